@@ -1,0 +1,27 @@
+#pragma once
+// A real temporary folder per test: made in SetUp under TMPDIR, removed in TearDown (so a failed
+// assertion never leaves it behind). Tests that touch XDG folders point the variables inside it.
+
+#include <filesystem>
+#include <string>
+
+#include <gtest/gtest.h>
+
+namespace testing_support {
+
+std::filesystem::path make_temp_dir(std::string const& prefix = "quillmar-test");
+
+class TempDirTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    std::filesystem::path const& dir() const { return m_dir; }
+    // Writes text to dir()/name (creating parent folders) and returns the path.
+    std::filesystem::path write_file(std::string const& name, std::string const& text);
+    static std::string read_file(std::filesystem::path const& path);
+
+private:
+    std::filesystem::path m_dir;
+};
+
+}
