@@ -1,5 +1,7 @@
 #include "engine/toast.h"
 
+#include "engine/engine.h"
+
 #include <algorithm>
 #include <cmath>
 #include <condition_variable>
@@ -50,6 +52,12 @@ void post(std::uint8_t kind, std::string title, std::string subtext)
         ++s.posted;
     }
     s.wake.notify_all();
+}
+
+void notify(engine::Engine& engine, std::string title, std::string subtext)
+{
+    if (engine.settings.with([](settings::Settings const& s) { return s.in_game_toast; }))
+        post(kind_success, std::move(title), std::move(subtext));
 }
 
 ToastMessage current_message()

@@ -14,6 +14,10 @@
 
 #include "platform/toast_window.h"
 
+namespace engine {
+class Engine;
+}
+
 namespace toast {
 
 constexpr std::uint8_t kind_success = 0;
@@ -48,6 +52,8 @@ struct ToastState {
 
 // Replaces the slot's message and wakes the toast thread once its window exists. Any thread.
 void post(std::uint8_t kind, std::string title, std::string subtext);
+// Posts a success toast only when the player keeps in-game toasts on.
+void notify(engine::Engine& engine, std::string title, std::string subtext);
 // The slot's current message (for the thread, and for tests).
 ToastMessage current_message();
 
