@@ -22,7 +22,14 @@ Engine::Engine(EngineParts parts)
     , trash(std::move(parts.trash))
     , bodies(std::move(parts.bodies))
     , actions(std::move(parts.actions))
+    , detect_foreground(std::move(parts.detect_foreground))
 {
+}
+
+std::string Engine::game_between(Ticks start, Ticks end) const
+{
+    auto detect = detect_foreground ? detect_foreground : [] { return foreground::desktop_entry(); };
+    return foreground::game_between(*history, start, end, detect);
 }
 
 std::filesystem::path Engine::clips_dir() const

@@ -245,11 +245,7 @@ void toggle_recording(std::shared_ptr<Engine> const& engine)
     bool recording = engine->recording.with([](auto const& slot) { return slot.has_value(); });
     bool video_running = engine->video_pipeline.with([](auto const& handle) { return handle.has_value(); });
     if (!recording && !video_running && !engine->quit.load()) {
-        auto snapshot = engine->settings_copy();
-        {
-            auto lock = engine->pipeline_lock.lock();
-            start_pipeline(*engine, snapshot);
-        }
+        ensure_pipeline(*engine, engine->settings_copy());
         for (int check = 0; check < recording_ready_checks; ++check) {
             bool ready = engine->shared->video_config.with([](auto const& c) { return c.has_value(); })
                 && engine->shared->rings.with([](shared::Rings& r) { return !r.video.keyframes.empty(); });
@@ -259,7 +255,7 @@ void toggle_recording(std::shared_ptr<Engine> const& engine)
         }
     }
 
-    std::lock_guard start_lock(engine->recording_start);
+    auto start_lock = engine->recording_start.lock();
     if (engine->recording.with([](auto const& slot) { return slot.has_value(); })) {
         stop_running(*engine);
         return;
