@@ -291,6 +291,8 @@ std::optional<std::uint32_t> as_u32(Json const& value)
     return static_cast<std::uint32_t>(*wide);
 }
 
+constexpr off_t max_sidecar_bytes = 1 << 20;
+
 constexpr std::string_view sidecar_keys[] = { "id",    "title",    "game",      "created", "secs",
                                               "bytes", "favorite", "recording", "width",   "height" };
 
@@ -405,15 +407,29 @@ Clip fallback_clip(std::string_view id, fs::path const& mp4)
     return clip;
 }
 
+namespace {
+
+std::optional<Clip> read_sidecar(fs::path const& path)
+{
+    // A sidecar is a few hundred bytes; a huge file in its place would stall every listing.
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 || st.st_size > max_sidecar_bytes)
+        return std::nullopt;
+    auto text = files::read_text(path);
+    if (!text)
+        return std::nullopt;
+    return parse_sidecar(*text);
+}
+
+}
+
 Clip read_clip_meta(fs::path const& folder, std::string_view id, fs::path const& mp4)
 {
-    if (auto text = files::read_text(meta_path(folder, id))) {
-        if (auto clip = parse_sidecar(*text)) {
-            // The MP4's name is the id: a copied clip with its copied sidecar is a second clip, not a
-            // second entry under the first one's id.
-            clip->id = id;
-            return *clip;
-        }
+    if (auto clip = read_sidecar(meta_path(folder, id))) {
+        // The MP4's name is the id: a copied clip with its copied sidecar is a second clip, not a
+        // second entry under the first one's id.
+        clip->id = id;
+        return *clip;
     }
     return fallback_clip(id, mp4);
 }

@@ -247,6 +247,15 @@ TEST_F(LibraryFolder, FallbackComesFromTheMp4AndIsNotWritten)
     EXPECT_FALSE(fs::exists(folder / ".quillmar" / "gone.json"));
 }
 
+TEST_F(LibraryFolder, OversizedSidecarIsIgnored)
+{
+    add_clip("big", 100);
+    auto sidecar = folder / ".quillmar" / "big.json";
+    // Still valid JSON (trailing whitespace), but no sidecar is ever this large.
+    write_file("clips/.quillmar/big.json", read_file(sidecar) + std::string(2 << 20, ' '));
+    EXPECT_EQ(library::read_clip_meta(folder, "big", folder / "big.mp4").game, "Autres");
+}
+
 TEST_F(LibraryFolder, ListsOnlyMp4FilesNewestFirstThenById)
 {
     for (auto name : { "c.mkv", ".mp4", "d.mp4.part", "noext" })
