@@ -17,9 +17,9 @@ static void ListClips(benchmark::State& state)
         auto id = fmt::format("Valorant 2024-05-01 21-{:04}", i);
         std::FILE* file = std::fopen((folder / (id + ".mp4")).c_str(), "w");
         std::fclose(file);
-        (void)library::save_clip_metadata(folder, { id, "Valorant 21h04", "Valorant",
-                                                   1714597450u + static_cast<std::uint64_t>(i), 30.0, 12345678,
-                                                   false, false, 1920, 1080 });
+        (void)library::save_clip_metadata(folder,
+            { id, "Valorant 21h04", "Valorant", 1714597450u + static_cast<std::uint64_t>(i), 30.0, 12345678, false,
+                false, 1920, 1080 });
     }
     for (auto _ : state)
         benchmark::DoNotOptimize(library::list_clips(folder));

@@ -18,8 +18,19 @@ namespace {
 
 // Folder names that break an unquoted or badly quoted Exec line, or run something else.
 std::string_view const awkward_names[] = {
-    "plain", "with space", "it's", "say \"hi\"", "$HOME", "`id`", "back\\slash", "100%", "%f",
-    "semi;colon&amp|pipe", "été", "tab\tand\nnewline", "\\\"$`%",
+    "plain",
+    "with space",
+    "it's",
+    "say \"hi\"",
+    "$HOME",
+    "`id`",
+    "back\\slash",
+    "100%",
+    "%f",
+    "semi;colon&amp|pipe",
+    "été",
+    "tab\tand\nnewline",
+    "\\\"$`%",
 };
 
 bool tool_exists(char const* name)
@@ -91,8 +102,8 @@ TEST_F(LibraryAutostart, EntryLaunchesExactlyThePathWithTray)
         auto out = dir() / "argv.txt";
         fs::remove(out);
         write_file(fs::relative(exe, dir()),
-                   fmt::format("#!/bin/sh\nprintf '%s\\n' \"$0\" \"$@\" > {}.part && mv {}.part {}\n",
-                               shell_quote(out.string()), shell_quote(out.string()), shell_quote(out.string())));
+            fmt::format("#!/bin/sh\nprintf '%s\\n' \"$0\" \"$@\" > {}.part && mv {}.part {}\n",
+                shell_quote(out.string()), shell_quote(out.string()), shell_quote(out.string())));
         fs::permissions(exe, fs::perms::owner_all);
         ASSERT_TRUE(library::set_autostart(true, dir() / "config", exe));
         auto [status, output] = run("gio launch " + shell_quote(entry().string()));
@@ -117,12 +128,13 @@ TEST_F(LibraryAutostart, RefusesPathsThatCannotBeWritten)
 
 TEST_F(LibraryAutostart, KeepsTheUsersSessionChoices)
 {
-    write_file("config/autostart/quill.mar.desktop", "[Desktop Entry]\n"
-                                                     "Exec=/old/path --tray\n"
-                                                     "Hidden = true\n"
-                                                     "X-GNOME-Autostart-enabled=maybe\n"
-                                                     "[Other Group]\n"
-                                                     "X-GNOME-Autostart-enabled=false\n");
+    write_file("config/autostart/quill.mar.desktop",
+        "[Desktop Entry]\n"
+        "Exec=/old/path --tray\n"
+        "Hidden = true\n"
+        "X-GNOME-Autostart-enabled=maybe\n"
+        "[Other Group]\n"
+        "X-GNOME-Autostart-enabled=false\n");
     ASSERT_TRUE(library::set_autostart(true, dir() / "config", "/new/quillmar"));
     auto text = read_file(entry());
     EXPECT_NE(text.find("\nExec=\"/new/quillmar\" --tray\n"), std::string::npos) << text;

@@ -21,18 +21,17 @@ protected:
         ASSERT_TRUE(library::ensure_meta_dir(folder));
         trash = std::make_unique<fakes::FakeTrash>(dir() / "bin");
     }
-    void add_clip(fs::path const& where, std::string const& id, std::uint64_t created = 1000,
-                  std::uint64_t bytes = 3, bool favorite = false, std::string const& title = "")
+    void add_clip(fs::path const& where, std::string const& id, std::uint64_t created = 1000, std::uint64_t bytes = 3,
+        bool favorite = false, std::string const& title = "")
     {
         fs::create_directories(where / ".quillmar");
         write_file(fs::relative(where / (id + ".mp4"), dir()), "mp4");
         write_file(fs::relative(where / ".quillmar" / (id + ".jpg"), dir()), "jpeg");
-        library::Clip clip { id, title.empty() ? "Valorant 21h04" : title, "Valorant", created, 30.0, bytes,
-                             favorite, false, 1920, 1080 };
+        library::Clip clip { id, title.empty() ? "Valorant 21h04" : title, "Valorant", created, 30.0, bytes, favorite,
+            false, 1920, 1080 };
         ASSERT_TRUE(library::save_clip_metadata(where, clip));
     }
-    void add_clip(std::string const& id, std::uint64_t created = 1000, std::uint64_t bytes = 3,
-                  bool favorite = false)
+    void add_clip(std::string const& id, std::uint64_t created = 1000, std::uint64_t bytes = 3, bool favorite = false)
     {
         add_clip(folder, id, created, bytes, favorite);
     }
@@ -78,9 +77,8 @@ TEST_F(LibraryEdits, GameRenameCarriesTitlesThatBeginWithTheOldName)
         std::string expected;
     };
     Row const rows[] = { { "Valorant 21h04", "Valorant Ranked", "Valorant Ranked 21h04" },
-                         { "Best clip ever", "Valorant Ranked", "Best clip ever" },
-                         { "Valorant", "CS2", "CS2" },
-                         { "Valo", "CS2", "Valo" } };
+        { "Best clip ever", "Valorant Ranked", "Best clip ever" }, { "Valorant", "CS2", "CS2" },
+        { "Valo", "CS2", "Valo" } };
     for (auto const& row : rows) {
         SCOPED_TRACE(row.title);
         add_clip(folder, "c", 1000, 3, false, row.title);
@@ -130,7 +128,7 @@ TEST_F(LibraryEdits, DeletionWaitsForGracePeriodAndRestoreCancels)
     ASSERT_TRUE(library::mark_deleted(pending, folder, Ids { "a", "b" }, t0));
     EXPECT_EQ(visible(), Ids { "c" });
     EXPECT_EQ(library::list_clips(folder).size(), 3u);
-    library::restore_deleted(pending, folder, Ids { "a", "never" });
+    library::restore_deleted(pending, Ids { "a", "never" });
     EXPECT_EQ(visible(), (Ids { "a", "c" }));
 
     EXPECT_TRUE(library::purge_deleted(pending, *trash, library::Force::No, t0 + 5999ms).empty());
@@ -191,6 +189,12 @@ TEST_F(LibraryEdits, PurgeUsesTheFolderTheClipWasMarkedIn)
     ASSERT_EQ(trash->moved, std::vector<fs::path> { folder / "a.mp4" });
     EXPECT_TRUE(fs::exists(other / "a.mp4"));
     EXPECT_TRUE(fs::exists(other / ".quillmar" / "a.json"));
+
+    // An undo after the change still reaches the clip of the old folder.
+    ASSERT_TRUE(library::mark_deleted(pending, other, Ids { "a" }, t0));
+    library::restore_deleted(pending, Ids { "a" });
+    EXPECT_TRUE(library::purge_deleted(pending, *trash, library::Force::Yes, t0).empty());
+    EXPECT_TRUE(fs::exists(other / "a.mp4"));
 }
 
 TEST_F(LibraryEdits, RefusedTrashKeepsEveryFileAndReportsOnce)
@@ -199,7 +203,7 @@ TEST_F(LibraryEdits, RefusedTrashKeepsEveryFileAndReportsOnce)
     ASSERT_TRUE(library::mark_deleted(pending, folder, Ids { "a" }, t0));
     trash->refuse = true;
     EXPECT_EQ(library::purge_deleted(pending, *trash, library::Force::Yes, t0),
-              Ids { "Corbeille impossible : trash refused" });
+        Ids { "Corbeille impossible : trash refused" });
     EXPECT_TRUE(fs::exists(folder / "a.mp4"));
     EXPECT_TRUE(fs::exists(folder / ".quillmar" / "a.json"));
     EXPECT_TRUE(fs::exists(folder / ".quillmar" / "a.jpg"));
@@ -213,7 +217,7 @@ TEST_F(LibraryEdits, ClipRemovedByHandDuringGraceIsReported)
     ASSERT_TRUE(library::mark_deleted(pending, folder, Ids { "a" }, t0));
     fs::remove(folder / "a.mp4");
     EXPECT_EQ(library::purge_deleted(pending, *trash, library::Force::Yes, t0),
-              Ids { "Corbeille impossible : entity not found" });
+        Ids { "Corbeille impossible : entity not found" });
 }
 
 namespace {
@@ -233,8 +237,7 @@ TEST_F(LibraryEdits, RetentionByAgeKeepsFavouritesAndNewest)
         Ids expected;
     };
     Row const rows[] = { { "plain", { 1, 5, 8, 10 }, false, { "d10", "d8" } },
-                         { "favourite", { 1, 5, 8, 10 }, true, { "d8" } },
-                         { "all old", { 8, 9, 10 }, false, { "d10", "d9" } } };
+        { "favourite", { 1, 5, 8, 10 }, true, { "d8" } }, { "all old", { 8, 9, 10 }, false, { "d10", "d9" } } };
     for (auto const& row : rows) {
         SCOPED_TRACE(row.name);
         fs::remove_all(folder);
@@ -301,7 +304,7 @@ TEST_F(LibraryEdits, RetentionSkipsClipsTheTrashRefuses)
 TEST(LibraryRetention, CutoffClampsAtEpoch)
 {
     std::vector<library::Clip> clips { { "a", "", "", 0, 0, 1, false, false, 0, 0 },
-                                       { "b", "", "", 5, 0, 1, false, false, 0, 0 } };
+        { "b", "", "", 5, 0, 1, false, false, 0, 0 } };
     auto early = std::chrono::system_clock::time_point { std::chrono::seconds(100) };
     EXPECT_TRUE(library::retention_choice(clips, { 1, 0 }, early).empty());
     auto before_epoch = std::chrono::system_clock::time_point { std::chrono::seconds(-100) };
