@@ -164,7 +164,9 @@ Settings load(std::filesystem::path const& data_dir);
 // Writes the file form to settings.json.tmp beside `path`, flushes it to disk (fdatasync), then renames it over
 // `path`, so that a crash or power cut leaves either the former file or the new one, never an empty one.
 // Errors: invalid_path_error (nothing written), or "Réglages : {}" with the system error text; then the
-// temporary file stays as far as it was written and `path` keeps its former content.
+// temporary file stays as far as it was written and `path` keeps its former content. Saves from several threads
+// are serialised (one process-wide mutex held for the write, sync and rename; it takes no other lock), so the
+// file always holds one whole record; call it without holding the engine's locks.
 Result<void> save(std::filesystem::path const& path, Settings const& settings);
 
 }

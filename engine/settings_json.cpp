@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <iterator>
 #include <limits>
+#include <mutex>
 #include <type_traits>
 
 #include "core/file_io.h"
@@ -1233,6 +1234,10 @@ Result<void> save(std::filesystem::path const& path, Settings const& settings)
     auto text = TRY(settings_to_file_text(settings));
     auto temp = path;
     temp.replace_extension("json.tmp");
+    // API methods run on several page workers at once and every save goes through the one temporary name: two
+    // saves at the same time would truncate each other's file, rename it half written, or fail to find it.
+    static std::mutex one_save_at_a_time;
+    std::lock_guard lock(one_save_at_a_time);
     // The temporary file must reach the disk before the rename: otherwise a power cut can leave a renamed but
     // empty settings.json, and the next start would silently fall back to the defaults. When anything fails the
     // temporary file is left as it is and settings.json keeps its former content.

@@ -1,7 +1,10 @@
 #include "engine/settings.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <limits>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -492,4 +495,37 @@ TEST_F(SettingsFile, PathThatIsNotUtf8WritesNothing)
     EXPECT_EQ(saved.error(), "path contains invalid UTF-8 characters");
     EXPECT_EQ(read_file(path), "former");
     EXPECT_FALSE(std::filesystem::exists(dir() / "settings.json.tmp"));
+}
+
+// The page workers run API methods in parallel, so two "settings" calls can save at the same moment; both use
+// the one temporary name, and without serialising one truncates the file the other is about to rename.
+TEST_F(SettingsFile, ParallelSavesLeaveOneWholeRecord)
+{
+    auto path = settings::settings_path(dir());
+    constexpr int thread_count = 8;
+    constexpr int saves_per_thread = 8;
+    std::vector<Settings> records;
+    for (int i = 0; i < thread_count; ++i) {
+        auto record = unusual_record();
+        record.fps = 15 + static_cast<std::uint32_t>(i);
+        // Long enough that a write and a truncation can overlap.
+        record.slots.assign(200, Slot { 5 + static_cast<std::uint32_t>(i), Hotkey { 1, 2, std::string(40, 'x') } });
+        records.push_back(record);
+    }
+    std::atomic<int> failures { 0 };
+    std::vector<std::thread> threads;
+    for (int i = 0; i < thread_count; ++i) {
+        threads.emplace_back([&, i] {
+            for (int n = 0; n < saves_per_thread; ++n) {
+                if (!settings::save(path, records[static_cast<std::size_t>(i)]))
+                    ++failures;
+            }
+        });
+    }
+    for (auto& thread : threads)
+        thread.join();
+    EXPECT_EQ(failures.load(), 0);
+    auto loaded = settings::deserialize_settings(read_file(path));
+    ASSERT_TRUE(loaded) << loaded.error();
+    EXPECT_NE(std::find(records.begin(), records.end(), *loaded), records.end());
 }
