@@ -183,6 +183,15 @@ TEST(Mp4Boxes, EmptyEditDelaysLateAudio)
                               { 0, 0, 0, 0, 0, 0, 0, 2 }, { 0, 0, 0, 30, 0xFF, 0xFF, 0xFF, 0xFF, 0, 1, 0, 0 },
                               { 0, 0, 0x03, 0xEA, 0, 0, 0, 0, 0, 1, 0, 0 } });
     EXPECT_EQ(out, expected);
+    // A delay past 2^32 ms (a corrupt audio time) switches elst to 64-bit entries instead of wrapping.
+    track.start_offset = (std::uint64_t(1) << 32) * ms;
+    out.clear();
+    mp4::write_edts(out, track);
+    ASSERT_EQ(out.size(), 8u + 16 + 2 * 20);
+    EXPECT_EQ(out[16], 1);
+    EXPECT_EQ(be64(out, 24), std::uint64_t(1) << 32);
+    EXPECT_EQ(be64(out, 32), ~std::uint64_t(0));
+    EXPECT_EQ(be64(out, 44), 1002u);
     track.start_offset = 0;
     out.clear();
     mp4::write_edts(out, track);
