@@ -1,6 +1,10 @@
 #include "core/demux.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <limits>
 
@@ -391,6 +395,10 @@ Result<std::vector<SampleRef>> parse_stbl(Bytes stbl, std::uint32_t timescale, s
         return fail(invalid("trop court"));
     std::uint32_t constant_size = TRY(read_u32_at(stsz->payload, 4));
     std::uint32_t count = TRY(read_u32_at(stsz->payload, 8));
+    // A constant-size stsz declares any count in twelve bytes, and a file of a few gigabytes could "hold" a
+    // billion one-byte samples: refuse counts past what any recording of this program reaches.
+    if (count > max_track_samples)
+        return fail(invalid("trop d'échantillons"));
     std::vector<std::uint32_t> sizes;
     std::uint64_t total_bytes = 0;
     if (constant_size == 0) {
@@ -501,8 +509,16 @@ Result<OpenedFile> parse_moov(Bytes moov, std::uint64_t file_size)
 
 Result<OpenedFile> open_file(std::filesystem::path const& path)
 {
-    auto fd = TRY(files::open_read(path));
-    auto length = TRY(files::file_size(fd.get()));
+    // O_NONBLOCK so that a FIFO dropped into the clips folder never blocks the open; only regular files pass.
+    files::Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (!fd)
+        return fail(os_error(errno));
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0)
+        return fail(os_error(errno));
+    if (!S_ISREG(st.st_mode))
+        return fail(os_error(S_ISDIR(st.st_mode) ? EISDIR : EINVAL));
+    auto length = static_cast<std::uint64_t>(st.st_size);
     auto moov = TRY(read_moov(length, [&](std::uint64_t offset, std::span<std::uint8_t> into) {
         return files::pread_exact(fd.get(), into, offset);
     }));

@@ -58,6 +58,10 @@ struct OpenedFile {
     std::vector<SampleRef> audio_samples;
 };
 
+// The most samples a track may have: 2^24 is 77 hours of 60 fps video or 99 hours of 48 kHz AAC, and keeps the
+// index of one track under about half a gigabyte in memory.
+constexpr std::uint32_t max_track_samples = 1 << 24;
+
 // The bitrate given to an audio track whose esds cannot be read.
 constexpr std::uint32_t fallback_bitrate = 192'000;
 

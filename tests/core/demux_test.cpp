@@ -1,6 +1,7 @@
 #include "core/demux.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -363,8 +364,8 @@ TEST(DemuxParseStbl, RefusesTablesLargerThanTheFile)
         { "stts run of 4 billion", concat({ stts({ { 0xFFFFFFFF, 1 } }), stsc({ { 1, 2 } }), stsz(0, 2, { 4, 4 }),
                                              u32_table("stco", { 0 }) }),
           2 },
-        { "constant size, 4 billion samples",
-          concat({ stts({ { 0xFFFFFFFF, 1 } }), stsc({ { 1, 0xFFFFFFFF } }), stsz(1, 0xFFFFFFFF),
+        { "constant size, more sample bytes than the file",
+          concat({ stts({ { 0xFFFFFFFF, 1 } }), stsc({ { 1, 0xFFFFFFFF } }), stsz(1, 1001),
                    u32_table("stco", { 0 }) }),
           fail("MP4 illisible : table des échantillons incohérente") },
         { "sample past the end", concat({ stts({ { 2, 1 } }), stsc({ { 1, 2 } }), stsz(0, 2, { 4, 4 }),
@@ -389,6 +390,11 @@ TEST(DemuxParseStbl, RefusesTablesLargerThanTheFile)
             EXPECT_EQ(samples.error(), row.count.error());
         }
     }
+    // Even a file of a terabyte could not justify 2^24 + 1 one-byte samples declared in twelve bytes.
+    Bytes huge = concat({ stts({ { 0xFFFFFFFF, 1 } }), stsc({ { 1, 0xFFFFFFFF } }),
+                          stsz(1, demux::max_track_samples + 1), u32_table("stco", { 0 }) });
+    EXPECT_EQ(demux::parse_stbl(huge, 1000, 0, std::uint64_t { 1 } << 40).error(),
+              "MP4 illisible : trop d'échantillons");
 }
 
 TEST(DemuxOpen, OpensTheClipAndTheRecordingLayouts)
@@ -494,6 +500,12 @@ TEST_F(DemuxOpenFile, ReadsFromDiskAndReportsSystemErrors)
 
     ASSERT_EQ(::truncate(path.c_str(), static_cast<off_t>(bytes.size() - 4)), 0);
     EXPECT_EQ(error_of(demux::open_file(path)), "MP4 illisible : pas d'index");
+
+    // Anything can be put in the clips folder: a folder or a FIFO named like a clip must not block or pass.
+    std::filesystem::create_directory(dir() / "folder.mp4");
+    EXPECT_TRUE(error_of(demux::open_file(dir() / "folder.mp4")).ends_with(" (os error 21)"));
+    ASSERT_EQ(::mkfifo((dir() / "fifo.mp4").c_str(), 0600), 0);
+    EXPECT_TRUE(error_of(demux::open_file(dir() / "fifo.mp4")).ends_with(" (os error 22)"));
 }
 
 TEST(DemuxSelectRange, StartsOnTheSyncSampleAtOrBeforeStart)
