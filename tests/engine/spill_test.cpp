@@ -258,3 +258,13 @@ TEST_F(SpillRound, UnusableFolderFailsTheRound)
     EXPECT_FALSE(spiller.prepared());
     EXPECT_EQ(in_memory(shared), (std::vector<bool> { true, true }));
 }
+
+TEST_F(SpillRound, ThreadEndsWhenSharedIsGone)
+{
+    auto shared = std::make_shared<shared::Shared>();
+    std::weak_ptr<shared::Shared> weak = shared;
+    auto thread = threads::spawn_thread("quillmar-spill", [weak, folder = folder()] { spill::spill_thread_main(weak, folder); });
+    ASSERT_TRUE(thread);
+    shared.reset();
+    thread->join();
+}
