@@ -310,8 +310,9 @@ TEST_F(SpillRound, ConcurrentWritersKeepRingsConsistent)
             std::uint64_t memory = 0;
             for (auto const& sample : ring.samples) {
                 // The clears mark capture stopped, so newer samples may have gone to disk as well.
-                if (sample.time < cutoff)
+                if (sample.time < cutoff) {
                     EXPECT_FALSE(sample.in_memory());
+                }
                 total += sample.size();
                 if (sample.in_memory())
                     memory += sample.size();
