@@ -147,7 +147,7 @@ Result<std::shared_ptr<engine::Engine>> init_app_state(std::filesystem::path con
                      engine::saver_loop(std::move(*rx), weak);
                  });
     start_thread("quillmar-spill", [weak_shared = std::weak_ptr<shared::Shared>(shared), folder = platform.buffer_dir] {
-        engine::spill_thread_main(weak_shared, folder);
+        spill::spill_thread_main(weak_shared, folder);
     });
 
     // The hotkeys thread replies once its queue exists, so the first bindings are never lost.

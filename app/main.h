@@ -75,6 +75,9 @@ struct AppPlatform {
     std::filesystem::path executable;       // for the autostart entry
 };
 
+// The real drivers of this system.
+AppPlatform default_platform();
+
 // Loads the settings, prepares the clips folder, builds the engine and starts its threads in order.
 // The error is the player's text ("Dossier des clips : ...").
 Result<std::shared_ptr<engine::Engine>> init_app_state(std::filesystem::path const& data_folder, std::shared_ptr<EventProxy> proxy,

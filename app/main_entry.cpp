@@ -1,3 +1,0 @@
-#include "app/main.h"
-
-int main(int argc, char** argv) { return shell::run(argc, argv); }
