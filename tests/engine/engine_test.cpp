@@ -76,6 +76,7 @@ struct Rig {
             trash,
             counting_bodies(counters),
             std::move(actions),
+            {},
         };
         return std::make_shared<engine::Engine>(std::move(parts));
     }
@@ -294,7 +295,7 @@ TEST(EnginePipelines, SpawnerWithoutBodyLeavesTheSlotEmpty)
     Rig setup;
     auto engine = setup.make();
     auto parts_engine = std::make_shared<engine::Engine>(engine::EngineParts {
-        {}, {}, std::make_shared<shared::Shared>(), setup.history, {}, {}, {}, {}, {}, {}, {} });
+        {}, {}, std::make_shared<shared::Shared>(), setup.history, {}, {}, {}, {}, {}, {}, {}, {} });
     engine::start_pipeline(*parts_engine, {});
     EXPECT_FALSE(engine::video_pipeline_running(*parts_engine));
     // The segment was still closed and the budget applied.
