@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/toast.h"
-#include "tests/fakes/fake_trash.h"
+#include "tests/engine/saver_rig.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -32,32 +32,7 @@ void push_audio(ring::Ring& ring, std::int64_t from, std::int64_t to)
         ring.push(Packet { make_shared_bytes({ 0x21, 0x10 }), t, Packet::keyframe_flag });
 }
 
-struct Rig {
-    std::shared_ptr<shared::Shared> shared = std::make_shared<shared::Shared>();
-    std::shared_ptr<foreground::ForegroundHistory> history = std::make_shared<foreground::ForegroundHistory>();
-    std::shared_ptr<threads::Locked<std::vector<engine::PageEvent>>> events
-        = std::make_shared<threads::Locked<std::vector<engine::PageEvent>>>();
-    channel::Receiver<engine::SaveRequest> requests;
-
-    std::shared_ptr<engine::Engine> make(std::filesystem::path const& folder)
-    {
-        auto [tx, rx] = channel::make<engine::SaveRequest>();
-        requests = std::move(rx);
-        engine::EngineParts parts;
-        parts.save_requests = std::move(tx);
-        parts.settings_path = folder / "settings.json";
-        parts.shared = shared;
-        parts.history = history;
-        parts.games_stop = std::make_shared<std::atomic<bool>>(false);
-        parts.notifier = [events = events](engine::PageEvent event) {
-            events->with([&](auto& list) { list.push_back(std::move(event)); });
-        };
-        parts.clips_folder = folder;
-        parts.trash = std::make_shared<fakes::FakeTrash>(folder / "bin");
-        parts.detect_foreground = [] { return foreground::ForegroundInfo { "Valorant", foreground::ForegroundKind::Game }; };
-        return std::make_shared<engine::Engine>(std::move(parts));
-    }
-};
+using saver_rig::Rig;
 
 }
 
