@@ -4,6 +4,9 @@
 
 #include "engine/recording.h"
 
+#include <csignal>
+#include <sys/resource.h>
+
 #include <gtest/gtest.h>
 
 #include "core/file_io.h"
@@ -85,6 +88,14 @@ protected:
         MediaTest::TearDown();
     }
 
+    // What the capture loop does at its next frame.
+    void deliver_thumbnail()
+    {
+        auto thumbnail = shared::take_thumbnail_request(*rig.shared);
+        ASSERT_TRUE(thumbnail);
+        thumbnail->send(shared::Thumbnail(shared::thumbnail_bytes, 0x40));
+    }
+
     std::size_t mp4_count()
     {
         std::size_t count = 0;
@@ -97,8 +108,15 @@ protected:
     // mdat size points at the moov.
     library::Clip expect_finished(double min_secs, double max_secs)
     {
-        engine::wait_recording_finished(*engine);
+        auto slot = engine->recording.copy();
+        EXPECT_TRUE(slot.has_value());
+        // Polled without pause: the sidecar must already exist the moment the slot empties, since quitting
+        // ends the process right after.
+        engine::wait_recording_finished(*engine, 1'000'000'000, std::chrono::milliseconds(0));
         EXPECT_FALSE(engine->recording.copy().has_value());
+        if (slot) {
+            EXPECT_TRUE(std::filesystem::exists(library::meta_path(dir(), slot->clip_id)));
+        }
         auto events = rig.wait_events(2);
         EXPECT_EQ(events.size(), 2u);
         EXPECT_EQ(saver_rig::events_of<Started>(events).size(), 1u);
@@ -134,10 +152,7 @@ TEST_F(Recording, SecondPressFinishesAValidFileWithSidecarAndThumbnail)
     engine = rig.make(dir(), fake_pipeline(true));
     engine::toggle_recording(engine);
     ASSERT_EQ(saver_rig::events_of<Started>(rig.events->copy()).size(), 1u);
-    // The capture loop delivers the next frame to the recording.
-    auto thumbnail = shared::take_thumbnail_request(*rig.shared);
-    ASSERT_TRUE(thumbnail);
-    thumbnail->send(shared::Thumbnail(shared::thumbnail_bytes, 0x40));
+    deliver_thumbnail();
     push_live(*rig.shared, h264(), 3 * second);
     engine::toggle_recording(engine);
 
@@ -152,6 +167,7 @@ TEST_F(Recording, PipelineRestartFinishesTheRecording)
 {
     engine = rig.make(dir(), fake_pipeline(true));
     engine::toggle_recording(engine);
+    deliver_thumbnail();
     push_live(*rig.shared, h264(), 3 * second);
     shared::new_segment(*rig.shared);
     // Samples of the new stream never reach the file.
@@ -168,6 +184,28 @@ TEST_F(Recording, NoKeyframeRefusesTheStartAndLeavesNoFile)
     auto errors = saver_rig::events_of<Error>(events);
     ASSERT_EQ(errors.size(), 1u);
     EXPECT_EQ(errors[0].text, "Le tampon démarre encore. Réessaie dans une seconde.");
+    EXPECT_FALSE(engine->recording.copy().has_value());
+    EXPECT_EQ(mp4_count(), 0u);
+}
+
+TEST_F(Recording, HeaderWriteFailureLeavesNoFile)
+{
+    engine = rig.make(dir(), fake_pipeline(true));
+    // Files may not grow past 16 bytes in this process: the header of the new recording cannot be written.
+    auto previous_handler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit previous {};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &previous), 0);
+    rlimit small = previous;
+    small.rlim_cur = 16;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    engine::toggle_recording(engine);
+    ::setrlimit(RLIMIT_FSIZE, &previous);
+    std::signal(SIGXFSZ, previous_handler);
+
+    auto errors = saver_rig::events_of<Error>(rig.events->copy());
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_TRUE(errors[0].text.starts_with("Impossible d'écrire : ")) << errors[0].text;
+    EXPECT_TRUE(errors[0].text.ends_with(" (os error 27)")) << errors[0].text;
     EXPECT_FALSE(engine->recording.copy().has_value());
     EXPECT_EQ(mp4_count(), 0u);
 }
