@@ -109,7 +109,6 @@ protected:
     library::Clip expect_finished(double min_secs, double max_secs)
     {
         auto slot = engine->recording.copy();
-        EXPECT_TRUE(slot.has_value());
         // Polled without pause: the sidecar must already exist the moment the slot empties, since quitting
         // ends the process right after.
         engine::wait_recording_finished(*engine, 1'000'000'000, std::chrono::milliseconds(0));
@@ -119,7 +118,7 @@ protected:
         }
         auto events = rig.wait_events(2);
         EXPECT_EQ(events.size(), 2u);
-        EXPECT_EQ(saver_rig::events_of<Started>(events).size(), 1u);
+        EXPECT_TRUE(!events.empty() && std::holds_alternative<Started>(events[0].value));
         auto finished = saver_rig::events_of<Finished>(events);
         if (finished.size() != 1u) {
             auto errors = saver_rig::events_of<Error>(events);
@@ -208,4 +207,21 @@ TEST_F(Recording, HeaderWriteFailureLeavesNoFile)
     EXPECT_TRUE(errors[0].text.ends_with(" (os error 27)")) << errors[0].text;
     EXPECT_FALSE(engine->recording.copy().has_value());
     EXPECT_EQ(mp4_count(), 0u);
+}
+
+TEST_F(Recording, StopRightAfterTheStartStillReportsStartFirst)
+{
+    engine = rig.make(dir(), fake_pipeline(true));
+    // A pipeline restart stops the recording while the start is telling the page; the finished recording then
+    // gets half a second to report itself ahead of its start.
+    *rig.before_listing = [this](engine::PageEvent const& event) {
+        if (!std::holds_alternative<Started>(event.value))
+            return;
+        deliver_thumbnail();
+        shared::new_segment(*rig.shared);
+        for (int i = 0; i < 50 && saver_rig::events_of<Finished>(rig.events->copy()).empty(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    };
+    engine::toggle_recording(engine);
+    expect_finished(0.9, 1.1);
 }

@@ -24,6 +24,9 @@ struct Rig {
     std::shared_ptr<threads::Locked<std::vector<engine::PageEvent>>> events
         = std::make_shared<threads::Locked<std::vector<engine::PageEvent>>>();
     channel::Receiver<engine::SaveRequest> requests;
+    // Called on the notifying thread before an event is listed.
+    std::shared_ptr<std::function<void(engine::PageEvent const&)>> before_listing
+        = std::make_shared<std::function<void(engine::PageEvent const&)>>();
 
     std::shared_ptr<engine::Engine> make(std::filesystem::path const& folder, engine::PipelineBodies bodies = {})
     {
@@ -35,7 +38,9 @@ struct Rig {
         parts.shared = shared;
         parts.history = history;
         parts.games_stop = std::make_shared<std::atomic<bool>>(false);
-        parts.notifier = [events = events](engine::PageEvent event) {
+        parts.notifier = [events = events, hook = before_listing](engine::PageEvent event) {
+            if (*hook)
+                (*hook)(event);
             events->with([&](auto& list) { list.push_back(std::move(event)); });
         };
         parts.clips_folder = folder;
