@@ -1,8 +1,14 @@
 #include "engine/audio.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <thread>
+#include <utility>
+
+#include "engine/clock.h"
+#include "engine/shared.h"
 
 namespace audio {
 
@@ -97,16 +103,9 @@ void keep_up(Source& source, Ticks base, Ticks now)
         append_silence(source, target - std::int64_t(source.frames_received));
 }
 
-void raise_meter(std::atomic<std::uint32_t>& meter, std::uint32_t value)
-{
-    std::uint32_t current = meter.load(std::memory_order_relaxed);
-    while (current < value && !meter.compare_exchange_weak(current, value, std::memory_order_relaxed)) { }
-}
-
 void feed_meter(Source& source, std::atomic<std::uint32_t>& meter)
 {
-    std::uint32_t peak = std::exchange(source.peak, 0);
-    raise_meter(meter, peak);
+    shared::raise_meter(meter, std::exchange(source.peak, 0));
 }
 
 void mix(std::span<Source> sources, std::vector<std::int16_t>& out)
@@ -150,6 +149,155 @@ void push_level(std::deque<std::uint8_t>& history, std::uint8_t level)
 Result<std::vector<platform::AudioDevice>> list_endpoints(platform::AudioDriver const& driver, std::uint8_t flow)
 {
     return driver.list_endpoints(flow == 0 ? platform::AudioFlow::Render : platform::AudioFlow::Capture);
+}
+
+}
+
+namespace audio {
+
+namespace {
+
+// What one successful set-up builds; dropped whole when the encoder fails. The backend is declared before
+// the sources so that their streams are closed first.
+struct Run {
+    std::unique_ptr<platform::AacEncoder> encoder;
+    std::unique_ptr<platform::AudioBackend> backend;
+    std::vector<Source> sources;
+    Ticks base { 0 };
+    std::vector<std::int16_t> mix_buffer;
+    std::uint64_t encoded_frames { 0 };
+    LevelMeter levels;
+};
+
+// Sleeps up to `duration` in poll steps, so that a stop is seen within one step.
+void wait_or_stop(Runtime const& runtime, std::atomic<bool> const& stop, Ticks duration)
+{
+    Ticks deadline = runtime.now() + duration;
+    while (!stop.load()) {
+        Ticks left = deadline - runtime.now();
+        if (left <= 0)
+            return;
+        runtime.sleep(std::min(left, poll_interval_ticks));
+    }
+}
+
+void open_stream(Run& run, Source& source, Runtime const& runtime, Ticks now)
+{
+    source.next_open = now + reopen_after_open_ticks;
+    if (!run.backend) {
+        auto backend = runtime.open_backend();
+        if (!backend)
+            return;
+        run.backend = std::move(*backend);
+    }
+    auto stream = run.backend->open(source.is_mic ? platform::AudioRole::Microphone : platform::AudioRole::Output,
+                                    source.device_id);
+    if (stream)
+        source.stream = std::move(*stream);
+}
+
+void capture(Run& run, Source& source, shared::Shared& shared, Runtime const& runtime,
+             std::vector<platform::AudioPacket>& packets)
+{
+    float volume = (source.is_mic ? shared.mic_volume : shared.game_volume).load(std::memory_order_relaxed);
+    Ticks now = runtime.now();
+    if (!source.stream && now >= source.next_open)
+        open_stream(run, source, runtime, now);
+    if (source.stream) {
+        packets.clear();
+        auto read = source.stream->read(packets);
+        for (auto const& packet : packets)
+            place_packet(source, run.base, packet, volume);
+        if (!read) {
+            source.stream.reset();
+            source.next_open = runtime.now() + reopen_after_loss_ticks;
+        }
+    }
+    keep_up(source, run.base, runtime.now());
+    feed_meter(source, source.is_mic ? shared.mic_meter : shared.output_meter);
+}
+
+// Mixes what every source has and encodes each whole block. An error means the encoder is unusable.
+Result<void> encode_mix(Run& run, shared::Shared& shared, std::vector<platform::AacFrame>& frames)
+{
+    mix(run.sources, run.mix_buffer);
+    std::size_t offset = 0;
+    Result<void> result;
+    while (run.mix_buffer.size() - offset >= block_samples) {
+        std::span<std::int16_t const> block(run.mix_buffer.data() + offset, block_samples);
+        if (auto level = run.levels.feed(block))
+            shared.level_history.with([&](std::deque<std::uint8_t>& history) { push_level(history, *level); });
+        frames.clear();
+        result = run.encoder->encode(block, input_time(run.base, run.encoded_frames), frames);
+        if (!result)
+            break;
+        for (auto& frame : frames)
+            shared::push_audio(shared, std::move(frame.bytes), frame.time);
+        run.encoded_frames += block_frames;
+        offset += block_samples;
+    }
+    run.mix_buffer.erase(run.mix_buffer.begin(), run.mix_buffer.begin() + std::ptrdiff_t(offset));
+    return result;
+}
+
+}
+
+Runtime real_runtime(platform::AudioDriver const& sound, platform::AacDriver const& aac)
+{
+    Runtime runtime;
+    runtime.open_backend = sound.create;
+    runtime.open_encoder = aac.open;
+    runtime.now = [] { return ticks::now(); };
+    runtime.sleep = [](Ticks duration) { std::this_thread::sleep_for(std::chrono::nanoseconds(duration * 100)); };
+    return runtime;
+}
+
+void audio_thread(AudioThreadParams params, Runtime const& runtime)
+{
+    auto& shared = *params.shared;
+    auto const& stop = *params.stop;
+    std::vector<platform::AudioPacket> packets;
+    std::vector<platform::AacFrame> frames;
+    while (!stop.load()) {
+        auto encoder = runtime.open_encoder();
+        if (!encoder) {
+            wait_or_stop(runtime, stop, setup_retry_ticks);
+            continue;
+        }
+        Run run;
+        run.encoder = std::move(*encoder);
+        Ticks start = runtime.now();
+        auto add_source = [&](std::optional<std::string> const& device, bool is_mic) {
+            auto& source = run.sources.emplace_back();
+            source.device_id = device;
+            source.next_open = start;
+            source.is_mic = is_mic;
+        };
+        if (params.game_audio)
+            add_source(params.output_device, false);
+        if (params.mic_audio)
+            add_source(params.mic_device, true);
+        shared.audio_running.store(1);
+        run.base = runtime.now();
+        run.mix_buffer.reserve(16'384);
+
+        bool failed = false;
+        while (!stop.load()) {
+            for (auto& source : run.sources)
+                capture(run, source, shared, runtime, packets);
+            if (!encode_mix(run, shared, frames)) {
+                failed = true;
+                break;
+            }
+            runtime.sleep(poll_interval_ticks);
+        }
+        if (failed) {
+            run.sources.clear();
+            run = Run {};
+            wait_or_stop(runtime, stop, setup_retry_ticks);
+        }
+    }
+    shared.audio_running.store(0);
 }
 
 }

@@ -25,7 +25,9 @@
 #include "platform/aac_encoder.h"
 #include "platform/audio_source.h"
 
-struct Shared;
+namespace shared {
+class Shared;
+}
 
 namespace audio {
 
@@ -89,7 +91,6 @@ void keep_up(Source& source, Ticks base, Ticks now);
 
 // Takes the source's peak (resetting it) and raises the meter to at least that value.
 void feed_meter(Source& source, std::atomic<std::uint32_t>& meter);
-void raise_meter(std::atomic<std::uint32_t>& meter, std::uint32_t value);
 
 // Pops the samples every source has and appends their saturated sum.
 void mix(std::span<Source> sources, std::vector<std::int16_t>& out);
@@ -107,8 +108,8 @@ void push_level(std::deque<std::uint8_t>& history, std::uint8_t level);
 
 // The drivers and the clock the thread runs on; tests substitute fakes and a scripted clock.
 struct Runtime {
-    platform::AudioDriver const* sound { nullptr };
-    platform::AacDriver const* aac { nullptr };
+    std::function<Result<std::unique_ptr<platform::AudioBackend>>()> open_backend;
+    std::function<Result<std::unique_ptr<platform::AacEncoder>>()> open_encoder;
     std::function<Ticks()> now;
     std::function<void(Ticks)> sleep;
 };
@@ -116,17 +117,17 @@ struct Runtime {
 Runtime real_runtime(platform::AudioDriver const& sound, platform::AacDriver const& aac);
 
 struct AudioThreadParams {
+    std::shared_ptr<std::atomic<bool>> stop;  // set asks the thread to end
     std::optional<std::string> output_device;
     std::optional<std::string> mic_device;
-    bool game_audio { false };
-    bool mic_audio { false };
-    std::shared_ptr<Shared> shared;
-    std::shared_ptr<std::atomic<std::uint8_t>> stop;  // non-zero asks the thread to end
-    Runtime runtime;
+    bool game_audio { true };
+    bool mic_audio { true };
+    std::shared_ptr<shared::Shared> shared;
 };
 
-// Body of the (unnamed) audio thread: returns once the stop flag is set.
-void audio_thread(AudioThreadParams params);
+// Body of the (unnamed) audio thread: returns once the stop flag is set. Until the AAC encoder opens it
+// retries every 2 s; a source that cannot be opened or is lost gives silence and is reopened later.
+void audio_thread(AudioThreadParams params, Runtime const& runtime);
 
 // Endpoints of one direction: 0 outputs, 1 microphones (monitors excluded), in the server's order.
 Result<std::vector<platform::AudioDevice>> list_endpoints(platform::AudioDriver const& driver, std::uint8_t flow);

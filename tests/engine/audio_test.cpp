@@ -2,6 +2,7 @@
 // as plain numbers.
 
 #include "engine/audio.h"
+#include "engine/shared.h"
 
 #include <gtest/gtest.h>
 
@@ -194,7 +195,7 @@ TEST(AudioMeter, PeakOfMinimumSampleIsFullScaleAndMeterOnlyRises)
     source.peak = 1'234;
     audio::feed_meter(source, meter);
     EXPECT_EQ(meter.load(), 1'234u);
-    audio::raise_meter(meter, 17);
+    shared::raise_meter(meter, 17);
     EXPECT_EQ(meter.load(), 1'234u);
 }
 
