@@ -252,6 +252,11 @@ Runtime real_runtime(platform::AudioDriver const& sound, platform::AacDriver con
     return runtime;
 }
 
+std::function<void(AudioThreadParams)> thread_body(Runtime runtime)
+{
+    return [runtime = std::move(runtime)](AudioThreadParams params) { audio_thread(std::move(params), runtime); };
+}
+
 void audio_thread(AudioThreadParams params, Runtime const& runtime)
 {
     auto& shared = *params.shared;

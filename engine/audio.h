@@ -22,12 +22,10 @@
 #include <vector>
 
 #include "core/result.h"
+#include "engine/engine.h"
 #include "platform/aac_encoder.h"
 #include "platform/audio_source.h"
 
-namespace shared {
-class Shared;
-}
 
 namespace audio {
 
@@ -116,18 +114,16 @@ struct Runtime {
 // The given drivers on the engine clock, sleeping for real.
 Runtime real_runtime(platform::AudioDriver const& sound, platform::AacDriver const& aac);
 
-struct AudioThreadParams {
-    std::shared_ptr<std::atomic<bool>> stop;  // set asks the thread to end
-    std::optional<std::string> output_device;
-    std::optional<std::string> mic_device;
-    bool game_audio { true };
-    bool mic_audio { true };
-    std::shared_ptr<shared::Shared> shared;
-};
+// What the engine hands the thread: its stop flag, the device ids and source switches from the settings,
+// and Shared.
+using AudioThreadParams = engine::AudioThreadParams;
 
 // Body of the (unnamed) audio thread: returns once the stop flag is set. Until the AAC encoder opens it
 // retries every 2 s; a source that cannot be opened or is lost gives silence and is reopened later.
 void audio_thread(AudioThreadParams params, Runtime const& runtime);
+// The audio body of engine::PipelineBodies, for the start-up builder:
+//   bodies.audio = audio::thread_body(audio::real_runtime(platform::pulse_audio_driver, platform::lavc_aac_driver));
+std::function<void(AudioThreadParams)> thread_body(Runtime runtime);
 
 // Endpoints of one direction: 0 outputs, 1 microphones (monitors excluded), in the server's order.
 Result<std::vector<platform::AudioDevice>> list_endpoints(platform::AudioDriver const& driver, std::uint8_t flow);

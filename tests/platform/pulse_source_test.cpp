@@ -11,11 +11,11 @@
 #include <ctime>
 #include <thread>
 
+#include "engine/audio.h"
 #include "tests/support/tone_player.h"
 
 namespace {
 
-using platform::AudioFlow;
 using platform::AudioRole;
 
 std::int64_t now_ticks()
@@ -36,14 +36,14 @@ protected:
 
 TEST_F(PulseSource, ListsTheNullSinkAndNoMonitorAsMicrophone)
 {
-    auto outputs = platform::pulse_audio_driver.list_endpoints(AudioFlow::Render);
+    auto outputs = audio::list_endpoints(platform::pulse_audio_driver, 0);
     ASSERT_TRUE(outputs) << outputs.error();
     auto sink = std::find_if(outputs->begin(), outputs->end(), [](auto const& d) { return d.id == "quillmar_null"; });
     ASSERT_NE(sink, outputs->end());
     EXPECT_TRUE(sink->is_default);
     EXPECT_EQ(sink->name, "Sortie_de_test");
 
-    auto microphones = platform::pulse_audio_driver.list_endpoints(AudioFlow::Capture);
+    auto microphones = audio::list_endpoints(platform::pulse_audio_driver, 1);
     ASSERT_TRUE(microphones) << microphones.error();
     for (auto const& device : *microphones)
         EXPECT_EQ(device.id.find(".monitor"), std::string::npos) << device.id;
