@@ -7,11 +7,7 @@
 // far below the mixer's 100 ms keep-up margin, so a source never falls behind the silence that the mixer
 // pads for sources that deliver nothing.
 //
-// Capture times: a packet's time comes from a stream epoch (the engine-clock instant of the stream's first
-// frame) plus the frames counted since. Each read measures the epoch again as now − stream latency − frames
-// read, and the estimate follows the measurement slowly, so scheduling jitter of the server and of our own
-// poll moves no packet, while clock drift between the sound card and the monotonic clock is followed. A big
-// jump (the server dropped sound after an overrun) resets it.
+// Capture times come from CaptureClock, which smooths the stream latency that each read reports.
 
 #include "platform/audio_source.h"
 
@@ -21,6 +17,8 @@
 #include <functional>
 
 #include <pulse/pulseaudio.h>
+
+#include "platform/linux/capture_clock.h"
 
 namespace platform {
 
@@ -35,9 +33,6 @@ constexpr Ticks ticks_per_ms = 10'000;
 constexpr Ticks connect_timeout = 3 * ticks_per_second;
 constexpr Ticks answer_timeout = 2 * ticks_per_second;
 constexpr pa_usec_t fragment_usec = 10'000;
-// An epoch measurement further than this from the estimate is a real discontinuity, not jitter.
-constexpr Ticks epoch_reset_threshold = 40 * ticks_per_ms;
-constexpr int epoch_smoothing = 16;
 
 Ticks monotonic_now()
 {
@@ -261,7 +256,7 @@ public:
                 break;
             AudioPacket packet;
             packet.frames = std::uint32_t(bytes / bytes_per_frame);
-            packet.time = m_epoch + frames_to_ticks(m_frames_read);
+            packet.time = m_clock.take(packet.frames);
             if (!data) {
                 // A hole in the recording: the server lost that sound, it stays silence here.
                 packet.silent = true;
@@ -269,7 +264,6 @@ public:
                 auto const* samples = static_cast<std::int16_t const*>(data);
                 packet.samples.assign(samples, samples + std::size_t(packet.frames) * 2);
             }
-            m_frames_read += packet.frames;
             pa_stream_drop(m_stream);
             if (packet.frames > 0)
                 out.push_back(std::move(packet));
@@ -288,20 +282,12 @@ private:
             latency = negative ? 0 : Ticks(usec) * 10;
         else
             latency = frames_to_ticks(std::int64_t(readable / bytes_per_frame));
-        Ticks measured = now - latency - frames_to_ticks(m_frames_read);
-        if (!m_has_epoch || std::llabs(measured - m_epoch) > epoch_reset_threshold) {
-            m_epoch = measured;
-            m_has_epoch = true;
-        } else {
-            m_epoch += (measured - m_epoch) / epoch_smoothing;
-        }
+        m_clock.measure(now, latency);
     }
 
     std::shared_ptr<Connection> m_connection;
     pa_stream* m_stream;
-    Ticks m_epoch { 0 };
-    bool m_has_epoch { false };
-    std::int64_t m_frames_read { 0 };
+    CaptureClock m_clock;
 };
 
 class PulseBackend final : public AudioBackend {
