@@ -16,7 +16,10 @@ static std::optional<std::filesystem::path> absolute_env(char const* name)
     return std::filesystem::path(value);
 }
 
-std::optional<std::filesystem::path> home_dir() { return absolute_env("HOME"); }
+std::optional<std::filesystem::path> home_dir()
+{
+    return absolute_env("HOME");
+}
 
 std::filesystem::path temp_dir()
 {
@@ -36,15 +39,36 @@ static std::filesystem::path base_dir(char const* variable, std::filesystem::pat
     return temp_dir() / under_home;
 }
 
-std::filesystem::path config_home() { return base_dir("XDG_CONFIG_HOME", ".config"); }
-std::filesystem::path data_home() { return base_dir("XDG_DATA_HOME", std::filesystem::path(".local") / "share"); }
-std::filesystem::path cache_home() { return base_dir("XDG_CACHE_HOME", ".cache"); }
+std::filesystem::path config_home()
+{
+    return base_dir("XDG_CONFIG_HOME", ".config");
+}
+std::filesystem::path data_home()
+{
+    return base_dir("XDG_DATA_HOME", std::filesystem::path(".local") / "share");
+}
+std::filesystem::path cache_home()
+{
+    return base_dir("XDG_CACHE_HOME", ".cache");
+}
 
-std::filesystem::path config_dir() { return config_home() / app_folder_name; }
-std::filesystem::path data_dir() { return data_home() / app_folder_name; }
-std::filesystem::path cache_dir() { return cache_home() / app_folder_name; }
+std::filesystem::path config_dir()
+{
+    return config_home() / app_folder_name;
+}
+std::filesystem::path data_dir()
+{
+    return data_home() / app_folder_name;
+}
+std::filesystem::path cache_dir()
+{
+    return cache_home() / app_folder_name;
+}
 
-std::optional<std::filesystem::path> runtime_dir() { return absolute_env("XDG_RUNTIME_DIR"); }
+std::optional<std::filesystem::path> runtime_dir()
+{
+    return absolute_env("XDG_RUNTIME_DIR");
+}
 
 static std::string_view skip_blanks(std::string_view text)
 {
@@ -53,8 +77,8 @@ static std::string_view skip_blanks(std::string_view text)
     return text;
 }
 
-std::optional<std::filesystem::path> parse_user_dir(std::string_view text, std::string_view key,
-                                                    std::optional<std::filesystem::path> const& home)
+std::optional<std::filesystem::path> parse_user_dir(
+    std::string_view text, std::string_view key, std::optional<std::filesystem::path> const& home)
 {
     std::optional<std::filesystem::path> found;
     while (!text.empty()) {

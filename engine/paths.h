@@ -44,7 +44,7 @@ std::optional<std::filesystem::path> runtime_dir();
 
 // The value of `key` (e.g. "XDG_VIDEOS_DIR") in the text of a user-dirs.dirs file: the last line
 // `KEY="$HOME/sub"` or `KEY="/absolute"` wins; "$HOME" forms need `home`. A trailing slash is dropped.
-std::optional<std::filesystem::path> parse_user_dir(std::string_view text, std::string_view key,
-                                                    std::optional<std::filesystem::path> const& home);
+std::optional<std::filesystem::path> parse_user_dir(
+    std::string_view text, std::string_view key, std::optional<std::filesystem::path> const& home);
 
 }

@@ -15,7 +15,7 @@
 #include <string_view>
 #include <vector>
 
-#include <nlohmann/json.hpp>
+#include <nlohmann/json_fwd.hpp>
 
 #include "core/result.h"
 
@@ -58,24 +58,24 @@ std::vector<Slot> default_slots();
 struct Settings {
     std::vector<Slot> slots { default_slots() };
     std::optional<Hotkey> record_key { Hotkey { 0, 0x79, "F10" } }; // absent: no record key
-    Resolution resolution { Resolution::P1080 };                     // target height; the engine only scales down
+    Resolution resolution { Resolution::P1080 }; // target height; the engine only scales down
     std::uint32_t fps { 60 };
     Codec codec { Codec::H264 };
     Quality quality { Quality::Standard };
-    bool game_audio { true };                        // loopback of the output device
+    bool game_audio { true }; // loopback of the output device
     bool mic_audio { true };
-    std::optional<std::string> mic_device;           // absent: the default microphone
-    std::optional<std::string> output_device;        // absent: the default output
-    float game_volume { 1.0f };                      // linear gain, 0.0 to 2.0
+    std::optional<std::string> mic_device; // absent: the default microphone
+    std::optional<std::string> output_device; // absent: the default output
+    float game_volume { 1.0f }; // linear gain, 0.0 to 2.0
     float mic_volume { 1.0f };
-    std::optional<std::string> monitor;              // absent: the primary monitor
-    std::optional<std::filesystem::path> clips_dir;  // absent: the default clips folder
+    std::optional<std::string> monitor; // absent: the primary monitor
+    std::optional<std::filesystem::path> clips_dir; // absent: the default clips folder
     bool autostart { false };
     Theme theme { Theme::System };
     bool in_game_toast { true };
-    bool capture_desktop { false };                  // keep capturing while no game is in front
-    std::uint32_t keep_days { 0 };                   // retention by age, 0 = off
-    std::uint32_t max_gb { 0 };                      // retention by total size in 10^9 bytes, 0 = off
+    bool capture_desktop { false }; // keep capturing while no game is in front
+    std::uint32_t keep_days { 0 }; // retention by age, 0 = off
+    std::uint32_t max_gb { 0 }; // retention by total size in 10^9 bytes, 0 = off
 
     static Settings defaults() { return Settings {}; }
     Settings clone() const { return *this; }
@@ -96,6 +96,7 @@ std::string_view quality_name(Quality value);
 std::string_view theme_name(Theme value);
 
 // ---- JSON forms ----------------------------------------------------------------------------------------------
+// (Callers of the value-tree functions include <nlohmann/json.hpp>; this header only declares nlohmann::json.)
 //
 // settings.json: one object, pretty with two spaces of indent, keys in the record's field order, every key
 // always written (an absent option as null), volumes as the shortest text that reads back to the same float,
@@ -146,7 +147,7 @@ Result<Theme> theme_from_value(nlohmann::json const& value);
 // value can never throw.
 Result<nlohmann::json> settings_to_value(Settings const& settings);
 nlohmann::json hotkey_entry_to_value(std::optional<Hotkey> const& key); // null or {"label","mods","vk"}
-nlohmann::json codec_to_value(Codec codec);                            // the name as a string
+nlohmann::json codec_to_value(Codec codec); // the name as a string
 
 // The file form. write_hotkey_entry appends an optional hotkey as the value of a member whose line starts with
 // `indent` spaces: "null", or an object whose members sit at indent + 2 and whose closing brace sits at indent.

@@ -17,6 +17,8 @@
 #include <mutex>
 #include <type_traits>
 
+#include <nlohmann/json.hpp>
+
 #include "core/file_io.h"
 
 namespace settings {
@@ -255,7 +257,11 @@ public:
     using pointer = char const*;
     using reference = char const&;
 
-    TrackingIterator(char const* at, char const** cursor) : m_at(at), m_cursor(cursor) {}
+    TrackingIterator(char const* at, char const** cursor)
+        : m_at(at)
+        , m_cursor(cursor)
+    {
+    }
     reference operator*() const { return *m_at; }
     TrackingIterator& operator++()
     {
@@ -291,7 +297,11 @@ std::string position_suffix(std::string_view text, std::size_t offset)
 
 class TreeBuilder final : public nlohmann::json_sax<nlohmann::json> {
 public:
-    TreeBuilder(std::string_view text, char const** cursor) : m_text(text), m_cursor(cursor) {}
+    TreeBuilder(std::string_view text, char const** cursor)
+        : m_text(text)
+        , m_cursor(cursor)
+    {
+    }
 
     Node& root() { return m_root; }
     std::string const& error() const { return m_error; }
@@ -437,8 +447,8 @@ Result<Node> parse_text(std::string_view text)
     TreeBuilder builder(text, &cursor);
     bool parsed = false;
     try {
-        parsed = nlohmann::json::sax_parse(TrackingIterator(text.data(), &cursor),
-                                           TrackingIterator(text.data() + text.size(), &cursor), &builder);
+        parsed = nlohmann::json::sax_parse(
+            TrackingIterator(text.data(), &cursor), TrackingIterator(text.data() + text.size(), &cursor), &builder);
     } catch (std::exception const& error) {
         return fail(error.what());
     }
@@ -456,7 +466,11 @@ Result<Node> parse_text(std::string_view text)
 class TextView {
 public:
     static constexpr bool from_text = true;
-    TextView(Node const& node, std::string_view text) : m_node(&node), m_text(text) {}
+    TextView(Node const& node, std::string_view text)
+        : m_node(&node)
+        , m_text(text)
+    {
+    }
 
     Kind kind() const { return m_node->kind; }
     bool boolean() const { return m_node->boolean; }
@@ -489,7 +503,10 @@ private:
 class ValueView {
 public:
     static constexpr bool from_text = false;
-    explicit ValueView(nlohmann::json const& value) : m_value(&value) {}
+    explicit ValueView(nlohmann::json const& value)
+        : m_value(&value)
+    {
+    }
 
     Kind kind() const
     {
@@ -654,18 +671,17 @@ template <class E, std::size_t N> struct EnumNames {
     std::array<std::pair<std::string_view, E>, N> names;
 };
 
-constexpr EnumNames<Resolution, 5> resolution_names { { { { "P720", Resolution::P720 },
-                                                          { "P1080", Resolution::P1080 },
-                                                          { "P1440", Resolution::P1440 },
-                                                          { "P2160", Resolution::P2160 },
-                                                          { "Source", Resolution::Source } } } };
-constexpr EnumNames<Codec, 3> codec_names { { { { "H264", Codec::H264 }, { "Hevc", Codec::Hevc },
-                                                { "Av1", Codec::Av1 } } } };
-constexpr EnumNames<Quality, 3> quality_names { { { { "Compact", Quality::Compact },
-                                                    { "Standard", Quality::Standard },
-                                                    { "High", Quality::High } } } };
-constexpr EnumNames<Theme, 3> theme_names { { { { "System", Theme::System }, { "Light", Theme::Light },
-                                                { "Dark", Theme::Dark } } } };
+constexpr EnumNames<Resolution, 5> resolution_names { { { { "P720", Resolution::P720 }, { "P1080", Resolution::P1080 },
+    { "P1440", Resolution::P1440 }, { "P2160", Resolution::P2160 }, { "Source", Resolution::Source } } } };
+constexpr EnumNames<Codec, 3> codec_names {
+    { { { "H264", Codec::H264 }, { "Hevc", Codec::Hevc }, { "Av1", Codec::Av1 } } }
+};
+constexpr EnumNames<Quality, 3> quality_names {
+    { { { "Compact", Quality::Compact }, { "Standard", Quality::Standard }, { "High", Quality::High } } }
+};
+constexpr EnumNames<Theme, 3> theme_names {
+    { { { "System", Theme::System }, { "Light", Theme::Light }, { "Dark", Theme::Dark } } }
+};
 
 template <class E, std::size_t N> Result<E> from_name(EnumNames<E, N> const& table, std::string_view name)
 {
@@ -805,9 +821,26 @@ template <class View> Result<std::vector<Slot>> read_slots(View const& view)
 
 // JSON keys in the record's field order; the position of a key is its field's index below.
 constexpr std::array<std::string_view, 20> settings_keys = {
-    "slots",      "recordKey", "resolution", "fps",       "codec",       "quality",        "gameAudio",
-    "micAudio",   "micDevice", "outputDevice", "gameVolume", "micVolume", "monitor",        "clipsDir",
-    "autostart",  "theme",     "inGameToast", "captureDesktop", "keepDays", "maxGb",
+    "slots",
+    "recordKey",
+    "resolution",
+    "fps",
+    "codec",
+    "quality",
+    "gameAudio",
+    "micAudio",
+    "micDevice",
+    "outputDevice",
+    "gameVolume",
+    "micVolume",
+    "monitor",
+    "clipsDir",
+    "autostart",
+    "theme",
+    "inGameToast",
+    "captureDesktop",
+    "keepDays",
+    "maxGb",
 };
 
 template <class View> Result<void> read_settings_field(Settings& settings, std::size_t field, View const& view)
@@ -960,7 +993,10 @@ void write_optional_string(std::string& out, std::optional<std::string> const& t
         out += "null";
 }
 
-void indent_to(std::string& out, int spaces) { out.append(static_cast<std::size_t>(spaces), ' '); }
+void indent_to(std::string& out, int spaces)
+{
+    out.append(static_cast<std::size_t>(spaces), ' ');
+}
 
 }
 
@@ -988,10 +1024,22 @@ std::string_view theme_name(Theme value)
     return index < theme_names.names.size() ? theme_names.names[index].first : "System";
 }
 
-Result<Resolution> resolution_from_name(std::string_view name) { return from_name(resolution_names, name); }
-Result<Codec> codec_from_name(std::string_view name) { return from_name(codec_names, name); }
-Result<Quality> quality_from_name(std::string_view name) { return from_name(quality_names, name); }
-Result<Theme> theme_from_name(std::string_view name) { return from_name(theme_names, name); }
+Result<Resolution> resolution_from_name(std::string_view name)
+{
+    return from_name(resolution_names, name);
+}
+Result<Codec> codec_from_name(std::string_view name)
+{
+    return from_name(codec_names, name);
+}
+Result<Quality> quality_from_name(std::string_view name)
+{
+    return from_name(quality_names, name);
+}
+Result<Theme> theme_from_name(std::string_view name)
+{
+    return from_name(theme_names, name);
+}
 
 Result<Settings> deserialize_settings(std::string_view text)
 {
@@ -1074,7 +1122,10 @@ nlohmann::json hotkey_entry_to_value(std::optional<Hotkey> const& key)
     return value;
 }
 
-nlohmann::json codec_to_value(Codec codec) { return std::string(codec_name(codec)); }
+nlohmann::json codec_to_value(Codec codec)
+{
+    return std::string(codec_name(codec));
+}
 
 Result<nlohmann::json> settings_to_value(Settings const& settings)
 {
@@ -1216,7 +1267,10 @@ Result<std::string> settings_to_file_text(Settings const& settings)
     return out;
 }
 
-std::filesystem::path settings_path(std::filesystem::path const& data_dir) { return data_dir / settings_file_name; }
+std::filesystem::path settings_path(std::filesystem::path const& data_dir)
+{
+    return data_dir / settings_file_name;
+}
 
 Settings load(std::filesystem::path const& data_dir)
 {
@@ -1243,7 +1297,7 @@ Result<void> save(std::filesystem::path const& path, Settings const& settings)
     // temporary file is left as it is and settings.json keeps its former content.
     auto fd = TRY_AS("Réglages : {}", files::open_write(temp, files::Create::Truncate));
     TRY_VOID_AS("Réglages : {}",
-                files::write_all(fd.get(), std::span(reinterpret_cast<std::uint8_t const*>(text.data()), text.size())));
+        files::write_all(fd.get(), std::span(reinterpret_cast<std::uint8_t const*>(text.data()), text.size())));
     TRY_VOID_AS("Réglages : {}", files::fdatasync_fd(fd.get()));
     fd.reset();
     if (std::rename(temp.c_str(), path.c_str()) != 0)

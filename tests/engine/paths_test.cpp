@@ -11,8 +11,8 @@
 
 namespace {
 
-constexpr char const* variables[] = { "HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME",
-                                      "XDG_RUNTIME_DIR", "TMPDIR" };
+constexpr char const* variables[]
+    = { "HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_RUNTIME_DIR", "TMPDIR" };
 
 // Points HOME inside the test's folder, clears the XDG variables, and puts everything back afterwards.
 class Paths : public testing_support::TempDirTest {
@@ -52,10 +52,13 @@ private:
 
 TEST_F(Paths, BaseFoldersUseAbsoluteVariablesOnly)
 {
-    struct Row { char const* variable; std::filesystem::path (*get)(); std::filesystem::path fallback; };
+    struct Row {
+        char const* variable;
+        std::filesystem::path (*get)();
+        std::filesystem::path fallback;
+    };
     Row const rows[] = { { "XDG_CONFIG_HOME", paths::config_home, ".config" },
-                         { "XDG_DATA_HOME", paths::data_home, ".local/share" },
-                         { "XDG_CACHE_HOME", paths::cache_home, ".cache" } };
+        { "XDG_DATA_HOME", paths::data_home, ".local/share" }, { "XDG_CACHE_HOME", paths::cache_home, ".cache" } };
     for (auto const& row : rows) {
         SCOPED_TRACE(row.variable);
         EXPECT_EQ(row.get(), home / row.fallback);
@@ -106,16 +109,20 @@ TEST_F(Paths, VideosFolderComesFromUserDirsElseHome)
 {
     EXPECT_EQ(paths::videos_dir(), home / "Videos");
     set("XDG_CONFIG_HOME", (dir() / "config").string());
-    write_file("config/user-dirs.dirs", "# written by xdg-user-dirs-update\n"
-                                        "XDG_DESKTOP_DIR=\"$HOME/Bureau\"\n"
-                                        "XDG_VIDEOS_DIR=\"$HOME/Vidéos\"\n");
+    write_file("config/user-dirs.dirs",
+        "# written by xdg-user-dirs-update\n"
+        "XDG_DESKTOP_DIR=\"$HOME/Bureau\"\n"
+        "XDG_VIDEOS_DIR=\"$HOME/Vidéos\"\n");
     EXPECT_EQ(paths::videos_dir(), home / "Vidéos");
 }
 
 TEST(PathsUserDirs, ParsesTheShellLikeLines)
 {
     std::filesystem::path const home = "/home/joueur";
-    struct Row { char const* text; std::optional<std::filesystem::path> expected; };
+    struct Row {
+        char const* text;
+        std::optional<std::filesystem::path> expected;
+    };
     Row const rows[] = {
         { "XDG_VIDEOS_DIR=\"$HOME/Videos\"", home / "Videos" },
         { "  XDG_VIDEOS_DIR = \"$HOME/Mes vidéos/\"\n", home / "Mes vidéos" },

@@ -19,9 +19,9 @@ namespace {
 
 struct Call {
     std::string name;
-    std::string path;        // the file synced, or the source of a rename
+    std::string path; // the file synced, or the source of a rename
     std::string destination; // rename only
-    long long size { -1 };   // bytes in the synced file at the moment of the sync
+    long long size { -1 }; // bytes in the synced file at the moment of the sync
 };
 
 bool recording = false;
@@ -40,7 +40,7 @@ std::string fd_path(int fd)
 extern "C" int fdatasync(int fd)
 {
     if (recording) {
-        struct stat st {};
+        struct stat st { };
         ::fstat(fd, &st);
         calls.push_back(Call { "fdatasync", fd_path(fd), {}, static_cast<long long>(st.st_size) });
     }

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include "tests/support/temp_dir.h"
 
@@ -138,11 +139,13 @@ TEST(SettingsApiForm, DefaultRecordDumpsSortedAndCompact)
 
 TEST(SettingsFileForm, WritesShortestFloatText)
 {
-    struct Row { float volume; char const* text; };
+    struct Row {
+        float volume;
+        char const* text;
+    };
     Row const rows[] = { { 1.0f, "1.0" }, { 0.8f, "0.8" }, { 0.0f, "0.0" }, { 2.0f, "2.0" }, { 0.33f, "0.33" },
-                         { 1e-5f, "0.00001" }, { 1e-6f, "0.000001" }, { 1e-7f, "1e-7" }, { 1.25e-7f, "1.25e-7" },
-                         { 123456.7f, "123456.7" }, { 1.5e20f, "1.5e20" }, { -0.5f, "-0.5" },
-                         { std::nanf(""), "null" } };
+        { 1e-5f, "0.00001" }, { 1e-6f, "0.000001" }, { 1e-7f, "1e-7" }, { 1.25e-7f, "1.25e-7" },
+        { 123456.7f, "123456.7" }, { 1.5e20f, "1.5e20" }, { -0.5f, "-0.5" }, { std::nanf(""), "null" } };
     for (auto const& row : rows) {
         SCOPED_TRACE(row.text);
         Settings record;
@@ -255,8 +258,8 @@ TEST(SettingsTextReader, ReadsPartialAndAlternativeForms)
     auto slots = read(R"({"slots": [{"secs": 45}, [45, null], {"key": null, "secs": 5, "extra": true},
                                      [10, [4, 65, "Shift+A"]]]})")
                      .slots;
-    std::vector<Slot> const expected = { Slot { 45, std::nullopt }, Slot { 45, std::nullopt },
-                                         Slot { 5, std::nullopt }, Slot { 10, Hotkey { 4, 65, "Shift+A" } } };
+    std::vector<Slot> const expected = { Slot { 45, std::nullopt }, Slot { 45, std::nullopt }, Slot { 5, std::nullopt },
+        Slot { 10, Hotkey { 4, 65, "Shift+A" } } };
     EXPECT_EQ(slots, expected);
 
     auto volumes = read(R"({"gameVolume": 1, "micVolume": 0.25})");
@@ -268,7 +271,10 @@ TEST(SettingsTextReader, ReadsPartialAndAlternativeForms)
 // value reader does.
 TEST(SettingsReaders, RefuseWithTheExactMessages)
 {
-    struct Row { char const* json; char const* message; };
+    struct Row {
+        char const* json;
+        char const* message;
+    };
     Row const rows[] = {
         { R"({"fps": 30.7})", "invalid type: floating point `30.7`, expected u32" },
         { R"({"fps": -5})", "invalid value: integer `-5`, expected u32" },
@@ -295,10 +301,9 @@ TEST(SettingsReaders, RefuseWithTheExactMessages)
         { R"({"recordKey": [0, 121]})", "invalid length 2, expected struct Hotkey with 3 elements" },
         { R"({"slots": [["45", null]]})", "invalid type: string \"45\", expected u32" },
         { R"({"resolution": "p1440"})",
-          "unknown variant `p1440`, expected one of `P720`, `P1080`, `P1440`, `P2160`, `Source`" },
+            "unknown variant `p1440`, expected one of `P720`, `P1080`, `P1440`, `P2160`, `Source`" },
         { R"({"codec": "hevc"})", "unknown variant `hevc`, expected one of `H264`, `Hevc`, `Av1`" },
-        { R"({"quality": {"Ultra": null}})",
-          "unknown variant `Ultra`, expected one of `Compact`, `Standard`, `High`" },
+        { R"({"quality": {"Ultra": null}})", "unknown variant `Ultra`, expected one of `Compact`, `Standard`, `High`" },
         { R"({"theme": ""})", "unknown variant ``, expected one of `System`, `Light`, `Dark`" },
         { R"({"theme": 1})", "invalid type: integer `1`, expected string or map" },
         { R"({"theme": {"Dark": null, "Light": null}})", "invalid value: map, expected map with a single key" },
@@ -329,7 +334,10 @@ TEST(SettingsTextReader, FirstErrorInDocumentOrderWins)
 
 TEST(SettingsReaders, OverlongArraysDifferBetweenTextAndValue)
 {
-    struct Row { std::string json; std::string value_message; };
+    struct Row {
+        std::string json;
+        std::string value_message;
+    };
     std::string good = R"([[], null, "P720", 60, "H264", "Standard", true, true, null, null, 1.0, 1.0, null,)"
                        R"( null, false, "System", true, false, 0, 0, 7])";
     Row const rows[] = {
@@ -350,13 +358,16 @@ TEST(SettingsReaders, OverlongArraysDifferBetweenTextAndValue)
 
 TEST(SettingsTextReader, RefusesDuplicateKnownKeys)
 {
-    struct Row { char const* json; char const* message; };
+    struct Row {
+        char const* json;
+        char const* message;
+    };
     Row const rows[] = {
         { R"({"fps": 30, "fps": 60})", "duplicate field `fps` at line 1 column 17" },
         { R"({"slots": [{"secs": 5, "secs": 6}]})", "duplicate field `secs` at line 1 column 29" },
         { R"({"slots": [{"secs": 5, "key": null, "key": null}]})", "duplicate field `key` at line 1 column 41" },
         { "{\"recordKey\": {\"mods\": 0, \"vk\": 1,\n\"label\": \"a\", \"vk\": 2}}",
-          "duplicate field `vk` at line 2 column 18" },
+            "duplicate field `vk` at line 2 column 18" },
     };
     for (auto const& row : rows) {
         SCOPED_TRACE(row.json);
@@ -403,11 +414,11 @@ TEST(SettingsSmallReaders, ReadTheirOwnTypes)
 {
     EXPECT_EQ(settings::deserialize_hotkey("null").value(), std::nullopt);
     EXPECT_EQ(settings::deserialize_hotkey(R"({"mods": 2, "vk": 65, "label": "Ctrl+A"})").value(),
-              (Hotkey { 2, 65, "Ctrl+A" }));
+        (Hotkey { 2, 65, "Ctrl+A" }));
     EXPECT_EQ(settings::hotkey_from_value(nullptr).value(), std::nullopt);
     EXPECT_EQ(settings::deserialize_slot("[45, null]").value(), (Slot { 45, std::nullopt }));
     EXPECT_EQ(without_position(settings::deserialize_slot("[45]").error()),
-              "invalid length 1, expected struct Slot with 2 elements");
+        "invalid length 1, expected struct Slot with 2 elements");
     EXPECT_EQ(settings::slot_from_value(nlohmann::json::parse(R"({"secs": 45})")).value(), (Slot { 45, std::nullopt }));
     EXPECT_EQ(settings::deserialize_resolution(R"({"Source": null})").value(), settings::Resolution::Source);
     EXPECT_EQ(settings::deserialize_codec(R"("Av1")").value(), settings::Codec::Av1);
@@ -419,7 +430,7 @@ TEST(SettingsSmallReaders, ReadTheirOwnTypes)
     EXPECT_EQ(settings::theme_from_value("Dark").value(), settings::Theme::Dark);
     EXPECT_EQ(settings::resolution_from_name("P720").value(), settings::Resolution::P720);
     EXPECT_EQ(settings::resolution_from_name("720").error(),
-              "unknown variant `720`, expected one of `P720`, `P1080`, `P1440`, `P2160`, `Source`");
+        "unknown variant `720`, expected one of `P720`, `P1080`, `P1440`, `P2160`, `Source`");
     EXPECT_EQ(settings::codec_to_value(settings::Codec::Hevc), "Hevc");
     EXPECT_EQ(settings::hotkey_entry_to_value(Hotkey { 1, 2, "x" }).dump(), R"({"label":"x","mods":1,"vk":2})");
     std::string entry;
@@ -433,8 +444,8 @@ TEST_F(SettingsFile, LoadFallsBackToDefaultsSilently)
 {
     EXPECT_EQ(settings::load(dir()), Settings::defaults()); // no file at all
     char const* bad[] = { "", "   \n", "\xEF\xBB\xBF{\"fps\": 30}", "{\"fps\": 30}{\"fps\": 30}",
-                          "{\"fps\": 30, \"resolution\": \"p1440\"}", "{\"fps\": 30} trailing", "[1]", "null",
-                          "{\"fps\": 30, \"fps\": 30}" };
+        "{\"fps\": 30, \"resolution\": \"p1440\"}", "{\"fps\": 30} trailing", "[1]", "null",
+        "{\"fps\": 30, \"fps\": 30}" };
     for (auto const* text : bad) {
         SCOPED_TRACE(text);
         write_file("settings.json", text);
