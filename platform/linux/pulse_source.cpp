@@ -30,8 +30,9 @@ constexpr std::uint32_t rate_hz = 48'000;
 constexpr std::uint32_t bytes_per_frame = 4;
 constexpr Ticks ticks_per_second = 10'000'000;
 constexpr Ticks ticks_per_ms = 10'000;
-constexpr Ticks connect_timeout = 3 * ticks_per_second;
-constexpr Ticks answer_timeout = 2 * ticks_per_second;
+// Everything one open or one endpoint list waits for, together: a local server answers in milliseconds, and
+// the audio thread must not stay deaf to its stop flag for long behind a server that hangs.
+constexpr Ticks request_timeout = 1 * ticks_per_second;
 constexpr pa_usec_t fragment_usec = 10'000;
 
 Ticks monotonic_now()
@@ -52,7 +53,7 @@ pa_sample_spec capture_spec() { return pa_sample_spec { PA_SAMPLE_S16LE, rate_hz
 // reconnect still tears down against the loop it was made on.
 class Connection {
 public:
-    static Result<std::shared_ptr<Connection>> open()
+    static Result<std::shared_ptr<Connection>> open(Ticks deadline)
     {
         auto connection = std::shared_ptr<Connection>(new Connection);
         connection->m_loop = pa_mainloop_new();
@@ -69,7 +70,7 @@ public:
                 auto state = pa_context_get_state(context);
                 return state == PA_CONTEXT_READY || !PA_CONTEXT_IS_GOOD(state);
             },
-            monotonic_now() + connect_timeout);
+            deadline);
         if (!settled)
             return fail("Son : le serveur PulseAudio ne répond pas");
         if (pa_context_get_state(context) != PA_CONTEXT_READY)
@@ -115,13 +116,12 @@ public:
 
     // Waits for an introspection operation whose callback sets `done`. On a timeout the operation is
     // cancelled, so its callback can no longer touch the caller's (soon dead) state.
-    bool wait(pa_operation* operation, bool const& done)
+    bool wait(pa_operation* operation, bool const& done, Ticks deadline)
     {
         if (!operation)
             return false;
         auto* context = m_context;
-        run_until([&] { return done || !PA_CONTEXT_IS_GOOD(pa_context_get_state(context)); },
-                  monotonic_now() + answer_timeout);
+        run_until([&] { return done || !PA_CONTEXT_IS_GOOD(pa_context_get_state(context)); }, deadline);
         if (!done)
             pa_operation_cancel(operation);
         pa_operation_unref(operation);
@@ -140,7 +140,7 @@ struct ServerDefaults {
     std::string source;
 };
 
-Result<ServerDefaults> server_defaults(Connection& connection)
+Result<ServerDefaults> server_defaults(Connection& connection, Ticks deadline)
 {
     ServerDefaults defaults;
     auto* operation = pa_context_get_server_info(
@@ -154,7 +154,7 @@ Result<ServerDefaults> server_defaults(Connection& connection)
             out->done = true;
         },
         &defaults);
-    if (!connection.wait(operation, defaults.done))
+    if (!connection.wait(operation, defaults.done, deadline))
         return fail(pa_text(pa_context_errno(connection.context())));
     return defaults;
 }
@@ -166,7 +166,7 @@ struct SinkLookup {
 };
 
 // The monitor source of the sink named `name`, or nothing when there is no such sink.
-std::optional<std::string> sink_monitor(Connection& connection, std::string const& name)
+std::optional<std::string> sink_monitor(Connection& connection, std::string const& name, Ticks deadline)
 {
     SinkLookup lookup;
     auto* operation = pa_context_get_sink_info_by_name(
@@ -183,7 +183,7 @@ std::optional<std::string> sink_monitor(Connection& connection, std::string cons
             }
         },
         &lookup);
-    if (!connection.wait(operation, lookup.done) || !lookup.found)
+    if (!connection.wait(operation, lookup.done, deadline) || !lookup.found)
         return std::nullopt;
     return lookup.monitor;
 }
@@ -194,7 +194,7 @@ struct SourceLookup {
     bool is_monitor { false };
 };
 
-SourceLookup find_source(Connection& connection, std::string const& name)
+SourceLookup find_source(Connection& connection, std::string const& name, Ticks deadline)
 {
     SourceLookup lookup;
     auto* operation = pa_context_get_source_info_by_name(
@@ -211,7 +211,7 @@ SourceLookup find_source(Connection& connection, std::string const& name)
             }
         },
         &lookup);
-    if (!connection.wait(operation, lookup.done))
+    if (!connection.wait(operation, lookup.done, deadline))
         lookup.found = false;
     return lookup;
 }
@@ -294,22 +294,23 @@ class PulseBackend final : public AudioBackend {
 public:
     Result<std::unique_ptr<AudioStream>> open(AudioRole role, std::optional<std::string> const& device) override
     {
+        Ticks deadline = monotonic_now() + request_timeout;
         if (!m_connection || !m_connection->good())
-            m_connection = TRY(Connection::open());
+            m_connection = TRY(Connection::open(deadline));
         auto& connection = *m_connection;
 
         std::string source_name;
         if (role == AudioRole::Output) {
             std::optional<std::string> monitor;
             if (device)
-                monitor = sink_monitor(connection, *device);
+                monitor = sink_monitor(connection, *device, deadline);
             source_name = monitor.value_or("@DEFAULT_MONITOR@");
         } else {
-            if (device && find_source(connection, *device).found)
+            if (device && find_source(connection, *device, deadline).found)
                 source_name = *device;
             if (source_name.empty()) {
-                auto defaults = TRY(server_defaults(connection));
-                auto lookup = find_source(connection, defaults.source);
+                auto defaults = TRY(server_defaults(connection, deadline));
+                auto lookup = find_source(connection, defaults.source, deadline);
                 // With no microphone plugged in, the server's default source is often a monitor: recording
                 // it would put the game's sound in twice.
                 if (defaults.source.empty() || !lookup.found || lookup.is_monitor)
@@ -344,7 +345,7 @@ public:
                 auto state = pa_stream_get_state(stream);
                 return state == PA_STREAM_READY || !PA_STREAM_IS_GOOD(state);
             },
-            monotonic_now() + answer_timeout);
+            deadline);
         if (!settled)
             return fail("Son : le serveur PulseAudio ne répond pas");
         if (pa_stream_get_state(stream) != PA_STREAM_READY)
@@ -369,8 +370,9 @@ struct DeviceList {
 
 Result<std::vector<AudioDevice>> list_endpoints(AudioFlow flow)
 {
-    auto connection = TRY(Connection::open());
-    auto defaults = TRY(server_defaults(*connection));
+    Ticks deadline = monotonic_now() + request_timeout;
+    auto connection = TRY(Connection::open(deadline));
+    auto defaults = TRY(server_defaults(*connection, deadline));
     DeviceList list;
     list.render = flow == AudioFlow::Render;
     pa_operation* operation = nullptr;
@@ -406,7 +408,7 @@ Result<std::vector<AudioDevice>> list_endpoints(AudioFlow flow)
             },
             &list);
     }
-    if (!connection->wait(operation, list.done))
+    if (!connection->wait(operation, list.done, deadline))
         return fail(pa_text(pa_context_errno(connection->context())));
     std::string const& default_id = list.render ? defaults.sink : defaults.source;
     for (auto& device : list.devices)

@@ -1,6 +1,6 @@
 // The audio thread on the real PulseAudio daemon of the test desktop and FFmpeg's AAC encoder: a 1 kHz tone
 // played into the null sink is captured by loopback, encoded into the audio ring, written into an MP4 next to
-// a short H.264 video, and judged by ffprobe and ffmpeg.
+// a short H.264 video, and judged by ffprobe, ffmpeg and GStreamer.
 
 #include "engine/audio.h"
 
@@ -17,6 +17,7 @@
 #include "core/mp4.h"
 #include "engine/shared.h"
 #include "tests/support/media_check.h"
+#include "tests/support/test_media.h"
 #include "tests/support/tone_player.h"
 
 namespace {
@@ -27,59 +28,6 @@ std::vector<std::uint8_t> read_bytes(std::filesystem::path const& path)
 {
     std::ifstream in(path, std::ios::binary);
     return { std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>() };
-}
-
-// A short H.264 stream from ffmpeg, cut into access units (at its access unit delimiters) and stored as the
-// MP4 writer wants them: NAL units behind 32-bit lengths, with the avcC record from the first keyframe.
-struct TestVideo {
-    mp4::VideoConfig config;
-    std::vector<std::vector<std::uint8_t>> units;
-    std::vector<bool> keyframes;
-};
-
-std::optional<TestVideo> make_test_video(std::filesystem::path const& dir, std::string* errors)
-{
-    auto path = dir / "video.h264";
-    auto made = media::run({ "ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", "testsrc=size=320x240:rate=30",
-                             "-t", "5", "-c:v", "libx264", "-preset", "ultrafast", "-g", "30", "-bf", "0", "-pix_fmt",
-                             "yuv420p", "-bsf:v", "h264_metadata=aud=insert", "-f", "h264", path.string() });
-    if (made.status != 0) {
-        *errors = made.output;
-        return std::nullopt;
-    }
-    auto stream = read_bytes(path);
-    TestVideo video;
-    std::vector<std::uint8_t> first_keyframe;
-    for (auto nal : bitstream::split_annexb(stream)) {
-        if (nal.empty())
-            continue;
-        int type = nal[0] & 0x1F;
-        if (type == 9) {
-            video.units.emplace_back();
-            video.keyframes.push_back(false);
-            continue;
-        }
-        if (video.units.empty())
-            continue;
-        auto& unit = video.units.back();
-        auto size = std::uint32_t(nal.size());
-        unit.insert(unit.end(), { std::uint8_t(size >> 24), std::uint8_t(size >> 16), std::uint8_t(size >> 8),
-                                  std::uint8_t(size) });
-        unit.insert(unit.end(), nal.begin(), nal.end());
-        if (type == 5)
-            video.keyframes.back() = true;
-        if (video.units.size() == 1) {
-            first_keyframe.insert(first_keyframe.end(), { 0, 0, 0, 1 });
-            first_keyframe.insert(first_keyframe.end(), nal.begin(), nal.end());
-        }
-    }
-    auto record = bitstream::decoder_config(bitstream::codec_h264, first_keyframe);
-    if (!record || video.units.empty() || !video.keyframes.front()) {
-        *errors = "no usable keyframe in the test video";
-        return std::nullopt;
-    }
-    video.config = { *record, 320, 240, bitstream::codec_h264 };
-    return video;
 }
 
 // Positive-going zero crossings per second over the samples.
@@ -141,19 +89,18 @@ TEST_F(AudioSound, LoopbackToneBecomesAacInTheRingAndPlaysBackFromAClip)
     EXPECT_GE(shared->level_history.copy().size(), 10u);
 
     std::string errors;
-    auto video = make_test_video(dir(), &errors);
-    ASSERT_TRUE(video) << errors;
+    auto video = test_media::encode(bitstream::codec_h264, 5, 30, 320, 240);
+    ASSERT_TRUE(video) << video.error();
     mp4::ClipMedia media;
-    media.video = video->config;
+    media.video = video->video;
     media.audio_samples = audio_samples;
+    // The video starts with the sound and stops with it.
     Ticks first = audio_samples.front().time;
     Ticks last = audio_samples.back().time;
-    for (std::size_t i = 0; i < video->units.size(); ++i) {
-        Ticks time = first + Ticks(i) * 10'000'000 / 30;
-        if (time > last)
+    for (auto const& packet : video->video_packets) {
+        if (first + packet.time > last)
             break;
-        media.video_samples.push_back(
-            { ring::Memory { make_shared_bytes(video->units[i]) }, time, std::uint8_t(video->keyframes[i] ? 1 : 0) });
+        media.video_samples.push_back({ ring::Memory { packet.data }, first + packet.time, packet.flags });
     }
     auto written = mp4::write_mp4_file(dir(), "clip", media, mp4::AudioConfig { 48'000, 192'000, 2 });
     ASSERT_TRUE(written) << written.error();
@@ -170,6 +117,7 @@ TEST_F(AudioSound, LoopbackToneBecomesAacInTheRingAndPlaysBackFromAClip)
     EXPECT_EQ(audio_stream["sample_rate"], "48000");
     EXPECT_EQ(audio_stream["channels"], 2);
     EXPECT_EQ(media::decode_errors(clip), "");
+    EXPECT_EQ(media::gst_errors(clip), "");
 
     auto raw = dir() / "sound.raw";
     auto decoded = media::run({ "ffmpeg", "-v", "error", "-y", "-i", clip.string(), "-map", "0:a", "-ac", "1", "-f",
