@@ -151,10 +151,6 @@ Result<std::vector<platform::AudioDevice>> list_endpoints(platform::AudioDriver 
     return driver.list_endpoints(flow == 0 ? platform::AudioFlow::Render : platform::AudioFlow::Capture);
 }
 
-}
-
-namespace audio {
-
 namespace {
 
 // What one successful set-up builds; dropped whole when the encoder fails. The backend is declared before

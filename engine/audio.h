@@ -26,7 +26,6 @@
 #include "platform/aac_encoder.h"
 #include "platform/audio_source.h"
 
-
 namespace audio {
 
 using Ticks = std::int64_t;
