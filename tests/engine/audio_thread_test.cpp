@@ -180,7 +180,7 @@ TEST(AudioPipeline, EngineSpawnsAndStopsTheAudioThread)
     settings.output_device = "sortie";
     auto engine = std::make_shared<engine::Engine>(engine::EngineParts {
         {}, {}, shared, std::make_shared<foreground::ForegroundHistory>(), {}, {}, settings, {}, {},
-        engine::PipelineBodies { {}, audio::thread_body(runtime) }, {} });
+        engine::PipelineBodies { {}, audio::thread_body(runtime) }, {}, {} });
     {
         auto guard = engine->pipeline_lock.lock();
         engine::spawn_audio_pipeline(*engine, settings);
