@@ -341,6 +341,16 @@ TEST_F(X11Foreground, DesktopWindowIsIgnored)
     EXPECT_EQ(foreground::classify_window(seen), foreground::desktop_entry());
 }
 
+TEST_F(X11Foreground, NothingInFrontWhenTheLastWindowCloses)
+{
+    auto probe = open();
+    ASSERT_TRUE(probe);
+    auto seen = look_at(*probe, { .title = "Dernière" });
+    ASSERT_TRUE(seen);
+    m_client.destroy_all();
+    EXPECT_TRUE(eventually([&] { return !probe->sample(); }));
+}
+
 TEST_F(X11Foreground, WineProcessIsNamedAfterTheWindowsProgram)
 {
     using namespace std::string_literals;
