@@ -4,7 +4,6 @@
 #include <cstdlib>
 #include <unistd.h>
 
-#include "app/startup.h"
 #include "core/file_io.h"
 #include "engine/library.h"
 #include "engine/paths.h"
@@ -12,8 +11,6 @@
 #include "engine/saver.h"
 #include "engine/settings.h"
 #include "engine/spill_thread.h"
-#include "platform/instance.h"
-#include "platform/main_loop.h"
 
 namespace shell {
 
@@ -219,44 +216,6 @@ void handle_event(ShellState& state, UserEvent event)
             }
         },
         event.value);
-}
-
-int run(int argc, char** argv)
-{
-    migrate_legacy_folder(paths::config_dir());
-    migrate_legacy_folder(paths::data_dir());
-    auto data_folder = paths::config_dir();
-    threads::set_crash_log(data_folder / "crash.log");
-    install_main_thread_crash_hook();
-
-    ShellState state;
-    auto proxy = std::make_shared<EventProxy>([](std::function<void()> fn) { platform::invoke_on_main(std::move(fn)); },
-                                              [&state](UserEvent event) { handle_event(state, std::move(event)); });
-
-    auto instance = platform::claim_instance(instance_key(data_folder.string()),
-                                             [proxy] { proxy->send(UserEvent { UserEvent::Show {} }); });
-    if (instance && instance->role == platform::InstanceOutcome::Role::Second)
-        return 0;
-
-    std::vector<char const*> args(argv, argv + argc);
-    state.start_hidden = start_hidden(args);
-    auto engine = init_app_state(data_folder, proxy, default_platform());
-    if (!engine) {
-        std::fputs((engine.error() + "\n").c_str(), stderr);
-        return 1;
-    }
-    state.engine = std::move(*engine);
-    int exit_code = 0;
-    state.exit = [&](int code) {
-        exit_code = code;
-        proxy->close();
-        platform::quit_main_loop();
-    };
-    platform::on_termination_signals([proxy] { proxy->send(UserEvent { UserEvent::Quit {} }); });
-    platform::run_main_loop();
-    std::fflush(nullptr);
-    // Detached threads still run: end without static destructors under them.
-    std::_Exit(exit_code);
 }
 
 }

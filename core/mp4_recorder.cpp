@@ -2,21 +2,6 @@
 
 namespace mp4 {
 
-namespace {
-
-// Forgets the table entries added after `size` samples and `chunks` chunks: after a failed write the tables
-// keep only whole chunks, so they never index bytes that were not written.
-void truncate_table(SampleTable& table, std::size_t samples, std::size_t chunks)
-{
-    table.times.resize(samples);
-    table.sizes.resize(samples);
-    while (!table.sync.empty() && table.sync.back() > samples)
-        table.sync.pop_back();
-    table.chunks.resize(chunks);
-}
-
-}
-
 bool recording_uses_co64(std::uint64_t media_bytes)
 {
     return recording_media_start + media_bytes >= (std::uint64_t { 1 } << 32);
@@ -75,17 +60,20 @@ Result<void> Recorder::push_audio(Packet packet)
 
 Result<void> Recorder::write_packets(std::deque<Packet>& packets, SampleTable& table, bool every_sync)
 {
-    std::size_t samples_before = table.sizes.size();
-    std::size_t chunks_before = table.chunks.size();
+    // One gathered write per chunk: large encoded samples go to the kernel without a copy into the buffer.
+    // The tables change only once the whole chunk is written, so they never index bytes that are not there.
+    std::vector<std::span<std::uint8_t const>> parts;
+    parts.reserve(packets.size());
+    for (auto const& packet : packets) {
+        if (packet.data)
+            parts.emplace_back(*packet.data);
+    }
+    if (auto written = m_writer->write_parts(parts); !written) {
+        packets.clear();
+        return written;
+    }
     Chunk chunk { m_written, 0 };
     for (auto const& packet : packets) {
-        if (packet.data) {
-            if (auto written = m_writer->write(*packet.data); !written) {
-                truncate_table(table, samples_before, chunks_before);
-                packets.clear();
-                return written;
-            }
-        }
         m_written += packet.size();
         table.sizes.push_back(static_cast<std::uint32_t>(packet.size()));
         table.times.push_back(packet.time);

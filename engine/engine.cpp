@@ -348,7 +348,8 @@ void trash_thread_main(std::weak_ptr<Engine> weak)
 void hotkey_action(std::weak_ptr<Engine> const& weak, std::uint32_t kind, std::uint32_t arg)
 {
     auto engine = weak.lock();
-    if (!engine)
+    // Once quitting, a key press must not start a recording or a save that nothing would finish.
+    if (!engine || engine->quit.load())
         return;
     if (kind == 1) {
         if (engine->actions.toggle_recording)

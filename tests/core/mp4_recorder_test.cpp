@@ -1,6 +1,8 @@
 #include "core/mp4_recorder.h"
 
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -248,6 +250,36 @@ TEST_F(Mp4Recorder, UnfinishedRecordingHasNoIndex)
         std::filesystem::resize_file(m_path, size - cut);
         EXPECT_EQ(demux::open_file(m_path).error(), "MP4 illisible : pas d'index");
     }
+}
+
+// A write that fails part-way (here the file-size limit, as a full disk would) is reported, and the tables
+// keep only the chunks that were really written.
+TEST_F(Mp4Recorder, WriteErrorKeepsOnlyWholeChunksInTheTables)
+{
+    auto recorder = start();
+    for (int i = 0; i <= 10; ++i)
+        ASSERT_TRUE(recorder.push_video(make_packet(i * second / 10, i == 0, 1000)));
+    ASSERT_EQ(recorder.video_table().chunks.size(), 1u);
+
+    auto old_handler = ::signal(SIGXFSZ, SIG_IGN);
+    rlimit old_limit {};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old_limit), 0);
+    rlimit limit = old_limit;
+    limit.rlim_cur = 600'000;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+    Result<void> pushed;
+    for (int i = 11; i <= 21 && pushed; ++i)
+        pushed = recorder.push_video(make_packet(i * second / 10, false, 200'000));
+    ::setrlimit(RLIMIT_FSIZE, &old_limit);
+    ::signal(SIGXFSZ, old_handler);
+
+    ASSERT_FALSE(pushed);
+    EXPECT_TRUE(pushed.error().ends_with(" (os error 27)")) << pushed.error();
+    auto const& video = recorder.video_table();
+    EXPECT_EQ(video.chunks.size(), 1u);
+    EXPECT_EQ(video.sizes.size(), 11u);
+    EXPECT_EQ(video.times.size(), 11u);
+    EXPECT_EQ(recorder.written(), 11'000u);
 }
 
 class DemuxRoundTrip : public Mp4Recorder { };

@@ -348,6 +348,10 @@ TEST(EngineHotkeys, RecordKeyTogglesAndSlotKeysSave)
     engine::hotkey_action(weak, 1, 0);
     engine::hotkey_action(weak, 0, 30);
     engine::hotkey_action(weak, 7, 90);
+    // Keys pressed while quitting do nothing.
+    engine->quit.store(true);
+    engine::hotkey_action(weak, 1, 0);
+    engine->quit.store(false);
     engine.reset();
     engine::hotkey_action(weak, 1, 0);
     EXPECT_EQ(calls, (std::vector<std::string> { "record", "save 30", "save 90" }));
