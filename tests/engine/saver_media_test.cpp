@@ -31,11 +31,10 @@ test_media::Media const& hevc()
 }
 
 // Runs the saver over the requests, one after the other, as the "quillmar-saver" thread would.
-void run_saver(std::shared_ptr<engine::Engine> const& engine, std::vector<engine::SaveRequest> requests)
+template <class... Requests> void run_saver(std::shared_ptr<engine::Engine> const& engine, Requests... requests)
 {
     auto [tx, rx] = channel::make<engine::SaveRequest>();
-    for (auto& request : requests)
-        tx.send(std::move(request));
+    (tx.send(std::move(requests)), ...);
     tx.reset();
     engine::saver_loop(std::move(rx), engine);
 }
@@ -107,9 +106,7 @@ TEST_F(SaverRealMedia, OneSegmentGivesOneValidClipWithThumbnail)
     auto thumbnail = shared::take_thumbnail_request(*rig.shared);
     ASSERT_TRUE(thumbnail);
     thumbnail->send(shared::Thumbnail(shared::thumbnail_bytes, 0x80));
-    std::vector<engine::SaveRequest> one;
-    one.push_back(std::move(*queued));
-    run_saver(engine, std::move(one));
+    run_saver(engine, std::move(*queued));
 
     auto saved = saver_rig::events_of<Saved>(rig.events->copy());
     ASSERT_EQ(saved.size(), 1u) << toast::current_message().subtext;
@@ -133,9 +130,7 @@ TEST_F(SaverRealMedia, TwoSegmentsGiveTwoClipsOldestFirst)
 {
     segment(h264(), t0, h264().video_packets.size());
     current(hevc(), t0 + 3'500 * second / 1000);
-    std::vector<engine::SaveRequest> one;
-    one.push_back(request(t0 + 7 * second, 10));
-    run_saver(engine, std::move(one));
+    run_saver(engine, request(t0 + 7 * second, 10));
 
     auto saved = saver_rig::events_of<Saved>(rig.events->copy());
     ASSERT_EQ(saved.size(), 2u);
@@ -157,9 +152,7 @@ TEST_F(SaverRealMedia, SegmentUnderOneSecondIsLeftOut)
 {
     segment(h264(), t0, 24); // 0.8 s at 30 frames a second
     current(hevc(), t0 + second);
-    std::vector<engine::SaveRequest> one;
-    one.push_back(request(t0 + 5 * second, 10));
-    run_saver(engine, std::move(one));
+    run_saver(engine, request(t0 + 5 * second, 10));
 
     auto saved = saver_rig::events_of<Saved>(rig.events->copy());
     ASSERT_EQ(saved.size(), 1u);
@@ -172,10 +165,7 @@ TEST_F(SaverRealMedia, SegmentUnderOneSecondIsLeftOut)
 TEST_F(SaverRealMedia, TwoQuickSavesGiveTwoValidFilesWithDistinctIds)
 {
     current(h264(), t0);
-    std::vector<engine::SaveRequest> two;
-    two.push_back(request(t0 + 3 * second, 2));
-    two.push_back(request(t0 + 3 * second, 2));
-    run_saver(engine, std::move(two));
+    run_saver(engine, request(t0 + 3 * second, 2), request(t0 + 3 * second, 2));
 
     auto saved = saver_rig::events_of<Saved>(rig.events->copy());
     ASSERT_EQ(saved.size(), 2u);
@@ -226,9 +216,7 @@ TEST_F(SaverRealMedia, FailuresReachToastAndPage)
                 saver_rig::fill(rings.audio, h264().audio_packets, t0);
             });
         }
-        std::vector<engine::SaveRequest> one;
-        one.push_back(request(t0 + 3 * second, 2));
-        run_saver(failing, std::move(one));
+        run_saver(failing, request(t0 + 3 * second, 2));
 
         auto events = local.events->copy();
         ASSERT_EQ(events.size(), 1u);
