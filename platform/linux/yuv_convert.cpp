@@ -1,0 +1,232 @@
+// BGRA to YUV 4:2:0 in BT.709 limited range, with the chroma sited left so that the pixels match the colour
+// description the encoders write. libyuv scales (its BGRA-to-YUV matrices are BT.601 only, so the
+// conversion itself is ours); the loops are written so that the compiler vectorises them.
+//
+// A picture that needs scaling is converted at its own size and its planes are scaled afterwards: libyuv's
+// plane scaler keeps levels exactly, while its BGRA and interleaved-UV filters darken by 1/128 (white
+// becomes 253).
+
+#include "platform/linux/x11_capture.h"
+
+#include <libyuv/planar_functions.h>
+#include <libyuv/scale.h>
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+namespace platform::yuv {
+
+namespace {
+
+constexpr std::int32_t fixed16(double value) { return std::int32_t(value * 65536.0 + (value >= 0 ? 0.5 : -0.5)); }
+
+constexpr double kr = 0.2126;
+constexpr double kb = 0.0722;
+constexpr double kg = 1.0 - kr - kb;
+constexpr double luma_scale = 219.0 / 255.0;
+constexpr double chroma_scale = 224.0 / 255.0;
+
+constexpr std::int32_t y_r = fixed16(kr * luma_scale);
+constexpr std::int32_t y_g = fixed16(kg * luma_scale);
+constexpr std::int32_t y_b = fixed16(kb * luma_scale);
+// The green terms are derived so that each chroma row sums to zero: grey stays exactly 128.
+constexpr std::int32_t u_r = fixed16(-kr / (2 * (1 - kb)) * chroma_scale);
+constexpr std::int32_t u_b = fixed16(0.5 * chroma_scale);
+constexpr std::int32_t u_g = -(u_r + u_b);
+constexpr std::int32_t v_r = fixed16(0.5 * chroma_scale);
+constexpr std::int32_t v_b = fixed16(-kb / (2 * (1 - kr)) * chroma_scale);
+constexpr std::int32_t v_g = -(v_r + v_b);
+
+constexpr std::int32_t y_offset = (16 << 16) + (1 << 15);
+// Chroma sums carry a weight of 8 (two rows times the 1-2-1 filter).
+constexpr std::int32_t c_offset = (128 << 19) + (1 << 18);
+
+__attribute__((target_clones("avx2", "default"))) void luma_row(std::uint32_t const* __restrict src,
+                                                                 std::uint8_t* __restrict dst, std::uint32_t width)
+{
+    for (std::uint32_t x = 0; x < width; ++x) {
+        std::uint32_t const p = src[x];
+        std::int32_t const b = std::int32_t(p & 0xff);
+        std::int32_t const g = std::int32_t((p >> 8) & 0xff);
+        std::int32_t const r = std::int32_t((p >> 16) & 0xff);
+        dst[x] = std::uint8_t((y_r * r + y_g * g + y_b * b + y_offset) >> 16);
+    }
+}
+
+// Two-row sums of each channel, split into even and odd columns. `odd` has one extra entry in front that
+// repeats the first even column, so that the filter's left neighbour of column 0 is column 0 itself.
+struct ChromaScratch {
+    std::vector<std::int32_t> even[3];
+    std::vector<std::int32_t> odd[3];
+    void resize(std::uint32_t half)
+    {
+        for (auto& v : even)
+            v.resize(half);
+        for (auto& v : odd)
+            v.resize(half + 1);
+    }
+};
+
+__attribute__((target_clones("avx2", "default"))) void column_sums(
+    std::uint64_t const* __restrict row0, std::uint64_t const* __restrict row1, std::int32_t* __restrict eb,
+    std::int32_t* __restrict eg, std::int32_t* __restrict er, std::int32_t* __restrict ob, std::int32_t* __restrict og,
+    std::int32_t* __restrict orr, std::uint32_t half)
+{
+    for (std::uint32_t i = 0; i < half; ++i) {
+        std::uint64_t const a = row0[i];
+        std::uint64_t const c = row1[i];
+        eb[i] = std::int32_t((a & 0xff) + (c & 0xff));
+        eg[i] = std::int32_t(((a >> 8) & 0xff) + ((c >> 8) & 0xff));
+        er[i] = std::int32_t(((a >> 16) & 0xff) + ((c >> 16) & 0xff));
+        ob[i] = std::int32_t(((a >> 32) & 0xff) + ((c >> 32) & 0xff));
+        og[i] = std::int32_t(((a >> 40) & 0xff) + ((c >> 40) & 0xff));
+        orr[i] = std::int32_t(((a >> 48) & 0xff) + ((c >> 48) & 0xff));
+    }
+}
+
+__attribute__((target_clones("avx2", "default"))) void chroma_row(
+    std::int32_t const* __restrict eb, std::int32_t const* __restrict eg, std::int32_t const* __restrict er,
+    std::int32_t const* __restrict ob, std::int32_t const* __restrict og, std::int32_t const* __restrict orr,
+    std::uint8_t* __restrict u, std::uint8_t* __restrict v, std::size_t step, std::uint32_t half)
+{
+    // ob/og/orr point at the extra entry: [i] is the odd column left of even column i, [i + 1] the one right.
+    for (std::uint32_t i = 0; i < half; ++i) {
+        std::int32_t const b = ob[i] + 2 * eb[i] + ob[i + 1];
+        std::int32_t const g = og[i] + 2 * eg[i] + og[i + 1];
+        std::int32_t const r = orr[i] + 2 * er[i] + orr[i + 1];
+        u[i * step] = std::uint8_t((u_r * r + u_g * g + u_b * b + c_offset) >> 19);
+        v[i * step] = std::uint8_t((v_r * r + v_g * g + v_b * b + c_offset) >> 19);
+    }
+}
+
+void convert_rows(BgraImage const& source, YuvImage const& out, ChromaScratch& scratch)
+{
+    std::uint32_t const width = out.width;
+    std::uint32_t const half = width / 2;
+    scratch.resize(half);
+    for (std::uint32_t y = 0; y + 1 < out.height; y += 2) {
+        auto const* row0 = source.pixels + std::size_t(y) * source.stride;
+        auto const* row1 = row0 + source.stride;
+        luma_row(reinterpret_cast<std::uint32_t const*>(row0), out.planes[0] + std::size_t(y) * out.strides[0],
+                 width);
+        luma_row(reinterpret_cast<std::uint32_t const*>(row1), out.planes[0] + std::size_t(y + 1) * out.strides[0],
+                 width);
+        column_sums(reinterpret_cast<std::uint64_t const*>(row0), reinterpret_cast<std::uint64_t const*>(row1),
+                    scratch.even[0].data(), scratch.even[1].data(), scratch.even[2].data(), scratch.odd[0].data() + 1,
+                    scratch.odd[1].data() + 1, scratch.odd[2].data() + 1, half);
+        for (int c = 0; c < 3; ++c)
+            scratch.odd[c][0] = scratch.even[c][0];
+        std::size_t const chroma_row_index = y / 2;
+        std::uint8_t* u;
+        std::uint8_t* v;
+        std::size_t step;
+        if (out.layout == PixelLayout::Nv12) {
+            u = out.planes[1] + chroma_row_index * out.strides[1];
+            v = u + 1;
+            step = 2;
+        } else {
+            u = out.planes[1] + chroma_row_index * out.strides[1];
+            v = out.planes[2] + chroma_row_index * out.strides[2];
+            step = 1;
+        }
+        chroma_row(scratch.even[0].data(), scratch.even[1].data(), scratch.even[2].data(), scratch.odd[0].data(),
+                   scratch.odd[1].data(), scratch.odd[2].data(), u, v, step, half);
+    }
+}
+
+YuvImage sub_image(YuvImage const& image, Rect const& rect)
+{
+    YuvImage sub = image;
+    sub.width = rect.width();
+    sub.height = rect.height();
+    sub.planes[0] = image.planes[0] + std::size_t(rect.top) * image.strides[0] + rect.left;
+    if (image.layout == PixelLayout::Nv12) {
+        sub.planes[1] = image.planes[1] + std::size_t(rect.top / 2) * image.strides[1] + rect.left;
+    } else {
+        sub.planes[1] = image.planes[1] + std::size_t(rect.top / 2) * image.strides[1] + rect.left / 2;
+        sub.planes[2] = image.planes[2] + std::size_t(rect.top / 2) * image.strides[2] + rect.left / 2;
+    }
+    return sub;
+}
+
+class SoftwareConverter final : public FrameConverter {
+public:
+    SoftwareConverter(std::uint32_t width, std::uint32_t height, Rect target)
+        : m_width(width)
+        , m_height(height)
+        , m_target(target)
+    {
+        if (target.width() != width || target.height() != height) {
+            // Converted at the source size (made even), then scaled plane by plane.
+            m_full.width = width & ~1u;
+            m_full.height = height & ~1u;
+            m_full.layout = PixelLayout::I420;
+            m_full.strides[0] = m_full.width;
+            m_full.strides[1] = m_full.strides[2] = m_full.width / 2;
+            std::size_t const luma = std::size_t(m_full.width) * m_full.height;
+            m_full_memory.resize(luma + luma / 2);
+            m_full.planes[0] = m_full_memory.data();
+            m_full.planes[1] = m_full.planes[0] + luma;
+            m_full.planes[2] = m_full.planes[1] + luma / 4;
+            std::size_t const chroma = std::size_t(target.width() / 2) * (target.height() / 2);
+            m_chroma_memory.resize(2 * chroma);
+        }
+    }
+
+    void convert(BgraImage const& source, YuvImage& out) override
+    {
+        if (source.width != m_width || source.height != m_height || m_target.width() == 0 || m_target.height() == 0)
+            return;
+        YuvImage const target = sub_image(out, m_target);
+        if (m_full_memory.empty()) {
+            convert_rows(source, target, m_scratch);
+            return;
+        }
+        convert_rows(source, m_full, m_scratch);
+        int const fw = int(m_full.width), fh = int(m_full.height);
+        int const tw = int(target.width), th = int(target.height);
+        libyuv::ScalePlane(m_full.planes[0], fw, fw, fh, target.planes[0], int(target.strides[0]), tw, th,
+                           libyuv::kFilterBilinear);
+        if (target.layout == PixelLayout::I420) {
+            for (int p = 1; p < 3; ++p)
+                libyuv::ScalePlane(m_full.planes[p], fw / 2, fw / 2, fh / 2, target.planes[p],
+                                   int(target.strides[p]), tw / 2, th / 2, libyuv::kFilterBilinear);
+            return;
+        }
+        std::uint8_t* u = m_chroma_memory.data();
+        std::uint8_t* v = u + m_chroma_memory.size() / 2;
+        libyuv::ScalePlane(m_full.planes[1], fw / 2, fw / 2, fh / 2, u, tw / 2, tw / 2, th / 2,
+                           libyuv::kFilterBilinear);
+        libyuv::ScalePlane(m_full.planes[2], fw / 2, fw / 2, fh / 2, v, tw / 2, tw / 2, th / 2,
+                           libyuv::kFilterBilinear);
+        libyuv::MergeUVPlane(u, tw / 2, v, tw / 2, target.planes[1], int(target.strides[1]), tw / 2, th / 2);
+    }
+
+private:
+    std::uint32_t m_width;
+    std::uint32_t m_height;
+    Rect m_target;
+    YuvImage m_full;
+    std::vector<std::uint8_t> m_full_memory;
+    std::vector<std::uint8_t> m_chroma_memory;
+    ChromaScratch m_scratch;
+};
+}
+
+void bgra_to_yuv(BgraImage const& source, YuvImage const& out)
+{
+    ChromaScratch scratch;
+    convert_rows(source, out, scratch);
+}
+
+std::unique_ptr<FrameConverter> converter(std::uint32_t width, std::uint32_t height, Rect target)
+{
+    return std::make_unique<SoftwareConverter>(width, height, target);
+}
+
+}
+
+namespace platform {
+CaptureDriver const x11_capture_driver { "x11", x11::monitors, x11::open, yuv::converter };
+}
