@@ -19,48 +19,58 @@ namespace platform::yuv {
 
 namespace {
 
-constexpr std::int32_t fixed16(double value) { return std::int32_t(value * 65536.0 + (value >= 0 ? 0.5 : -0.5)); }
-
 constexpr double kr = 0.2126;
 constexpr double kb = 0.0722;
 constexpr double kg = 1.0 - kr - kb;
 constexpr double luma_scale = 219.0 / 255.0;
 constexpr double chroma_scale = 224.0 / 255.0;
 
-constexpr std::int32_t y_r = fixed16(kr * luma_scale);
-constexpr std::int32_t y_g = fixed16(kg * luma_scale);
-constexpr std::int32_t y_b = fixed16(kb * luma_scale);
-// The green terms are derived so that each chroma row sums to zero: grey stays exactly 128.
-constexpr std::int32_t u_r = fixed16(-kr / (2 * (1 - kb)) * chroma_scale);
-constexpr std::int32_t u_b = fixed16(0.5 * chroma_scale);
-constexpr std::int32_t u_g = -(u_r + u_b);
-constexpr std::int32_t v_r = fixed16(0.5 * chroma_scale);
-constexpr std::int32_t v_b = fixed16(-kb / (2 * (1 - kr)) * chroma_scale);
-constexpr std::int32_t v_g = -(v_r + v_b);
+constexpr int round_to_int(double value) { return int(value + (value >= 0 ? 0.5 : -0.5)); }
 
-constexpr std::int32_t y_offset = (16 << 16) + (1 << 15);
-// Chroma sums carry a weight of 8 (two rows times the 1-2-1 filter).
-constexpr std::int32_t c_offset = (128 << 19) + (1 << 18);
+// The loops work on 16-bit lanes with high-half multiplies, twice as many lanes as 32-bit arithmetic.
+// Luma: (channel << 8) x coefficient x 2^16, high half = Y contribution x 2^8.
+constexpr std::uint16_t y_r = std::uint16_t(round_to_int(kr * luma_scale * 65536));
+constexpr std::uint16_t y_g = std::uint16_t(round_to_int(kg * luma_scale * 65536));
+constexpr std::uint16_t y_b = std::uint16_t(round_to_int(kb * luma_scale * 65536));
+constexpr std::uint16_t y_offset = (16 << 8) + (1 << 7);
+
+// Chroma: the weighted sums carry a weight of 8 (two rows times the 1-2-1 filter), at most 2040. (sum << 4)
+// x coefficient x 2^15, high half = contribution x 2^6. The green terms are derived so that each row sums to
+// zero: grey stays exactly 128.
+constexpr std::int16_t u_r = std::int16_t(round_to_int(-kr / (2 * (1 - kb)) * chroma_scale * 32768));
+constexpr std::int16_t u_b = std::int16_t(round_to_int(0.5 * chroma_scale * 32768));
+constexpr std::int16_t u_g = std::int16_t(-(u_r + u_b));
+constexpr std::int16_t v_r = std::int16_t(round_to_int(0.5 * chroma_scale * 32768));
+constexpr std::int16_t v_b = std::int16_t(round_to_int(-kb / (2 * (1 - kr)) * chroma_scale * 32768));
+constexpr std::int16_t v_g = std::int16_t(-(v_r + v_b));
+constexpr std::int16_t c_offset = (128 << 6) + (1 << 5);
+
+inline std::uint16_t mul_high(std::uint16_t a, std::uint16_t b) { return std::uint16_t((std::uint32_t(a) * b) >> 16); }
+inline std::int16_t mul_high(std::int16_t a, std::int16_t b) { return std::int16_t((std::int32_t(a) * b) >> 16); }
 
 __attribute__((target_clones("avx2", "default"))) void luma_row(std::uint32_t const* __restrict src,
                                                                  std::uint8_t* __restrict dst, std::uint32_t width)
 {
     for (std::uint32_t x = 0; x < width; ++x) {
         std::uint32_t const p = src[x];
-        std::int32_t const b = std::int32_t(p & 0xff);
-        std::int32_t const g = std::int32_t((p >> 8) & 0xff);
-        std::int32_t const r = std::int32_t((p >> 16) & 0xff);
-        dst[x] = std::uint8_t((y_r * r + y_g * g + y_b * b + y_offset) >> 16);
+        auto const b = std::uint16_t((p & 0xff) << 8);
+        auto const g = std::uint16_t(((p >> 8) & 0xff) << 8);
+        auto const r = std::uint16_t(((p >> 16) & 0xff) << 8);
+        dst[x] = std::uint8_t(std::uint16_t(mul_high(r, y_r) + mul_high(g, y_g) + mul_high(b, y_b) + y_offset) >> 8);
     }
 }
 
 // Two-row sums of each channel, split into even and odd columns. `odd` has one extra entry in front that
 // repeats the first even column, so that the filter's left neighbour of column 0 is column 0 itself.
 struct ChromaScratch {
-    std::vector<std::int32_t> even[3];
-    std::vector<std::int32_t> odd[3];
+    std::vector<std::int16_t> even[3];
+    std::vector<std::int16_t> odd[3];
+    std::vector<std::uint8_t> u;
+    std::vector<std::uint8_t> v;
     void resize(std::uint32_t half)
     {
+        u.resize(half);
+        v.resize(half);
         for (auto& v : even)
             v.resize(half);
         for (auto& v : odd)
@@ -69,34 +79,36 @@ struct ChromaScratch {
 };
 
 __attribute__((target_clones("avx2", "default"))) void column_sums(
-    std::uint64_t const* __restrict row0, std::uint64_t const* __restrict row1, std::int32_t* __restrict eb,
-    std::int32_t* __restrict eg, std::int32_t* __restrict er, std::int32_t* __restrict ob, std::int32_t* __restrict og,
-    std::int32_t* __restrict orr, std::uint32_t half)
+    std::uint32_t const* __restrict row0, std::uint32_t const* __restrict row1, std::int16_t* __restrict eb,
+    std::int16_t* __restrict eg, std::int16_t* __restrict er, std::int16_t* __restrict ob, std::int16_t* __restrict og,
+    std::int16_t* __restrict orr, std::uint32_t half)
 {
     for (std::uint32_t i = 0; i < half; ++i) {
-        std::uint64_t const a = row0[i];
-        std::uint64_t const c = row1[i];
-        eb[i] = std::int32_t((a & 0xff) + (c & 0xff));
-        eg[i] = std::int32_t(((a >> 8) & 0xff) + ((c >> 8) & 0xff));
-        er[i] = std::int32_t(((a >> 16) & 0xff) + ((c >> 16) & 0xff));
-        ob[i] = std::int32_t(((a >> 32) & 0xff) + ((c >> 32) & 0xff));
-        og[i] = std::int32_t(((a >> 40) & 0xff) + ((c >> 40) & 0xff));
-        orr[i] = std::int32_t(((a >> 48) & 0xff) + ((c >> 48) & 0xff));
+        std::uint32_t const a = row0[2 * i], b = row0[2 * i + 1];
+        std::uint32_t const c = row1[2 * i], d = row1[2 * i + 1];
+        eb[i] = std::int16_t((a & 0xff) + (c & 0xff));
+        eg[i] = std::int16_t(((a >> 8) & 0xff) + ((c >> 8) & 0xff));
+        er[i] = std::int16_t(((a >> 16) & 0xff) + ((c >> 16) & 0xff));
+        ob[i] = std::int16_t((b & 0xff) + (d & 0xff));
+        og[i] = std::int16_t(((b >> 8) & 0xff) + ((d >> 8) & 0xff));
+        orr[i] = std::int16_t(((b >> 16) & 0xff) + ((d >> 16) & 0xff));
     }
 }
 
-__attribute__((target_clones("avx2", "default"))) void chroma_row(
-    std::int32_t const* __restrict eb, std::int32_t const* __restrict eg, std::int32_t const* __restrict er,
-    std::int32_t const* __restrict ob, std::int32_t const* __restrict og, std::int32_t const* __restrict orr,
-    std::uint8_t* __restrict u, std::uint8_t* __restrict v, std::size_t step, std::uint32_t half)
+__attribute__((target_clones("avx2", "default"))) void chroma_row_i420(std::int16_t const* __restrict eb, std::int16_t const* __restrict eg,
+                        std::int16_t const* __restrict er, std::int16_t const* __restrict ob,
+                        std::int16_t const* __restrict og, std::int16_t const* __restrict orr,
+                        std::uint8_t* __restrict u, std::uint8_t* __restrict v, std::uint32_t half)
 {
     // ob/og/orr point at the extra entry: [i] is the odd column left of even column i, [i + 1] the one right.
     for (std::uint32_t i = 0; i < half; ++i) {
-        std::int32_t const b = ob[i] + 2 * eb[i] + ob[i + 1];
-        std::int32_t const g = og[i] + 2 * eg[i] + og[i + 1];
-        std::int32_t const r = orr[i] + 2 * er[i] + orr[i + 1];
-        u[i * step] = std::uint8_t((u_r * r + u_g * g + u_b * b + c_offset) >> 19);
-        v[i * step] = std::uint8_t((v_r * r + v_g * g + v_b * b + c_offset) >> 19);
+        auto const b = std::int16_t((ob[i] + 2 * eb[i] + ob[i + 1]) << 4);
+        auto const g = std::int16_t((og[i] + 2 * eg[i] + og[i + 1]) << 4);
+        auto const r = std::int16_t((orr[i] + 2 * er[i] + orr[i + 1]) << 4);
+        auto const cb = std::uint8_t(std::int16_t(mul_high(r, u_r) + mul_high(g, u_g) + mul_high(b, u_b) + c_offset) >> 6);
+        auto const cr = std::uint8_t(std::int16_t(mul_high(r, v_r) + mul_high(g, v_g) + mul_high(b, v_b) + c_offset) >> 6);
+        u[i] = cb;
+        v[i] = cr;
     }
 }
 
@@ -112,26 +124,24 @@ void convert_rows(BgraImage const& source, YuvImage const& out, ChromaScratch& s
                  width);
         luma_row(reinterpret_cast<std::uint32_t const*>(row1), out.planes[0] + std::size_t(y + 1) * out.strides[0],
                  width);
-        column_sums(reinterpret_cast<std::uint64_t const*>(row0), reinterpret_cast<std::uint64_t const*>(row1),
+        column_sums(reinterpret_cast<std::uint32_t const*>(row0), reinterpret_cast<std::uint32_t const*>(row1),
                     scratch.even[0].data(), scratch.even[1].data(), scratch.even[2].data(), scratch.odd[0].data() + 1,
                     scratch.odd[1].data() + 1, scratch.odd[2].data() + 1, half);
         for (int c = 0; c < 3; ++c)
             scratch.odd[c][0] = scratch.even[c][0];
         std::size_t const chroma_row_index = y / 2;
-        std::uint8_t* u;
-        std::uint8_t* v;
-        std::size_t step;
+        auto const& e = scratch.even;
+        auto const& o = scratch.odd;
         if (out.layout == PixelLayout::Nv12) {
-            u = out.planes[1] + chroma_row_index * out.strides[1];
-            v = u + 1;
-            step = 2;
-        } else {
-            u = out.planes[1] + chroma_row_index * out.strides[1];
-            v = out.planes[2] + chroma_row_index * out.strides[2];
-            step = 1;
-        }
-        chroma_row(scratch.even[0].data(), scratch.even[1].data(), scratch.even[2].data(), scratch.odd[0].data(),
-                   scratch.odd[1].data(), scratch.odd[2].data(), u, v, step, half);
+            // Planar first, then libyuv's interleaving: the compiler does not vectorise interleaved stores.
+            chroma_row_i420(e[0].data(), e[1].data(), e[2].data(), o[0].data(), o[1].data(), o[2].data(),
+                            scratch.u.data(), scratch.v.data(), half);
+            libyuv::MergeUVPlane(scratch.u.data(), int(half), scratch.v.data(), int(half),
+                                 out.planes[1] + chroma_row_index * out.strides[1], int(half * 2), int(half), 1);
+        } else
+            chroma_row_i420(e[0].data(), e[1].data(), e[2].data(), o[0].data(), o[1].data(), o[2].data(),
+                            out.planes[1] + chroma_row_index * out.strides[1],
+                            out.planes[2] + chroma_row_index * out.strides[2], half);
     }
 }
 
