@@ -209,6 +209,9 @@ public:
     }
 
 private:
+// GCC 12 sees a moved-from optional<variant<vector>> as "maybe uninitialized" here; it is not.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
     std::optional<T> pop(std::unique_lock<std::mutex>& lock)
     {
         if (m_state->queue.empty())
@@ -219,6 +222,7 @@ private:
         m_state->writable.notify_one();
         return value;
     }
+#pragma GCC diagnostic pop
 
     void close()
     {

@@ -1,0 +1,52 @@
+#pragma once
+// Pure helpers over encoded video bytes: split an Annex-B stream (H.264, HEVC) into NAL units, split an AV1
+// low-overhead stream into OBUs, and build the decoder configuration record (avcC, hvcC, av1C body) that an
+// MP4 sample entry needs, from one encoded keyframe. No state, no I/O; callable from any thread.
+//
+// The records declare 4-byte length prefixes for H.264 and HEVC (lengthSizeMinusOne = 3): samples stored in
+// MP4 files carry each NAL unit behind a 32-bit big-endian length.
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+namespace bitstream {
+
+using Bytes = std::span<std::uint8_t const>;
+
+// Codec numbers as stored in settings and in VideoConfig.
+constexpr std::uint8_t codec_h264 = 0;
+constexpr std::uint8_t codec_hevc = 1;
+constexpr std::uint8_t codec_av1 = 2;
+
+// One AV1 OBU inside a stream; both slices refer into the input.
+struct Obu {
+    Bytes whole;   // header, optional extension byte, optional size field and payload
+    Bytes payload;
+    std::uint8_t obu_type { 0 };
+};
+
+// Most-significant-bit-first reader; pos counts bits from the start of data.
+struct BitReader {
+    Bytes data;
+    std::uint64_t len { 0 }; // bytes
+    std::uint64_t pos { 0 }; // bits
+
+    explicit BitReader(Bytes bytes) : data(bytes), len(bytes.size()) {}
+    // The next n bits (1 to 32); none when the data ends first (the bits already read stay consumed).
+    std::optional<std::uint32_t> read_bits(unsigned n);
+    // Skips one uvlc() value; false when the data ends first.
+    bool read_uvlc();
+};
+
+// NAL units without their start codes; trailing zero bytes are cut from every unit but the last. The slices
+// refer into data.
+std::vector<Bytes> split_annexb(Bytes data);
+// Every OBU up to the first malformed one (a malformed tail is dropped silently).
+std::vector<Obu> split_obus(Bytes data);
+// The configuration record body (without the box header) of codec 0, 1 or 2 from one keyframe; none when a
+// parameter set or sequence header is missing or too short.
+std::optional<std::vector<std::uint8_t>> decoder_config(std::uint8_t codec, Bytes data);
+
+}

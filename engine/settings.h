@@ -1,0 +1,98 @@
+#pragma once
+// The player's settings: a plain value record with its companion types, the default record, the clamping
+// every record passes before use, and the two JSON forms (the settings.json file and the page API's value).
+//
+// Ownership and threads: a Settings value owns its strings, path and slot list; copies are deep and
+// independent. The engine keeps the one current record under its settings lock and hands out copies; none of
+// the functions here touch shared state, so any thread may call them. None throws: readers and writers
+// report failures as values.
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "core/result.h"
+
+namespace settings {
+
+// Each enumeration is stored in one byte; the numbers are part of the stored form and never change.
+enum class Resolution : std::uint8_t { P720 = 0, P1080 = 1, P1440 = 2, P2160 = 3, Source = 4 };
+enum class Codec : std::uint8_t { H264 = 0, Hevc = 1, Av1 = 2 };
+enum class Quality : std::uint8_t { Compact = 0, Standard = 1, High = 2 };
+enum class Theme : std::uint8_t { System = 0, Light = 1, Dark = 2 };
+
+// One global shortcut. mods uses the Windows modifier bits (Alt 1, Ctrl 2, Shift 4) and vk the Windows
+// virtual-key code, because that is how the page and settings.json spell keys; the hotkeys layer maps them.
+struct Hotkey {
+    std::uint32_t mods { 0 };
+    std::uint32_t vk { 0 };
+    std::string label; // shown to the player, also to name a key whose registration failed
+
+    bool operator==(Hotkey const&) const = default;
+};
+
+// One save shortcut: the seconds saved when pressed. A slot without a key is kept and shown but grabs nothing.
+struct Slot {
+    std::uint32_t secs { 0 };
+    std::optional<Hotkey> key;
+
+    bool operator==(Slot const&) const = default;
+};
+
+constexpr std::uint32_t min_slot_secs = 5;
+constexpr std::uint32_t max_slot_secs = 1200;
+constexpr std::uint32_t min_fps = 15;
+constexpr std::uint32_t max_fps = 240;
+constexpr float max_volume = 2.0f;
+
+// F6 30 s, F7 60 s, F8 90 s, F9 120 s, no modifiers: the defaults, and what an empty list becomes.
+std::vector<Slot> default_slots();
+
+// Field order is the order of the settings.json keys. A default-constructed Settings is the default record.
+struct Settings {
+    std::vector<Slot> slots { default_slots() };
+    std::optional<Hotkey> record_key { Hotkey { 0, 0x79, "F10" } }; // absent: no record key
+    Resolution resolution { Resolution::P1080 };                     // target height; the engine only scales down
+    std::uint32_t fps { 60 };
+    Codec codec { Codec::H264 };
+    Quality quality { Quality::Standard };
+    bool game_audio { true };                        // loopback of the output device
+    bool mic_audio { true };
+    std::optional<std::string> mic_device;           // absent: the default microphone
+    std::optional<std::string> output_device;        // absent: the default output
+    float game_volume { 1.0f };                      // linear gain, 0.0 to 2.0
+    float mic_volume { 1.0f };
+    std::optional<std::string> monitor;              // absent: the primary monitor
+    std::optional<std::filesystem::path> clips_dir;  // absent: the default clips folder
+    bool autostart { false };
+    Theme theme { Theme::System };
+    bool in_game_toast { true };
+    bool capture_desktop { false };                  // keep capturing while no game is in front
+    std::uint32_t keep_days { 0 };                   // retention by age, 0 = off
+    std::uint32_t max_gb { 0 };                      // retention by total size in 10^9 bytes, 0 = off
+
+    static Settings defaults() { return Settings {}; }
+    Settings clone() const { return *this; }
+    bool operator==(Settings const&) const = default;
+};
+
+// Applies the limits: an empty slot list becomes the default slots, slot seconds are clamped to 5..1200, fps to
+// 15..240, a non-finite volume becomes 1.0 and a finite one is clamped to 0.0..2.0. Nothing else changes.
+Settings sanitize(Settings settings);
+
+// Same length and, slot by slot, the same seconds and the same key (both absent, or equal mods, vk, label).
+bool slots_equal(std::span<Slot const> a, std::span<Slot const> b);
+
+// Names as stored in both JSON forms ("P1080", "Hevc", "Standard", "Dark").
+std::string_view resolution_name(Resolution value);
+std::string_view codec_name(Codec value);
+std::string_view quality_name(Quality value);
+std::string_view theme_name(Theme value);
+
+}

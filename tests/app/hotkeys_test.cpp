@@ -1,0 +1,130 @@
+#include "app/hotkeys.h"
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "tests/fakes/fake_hotkeys.h"
+
+using namespace std::chrono_literals;
+using hotkeys::HotkeyBinding;
+
+namespace {
+
+struct Pressed {
+    std::mutex mutex;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> calls;
+};
+
+// Waits until the thread has handled everything queued so far: the fake queue drains in order.
+void settle(fakes::FakeHotkeys::State& state)
+{
+    for (int i = 0; i < 500; ++i) {
+        {
+            std::lock_guard lock(state.mutex);
+            if (state.events.empty())
+                break;
+        }
+        std::this_thread::sleep_for(1ms);
+    }
+    std::this_thread::sleep_for(5ms);
+}
+
+std::vector<HotkeyBinding> defaults()
+{
+    return { { "F6", 0, 0x75, 0, 30 }, { "F7", 0, 0x76, 0, 60 }, { "F8", 0, 0x77, 0, 90 },
+             { "F9", 0, 0x78, 0, 120 }, { "F10", 0, 0x79, 1, 0 } };
+}
+
+class HotkeysThread : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        state = std::make_shared<fakes::FakeHotkeys::State>();
+        auto made = hotkeys::spawn(
+            [this](std::uint32_t kind, std::uint32_t arg) {
+                std::lock_guard lock(pressed.mutex);
+                pressed.calls.emplace_back(kind, arg);
+            },
+            [state = state]() -> Result<std::unique_ptr<platform::HotkeyRegistrar>> {
+                return std::make_unique<fakes::FakeHotkeys>(state);
+            });
+        ASSERT_TRUE(made);
+        handle = std::move(*made);
+    }
+    void TearDown() override { hotkeys::drop_thread_handle(handle); }
+
+    std::map<int, std::uint32_t> grabbed()
+    {
+        std::lock_guard lock(state->mutex);
+        return state->grabbed;
+    }
+
+    std::shared_ptr<fakes::FakeHotkeys::State> state;
+    hotkeys::HotkeyThread handle;
+    Pressed pressed;
+};
+
+}
+
+TEST_F(HotkeysThread, DefaultBindingsTakeConsecutiveIdsAndFire)
+{
+    hotkeys::send_command(handle, hotkeys::SetBindings { defaults() });
+    settle(*state);
+    auto ids = grabbed();
+    ASSERT_EQ(ids.size(), 5u);
+    EXPECT_EQ(ids[1], 0x75u);
+    EXPECT_EQ(ids[5], 0x79u);
+    fakes::FakeHotkeys::push(*state, { platform::HotkeyEvent::Kind::Pressed, 2 });
+    fakes::FakeHotkeys::push(*state, { platform::HotkeyEvent::Kind::Pressed, 5 });
+    fakes::FakeHotkeys::push(*state, { platform::HotkeyEvent::Kind::Pressed, 9 }); // not registered: ignored
+    settle(*state);
+    std::lock_guard lock(pressed.mutex);
+    ASSERT_EQ(pressed.calls.size(), 2u);
+    EXPECT_EQ(pressed.calls[0], std::make_pair(0u, 60u));
+    EXPECT_EQ(pressed.calls[1].first, 1u);
+}
+
+TEST_F(HotkeysThread, RefusedBindingKeepsItsIdAndIsListed)
+{
+    {
+        std::lock_guard lock(state->mutex);
+        state->refused_vks.insert(0x76);
+    }
+    hotkeys::send_command(handle,
+                          hotkeys::SetBindings { { { "F6", 0, 0x75, 0, 30 }, { "F7", 0, 0x76, 0, 60 },
+                                                   { "F8", 0, 0x77, 0, 90 } } });
+    settle(*state);
+    auto ids = grabbed();
+    EXPECT_EQ(ids.size(), 2u);
+    EXPECT_EQ(ids[3], 0x77u);
+    EXPECT_EQ(hotkeys::failed_keys(handle), std::vector<std::string> { "F7" });
+}
+
+TEST_F(HotkeysThread, SetWhilePausedRegistersOnResume)
+{
+    hotkeys::send_command(handle, hotkeys::SetBindings { defaults() });
+    settle(*state);
+    hotkeys::send_command(handle, hotkeys::Pause { true });
+    hotkeys::send_command(handle, hotkeys::SetBindings { { { "F2", 0, 0x71, 0, 10 } } });
+    settle(*state);
+    EXPECT_TRUE(grabbed().empty());
+    EXPECT_TRUE(hotkeys::failed_keys(handle).empty());
+    hotkeys::send_command(handle, hotkeys::Pause { false });
+    settle(*state);
+    auto ids = grabbed();
+    ASSERT_EQ(ids.size(), 1u);
+    EXPECT_EQ(ids[1], 0x71u);
+}
+
+TEST_F(HotkeysThread, ReleasingHandleUnregistersEverything)
+{
+    hotkeys::send_command(handle, hotkeys::SetBindings { defaults() });
+    hotkeys::drop_thread_handle(handle);
+    settle(*state);
+    EXPECT_TRUE(grabbed().empty());
+    // Commands after the end are dropped without harm.
+    hotkeys::send_command(handle, hotkeys::Pause { false });
+}

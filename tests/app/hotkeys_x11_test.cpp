@@ -1,0 +1,118 @@
+// The real key grabs, under the test desktop's X server, with keys typed by xdotool.
+#include "platform/hotkey_registrar.h"
+#include "platform/linux/vk_keysyms.h"
+
+#include <cstdlib>
+#include <future>
+#include <thread>
+
+#include <gtest/gtest.h>
+#include <xcb/xcb.h>
+#include <xcb/xcb_keysyms.h>
+
+#include "tests/support/media_check.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+std::unique_ptr<platform::HotkeyRegistrar> open_registrar()
+{
+    auto opened = platform::hotkey_drivers()[0].open();
+    if (!opened)
+        return nullptr;
+    return std::move(opened).value();
+}
+
+void xdotool(std::vector<std::string> args)
+{
+    args.insert(args.begin(), "xdotool");
+    auto result = media::run(args);
+    ASSERT_EQ(result.status, 0) << result.output;
+}
+
+}
+
+class HotkeysX11 : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!std::getenv("DISPLAY") || !media::have_tool("xdotool"))
+            GTEST_SKIP() << "needs the test desktop";
+        registrar = open_registrar();
+        ASSERT_TRUE(registrar);
+    }
+    std::unique_ptr<platform::HotkeyRegistrar> registrar;
+};
+
+TEST(HotkeysKeys, MapsWindowsCodesToKeysyms)
+{
+    EXPECT_EQ(platform::linux_keys::vk_to_keysym(0x75), 0xffc3u); // F6
+    EXPECT_EQ(platform::linux_keys::vk_to_keysym(0x41), static_cast<std::uint32_t>('a'));
+    EXPECT_EQ(platform::linux_keys::vk_to_keysym(0x39), static_cast<std::uint32_t>('9'));
+    EXPECT_EQ(platform::linux_keys::vk_to_keysym(0x87), 0xffd5u); // F24
+    EXPECT_EQ(platform::linux_keys::vk_to_keysym(0xFF), 0u);
+}
+
+TEST_F(HotkeysX11, PressFiresOnceEvenWithLockKeysAndHeld)
+{
+    ASSERT_TRUE(registrar->grab(3, platform::mod_control, 0x75));
+    auto pressed = std::async(std::launch::async, [&] { return registrar->wait(); });
+    xdotool({ "key", "ctrl+F6" });
+    ASSERT_EQ(pressed.wait_for(5s), std::future_status::ready);
+    auto event = pressed.get();
+    EXPECT_EQ(event.kind, platform::HotkeyEvent::Kind::Pressed);
+    EXPECT_EQ(event.id, 3);
+
+    // With NumLock on, the shortcut still fires; a plain F6 (no Ctrl) does not.
+    xdotool({ "key", "Num_Lock" });
+    auto second = std::async(std::launch::async, [&] { return registrar->wait(); });
+    xdotool({ "key", "F6" });
+    xdotool({ "key", "ctrl+F6" });
+    ASSERT_EQ(second.wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(second.get().id, 3);
+    xdotool({ "key", "Num_Lock" });
+
+    // A key held past the auto-repeat delay fires once; the waker ends the wait afterwards.
+    auto held = std::async(std::launch::async, [&] {
+        std::vector<platform::HotkeyEvent> events;
+        for (;;) {
+            auto e = registrar->wait();
+            if (e.kind == platform::HotkeyEvent::Kind::Quit)
+                return events;
+            events.push_back(e);
+        }
+    });
+    xdotool({ "keydown", "ctrl+F6" });
+    std::this_thread::sleep_for(900ms);
+    xdotool({ "keyup", "ctrl+F6" });
+    std::this_thread::sleep_for(100ms);
+    registrar->waker()->post_quit();
+    ASSERT_EQ(held.wait_for(5s), std::future_status::ready);
+    auto events = held.get();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].id, 3);
+}
+
+TEST_F(HotkeysX11, KeyHeldByAnotherClientOrTwiceIsRefused)
+{
+    // Another client grabs F8 first.
+    xcb_connection_t* other = xcb_connect(nullptr, nullptr);
+    ASSERT_FALSE(xcb_connection_has_error(other));
+    auto* screen = xcb_setup_roots_iterator(xcb_get_setup(other)).data;
+    auto* symbols = xcb_key_symbols_alloc(other);
+    auto* codes = xcb_key_symbols_get_keycode(symbols, 0xffc5); // F8
+    xcb_grab_key(other, 1, screen->root, 0, codes[0], XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC);
+    xcb_flush(other);
+    {
+        auto cookie = xcb_get_input_focus(other);
+        std::free(xcb_get_input_focus_reply(other, cookie, nullptr));
+    }
+    EXPECT_FALSE(registrar->grab(1, 0, 0x77));
+    EXPECT_TRUE(registrar->grab(2, 0, 0x78));
+    EXPECT_FALSE(registrar->grab(3, 0, 0x78));
+    EXPECT_FALSE(registrar->grab(4, 0, 0xFF));
+    std::free(codes);
+    xcb_key_symbols_free(symbols);
+    xcb_disconnect(other);
+}

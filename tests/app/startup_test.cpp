@@ -1,0 +1,102 @@
+#include "app/startup.h"
+#include "platform/instance.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/temp_dir.h"
+
+using namespace std::chrono_literals;
+
+TEST(ShellInstanceKey, HashesUtf16CodeUnits)
+{
+    // Reference values: FNV-1a 64 over the UTF-16 units, each unit XORed in whole.
+    EXPECT_EQ(shell::instance_key(""), 0xcbf29ce484222325ULL);
+    std::uint64_t a = (0xcbf29ce484222325ULL ^ 'a') * 0x100000001b3ULL;
+    EXPECT_EQ(shell::instance_key("a"), a);
+    // "é" is one UTF-16 unit (0x00E9), not its two UTF-8 bytes.
+    std::uint64_t e = (0xcbf29ce484222325ULL ^ 0xE9) * 0x100000001b3ULL;
+    EXPECT_EQ(shell::instance_key("\xC3\xA9"), e);
+    // U+1F3AE is a surrogate pair D83C DFAE.
+    std::uint64_t pair = (((0xcbf29ce484222325ULL ^ 0xD83C) * 0x100000001b3ULL) ^ 0xDFAE) * 0x100000001b3ULL;
+    EXPECT_EQ(shell::instance_key("\xF0\x9F\x8E\xAE"), pair);
+    EXPECT_NE(shell::instance_key("/home/A/.config/quill.mar"), shell::instance_key("/home/a/.config/quill.mar"));
+}
+
+TEST(ShellStartHidden, MatchesOnlyTheExactFlag)
+{
+    char const* tray[] = { "quillmar", "--tray" };
+    char const* upper[] = { "quillmar", "--TRAY", "-tray" };
+    char const* program[] = { "--tray" };
+    EXPECT_TRUE(shell::start_hidden(tray));
+    EXPECT_FALSE(shell::start_hidden(upper));
+    EXPECT_TRUE(shell::start_hidden(program));
+}
+
+class ShellLegacy : public testing_support::TempDirTest { };
+
+TEST_F(ShellLegacy, MovesOnlyAFolderAndNeverOverwrites)
+{
+    auto fresh = dir() / "quill.mar";
+    write_file("Fennow/settings.json", "{}");
+    shell::migrate_legacy_folder(fresh);
+    EXPECT_EQ(read_file(fresh / "settings.json"), "{}");
+    EXPECT_FALSE(std::filesystem::exists(dir() / "Fennow"));
+
+    // Both present: nothing moves.
+    write_file("Fennow/old.txt", "old");
+    shell::migrate_legacy_folder(fresh);
+    EXPECT_TRUE(std::filesystem::exists(dir() / "Fennow/old.txt"));
+
+    // The old name as a file: nothing moves.
+    auto other = dir() / "b" / "quill.mar";
+    write_file("b/Fennow", "file");
+    shell::migrate_legacy_folder(other);
+    EXPECT_FALSE(std::filesystem::exists(other));
+}
+
+class ShellInstance : public testing_support::TempDirTest {
+protected:
+    void SetUp() override
+    {
+        TempDirTest::SetUp();
+        char const* old = std::getenv("XDG_RUNTIME_DIR");
+        m_saved = old ? old : "";
+        ::setenv("XDG_RUNTIME_DIR", dir().c_str(), 1);
+    }
+    void TearDown() override
+    {
+        ::setenv("XDG_RUNTIME_DIR", m_saved.c_str(), 1);
+        TempDirTest::TearDown();
+    }
+
+private:
+    std::string m_saved;
+};
+
+TEST_F(ShellInstance, SecondClaimPokesTheFirst)
+{
+    std::atomic<int> shows { 0 };
+    auto first = platform::claim_instance(0xabc, [&] { ++shows; });
+    ASSERT_TRUE(first) << first.error();
+    EXPECT_EQ(first->role, platform::InstanceOutcome::Role::First);
+    // flock is per open file description: a second claim in this process sees the lock taken.
+    auto second = platform::claim_instance(0xabc, [] { });
+    ASSERT_TRUE(second);
+    EXPECT_EQ(second->role, platform::InstanceOutcome::Role::Second);
+    for (int i = 0; i < 200 && shows == 0; ++i)
+        std::this_thread::sleep_for(5ms);
+    EXPECT_EQ(shows, 1);
+    EXPECT_TRUE(std::filesystem::exists(dir() / "quill.mar" / "QuillmarShow-abc"));
+    auto mode = std::filesystem::status(dir() / "quill.mar").permissions();
+    EXPECT_EQ(mode & std::filesystem::perms::all, std::filesystem::perms::owner_all);
+
+    // Another key is another instance.
+    auto other = platform::claim_instance(0xdef, [] { });
+    ASSERT_TRUE(other);
+    EXPECT_EQ(other->role, platform::InstanceOutcome::Role::First);
+}

@@ -1,0 +1,244 @@
+#include "core/ring.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+constexpr std::int64_t second = 10'000'000;
+
+Packet packet(std::int64_t time, bool key, std::size_t size = 10)
+{
+    return Packet { make_shared_bytes(std::vector<std::uint8_t>(size, static_cast<std::uint8_t>(time))), time,
+                    static_cast<std::uint8_t>(key ? 1 : 0) };
+}
+
+std::vector<std::int64_t> times_of(std::vector<ring::Sample> const& samples)
+{
+    std::vector<std::int64_t> times;
+    for (auto const& sample : samples)
+        times.push_back(sample.time);
+    return times;
+}
+
+std::vector<std::int64_t> times_of(ring::Ring const& ring)
+{
+    return times_of(std::vector<ring::Sample>(ring.samples.begin(), ring.samples.end()));
+}
+
+// Keyframe every `group` samples, one sample per second from `from` to `to` inclusive.
+void fill(ring::Ring& ring, std::int64_t from, std::int64_t to, std::int64_t group, std::size_t size = 10)
+{
+    for (std::int64_t t = from; t <= to; ++t)
+        ring.push(packet(t * second, (t - from) % group == 0, size));
+}
+
+void expect_counters_match(ring::Ring const& ring)
+{
+    std::uint64_t total = 0;
+    std::uint64_t memory = 0;
+    std::vector<std::int64_t> keys;
+    for (auto const& sample : ring.samples) {
+        total += sample.size();
+        if (sample.in_memory())
+            memory += sample.size();
+        if (sample.is_keyframe())
+            keys.push_back(sample.time);
+    }
+    EXPECT_EQ(ring.total_bytes, total);
+    EXPECT_EQ(ring.memory_bytes, memory);
+    EXPECT_EQ(std::vector<std::int64_t>(ring.keyframes.begin(), ring.keyframes.end()), keys);
+    if (!ring.samples.empty()) {
+        EXPECT_TRUE(ring.samples.front().is_keyframe());
+    }
+}
+
+} // namespace
+
+TEST(RingPush, DropsNonKeyframeOfferedToEmptyRing)
+{
+    ring::Ring ring(7);
+    ring.push(packet(0, false));
+    EXPECT_TRUE(ring.samples.empty());
+    EXPECT_EQ(ring.total_bytes, 0u);
+    EXPECT_EQ(ring.memory_bytes, 0u);
+    ring.push(packet(1, true));
+    ring.push(packet(2, false));
+    EXPECT_EQ(times_of(ring), (std::vector<std::int64_t> { 1, 2 }));
+    expect_counters_match(ring);
+}
+
+TEST(RingPush, SharesTheBufferWithoutCopying)
+{
+    ring::Ring ring;
+    auto p = packet(0, true);
+    auto const* bytes = p.data.get();
+    ring.push(p);
+    EXPECT_EQ(std::get<ring::Memory>(ring.samples.front().payload).data.get(), bytes);
+    auto between = ring.samples_between(0, 1);
+    ASSERT_EQ(between.size(), 1u);
+    EXPECT_EQ(std::get<ring::Memory>(between.front().payload).data.get(), bytes);
+}
+
+TEST(RingEvict, DropsGroupOnlyWhenSecondKeyframeLeavesWindow)
+{
+    struct Row {
+        std::int64_t newest;
+        std::int64_t first_left;
+    };
+    // Keyframes at 0 s and 10 s, window 120 s: the first group goes once 10 s <= newest - 120 s.
+    Row const rows[] = { { 129, 0 }, { 130, 10 }, { 131, 10 } };
+    for (auto const& row : rows) {
+        SCOPED_TRACE(row.newest);
+        ring::Ring ring;
+        ring.push(packet(0, true));
+        ring.push(packet(5 * second, false));
+        ring.push(packet(10 * second, true));
+        ring.push(packet(row.newest * second, false));
+        EXPECT_EQ(ring.samples.front().time, row.first_left * second);
+        expect_counters_match(ring);
+    }
+}
+
+TEST(RingEvict, KeepsOneGroupEvenOverBudget)
+{
+    ring::Ring ring;
+    ring.byte_limit = 25;
+    fill(ring, 0, 5, 100); // one group of 6 x 10 bytes
+    EXPECT_EQ(ring.samples.size(), 6u);
+    EXPECT_EQ(ring.total_bytes, 60u);
+    expect_counters_match(ring);
+}
+
+TEST(RingEvict, DropsOlderGroupWhenOneByteOverBudget)
+{
+    ring::Ring ring;
+    fill(ring, 0, 3, 2); // groups [0,1] [2,3], 40 bytes
+    ring.byte_limit = 40;
+    ring.evict();
+    EXPECT_EQ(ring.samples.size(), 4u);
+    ring.byte_limit = 39;
+    ring.evict();
+    EXPECT_EQ(times_of(ring), (std::vector<std::int64_t> { 2 * second, 3 * second }));
+    expect_counters_match(ring);
+}
+
+TEST(RingEvict, DropsSeveralGroupsInOnePass)
+{
+    ring::Ring ring;
+    fill(ring, 0, 9, 2);
+    ring.window = 3 * second;
+    ring.evict();
+    // newest 9 s, cutoff 6 s: groups whose successor starts at or before 6 s go.
+    EXPECT_EQ(ring.samples.front().time, 6 * second);
+    expect_counters_match(ring);
+}
+
+TEST(RingEvict, HugeWindowNeverOverflows)
+{
+    ring::Ring ring;
+    ring.window = std::numeric_limits<std::int64_t>::max();
+    ring.push(packet(std::numeric_limits<std::int64_t>::min() + 5, true));
+    ring.push(packet(-5, true));
+    ring.push(packet(0, true));
+    EXPECT_EQ(ring.samples.size(), 3u);
+}
+
+TEST(RingEvict, SpilledSamplesLeaveOnlyTotalBytes)
+{
+    ring::Ring ring;
+    fill(ring, 0, 3, 2);
+    auto data = std::get<ring::Memory>(ring.samples[1].payload).data;
+    ASSERT_TRUE(ring.mark_spilled(1 * second, data, ring::Spilled { 0, 100, nullptr }));
+    EXPECT_EQ(ring.memory_bytes, 30u);
+    EXPECT_EQ(ring.total_bytes, 40u);
+    ring.byte_limit = 20;
+    ring.evict();
+    EXPECT_EQ(ring.total_bytes, 20u);
+    EXPECT_EQ(ring.memory_bytes, 20u);
+    expect_counters_match(ring);
+}
+
+TEST(RingQuery, SamplesFromKeyframe)
+{
+    ring::Ring ring;
+    fill(ring, 10, 19, 3); // keyframes at 10, 13, 16, 19
+    struct Row {
+        char const* name;
+        std::int64_t start;
+        std::int64_t end;
+        std::vector<std::int64_t> times;
+    };
+    Row const rows[] = {
+        { "start before every keyframe", 2, 12, { 10, 11 } },
+        { "start exactly on a keyframe", 13, 15, { 13, 14 } },
+        { "start between keyframes", 15, 18, { 13, 14, 15, 16, 17 } },
+        { "after the last keyframe", 25, 30, { 19 } },
+        { "end before the keyframe", 15, 12, {} },
+    };
+    for (auto const& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::vector<std::int64_t> expected;
+        for (auto t : row.times)
+            expected.push_back(t * second);
+        EXPECT_EQ(times_of(ring.samples_from_keyframe(row.start * second, row.end * second)), expected);
+    }
+    ring::Ring empty;
+    EXPECT_TRUE(empty.samples_from_keyframe(0, 100).empty());
+}
+
+TEST(RingQuery, SamplesBetweenIncludesFromAndExcludesTo)
+{
+    ring::Ring ring;
+    for (std::int64_t t : { 0, 10, 10, 20, 30 })
+        ring.push(packet(t, t == 0));
+    EXPECT_EQ(times_of(ring.samples_between(10, 30)), (std::vector<std::int64_t> { 10, 10, 20 }));
+    EXPECT_EQ(times_of(ring.samples_between(11, 20)), (std::vector<std::int64_t> {}));
+    EXPECT_TRUE(ring.samples_between(20, 20).empty());
+    EXPECT_TRUE(ring.samples_between(30, 10).empty());
+}
+
+TEST(RingQuery, UnspilledBeforeSkipsSpilledAndLaterSamples)
+{
+    ring::Ring ring;
+    fill(ring, 0, 4, 10);
+    auto data = std::get<ring::Memory>(ring.samples[1].payload).data;
+    ASSERT_TRUE(ring.mark_spilled(1 * second, data, ring::Spilled {}));
+    auto pending = ring.unspilled_before(3 * second);
+    ASSERT_EQ(pending.size(), 2u);
+    EXPECT_EQ(pending[0].first, 0);
+    EXPECT_EQ(pending[1].first, 2 * second);
+    EXPECT_EQ(pending[1].second, std::get<ring::Memory>(ring.samples[2].payload).data);
+}
+
+TEST(RingMarkSpilled, SwapsOnlyTheSameBufferAtTheSameTime)
+{
+    ring::Ring ring;
+    fill(ring, 0, 2, 10);
+    auto data = std::get<ring::Memory>(ring.samples[1].payload).data;
+    auto other = make_shared_bytes(*data); // equal bytes, another buffer
+    EXPECT_FALSE(ring.mark_spilled(1 * second, other, ring::Spilled {}));
+    EXPECT_FALSE(ring.mark_spilled(1 * second + 1, data, ring::Spilled {}));
+    EXPECT_TRUE(ring.mark_spilled(1 * second, data, ring::Spilled { 0, 64, nullptr }));
+    EXPECT_FALSE(ring.mark_spilled(1 * second, data, ring::Spilled {})); // already spilled
+    auto const& spilled = std::get<ring::Spilled>(ring.samples[1].payload);
+    EXPECT_EQ(spilled.len, 10u);
+    EXPECT_EQ(spilled.offset, 64u);
+    EXPECT_EQ(ring.memory_bytes, 20u);
+    expect_counters_match(ring);
+}
+
+TEST(RingClear, KeepsIdWindowAndLimit)
+{
+    ring::Ring ring(42);
+    ring.window = 5 * second;
+    ring.byte_limit = 1000;
+    fill(ring, 0, 3, 2);
+    ring.clear();
+    EXPECT_TRUE(ring.samples.empty());
+    EXPECT_TRUE(ring.keyframes.empty());
+    EXPECT_EQ(ring.total_bytes, 0u);
+    EXPECT_EQ(ring.memory_bytes, 0u);
+    EXPECT_EQ(ring.id, 42u);
+    EXPECT_EQ(ring.window, 5 * second);
+    EXPECT_EQ(ring.byte_limit, 1000u);
+}

@@ -1,0 +1,352 @@
+#include "engine/foreground.h"
+
+#include <atomic>
+#include <memory>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/fakes/fake_foreground.h"
+
+using foreground::ForegroundInfo;
+using foreground::ForegroundKind;
+using foreground::ForegroundSample;
+using platform::WindowInfo;
+
+namespace {
+
+constexpr auto Desktop = ForegroundKind::Desktop;
+constexpr auto App = ForegroundKind::App;
+constexpr auto Game = ForegroundKind::Game;
+constexpr std::int64_t second = foreground::ticks_per_second;
+
+WindowInfo window(std::string exe, std::string title, bool covers = false)
+{
+    WindowInfo info;
+    info.exe_name = std::move(exe);
+    info.title = std::move(title);
+    info.covers_monitor = covers;
+    return info;
+}
+
+std::string kind_text(ForegroundKind kind) { return std::to_string(static_cast<int>(kind)); }
+
+}
+
+TEST(ForegroundClassify, AppliesRulesInOrder)
+{
+    struct Row {
+        char const* what;
+        WindowInfo window;
+        ForegroundInfo expected;
+    };
+    auto with_class = [](std::string window_class) {
+        auto info = window("SomeGame.exe", "Some Game", true);
+        info.window_class = std::move(window_class);
+        return info;
+    };
+    auto ignored = [] {
+        auto info = window("xfdesktop", "Bureau", true);
+        info.ignored_type = true;
+        return info;
+    };
+    Row const rows[] = {
+        { "desktop class", with_class("Progman"), { "Bureau", Desktop } },
+        { "worker class", with_class("WorkerW"), { "Bureau", Desktop } },
+        { "taskbar class", with_class("Shell_TrayWnd"), { "Bureau", Desktop } },
+        { "class match is exact", with_class("progman"), { "Some Game", Game } },
+        { "desktop window type covering the monitor", ignored(), { "Bureau", Desktop } },
+        { "no stem, full screen, title", window("", "Protected Game - Menu", true), { "Protected Game", Game } },
+        { "no stem, full screen, no title", window("", "", true), { "Bureau", Desktop } },
+        { "no stem, windowed", window("", "Protected", false), { "Bureau", Desktop } },
+        { "system process full screen", window("explorer.exe", "Explorer", true), { "Bureau", Desktop } },
+        { "java with minecraft in any case", window("javaw.exe", "MINECRAFT 1.20.4"), { "Minecraft", Game } },
+        { "java with minecraft", window("java", "Minecraft* 1.21 - Multiplayer"), { "Minecraft", Game } },
+        { "javaw other title falls through", window("javaw.exe", "Eclipse IDE"), { "Eclipse IDE", App } },
+        { "javaw other title with separator", window("javaw.exe", "Main.java - Eclipse"), { "Javaw", App } },
+        { "game stem lower-cased", window("GTA5_Enhanced.exe", "Grand Theft Auto V"), { "GTA V", Game } },
+        { "game table before app table", window("wow.exe", "", false), { "World of Warcraft", Game } },
+        { "known app full screen stays an app", window("firefox", "Video - YouTube", true), { "Firefox", App } },
+        { "packaged app windowed", window("ApplicationFrameHost.exe", "Calculatrice"), { "Calculatrice", App } },
+        { "packaged app full screen", window("ApplicationFrameHost.exe", "Solitaire", true), { "Solitaire", Game } },
+        { "packaged app without title", window("ApplicationFrameHost.exe", "*"), { "Bureau", Desktop } },
+        { "unknown full screen, no title", window("MyGame-Win64-Shipping.exe", "", true), { "Mygame", Game } },
+        { "unknown full screen, title", window("sg.exe", "Super Game\u2122 v1.2.3 - Chapter One", true),
+          { "Super Game", Game } },
+        { "unknown windowed with separator", window("my_editor.exe", "notes.txt - My Editor"), { "My Editor", App } },
+        { "unknown windowed with em dash", window("tool", "a \u2014 b"), { "Tool", App } },
+        { "unknown windowed, plain title", window("calc", "Calculator 2.0"), { "Calculator", App } },
+        { "unknown windowed, paren title", window("calc", "Calculator (beta)"), { "Calculator", App } },
+        { "unknown windowed, no title", window("calc", ""), { "Calc", App } },
+        { "native launcher suffixes", window("Celeste.bin.x86_64", "Celeste"), { "Celeste", Game } },
+        { "native launcher suffix", window("hollow_knight.x86_64", ""), { "Hollow Knight", Game } },
+    };
+    for (auto const& row : rows) {
+        SCOPED_TRACE(row.what);
+        auto got = foreground::classify_window(row.window);
+        EXPECT_EQ(got.name, row.expected.name);
+        EXPECT_EQ(kind_text(got.kind), kind_text(row.expected.kind));
+    }
+    EXPECT_EQ(foreground::classify_window(std::nullopt), foreground::desktop_entry());
+}
+
+TEST(ForegroundCleanTitle, CutsSeparatorsSignsAndVersions)
+{
+    struct Row {
+        char const* title;
+        char const* expected;
+    };
+    Row const rows[] = {
+        { "Super Game\u2122 v1.2.3 - Chapter One", "Super Game" },
+        { "1.0", "1.0" },
+        { "Game 2.0 1.20.4b", "Game" },
+        { "Game v", "Game v" },
+        { "Game v2", "Game v2" },
+        { "Game V3.1", "Game" },
+        { "Game 1.2-beta", "Game 1.2-beta" },
+        { "A | B - C", "A" },
+        { "A - B | C", "A" },
+        { "Name : Sub", "Name" },
+        { "Name: Sub", "Name: Sub" },
+        { "Title (Remastered)", "Title" },
+        { "Dash \u2013 en", "Dash" },
+        { "Dash\u2013tight", "Dash\u2013tight" },
+        { "Brand\u00AE Name\u00A9", "Brand Name" },
+        { "***", "" },
+        { "  many \t  spaces\u00A0here ", "many spaces here" },
+        { "", "" },
+        { "bad \xff byte", "bad \xEF\xBF\xBD byte" },
+    };
+    for (auto const& [title, expected] : rows) {
+        SCOPED_TRACE(title);
+        EXPECT_EQ(foreground::clean_title(title), expected);
+    }
+}
+
+TEST(ForegroundCleanExeName, CutsSuffixesOnceEachInOrder)
+{
+    struct Row {
+        char const* stem;
+        char const* expected;
+    };
+    Row const rows[] = {
+        { "x64", "X64" },
+        { "game_dx12_x64", "Game Dx12" },
+        { "game_x86x64", "Game X86" },
+        { "mygame-win64-shipping", "Mygame" },
+        { "abc64", "Abc" },
+        { "ab64", "Ab64" },
+        { "rainbowsix_vulkan_be", "Rainbowsix Vulkan" },
+        { "", "Bureau" },
+        { "-_.", "Bureau" },
+        { "my.cool-game_name", "My Cool Game Name" },
+        { "élan_vital", "Élan Vital" },
+        { "ßgame", "SSgame" },
+        { "straße", "Straße" },
+    };
+    for (auto const& [stem, expected] : rows) {
+        SCOPED_TRACE(stem);
+        EXPECT_EQ(foreground::clean_exe_name(stem), expected);
+    }
+}
+
+TEST(ForegroundExeStem, LowerCasesAndDropsLauncherSuffixes)
+{
+    struct Row {
+        char const* name;
+        char const* expected;
+    };
+    Row const rows[] = {
+        { "GTA5_Enhanced.exe", "gta5_enhanced" },
+        { "FILE.EXE", "file" },
+        { "Game.Exe", "game.exe" },
+        { "Celeste.bin.x86_64", "celeste" },
+        { "Game.X86", "game" },
+        { "start.sh", "start" },
+        { "Tool.AppImage", "tool" },
+        { ".sh", ".sh" },
+        { "ÉLAN", "élan" },
+        { "", "" },
+    };
+    for (auto const& [name, expected] : rows) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(foreground::exe_stem(name), expected);
+    }
+    EXPECT_EQ(foreground::file_name_of("C:\\Program Files\\Game\\Game.exe"), "Game.exe");
+    EXPECT_EQ(foreground::file_name_of("/usr/bin/java"), "java");
+    EXPECT_EQ(foreground::file_name_of("Z:\\home/me\\x.exe"), "x.exe");
+}
+
+TEST(ForegroundHistory, KeepsSamplesExactlyTheSpanOld)
+{
+    foreground::ForegroundHistory history;
+    std::int64_t const t0 = 77 * second;
+    foreground::append_sample(history, { t0, "A", App });
+    foreground::append_sample(history, { t0 + 1, "B", App });
+    foreground::append_sample(history, { t0 + foreground::history_span_ticks, "C", App });
+    EXPECT_EQ(history.copy().size(), 3u) << "a sample exactly 1,500 s old stays";
+    foreground::append_sample(history, { t0 + foreground::history_span_ticks + 1, "D", App });
+    auto samples = history.copy();
+    ASSERT_EQ(samples.size(), 3u) << "one tick older goes";
+    EXPECT_EQ(samples.front().name, "B");
+    foreground::append_sample(history, { t0 + 10 * foreground::history_span_ticks, "E", App });
+    EXPECT_EQ(history.copy().size(), 1u);
+}
+
+TEST(ForegroundHistory, NewestGameIsNotHiddenByLaterApps)
+{
+    foreground::ForegroundHistory history;
+    EXPECT_FALSE(foreground::newest_game_time(history));
+    foreground::append_sample(history, { 1 * second, "ELDEN RING", Game });
+    foreground::append_sample(history, { 2 * second, "ELDEN RING", Game });
+    foreground::append_sample(history, { 3 * second, "Firefox", App });
+    foreground::append_sample(history, { 4 * second, "Bureau", Desktop });
+    EXPECT_EQ(foreground::newest_game_time(history), 2 * second);
+}
+
+TEST(ForegroundGameBetween, BreaksTiesByKindCountThenLastTime)
+{
+    struct Row {
+        char const* what;
+        std::vector<ForegroundSample> samples;
+        std::int64_t start;
+        std::int64_t end;
+        char const* expected;
+    };
+    auto run = [](char const* name, ForegroundKind kind, int count, std::int64_t from) {
+        std::vector<ForegroundSample> samples;
+        for (int i = 0; i < count; ++i)
+            samples.push_back({ from + i * second, name, kind });
+        return samples;
+    };
+    auto concat = [](std::vector<std::vector<ForegroundSample>> parts) {
+        std::vector<ForegroundSample> all;
+        for (auto& part : parts)
+            all.insert(all.end(), part.begin(), part.end());
+        return all;
+    };
+    Row const rows[] = {
+        { "kind wins over count",
+          concat({ run("Bureau", Desktop, 10, 0), run("ELDEN RING", Game, 3, 10 * second) }), 0, 100 * second,
+          "ELDEN RING" },
+        { "count wins among equal kinds",
+          concat({ run("Firefox", App, 1, 0), run("Discord", App, 3, 2 * second), run("Firefox", App, 1, 5 * second) }),
+          0, 100 * second, "Discord" },
+        { "latest last sample wins among equal counts",
+          concat({ run("Firefox", App, 2, 0), run("Discord", App, 2, 2 * second), run("Firefox", App, 1, 4 * second),
+                   run("Discord", App, 1, 5 * second) }),
+          0, 100 * second, "Discord" },
+        { "a full tie keeps the earlier",
+          { { 1 * second, "Firefox", App }, { 2 * second, "Discord", App }, { 3 * second, "Discord", App },
+            { 3 * second, "Firefox", App } },
+          0, 100 * second, "Firefox" },
+        { "same name, other kind is another tally",
+          concat({ run("Solitaire", App, 5, 0), run("Cards", Game, 1, 5 * second) }), 0, 100 * second, "Cards" },
+        { "bounds are inclusive, outside ignored",
+          concat({ run("Hades", Game, 5, 0), run("Celeste", Game, 2, 10 * second), run("Hades", Game, 5, 20 * second) }),
+          10 * second, 11 * second, "Celeste" },
+    };
+    for (auto const& row : rows) {
+        SCOPED_TRACE(row.what);
+        foreground::ForegroundHistory history;
+        for (auto const& sample : row.samples)
+            foreground::append_sample(history, sample);
+        int detections = 0;
+        auto name = foreground::game_between(history, row.start, row.end, [&] {
+            ++detections;
+            return ForegroundInfo { "Now", App };
+        });
+        EXPECT_EQ(name, row.expected);
+        EXPECT_EQ(detections, 0);
+    }
+}
+
+TEST(ForegroundGameBetween, EmptySpanAsksWhatIsInFrontNow)
+{
+    foreground::ForegroundHistory history;
+    foreground::append_sample(history, { 50 * second, "Hades", Game });
+    int detections = 0;
+    auto detect = [&] {
+        ++detections;
+        return ForegroundInfo { "Celeste", Game };
+    };
+    EXPECT_EQ(foreground::game_between(history, 0, 49 * second, detect), "Celeste");
+    EXPECT_EQ(detections, 1);
+    fakes::ScriptedForegroundProbe probe({ window("GTA5.exe", "GTA") });
+    EXPECT_EQ(foreground::game_between(history, 51 * second, 60 * second,
+                                       [&] { return foreground::detect_foreground_game(probe); }),
+              "GTA V");
+}
+
+namespace {
+
+// A clock that advances one second per sleep and raises the stop flag after a given number of looks.
+struct ScriptedPacing {
+    std::shared_ptr<std::atomic<bool>> stop = std::make_shared<std::atomic<bool>>(false);
+    std::int64_t time = 1'000 * second;
+    int sleeps = 0;
+
+    foreground::Pacing pacing(int looks)
+    {
+        return {
+            [this] { return time; },
+            [this, looks] {
+                time += second;
+                if (++sleeps == looks)
+                    stop->store(true);
+            },
+        };
+    }
+};
+
+}
+
+TEST(ForegroundThread, RecordsOneSamplePerLookUntilStopped)
+{
+    auto history = std::make_shared<foreground::ForegroundHistory>();
+    ScriptedPacing clock;
+    int opens = 0;
+    foreground::ProbeOpener opener = [&]() -> Result<std::unique_ptr<platform::ForegroundProbe>> {
+        // The display is not there at the first look: the desktop is recorded and opening is tried again.
+        if (++opens == 1)
+            return fail("pas d'écran");
+        return std::make_unique<fakes::ScriptedForegroundProbe>(std::deque<std::optional<WindowInfo>> {
+            window("eldenring.exe", "ELDEN RING", true), std::nullopt, window("code", "x - y") });
+    };
+    foreground::foreground_thread(history, clock.stop, opener, clock.pacing(4));
+    auto samples = history->copy();
+    std::vector<ForegroundSample> const expected = {
+        { 1'000 * second, "Bureau", Desktop },
+        { 1'001 * second, "ELDEN RING", Game },
+        { 1'002 * second, "Bureau", Desktop },
+        { 1'003 * second, "Visual Studio Code", App },
+    };
+    EXPECT_EQ(std::vector(samples.begin(), samples.end()), expected);
+    EXPECT_EQ(opens, 2);
+}
+
+TEST(ForegroundThread, StopsBeforeTheFirstLookWhenAlreadyStopped)
+{
+    auto history = std::make_shared<foreground::ForegroundHistory>();
+    ScriptedPacing clock;
+    clock.stop->store(true);
+    int opens = 0;
+    foreground::foreground_thread(history, clock.stop, [&]() -> Result<std::unique_ptr<platform::ForegroundProbe>> {
+        ++opens;
+        return fail("x");
+    }, clock.pacing(1));
+    EXPECT_TRUE(history->copy().empty());
+    EXPECT_EQ(opens, 0);
+}
+
+TEST(ForegroundThread, HistoryStaysWithinTheSpan)
+{
+    auto history = std::make_shared<foreground::ForegroundHistory>();
+    ScriptedPacing clock;
+    foreground::foreground_thread(history, clock.stop, [] () -> Result<std::unique_ptr<platform::ForegroundProbe>> {
+        return std::make_unique<fakes::ScriptedForegroundProbe>(std::deque<std::optional<WindowInfo>> {});
+    }, clock.pacing(1'600));
+    auto samples = history->copy();
+    ASSERT_EQ(samples.size(), 1'501u);
+    EXPECT_EQ(samples.back().time - samples.front().time, foreground::history_span_ticks);
+}
