@@ -93,17 +93,18 @@ void Ring::clear()
 
 bool Ring::mark_spilled(std::int64_t time, SharedBytes const& data, Spilled spilled)
 {
-    std::size_t i = count_before(time);
-    if (i >= samples.size() || samples[i].time != time)
-        return false;
-    auto* memory = std::get_if<Memory>(&samples[i].payload);
-    if (!memory || memory->data != data)
-        return false;
-    std::uint64_t size = memory->data ? memory->data->size() : 0;
-    spilled.len = static_cast<std::uint32_t>(size);
-    memory_bytes -= size;
-    samples[i].payload = std::move(spilled);
-    return true;
+    // Several samples may share a time; the one to swap is the one that still holds the written buffer.
+    for (std::size_t i = count_before(time); i < samples.size() && samples[i].time == time; ++i) {
+        auto* memory = std::get_if<Memory>(&samples[i].payload);
+        if (!memory || memory->data != data)
+            continue;
+        std::uint64_t size = memory->data ? memory->data->size() : 0;
+        spilled.len = static_cast<std::uint32_t>(size);
+        memory_bytes -= size;
+        samples[i].payload = std::move(spilled);
+        return true;
+    }
+    return false;
 }
 
 }

@@ -82,9 +82,9 @@ struct Ring {
     // Drops every sample; id, window and byte_limit stay.
     void clear();
 
-    // Turns the sample at `time` from Memory into `spilled`, but only if it is still there, still in memory
-    // and still holds the very buffer `data` that was written out (it may have been evicted or replaced
-    // meanwhile). memory_bytes drops by its size. Returns whether the swap happened.
+    // Turns the sample at `time` (among those sharing that time) from Memory into `spilled`, but only if it is
+    // still there, still in memory and still holds the very buffer `data` that was written out (it may have
+    // been evicted or replaced meanwhile). memory_bytes drops by its size. Returns whether the swap happened.
     bool mark_spilled(std::int64_t time, SharedBytes const& data, Spilled spilled);
 
 private:

@@ -107,3 +107,53 @@ TEST(Channel, ManyProducersDeliverEverything)
     EXPECT_EQ(count, 4000);
     EXPECT_EQ(sum, 4L * 999 * 1000 / 2);
 }
+
+TEST(Channel, BlockedSendersWakeWhenReceiverGoes)
+{
+    auto [tx, rx] = channel::make<int>(1);
+    ASSERT_TRUE(tx.send(0)); // full from here on
+    std::atomic<int> refused { 0 };
+    std::vector<std::thread> senders;
+    for (int i = 0; i < 3; ++i)
+        senders.emplace_back([&, tx = tx] {
+            if (!tx.send(1))
+                ++refused;
+        });
+    {
+        auto gone = std::move(rx);
+    }
+    for (auto& sender : senders)
+        sender.join();
+    EXPECT_EQ(refused.load(), 3);
+}
+
+TEST(Channel, BoundedChannelKeepsEachProducersOrder)
+{
+    auto [tx, rx] = channel::make<std::pair<int, int>>(2);
+    std::vector<std::thread> producers;
+    for (int p = 0; p < 3; ++p)
+        producers.emplace_back([p, tx = tx] {
+            for (int i = 0; i < 500; ++i)
+                tx.send({ p, i });
+        });
+    tx.reset();
+    int next[3] = { 0, 0, 0 };
+    while (auto value = rx.recv()) {
+        auto [p, i] = *value;
+        EXPECT_EQ(i, next[p]);
+        next[p] = i + 1;
+    }
+    for (auto& producer : producers)
+        producer.join();
+    EXPECT_EQ(next[0] + next[1] + next[2], 1500);
+}
+
+TEST(Channel, WaitingReceiverWakesOnTheLastSenderGoing)
+{
+    auto [tx, rx] = channel::make<int>();
+    std::thread last([tx = std::move(tx)]() mutable { tx.reset(); });
+    channel::RecvStatus status;
+    EXPECT_EQ(rx.recv_until(std::chrono::steady_clock::now() + 1h, &status), std::nullopt);
+    EXPECT_EQ(status, channel::RecvStatus::Closed);
+    last.join();
+}

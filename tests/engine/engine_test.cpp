@@ -1,0 +1,387 @@
+#include "engine/engine.h"
+
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "platform/trash.h"
+#include "tests/support/temp_dir.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr std::int64_t second = 10'000'000;
+
+// Pipeline bodies that run until stopped and count what they did.
+struct Counters {
+    std::atomic<int> video_started { 0 };
+    std::atomic<int> audio_started { 0 };
+    std::atomic<int> running { 0 };
+    threads::Locked<std::vector<engine::VideoThreadParams>> video_params;
+};
+
+engine::PipelineBodies counting_bodies(std::shared_ptr<Counters> counters)
+{
+    auto wait_for_stop = [](engine::StopFlag const& stop, Counters& c) {
+        ++c.running;
+        while (!stop->load())
+            std::this_thread::sleep_for(1ms);
+        --c.running;
+    };
+    return {
+        [=](engine::VideoThreadParams params) {
+            counters->video_params.with([&](auto& list) { list.push_back(params); });
+            ++counters->video_started;
+            wait_for_stop(params.stop, *counters);
+        },
+        [=](engine::AudioThreadParams params) {
+            ++counters->audio_started;
+            wait_for_stop(params.stop, *counters);
+        },
+    };
+}
+
+class RecordingTrash : public platform::Trash {
+public:
+    Result<void> move_to_trash(std::filesystem::path const& path) override
+    {
+        moved.with([&](auto& list) { list.push_back(path); });
+        return fail("refusé");
+    }
+    threads::Locked<std::vector<std::filesystem::path>> moved;
+};
+
+struct Rig {
+    std::shared_ptr<Counters> counters = std::make_shared<Counters>();
+    std::shared_ptr<foreground::ForegroundHistory> history = std::make_shared<foreground::ForegroundHistory>();
+    std::shared_ptr<RecordingTrash> trash = std::make_shared<RecordingTrash>();
+    std::shared_ptr<threads::Locked<std::vector<engine::PageEvent>>> events
+        = std::make_shared<threads::Locked<std::vector<engine::PageEvent>>>();
+    channel::Receiver<engine::SaveRequest> saver;
+
+    std::shared_ptr<engine::Engine> make(settings::Settings settings = {}, engine::Actions actions = {})
+    {
+        auto [requests, receiver] = channel::make<engine::SaveRequest>();
+        saver = std::move(receiver);
+        engine::EngineParts parts {
+            std::move(requests),
+            "settings.json",
+            std::make_shared<shared::Shared>(),
+            history,
+            std::make_shared<std::atomic<bool>>(false),
+            [events = events](engine::PageEvent event) { events->with([&](auto& list) { list.push_back(std::move(event)); }); },
+            std::move(settings),
+            "clips",
+            trash,
+            counting_bodies(counters),
+            std::move(actions),
+        };
+        return std::make_shared<engine::Engine>(std::move(parts));
+    }
+
+    void game_at(std::int64_t time, foreground::ForegroundKind kind = foreground::ForegroundKind::Game)
+    {
+        history->with([&](auto& samples) { samples.push_back({ time, "Jeu", kind }); });
+    }
+};
+
+void fill_buffers(shared::Shared& shared)
+{
+    shared::store_video_config(shared, mp4::VideoConfig { { 1 }, 2, 2, 0 });
+    shared::push_video(shared, Packet { make_shared_bytes({ 1, 2 }), ticks::now(), Packet::keyframe_flag });
+    shared::push_audio(shared, { 3 }, ticks::now());
+    shared.status.with([](shared::PipelineStatus& status) {
+        status.running = true;
+        status.error = "x";
+    });
+}
+
+std::uint64_t buffered_bytes(shared::Shared& shared)
+{
+    return shared.rings.with([](shared::Rings& rings) { return rings.video.total_bytes + rings.audio.total_bytes; });
+}
+
+}
+
+TEST(EngineRingBudget, FollowsSlotsCodecRateAndQuality)
+{
+    struct Row {
+        char const* name;
+        std::vector<std::uint32_t> slots;
+        std::uint32_t fps;
+        settings::Codec codec;
+        settings::Quality quality;
+        std::uint32_t secs;
+        std::uint32_t bitrate;
+        std::uint64_t byte_limit;
+    };
+    auto const h264 = settings::Codec::H264;
+    auto const standard = settings::Quality::Standard;
+    Row const rows[] = {
+        { "defaults", { 30, 60, 90, 120 }, 60, h264, standard, 120, 19'494'057, 600'424'738 },
+        { "no slots", {}, 60, h264, standard, 30, 19'494'057, ((32ull * 19'686'057) >> 2) & ~1ull },
+        { "hevc high", { 45 }, 60, settings::Codec::Hevc, settings::Quality::High, 45, 27'291'680,
+          ((47ull * (27'291'680 + 192'000)) >> 2) & ~1ull },
+        { "av1 compact 30 fps", { 10 }, 30, settings::Codec::Av1, settings::Quality::Compact, 10, 5'144'512,
+          ((12ull * (5'144'512 + 192'000)) >> 2) & ~1ull },
+    };
+    for (auto const& row : rows) {
+        SCOPED_TRACE(row.name);
+        settings::Settings settings;
+        settings.slots.clear();
+        for (auto secs : row.slots)
+            settings.slots.push_back({ secs, std::nullopt });
+        settings.fps = row.fps;
+        settings.codec = row.codec;
+        settings.quality = row.quality;
+        auto budget = engine::ring_budget(settings);
+        EXPECT_EQ(budget.secs, row.secs);
+        EXPECT_EQ(budget.bitrate, row.bitrate);
+        EXPECT_EQ(budget.byte_limit, row.byte_limit);
+        EXPECT_EQ(budget.byte_limit % 2, 0u);
+    }
+}
+
+TEST(EngineGateDecision, GameWantsCaptureUpToOneHundredTwentySeconds)
+{
+    constexpr std::int64_t now = 5'000'000'000;
+    struct Row {
+        std::int64_t age;
+        bool wanted;
+    };
+    constexpr Row rows[] = { { 0, true }, { 1'200'000'000, true }, { 1'200'000'001, false }, { -5, true } };
+    for (auto const& row : rows) {
+        SCOPED_TRACE(row.age);
+        engine::GateInputs inputs;
+        inputs.newest_game = now - row.age;
+        EXPECT_EQ(engine::capture_wanted(inputs, [] { return now; }), row.wanted);
+    }
+}
+
+TEST(EngineGateDecision, ClockIsReadOnlyForAGame)
+{
+    bool read = false;
+    auto clock = [&] {
+        read = true;
+        return std::int64_t { 0 };
+    };
+    EXPECT_FALSE(engine::capture_wanted({}, clock));
+    EXPECT_FALSE(read);
+    for (auto inputs : { engine::GateInputs { true, false, false, {} }, engine::GateInputs { false, true, false, {} },
+                         engine::GateInputs { false, false, true, {} } })
+        EXPECT_TRUE(engine::capture_wanted(inputs, clock));
+    EXPECT_FALSE(read);
+}
+
+TEST(EngineGate, StartsForARecentGameAndStopsAndClearsWhenItIsOld)
+{
+    Rig setup;
+    auto engine = setup.make();
+    EXPECT_EQ(engine::gate_cycle(*engine), engine::Cycle::Continue);
+    EXPECT_FALSE(engine::video_pipeline_running(*engine));
+
+    setup.game_at(ticks::now());
+    // An app in front since then does not hide the game.
+    setup.game_at(ticks::now(), foreground::ForegroundKind::App);
+    engine::gate_cycle(*engine);
+    EXPECT_TRUE(engine::video_pipeline_running(*engine));
+    EXPECT_TRUE(engine->audio_pipeline.with([](auto const& slot) { return slot.has_value(); }));
+    // Already running: nothing new.
+    engine::gate_cycle(*engine);
+    fill_buffers(*engine->shared);
+
+    setup.history->with([](auto& samples) { samples.clear(); });
+    setup.game_at(ticks::now() - 200 * second);
+    engine::gate_cycle(*engine);
+    EXPECT_FALSE(engine::video_pipeline_running(*engine));
+    EXPECT_EQ(setup.counters->running.load(), 0);
+    EXPECT_EQ(setup.counters->video_started.load(), 1);
+    EXPECT_EQ(setup.counters->audio_started.load(), 1);
+    EXPECT_EQ(buffered_bytes(*engine->shared), 0u);
+    EXPECT_FALSE(engine->shared->video_config.copy());
+    auto status = engine->shared->status.copy();
+    EXPECT_FALSE(status.running);
+    EXPECT_FALSE(status.error);
+}
+
+TEST(EngineGate, DesktopCaptureWithoutSoundStartsVideoOnly)
+{
+    Rig setup;
+    settings::Settings settings;
+    settings.capture_desktop = true;
+    settings.game_audio = false;
+    settings.mic_audio = false;
+    settings.monitor = "HDMI-1";
+    auto engine = setup.make(settings);
+    engine::gate_cycle(*engine);
+    ASSERT_TRUE(engine::video_pipeline_running(*engine));
+    EXPECT_FALSE(engine->audio_pipeline.with([](auto const& slot) { return slot.has_value(); }));
+    // The video spawner applied the ring budget and handed over the settings.
+    auto budget = engine::ring_budget(settings);
+    engine->shared->rings.with([&](shared::Rings& rings) {
+        EXPECT_EQ(rings.video.window, 122 * second);
+        EXPECT_EQ(rings.audio.byte_limit, budget.byte_limit);
+    });
+    engine::stop_video_pipeline(*engine);
+    auto params = setup.counters->video_params.copy();
+    ASSERT_EQ(params.size(), 1u);
+    EXPECT_EQ(params[0].monitor, "HDMI-1");
+    EXPECT_EQ(params[0].engine.lock(), engine);
+}
+
+TEST(EngineGate, RecordingStartAfterTheDecisionKeepsThePipeline)
+{
+    Rig setup;
+    auto engine = setup.make();
+    setup.game_at(ticks::now());
+    engine::gate_cycle(*engine);
+    ASSERT_TRUE(engine::video_pipeline_running(*engine));
+    setup.history->with([](auto& samples) { samples.clear(); });
+
+    // The record key claims the pipeline between the decision and the pipeline lock.
+    auto decision = engine::gate_decide(*engine);
+    ASSERT_FALSE(decision.wanted);
+    {
+        engine::BusyGuard first(*engine);
+        engine::BusyGuard overlapping(*engine);
+        {
+            engine::BusyGuard done(*engine);
+        }
+        engine::gate_act(*engine, decision);
+        EXPECT_TRUE(engine::video_pipeline_running(*engine));
+    }
+
+    // The recording is now running.
+    decision = engine::gate_decide(*engine);
+    engine->recording.set(engine::RecordingSlot { 1, "clip" });
+    engine::gate_act(*engine, decision);
+    EXPECT_TRUE(engine::video_pipeline_running(*engine));
+
+    engine->recording.set(std::nullopt);
+    engine::gate_cycle(*engine);
+    EXPECT_FALSE(engine::video_pipeline_running(*engine));
+}
+
+TEST(EngineGate, QuitAfterTheDecisionStartsNothing)
+{
+    Rig setup;
+    auto engine = setup.make();
+    setup.game_at(ticks::now());
+    auto decision = engine::gate_decide(*engine);
+    ASSERT_TRUE(decision.wanted);
+    engine->quit = true;
+    EXPECT_EQ(engine::gate_act(*engine, decision), engine::Cycle::End);
+    EXPECT_FALSE(engine::video_pipeline_running(*engine));
+    EXPECT_EQ(engine::gate_cycle(*engine), engine::Cycle::End);
+    engine::TrashState state;
+    EXPECT_EQ(engine::trash_cycle(*engine, state), engine::Cycle::End);
+}
+
+TEST(EngineGate, ThreadEndsWhenTheEngineIsGone)
+{
+    Rig setup;
+    auto engine = setup.make();
+    std::weak_ptr<engine::Engine> weak = engine;
+    auto gate = threads::spawn_thread("quillmar-gate", [weak] { engine::gate_thread_main(weak); });
+    ASSERT_TRUE(gate);
+    engine.reset();
+    gate->join();
+}
+
+TEST(EnginePipelines, SpawnerWithoutBodyLeavesTheSlotEmpty)
+{
+    Rig setup;
+    auto engine = setup.make();
+    auto parts_engine = std::make_shared<engine::Engine>(engine::EngineParts {
+        {}, {}, std::make_shared<shared::Shared>(), setup.history, {}, {}, {}, {}, {}, {}, {} });
+    engine::start_pipeline(*parts_engine, {});
+    EXPECT_FALSE(engine::video_pipeline_running(*parts_engine));
+    // The segment was still closed and the budget applied.
+    parts_engine->shared->rings.with([](shared::Rings& rings) { EXPECT_EQ(rings.video.window, 122 * second); });
+}
+
+TEST(EnginePipelines, StopWaitsForTheThread)
+{
+    Rig setup;
+    auto engine = setup.make();
+    {
+        auto guard = engine->pipeline_lock.lock();
+        engine::start_pipeline(*engine, engine->settings_copy());
+    }
+    engine::stop_audio_pipeline(*engine);
+    engine::stop_video_pipeline(*engine);
+    EXPECT_EQ(setup.counters->running.load(), 0);
+    // A second stop has nothing to do.
+    engine::stop_video_pipeline(*engine);
+}
+
+TEST(EngineRecording, WaitReturnsAtOnceOrAfterItsChecks)
+{
+    Rig setup;
+    auto engine = setup.make();
+    engine::wait_recording_finished(*engine, 1, 1h);
+    engine->recording.set(engine::RecordingSlot { 1, "clip" });
+    engine::wait_recording_finished(*engine, 3, 1ms);
+    EXPECT_TRUE(engine->recording.copy());
+
+    std::thread writer([&] {
+        std::this_thread::sleep_for(5ms);
+        engine->recording.set(std::nullopt);
+    });
+    engine::wait_recording_finished(*engine, 1'000'000, 1ms);
+    EXPECT_FALSE(engine->recording.copy());
+    writer.join();
+}
+
+TEST(EngineHotkeys, RecordKeyTogglesAndSlotKeysSave)
+{
+    Rig setup;
+    std::vector<std::string> calls;
+    engine::Actions actions {
+        [&](std::shared_ptr<engine::Engine> const&) { calls.push_back("record"); },
+        [&](engine::Engine&, std::uint32_t secs) { calls.push_back(fmt::format("save {}", secs)); },
+    };
+    auto engine = setup.make({}, actions);
+    std::weak_ptr<engine::Engine> weak = engine;
+    engine::hotkey_action(weak, 1, 0);
+    engine::hotkey_action(weak, 0, 30);
+    engine::hotkey_action(weak, 7, 90);
+    engine.reset();
+    engine::hotkey_action(weak, 1, 0);
+    EXPECT_EQ(calls, (std::vector<std::string> { "record", "save 30", "save 90" }));
+}
+
+class EngineTrash : public testing_support::TempDirTest { };
+
+TEST_F(EngineTrash, RetentionRunsFirstThenEveryTenMinutes)
+{
+    Rig setup;
+    auto engine = setup.make();
+    engine::TrashState state;
+    auto start = std::chrono::steady_clock::time_point {} + 1h;
+    engine::trash_cycle(*engine, state, start);
+    EXPECT_EQ(state.last_retention, start);
+    engine::trash_cycle(*engine, state, start + 599s);
+    EXPECT_EQ(state.last_retention, start);
+    engine::trash_cycle(*engine, state, start + 600s);
+    EXPECT_EQ(state.last_retention, start + 600s);
+}
+
+TEST_F(EngineTrash, RefusedDeletionReachesThePage)
+{
+    Rig setup;
+    auto engine = setup.make();
+    auto folder = dir();
+    write_file("a.mp4", "x");
+    engine->clips_folder.set(std::make_shared<std::filesystem::path const>(folder));
+    std::vector<std::string> ids { "a" };
+    ASSERT_TRUE(library::mark_deleted(engine->pending_deletions, folder, ids, std::chrono::steady_clock::now() - 10s));
+    engine::purge_deleted(*engine, library::Force::No);
+    EXPECT_EQ(setup.trash->moved.copy().size(), 1u);
+    auto events = setup.events->copy();
+    ASSERT_EQ(events.size(), 1u);
+    auto const* error = std::get_if<engine::PageEvent::Error>(&events[0].value);
+    ASSERT_TRUE(error);
+    EXPECT_TRUE(error->text.starts_with("Corbeille impossible : ")) << error->text;
+}

@@ -1,0 +1,270 @@
+#include "engine/shared.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+constexpr std::int64_t second = 10'000'000;
+
+Packet packet(std::int64_t time, bool keyframe, std::size_t size = 100)
+{
+    return Packet { make_shared_bytes(std::vector<std::uint8_t>(size, 7)), time,
+                    static_cast<std::uint8_t>(keyframe ? Packet::keyframe_flag : 0) };
+}
+
+mp4::VideoConfig config(std::uint32_t width)
+{
+    mp4::VideoConfig value;
+    value.record = { 1, 2, 3 };
+    value.width = width;
+    value.height = 720;
+    return value;
+}
+
+// One pipeline start: a stream description, then a second of video.
+void run_segment(shared::Shared& shared, std::uint32_t width, std::int64_t start)
+{
+    shared::store_video_config(shared, config(width));
+    shared::push_video(shared, packet(start, true));
+    shared::push_video(shared, packet(start + second / 2, false));
+}
+
+std::uint64_t video_ring_id(shared::Shared& shared)
+{
+    return shared.rings.with([](shared::Rings& rings) { return rings.video.id; });
+}
+
+}
+
+TEST(SharedRingIds, VideoRingThenAudioRingTakeConsecutiveIds)
+{
+    shared::Shared shared;
+    auto [video, audio] = shared.rings.with([](shared::Rings& rings) { return std::pair(rings.video.id, rings.audio.id); });
+    EXPECT_EQ(audio, video + 1);
+    EXPECT_GT(shared::next_ring_id(), audio);
+}
+
+TEST(SharedNewSegment, ThreeRestartsKeepTheLastTwoRecords)
+{
+    shared::Shared shared;
+    std::vector<std::uint64_t> retired;
+    for (std::uint32_t restart = 1; restart <= 3; ++restart) {
+        run_segment(shared, 100 * restart, restart * 10 * second);
+        retired.push_back(video_ring_id(shared));
+        shared::new_segment(shared);
+    }
+    shared.rings.with([&](shared::Rings& rings) {
+        ASSERT_EQ(rings.segments.size(), 2u);
+        EXPECT_EQ(rings.segments[0].config.width, 200u);
+        EXPECT_EQ(rings.segments[0].ring.id, retired[1]);
+        EXPECT_EQ(rings.segments[1].config.width, 300u);
+        EXPECT_EQ(rings.segments[1].ring.id, retired[2]);
+        EXPECT_TRUE(rings.video.samples.empty());
+    });
+    EXPECT_FALSE(shared.video_config.copy());
+}
+
+TEST(SharedNewSegment, KeepsNoRecordWithoutConfigOrSamples)
+{
+    struct Row {
+        char const* name;
+        bool with_config;
+        bool with_samples;
+    };
+    constexpr Row rows[] = { { "empty ring", true, false }, { "no keyframe encoded", false, true }, { "nothing", false, false } };
+    for (auto const& row : rows) {
+        SCOPED_TRACE(row.name);
+        shared::Shared shared;
+        if (row.with_config)
+            shared::store_video_config(shared, config(640));
+        if (row.with_samples)
+            shared::push_video(shared, packet(second, true));
+        shared.frames = 12;
+        shared.drops = 3;
+        shared::set_ring_window(shared, 30, 5'000);
+        auto before = video_ring_id(shared);
+        shared::new_segment(shared);
+        shared.rings.with([&](shared::Rings& rings) {
+            EXPECT_TRUE(rings.segments.empty());
+            EXPECT_GT(rings.video.id, before);
+            EXPECT_EQ(rings.video.window, 32 * second);
+            EXPECT_EQ(rings.video.byte_limit, 5'000u);
+        });
+        EXPECT_EQ(shared.frames.load(), 0u);
+        EXPECT_EQ(shared.drops.load(), 0u);
+    }
+}
+
+TEST(SharedNewSegment, StopsAnAttachedRecordingSoItEndsOnTheOldStream)
+{
+    shared::Shared shared;
+    run_segment(shared, 640, second);
+    auto [sink, live] = channel::make<shared::LiveSample>();
+    shared.rings.with([&](shared::Rings& rings) { rings.sink = std::move(sink); });
+    shared::push_video(shared, packet(2 * second, false));
+
+    shared::new_segment(shared);
+    // Samples of the restarted encoder must not reach the old recording.
+    shared::store_video_config(shared, config(1280));
+    shared::push_video(shared, packet(3 * second, true));
+    shared::push_audio(shared, { 1, 2 }, 3 * second);
+
+    auto first = live.try_recv();
+    ASSERT_TRUE(first);
+    EXPECT_TRUE(std::holds_alternative<shared::LiveSample::Video>(first->value));
+    auto second_message = live.try_recv();
+    ASSERT_TRUE(second_message);
+    EXPECT_TRUE(std::holds_alternative<shared::LiveSample::Stop>(second_message->value));
+    channel::RecvStatus status;
+    EXPECT_FALSE(live.try_recv(&status));
+    EXPECT_EQ(status, channel::RecvStatus::Closed);
+    EXPECT_FALSE(shared.rings.with([](shared::Rings& rings) { return rings.sink.has_value(); }));
+}
+
+TEST(SharedRingWindow, WindowIsLongestSlotPlusTwoSeconds)
+{
+    struct Row {
+        std::uint32_t secs;
+        std::int64_t window;
+    };
+    constexpr Row rows[] = { { 30, 320'000'000 }, { 0, 20'000'000 }, { 1200, 12'020'000'000 } };
+    for (auto const& row : rows) {
+        SCOPED_TRACE(row.secs);
+        shared::Shared shared;
+        shared::set_ring_window(shared, row.secs, 1234);
+        shared.rings.with([&](shared::Rings& rings) {
+            EXPECT_EQ(rings.video.window, row.window);
+            EXPECT_EQ(rings.audio.window, row.window);
+            EXPECT_EQ(rings.video.byte_limit, 1234u);
+            EXPECT_EQ(rings.audio.byte_limit, 1234u);
+        });
+    }
+}
+
+TEST(SharedRingWindow, EvictsAtOnce)
+{
+    shared::Shared shared;
+    for (int i = 0; i < 10; ++i)
+        shared::push_audio(shared, std::vector<std::uint8_t>(100, 1), i * second);
+    shared::set_ring_window(shared, 0, 250);
+    shared.rings.with([](shared::Rings& rings) {
+        EXPECT_EQ(rings.audio.total_bytes, 200u);
+        EXPECT_EQ(rings.audio.samples.front().time, 8 * second);
+    });
+}
+
+TEST(SharedPushAudio, FillsTheRingAndAnAttachedRecordingInOrder)
+{
+    shared::Shared shared;
+    shared::push_audio(shared, { 1 }, 1);
+    auto [sink, live] = channel::make<shared::LiveSample>();
+    shared.rings.with([&](shared::Rings& rings) { rings.sink = std::move(sink); });
+    for (std::int64_t t = 2; t <= 4; ++t)
+        shared::push_audio(shared, { static_cast<std::uint8_t>(t) }, t);
+
+    shared.rings.with([](shared::Rings& rings) {
+        ASSERT_EQ(rings.audio.samples.size(), 4u);
+        for (auto const& sample : rings.audio.samples)
+            EXPECT_TRUE(sample.is_keyframe());
+    });
+    for (std::int64_t t = 2; t <= 4; ++t) {
+        auto message = live.try_recv();
+        ASSERT_TRUE(message);
+        auto const* audio = std::get_if<shared::LiveSample::Audio>(&message->value);
+        ASSERT_TRUE(audio);
+        EXPECT_EQ(audio->packet.time, t);
+        EXPECT_EQ((*audio->packet.data)[0], t);
+    }
+    EXPECT_FALSE(live.try_recv());
+}
+
+TEST(SharedPushAudio, ReceiverGoneKeepsTheSinkAttached)
+{
+    shared::Shared shared;
+    {
+        auto [sink, live] = channel::make<shared::LiveSample>();
+        shared.rings.with([&](shared::Rings& rings) { rings.sink = std::move(sink); });
+    }
+    shared::push_audio(shared, { 1 }, 1);
+    shared.rings.with([](shared::Rings& rings) {
+        EXPECT_TRUE(rings.sink.has_value());
+        EXPECT_EQ(rings.audio.samples.size(), 1u);
+    });
+}
+
+TEST(SharedPushVideo, KeyframeRetiresRecordsOutsideWindowOrBudget)
+{
+    shared::Shared shared;
+    shared::set_ring_window(shared, 10, 1'000'000); // window 12 s
+    run_segment(shared, 1, 0);                      // newest sample at 0.5 s
+    shared::new_segment(shared);
+    run_segment(shared, 2, 5 * second);             // newest at 5.5 s
+    shared::new_segment(shared);
+
+    // A delta frame never retires anything.
+    shared::push_video(shared, packet(13 * second, false));
+    EXPECT_EQ(shared.rings.with([](shared::Rings& rings) { return rings.segments.size(); }), 2u);
+
+    // Keyframe at 14 s: cutoff 2 s, so the first segment (ending at 0.5 s) leaves.
+    shared::push_video(shared, packet(14 * second, true));
+    shared.rings.with([](shared::Rings& rings) {
+        ASSERT_EQ(rings.segments.size(), 1u);
+        EXPECT_EQ(rings.segments[0].config.width, 2u);
+    });
+
+    // Over the byte budget: the oldest remaining record goes too.
+    shared::set_ring_window(shared, 10, 250);
+    shared::push_video(shared, packet(15 * second, true));
+    EXPECT_EQ(shared.rings.with([](shared::Rings& rings) { return rings.segments.size(); }), 0u);
+}
+
+TEST(SharedVideoConfig, FirstStoredConfigStays)
+{
+    shared::Shared shared;
+    EXPECT_TRUE(shared::store_video_config(shared, config(1)));
+    EXPECT_FALSE(shared::store_video_config(shared, config(2)));
+    EXPECT_EQ(shared.video_config.copy()->width, 1u);
+}
+
+TEST(SharedClearBuffers, EmptiesEverythingButKeepsRingIdentity)
+{
+    shared::Shared shared;
+    shared::set_ring_window(shared, 30, 9'999);
+    run_segment(shared, 1, 0);
+    shared::new_segment(shared);
+    run_segment(shared, 2, second);
+    shared::push_audio(shared, { 1 }, second);
+    shared.level_history.with([](std::deque<std::uint8_t>& levels) { levels.push_back(9); });
+    shared.status.with([](shared::PipelineStatus& status) {
+        status.running = true;
+        status.error = "x";
+        status.encoder = "enc";
+    });
+    auto ids = shared.rings.with([](shared::Rings& rings) { return std::pair(rings.video.id, rings.audio.id); });
+
+    shared::clear_buffers(shared);
+
+    shared.rings.with([&](shared::Rings& rings) {
+        EXPECT_TRUE(rings.video.samples.empty());
+        EXPECT_TRUE(rings.audio.samples.empty());
+        EXPECT_EQ(rings.video.total_bytes + rings.audio.total_bytes, 0u);
+        EXPECT_TRUE(rings.segments.empty());
+        EXPECT_EQ(std::pair(rings.video.id, rings.audio.id), ids);
+        EXPECT_EQ(rings.video.byte_limit, 9'999u);
+        EXPECT_EQ(rings.audio.window, 32 * second);
+    });
+    EXPECT_FALSE(shared.video_config.copy());
+    EXPECT_TRUE(shared.level_history.copy().empty());
+    auto status = shared.status.copy();
+    EXPECT_FALSE(status.running);
+    EXPECT_FALSE(status.error);
+    EXPECT_EQ(status.encoder, "enc");
+}
+
+TEST(SharedMeters, RaiseKeepsThePeak)
+{
+    std::atomic<std::uint32_t> meter { 0 };
+    for (std::uint32_t value : { 5u, 3u, 9u, 1u })
+        shared::raise_meter(meter, value);
+    EXPECT_EQ(meter.exchange(0), 9u);
+}

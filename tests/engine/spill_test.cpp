@@ -1,0 +1,260 @@
+#include "engine/spill_thread.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+constexpr std::int64_t second = 10'000'000;
+
+Packet packet(std::int64_t time, bool keyframe, std::size_t size = 64, std::uint8_t fill = 7)
+{
+    return Packet { make_shared_bytes(std::vector<std::uint8_t>(size, fill)), time,
+                    static_cast<std::uint8_t>(keyframe ? Packet::keyframe_flag : 0) };
+}
+
+void set_running(shared::Shared& shared, bool running)
+{
+    shared.status.with([&](shared::PipelineStatus& status) { status.running = running; });
+}
+
+// Memory flags of the video ring, oldest first.
+std::vector<bool> in_memory(shared::Shared& shared)
+{
+    return shared.rings.with([](shared::Rings& rings) {
+        std::vector<bool> flags;
+        for (auto const& sample : rings.video.samples)
+            flags.push_back(sample.in_memory());
+        return flags;
+    });
+}
+
+class SpillRound : public testing_support::TempDirTest {
+protected:
+    std::filesystem::path folder() { return dir() / "cache" / "quill.mar" / "buffer"; }
+};
+
+}
+
+TEST_F(SpillRound, KeepsTheNewestFourSecondsWhileCaptureRuns)
+{
+    shared::Shared shared;
+    set_running(shared, true);
+    // 4.1 s and 3.9 s older than the newest sample.
+    shared::push_video(shared, packet(0, true));
+    shared::push_video(shared, packet(2 * second, false));
+    shared::push_video(shared, packet(41 * second / 10, false));
+    shared::push_audio(shared, { 1, 2, 3 }, 0);
+    spill::Spiller spiller(folder());
+    ASSERT_EQ(spill::run_round(shared, spiller), spill::Round::Done);
+
+    EXPECT_EQ(in_memory(shared), (std::vector<bool> { false, true, true }));
+    shared.rings.with([](shared::Rings& rings) {
+        EXPECT_EQ(rings.video.memory_bytes, 128u);
+        EXPECT_EQ(rings.video.total_bytes, 192u);
+        EXPECT_TRUE(rings.audio.samples.front().in_memory());
+    });
+}
+
+TEST_F(SpillRound, StoppedCaptureSpillsAllButTheNewestTime)
+{
+    shared::Shared shared;
+    shared::push_video(shared, packet(0, true));
+    shared::push_video(shared, packet(second, false));
+    shared::push_video(shared, packet(2 * second, false));
+    spill::Spiller spiller(folder());
+    ASSERT_EQ(spill::run_round(shared, spiller), spill::Round::Done);
+    EXPECT_EQ(in_memory(shared), (std::vector<bool> { false, false, true }));
+}
+
+TEST_F(SpillRound, SegmentRecordsSpillWhole)
+{
+    shared::Shared shared;
+    shared::store_video_config(shared, mp4::VideoConfig { { 1 }, 2, 2, 0 });
+    shared::push_video(shared, packet(0, true));
+    shared::push_video(shared, packet(second, false));
+    shared::new_segment(shared);
+    spill::Spiller spiller(folder());
+    ASSERT_EQ(spill::run_round(shared, spiller), spill::Round::Done);
+    shared.rings.with([](shared::Rings& rings) {
+        ASSERT_EQ(rings.segments.size(), 1u);
+        EXPECT_EQ(rings.segments[0].ring.memory_bytes, 0u);
+        for (auto const& sample : rings.segments[0].ring.samples) {
+            auto loaded = spill::load_sample(sample);
+            ASSERT_TRUE(loaded);
+            EXPECT_EQ(*loaded->data, std::vector<std::uint8_t>(64, 7));
+        }
+    });
+}
+
+TEST_F(SpillRound, EvictionBetweenGatherAndApplyLeavesTheRingAlone)
+{
+    shared::Shared shared;
+    shared::push_video(shared, packet(0, true, 64, 1));
+    shared::push_video(shared, packet(second, true, 64, 2));
+    shared::push_video(shared, packet(10 * second, true, 64, 3));
+    spill::Spiller spiller(folder());
+    ASSERT_TRUE(spiller.prepare());
+
+    auto gathered = spill::gather_jobs(shared);
+    ASSERT_EQ(gathered.jobs.size(), 2u);
+    auto outcome = spiller.write(std::move(gathered.jobs));
+    ASSERT_FALSE(outcome.error);
+    // The first group leaves the ring, and a sample at the same time as the second comes back as a new
+    // buffer, while the bytes are on their way to disk.
+    shared.rings.with([](shared::Rings& rings) {
+        rings.video.byte_limit = 128;
+        rings.video.evict();
+        rings.video.samples.front().payload = ring::Memory { make_shared_bytes(std::vector<std::uint8_t>(64, 9)) };
+    });
+    EXPECT_EQ(spill::apply_records(shared, outcome.records), 0u);
+
+    shared.rings.with([](shared::Rings& rings) {
+        ASSERT_EQ(rings.video.samples.size(), 2u);
+        EXPECT_TRUE(rings.video.samples[0].in_memory());
+        EXPECT_TRUE(rings.video.samples[1].in_memory());
+        EXPECT_EQ(rings.video.memory_bytes, 128u);
+    });
+}
+
+TEST_F(SpillRound, SamplesSharingATimeAreAllSpilledOnce)
+{
+    shared::Shared shared;
+    shared::push_video(shared, packet(0, true, 64, 1));
+    shared::push_video(shared, packet(second, false, 64, 2));
+    shared::push_video(shared, packet(second, false, 64, 3));
+    shared::push_video(shared, packet(5 * second, false, 64, 4));
+    spill::Spiller spiller(folder());
+    ASSERT_EQ(spill::run_round(shared, spiller), spill::Round::Done);
+    EXPECT_EQ(in_memory(shared), (std::vector<bool> { false, false, false, true }));
+    // Nothing is left to write again in the next round.
+    EXPECT_TRUE(spill::gather_jobs(shared).jobs.empty());
+    shared.rings.with([](shared::Rings& rings) {
+        for (std::uint8_t i = 0; i < 3; ++i) {
+            auto loaded = spill::load_sample(rings.video.samples[i]);
+            ASSERT_TRUE(loaded);
+            EXPECT_EQ((*loaded->data)[0], i + 1);
+        }
+    });
+}
+
+TEST_F(SpillRound, NewSegmentFileOnlyOnceTheLimitIsReached)
+{
+    spill::Spiller spiller(folder(), 100);
+    ASSERT_TRUE(spiller.prepare());
+    auto bytes = [](std::size_t size) { return make_shared_bytes(std::vector<std::uint8_t>(size, 5)); };
+    // 99 bytes: still below the limit, so the next sample crosses it in the same file; at 140 a new one starts.
+    std::vector<spill::Job> jobs { { 1, 0, bytes(99) }, { 1, 1, bytes(41) }, { 1, 2, bytes(10) } };
+    auto outcome = spiller.write(std::move(jobs));
+    ASSERT_FALSE(outcome.error);
+    ASSERT_EQ(outcome.records.size(), 3u);
+    EXPECT_EQ(outcome.records[0].file, outcome.records[1].file);
+    EXPECT_EQ(outcome.records[1].offset, 99u);
+    EXPECT_NE(outcome.records[2].file, outcome.records[1].file);
+    EXPECT_EQ(outcome.records[2].offset, 0u);
+    EXPECT_EQ(spiller.current(), outcome.records[2].file);
+}
+
+TEST_F(SpillRound, FailedCreationUsesUpItsNumberAndReleasesTheSegment)
+{
+    spill::Spiller spiller(folder(), 10);
+    ASSERT_TRUE(spiller.prepare());
+    auto bytes = make_shared_bytes(std::vector<std::uint8_t>(10, 5));
+    auto first = spiller.write({ { 1, 0, bytes } });
+    ASSERT_FALSE(first.error);
+    // Segment 1 exists already (files are never opened twice), so the next file fails and the one after
+    // takes number 2.
+    auto taken = folder() / fmt::format("{}-1.seg", ::getpid());
+    std::ofstream(taken).put('x');
+    auto second_write = spiller.write({ { 1, 1, bytes }, { 1, 2, bytes } });
+    EXPECT_TRUE(second_write.error);
+    EXPECT_TRUE(second_write.records.empty());
+    EXPECT_FALSE(spiller.current());
+    auto third = spiller.write({ { 1, 3, bytes } });
+    ASSERT_FALSE(third.error);
+    // Its name is gone at once: the only entry left is the one this test made.
+    std::vector<std::string> names;
+    for (auto const& entry : std::filesystem::directory_iterator(folder()))
+        names.push_back(entry.path().filename());
+    EXPECT_EQ(names, std::vector<std::string> { taken.filename() });
+}
+
+TEST_F(SpillRound, FileGoesWithItsLastSample)
+{
+    shared::Shared shared;
+    shared::push_video(shared, packet(0, true));
+    shared::push_video(shared, packet(second, true));
+    spill::Spiller spiller(folder());
+    ASSERT_EQ(spill::run_round(shared, spiller), spill::Round::Done);
+    std::weak_ptr<spill::SpillFile> file = spiller.current();
+    ASSERT_FALSE(file.expired());
+    int fd = file.lock()->fd();
+
+    // The ring still refers to it.
+    spiller.release_current();
+    ASSERT_FALSE(file.expired());
+    shared::clear_buffers(shared);
+    EXPECT_TRUE(file.expired());
+    EXPECT_EQ(::fcntl(fd, F_GETFD), -1);
+
+    // With nothing buffered, a round lets the thread's own reference go as well.
+    shared::push_video(shared, packet(2 * second, true));
+    shared::push_video(shared, packet(3 * second, true));
+    ASSERT_EQ(spill::run_round(shared, spiller), spill::Round::Done);
+    file = spiller.current();
+    shared::clear_buffers(shared);
+    EXPECT_FALSE(file.expired());
+    ASSERT_EQ(spill::run_round(shared, spiller), spill::Round::Done);
+    EXPECT_TRUE(file.expired());
+}
+
+TEST_F(SpillRound, ShortSegmentFileFailsToLoad)
+{
+    shared::Shared shared;
+    shared::push_video(shared, packet(0, true));
+    shared::push_video(shared, packet(second, true));
+    spill::Spiller spiller(folder());
+    ASSERT_EQ(spill::run_round(shared, spiller), spill::Round::Done);
+    ASSERT_EQ(::ftruncate(spiller.current()->fd(), 10), 0);
+    auto sample = shared.rings.with([](shared::Rings& rings) { return rings.video.samples.front(); });
+    auto loaded = spill::load_sample(sample);
+    ASSERT_FALSE(loaded);
+    EXPECT_EQ(loaded.error(), "failed to fill whole buffer");
+}
+
+TEST_F(SpillRound, PreparationRemovesStaleSegmentsOnly)
+{
+    std::filesystem::create_directories(folder());
+    for (char const* name : { "4242-0.seg", "4242-1.seg", "notes.txt", "x.segment", "seg" })
+        std::ofstream(folder() / name).put('x');
+    spill::Spiller spiller(folder());
+    ASSERT_TRUE(spiller.prepare());
+    std::vector<std::string> names;
+    for (auto const& entry : std::filesystem::directory_iterator(folder()))
+        names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string> { "notes.txt", "seg", "x.segment" }));
+    struct stat info {};
+    ASSERT_EQ(::stat(folder().c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0700u);
+}
+
+TEST_F(SpillRound, UnusableFolderFailsTheRound)
+{
+    std::filesystem::create_directories(dir() / "cache");
+    std::ofstream(dir() / "cache" / "quill.mar").put('x'); // a file where the folder should be
+    shared::Shared shared;
+    shared::push_video(shared, packet(0, true));
+    shared::push_video(shared, packet(second, true));
+    spill::Spiller spiller(folder());
+    EXPECT_EQ(spill::run_round(shared, spiller), spill::Round::Failed);
+    EXPECT_FALSE(spiller.prepared());
+    EXPECT_EQ(in_memory(shared), (std::vector<bool> { true, true }));
+}
