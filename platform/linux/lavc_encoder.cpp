@@ -16,6 +16,7 @@ extern "C" {
 #include <va/va_drm.h>
 
 #include <array>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -225,6 +226,15 @@ public:
         return std::unique_ptr<VideoEncoder>(std::move(encoder));
     }
 
+    ~LavcEncoder() override
+    {
+        // SVT-AV1 waits for the end of the stream when it is closed: an encoder never flushed would hang.
+        if (m_context && !m_flushed) {
+            std::vector<EncodedPacket> dropped;
+            (void)flush(dropped);
+        }
+    }
+
     std::string const& name() const override { return m_name; }
     PixelLayout input_layout() const override { return m_layout; }
 
@@ -245,11 +255,22 @@ public:
         }
         if (int err = avcodec_send_frame(m_context.get(), picture.get()); err < 0)
             return fail(fmt::format("encodeur {} : {}", m_name, av_error(err)));
+        ++m_sent;
         return receive(out);
     }
 
     Result<void> flush(std::vector<EncodedPacket>& out) override
     {
+        m_flushed = true;
+        // SVT-AV1 never ends a stream that has no picture: give it one black picture, whose output is dropped.
+        if (m_sent == 0) {
+            TRY_VOID(send_black_picture());
+            std::vector<EncodedPacket> dropped;
+            TRY_VOID(receive(dropped));
+            if (int err = avcodec_send_frame(m_context.get(), nullptr); err < 0 && err != AVERROR_EOF)
+                return fail(fmt::format("encodeur {} : {}", m_name, av_error(err)));
+            return receive(dropped);
+        }
         if (int err = avcodec_send_frame(m_context.get(), nullptr); err < 0 && err != AVERROR_EOF)
             return fail(fmt::format("encodeur {} : {}", m_name, av_error(err)));
         return receive(out);
@@ -257,6 +278,36 @@ public:
 
 private:
     LavcEncoder() = default;
+
+    Result<void> send_black_picture()
+    {
+        FramePtr picture(av_frame_alloc());
+        if (!picture)
+            return fail(os_error(ENOMEM));
+        picture->format = m_layout == PixelLayout::Nv12 ? AV_PIX_FMT_NV12 : AV_PIX_FMT_YUV420P;
+        picture->width = m_context->width;
+        picture->height = m_context->height;
+        if (int err = av_frame_get_buffer(picture.get(), 0); err < 0)
+            return fail(fmt::format("encodeur {} : {}", m_name, av_error(err)));
+        int const planes = m_layout == PixelLayout::Nv12 ? 2 : 3;
+        for (int p = 0; p < planes; ++p) {
+            int const rows = p == 0 ? picture->height : picture->height / 2;
+            std::memset(picture->data[p], p == 0 ? 16 : 128, std::size_t(picture->linesize[p]) * rows);
+        }
+        picture->pts = 0;
+        if (m_frames) {
+            FramePtr hardware(av_frame_alloc());
+            if (!hardware || av_hwframe_get_buffer(m_frames.get(), hardware.get(), 0) < 0
+                || av_hwframe_transfer_data(hardware.get(), picture.get(), 0) < 0)
+                return fail(fmt::format("encodeur {} : transfert impossible", m_name));
+            hardware->pts = 0;
+            picture = std::move(hardware);
+        }
+        if (int err = avcodec_send_frame(m_context.get(), picture.get()); err < 0)
+            return fail(fmt::format("encodeur {} : {}", m_name, av_error(err)));
+        ++m_sent;
+        return {};
+    }
 
     // The pool's pixels go to the encoder without a copy; libavcodec drops the reference when done.
     Result<FramePtr> wrap(VideoFrame const& frame)
@@ -314,6 +365,8 @@ private:
     BufferPtr m_frames;
     ContextPtr m_context;
     PacketPtr m_packet;
+    bool m_flushed { false };
+    std::uint64_t m_sent { 0 };
 };
 
 // Whether an encoder really opens, at a small size; once per process and candidate.
