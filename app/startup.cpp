@@ -5,44 +5,10 @@
 #include <source_location>
 #include <sys/stat.h>
 
+#include "core/utf8.h"
 #include "engine/threads.h"
 
 namespace shell {
-
-namespace {
-
-// Decodes one UTF-8 sequence at text[i]; advances i. Malformed input gives U+FFFD for one byte.
-char32_t next_code_point(std::string_view text, std::size_t& i)
-{
-    auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-    unsigned char lead = byte(i);
-    if (lead < 0x80) {
-        ++i;
-        return lead;
-    }
-    int length = lead >= 0xF0 && lead <= 0xF4 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC2 && lead < 0xE0 ? 2 : 0;
-    if (length == 0 || i + length > text.size()) {
-        ++i;
-        return 0xFFFD;
-    }
-    char32_t value = lead & (0x7F >> length);
-    for (int k = 1; k < length; ++k) {
-        if ((byte(i + k) & 0xC0) != 0x80) {
-            ++i;
-            return 0xFFFD;
-        }
-        value = (value << 6) | (byte(i + k) & 0x3F);
-    }
-    bool overlong = (length == 3 && value < 0x800) || (length == 4 && value < 0x10000);
-    if (overlong || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) {
-        ++i;
-        return 0xFFFD;
-    }
-    i += length;
-    return value;
-}
-
-}
 
 std::uint64_t instance_key(std::string_view path_utf8)
 {
@@ -52,7 +18,7 @@ std::uint64_t instance_key(std::string_view path_utf8)
         hash *= 0x100000001b3ULL;
     };
     for (std::size_t i = 0; i < path_utf8.size();) {
-        char32_t cp = next_code_point(path_utf8, i);
+        char32_t cp = utf8::next(path_utf8, i);
         if (cp >= 0x10000) {
             cp -= 0x10000;
             mix(static_cast<std::uint16_t>(0xD800 + (cp >> 10)));

@@ -1,11 +1,14 @@
 #include "core/file_io.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <fcntl.h>
 #include <locale.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 std::string os_error(int code)
@@ -140,6 +143,17 @@ Result<void> fdatasync_fd(int fd)
     return {};
 }
 
+void start_writeback(int fd, std::uint64_t offset, std::uint64_t length)
+{
+#ifdef SYNC_FILE_RANGE_WRITE
+    ::sync_file_range(fd, static_cast<off64_t>(offset), static_cast<off64_t>(length), SYNC_FILE_RANGE_WRITE);
+#else
+    (void)fd;
+    (void)offset;
+    (void)length;
+#endif
+}
+
 Result<std::uint64_t> file_size(int fd)
 {
     struct stat st {};
@@ -170,6 +184,55 @@ Result<void> BufWriter::write(std::span<std::uint8_t const> data)
 Result<void> BufWriter::write(std::string_view text)
 {
     return write(std::span(reinterpret_cast<std::uint8_t const*>(text.data()), text.size()));
+}
+
+// Writes every byte of iov at the current position, resuming after short writes.
+static Result<void> writev_all(int fd, std::vector<iovec>& iov)
+{
+    std::size_t first = 0;
+    while (first < iov.size()) {
+        int count = static_cast<int>(std::min<std::size_t>(iov.size() - first, IOV_MAX));
+        ssize_t n = ::writev(fd, iov.data() + first, count);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return fail(os_error(errno));
+        }
+        if (n == 0)
+            return fail(os_error(EIO));
+        auto left = static_cast<std::size_t>(n);
+        while (first < iov.size() && left >= iov[first].iov_len)
+            left -= iov[first++].iov_len;
+        if (left > 0) {
+            iov[first].iov_base = static_cast<std::uint8_t*>(iov[first].iov_base) + left;
+            iov[first].iov_len -= left;
+        }
+    }
+    return {};
+}
+
+Result<void> BufWriter::write_parts(std::span<std::span<std::uint8_t const> const> parts)
+{
+    std::size_t total = 0;
+    for (auto part : parts)
+        total += part.size();
+    if (m_buffer.size() + total <= capacity_bytes) {
+        for (auto part : parts)
+            m_buffer.insert(m_buffer.end(), part.begin(), part.end());
+        return {};
+    }
+    std::vector<iovec> iov;
+    iov.reserve(parts.size() + 1);
+    if (!m_buffer.empty())
+        iov.push_back({ m_buffer.data(), m_buffer.size() });
+    for (auto part : parts) {
+        if (!part.empty())
+            iov.push_back({ const_cast<std::uint8_t*>(part.data()), part.size() });
+    }
+    TRY_VOID(writev_all(m_fd, iov));
+    m_written += m_buffer.size() + total;
+    m_buffer.clear();
+    return {};
 }
 
 Result<void> BufWriter::flush()

@@ -53,6 +53,10 @@ Result<void> pwrite_all(int fd, std::span<std::uint8_t const> data, std::uint64_
 // Writes all of data at the current position.
 Result<void> write_all(int fd, std::span<std::uint8_t const> data);
 Result<void> fdatasync_fd(int fd);
+// Asks the system to start writing [offset, offset + length) to disk now, without waiting: a long write that
+// ends in fdatasync then overlaps its copying with the disk instead of leaving all the disk work to the end.
+// Best effort; nothing happens where the system has no such call.
+void start_writeback(int fd, std::uint64_t offset, std::uint64_t length);
 Result<std::uint64_t> file_size(int fd);
 
 // Sequential writer with a 1 MiB buffer; large writes bypass the buffer. The owner calls flush()
@@ -66,6 +70,9 @@ public:
 
     Result<void> write(std::span<std::uint8_t const> data);
     Result<void> write(std::string_view text);
+    // Appends the parts in order. When they would overflow the buffer, what is buffered and the parts go out
+    // in one gathered write (writev) without being copied: large encoded samples skip the buffer.
+    Result<void> write_parts(std::span<std::span<std::uint8_t const> const> parts);
     Result<void> flush();
     std::uint64_t position() const { return m_written + m_buffer.size(); }
 

@@ -1,6 +1,7 @@
 // Writing a finished clip: lay the samples out in one-second chunks, build the index twice (once to learn its
 // size, once with absolute chunk offsets), then stream ftyp, moov, mdat and the samples through one 1 MiB
-// buffer. Spilled payloads are read one at a time into a single reused buffer; the media is never held whole.
+// buffer (large in-memory chunks go out in one gathered write, uncopied). Spilled payloads are read one at a
+// time into a single reused buffer; the media is never held whole.
 
 #include "core/mp4.h"
 
@@ -13,6 +14,8 @@
 namespace mp4 {
 
 namespace {
+
+constexpr std::uint64_t writeback_step_bytes = 8 << 20;
 
 // Appends samples [first, end) of one list as a chunk; returns the new end.
 std::size_t take_chunk(ClipLayout& layout, std::span<ring::Sample const> samples, std::size_t first,
@@ -35,19 +38,28 @@ std::size_t take_chunk(ClipLayout& layout, std::span<ring::Sample const> samples
     return end;
 }
 
-Result<void> write_sample(files::BufWriter& writer, ring::Sample const& sample, std::vector<std::uint8_t>& scratch)
+// Writes one chunk. In-memory payloads are handed to the writer together, uncopied; a spilled payload is read
+// into the reused scratch buffer and written in its turn.
+Result<void> write_chunk(files::BufWriter& writer, std::span<ring::Sample const> samples,
+                         std::vector<std::span<std::uint8_t const>>& parts, std::vector<std::uint8_t>& scratch)
 {
-    if (auto const* memory = std::get_if<ring::Memory>(&sample.payload)) {
-        if (!memory->data)
-            return {};
-        return writer.write(*memory->data);
+    parts.clear();
+    for (auto const& sample : samples) {
+        if (auto const* memory = std::get_if<ring::Memory>(&sample.payload)) {
+            if (memory->data)
+                parts.emplace_back(*memory->data);
+            continue;
+        }
+        TRY_VOID(writer.write_parts(parts));
+        parts.clear();
+        auto const& spilled = std::get<ring::Spilled>(sample.payload);
+        if (!spilled.file)
+            return fail(os_error(EBADF));
+        scratch.resize(spilled.len);
+        TRY_VOID(spilled.file->read_at(scratch, spilled.offset));
+        TRY_VOID(writer.write(scratch));
     }
-    auto const& spilled = std::get<ring::Spilled>(sample.payload);
-    if (!spilled.file)
-        return fail(os_error(EBADF));
-    scratch.resize(spilled.len);
-    TRY_VOID(spilled.file->read_at(scratch, spilled.offset));
-    return writer.write(scratch);
+    return writer.write_parts(parts);
 }
 
 Result<WriteSummary> write_clip(std::filesystem::path const& dir, std::string_view name, ClipMedia const& media,
@@ -77,10 +89,19 @@ Result<WriteSummary> write_clip(std::filesystem::path const& dir, std::string_vi
     files::BufWriter writer(part.fd());
     TRY_VOID(writer.write(head));
     std::vector<std::uint8_t> scratch;
+    std::vector<std::span<std::uint8_t const>> parts;
+    std::uint64_t flushed = 0; // bytes handed to the disk so far
     for (auto const& chunk : layout.order) {
         auto samples = chunk.audio ? audio_samples : std::span<ring::Sample const>(media.video_samples);
-        for (std::size_t i = chunk.first; i < chunk.first + chunk.count; ++i)
-            TRY_VOID(write_sample(writer, samples[i], scratch));
+        TRY_VOID(write_chunk(writer, samples.subspan(chunk.first, chunk.count), parts, scratch));
+        // Let the disk work while the rest is copied, so that the final sync has little left to do. Bytes
+        // still in the buffer (at most its capacity) are left for the next round.
+        std::uint64_t position = writer.position();
+        if (position >= flushed + writeback_step_bytes + files::BufWriter::capacity_bytes) {
+            std::uint64_t end = position - files::BufWriter::capacity_bytes;
+            files::start_writeback(part.fd(), flushed, end - flushed);
+            flushed = end;
+        }
     }
     TRY_VOID(writer.flush());
     TRY_VOID(part.commit());

@@ -22,7 +22,14 @@ Engine::Engine(EngineParts parts)
     , trash(std::move(parts.trash))
     , bodies(std::move(parts.bodies))
     , actions(std::move(parts.actions))
+    , detect_foreground(std::move(parts.detect_foreground))
 {
+}
+
+std::string Engine::game_between(Ticks start, Ticks end) const
+{
+    auto detect = detect_foreground ? detect_foreground : [] { return foreground::desktop_entry(); };
+    return foreground::game_between(*history, start, end, detect);
 }
 
 std::filesystem::path Engine::clips_dir() const
@@ -341,7 +348,8 @@ void trash_thread_main(std::weak_ptr<Engine> weak)
 void hotkey_action(std::weak_ptr<Engine> const& weak, std::uint32_t kind, std::uint32_t arg)
 {
     auto engine = weak.lock();
-    if (!engine)
+    // Once quitting, a key press must not start a recording or a save that nothing would finish.
+    if (!engine || engine->quit.load())
         return;
     if (kind == 1) {
         if (engine->actions.toggle_recording)

@@ -148,6 +148,8 @@ struct EngineParts {
     std::shared_ptr<platform::Trash> trash;
     PipelineBodies bodies;
     Actions actions;
+    // What is in front right now, for naming a span the history does not cover yet.
+    std::function<foreground::ForegroundInfo()> detect_foreground;
 };
 
 // Always made with std::make_shared: the video thread and the engine's own threads hold weak references.
@@ -181,12 +183,17 @@ public:
     std::shared_ptr<platform::Trash> const trash;
     PipelineBodies const bodies;
     Actions const actions;
+    std::function<foreground::ForegroundInfo()> const detect_foreground;
+    // Held through a whole recording start, so that a second press waits for the first.
+    threads::RankedMutex recording_start { threads::LockRank::RecordingStart };
 
     // A copy of the settings in force.
     settings::Settings settings_copy() const { return settings.copy(); }
     // The clips folder in force.
     std::filesystem::path clips_dir() const;
     void notify(PageEvent event) const;
+    // The name of what was in front most over [start, end].
+    std::string game_between(Ticks start, Ticks end) const;
 };
 
 // Keeps the pipelines running while held: the gate never stops them while a BusyGuard exists. A recording

@@ -236,13 +236,27 @@ void append_json_string(std::string& out, std::string_view text)
         }
         char c = text[at++];
         switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\b': out += "\\b"; break;
-        case '\f': out += "\\f"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
+        case '"':
+            out += "\\\"";
+            break;
+        case '\\':
+            out += "\\\\";
+            break;
+        case '\b':
+            out += "\\b";
+            break;
+        case '\f':
+            out += "\\f";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
         default:
             if (static_cast<unsigned char>(c) < 0x20) {
                 out += "\\u00";
@@ -291,8 +305,10 @@ std::optional<std::uint32_t> as_u32(Json const& value)
     return static_cast<std::uint32_t>(*wide);
 }
 
-constexpr std::string_view sidecar_keys[] = { "id",    "title",    "game",      "created", "secs",
-                                              "bytes", "favorite", "recording", "width",   "height" };
+constexpr off_t max_sidecar_bytes = 1 << 20;
+
+constexpr std::string_view sidecar_keys[]
+    = { "id", "title", "game", "created", "secs", "bytes", "favorite", "recording", "width", "height" };
 
 }
 
@@ -309,7 +325,7 @@ std::string sidecar_text(Clip const& clip)
     out += fmt::format(",\"created\":{},\"secs\":", clip.created);
     append_seconds(out, clip.secs);
     out += fmt::format(",\"bytes\":{},\"favorite\":{},\"recording\":{},\"width\":{},\"height\":{}}}", clip.bytes,
-                       clip.favorite, clip.recording, clip.width, clip.height);
+        clip.favorite, clip.recording, clip.width, clip.height);
     return out;
 }
 
@@ -397,7 +413,7 @@ Clip fallback_clip(std::string_view id, fs::path const& mp4)
     clip.id = id;
     clip.title = id;
     clip.game = fallback_game;
-    struct stat st {};
+    struct stat st { };
     if (::stat(mp4.c_str(), &st) == 0) {
         clip.created = st.st_mtim.tv_sec > 0 ? static_cast<std::uint64_t>(st.st_mtim.tv_sec) : 0;
         clip.bytes = static_cast<std::uint64_t>(st.st_size);
@@ -405,15 +421,29 @@ Clip fallback_clip(std::string_view id, fs::path const& mp4)
     return clip;
 }
 
+namespace {
+
+std::optional<Clip> read_sidecar(fs::path const& path)
+{
+    // A sidecar is a few hundred bytes; a huge file in its place would stall every listing.
+    struct stat st { };
+    if (::stat(path.c_str(), &st) != 0 || st.st_size > max_sidecar_bytes)
+        return std::nullopt;
+    auto text = files::read_text(path);
+    if (!text)
+        return std::nullopt;
+    return parse_sidecar(*text);
+}
+
+}
+
 Clip read_clip_meta(fs::path const& folder, std::string_view id, fs::path const& mp4)
 {
-    if (auto text = files::read_text(meta_path(folder, id))) {
-        if (auto clip = parse_sidecar(*text)) {
-            // The MP4's name is the id: a copied clip with its copied sidecar is a second clip, not a
-            // second entry under the first one's id.
-            clip->id = id;
-            return *clip;
-        }
+    if (auto clip = read_sidecar(meta_path(folder, id))) {
+        // The MP4's name is the id: a copied clip with its copied sidecar is a second clip, not a
+        // second entry under the first one's id.
+        clip->id = id;
+        return *clip;
     }
     return fallback_clip(id, mp4);
 }

@@ -30,14 +30,14 @@ class Trash;
 namespace library {
 
 struct Clip {
-    std::string id;               // the stem of the MP4 file name
+    std::string id; // the stem of the MP4 file name
     std::string title;
-    std::string game;             // a game, an app, or "Bureau"
-    std::uint64_t created { 0 };  // whole seconds since 1970 (UTC)
+    std::string game; // a game, an app, or "Bureau"
+    std::uint64_t created { 0 }; // whole seconds since 1970 (UTC)
     double secs { 0.0 };
-    std::uint64_t bytes { 0 };    // size of the MP4
-    bool favorite { false };      // retention never removes a favourite
-    bool recording { false };     // made by the record key, not saved from the buffer
+    std::uint64_t bytes { 0 }; // size of the MP4
+    bool favorite { false }; // retention never removes a favourite
+    bool recording { false }; // made by the record key, not saved from the buffer
     std::uint32_t width { 0 };
     std::uint32_t height { 0 };
 
@@ -61,8 +61,8 @@ bool is_valid_clip_id(std::string_view id);
 // The clips folder: `clips_dir` (the setting) unchanged when set; else `videos_dir` (or the temporary
 // folder when there is none) joined with "quill.mar", after moving a former "Fennow" folder there when
 // "quill.mar" does not exist yet. Nothing is created.
-std::filesystem::path resolve_clips_dir(std::optional<std::filesystem::path> const& clips_dir,
-                                        std::optional<std::filesystem::path> const& videos_dir);
+std::filesystem::path resolve_clips_dir(
+    std::optional<std::filesystem::path> const& clips_dir, std::optional<std::filesystem::path> const& videos_dir);
 
 // Creates the clips folder and its ".quillmar" (moving a former ".fennow" there first). Gives back the
 // folder, or the system's error text.
@@ -117,8 +117,8 @@ inline constexpr int trash_grace_secs = 6;
 
 struct PendingDelete {
     std::string id;
-    std::chrono::steady_clock::time_point at;  // when it was marked
-    std::filesystem::path folder;              // the clips folder it was marked in; purged there
+    std::chrono::steady_clock::time_point at; // when it was marked
+    std::filesystem::path folder; // the clips folder it was marked in; purged there
 };
 
 // The engine's pending-deletion list (its own leaf lock). Empty at every start; never stored.
@@ -128,9 +128,10 @@ using PendingList = threads::Locked<std::vector<PendingDelete>>;
 // the error is "Ce clip n'existe plus.". Marking a pending clip again restarts its grace period; an id
 // given twice is marked once.
 Result<void> mark_deleted(PendingList& pending, std::filesystem::path const& folder, std::span<std::string const> ids,
-                          std::chrono::steady_clock::time_point now);
-// Takes the ids of `folder` off the list; ids that are not pending are ignored.
-void restore_deleted(PendingList& pending, std::filesystem::path const& folder, std::span<std::string const> ids);
+    std::chrono::steady_clock::time_point now);
+// Takes the ids off the list, whichever folder they were marked in (an undo after a change of folder
+// still saves the clip); ids that are not pending are ignored.
+void restore_deleted(PendingList& pending, std::span<std::string const> ids);
 // The ids pending in `folder`, in list order.
 std::vector<std::string> pending_ids(PendingList const& pending, std::filesystem::path const& folder);
 // list_clips of `folder` without the clips pending deletion there: what the page shows.
@@ -140,8 +141,8 @@ enum class Force { No, Yes };
 // Sends every entry whose grace period is over at `now` (every entry with Force::Yes) to the trash, each
 // in the folder where it was marked. Gives the player's error texts, "Corbeille impossible : {}", one per
 // clip that could not be moved; those clips stay and are no longer pending.
-std::vector<std::string> purge_deleted(PendingList& pending, platform::Trash& trash, Force force,
-                                       std::chrono::steady_clock::time_point now);
+std::vector<std::string> purge_deleted(
+    PendingList& pending, platform::Trash& trash, Force force, std::chrono::steady_clock::time_point now);
 
 // Moves the clip's MP4 to the trash, then removes its sidecar and thumbnail. When the move fails nothing
 // is removed and the error is the trash's text ("entity not found" for a missing clip).
@@ -150,21 +151,20 @@ Result<void> send_to_recycle_bin(platform::Trash& trash, std::filesystem::path c
 // --- Retention ---------------------------------------------------------------------------------------
 
 struct RetentionLimits {
-    std::uint32_t keep_days { 0 };  // 0: no age limit
-    std::uint32_t max_gb { 0 };     // 10^9 bytes; 0: no size limit
+    std::uint32_t keep_days { 0 }; // 0: no age limit
+    std::uint32_t max_gb { 0 }; // 10^9 bytes; 0: no size limit
 };
 
 // The ids retention would remove from `clips` (any order), oldest first: older than keep_days at `now`,
 // then the oldest until the total fits max_gb. Favourites and the newest clip are never chosen.
-std::vector<std::string> retention_choice(std::vector<Clip> const& clips, RetentionLimits limits,
-                                          std::chrono::system_clock::time_point now);
+std::vector<std::string> retention_choice(
+    std::vector<Clip> const& clips, RetentionLimits limits, std::chrono::system_clock::time_point now);
 
 // Applies the limits to the folder, leaving alone (neither counting nor removing) the clips in
 // `leave_alone`: the pending deletions and the recording in progress. Gives the ids moved to the trash,
 // in the order moved; a clip the trash refuses is skipped silently.
 std::vector<std::string> apply_retention(platform::Trash& trash, std::filesystem::path const& folder,
-                                         RetentionLimits limits, std::span<std::string const> leave_alone,
-                                         std::chrono::system_clock::time_point now);
+    RetentionLimits limits, std::span<std::string const> leave_alone, std::chrono::system_clock::time_point now);
 
 // --- Autostart ---------------------------------------------------------------------------------------
 

@@ -87,11 +87,20 @@ Result<std::string> autostart_entry(std::string_view exe, std::string_view previ
     std::string value;
     for (char c : command) {
         switch (c) {
-        case '\\': value += "\\\\"; break;
-        case '\n': value += "\\n"; break;
-        case '\t': value += "\\t"; break;
-        case '\r': value += "\\r"; break;
-        default: value += c;
+        case '\\':
+            value += "\\\\";
+            break;
+        case '\n':
+            value += "\\n";
+            break;
+        case '\t':
+            value += "\\t";
+            break;
+        case '\r':
+            value += "\\r";
+            break;
+        default:
+            value += c;
         }
     }
     return fmt::format("[Desktop Entry]\n"
@@ -100,7 +109,7 @@ Result<std::string> autostart_entry(std::string_view exe, std::string_view previ
                        "Exec={}\n"
                        "Terminal=false\n"
                        "{}",
-                       value, kept_lines(previous));
+        value, kept_lines(previous));
 }
 
 Result<void> set_autostart(bool on, fs::path const& config_home, fs::path const& exe)

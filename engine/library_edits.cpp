@@ -60,7 +60,7 @@ Result<Clip> set_game(fs::path const& folder, std::string_view id, std::string_v
 // --- Deferred deletion -------------------------------------------------------------------------------
 
 Result<void> mark_deleted(PendingList& pending, fs::path const& folder, std::span<std::string const> ids,
-                          std::chrono::steady_clock::time_point now)
+    std::chrono::steady_clock::time_point now)
 {
     // An id given twice is one clip: a second entry would only fail later with a false error.
     std::vector<std::string> unique;
@@ -73,20 +73,18 @@ Result<void> mark_deleted(PendingList& pending, fs::path const& folder, std::spa
             return fail("Ce clip n'existe plus.");
     }
     pending.with([&](std::vector<PendingDelete>& list) {
-        std::erase_if(list, [&](PendingDelete const& entry) {
-            return entry.folder == folder && contains(unique, entry.id);
-        });
+        std::erase_if(
+            list, [&](PendingDelete const& entry) { return entry.folder == folder && contains(unique, entry.id); });
         for (auto& id : unique)
             list.push_back(PendingDelete { std::move(id), now, folder });
     });
     return {};
 }
 
-void restore_deleted(PendingList& pending, fs::path const& folder, std::span<std::string const> ids)
+void restore_deleted(PendingList& pending, std::span<std::string const> ids)
 {
     pending.with([&](std::vector<PendingDelete>& list) {
-        std::erase_if(list,
-                      [&](PendingDelete const& entry) { return entry.folder == folder && contains(ids, entry.id); });
+        std::erase_if(list, [&](PendingDelete const& entry) { return contains(ids, entry.id); });
     });
 }
 
@@ -110,8 +108,8 @@ std::vector<Clip> visible_clips(PendingList const& pending, fs::path const& fold
     return clips;
 }
 
-std::vector<std::string> purge_deleted(PendingList& pending, platform::Trash& trash, Force force,
-                                       std::chrono::steady_clock::time_point now)
+std::vector<std::string> purge_deleted(
+    PendingList& pending, platform::Trash& trash, Force force, std::chrono::steady_clock::time_point now)
 {
     auto due = pending.with([&](std::vector<PendingDelete>& list) {
         std::vector<PendingDelete> taken;
@@ -151,8 +149,8 @@ Result<void> send_to_recycle_bin(platform::Trash& trash, fs::path const& folder,
 
 // --- Retention ---------------------------------------------------------------------------------------
 
-std::vector<std::string> retention_choice(std::vector<Clip> const& clips, RetentionLimits limits,
-                                          std::chrono::system_clock::time_point now)
+std::vector<std::string> retention_choice(
+    std::vector<Clip> const& clips, RetentionLimits limits, std::chrono::system_clock::time_point now)
 {
     struct Candidate {
         Clip const* clip;
@@ -208,8 +206,7 @@ std::vector<std::string> retention_choice(std::vector<Clip> const& clips, Retent
 }
 
 std::vector<std::string> apply_retention(platform::Trash& trash, fs::path const& folder, RetentionLimits limits,
-                                         std::span<std::string const> leave_alone,
-                                         std::chrono::system_clock::time_point now)
+    std::span<std::string const> leave_alone, std::chrono::system_clock::time_point now)
 {
     if (limits.keep_days == 0 && limits.max_gb == 0)
         return {};

@@ -167,4 +167,29 @@ void raise_meter(std::atomic<std::uint32_t>& meter, std::uint32_t peak)
     while (current < peak && !meter.compare_exchange_weak(current, peak, std::memory_order_relaxed)) { }
 }
 
+void push_level(Shared& shared, std::uint8_t level)
+{
+    shared.level_history.with([&](std::deque<std::uint8_t>& levels) {
+        levels.push_back(level);
+        while (levels.size() > max_level_history)
+            levels.pop_front();
+    });
+}
+
+channel::Receiver<Thumbnail> request_thumbnail(Shared& shared)
+{
+    auto [sender, receiver] = channel::make<Thumbnail>();
+    std::optional<channel::Sender<Thumbnail>> previous;
+    shared.thumbnail_request.with([&](std::optional<channel::Sender<Thumbnail>>& slot) {
+        previous = std::exchange(slot, std::move(sender));
+    });
+    return std::move(receiver);
+}
+
+std::optional<channel::Sender<Thumbnail>> take_thumbnail_request(Shared& shared)
+{
+    return shared.thumbnail_request.with(
+        [](std::optional<channel::Sender<Thumbnail>>& slot) { return std::exchange(slot, std::nullopt); });
+}
+
 }

@@ -21,6 +21,7 @@
 #include "core/ring.h"
 #include "engine/channel.h"
 #include "engine/clock.h"
+#include "engine/settings.h"
 #include "engine/threads.h"
 
 namespace shared {
@@ -61,7 +62,7 @@ struct PipelineStatus {
     std::uint32_t height { 0 };
     std::uint32_t fps { 0 };
     bool running { false };                  // from a successful capture start until the capture ends
-    std::optional<std::uint8_t> codec;       // 0 H.264, 1 HEVC, 2 AV1; none before the first start
+    std::optional<settings::Codec> codec;    // none before the first start
 };
 
 struct Rings {
@@ -128,5 +129,14 @@ void clear_buffers(Shared& shared);
 
 // Audio and video meters: raise to the peak seen (an atomic maximum).
 void raise_meter(std::atomic<std::uint32_t>& meter, std::uint32_t peak);
+
+// Audio thread: one level (0..254) for the status page; the oldest goes beyond 480.
+void push_level(Shared& shared, std::uint8_t level);
+
+// Save request or recording start: a fresh one-shot thumbnail channel whose sending end replaces (and so
+// closes) any earlier one in the slot. The capture loop delivers the next frame on it.
+channel::Receiver<Thumbnail> request_thumbnail(Shared& shared);
+// Capture loop, at each frame: the waiting request, if any, leaving the slot empty.
+std::optional<channel::Sender<Thumbnail>> take_thumbnail_request(Shared& shared);
 
 }

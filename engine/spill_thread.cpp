@@ -4,6 +4,8 @@
 #include <limits>
 #include <thread>
 
+#include "engine/paths.h"
+
 namespace spill {
 
 namespace {
@@ -19,6 +21,8 @@ ring::Ring* find_ring(shared::Rings& rings, std::uint64_t id)
 }
 
 }
+
+std::filesystem::path buffer_dir() { return paths::cache_dir() / "buffer"; }
 
 Gathered gather_jobs(shared::Shared& shared)
 {

@@ -43,7 +43,9 @@ Result<std::thread> spawn_thread(std::string name, std::function<void()> body,
 Result<void> spawn_detached(std::string name, std::function<void()> body,
                             std::source_location where = std::source_location::current());
 
-enum class LockRank { Pipeline = 1, PipelineHandle = 2, Recording = 3, Leaf = 4 };
+// RecordingStart serialises recording starts and is held across the start's file work; it is taken after
+// the pipeline lock has been released and before the recording slot.
+enum class LockRank { Pipeline = 1, PipelineHandle = 2, RecordingStart = 3, Recording = 4, Leaf = 5 };
 
 // Checks the lock order on the calling thread (debug builds abort on a violation).
 class RankScope {

@@ -17,7 +17,7 @@
 namespace platform {
 
 struct WindowInfo {
-    std::string title;        // UTF-8; invalid sequences already replaced; empty when the window has none
+    std::string title;        // UTF-8 (the rules replace invalid sequences); empty when the window has none
     std::string window_class; // the class part of the window's class hint; empty when none
     // File name of the executable as the system knows it, without folder ("GTA5_Enhanced.exe", "celeste.x86_64");
     // for Windows programs run by Wine, the file name of the Windows executable. Empty when unknown.

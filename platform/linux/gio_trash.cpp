@@ -33,7 +33,10 @@ public:
     }
 };
 
-Result<std::unique_ptr<Trash>> open_gio_trash() { return std::make_unique<GioTrash>(); }
+Result<std::unique_ptr<Trash>> open_gio_trash()
+{
+    return std::make_unique<GioTrash>();
+}
 
 }
 

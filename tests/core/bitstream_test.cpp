@@ -72,14 +72,6 @@ TEST(BitstreamSplitAnnexb, CutsUnitsAtStartCodes)
     }
 }
 
-TEST(BitstreamSplitAnnexb, UnitsReferIntoTheInput)
-{
-    Bytes stream { 0, 0, 1, 0x67, 0x42 };
-    auto units = bitstream::split_annexb(stream);
-    ASSERT_EQ(units.size(), 1u);
-    EXPECT_EQ(units[0].data(), stream.data() + 3);
-}
-
 TEST(BitstreamSplitObus, ReadsSizesExtensionsAndStopsOnMalformedTails)
 {
     struct Row {

@@ -86,3 +86,28 @@ TEST_F(FileIo, ReadTextRefusesFifoWithoutBlocking)
     EXPECT_FALSE(files::read_text(fifo));
     EXPECT_FALSE(files::read_text(dir()));
 }
+
+TEST_F(FileIo, BufWriterWritePartsKeepsOrderPastTheBufferAndIovLimit)
+{
+    auto path = dir() / "parts.bin";
+    auto fd = files::open_write(path, files::Create::Truncate);
+    ASSERT_TRUE(fd);
+    files::BufWriter writer(fd->get());
+    // 3000 parts of 1 KiB: more than one buffer and more than one writev batch.
+    std::vector<std::vector<std::uint8_t>> blocks;
+    for (int i = 0; i < 3000; ++i)
+        blocks.emplace_back(1024, static_cast<std::uint8_t>(i * 7));
+    std::vector<std::span<std::uint8_t const>> parts(blocks.begin(), blocks.end());
+    ASSERT_TRUE(writer.write(std::string_view("<")));
+    ASSERT_TRUE(writer.write_parts(std::span(parts).first(2)));  // fits: buffered
+    ASSERT_TRUE(writer.write_parts(std::span(parts).subspan(2))); // gathered with the buffered bytes
+    ASSERT_TRUE(writer.write(std::string_view(">")));
+    EXPECT_EQ(writer.position(), 3000u * 1024 + 2);
+    ASSERT_TRUE(writer.flush());
+    auto text = read_file(path);
+    ASSERT_EQ(text.size(), 3000u * 1024 + 2);
+    EXPECT_EQ(text.front(), '<');
+    EXPECT_EQ(text.back(), '>');
+    for (int i = 0; i < 3000; ++i)
+        ASSERT_EQ(static_cast<std::uint8_t>(text[1 + i * 1024 + 1023]), static_cast<std::uint8_t>(i * 7)) << i;
+}

@@ -183,6 +183,15 @@ TEST(Mp4Boxes, EmptyEditDelaysLateAudio)
                               { 0, 0, 0, 0, 0, 0, 0, 2 }, { 0, 0, 0, 30, 0xFF, 0xFF, 0xFF, 0xFF, 0, 1, 0, 0 },
                               { 0, 0, 0x03, 0xEA, 0, 0, 0, 0, 0, 1, 0, 0 } });
     EXPECT_EQ(out, expected);
+    // A delay past 2^32 ms (a corrupt audio time) switches elst to 64-bit entries instead of wrapping.
+    track.start_offset = (std::uint64_t(1) << 32) * ms;
+    out.clear();
+    mp4::write_edts(out, track);
+    ASSERT_EQ(out.size(), 8u + 16 + 2 * 20);
+    EXPECT_EQ(out[16], 1);
+    EXPECT_EQ(be64(out, 24), std::uint64_t(1) << 32);
+    EXPECT_EQ(be64(out, 32), ~std::uint64_t(0));
+    EXPECT_EQ(be64(out, 44), 1002u);
     track.start_offset = 0;
     out.clear();
     mp4::write_edts(out, track);
@@ -258,19 +267,24 @@ TEST(Mp4Boxes, LongDurationsUseSixtyFourBitForms)
     EXPECT_EQ(ordinary[8], 0);
     EXPECT_EQ(ordinary.size(), 32u);
 
-    Bytes wide;
-    mp4::write_mdhd(wide, 90000, 0x1'0000'0000);
-    ASSERT_EQ(wide.size(), 44u);
-    EXPECT_EQ(wide[8], 1);
-    EXPECT_EQ(be32(wide, 28), 90000u);
-    EXPECT_EQ(be64(wide, 32), 0x1'0000'0000u);
-
     Bytes mvhd;
     mp4::write_mvhd(mvhd, 0x1'0000'0005, 3);
     ASSERT_EQ(mvhd.size(), 120u);
     EXPECT_EQ(mvhd[8], 1);
     EXPECT_EQ(be64(mvhd, 32), 0x1'0000'0005u);
     EXPECT_EQ(be32(mvhd, 116), 3u);
+    mp4::SampleTable table;
+    mp4::VideoConfig config = video_config();
+    mp4::Track track { &config, nullptr, {}, &table, 0, 1, 90000 };
+    Bytes tkhd;
+    mp4::write_tkhd(tkhd, track, 0x1'0000'0007);
+    ASSERT_EQ(tkhd.size(), 104u);
+    EXPECT_EQ(tkhd[8], 1);
+    EXPECT_EQ(be32(tkhd, 28), 1u);
+    EXPECT_EQ(be64(tkhd, 36), 0x1'0000'0007u);
+    tkhd.clear();
+    mp4::write_tkhd(tkhd, track, 0xFFFF'FFFF);
+    EXPECT_EQ(tkhd.size(), 92u);
     mvhd.clear();
     mp4::write_mvhd(mvhd, 1234, 3);
     ASSERT_EQ(mvhd.size(), 108u);

@@ -67,18 +67,6 @@ TEST(RingPush, DropsNonKeyframeOfferedToEmptyRing)
     expect_counters_match(ring);
 }
 
-TEST(RingPush, SharesTheBufferWithoutCopying)
-{
-    ring::Ring ring;
-    auto p = packet(0, true);
-    auto const* bytes = p.data.get();
-    ring.push(p);
-    EXPECT_EQ(std::get<ring::Memory>(ring.samples.front().payload).data.get(), bytes);
-    auto between = ring.samples_between(0, 1);
-    ASSERT_EQ(between.size(), 1u);
-    EXPECT_EQ(std::get<ring::Memory>(between.front().payload).data.get(), bytes);
-}
-
 TEST(RingEvict, DropsGroupOnlyWhenSecondKeyframeLeavesWindow)
 {
     struct Row {

@@ -76,6 +76,7 @@ struct Rig {
             trash,
             counting_bodies(counters),
             std::move(actions),
+            {},
         };
         return std::make_shared<engine::Engine>(std::move(parts));
     }
@@ -294,7 +295,7 @@ TEST(EnginePipelines, SpawnerWithoutBodyLeavesTheSlotEmpty)
     Rig setup;
     auto engine = setup.make();
     auto parts_engine = std::make_shared<engine::Engine>(engine::EngineParts {
-        {}, {}, std::make_shared<shared::Shared>(), setup.history, {}, {}, {}, {}, {}, {}, {} });
+        {}, {}, std::make_shared<shared::Shared>(), setup.history, {}, {}, {}, {}, {}, {}, {}, {} });
     engine::start_pipeline(*parts_engine, {});
     EXPECT_FALSE(engine::video_pipeline_running(*parts_engine));
     // The segment was still closed and the budget applied.
@@ -347,6 +348,10 @@ TEST(EngineHotkeys, RecordKeyTogglesAndSlotKeysSave)
     engine::hotkey_action(weak, 1, 0);
     engine::hotkey_action(weak, 0, 30);
     engine::hotkey_action(weak, 7, 90);
+    // Keys pressed while quitting do nothing.
+    engine->quit.store(true);
+    engine::hotkey_action(weak, 1, 0);
+    engine->quit.store(false);
     engine.reset();
     engine::hotkey_action(weak, 1, 0);
     EXPECT_EQ(calls, (std::vector<std::string> { "record", "save 30", "save 90" }));
@@ -384,4 +389,46 @@ TEST_F(EngineTrash, RefusedDeletionReachesThePage)
     auto const* error = std::get_if<engine::PageEvent::Error>(&events[0].value);
     ASSERT_TRUE(error);
     EXPECT_TRUE(error->text.starts_with("Corbeille impossible : ")) << error->text;
+}
+
+TEST(EngineGate, ThreadStartsForAGameAndEndsOnQuit)
+{
+    Rig setup;
+    auto engine = setup.make();
+    setup.game_at(ticks::now() + 600 * second); // stays recent for the whole test
+    std::weak_ptr<engine::Engine> weak = engine;
+    auto gate = threads::spawn_thread("quillmar-gate", [weak] { engine::gate_thread_main(weak); });
+    ASSERT_TRUE(gate);
+    while (setup.counters->video_started.load() == 0)
+        std::this_thread::sleep_for(10ms);
+    engine->quit = true;
+    gate->join();
+    // The quit path stops what runs.
+    {
+        auto guard = engine->pipeline_lock.lock();
+        engine::stop_video_pipeline(*engine);
+        engine::stop_audio_pipeline(*engine);
+    }
+    EXPECT_EQ(setup.counters->running.load(), 0);
+}
+
+TEST(EnginePipelines, EnsureStartsOnceAndNeverAfterQuit)
+{
+    Rig setup;
+    auto engine = setup.make();
+    engine::BusyGuard busy(*engine);
+    engine::ensure_pipeline(*engine, engine->settings_copy());
+    engine::ensure_pipeline(*engine, engine->settings_copy());
+    EXPECT_TRUE(engine::video_pipeline_running(*engine));
+    // No game and no recording, but the start is still claimed.
+    engine::gate_cycle(*engine);
+    EXPECT_TRUE(engine::video_pipeline_running(*engine));
+
+    engine::stop_video_pipeline(*engine);
+    engine::stop_audio_pipeline(*engine);
+    // The second call found the pipeline running.
+    EXPECT_EQ(setup.counters->video_started.load(), 1);
+    engine->quit = true;
+    engine::ensure_pipeline(*engine, engine->settings_copy());
+    EXPECT_FALSE(engine::video_pipeline_running(*engine));
 }

@@ -1,6 +1,7 @@
 #include "engine/library.h"
 
 #include <cmath>
+#include <cstdlib>
 #include <limits>
 
 #include <sys/stat.h>
@@ -17,8 +18,8 @@ namespace {
 
 library::Clip sample_clip()
 {
-    return library::Clip { "Valorant 2024-05-01 21-04-10", "Valorant 21h04", "Valorant", 1714597450, 30.0,
-                           12345678, true, false, 1920, 1080 };
+    return library::Clip { "Valorant 2024-05-01 21-04-10", "Valorant 21h04", "Valorant", 1714597450, 30.0, 12345678,
+        true, false, 1920, 1080 };
 }
 
 // A valid sidecar with one value replaced by `value` (the raw JSON text), or without the key when
@@ -29,10 +30,9 @@ std::string sidecar_with(std::string_view key, std::string_view value)
         std::string_view key;
         std::string_view value;
     };
-    Field fields[] = { { "id", "\"a\"" },        { "title", "\"t\"" },      { "game", "\"g\"" },
-                       { "created", "5" },       { "secs", "1.5" },         { "bytes", "7" },
-                       { "favorite", "false" },  { "recording", "true" },   { "width", "640" },
-                       { "height", "360" } };
+    Field fields[] = { { "id", "\"a\"" }, { "title", "\"t\"" }, { "game", "\"g\"" }, { "created", "5" },
+        { "secs", "1.5" }, { "bytes", "7" }, { "favorite", "false" }, { "recording", "true" }, { "width", "640" },
+        { "height", "360" } };
     std::string out = "{";
     for (auto const& field : fields) {
         auto text = field.key == key ? value : field.value;
@@ -53,11 +53,9 @@ TEST(LibraryClipId, RefusesEmptyPathLikeAndNulIds)
         std::string id;
         bool valid;
     };
-    Row const rows[] = { { "", false },        { "a/b", false },         { "a:b", false },
-                         { "a\\b", false },    { "..", false },          { "x..y", false },
-                         { "C:x", false },     { "x\0.json"s, false },   { "\0"s, false },
-                         { ".", true },        { "a.b", true },          { "Partie (2) été", true },
-                         { "Partie 2024-05-01 21-04-10", true } };
+    Row const rows[] = { { "", false }, { "a/b", false }, { "a:b", false }, { "a\\b", false }, { "..", false },
+        { "x..y", false }, { "C:x", false }, { "x\0.json"s, false }, { "\0"s, false }, { ".", true }, { "a.b", true },
+        { "Partie (2) été", true }, { "Partie 2024-05-01 21-04-10", true } };
     for (auto const& [id, valid] : rows) {
         SCOPED_TRACE(id);
         EXPECT_EQ(library::is_valid_clip_id(id), valid);
@@ -67,21 +65,17 @@ TEST(LibraryClipId, RefusesEmptyPathLikeAndNulIds)
 TEST(LibrarySidecar, WritesGoldenBytes)
 {
     EXPECT_EQ(library::sidecar_text(sample_clip()),
-              R"({"id":"Valorant 2024-05-01 21-04-10","title":"Valorant 21h04","game":"Valorant",)"
-              R"("created":1714597450,"secs":30.0,"bytes":12345678,"favorite":true,"recording":false,)"
-              R"("width":1920,"height":1080})");
+        R"({"id":"Valorant 2024-05-01 21-04-10","title":"Valorant 21h04","game":"Valorant",)"
+        R"("created":1714597450,"secs":30.0,"bytes":12345678,"favorite":true,"recording":false,)"
+        R"("width":1920,"height":1080})");
 
     struct Row {
         double secs;
         std::string_view text;
     };
-    Row const rows[] = { { 30.0, "30.0" },
-                         { 0.0, "0.0" },
-                         { 0.1, "0.1" },
-                         { 12.345, "12.345" },
-                         { 29.966666666666665, "29.966666666666665" },
-                         { std::nan(""), "null" },
-                         { std::numeric_limits<double>::infinity(), "null" } };
+    Row const rows[] = { { 30.0, "30.0" }, { 0.0, "0.0" }, { 0.1, "0.1" }, { 12.345, "12.345" },
+        { 29.966666666666665, "29.966666666666665" }, { std::nan(""), "null" },
+        { std::numeric_limits<double>::infinity(), "null" } };
     for (auto const& [secs, text] : rows) {
         SCOPED_TRACE(text);
         auto clip = sample_clip();
@@ -95,7 +89,11 @@ TEST(LibrarySidecar, EscapesStringsAndReplacesBytesThatAreNotUtf8)
     auto clip = sample_clip();
     clip.title = "a\"b\\c\nd\x01\x7f é \xff";
     auto text = library::sidecar_text(clip);
-    EXPECT_NE(text.find(R"("title":"a\"b\\c\nd\u0001)" "\x7f" " é \xEF\xBF\xBD\""), std::string::npos) << text;
+    EXPECT_NE(text.find(R"("title":"a\"b\\c\nd\u0001)"
+                        "\x7f"
+                        " é \xEF\xBF\xBD\""),
+        std::string::npos)
+        << text;
     auto back = library::parse_sidecar(text);
     ASSERT_TRUE(back);
     EXPECT_EQ(back->title, "a\"b\\c\nd\x01\x7f é \xEF\xBF\xBD");
@@ -161,9 +159,9 @@ TEST(LibraryClipValue, SortsKeysAndWritesNullForNonFiniteSeconds)
 {
     auto clip = sample_clip();
     EXPECT_EQ(library::clip_to_value(clip).dump(),
-              R"({"bytes":12345678,"created":1714597450,"favorite":true,"game":"Valorant","height":1080,)"
-              R"("id":"Valorant 2024-05-01 21-04-10","recording":false,"secs":30.0,"title":"Valorant 21h04",)"
-              R"("width":1920})");
+        R"({"bytes":12345678,"created":1714597450,"favorite":true,"game":"Valorant","height":1080,)"
+        R"("id":"Valorant 2024-05-01 21-04-10","recording":false,"secs":30.0,"title":"Valorant 21h04",)"
+        R"("width":1920})");
     clip.secs = std::nan("");
     clip.game = "bad \xff";
     auto value = library::clip_to_value(clip);
@@ -247,6 +245,15 @@ TEST_F(LibraryFolder, FallbackComesFromTheMp4AndIsNotWritten)
     EXPECT_FALSE(fs::exists(folder / ".quillmar" / "gone.json"));
 }
 
+TEST_F(LibraryFolder, OversizedSidecarIsIgnored)
+{
+    add_clip("big", 100);
+    auto sidecar = folder / ".quillmar" / "big.json";
+    // Still valid JSON (trailing whitespace), but no sidecar is ever this large.
+    write_file("clips/.quillmar/big.json", read_file(sidecar) + std::string(2 << 20, ' '));
+    EXPECT_EQ(library::read_clip_meta(folder, "big", folder / "big.mp4").game, "Autres");
+}
+
 TEST_F(LibraryFolder, ListsOnlyMp4FilesNewestFirstThenById)
 {
     for (auto name : { "c.mkv", ".mp4", "d.mp4.part", "noext" })
@@ -262,8 +269,7 @@ TEST_F(LibraryFolder, ListsOnlyMp4FilesNewestFirstThenById)
     library::save_clip_metadata(folder, { "UPPER", "", "", 150, 0, 0, false, false, 0, 0 });
     add_mp4("bad\xff.mp4");
 
-    EXPECT_EQ(ids(library::list_clips(folder)),
-              (std::vector<std::string> { "new", "a", "ab", "b", "UPPER", "old" }));
+    EXPECT_EQ(ids(library::list_clips(folder)), (std::vector<std::string> { "new", "a", "ab", "b", "UPPER", "old" }));
     EXPECT_TRUE(library::list_clips(dir() / "missing").empty());
 }
 
@@ -327,9 +333,14 @@ TEST_F(LibraryFolder, LegacyLinkIsNotMovedAndSetFolderIsUntouched)
     EXPECT_EQ(library::resolve_clips_dir(dir() / "chosen", videos), dir() / "chosen");
     EXPECT_FALSE(fs::exists(dir() / "chosen"));
 
+    char const* saved = std::getenv("TMPDIR");
+    std::string previous = saved ? saved : "";
     setenv("TMPDIR", dir().c_str(), 1);
     EXPECT_EQ(library::resolve_clips_dir(std::nullopt, std::nullopt), dir() / "quill.mar");
-    unsetenv("TMPDIR");
+    if (saved)
+        setenv("TMPDIR", previous.c_str(), 1);
+    else
+        unsetenv("TMPDIR");
 }
 
 TEST_F(LibraryFolder, EnsureMetaDirCreatesParentsOrReportsTheError)

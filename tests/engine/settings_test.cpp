@@ -29,9 +29,11 @@ TEST(SettingsSanitize, EmptySlotListBecomesTheDefaultSlotsWithLabels)
 
 TEST(SettingsSanitize, ClampsSlotSecondsAndKeepsEverySlot)
 {
-    struct Row { std::uint32_t in, out; };
-    constexpr Row rows[] = { { 0, 5 }, { 4, 5 }, { 5, 5 }, { 45, 45 }, { 1200, 1200 }, { 1201, 1200 },
-                             { 4294967295u, 1200 } };
+    struct Row {
+        std::uint32_t in, out;
+    };
+    constexpr Row rows[]
+        = { { 0, 5 }, { 4, 5 }, { 5, 5 }, { 45, 45 }, { 1200, 1200 }, { 1201, 1200 }, { 4294967295u, 1200 } };
     Settings record;
     record.slots.clear();
     for (auto const& row : rows)
@@ -47,7 +49,9 @@ TEST(SettingsSanitize, ClampsSlotSecondsAndKeepsEverySlot)
 
 TEST(SettingsSanitize, ClampsFps)
 {
-    struct Row { std::uint32_t in, out; };
+    struct Row {
+        std::uint32_t in, out;
+    };
     constexpr Row rows[] = { { 0, 15 }, { 14, 15 }, { 15, 15 }, { 144, 144 }, { 240, 240 }, { 241, 240 } };
     for (auto const& row : rows) {
         SCOPED_TRACE(row.in);
@@ -60,9 +64,11 @@ TEST(SettingsSanitize, ClampsFps)
 TEST(SettingsSanitize, RepairsAndClampsVolumes)
 {
     constexpr float inf = std::numeric_limits<float>::infinity();
-    struct Row { float in, out; };
+    struct Row {
+        float in, out;
+    };
     Row const rows[] = { { std::nanf(""), 1.0f }, { inf, 1.0f }, { -inf, 1.0f }, { -0.5f, 0.0f }, { 2.5f, 2.0f },
-                         { 0.75f, 0.75f }, { 0.0f, 0.0f }, { 2.0f, 2.0f } };
+        { 0.75f, 0.75f }, { 0.0f, 0.0f }, { 2.0f, 2.0f } };
     for (auto const& row : rows) {
         SCOPED_TRACE(row.in);
         Settings record;
@@ -117,10 +123,13 @@ TEST(SettingsSlotsEqual, ComparesSecondsAndEveryPartOfTheKey)
     no_key[1].key.reset();
     auto shorter = base;
     shorter.pop_back();
-    struct Row { char const* name; std::vector<Slot> const& other; bool equal; };
+    struct Row {
+        char const* name;
+        std::vector<Slot> const& other;
+        bool equal;
+    };
     Row const rows[] = { { "same", base, true }, { "label", label, false }, { "mods", mods, false },
-                         { "vk", vk, false }, { "secs", secs, false }, { "no key", no_key, false },
-                         { "shorter", shorter, false } };
+        { "vk", vk, false }, { "secs", secs, false }, { "no key", no_key, false }, { "shorter", shorter, false } };
     for (auto const& row : rows) {
         SCOPED_TRACE(row.name);
         EXPECT_EQ(settings::slots_equal(base, row.other), row.equal);

@@ -268,3 +268,29 @@ TEST(SharedMeters, RaiseKeepsThePeak)
         shared::raise_meter(meter, value);
     EXPECT_EQ(meter.exchange(0), 9u);
 }
+
+TEST(SharedThumbnail, NewRequestClosesTheOlderOne)
+{
+    shared::Shared shared;
+    auto first = shared::request_thumbnail(shared);
+    auto second_request = shared::request_thumbnail(shared);
+    EXPECT_TRUE(first.disconnected());
+    auto sender = shared::take_thumbnail_request(shared);
+    ASSERT_TRUE(sender);
+    EXPECT_FALSE(shared::take_thumbnail_request(shared));
+    sender->send(shared::Thumbnail(shared::thumbnail_bytes, 1));
+    auto image = second_request.try_recv();
+    ASSERT_TRUE(image);
+    EXPECT_EQ(image->size(), 270'000u);
+}
+
+TEST(SharedLevels, KeepsTheNewestFourHundredEighty)
+{
+    shared::Shared shared;
+    for (int i = 0; i < 500; ++i)
+        shared::push_level(shared, static_cast<std::uint8_t>(i % 255));
+    auto levels = shared.level_history.copy();
+    ASSERT_EQ(levels.size(), 480u);
+    EXPECT_EQ(levels.front(), 20);
+    EXPECT_EQ(levels.back(), 499 % 255);
+}

@@ -258,3 +258,77 @@ TEST_F(SpillRound, UnusableFolderFailsTheRound)
     EXPECT_FALSE(spiller.prepared());
     EXPECT_EQ(in_memory(shared), (std::vector<bool> { true, true }));
 }
+
+TEST_F(SpillRound, ThreadEndsWhenSharedIsGone)
+{
+    auto shared = std::make_shared<shared::Shared>();
+    std::weak_ptr<shared::Shared> weak = shared;
+    auto thread = threads::spawn_thread("quillmar-spill", [weak, folder = folder()] { spill::spill_thread_main(weak, folder); });
+    ASSERT_TRUE(thread);
+    shared.reset();
+    thread->join();
+}
+
+// Encoder, audio, restarts, clears and spill rounds all at once: the byte counters must still match the
+// samples, and every spilled sample must read back its own bytes.
+TEST_F(SpillRound, ConcurrentWritersKeepRingsConsistent)
+{
+    shared::Shared shared;
+    set_running(shared, true);
+    shared::set_ring_window(shared, 3, 200'000);
+    std::atomic<bool> done { false };
+    std::thread encoder([&] {
+        for (int i = 0; i < 3000; ++i) {
+            if (i % 30 == 0)
+                shared::store_video_config(shared, mp4::VideoConfig { { 1 }, 2, 2, 0 });
+            auto fill = static_cast<std::uint8_t>(i % 251);
+            shared::push_video(shared, packet(i * second / 30, i % 30 == 0, 100 + i % 50, fill));
+            if (i % 700 == 699)
+                shared::new_segment(shared);
+        }
+        done = true;
+    });
+    std::thread audio([&] {
+        for (int i = 0; i < 3000; ++i)
+            shared::push_audio(shared, std::vector<std::uint8_t>(20, 1), i * second / 47);
+    });
+    std::thread gate([&] {
+        for (int i = 0; i < 3; ++i)
+            shared::clear_buffers(shared);
+    });
+    spill::Spiller spiller(folder(), 4096);
+    while (!done)
+        spill::run_round(shared, spiller);
+    encoder.join();
+    audio.join();
+    gate.join();
+    spill::run_round(shared, spiller);
+
+    shared.rings.with([](shared::Rings& rings) {
+        auto check = [](ring::Ring const& ring, std::int64_t cutoff) {
+            std::uint64_t total = 0;
+            std::uint64_t memory = 0;
+            for (auto const& sample : ring.samples) {
+                // The clears mark capture stopped, so newer samples may have gone to disk as well.
+                if (sample.time < cutoff) {
+                    EXPECT_FALSE(sample.in_memory());
+                }
+                total += sample.size();
+                if (sample.in_memory())
+                    memory += sample.size();
+                auto loaded = spill::load_sample(sample);
+                ASSERT_TRUE(loaded);
+                EXPECT_EQ(loaded->data->size(), sample.size());
+                EXPECT_EQ((*loaded->data)[0], static_cast<std::uint8_t>(std::llround(sample.time * 30.0 / second) % 251));
+            }
+            EXPECT_EQ(ring.total_bytes, total);
+            EXPECT_EQ(ring.memory_bytes, memory);
+        };
+        // A late clear may have emptied the video ring.
+        if (!rings.video.samples.empty())
+            check(rings.video, rings.video.samples.back().time - spill::keep_in_memory_ticks);
+        for (auto const& record : rings.segments)
+            check(record.ring, std::numeric_limits<std::int64_t>::max());
+        EXPECT_LE(rings.segments.size(), 2u);
+    });
+}

@@ -1,0 +1,221 @@
+#include "app/main.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <unistd.h>
+
+#include "core/file_io.h"
+#include "engine/library.h"
+#include "engine/paths.h"
+#include "engine/recording.h"
+#include "engine/saver.h"
+#include "engine/settings.h"
+#include "engine/spill_thread.h"
+
+namespace shell {
+
+EventProxy::EventProxy(Waker wake, std::function<void(UserEvent)> handler)
+    : m_state(std::make_shared<State>())
+    , m_wake(std::move(wake))
+    , m_handler(std::move(handler))
+{
+}
+
+bool EventProxy::send(UserEvent event)
+{
+    bool schedule = false;
+    {
+        std::lock_guard lock(m_state->mutex);
+        if (m_state->closed)
+            return false;
+        m_state->queue.push_back(std::move(event));
+        schedule = !m_state->scheduled;
+        m_state->scheduled = true;
+    }
+    // One wake-up drains everything queued meanwhile, in order.
+    if (schedule)
+        m_wake([this] { drain(); });
+    return true;
+}
+
+void EventProxy::close()
+{
+    std::lock_guard lock(m_state->mutex);
+    m_state->closed = true;
+    m_state->queue.clear();
+}
+
+void EventProxy::drain()
+{
+    for (;;) {
+        std::optional<UserEvent> event;
+        {
+            std::lock_guard lock(m_state->mutex);
+            if (m_state->queue.empty() || m_state->closed) {
+                m_state->scheduled = false;
+                return;
+            }
+            event = std::move(m_state->queue.front());
+            m_state->queue.pop_front();
+        }
+        m_handler(std::move(*event));
+    }
+}
+
+std::vector<hotkeys::HotkeyBinding> bindings_for(settings::Settings const& settings)
+{
+    std::vector<hotkeys::HotkeyBinding> list;
+    for (auto const& slot : settings.slots) {
+        if (slot.key)
+            list.push_back({ slot.key->label, slot.key->mods, slot.key->vk, hotkeys::kind_save, slot.secs });
+    }
+    if (settings.record_key)
+        list.push_back({ settings.record_key->label, settings.record_key->mods, settings.record_key->vk,
+                         hotkeys::kind_record, 0 });
+    return list;
+}
+
+void apply_bindings(hotkeys::HotkeyThread const& handle, settings::Settings const& settings)
+{
+    hotkeys::send_command(handle, hotkeys::SetBindings { bindings_for(settings) });
+}
+
+namespace {
+
+settings::Settings load_settings(std::filesystem::path const& path)
+{
+    // A missing, unreadable or malformed file gives the defaults; the file is left as it is.
+    auto text = files::read_text(path);
+    if (!text)
+        return settings::Settings::defaults();
+    auto parsed = settings::deserialize_settings(*text);
+    return parsed ? *parsed : settings::Settings::defaults();
+}
+
+// Detached, named; a thread that cannot start is skipped.
+void start_thread(char const* name, std::function<void()> body) { (void)threads::spawn_detached(name, std::move(body)); }
+
+}
+
+Result<std::shared_ptr<engine::Engine>> init_app_state(std::filesystem::path const& data_folder,
+                                                       std::shared_ptr<EventProxy> proxy, AppPlatform platform)
+{
+    std::error_code ec;
+    std::filesystem::create_directories(data_folder, ec);
+    if (ec)
+        return fail(os_error(ec.value()));
+
+    auto settings_path = settings::settings_path(data_folder);
+    auto loaded = settings::sanitize(load_settings(settings_path));
+
+    auto clips = library::resolve_clips_dir(loaded.clips_dir, platform.videos_dir);
+    auto prepared = library::ensure_meta_dir(clips);
+    if (!prepared)
+        return fail(fmt::format("Dossier des clips : {}", prepared.error()));
+
+    auto history = std::make_shared<foreground::ForegroundHistory>();
+    auto games_stop = std::make_shared<std::atomic<bool>>(false);
+    auto [save_tx, save_rx] = channel::make<engine::SaveRequest>();
+    auto shared = std::make_shared<shared::Shared>();
+
+    engine::EngineParts parts;
+    parts.save_requests = std::move(save_tx);
+    parts.settings_path = settings_path;
+    parts.shared = shared;
+    parts.history = history;
+    parts.games_stop = games_stop;
+    parts.notifier = [proxy](engine::PageEvent event) { proxy->send(UserEvent { UserEvent::Page { std::move(event) } }); };
+    parts.settings = loaded;
+    parts.clips_folder = *prepared;
+    parts.trash = platform.trash;
+    parts.bodies = std::move(platform.bodies);
+    parts.actions.toggle_recording = [](std::shared_ptr<engine::Engine> const& e) { engine::toggle_recording(e); };
+    parts.actions.save_last_seconds = [](engine::Engine& e, std::uint32_t secs) { engine::save_last_seconds(e, secs); };
+    parts.detect_foreground = platform.detect_foreground;
+    auto engine = std::make_shared<engine::Engine>(std::move(parts));
+    std::weak_ptr<engine::Engine> weak = engine;
+
+    start_thread("quillmar-games", [history, games_stop, open = std::move(platform.open_probe)] {
+        foreground::foreground_thread(history, games_stop, open);
+    });
+    start_thread("quillmar-toast", [open = std::move(platform.open_toast)] { toast::toast_thread(open); });
+    start_thread("quillmar-saver",
+                 [rx = std::make_shared<channel::Receiver<engine::SaveRequest>>(std::move(save_rx)), weak] {
+                     engine::saver_loop(std::move(*rx), weak);
+                 });
+    start_thread("quillmar-spill", [weak_shared = std::weak_ptr<shared::Shared>(shared), folder = platform.buffer_dir] {
+        spill::spill_thread_main(weak_shared, folder);
+    });
+
+    // The hotkeys thread replies once its queue exists, so the first bindings are never lost.
+    auto handle = hotkeys::spawn(
+        [weak](std::uint32_t kind, std::uint32_t arg) { engine::hotkey_action(weak, kind, arg); },
+        std::move(platform.open_hotkeys));
+    if (handle) {
+        apply_bindings(*handle, loaded);
+        auto shared_handle = std::make_shared<hotkeys::HotkeyThread>(std::move(*handle));
+        bool stored = engine->hotkeys.with([&](auto& slot) {
+            if (slot)
+                return false;
+            slot = shared_handle;
+            return true;
+        });
+        if (!stored)
+            hotkeys::drop_thread_handle(*shared_handle);
+    }
+
+    shared->game_volume.store(loaded.game_volume);
+    shared->mic_volume.store(loaded.mic_volume);
+    engine::apply_ring_budget(*shared, loaded);
+
+    start_thread("quillmar-gate", [weak] { engine::gate_thread_main(weak); });
+    start_thread("quillmar-trash", [weak] { engine::trash_thread_main(weak); });
+
+    if (loaded.autostart)
+        (void)library::set_autostart(true, platform.autostart_home, platform.executable);
+    return engine;
+}
+
+void quit(ShellState& state)
+{
+    if (state.quitting)
+        return;
+    state.quitting = true;
+    auto& engine = *state.engine;
+    // Keys first: a record key pressed now must not start a recording that nothing would finish.
+    if (auto handle = engine.hotkeys.copy())
+        hotkeys::send_command(*handle, hotkeys::Pause { true });
+    engine.quit.store(true);
+    engine::purge_deleted(engine, library::Force::Yes);
+    if (engine.recording.with([](auto const& slot) { return slot.has_value(); }))
+        engine::toggle_recording(state.engine);
+    engine::wait_recording_finished(engine);
+    {
+        auto lock = engine.pipeline_lock.lock();
+        engine::stop_video_pipeline(engine);
+        engine::stop_audio_pipeline(engine);
+    }
+    if (state.exit)
+        state.exit(0);
+}
+
+void handle_event(ShellState& state, UserEvent event)
+{
+    if (state.quitting)
+        return;
+    std::visit(
+        [&](auto& value) {
+            using T = std::decay_t<decltype(value)>;
+            if constexpr (std::is_same_v<T, UserEvent::Quit>) {
+                quit(state);
+            } else if constexpr (std::is_same_v<T, UserEvent::Page>) {
+                // Without a window the page is closed: its events are lost, and it reloads its lists when
+                // it opens.
+            } else {
+                // Show, window commands and web view failures need a window; none exists yet.
+            }
+        },
+        event.value);
+}
+
+}

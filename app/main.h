@@ -1,0 +1,106 @@
+#pragma once
+// The program's main thread: start-up in a fixed order, the event loop's events and their handling, and
+// the quit sequence. Every other thread reaches the main thread only by sending a UserEvent through the
+// EventProxy.
+
+#include <deque>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <variant>
+
+#include "app/hotkeys.h"
+#include "engine/engine.h"
+#include "engine/foreground.h"
+#include "engine/toast.h"
+
+namespace shell {
+
+struct WindowCommand {
+    enum class Kind : std::uint8_t { Theme, Fullscreen, Ready };
+    Kind kind { Kind::Ready };
+    bool on { false }; // dark for Theme, on for Fullscreen
+};
+
+struct UserEvent {
+    struct Show { };
+    struct Quit { };
+    struct Window {
+        WindowCommand command;
+    };
+    struct Page {
+        engine::PageEvent event;
+    };
+    struct WebViewFailed {
+        bool browser_exited { false };
+    };
+    std::variant<Show, Quit, Window, Page, WebViewFailed> value;
+};
+
+// A thread-safe queue that wakes the main loop. Keeps each sender's order; once the loop has ended a
+// send fails at once and the event is dropped.
+class EventProxy {
+public:
+    using Waker = std::function<void(std::function<void()>)>; // runs a function on the main thread
+    EventProxy(Waker wake, std::function<void(UserEvent)> handler);
+    bool send(UserEvent event);
+    void close();
+
+private:
+    void drain();
+    struct State {
+        std::mutex mutex;
+        std::deque<UserEvent> queue;
+        bool closed { false };
+        bool scheduled { false };
+    };
+    std::shared_ptr<State> m_state;
+    Waker m_wake;
+    std::function<void(UserEvent)> m_handler;
+};
+
+// What start-up needs from the platform: the real drivers in the program, fakes in tests.
+struct AppPlatform {
+    std::shared_ptr<platform::Trash> trash;
+    foreground::ProbeOpener open_probe;
+    std::function<foreground::ForegroundInfo()> detect_foreground;
+    toast::SurfaceOpener open_toast;
+    hotkeys::RegistrarFactory open_hotkeys;
+    engine::PipelineBodies bodies;
+    std::optional<std::filesystem::path> videos_dir;
+    std::filesystem::path buffer_dir;       // spill segments
+    std::filesystem::path autostart_home;   // $XDG_CONFIG_HOME
+    std::filesystem::path executable;       // for the autostart entry
+};
+
+// The real drivers of this system.
+AppPlatform default_platform();
+
+// Loads the settings, prepares the clips folder, builds the engine and starts its threads in order.
+// The error is the player's text ("Dossier des clips : ...").
+Result<std::shared_ptr<engine::Engine>> init_app_state(std::filesystem::path const& data_folder, std::shared_ptr<EventProxy> proxy,
+                                AppPlatform platform);
+
+// The bindings of every slot with a key, then the record key.
+std::vector<hotkeys::HotkeyBinding> bindings_for(settings::Settings const& settings);
+void apply_bindings(hotkeys::HotkeyThread const& handle, settings::Settings const& settings);
+
+struct ShellState {
+    std::shared_ptr<engine::Engine> engine;
+    bool start_hidden { false };
+    bool continue_toast_shown { false };
+    bool quitting { false };
+    std::function<void(int)> exit; // ends the event loop with this code
+};
+
+// Runs on the main thread for every event.
+void handle_event(ShellState& state, UserEvent event);
+// The quit sequence, in its fixed order.
+void quit(ShellState& state);
+
+// The whole program; returns the process exit code.
+int run(int argc, char** argv);
+
+}

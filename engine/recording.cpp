@@ -1,0 +1,269 @@
+#include "engine/recording.h"
+
+#include <chrono>
+#include <fcntl.h>
+#include <thread>
+#include <unistd.h>
+
+#include "core/mp4_recorder.h"
+#include "core/spill.h"
+#include "engine/naming.h"
+#include "engine/saver.h"
+#include "engine/thumbnail.h"
+#include "engine/toast.h"
+
+namespace engine {
+
+namespace {
+
+constexpr char const* not_ready_text = "Le tampon démarre encore. Réessaie dans une seconde.";
+constexpr int seed_attempts = 3;
+
+struct Seed {
+    mp4::VideoConfig config;
+    Ticks keyframe { 0 };
+    std::uint64_t ring_id { 0 };
+    std::vector<ring::Sample> video;
+    std::vector<ring::Sample> audio;
+};
+
+bool same_config(mp4::VideoConfig const& a, std::optional<mp4::VideoConfig> const& b)
+{
+    return b && a.record == b->record && a.width == b->width && a.height == b->height && a.codec == b->codec;
+}
+
+// The samples from the newest keyframe on, with the description read before and after the cut agreeing,
+// so that a pipeline restart in between can never pair them with the wrong description.
+std::optional<Seed> take_seed(shared::Shared& shared, bool has_audio)
+{
+    for (int attempt = 0; attempt < seed_attempts; ++attempt) {
+        auto config = shared.video_config.copy();
+        if (!config)
+            return std::nullopt;
+        auto seed = shared.rings.with([&](shared::Rings& rings) -> std::optional<Seed> {
+            if (rings.video.keyframes.empty())
+                return std::nullopt;
+            Seed seed;
+            seed.keyframe = rings.video.keyframes.back();
+            seed.ring_id = rings.video.id;
+            seed.video = rings.video.samples_between(seed.keyframe, std::numeric_limits<Ticks>::max());
+            if (has_audio)
+                seed.audio = rings.audio.samples_between(seed.keyframe, std::numeric_limits<Ticks>::max());
+            return seed;
+        });
+        if (!seed)
+            return std::nullopt;
+        if (same_config(*config, shared.video_config.copy())) {
+            seed->config = std::move(*config);
+            return seed;
+        }
+    }
+    return std::nullopt;
+}
+
+struct RecordingState {
+    mp4::Recorder recorder;
+    mp4::VideoConfig config;
+    bool has_audio { false };
+    channel::Receiver<shared::LiveSample> live;
+    channel::Receiver<shared::Thumbnail> thumbnail;
+    std::filesystem::path folder;
+    ClipName name;
+    std::string game;
+    std::weak_ptr<Engine> engine;
+};
+
+std::string clock_text()
+{
+    auto stamp = local_stamp();
+    return fmt::format("{}h{}", stamp.substr(11, 2), stamp.substr(14, 2));
+}
+
+void recording_thread(RecordingState state)
+{
+    std::optional<std::string> error;
+    while (auto message = state.live.recv()) {
+        if (std::holds_alternative<shared::LiveSample::Stop>(message->value))
+            break;
+        if (auto* video = std::get_if<shared::LiveSample::Video>(&message->value)) {
+            if (!error) {
+                if (auto pushed = state.recorder.push_video(std::move(video->packet)); !pushed)
+                    error = pushed.error();
+            }
+        } else if (auto* audio = std::get_if<shared::LiveSample::Audio>(&message->value)) {
+            if (state.has_audio && !error) {
+                if (auto pushed = state.recorder.push_audio(std::move(audio->packet)); !pushed)
+                    error = pushed.error();
+            }
+        }
+    }
+
+    std::optional<mp4::RecordingSummary> summary;
+    if (!error) {
+        auto finished = state.recorder.finish(state.config, state.has_audio ? &clip_audio : nullptr);
+        if (finished)
+            summary = *finished;
+        else
+            error = finished.error();
+    }
+
+    if (auto image = state.thumbnail.recv_for(std::chrono::milliseconds(thumbnail_wait_ms)))
+        (void)thumbnail::write_jpeg(*image, library::thumb_path(state.folder, state.name.id()));
+
+    auto engine = state.engine.lock();
+    if (!engine)
+        return;
+    if (summary) {
+        library::Clip clip;
+        clip.id = state.name.id();
+        clip.title = fmt::format("Enregistrement {}", clock_text());
+        clip.game = state.game;
+        auto now = std::chrono::duration_cast<std::chrono::seconds>(
+            std::chrono::system_clock::now().time_since_epoch())
+                       .count();
+        clip.created = now > 0 ? now : 0;
+        clip.secs = static_cast<double>(summary->duration_ticks) / static_cast<double>(ticks::ticks_per_second);
+        clip.bytes = summary->bytes;
+        clip.width = state.config.width;
+        clip.height = state.config.height;
+        clip.favorite = false;
+        clip.recording = true;
+        (void)library::save_clip_metadata(state.folder, clip);
+        // The slot empties only once the sidecar exists: quitting waits on it, so the clip is never left
+        // without its record.
+        engine->recording.set(std::nullopt);
+        toast::notify(*engine, "Enregistrement gardé",
+                      fmt::format("{} · {}", format_duration(clip.secs), format_size(clip.bytes)));
+        engine->notify(PageEvent { PageEvent::RecordingFinished { std::move(clip) } });
+    } else {
+        engine->recording.set(std::nullopt);
+        engine->notify(PageEvent { PageEvent::Error { fmt::format("Enregistrement interrompu : {}", *error) } });
+    }
+}
+
+// Stops a running recording: its sink goes and it is told to stop.
+void stop_running(Engine& engine)
+{
+    auto sink = engine.shared->rings.with([](shared::Rings& rings) {
+        auto taken = std::move(rings.sink);
+        rings.sink.reset();
+        return taken;
+    });
+    if (sink)
+        sink->send(shared::LiveSample { shared::LiveSample::Stop {} });
+}
+
+void start(std::shared_ptr<Engine> const& engine)
+{
+    auto& shared = *engine->shared;
+    bool has_audio = shared.audio_running.load() != 0;
+    auto seed = take_seed(shared, has_audio);
+    if (!seed) {
+        engine->notify(PageEvent { PageEvent::Error { not_ready_text } });
+        return;
+    }
+    auto folder = engine->clips_dir();
+    Ticks now = ticks::now();
+    auto game = engine->game_between(now - 5 * ticks::ticks_per_second, now);
+    auto name = clip_file_name(folder, game, local_stamp());
+    auto path = folder / (name.id() + ".mp4");
+
+    // O_EXCL: never take over a file that appeared since the name was chosen.
+    int raw = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (raw < 0) {
+        engine->notify(PageEvent { PageEvent::Error { fmt::format("Impossible de créer le fichier : {}", os_error(errno)) } });
+        return;
+    }
+    auto recorder = mp4::Recorder::start(files::Fd(raw), seed->config.codec);
+    if (!recorder) {
+        // A file with only a header would be listed as a broken clip.
+        ::unlink(path.c_str());
+        engine->notify(PageEvent { PageEvent::Error { fmt::format("Impossible d'écrire : {}", recorder.error()) } });
+        return;
+    }
+
+    auto [thumb_tx, thumb_rx] = channel::make<shared::Thumbnail>();
+    shared.thumbnail_request.set(std::move(thumb_tx));
+    auto [live_tx, live_rx] = channel::make<shared::LiveSample>();
+
+    // The rest of the ring since the cut and the switch of the sink happen under one lock: every sample is
+    // either in the seed or sent to the recording, never lost between the two.
+    bool attached = shared.rings.with([&](shared::Rings& rings) {
+        if (rings.video.id != seed->ring_id)
+            return false;
+        Ticks after_video = seed->video.empty() ? seed->keyframe : seed->video.back().time + 1;
+        for (auto& sample : rings.video.samples_between(after_video, std::numeric_limits<Ticks>::max()))
+            seed->video.push_back(std::move(sample));
+        if (has_audio) {
+            Ticks after_audio = seed->audio.empty() ? seed->keyframe : seed->audio.back().time + 1;
+            for (auto& sample : rings.audio.samples_between(after_audio, std::numeric_limits<Ticks>::max()))
+                seed->audio.push_back(std::move(sample));
+        }
+        rings.sink = live_tx;
+        return true;
+    });
+    if (!attached) {
+        ::unlink(path.c_str());
+        engine->notify(PageEvent { PageEvent::Error { not_ready_text } });
+        return;
+    }
+
+    // Spilled samples are read back outside every lock; a sample that cannot be read is skipped and a
+    // write error here shows again when the writer thread continues.
+    for (auto const& sample : seed->video) {
+        if (auto packet = spill::load_sample(sample))
+            (void)recorder->push_video(std::move(*packet));
+    }
+    for (auto const& sample : seed->audio) {
+        if (auto packet = spill::load_sample(sample))
+            (void)recorder->push_audio(std::move(*packet));
+    }
+
+    RecordingState state { std::move(*recorder), seed->config, has_audio, std::move(live_rx), std::move(thumb_rx),
+                           folder, std::move(name), game, engine };
+    engine->recording.set(RecordingSlot { seed->keyframe, state.name.id() });
+    auto spawned = threads::spawn_detached("quillmar-recording",
+                                           [state = std::make_shared<RecordingState>(std::move(state))]() mutable {
+                                               recording_thread(std::move(*state));
+                                           });
+    if (!spawned) {
+        engine->recording.set(std::nullopt);
+        stop_running(*engine);
+        ::unlink(path.c_str());
+        engine->notify(PageEvent { PageEvent::Error { fmt::format("Enregistrement interrompu : {}", spawned.error()) } });
+        return;
+    }
+    toast::notify(*engine, "Enregistrement lancé", "Appuie de nouveau pour arrêter");
+    engine->notify(PageEvent { PageEvent::RecordingStarted {} });
+}
+
+}
+
+void toggle_recording(std::shared_ptr<Engine> const& engine)
+{
+    BusyGuard busy(*engine);
+    bool recording = engine->recording.with([](auto const& slot) { return slot.has_value(); });
+    bool video_running = engine->video_pipeline.with([](auto const& handle) { return handle.has_value(); });
+    if (!recording && !video_running && !engine->quit.load()) {
+        ensure_pipeline(*engine, engine->settings_copy());
+        for (int check = 0; check < recording_ready_checks; ++check) {
+            bool ready = engine->shared->video_config.with([](auto const& c) { return c.has_value(); })
+                && engine->shared->rings.with([](shared::Rings& r) { return !r.video.keyframes.empty(); });
+            if (ready)
+                break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(recording_ready_interval_ms));
+        }
+    }
+
+    auto start_lock = engine->recording_start.lock();
+    if (engine->recording.with([](auto const& slot) { return slot.has_value(); })) {
+        stop_running(*engine);
+        return;
+    }
+    // Once quitting, the key only ever stops.
+    if (engine->quit.load())
+        return;
+    start(engine);
+}
+
+}

@@ -1,0 +1,20 @@
+#pragma once
+// Continuous recording: the record key starts a growing MP4 in the clips folder, seeded with the buffered
+// samples from the newest keyframe on, and every new sample follows through the live sink of the shared
+// state. Pressing the key again stops it; an unnamed writer thread finishes the file (index, size), then
+// writes the thumbnail and the sidecar and tells the player.
+
+#include <memory>
+
+#include "engine/engine.h"
+
+namespace engine {
+
+constexpr int recording_ready_checks = 60;
+constexpr int recording_ready_interval_ms = 50;
+
+// Starts a recording when none runs, else asks the running one to stop. Every outcome reaches the
+// player through the notifier and the toast.
+void toggle_recording(std::shared_ptr<Engine> const& engine);
+
+}

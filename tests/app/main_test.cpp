@@ -1,0 +1,187 @@
+#include "app/main.h"
+
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "engine/library.h"
+#include "tests/fakes/fake_hotkeys.h"
+#include "tests/fakes/fake_trash.h"
+#include "tests/support/temp_dir.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+struct Fakes {
+    std::shared_ptr<fakes::FakeHotkeys::State> keys = std::make_shared<fakes::FakeHotkeys::State>();
+    std::shared_ptr<std::atomic<int>> video_runs = std::make_shared<std::atomic<int>>(0);
+};
+
+shell::AppPlatform fake_platform(std::filesystem::path const& root, Fakes& fakes)
+{
+    shell::AppPlatform platform;
+    platform.trash = std::make_shared<fakes::FakeTrash>(root / "bin");
+    platform.open_probe = []() -> Result<std::unique_ptr<platform::ForegroundProbe>> { return fail("pas d'écran"); };
+    platform.detect_foreground = [] { return foreground::desktop_entry(); };
+    platform.open_toast = []() -> Result<std::unique_ptr<platform::ToastSurface>> { return fail("pas d'écran"); };
+    platform.open_hotkeys = [keys = fakes.keys]() -> Result<std::unique_ptr<platform::HotkeyRegistrar>> {
+        return std::make_unique<fakes::FakeHotkeys>(keys);
+    };
+    platform.bodies.video = [runs = fakes.video_runs](engine::VideoThreadParams params) {
+        ++*runs;
+        while (!params.stop->load())
+            std::this_thread::sleep_for(1ms);
+    };
+    platform.videos_dir = root / "Videos";
+    platform.buffer_dir = root / "buffer";
+    platform.autostart_home = root / "config";
+    platform.executable = "/opt/quill mar/quillmar";
+    return platform;
+}
+
+std::shared_ptr<shell::EventProxy> dropping_proxy()
+{
+    return std::make_shared<shell::EventProxy>([](std::function<void()>) { }, [](shell::UserEvent) { });
+}
+
+std::map<int, std::uint32_t> grabbed(fakes::FakeHotkeys::State& keys)
+{
+    for (int i = 0; i < 500; ++i) {
+        {
+            std::lock_guard lock(keys.mutex);
+            if (!keys.grabbed.empty() && keys.events.empty())
+                return keys.grabbed;
+        }
+        std::this_thread::sleep_for(2ms);
+    }
+    std::lock_guard lock(keys.mutex);
+    return keys.grabbed;
+}
+
+}
+
+TEST(ShellBindings, SlotsWithKeysThenTheRecordKey)
+{
+    settings::Settings s;
+    s.slots[1].key.reset();
+    auto list = shell::bindings_for(s);
+    ASSERT_EQ(list.size(), 4u);
+    EXPECT_EQ(list[0].label, "F6");
+    EXPECT_EQ(list[0].arg, 30u);
+    EXPECT_EQ(list[1].arg, 90u); // the slot without a key takes no place
+    EXPECT_EQ(list[3].kind, hotkeys::kind_record);
+    s.record_key.reset();
+    EXPECT_EQ(shell::bindings_for(s).size(), 3u);
+}
+
+class ShellStartup : public testing_support::TempDirTest { };
+
+TEST_F(ShellStartup, WithoutSettingsFileStartsOnDefaultsAndWritesNothing)
+{
+    Fakes fakes;
+    auto data = dir() / "config" / "quill.mar";
+    auto engine = shell::init_app_state(data, dropping_proxy(), fake_platform(dir(), fakes));
+    ASSERT_TRUE(engine) << engine.error();
+    EXPECT_EQ((*engine)->settings_copy(), settings::Settings::defaults());
+    EXPECT_FALSE(std::filesystem::exists(data / "settings.json"));
+    EXPECT_TRUE(std::filesystem::is_directory(dir() / "Videos" / "quill.mar" / ".quillmar"));
+    // The first bindings reached the hotkeys thread: ids 1 to 5.
+    auto keys = grabbed(*fakes.keys);
+    EXPECT_EQ(keys.size(), 5u);
+    EXPECT_EQ(keys[5], 0x79u);
+    // Ring windows follow the longest slot.
+    auto window = (*engine)->shared->rings.with([](shared::Rings& r) { return r.video.window; });
+    EXPECT_EQ(window, 122 * ticks::ticks_per_second);
+    (*engine)->quit.store(true);
+}
+
+TEST_F(ShellStartup, TrailingBytesGiveDefaultsAndClampsApply)
+{
+    Fakes fakes;
+    auto data = dir() / "data";
+    auto text = settings::settings_to_file_text(settings::Settings::defaults());
+    ASSERT_TRUE(text);
+    write_file("data/settings.json", *text + "{}");
+    auto engine = shell::init_app_state(data, dropping_proxy(), fake_platform(dir(), fakes));
+    ASSERT_TRUE(engine);
+    EXPECT_EQ((*engine)->settings_copy(), settings::Settings::defaults());
+    (*engine)->quit.store(true);
+
+    auto clamped = settings::Settings::defaults();
+    clamped.slots[0].secs = 4000;
+    clamped.autostart = true;
+    auto clamped_text = settings::settings_to_file_text(clamped);
+    write_file("data2/settings.json", *clamped_text);
+    auto second = shell::init_app_state(dir() / "data2", dropping_proxy(), fake_platform(dir(), fakes));
+    ASSERT_TRUE(second);
+    EXPECT_EQ((*second)->settings_copy().slots[0].secs, 1200u);
+    EXPECT_TRUE(std::filesystem::exists(dir() / "config" / "autostart" / "quill.mar.desktop"));
+    (*second)->quit.store(true);
+}
+
+TEST_F(ShellStartup, UnusableClipsFolderFailsWithItsText)
+{
+    Fakes fakes;
+    write_file("blocker", "a file where a folder should be");
+    auto s = settings::Settings::defaults();
+    s.clips_dir = dir() / "blocker" / "clips";
+    write_file("data/settings.json", *settings::settings_to_file_text(s));
+    auto engine = shell::init_app_state(dir() / "data", dropping_proxy(), fake_platform(dir(), fakes));
+    ASSERT_FALSE(engine);
+    EXPECT_TRUE(engine.error().starts_with("Dossier des clips : ")) << engine.error();
+    EXPECT_TRUE(engine.error().ends_with("(os error 20)")) << engine.error();
+}
+
+TEST_F(ShellStartup, QuitPausesKeysPurgesAndStopsPipelines)
+{
+    Fakes fakes;
+    auto engine = shell::init_app_state(dir() / "data", dropping_proxy(), fake_platform(dir(), fakes));
+    ASSERT_TRUE(engine);
+    auto& e = **engine;
+    grabbed(*fakes.keys);
+    {
+        auto lock = e.pipeline_lock.lock();
+        engine::start_pipeline(e, e.settings_copy());
+    }
+    for (int i = 0; i < 500 && fakes.video_runs->load() == 0; ++i)
+        std::this_thread::sleep_for(1ms);
+    // A clip marked for deletion a moment ago goes to the trash now rather than after its grace period.
+    auto folder = e.clips_dir();
+    write_file("Videos/quill.mar/Jeu 2025-01-01 10-00-00.mp4", "x");
+    std::vector<std::string> ids { "Jeu 2025-01-01 10-00-00" };
+    ASSERT_TRUE(library::mark_deleted(e.pending_deletions, folder, ids, std::chrono::steady_clock::now()));
+
+    int exit_code = -1;
+    shell::ShellState state;
+    state.engine = *engine;
+    state.exit = [&](int code) { exit_code = code; };
+    shell::handle_event(state, shell::UserEvent { shell::UserEvent::Quit {} });
+    EXPECT_EQ(exit_code, 0);
+    EXPECT_TRUE(e.quit.load());
+    EXPECT_FALSE(engine::video_pipeline_running(e));
+    EXPECT_TRUE(std::filesystem::exists(dir() / "bin" / "Jeu 2025-01-01 10-00-00.mp4"));
+    std::this_thread::sleep_for(20ms);
+    EXPECT_TRUE(grabbed(*fakes.keys).empty()) << "keys are paused first";
+    // Nothing runs after quit, not even a second quit.
+    exit_code = -1;
+    shell::handle_event(state, shell::UserEvent { shell::UserEvent::Quit {} });
+    EXPECT_EQ(exit_code, -1);
+}
+
+TEST(ShellProxy, KeepsOrderAndFailsOnceClosed)
+{
+    std::vector<std::function<void()>> posted;
+    std::vector<int> seen;
+    shell::EventProxy proxy([&](std::function<void()> fn) { posted.push_back(std::move(fn)); },
+                            [&](shell::UserEvent event) {
+                                seen.push_back(static_cast<int>(event.value.index()));
+                            });
+    EXPECT_TRUE(proxy.send({ shell::UserEvent::Show {} }));
+    EXPECT_TRUE(proxy.send({ shell::UserEvent::Quit {} }));
+    EXPECT_EQ(posted.size(), 1u) << "one wake-up drains both";
+    posted[0]();
+    EXPECT_EQ(seen, (std::vector<int> { 0, 1 }));
+    proxy.close();
+    EXPECT_FALSE(proxy.send({ shell::UserEvent::Show {} }));
+}

@@ -1,0 +1,74 @@
+// Writes the seed corpus of the reader's fuzz target into the folder given as the only argument: small clips
+// and recordings as our own writers lay them out, with and without audio, for each codec.
+
+#include <cstdio>
+#include <filesystem>
+
+#include "core/mp4.h"
+#include "core/mp4_recorder.h"
+
+namespace {
+
+Packet packet(std::int64_t time, bool key, std::size_t size)
+{
+    std::vector<std::uint8_t> bytes(size, static_cast<std::uint8_t>(time / 100'000));
+    return { make_shared_bytes(std::move(bytes)), time, std::uint8_t(key ? Packet::keyframe_flag : 0) };
+}
+
+mp4::VideoConfig config(std::uint8_t codec)
+{
+    return { { 1, 0x64, 0, 0x28, 0xFF, 0xE1, 0, 4, 0x67, 0x64, 0, 0x28, 1, 0, 4, 0x68, 0xEE, 0x3C, 0x80 }, 320, 180,
+             codec };
+}
+
+bool write_recording(std::filesystem::path const& path, std::uint8_t codec, bool with_audio)
+{
+    auto fd = files::open_write(path, files::Create::Truncate);
+    if (!fd)
+        return false;
+    auto recorder = mp4::Recorder::start(std::move(*fd), codec);
+    if (!recorder)
+        return false;
+    for (int i = 0; i < 40; ++i) {
+        if (with_audio && !recorder->push_audio(packet(i * 500'000 + 300'000, true, 6)))
+            return false;
+        if (!recorder->push_video(packet(i * 500'000, i % 8 == 0, 12)))
+            return false;
+    }
+    mp4::AudioConfig audio { 48'000, 96'000, 2 };
+    return bool(recorder->finish(config(codec), with_audio ? &audio : nullptr));
+}
+
+bool write_clip(std::filesystem::path const& dir, std::string const& name, std::uint8_t codec, bool with_audio)
+{
+    mp4::ClipMedia media;
+    media.video = config(codec);
+    for (int i = 0; i < 30; ++i) {
+        auto p = packet(i * 333'333, i % 10 == 0, 10);
+        media.video_samples.push_back({ ring::Memory { p.data }, p.time, p.flags });
+        if (with_audio) {
+            auto a = packet(i * 333'333 + 100'000, true, 5);
+            media.audio_samples.push_back({ ring::Memory { a.data }, a.time, a.flags });
+        }
+    }
+    return bool(mp4::write_mp4_file(dir, name, media, mp4::AudioConfig { 44'100, 64'000, 1 }));
+}
+
+}
+
+int main(int argc, char** argv)
+{
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: %s FOLDER\n", argv[0]);
+        return 2;
+    }
+    std::filesystem::path dir = argv[1];
+    bool ok = write_recording(dir / "recording-h264-aac.mp4", 0, true)
+              && write_recording(dir / "recording-hevc.mp4", 1, false)
+              && write_clip(dir, "clip-av1-aac", 2, true) && write_clip(dir, "clip-h264", 0, false);
+    if (!ok) {
+        std::fprintf(stderr, "could not write the seed files\n");
+        return 1;
+    }
+    return 0;
+}

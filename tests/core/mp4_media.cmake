@@ -1,0 +1,1 @@
+quill_test(NAME mp4_media_test LABELS core media SOURCES ${CMAKE_CURRENT_LIST_DIR}/mp4_media_test.cpp)

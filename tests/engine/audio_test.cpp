@@ -1,0 +1,254 @@
+// The mixer's clock rules, volume, mixing, meters and levels, with packets built by hand and the clock given
+// as plain numbers.
+
+#include "engine/audio.h"
+#include "engine/shared.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+namespace {
+
+using audio::Placement;
+using audio::Source;
+using audio::Ticks;
+
+constexpr Ticks base = 5'000'000'000;
+constexpr Ticks ms = 10'000;
+
+platform::AudioPacket tone_packet(Ticks time, std::uint32_t frames, std::int16_t value = 1'000)
+{
+    platform::AudioPacket packet;
+    packet.time = time;
+    packet.frames = frames;
+    packet.samples.assign(std::size_t(frames) * 2, value);
+    return packet;
+}
+
+// Time of frame `frame` after base, rounded up so that frames_between gives `frame` back exactly.
+Ticks at_frame(std::int64_t frame) { return base + (frame * audio::ticks_per_second + 47'999) / audio::sample_rate_hz; }
+
+std::size_t leading_zero_frames(Source const& source)
+{
+    std::size_t count = 0;
+    while (count * 2 < source.fifo.size() && source.fifo[count * 2] == 0 && source.fifo[count * 2 + 1] == 0)
+        ++count;
+    return count;
+}
+
+TEST(AudioPlacePacket, FillsGapsAndDropsPacketsBehindTheCount)
+{
+    struct Row {
+        char const* what;
+        std::int64_t received;   // frames the source already holds
+        std::int64_t position;   // where the packet's capture time falls
+        Placement placement;
+        std::int64_t silence;    // frames of silence inserted before it
+    };
+    constexpr Row rows[] = {
+        { "on time", 10'000, 10'000, Placement::Appended, 0 },
+        { "slightly early, within the lateness threshold", 10'000, 10'480, Placement::Appended, 0 },
+        { "600 frames after the count", 10'000, 10'600, Placement::SilenceInserted, 600 },
+        { "ten seconds after: at most five seconds of silence", 10'000, 490'000, Placement::SilenceInserted, 240'000 },
+        { "overlapping by the look-ahead limit", 10'000, 7'600, Placement::Appended, 0 },
+        { "more than 2,400 frames behind", 10'000, 7'599, Placement::Discarded, 0 },
+    };
+    for (auto const& row : rows) {
+        SCOPED_TRACE(row.what);
+        Source source;
+        source.frames_received = std::uint64_t(row.received);
+        auto placement = audio::place_packet(source, base, tone_packet(at_frame(row.position), 480), 1.0f);
+        EXPECT_EQ(placement, row.placement);
+        if (row.placement == Placement::Discarded) {
+            EXPECT_EQ(source.frames_received, std::uint64_t(row.received));
+            EXPECT_TRUE(source.fifo.empty());
+            continue;
+        }
+        EXPECT_EQ(source.frames_received, std::uint64_t(row.received + row.silence + 480));
+        EXPECT_EQ(leading_zero_frames(source), std::size_t(row.silence));
+        EXPECT_EQ(source.fifo.size(), std::size_t(row.silence + 480) * 2);
+    }
+}
+
+TEST(AudioPlacePacket, SilentPacketTakesItsPlaceAsZeros)
+{
+    Source source;
+    platform::AudioPacket packet;
+    packet.time = base;
+    packet.frames = 256;
+    packet.silent = true;
+    EXPECT_EQ(audio::place_packet(source, base, packet, 1.0f), Placement::Appended);
+    EXPECT_EQ(source.frames_received, 256u);
+    EXPECT_EQ(source.fifo.size(), 512u);
+    EXPECT_EQ(source.peak, 0u);
+}
+
+TEST(AudioKeepUp, PadsToHundredMillisecondsBehindTheClockAndNeverBack)
+{
+    Source source;
+    audio::keep_up(source, base, base + 1'000 * ms);
+    EXPECT_EQ(source.frames_received, 48'000u - 4'800u);
+    EXPECT_EQ(source.fifo.size(), std::size_t(48'000 - 4'800) * 2);
+    audio::keep_up(source, base, base + 50 * ms);  // a clock read that went backwards changes nothing
+    EXPECT_EQ(source.frames_received, 48'000u - 4'800u);
+}
+
+// A source whose sound reaches us 200 ms after it was captured lags more than the keep-up margin: the padding
+// covers each packet's place before it arrives. It must still be heard, not discarded for the rest of the run.
+TEST(AudioPlacePacket, SourceLaggingBeyondTheMarginIsShiftedNotSilenced)
+{
+    Source source;
+    constexpr Ticks lag = 200 * ms;
+    constexpr std::uint32_t packet_frames = 480;
+    std::int64_t next_packet = 0;
+    int appended = 0, discarded = 0, reanchored = 0;
+    for (int pass = 0; pass < 300; ++pass) {
+        Ticks now = base + pass * 10 * ms;
+        while (audio::input_time(base, std::uint64_t(next_packet)) + lag <= now) {
+            auto placement = audio::place_packet(
+                source, base, tone_packet(audio::input_time(base, std::uint64_t(next_packet)), packet_frames), 1.0f);
+            appended += placement == Placement::Appended;
+            discarded += placement == Placement::Discarded;
+            reanchored += placement == Placement::Reanchored;
+            next_packet += packet_frames;
+        }
+        audio::keep_up(source, base, now);
+    }
+    EXPECT_EQ(reanchored, 1);
+    EXPECT_LE(discarded, 10);
+    EXPECT_GE(appended, 260);
+    // The newest sound in the fifo is the tone, not padding.
+    ASSERT_FALSE(source.fifo.empty());
+    EXPECT_EQ(source.fifo.back(), 1'000);
+}
+
+// Packets stamped with their true capture times but delivered in irregular bursts (up to 60 ms late) stay
+// within the margin: every one is appended, and no silence is inserted between them.
+TEST(AudioPlacePacket, JitteryDeliveryWithinTheMarginLosesNothing)
+{
+    Source source;
+    constexpr std::uint32_t packet_frames = 480;
+    constexpr Ticks delays[] = { 10 * ms, 60 * ms, 25 * ms, 5 * ms, 45 * ms, 15 * ms };
+    std::int64_t next_packet = 0;
+    int packets = 0;
+    for (int pass = 0; pass < 400; ++pass) {
+        Ticks now = base + pass * 10 * ms;
+        for (;;) {
+            Ticks captured = audio::input_time(base, std::uint64_t(next_packet));
+            if (captured + delays[(next_packet / packet_frames) % std::size(delays)] > now)
+                break;
+            EXPECT_EQ(audio::place_packet(source, base, tone_packet(captured, packet_frames), 1.0f), Placement::Appended);
+            next_packet += packet_frames;
+            ++packets;
+        }
+        audio::keep_up(source, base, now);
+    }
+    EXPECT_GT(packets, 380);
+    EXPECT_EQ(source.frames_received, std::uint64_t(next_packet));
+    EXPECT_EQ(leading_zero_frames(source), 0u);
+}
+
+TEST(AudioVolume, ScalesSaturatesAndTruncates)
+{
+    struct Row {
+        std::int16_t sample;
+        float volume;
+        std::int16_t expected;
+    };
+    constexpr Row rows[] = {
+        { -32'768, 1.0f, -32'768 }, { 32'767, 1.0f, 32'767 }, { 20'000, 2.0f, 32'767 }, { -20'000, 2.0f, -32'768 },
+        { 3, 0.5f, 1 },             { -3, 0.5f, -1 },         { 1'000, 0.0f, 0 },
+    };
+    for (auto const& row : rows) {
+        SCOPED_TRACE(testing::Message() << row.sample << " x " << row.volume);
+        EXPECT_EQ(audio::scale_sample(row.sample, row.volume), row.expected);
+    }
+}
+
+TEST(AudioVolume, UnusableVolumesAreClamped)
+{
+    EXPECT_EQ(audio::usable_volume(std::numeric_limits<float>::quiet_NaN()), 0.0f);
+    EXPECT_EQ(audio::usable_volume(-1.0f), 0.0f);
+    EXPECT_EQ(audio::usable_volume(7.5f), 2.0f);
+    EXPECT_EQ(audio::usable_volume(std::numeric_limits<float>::infinity()), 2.0f);
+    EXPECT_EQ(audio::usable_volume(0.75f), 0.75f);
+
+    Source source;
+    audio::append_packet(source, std::vector<std::int16_t>(4, 30'000), 2, false, 100.0f);
+    EXPECT_EQ(source.fifo.front(), 32'767);
+    EXPECT_EQ(source.peak, 32'767u);
+}
+
+TEST(AudioMeter, PeakOfMinimumSampleIsFullScaleAndMeterOnlyRises)
+{
+    Source source;
+    audio::append_packet(source, std::vector<std::int16_t> { -32'768, 5 }, 1, false, 1.0f);
+    EXPECT_EQ(source.peak, 32'768u);
+
+    std::atomic<std::uint32_t> meter { 40'000 };
+    audio::feed_meter(source, meter);
+    EXPECT_EQ(meter.load(), 40'000u);
+    EXPECT_EQ(source.peak, 0u);
+    meter = 0;
+    source.peak = 1'234;
+    audio::feed_meter(source, meter);
+    EXPECT_EQ(meter.load(), 1'234u);
+    shared::raise_meter(meter, 17);
+    EXPECT_EQ(meter.load(), 1'234u);
+}
+
+TEST(AudioMix, SumsSaturatingAndKeepsWhatOnlyOneSourceHas)
+{
+    std::vector<Source> sources(2);
+    sources[0].fifo = { 30'000, -30'000, 100, -100, 7, 8 };
+    sources[1].fifo = { 30'000, -30'000, 200, 100 };
+    std::vector<std::int16_t> out;
+    audio::mix(sources, out);
+    EXPECT_EQ(out, (std::vector<std::int16_t> { 32'767, -32'768, 300, 0 }));
+    EXPECT_EQ(sources[0].fifo, (std::deque<std::int16_t> { 7, 8 }));
+    EXPECT_TRUE(sources[1].fifo.empty());
+
+    std::vector<Source> none;
+    audio::mix(none, out);
+    EXPECT_EQ(out.size(), 4u);
+}
+
+TEST(AudioLevels, OneLevelPerTwelveBlocks)
+{
+    std::vector<std::int16_t> loud(audio::block_samples, 0);
+    loud[17] = -32'768;
+    std::vector<std::int16_t> quiet(audio::block_samples, 258);
+    audio::LevelMeter meter;
+    for (int block = 0; block < 11; ++block)
+        EXPECT_FALSE(meter.feed(loud).has_value()) << block;
+    EXPECT_EQ(meter.feed(loud), std::optional<std::uint8_t>(254));
+    // The peak starts again after each level.
+    for (int block = 0; block < 11; ++block)
+        EXPECT_FALSE(meter.feed(quiet).has_value());
+    EXPECT_EQ(meter.feed(quiet), std::optional<std::uint8_t>(2));
+}
+
+TEST(AudioLevels, HistoryKeepsTheNewest480)
+{
+    std::deque<std::uint8_t> history;
+    for (int i = 0; i < 481; ++i)
+        audio::push_level(history, std::uint8_t(i % 255));
+    EXPECT_EQ(history.size(), 480u);
+    EXPECT_EQ(history.front(), 1);
+    EXPECT_EQ(history.back(), std::uint8_t(480 % 255));
+}
+
+TEST(AudioInputTime, ComputedFromTheTotalCount)
+{
+    EXPECT_EQ(audio::input_time(base, 0), base);
+    EXPECT_EQ(audio::input_time(base, 1'024), base + 213'333);
+    EXPECT_EQ(audio::input_time(base, 2'048), base + 426'666);
+    EXPECT_EQ(audio::input_time(base, 3'072), base + 640'000);
+    // An hour of blocks lands exactly on the hour; adding 213,333 per block would be 5.6 ms short.
+    std::uint64_t hour_frames = 1'024ull * 168'750;
+    EXPECT_EQ(audio::input_time(base, hour_frames), base + 36'000'000'000);
+}
+
+}

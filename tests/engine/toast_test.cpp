@@ -1,0 +1,142 @@
+#include "engine/toast.h"
+
+#include <cmath>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+toast::ToastState state_for(float scale, std::pair<int, int> title, std::pair<int, int> subtext, std::uint8_t kind)
+{
+    platform::ToastMonitor monitor { 0, 0, 1920, 1080, scale };
+    auto g = toast::layout(monitor, title, subtext);
+    toast::ToastState state;
+    state.width = g.width;
+    state.height = g.height;
+    state.scale = scale;
+    state.pill_width = g.pill_width;
+    state.pill_height = g.pill_height;
+    state.dot_x = g.dot_x;
+    state.split_x = g.split_x;
+    state.accent = kind == toast::kind_failure ? toast::Rgb { 240, 86, 76 } : toast::Rgb { 63, 206, 133 };
+    state.mask.assign(static_cast<std::size_t>(g.width) * g.height, 0);
+    return state;
+}
+
+std::vector<std::uint8_t> draw(toast::ToastState const& state, float t)
+{
+    std::vector<std::uint8_t> pixels(static_cast<std::size_t>(state.width) * state.height * 4);
+    toast::render(state, toast::animate(t), pixels);
+    return pixels;
+}
+
+}
+
+TEST(ToastLayout, SizesAndPlacesTheCapsule)
+{
+    platform::ToastMonitor monitor { 100, 50, 1920, 1080, 1.0f };
+    auto g = toast::layout(monitor, { 80, 18 }, { 0, 0 });
+    EXPECT_EQ(g.width, 56 + 18 + 8 + 10 + 80 + 18);
+    EXPECT_EQ(g.height, 98);
+    // The capsule's top edge lies 14 pixels below the monitor's top.
+    EXPECT_EQ(g.y + (g.height - 42) / 2, 50 + 14);
+    EXPECT_EQ(g.x, 100 + (1920 - g.width) / 2);
+    EXPECT_EQ(g.split_x, g.title_x + 80);
+
+    auto with_subtext = toast::layout(monitor, { 80, 18 }, { 60, 17 });
+    EXPECT_EQ(with_subtext.width, g.width + 9 + 60);
+    EXPECT_EQ(with_subtext.split_x, with_subtext.title_x + 80 + 9);
+
+    monitor.scale = 1.5f;
+    EXPECT_EQ(toast::layout(monitor, { 80, 18 }, { 0, 0 }).height, 147);
+    EXPECT_EQ(toast::title_font(1.5f).pixel_height, 22);
+    EXPECT_EQ(toast::subtext_font(1.5f).pixel_height, 21);
+}
+
+TEST(ToastAnimation, FollowsItsTimeline)
+{
+    auto start = toast::animate(0.0f);
+    EXPECT_FLOAT_EQ(start.p, 0.0f);
+    EXPECT_FLOAT_EQ(start.a, 0.0f);
+    // The spring overshoots its rest size during the entrance.
+    float highest = 0;
+    for (float t = 0; t < 0.46f; t += 0.01f)
+        highest = std::max(highest, toast::animate(t).p);
+    EXPECT_GT(highest, 1.0f);
+    auto hold = toast::animate(1.0f);
+    EXPECT_EQ(hold.p, 1.0f);
+    EXPECT_EQ(hold.b, 1.0f);
+    // One timer carries the hold to the start of the exit.
+    EXPECT_EQ(toast::next_frame_delay_ms(0.46f), 2301);
+    EXPECT_EQ(toast::next_frame_delay_ms(0.2f), 16);
+    EXPECT_EQ(toast::next_frame_delay_ms(2.8f), 16);
+    auto exit = toast::animate(2.87f);
+    EXPECT_NEAR(exit.a, 0.5f, 1e-4);
+    EXPECT_NEAR(exit.b, 0.0f, 1e-4);
+    EXPECT_TRUE(toast::animate(2.98f).over);
+    EXPECT_FALSE(toast::animate(2.97f).over);
+}
+
+TEST(ToastRender, TransparentAtStartAndStillDuringHold)
+{
+    auto state = state_for(1.0f, { 80, 18 }, { 0, 0 }, toast::kind_success);
+    auto first = draw(state, 0.0f);
+    EXPECT_TRUE(std::all_of(first.begin(), first.end(), [](std::uint8_t v) { return v == 0; }));
+    auto early = draw(state, 0.5f);
+    auto late = draw(state, 2.7f);
+    EXPECT_EQ(early, late);
+    // The centre is the opaque capsule fill; a corner is nearly clear.
+    auto at = [&](int x, int y) { return &late[(static_cast<std::size_t>(y) * state.width + x) * 4]; };
+    auto* centre = at(state.width / 2, state.height / 2);
+    // 0.97 fill laid over the shadow below it.
+    EXPECT_NEAR(centre[3], 250, 2);
+    EXPECT_NEAR(centre[2], 23 * 0.97, 2);
+    EXPECT_LT(at(0, 0)[3], 5);
+    // Premultiplied: no channel exceeds alpha.
+    for (std::size_t i = 0; i < late.size(); i += 4)
+        ASSERT_LE(std::max({ late[i], late[i + 1], late[i + 2] }), late[i + 3]);
+}
+
+TEST(ToastRender, FailureDiffersOnlyInTheAccentDot)
+{
+    auto ok = state_for(1.0f, { 80, 18 }, { 40, 17 }, toast::kind_success);
+    auto bad = state_for(1.0f, { 80, 18 }, { 40, 17 }, toast::kind_failure);
+    auto a = draw(ok, 1.0f);
+    auto b = draw(bad, 1.0f);
+    int differing = 0;
+    for (int y = 0; y < ok.height; ++y) {
+        for (int x = 0; x < ok.width; ++x) {
+            auto i = (static_cast<std::size_t>(y) * ok.width + x) * 4;
+            if (a[i] != b[i] || a[i + 1] != b[i + 1] || a[i + 2] != b[i + 2]) {
+                ++differing;
+                float dx = static_cast<float>(x) + 0.5f - ok.dot_x;
+                float dy = static_cast<float>(y) + 0.5f - static_cast<float>(ok.height) / 2;
+                EXPECT_LE(std::sqrt(dx * dx + dy * dy), 4.5f);
+            }
+        }
+    }
+    EXPECT_GT(differing, 20);
+}
+
+TEST(ToastRender, TextUsesTitleThenSubtextColour)
+{
+    auto state = state_for(1.0f, { 80, 18 }, { 40, 17 }, toast::kind_success);
+    int y = state.height / 2;
+    int title_x = state.split_x - 10;
+    int sub_x = state.split_x + 10;
+    state.mask[static_cast<std::size_t>(y) * state.width + title_x] = 255;
+    state.mask[static_cast<std::size_t>(y) * state.width + sub_x] = 255;
+    auto pixels = draw(state, 1.0f);
+    auto red = [&](int x) { return pixels[(static_cast<std::size_t>(y) * state.width + x) * 4 + 2]; };
+    EXPECT_NEAR(red(title_x), 245, 3);
+    EXPECT_NEAR(red(sub_x), 168, 3);
+}
+
+TEST(ToastSlot, KeepsTheLatestMessage)
+{
+    toast::post(toast::kind_success, "Clip gardé", "30 s");
+    toast::post(toast::kind_failure, "Échec", "");
+    auto message = toast::current_message();
+    EXPECT_EQ(message.title, "Échec");
+    EXPECT_EQ(message.kind, toast::kind_failure);
+}

@@ -1,0 +1,169 @@
+// The library's Linux services for real: the GIO trash and the XDG Videos folder. GLib reads HOME and the
+// XDG variables once per process, so one temporary home serves every test of this executable.
+
+#include <cstdio>
+#include <cstdlib>
+
+#include <sys/wait.h>
+
+#include <gtest/gtest.h>
+
+#include "core/file_io.h"
+#include "engine/library.h"
+#include "platform/folders.h"
+#include "platform/trash.h"
+#include "tests/support/temp_dir.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+fs::path g_root;
+
+class TemporaryHome : public ::testing::Environment {
+public:
+    void SetUp() override
+    {
+        g_root = testing_support::make_temp_dir("quillmar-gio");
+        fs::create_directories(g_root / "home");
+        fs::create_directories(g_root / "config");
+        setenv("HOME", (g_root / "home").c_str(), 1);
+        setenv("XDG_DATA_HOME", (g_root / "data").c_str(), 1);
+        setenv("XDG_CONFIG_HOME", (g_root / "config").c_str(), 1);
+        std::FILE* dirs = std::fopen((g_root / "config" / "user-dirs.dirs").c_str(), "w");
+        std::fputs("XDG_VIDEOS_DIR=\"$HOME/Films\"\n", dirs);
+        std::fclose(dirs);
+    }
+    void TearDown() override
+    {
+        std::error_code ec;
+        fs::remove_all(g_root, ec);
+    }
+};
+
+auto* const home = ::testing::AddGlobalTestEnvironment(new TemporaryHome);
+
+std::string read_text(fs::path const& path)
+{
+    auto text = files::read_text(path);
+    return text ? *text : std::string();
+}
+
+std::pair<int, std::string> run(std::string const& command)
+{
+    std::string output;
+    FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
+    if (!pipe)
+        return { -1, "" };
+    char buffer[4096];
+    while (std::size_t n = std::fread(buffer, 1, sizeof buffer, pipe))
+        output.append(buffer, n);
+    int status = ::pclose(pipe);
+    return { WIFEXITED(status) ? WEXITSTATUS(status) : -1, output };
+}
+
+class GioLibrary : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        auto opened = platform::gio_trash_driver.open();
+        ASSERT_TRUE(opened);
+        trash = std::move(*opened);
+        folder = g_root / "home" / "Films" / "quill.mar";
+        ASSERT_TRUE(library::ensure_meta_dir(folder));
+    }
+    void add_clip(std::string const& id)
+    {
+        for (auto path : { folder / (id + ".mp4"), library::thumb_path(folder, id) }) {
+            std::FILE* file = std::fopen(path.c_str(), "w");
+            std::fputs("bytes", file);
+            std::fclose(file);
+        }
+        ASSERT_TRUE(library::set_favorite(folder, id, true));
+    }
+    std::unique_ptr<platform::Trash> trash;
+    fs::path folder;
+};
+
+}
+
+TEST_F(GioLibrary, VideosFolderComesFromUserDirs)
+{
+    EXPECT_EQ(platform::videos_dir(), g_root / "home" / "Films");
+    EXPECT_EQ(library::resolve_clips_dir(std::nullopt, platform::videos_dir()), folder);
+}
+
+TEST_F(GioLibrary, DeletedClipLandsInTheTrashWithItsRecord)
+{
+    add_clip("Partie (1) été");
+    library::PendingList pending;
+    std::vector<std::string> ids { "Partie (1) été" };
+    auto now = std::chrono::steady_clock::now();
+    ASSERT_TRUE(library::mark_deleted(pending, folder, ids, now));
+    EXPECT_TRUE(library::purge_deleted(pending, *trash, library::Force::No, now + std::chrono::seconds(6)).empty());
+
+    auto bin = g_root / "data" / "Trash";
+    EXPECT_TRUE(fs::is_regular_file(bin / "files" / "Partie (1) été.mp4"));
+    auto info = read_text(bin / "info" / "Partie (1) été.mp4.trashinfo");
+    EXPECT_TRUE(info.starts_with("[Trash Info]\nPath=")) << info;
+    EXPECT_NE(info.find("/Films/quill.mar/Partie%20%281%29%20%C3%A9t%C3%A9.mp4\n"), std::string::npos) << info;
+    EXPECT_NE(info.find("\nDeletionDate="), std::string::npos) << info;
+    EXPECT_FALSE(fs::exists(folder / "Partie (1) été.mp4"));
+    EXPECT_FALSE(fs::exists(library::meta_path(folder, "Partie (1) été")));
+    EXPECT_FALSE(fs::exists(library::thumb_path(folder, "Partie (1) été")));
+}
+
+TEST_F(GioLibrary, TrashCliListsWhatWasTrashed)
+{
+    add_clip("listed");
+    ASSERT_TRUE(library::send_to_recycle_bin(*trash, folder, "listed"));
+    auto original = (folder / "listed.mp4").string();
+
+    // trash-cli reads the trash folders itself, with no daemon.
+    auto [listed, output] = run("trash-list");
+    if (listed == 127)
+        GTEST_SKIP() << "trash-list is missing (Debian package trash-cli)";
+    EXPECT_EQ(listed, 0) << output;
+    EXPECT_NE(output.find(" " + original + "\n"), std::string::npos) << output;
+}
+
+TEST_F(GioLibrary, GioListsWhatWasTrashed)
+{
+    add_clip("gio-listed");
+    ASSERT_TRUE(library::send_to_recycle_bin(*trash, folder, "gio-listed"));
+    auto original = (folder / "gio-listed.mp4").string();
+    // GIO's own listing goes through trash://, which needs the GVfs trash backend.
+    auto [status, gio_output] = run("gio trash --list");
+    if (status != 0 && gio_output.find("not supported") != std::string::npos)
+        GTEST_SKIP() << "gio cannot list trash:// here (no GVfs): " << gio_output;
+    EXPECT_EQ(status, 0) << gio_output;
+    EXPECT_NE(gio_output.find("trash:///gio-listed.mp4\t" + original), std::string::npos) << gio_output;
+}
+
+TEST_F(GioLibrary, RefusedTrashNeverDeletesForGood)
+{
+    add_clip("kept");
+    // A plain file where the trash folder belongs: GIO cannot trash anything on this file system.
+    auto bin = g_root / "data" / "Trash";
+    auto moved_aside = g_root / "data" / "Trash.aside";
+    std::error_code ec;
+    fs::rename(bin, moved_aside, ec);
+    fs::create_directories(bin.parent_path());
+    std::FILE* blocker = std::fopen(bin.c_str(), "w");
+    std::fclose(blocker);
+
+    library::PendingList pending;
+    std::vector<std::string> ids { "kept" };
+    auto now = std::chrono::steady_clock::now();
+    ASSERT_TRUE(library::mark_deleted(pending, folder, ids, now));
+    auto errors = library::purge_deleted(pending, *trash, library::Force::Yes, now);
+
+    fs::remove(bin);
+    if (fs::exists(moved_aside))
+        fs::rename(moved_aside, bin);
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_TRUE(errors[0].starts_with("Corbeille impossible : ")) << errors[0];
+    EXPECT_TRUE(fs::exists(folder / "kept.mp4"));
+    EXPECT_TRUE(fs::exists(library::meta_path(folder, "kept")));
+    EXPECT_TRUE(fs::exists(library::thumb_path(folder, "kept")));
+}

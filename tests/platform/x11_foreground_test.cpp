@@ -1,0 +1,407 @@
+#include "platform/linux/x11_foreground.h"
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+#include <xcb/xcb.h>
+
+#include "engine/foreground.h"
+#include "tests/support/temp_dir.h"
+
+extern char** environ;
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using foreground::ForegroundKind;
+
+namespace {
+
+// Polls until `done` holds or 10 s pass; the window manager works asynchronously.
+bool eventually(std::function<bool()> const& done)
+{
+    auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (done())
+            return true;
+        std::this_thread::sleep_for(20ms);
+    }
+    return done();
+}
+
+struct WindowSpec {
+    std::string title {};                       // _NET_WM_NAME (UTF-8)
+    std::optional<std::string> legacy_title {}; // WM_NAME as STRING (Latin-1 bytes)
+    std::string instance = "quill";
+    std::string window_class = "QuillTest";
+    std::optional<std::uint32_t> pid {}; // _NET_WM_PID
+    std::optional<std::string> type {};  // _NET_WM_WINDOW_TYPE_*
+    bool fullscreen = false;
+    std::int16_t x = 100, y = 120;
+    std::uint16_t width = 400, height = 300;
+};
+
+// A small X client of its own, on its own connection, that makes the windows the probe looks at.
+class TestClient {
+public:
+    TestClient()
+        : m_connection(xcb_connect(nullptr, nullptr))
+    {
+        if (xcb_connection_has_error(m_connection))
+            return;
+        m_root = xcb_setup_roots_iterator(xcb_get_setup(m_connection)).data->root;
+    }
+    ~TestClient()
+    {
+        xcb_disconnect(m_connection);
+    }
+    bool ok() const { return !xcb_connection_has_error(m_connection); }
+
+    xcb_atom_t atom(std::string const& name)
+    {
+        auto* reply = xcb_intern_atom_reply(m_connection,
+            xcb_intern_atom(m_connection, 0, static_cast<std::uint16_t>(name.size()), name.c_str()), nullptr);
+        xcb_atom_t atom = reply ? reply->atom : xcb_atom_t(XCB_ATOM_NONE);
+        std::free(reply);
+        return atom;
+    }
+
+    void set_property(xcb_window_t window, xcb_atom_t property, xcb_atom_t type, std::uint8_t format, void const* data,
+                      std::uint32_t count)
+    {
+        xcb_change_property(m_connection, XCB_PROP_MODE_REPLACE, window, property, type, format, count, data);
+    }
+
+    xcb_window_t create(WindowSpec const& spec)
+    {
+        auto window = xcb_generate_id(m_connection);
+        xcb_create_window(m_connection, XCB_COPY_FROM_PARENT, window, m_root, spec.x, spec.y, spec.width, spec.height, 0,
+                          XCB_WINDOW_CLASS_INPUT_OUTPUT, XCB_COPY_FROM_PARENT, 0, nullptr);
+        set_property(window, atom("_NET_WM_NAME"), atom("UTF8_STRING"), 8, spec.title.data(),
+                     static_cast<std::uint32_t>(spec.title.size()));
+        if (spec.legacy_title)
+            set_property(window, XCB_ATOM_WM_NAME, XCB_ATOM_STRING, 8, spec.legacy_title->data(),
+                         static_cast<std::uint32_t>(spec.legacy_title->size()));
+        std::string wm_class = spec.instance + '\0' + spec.window_class + '\0';
+        set_property(window, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 8, wm_class.data(),
+                     static_cast<std::uint32_t>(wm_class.size()));
+        if (spec.pid)
+            set_property(window, atom("_NET_WM_PID"), XCB_ATOM_CARDINAL, 32, &*spec.pid, 1);
+        if (spec.type) {
+            auto type = atom(*spec.type);
+            set_property(window, atom("_NET_WM_WINDOW_TYPE"), XCB_ATOM_ATOM, 32, &type, 1);
+        }
+        if (spec.fullscreen) {
+            auto state = atom("_NET_WM_STATE_FULLSCREEN");
+            set_property(window, atom("_NET_WM_STATE"), XCB_ATOM_ATOM, 32, &state, 1);
+        }
+        xcb_map_window(m_connection, window);
+        xcb_flush(m_connection);
+        m_windows.push_back(window);
+        return window;
+    }
+
+    xcb_window_t active()
+    {
+        auto* reply = xcb_get_property_reply(m_connection,
+            xcb_get_property(m_connection, 0, m_root, atom("_NET_ACTIVE_WINDOW"), XCB_ATOM_WINDOW, 0, 1), nullptr);
+        xcb_window_t window = XCB_WINDOW_NONE;
+        if (reply && xcb_get_property_value_length(reply) == 4)
+            window = *static_cast<xcb_window_t*>(xcb_get_property_value(reply));
+        std::free(reply);
+        return window;
+    }
+
+    // Asks the window manager to bring the window to the front, as a pager does, until it is active.
+    bool activate(xcb_window_t window)
+    {
+        return eventually([&] {
+            if (active() == window)
+                return true;
+            xcb_client_message_event_t event {};
+            event.response_type = XCB_CLIENT_MESSAGE;
+            event.format = 32;
+            event.window = window;
+            event.type = atom("_NET_ACTIVE_WINDOW");
+            event.data.data32[0] = 2;
+            event.data.data32[1] = XCB_CURRENT_TIME;
+            xcb_send_event(m_connection, 0, m_root,
+                           XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY,
+                           reinterpret_cast<char const*>(&event));
+            xcb_flush(m_connection);
+            return false;
+        });
+    }
+
+    // Asks the window manager to make a mapped window full screen, as a game does when it switches.
+    void request_fullscreen(xcb_window_t window)
+    {
+        xcb_client_message_event_t event {};
+        event.response_type = XCB_CLIENT_MESSAGE;
+        event.format = 32;
+        event.window = window;
+        event.type = atom("_NET_WM_STATE");
+        event.data.data32[0] = 1; // add
+        event.data.data32[1] = atom("_NET_WM_STATE_FULLSCREEN");
+        event.data.data32[3] = 2; // from a pager
+        xcb_send_event(m_connection, 0, m_root,
+                       XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY,
+                       reinterpret_cast<char const*>(&event));
+        xcb_flush(m_connection);
+    }
+
+    std::string describe(xcb_window_t window)
+    {
+        auto* g = xcb_get_geometry_reply(m_connection, xcb_get_geometry(m_connection, window), nullptr);
+        auto* t = xcb_translate_coordinates_reply(m_connection, xcb_translate_coordinates(m_connection, window, m_root, 0, 0), nullptr);
+        std::string text = "?";
+        if (g && t)
+            text = std::to_string(t->dst_x) + "," + std::to_string(t->dst_y) + " " + std::to_string(g->width) + "x"
+                + std::to_string(g->height) + " b" + std::to_string(g->border_width);
+        std::free(g);
+        std::free(t);
+        return text;
+    }
+
+    std::vector<xcb_window_t> managed()
+    {
+        auto* reply = xcb_get_property_reply(m_connection,
+            xcb_get_property(m_connection, 0, m_root, atom("_NET_CLIENT_LIST"), XCB_ATOM_WINDOW, 0, 1024), nullptr);
+        std::vector<xcb_window_t> windows;
+        if (reply) {
+            auto* data = static_cast<xcb_window_t*>(xcb_get_property_value(reply));
+            windows.assign(data, data + xcb_get_property_value_length(reply) / 4);
+        }
+        std::free(reply);
+        return windows;
+    }
+
+    // Destroys our windows and waits until the window manager has let go of them, so that the next test never
+    // meets a window the manager still remembers.
+    void destroy_all()
+    {
+        for (auto window : m_windows)
+            xcb_destroy_window(m_connection, window);
+        xcb_flush(m_connection);
+        eventually([&] {
+            auto windows = managed();
+            return std::ranges::none_of(m_windows, [&](auto w) { return std::ranges::find(windows, w) != windows.end(); });
+        });
+        m_windows.clear();
+    }
+
+private:
+    xcb_connection_t* m_connection;
+    xcb_window_t m_root { 0 };
+    std::vector<xcb_window_t> m_windows;
+};
+
+class X11Foreground : public testing_support::TempDirTest {
+protected:
+    // One client for the whole suite: the server hands the window ids of a closed connection to the next one,
+    // and the window manager may not have forgotten the old windows yet.
+    static void SetUpTestSuite()
+    {
+        if (std::getenv("DISPLAY"))
+            s_client = new TestClient;
+    }
+    static void TearDownTestSuite()
+    {
+        delete s_client;
+        s_client = nullptr;
+    }
+    void SetUp() override
+    {
+        TempDirTest::SetUp();
+        if (!s_client)
+            GTEST_SKIP() << "no DISPLAY: run under scripts/desktop-session";
+        ASSERT_TRUE(s_client->ok());
+    }
+    void TearDown() override
+    {
+        if (s_client)
+            s_client->destroy_all();
+        TempDirTest::TearDown();
+    }
+
+    std::unique_ptr<platform::ForegroundProbe> open(platform::x11::ForegroundOptions options = {})
+    {
+        auto probe = platform::x11::open_foreground_probe(std::move(options));
+        EXPECT_TRUE(probe) << (probe ? "" : probe.error());
+        return probe ? std::move(*probe) : nullptr;
+    }
+
+    // Shows the window in front and looks until the probe sees it as `ready` says (the window manager may
+    // still be moving it).
+    std::optional<platform::WindowInfo> look_at(platform::ForegroundProbe& probe, WindowSpec const& spec,
+                                                std::function<bool(platform::WindowInfo const&)> ready = {})
+    {
+        auto window = m_client.create(spec);
+        EXPECT_TRUE(m_client.activate(window)) << "the window manager never made the window active";
+        if (spec.fullscreen)
+            m_client.request_fullscreen(window);
+        std::optional<platform::WindowInfo> seen;
+        eventually([&] {
+            seen = probe.sample();
+            return seen && seen->title == spec.title && (!ready || ready(*seen));
+        });
+        if (seen && ready && !ready(*seen))
+            ADD_FAILURE() << "window at " << m_client.describe(window);
+        return seen;
+    }
+
+    // A fixture process folder for our own pid, since the server names us as the client of our windows.
+    fs::path fake_proc(std::string const& exe_target, std::optional<std::string> cmdline = std::nullopt, int pid = getpid())
+    {
+        auto folder = dir() / "proc" / std::to_string(pid);
+        fs::create_directories(folder);
+        fs::create_symlink(exe_target, folder / "exe");
+        if (cmdline)
+            write_file("proc/" + std::to_string(pid) + "/cmdline", *cmdline);
+        return dir() / "proc";
+    }
+
+    static inline TestClient* s_client = nullptr;
+    TestClient& m_client = *s_client;
+};
+
+}
+
+TEST_F(X11Foreground, ReadsTitleClassAndOwnProcess)
+{
+    auto probe = open();
+    ASSERT_TRUE(probe);
+    WindowSpec spec { .title = "notes.txt - Éditeur", .window_class = "QuillNotes" };
+    auto seen = look_at(*probe, spec);
+    ASSERT_TRUE(seen);
+    EXPECT_EQ(seen->title, spec.title);
+    EXPECT_EQ(seen->window_class, "QuillNotes");
+    EXPECT_EQ(seen->pid, getpid());
+    EXPECT_EQ(seen->exe_name, fs::read_symlink("/proc/self/exe").filename().string());
+    EXPECT_FALSE(seen->covers_monitor);
+    EXPECT_FALSE(seen->ignored_type);
+    // An unknown program in a window titled "document - program" is named after its executable.
+    EXPECT_EQ(foreground::classify_window(seen), (foreground::ForegroundInfo { "X11 Foreground Test", ForegroundKind::App }));
+}
+
+TEST_F(X11Foreground, FallsBackToLegacyLatin1Title)
+{
+    auto probe = open();
+    ASSERT_TRUE(probe);
+    auto window = m_client.create({ .title = "", .legacy_title = "Caf\xe9 Tycoon" });
+    ASSERT_TRUE(m_client.activate(window));
+    std::optional<platform::WindowInfo> seen;
+    eventually([&] { return (seen = probe->sample()) && seen->title == "Café Tycoon"; });
+    ASSERT_TRUE(seen);
+    EXPECT_EQ(seen->title, "Café Tycoon");
+}
+
+TEST_F(X11Foreground, FullscreenWindowCoversItsMonitorAndIsAGame)
+{
+    auto probe = open({ .proc_root = fake_proc("/opt/supergame/supergame.x86_64") });
+    ASSERT_TRUE(probe);
+    WindowSpec spec { .title = "Super Game\u2122 v1.2.3 - Chapitre 2", .fullscreen = true };
+    auto seen = look_at(*probe, spec, [](auto const& info) { return info.covers_monitor; });
+    ASSERT_TRUE(seen);
+    EXPECT_TRUE(seen->covers_monitor);
+    EXPECT_EQ(seen->exe_name, "supergame.x86_64");
+    EXPECT_EQ(foreground::classify_window(seen), (foreground::ForegroundInfo { "Super Game", ForegroundKind::Game }));
+}
+
+TEST_F(X11Foreground, LargeWindowThatLeavesPartOfTheMonitorDoesNotCoverIt)
+{
+    auto probe = open();
+    ASSERT_TRUE(probe);
+    WindowSpec spec { .title = "Presque", .x = 0, .y = 0, .width = 1900, .height = 1000 };
+    auto seen = look_at(*probe, spec);
+    ASSERT_TRUE(seen);
+    EXPECT_FALSE(seen->covers_monitor);
+}
+
+// A desktop window covers its monitor and is in no table: without the window type it would count as a game and
+// keep capture running for as long as the desktop is in front.
+TEST_F(X11Foreground, DesktopWindowIsIgnored)
+{
+    auto probe = open();
+    ASSERT_TRUE(probe);
+    WindowSpec spec { .title = "Bureau de fichiers", .type = "_NET_WM_WINDOW_TYPE_DESKTOP", .x = 0, .y = 0,
+                      .width = 1920, .height = 1080 };
+    auto seen = look_at(*probe, spec, [](auto const& info) { return info.covers_monitor; });
+    ASSERT_TRUE(seen);
+    EXPECT_TRUE(seen->ignored_type);
+    EXPECT_TRUE(seen->covers_monitor);
+    EXPECT_EQ(foreground::classify_window(seen), foreground::desktop_entry());
+}
+
+TEST_F(X11Foreground, NothingInFrontWhenTheLastWindowCloses)
+{
+    auto probe = open();
+    ASSERT_TRUE(probe);
+    auto seen = look_at(*probe, { .title = "Dernière" });
+    ASSERT_TRUE(seen);
+    m_client.destroy_all();
+    EXPECT_TRUE(eventually([&] { return !probe->sample(); }));
+}
+
+TEST_F(X11Foreground, WineProcessIsNamedAfterTheWindowsProgram)
+{
+    using namespace std::string_literals;
+    auto proc = fake_proc("/usr/lib/wine/wine64-preloader", "C:\\Program Files\\Rockstar Games\\GTA5_Enhanced.exe\0"s);
+    auto probe = open({ .proc_root = proc });
+    ASSERT_TRUE(probe);
+    auto seen = look_at(*probe, { .title = "Grand Theft Auto V" });
+    ASSERT_TRUE(seen);
+    EXPECT_EQ(seen->exe_name, "GTA5_Enhanced.exe");
+    EXPECT_EQ(foreground::classify_window(seen), (foreground::ForegroundInfo { "GTA V", ForegroundKind::Game }));
+}
+
+TEST_F(X11Foreground, WindowPidPropertyServesWithoutTheServer)
+{
+    auto proc = fake_proc("/usr/lib/jvm/java-17/bin/java", std::nullopt, 4242);
+    auto probe = open({ .proc_root = proc, .ask_server_for_pid = false });
+    ASSERT_TRUE(probe);
+    auto seen = look_at(*probe, { .title = "Minecraft 1.20.4", .pid = 4242 });
+    ASSERT_TRUE(seen);
+    EXPECT_EQ(seen->pid, 4242);
+    EXPECT_EQ(foreground::classify_window(seen), (foreground::ForegroundInfo { "Minecraft", ForegroundKind::Game }));
+}
+
+TEST_F(X11Foreground, WindowOfAnotherProgram)
+{
+    if (access("/usr/bin/xterm", X_OK) != 0)
+        GTEST_SKIP() << "xterm is not installed";
+    auto probe = open();
+    ASSERT_TRUE(probe);
+    std::vector<std::string> args = { "xterm", "-T", "Journal - Terminal", "-class", "QuillTerm", "-e", "sleep", "60" };
+    std::vector<char*> argv;
+    for (auto& arg : args)
+        argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    pid_t child = 0;
+    ASSERT_EQ(posix_spawn(&child, "/usr/bin/xterm", nullptr, nullptr, argv.data(), environ), 0);
+    std::optional<platform::WindowInfo> seen;
+    eventually([&] { return (seen = probe->sample()) && seen->pid == child; });
+    kill(child, SIGTERM);
+    waitpid(child, nullptr, 0);
+    ASSERT_TRUE(seen);
+    EXPECT_EQ(seen->pid, child);
+    EXPECT_EQ(seen->title, "Journal - Terminal");
+    EXPECT_EQ(seen->window_class, "QuillTerm");
+    EXPECT_EQ(seen->exe_name, "xterm");
+    EXPECT_EQ(foreground::classify_window(seen), (foreground::ForegroundInfo { "Xterm", ForegroundKind::App }));
+}
+
+TEST(X11ForegroundOpen, MissingDisplayIsAnError)
+{
+    auto probe = platform::x11::open_foreground_probe({ .display = ":4999" });
+    ASSERT_FALSE(probe);
+    EXPECT_NE(probe.error().find("X11"), std::string::npos);
+}

@@ -1,0 +1,229 @@
+#pragma once
+// Builds MP4 boxes byte by byte for tests of the reader: each helper returns the bytes of one box, so a test
+// can assemble exactly the file it needs, malformed ones included.
+
+#include <cstdint>
+#include <initializer_list>
+#include <string_view>
+#include <vector>
+
+namespace box_builder {
+
+using Bytes = std::vector<std::uint8_t>;
+
+inline void put(Bytes& out, std::uint64_t value, int width)
+{
+    for (int shift = (width - 1) * 8; shift >= 0; shift -= 8)
+        out.push_back(static_cast<std::uint8_t>(value >> shift));
+}
+inline void u8(Bytes& out, std::uint64_t value) { put(out, value, 1); }
+inline void u16(Bytes& out, std::uint64_t value) { put(out, value, 2); }
+inline void u32(Bytes& out, std::uint64_t value) { put(out, value, 4); }
+inline void u64(Bytes& out, std::uint64_t value) { put(out, value, 8); }
+inline void zeros(Bytes& out, std::size_t count) { out.insert(out.end(), count, 0); }
+inline void append(Bytes& out, Bytes const& more) { out.insert(out.end(), more.begin(), more.end()); }
+inline void fourcc(Bytes& out, std::string_view type) { out.insert(out.end(), type.begin(), type.end()); }
+
+inline Bytes concat(std::initializer_list<Bytes> parts)
+{
+    Bytes out;
+    for (auto const& part : parts)
+        append(out, part);
+    return out;
+}
+
+inline Bytes box(std::string_view type, Bytes const& body)
+{
+    Bytes out;
+    u32(out, 8 + body.size());
+    fourcc(out, type);
+    append(out, body);
+    return out;
+}
+
+inline Bytes large_box(std::string_view type, Bytes const& body)
+{
+    Bytes out;
+    u32(out, 1);
+    fourcc(out, type);
+    u64(out, 16 + body.size());
+    append(out, body);
+    return out;
+}
+
+// Version and flags of a full box, then its fields.
+inline Bytes full(std::uint8_t version, std::uint32_t flags = 0)
+{
+    Bytes out;
+    u8(out, version);
+    put(out, flags, 3);
+    return out;
+}
+
+inline Bytes mvhd(std::uint32_t timescale)
+{
+    Bytes body = full(0);
+    u32(body, 0);
+    u32(body, 0);
+    u32(body, timescale);
+    u32(body, 0);
+    zeros(body, 80);
+    return box("mvhd", body);
+}
+
+inline Bytes mdhd(std::uint32_t timescale, std::uint8_t version = 0)
+{
+    Bytes body = full(version);
+    if (version == 1) {
+        u64(body, 0);
+        u64(body, 0);
+        u32(body, timescale);
+        u64(body, 0);
+    } else {
+        u32(body, 0);
+        u32(body, 0);
+        u32(body, timescale);
+        u32(body, 0);
+    }
+    u16(body, 0x55C4);
+    u16(body, 0);
+    return box("mdhd", body);
+}
+
+inline Bytes hdlr(std::string_view handler)
+{
+    Bytes body = full(0);
+    u32(body, 0);
+    fourcc(body, handler);
+    zeros(body, 12);
+    body.push_back(0);
+    return box("hdlr", body);
+}
+
+// elst with one entry (version 0: u32 duration, i32 media time).
+inline Bytes elst(std::uint32_t segment_duration, std::int32_t media_time)
+{
+    Bytes body = full(0);
+    u32(body, 1);
+    u32(body, segment_duration);
+    u32(body, static_cast<std::uint32_t>(media_time));
+    u32(body, 0x00010000);
+    return box("edts", box("elst", body));
+}
+
+inline Bytes video_entry(std::string_view type, std::string_view config_type, Bytes const& record,
+                         std::uint16_t width, std::uint16_t height)
+{
+    Bytes body;
+    zeros(body, 6);
+    u16(body, 1);
+    zeros(body, 16);
+    u16(body, width);
+    u16(body, height);
+    u32(body, 0x00480000);
+    u32(body, 0x00480000);
+    u32(body, 0);
+    u16(body, 1);
+    zeros(body, 32);
+    u16(body, 0x18);
+    u16(body, 0xFFFF);
+    append(body, box(config_type, record));
+    return box(type, body);
+}
+
+inline Bytes esds(std::uint32_t bitrate)
+{
+    Bytes body = full(0);
+    for (std::uint8_t byte : { 0x03, 0x19, 0x00, 0x01, 0x00, 0x04, 0x11, 0x40, 0x15, 0x00, 0x00, 0x00 })
+        body.push_back(byte);
+    u32(body, bitrate);
+    u32(body, bitrate);
+    for (std::uint8_t byte : { 0x05, 0x02, 0x11, 0x90, 0x06, 0x01, 0x02 })
+        body.push_back(byte);
+    return box("esds", body);
+}
+
+inline Bytes audio_entry(std::uint16_t channels, std::uint32_t sample_rate, Bytes const& extra)
+{
+    Bytes body;
+    zeros(body, 6);
+    u16(body, 1);
+    zeros(body, 8);
+    u16(body, channels);
+    u16(body, 16);
+    u16(body, 0);
+    u16(body, 0);
+    u32(body, sample_rate << 16);
+    append(body, extra);
+    return box("mp4a", body);
+}
+
+inline Bytes stsd(Bytes const& entry)
+{
+    Bytes body = full(0);
+    u32(body, 1);
+    append(body, entry);
+    return box("stsd", body);
+}
+
+// stts from (count, delta) runs.
+inline Bytes stts(std::initializer_list<std::pair<std::uint32_t, std::uint32_t>> runs)
+{
+    Bytes body = full(0);
+    u32(body, runs.size());
+    for (auto [count, delta] : runs) {
+        u32(body, count);
+        u32(body, delta);
+    }
+    return box("stts", body);
+}
+
+inline Bytes u32_table(std::string_view type, std::vector<std::uint32_t> const& values)
+{
+    Bytes body = full(0);
+    u32(body, values.size());
+    for (auto value : values)
+        u32(body, value);
+    return box(type, body);
+}
+
+inline Bytes stsc(std::initializer_list<std::pair<std::uint32_t, std::uint32_t>> entries)
+{
+    Bytes body = full(0);
+    u32(body, entries.size());
+    for (auto [first, per_chunk] : entries) {
+        u32(body, first);
+        u32(body, per_chunk);
+        u32(body, 1);
+    }
+    return box("stsc", body);
+}
+
+inline Bytes stsz(std::uint32_t constant_size, std::uint32_t count, std::vector<std::uint32_t> const& sizes = {})
+{
+    Bytes body = full(0);
+    u32(body, constant_size);
+    u32(body, count);
+    for (auto size : sizes)
+        u32(body, size);
+    return box("stsz", body);
+}
+
+inline Bytes co64(std::vector<std::uint64_t> const& offsets)
+{
+    Bytes body = full(0);
+    u32(body, offsets.size());
+    for (auto offset : offsets)
+        u64(body, offset);
+    return box("co64", body);
+}
+
+// A trak around an stbl body, with an optional edts.
+inline Bytes trak(std::string_view handler, std::uint32_t timescale, Bytes const& stbl_body, Bytes const& edts = {})
+{
+    Bytes minf = box("minf", box("stbl", stbl_body));
+    Bytes mdia = box("mdia", concat({ mdhd(timescale), hdlr(handler), minf }));
+    return box("trak", concat({ edts, mdia }));
+}
+
+}
