@@ -169,5 +169,8 @@ void run_video(VideoJob job);
 
 // The engine's video pipeline body.
 void video_thread(engine::VideoThreadParams params, VideoDrivers drivers);
+// The same as a pipeline body for the start-up builder:
+//   bodies.video = video::video_body({ &platform::capture_drivers()[0], &platform::encoder_drivers()[0] });
+std::function<void(engine::VideoThreadParams)> video_body(VideoDrivers drivers);
 
 }

@@ -10,6 +10,7 @@
 #include "core/bitstream.h"
 #include "core/mp4.h"
 #include "engine/engine.h"
+#include "engine/settings.h"
 #include "engine/shared.h"
 #include "engine/threads.h"
 
@@ -163,7 +164,7 @@ Result<void> run_attempt(VideoJob& job)
         status.height = out_height;
         status.fps = job.fps;
         status.encoder = encoder->name();
-        status.codec = params.codec;
+        status.codec = settings::Codec(params.codec);
         status.error.reset();
     });
 
@@ -253,6 +254,11 @@ void video_thread(engine::VideoThreadParams params, VideoDrivers drivers)
     job.drivers = drivers;
     job.clock = real_clock();
     run_video(std::move(job));
+}
+
+std::function<void(engine::VideoThreadParams)> video_body(VideoDrivers drivers)
+{
+    return [drivers](engine::VideoThreadParams params) { video_thread(std::move(params), drivers); };
 }
 
 }

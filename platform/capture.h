@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -91,5 +92,8 @@ struct CaptureDriver {
     // For a source of width x height drawn into `target` of an output of the given layout.
     std::unique_ptr<FrameConverter> (*converter)(std::uint32_t width, std::uint32_t height, Rect target);
 };
+
+// The drivers of this system, in the order they are tried.
+std::span<CaptureDriver const> capture_drivers();
 
 }

@@ -60,4 +60,7 @@ struct EncoderDriver {
     Result<std::unique_ptr<VideoEncoder>> (*open)(EncoderParams const& params);
 };
 
+// The drivers of this system, in the order they are tried.
+std::span<EncoderDriver const> encoder_drivers();
+
 }

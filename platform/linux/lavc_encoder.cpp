@@ -438,4 +438,6 @@ Result<std::unique_ptr<VideoEncoder>> open_named(std::string_view name, EncoderP
 
 namespace platform {
 EncoderDriver const lavc_encoder_driver { "lavc", lavc::probe, lavc::open };
+
+std::span<EncoderDriver const> encoder_drivers() { return { &lavc_encoder_driver, 1 }; }
 }

@@ -126,7 +126,7 @@ TEST_F(VideoPipeline, StopEndsQuietly)
     auto const status = shared->status.copy();
     EXPECT_FALSE(status.running);
     EXPECT_FALSE(status.error);
-    EXPECT_EQ(status.codec, std::optional<std::uint8_t>(0));
+    EXPECT_EQ(status.codec, std::optional<settings::Codec>(settings::Codec::H264));
 }
 
 TEST_F(VideoPipeline, RepeatedFailuresReportOnceAndPauseLonger)

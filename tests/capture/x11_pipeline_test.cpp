@@ -134,7 +134,7 @@ TEST_F(X11Pipeline, EachCodecRecordsAValidBt709Stream)
         auto const clip = record(row.codec, fps, 3.5, thumbnail);
         ASSERT_FALSE(clip.empty()) << "no keyframe was stored";
         EXPECT_TRUE(errors.empty()) << errors.front();
-        EXPECT_EQ(status.codec, std::optional<std::uint8_t>(row.codec));
+        EXPECT_EQ(status.codec, std::optional<settings::Codec>(settings::Codec(row.codec)));
         EXPECT_EQ(status.width, 1280u);
         EXPECT_EQ(status.height, 720u);
 
