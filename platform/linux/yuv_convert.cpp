@@ -11,7 +11,13 @@
 #include <libyuv/planar_functions.h>
 #include <libyuv/scale.h>
 
+#include <pthread.h>
+
 #include <algorithm>
+#include <semaphore>
+#include <system_error>
+#include <thread>
+#include <utility>
 #include <cstring>
 #include <vector>
 
@@ -160,6 +166,83 @@ YuvImage sub_image(YuvImage const& image, Rect const& rect)
     return sub;
 }
 
+// Rows y0..y1 (both even) of a picture and of its converted frame.
+std::pair<BgraImage, YuvImage> row_band(BgraImage const& source, YuvImage const& out, std::uint32_t y0, std::uint32_t y1)
+{
+    BgraImage band_source = source;
+    band_source.pixels += std::size_t(y0) * source.stride;
+    band_source.height = y1 - y0;
+    YuvImage band = out;
+    band.height = y1 - y0;
+    band.planes[0] += std::size_t(y0) * out.strides[0];
+    band.planes[1] += std::size_t(y0 / 2) * out.strides[1];
+    if (out.layout == PixelLayout::I420)
+        band.planes[2] += std::size_t(y0 / 2) * out.strides[2];
+    return { band_source, band };
+}
+
+// A large picture is converted by two threads, each taking one half of the rows: the conversion is bound by
+// memory traffic, which one core alone cannot saturate.
+class TwoBandConverter {
+public:
+    TwoBandConverter()
+    {
+        try {
+            m_helper = std::thread([this] { helper_loop(); });
+            pthread_setname_np(m_helper.native_handle(), "quillmar-yuv");
+        } catch (std::system_error const&) {
+            // No second thread: one thread converts everything.
+        }
+    }
+    ~TwoBandConverter()
+    {
+        if (!m_helper.joinable())
+            return;
+        m_quit = true;
+        m_start.release();
+        m_helper.join();
+    }
+    TwoBandConverter(TwoBandConverter const&) = delete;
+    TwoBandConverter& operator=(TwoBandConverter const&) = delete;
+
+    void convert(BgraImage const& source, YuvImage const& out)
+    {
+        constexpr std::uint32_t min_split_height = 480;
+        if (!m_helper.joinable() || out.height < min_split_height) {
+            convert_rows(source, out, m_scratch[0]);
+            return;
+        }
+        std::uint32_t const split = (out.height / 2) & ~1u;
+        auto const [top_source, top] = row_band(source, out, 0, split);
+        auto const [bottom_source, bottom] = row_band(source, out, split, out.height);
+        m_band_source = bottom_source;
+        m_band = bottom;
+        m_start.release();
+        convert_rows(top_source, top, m_scratch[0]);
+        m_done.acquire();
+    }
+
+private:
+    void helper_loop()
+    {
+        for (;;) {
+            m_start.acquire();
+            if (m_quit)
+                return;
+            convert_rows(m_band_source, m_band, m_scratch[1]);
+            m_done.release();
+        }
+    }
+
+    std::thread m_helper;
+    std::binary_semaphore m_start { 0 };
+    std::binary_semaphore m_done { 0 };
+    bool m_quit { false }; // written before m_start is released, read after it is acquired
+    BgraImage m_band_source;
+    YuvImage m_band;
+    ChromaScratch m_scratch[2];
+};
+
 class SoftwareConverter final : public FrameConverter {
 public:
     SoftwareConverter(std::uint32_t width, std::uint32_t height, Rect target)
@@ -190,10 +273,10 @@ public:
             return;
         YuvImage const target = sub_image(out, m_target);
         if (m_full_memory.empty()) {
-            convert_rows(source, target, m_scratch);
+            m_bands.convert(source, target);
             return;
         }
-        convert_rows(source, m_full, m_scratch);
+        m_bands.convert(source, m_full);
         int const fw = int(m_full.width), fh = int(m_full.height);
         int const tw = int(target.width), th = int(target.height);
         libyuv::ScalePlane(m_full.planes[0], fw, fw, fh, target.planes[0], int(target.strides[0]), tw, th,
@@ -220,7 +303,7 @@ private:
     YuvImage m_full;
     std::vector<std::uint8_t> m_full_memory;
     std::vector<std::uint8_t> m_chroma_memory;
-    ChromaScratch m_scratch;
+    TwoBandConverter m_bands;
 };
 }
 

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 
 #include "engine/gfx.h"
 #include "platform/linux/x11_capture.h"
@@ -111,6 +112,37 @@ TEST(YuvConvert, ConverterScalesIntoTheLetterboxAndLeavesTheBorders)
     EXPECT_EQ(luma(279, 179), 235);
     EXPECT_EQ(luma(280, 0), 16);
     EXPECT_EQ(frame->planes[1][45 * frame->strides[1] + 10], 128);
+}
+
+}
+
+namespace {
+
+// A large picture is converted in two bands on two threads; the seam must not show.
+TEST(YuvConvert, TwoBandConversionEqualsOnePass)
+{
+    std::uint32_t const w = 1280, h = 722;
+    std::vector<std::uint8_t> pixels(std::size_t(w) * h * 4);
+    for (std::size_t i = 0; i < pixels.size(); ++i)
+        pixels[i] = std::uint8_t(i * 7 + i / 4099);
+    platform::BgraImage const image { pixels.data(), w, h, std::size_t(w) * 4 };
+    for (auto layout : { platform::PixelLayout::Nv12, platform::PixelLayout::I420 }) {
+        gfx::FramePool pool(w, h, layout, 2);
+        auto banded = pool.acquire();
+        auto single = pool.acquire();
+        platform::yuv::converter(w, h, { 0, 0, w, h })->convert(image, *banded);
+        platform::yuv::bgra_to_yuv(image, *single);
+        int const planes = layout == platform::PixelLayout::Nv12 ? 2 : 3;
+        for (int p = 0; p < planes; ++p) {
+            std::uint32_t const rows = p == 0 ? h : h / 2;
+            std::uint32_t const bytes = p == 0 || layout == platform::PixelLayout::Nv12 ? w : w / 2;
+            for (std::uint32_t y = 0; y < rows; ++y)
+                ASSERT_EQ(std::memcmp(banded->planes[p] + y * banded->strides[p],
+                                      single->planes[p] + y * single->strides[p], bytes),
+                          0)
+                    << "plane " << p << " row " << y;
+        }
+    }
 }
 
 }
