@@ -1,186 +1,189 @@
-// Monitor capture on X11: MIT-SHM reads of the monitor's rectangle of the root window, with the cursor from
-// XFixes drawn over it. Each source opens its own Display, since Xlib connections are not shared between
-// threads.
+// Monitor capture on X11 through XCB: MIT-SHM reads of the monitor's rectangle of the root window, with the
+// cursor from XFixes drawn over it. Each source opens its own connection; XCB reports X errors as values, so
+// a failed read is an error of this source and never reaches a process-wide error handler.
 
 #include "platform/linux/x11_capture.h"
 
-#include <X11/Xlib.h>
-#include <X11/Xutil.h>
-#include <X11/extensions/XShm.h>
-#include <X11/extensions/Xfixes.h>
-#include <X11/extensions/Xrandr.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
+#include <xcb/randr.h>
+#include <xcb/shm.h>
+#include <xcb/xcb.h>
+#include <xcb/xfixes.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
+#include <cstdlib>
 #include <memory>
-
 
 namespace platform::x11 {
 
 namespace {
 
-struct CloseDisplay {
-    void operator()(Display* display) const noexcept { XCloseDisplay(display); }
+struct Disconnect {
+    void operator()(xcb_connection_t* c) const noexcept { xcb_disconnect(c); }
 };
-using DisplayPtr = std::unique_ptr<Display, CloseDisplay>;
-struct XFreeDeleter {
-    void operator()(void* p) const noexcept { XFree(p); }
+using Connection = std::unique_ptr<xcb_connection_t, Disconnect>;
+struct CFree {
+    void operator()(void* p) const noexcept { std::free(p); }
 };
-struct FreeMonitors {
-    void operator()(XRRMonitorInfo* p) const noexcept { XRRFreeMonitors(p); }
-};
-struct FreeResources {
-    void operator()(XRRScreenResources* p) const noexcept { XRRFreeScreenResources(p); }
-};
-struct FreeOutput {
-    void operator()(XRROutputInfo* p) const noexcept { XRRFreeOutputInfo(p); }
-};
-struct FreeCrtc {
-    void operator()(XRRCrtcInfo* p) const noexcept { XRRFreeCrtcInfo(p); }
+template <class T> using Reply = std::unique_ptr<T, CFree>;
+
+struct Display {
+    Connection connection;
+    xcb_screen_t* screen { nullptr };
 };
 
-Result<DisplayPtr> open_display()
+Result<Display> connect()
 {
-    // Xlib may be used by several threads of the process, each on its own connection.
-    static bool const threads_ready = XInitThreads() != 0;
-    (void)threads_ready;
-    DisplayPtr display(XOpenDisplay(nullptr));
-    if (!display)
-        return fail("impossible d'ouvrir l'affichage X11");
-    return display;
+    int screen_number = 0;
+    Connection connection(xcb_connect(nullptr, &screen_number));
+    if (!connection || xcb_connection_has_error(connection.get()))
+        return fail("impossible de se connecter à l'affichage X11");
+    auto it = xcb_setup_roots_iterator(xcb_get_setup(connection.get()));
+    for (int i = 0; i < screen_number && it.rem; ++i)
+        xcb_screen_next(&it);
+    if (!it.rem)
+        return fail("écran X11 introuvable");
+    return Display { std::move(connection), it.data };
 }
 
-std::uint32_t mode_refresh(Display* display, Window root, RROutput const* outputs, int count)
+std::uint32_t mode_refresh(xcb_connection_t* c, xcb_window_t root, xcb_randr_output_t const* outputs, int count)
 {
-    std::unique_ptr<XRRScreenResources, FreeResources> resources(XRRGetScreenResourcesCurrent(display, root));
-    if (!resources || count < 1)
+    if (count < 1)
         return 60;
-    std::unique_ptr<XRROutputInfo, FreeOutput> output(XRRGetOutputInfo(display, resources.get(), outputs[0]));
+    Reply<xcb_randr_get_screen_resources_current_reply_t> resources(xcb_randr_get_screen_resources_current_reply(
+        c, xcb_randr_get_screen_resources_current(c, root), nullptr));
+    if (!resources)
+        return 60;
+    Reply<xcb_randr_get_output_info_reply_t> output(xcb_randr_get_output_info_reply(
+        c, xcb_randr_get_output_info(c, outputs[0], resources->config_timestamp), nullptr));
     if (!output || !output->crtc)
         return 60;
-    std::unique_ptr<XRRCrtcInfo, FreeCrtc> crtc(XRRGetCrtcInfo(display, resources.get(), output->crtc));
+    Reply<xcb_randr_get_crtc_info_reply_t> crtc(
+        xcb_randr_get_crtc_info_reply(c, xcb_randr_get_crtc_info(c, output->crtc, resources->config_timestamp), nullptr));
     if (!crtc)
         return 60;
-    for (int i = 0; i < resources->nmode; ++i) {
-        XRRModeInfo const& mode = resources->modes[i];
-        if (mode.id != crtc->mode)
+    auto const* modes = xcb_randr_get_screen_resources_current_modes(resources.get());
+    int const mode_count = xcb_randr_get_screen_resources_current_modes_length(resources.get());
+    for (int i = 0; i < mode_count; ++i) {
+        if (modes[i].id != crtc->mode)
             continue;
-        double const total = double(mode.hTotal) * double(mode.vTotal);
-        std::uint32_t hz = total > 0 ? std::uint32_t(double(mode.dotClock) / total + 0.5) : 0;
+        double const total = double(modes[i].htotal) * double(modes[i].vtotal);
+        auto const hz = total > 0 ? std::uint32_t(double(modes[i].dot_clock) / total + 0.5) : 0u;
         return hz < 31 ? 30 : hz;
     }
     return 60;
 }
 
-Result<std::vector<MonitorInfo>> list_monitors(Display* display)
+std::string atom_name(xcb_connection_t* c, xcb_atom_t atom)
 {
-    Window const root = DefaultRootWindow(display);
-    int count = 0;
-    std::unique_ptr<XRRMonitorInfo, FreeMonitors> monitors(XRRGetMonitors(display, root, True, &count));
+    Reply<xcb_get_atom_name_reply_t> reply(xcb_get_atom_name_reply(c, xcb_get_atom_name(c, atom), nullptr));
+    if (!reply)
+        return {};
+    return std::string(xcb_get_atom_name_name(reply.get()), std::size_t(xcb_get_atom_name_name_length(reply.get())));
+}
+
+std::vector<MonitorInfo> list_monitors(Display const& display)
+{
+    xcb_connection_t* c = display.connection.get();
+    xcb_window_t const root = display.screen->root;
     std::vector<MonitorInfo> list;
-    if (!monitors || count <= 0) {
-        // A server without RandR monitors still has its screen.
-        Screen* screen = DefaultScreenOfDisplay(display);
-        list.push_back({ "default", 0, 0, std::uint32_t(WidthOfScreen(screen)), std::uint32_t(HeightOfScreen(screen)),
-                         60, true });
-        return list;
-    }
-    for (int i = 0; i < count; ++i) {
-        XRRMonitorInfo const& m = monitors.get()[i];
-        MonitorInfo info;
-        if (char* name = XGetAtomName(display, m.name)) {
-            info.name = name;
-            XFree(name);
+    Reply<xcb_randr_get_monitors_reply_t> monitors(
+        xcb_randr_get_monitors_reply(c, xcb_randr_get_monitors(c, root, 1), nullptr));
+    if (monitors) {
+        for (auto it = xcb_randr_get_monitors_monitors_iterator(monitors.get()); it.rem;
+             xcb_randr_monitor_info_next(&it)) {
+            xcb_randr_monitor_info_t const* m = it.data;
+            MonitorInfo info;
+            info.name = atom_name(c, m->name);
+            info.x = m->x;
+            info.y = m->y;
+            info.width = m->width;
+            info.height = m->height;
+            info.refresh = mode_refresh(c, root, xcb_randr_monitor_info_outputs(m), m->nOutput);
+            info.primary = m->primary != 0;
+            list.push_back(std::move(info));
         }
-        info.x = m.x;
-        info.y = m.y;
-        info.width = std::uint32_t(std::max(m.width, 0));
-        info.height = std::uint32_t(std::max(m.height, 0));
-        info.refresh = mode_refresh(display, root, m.outputs, m.noutput);
-        info.primary = m.primary;
-        list.push_back(std::move(info));
     }
+    if (list.empty()) // a server without RandR monitors still has its screen
+        list.push_back({ "default", 0, 0, display.screen->width_in_pixels, display.screen->height_in_pixels, 60, true });
     std::stable_sort(list.begin(), list.end(),
                      [](MonitorInfo const& a, MonitorInfo const& b) { return a.primary && !b.primary; });
     return list;
 }
 
-// The shared-memory image: created for one size, torn down in the reverse order of its making.
-class ShmImage {
+std::string x_error(char const* request, xcb_generic_error_t const* error)
+{
+    return fmt::format("{} a échoué (erreur X {})", request, error ? int(error->error_code) : 0);
+}
+
+// A System V shared-memory segment attached to the server, sized for one picture.
+class ShmSegment {
 public:
-    static Result<std::unique_ptr<ShmImage>> create(Display* display, std::uint32_t width, std::uint32_t height)
+    static Result<std::unique_ptr<ShmSegment>> create(xcb_connection_t* c, std::size_t bytes)
     {
-        auto image = std::unique_ptr<ShmImage>(new ShmImage(display));
-        int const screen = DefaultScreen(display);
-        image->m_image = XShmCreateImage(display, DefaultVisual(display, screen), DefaultDepth(display, screen),
-                                         ZPixmap, nullptr, &image->m_info, width, height);
-        if (!image->m_image)
-            return fail("XShmCreateImage a échoué");
-        if (image->m_image->bits_per_pixel != 32)
-            return fail("profondeur d'écran non prise en charge (32 bits par pixel attendus)");
-        std::size_t const bytes = std::size_t(image->m_image->bytes_per_line) * height;
-        image->m_info.shmid = shmget(IPC_PRIVATE, bytes, IPC_CREAT | 0600);
-        if (image->m_info.shmid < 0)
+        auto segment = std::unique_ptr<ShmSegment>(new ShmSegment(c));
+        segment->m_id = shmget(IPC_PRIVATE, bytes, IPC_CREAT | 0600);
+        if (segment->m_id < 0)
             return fail(os_error(errno));
-        void* address = shmat(image->m_info.shmid, nullptr, 0);
-        // Marked for removal at once: the segment then disappears with its last attachment, even after a crash.
-        shmctl(image->m_info.shmid, IPC_RMID, nullptr);
+        void* address = shmat(segment->m_id, nullptr, 0);
+        // Marked for removal at once: the segment goes with its last attachment, even after a crash.
+        shmctl(segment->m_id, IPC_RMID, nullptr);
         if (address == reinterpret_cast<void*>(-1))
             return fail(os_error(errno));
-        image->m_info.shmaddr = image->m_image->data = static_cast<char*>(address);
-        image->m_info.readOnly = False;
-        if (!XShmAttach(display, &image->m_info))
-            return fail("XShmAttach a échoué");
-        image->m_attached = true;
-        XSync(display, False);
-        return image;
+        segment->m_address = static_cast<std::uint8_t*>(address);
+        segment->m_seg = xcb_generate_id(c);
+        Reply<xcb_generic_error_t> error(
+            xcb_request_check(c, xcb_shm_attach_checked(c, segment->m_seg, std::uint32_t(segment->m_id), 0)));
+        if (error)
+            return fail(x_error("xcb_shm_attach", error.get()));
+        segment->m_attached = true;
+        return segment;
     }
-    ~ShmImage()
+    ~ShmSegment()
     {
-        if (m_attached)
-            XShmDetach(m_display, &m_info);
-        if (m_image) {
-            m_image->data = nullptr;
-            XDestroyImage(m_image);
+        if (m_attached) {
+            xcb_shm_detach(m_connection, m_seg);
+            xcb_flush(m_connection);
         }
-        if (m_info.shmaddr)
-            shmdt(m_info.shmaddr);
+        if (m_address)
+            shmdt(m_address);
     }
-    XImage* image() const { return m_image; }
+    xcb_shm_seg_t seg() const { return m_seg; }
+    std::uint8_t* data() const { return m_address; }
 
 private:
-    explicit ShmImage(Display* display)
-        : m_display(display)
+    explicit ShmSegment(xcb_connection_t* c)
+        : m_connection(c)
     {
-        std::memset(&m_info, 0, sizeof m_info);
-        m_info.shmid = -1;
     }
-    Display* m_display;
-    XShmSegmentInfo m_info;
-    XImage* m_image { nullptr };
+    xcb_connection_t* m_connection;
+    int m_id { -1 };
+    std::uint8_t* m_address { nullptr };
+    xcb_shm_seg_t m_seg { 0 };
     bool m_attached { false };
 };
-
-// X errors must not end the process; the failing call reports through its own return value.
-int ignore_x_error(Display*, XErrorEvent*) { return 0; }
 
 class X11Source final : public CaptureSource {
 public:
     static Result<std::unique_ptr<CaptureSource>> create(MonitorInfo const& monitor)
     {
-        auto display = TRY(open_display());
-        XSetErrorHandler(ignore_x_error);
-        if (!XShmQueryExtension(display.get()))
+        auto display = TRY(connect());
+        xcb_connection_t* c = display.connection.get();
+        Reply<xcb_shm_query_version_reply_t> shm(xcb_shm_query_version_reply(c, xcb_shm_query_version(c), nullptr));
+        if (!shm)
             return fail("l'extension MIT-SHM est absente");
+        if (display.screen->root_depth != 24 && display.screen->root_depth != 32)
+            return fail(fmt::format("profondeur d'écran {} non prise en charge", int(display.screen->root_depth)));
         auto source = std::unique_ptr<X11Source>(new X11Source(std::move(display), monitor));
-        int event_base = 0, error_base = 0;
-        source->m_have_fixes = XFixesQueryExtension(source->m_display.get(), &event_base, &error_base);
-        if (XRRQueryExtension(source->m_display.get(), &source->m_randr_event_base, &error_base))
-            XRRSelectInput(source->m_display.get(), source->m_root, RRScreenChangeNotifyMask | RRCrtcChangeNotifyMask);
-        source->m_shm = TRY(ShmImage::create(source->m_display.get(), monitor.width, monitor.height));
+        // XFixes answers only after the client said which version it speaks.
+        Reply<xcb_xfixes_query_version_reply_t> fixes(
+            xcb_xfixes_query_version_reply(c, xcb_xfixes_query_version(c, 4, 0), nullptr));
+        source->m_have_fixes = fixes != nullptr;
+        xcb_randr_select_input(c, source->m_display.screen->root,
+                               XCB_RANDR_NOTIFY_MASK_SCREEN_CHANGE | XCB_RANDR_NOTIFY_MASK_CRTC_CHANGE);
+        TRY_VOID(source->make_segment());
         return std::unique_ptr<CaptureSource>(std::move(source));
     }
 
@@ -189,45 +192,57 @@ public:
 
     Result<Grab> grab() override
     {
+        xcb_connection_t* c = m_display.connection.get();
+        if (xcb_connection_has_error(c))
+            return fail("la connexion à l'affichage X11 est perdue");
         if (TRY(geometry_changed())) {
-            m_shm.reset();
-            m_shm = TRY(ShmImage::create(m_display.get(), m_monitor.width, m_monitor.height));
+            TRY_VOID(make_segment());
             return Grab::SizeChanged;
         }
-        if (!XShmGetImage(m_display.get(), m_root, m_shm->image(), m_monitor.x, m_monitor.y, AllPlanes))
-            return fail("XShmGetImage a échoué");
+        xcb_generic_error_t* raw_error = nullptr;
+        Reply<xcb_shm_get_image_reply_t> reply(xcb_shm_get_image_reply(
+            c,
+            xcb_shm_get_image(c, m_display.screen->root, std::int16_t(m_monitor.x), std::int16_t(m_monitor.y),
+                              std::uint16_t(m_monitor.width), std::uint16_t(m_monitor.height), ~0u,
+                              XCB_IMAGE_FORMAT_Z_PIXMAP, m_segment->seg(), 0),
+            &raw_error));
+        Reply<xcb_generic_error_t> error(raw_error);
+        if (!reply)
+            return fail(x_error("xcb_shm_get_image", error.get()));
         draw_cursor();
         return Grab::Image;
     }
 
     BgraImage image() const override
     {
-        XImage* image = m_shm->image();
-        return { reinterpret_cast<std::uint8_t const*>(image->data), std::uint32_t(image->width),
-                 std::uint32_t(image->height), std::size_t(image->bytes_per_line) };
+        return { m_segment->data(), m_monitor.width, m_monitor.height, std::size_t(m_monitor.width) * 4 };
     }
 
 private:
-    X11Source(DisplayPtr display, MonitorInfo monitor)
+    X11Source(Display display, MonitorInfo monitor)
         : m_display(std::move(display))
-        , m_root(DefaultRootWindow(m_display.get()))
         , m_monitor(std::move(monitor))
     {
+    }
+
+    Result<void> make_segment()
+    {
+        m_segment.reset();
+        m_segment = TRY(ShmSegment::create(m_display.connection.get(), std::size_t(m_monitor.width) * m_monitor.height * 4));
+        return {};
     }
 
     // RandR events tell that the layout changed; the monitor is then looked up again by name.
     Result<bool> geometry_changed()
     {
         bool changed = false;
-        while (XPending(m_display.get())) {
-            XEvent event;
-            XNextEvent(m_display.get(), &event);
-            XRRUpdateConfiguration(&event);
+        while (xcb_generic_event_t* event = xcb_poll_for_event(m_display.connection.get())) {
+            std::free(event);
             changed = true;
         }
         if (!changed)
             return false;
-        auto monitors = TRY(list_monitors(m_display.get()));
+        auto const monitors = list_monitors(m_display);
         auto it = std::find_if(monitors.begin(), monitors.end(),
                                [&](MonitorInfo const& m) { return m.name == m_monitor.name; });
         if (it == monitors.end())
@@ -241,23 +256,27 @@ private:
     {
         if (!m_have_fixes)
             return;
-        std::unique_ptr<XFixesCursorImage, XFreeDeleter> cursor(XFixesGetCursorImage(m_display.get()));
+        xcb_connection_t* c = m_display.connection.get();
+        Reply<xcb_xfixes_get_cursor_image_reply_t> cursor(
+            xcb_xfixes_get_cursor_image_reply(c, xcb_xfixes_get_cursor_image(c), nullptr));
         if (!cursor)
             return;
-        XImage* image = m_shm->image();
+        std::uint32_t const* pixels = xcb_xfixes_get_cursor_image_cursor_image(cursor.get());
         int const left = cursor->x - cursor->xhot - m_monitor.x;
         int const top = cursor->y - cursor->yhot - m_monitor.y;
+        int const width = int(m_monitor.width), height = int(m_monitor.height);
+        std::uint8_t* image = m_segment->data();
         for (int cy = 0; cy < cursor->height; ++cy) {
             int const y = top + cy;
-            if (y < 0 || y >= image->height)
+            if (y < 0 || y >= height)
                 continue;
-            auto* row = reinterpret_cast<std::uint8_t*>(image->data) + std::size_t(y) * image->bytes_per_line;
+            std::uint8_t* row = image + std::size_t(y) * std::size_t(width) * 4;
             for (int cx = 0; cx < cursor->width; ++cx) {
                 int const x = left + cx;
-                if (x < 0 || x >= image->width)
+                if (x < 0 || x >= width)
                     continue;
-                // XFixes gives premultiplied ARGB in the low 32 bits of each unsigned long.
-                auto const argb = std::uint32_t(cursor->pixels[std::size_t(cy) * cursor->width + cx]);
+                // Premultiplied ARGB.
+                std::uint32_t const argb = pixels[std::size_t(cy) * cursor->width + cx];
                 std::uint32_t const alpha = argb >> 24;
                 if (alpha == 0)
                     continue;
@@ -270,20 +289,18 @@ private:
         }
     }
 
-    DisplayPtr m_display;
-    Window m_root;
+    Display m_display;
     MonitorInfo m_monitor;
-    std::unique_ptr<ShmImage> m_shm;
+    std::unique_ptr<ShmSegment> m_segment;
     bool m_have_fixes { false };
-    int m_randr_event_base { 0 };
 };
 
 }
 
 Result<std::vector<MonitorInfo>> monitors()
 {
-    auto display = TRY(open_display());
-    return list_monitors(display.get());
+    auto display = TRY(connect());
+    return list_monitors(display);
 }
 
 Result<std::unique_ptr<CaptureSource>> open(MonitorInfo const& monitor) { return X11Source::create(monitor); }

@@ -185,4 +185,31 @@ TEST_F(X11Pipeline, EachCodecRecordsAValidBt709Stream)
     }
 }
 
+TEST_F(X11Pipeline, GrabReadsTheMonitorExactly)
+{
+    auto monitors = platform::x11::monitors();
+    ASSERT_TRUE(monitors) << monitors.error();
+    ASSERT_FALSE(monitors->empty());
+    auto const& monitor = monitors->front();
+    EXPECT_FALSE(monitor.name.empty());
+    EXPECT_EQ(monitor.width, 1920u);
+    EXPECT_EQ(monitor.height, 1080u);
+    EXPECT_GE(monitor.refresh, 30u);
+    EXPECT_EQ(video::pick_monitor(*monitors, monitor.name)->name, monitor.name);
+
+    auto source = platform::x11::open(monitor);
+    ASSERT_TRUE(source) << source.error();
+    auto grabbed = (*source)->grab();
+    ASSERT_TRUE(grabbed) << grabbed.error();
+    EXPECT_EQ(*grabbed, platform::Grab::Image);
+    auto const image = (*source)->image();
+    ASSERT_EQ(image.width, 1920u);
+    auto pixel = [&](std::uint32_t x, std::uint32_t y) { return image.pixels + y * image.stride + x * 4; };
+    EXPECT_EQ(pixel(100, 100)[0], capture_test::block_a.b);
+    EXPECT_EQ(pixel(100, 100)[1], capture_test::block_a.g);
+    EXPECT_EQ(pixel(100, 100)[2], capture_test::block_a.r);
+    EXPECT_EQ(pixel(1800, 500)[0], capture_test::block_b.b);
+    EXPECT_EQ(pixel(1800, 500)[2], capture_test::block_b.r);
+}
+
 }
