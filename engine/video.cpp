@@ -45,6 +45,8 @@ std::uint32_t quality_vs_speed(std::uint32_t width, std::uint32_t height, std::u
     return std::uint64_t(width) * height * fps < 221'184'001 ? 100 : 50;
 }
 
+std::vector<std::uint8_t> probe_encoders(platform::EncoderDriver const& driver) { return driver.probe(); }
+
 platform::EncoderParams choose_encoder(std::vector<std::uint8_t> const& available, std::uint8_t requested,
                                        std::uint32_t width, std::uint32_t height, std::uint32_t fps,
                                        std::uint8_t quality)

@@ -53,6 +53,9 @@ std::uint32_t encoder_bitrate(std::uint32_t width, std::uint32_t height, std::ui
 // 100 (favour quality) up to 2560 x 1440 at 60 frames per second, 50 (favour speed) above.
 std::uint32_t quality_vs_speed(std::uint32_t width, std::uint32_t height, std::uint32_t fps);
 
+// The codecs (0 H.264, 1 HEVC, 2 AV1) for which some encoder of the driver really opens; for the API's caps.
+std::vector<std::uint8_t> probe_encoders(platform::EncoderDriver const& driver);
+
 // The requested codec when some encoder for it opens, else H.264; with the parameters the encoder gets.
 platform::EncoderParams choose_encoder(std::vector<std::uint8_t> const& available, std::uint8_t requested,
                                        std::uint32_t width, std::uint32_t height, std::uint32_t fps,

@@ -155,7 +155,7 @@ Result<void> run_attempt(VideoJob& job)
         return fail("aucun écran");
     auto source = TRY(drivers.capture->open(*monitor));
     auto const [out_width, out_height] = scale_to_resolution(job.resolution, source->width(), source->height());
-    auto const params = choose_encoder(drivers.encoder->probe(), job.codec, out_width, out_height, job.fps, job.quality);
+    auto const params = choose_encoder(probe_encoders(*drivers.encoder), job.codec, out_width, out_height, job.fps, job.quality);
     std::shared_ptr<platform::VideoEncoder> encoder = TRY(drivers.encoder->open(params));
 
     job.shared->status.with([&](shared::PipelineStatus& status) {
