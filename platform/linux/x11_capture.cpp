@@ -4,6 +4,8 @@
 
 #include "platform/linux/x11_capture.h"
 
+#include "platform/linux/handles.h"
+
 #include <sys/ipc.h>
 #include <sys/shm.h>
 #include <xcb/randr.h>
@@ -20,14 +22,8 @@ namespace platform::x11 {
 
 namespace {
 
-struct Disconnect {
-    void operator()(xcb_connection_t* c) const noexcept { xcb_disconnect(c); }
-};
-using Connection = std::unique_ptr<xcb_connection_t, Disconnect>;
-struct CFree {
-    void operator()(void* p) const noexcept { std::free(p); }
-};
-template <class T> using Reply = std::unique_ptr<T, CFree>;
+using Connection = handles::XcbConnection;
+template <class T> using Reply = handles::XcbReply<T>;
 
 struct Display {
     Connection connection;
