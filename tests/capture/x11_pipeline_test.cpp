@@ -49,7 +49,8 @@ protected:
     }
 
     // Runs the video thread for `seconds`, asks for a thumbnail half-way, and writes what the ring holds.
-    std::filesystem::path record(std::uint8_t codec, std::uint32_t fps, double seconds, shared::Thumbnail& thumbnail)
+    std::filesystem::path record(std::uint8_t codec, std::uint8_t resolution, std::uint32_t fps, double seconds,
+                                 shared::Thumbnail& thumbnail)
     {
         auto shared = std::make_shared<shared::Shared>();
         auto stop = std::make_shared<std::atomic<bool>>(false);
@@ -58,7 +59,7 @@ protected:
         job.fps = fps;
         job.codec = codec;
         job.quality = 1;
-        job.resolution = 0; // 720p: exercises the scaler and keeps the load small
+        job.resolution = resolution;
         job.shared = shared;
         job.report_error = [this](std::string const& text) { errors.push_back(text); };
         job.drivers = { &platform::x11_capture_driver, &platform::lavc_encoder_driver };
@@ -119,24 +120,30 @@ TEST_F(X11Pipeline, EachCodecRecordsAValidBt709Stream)
         std::uint8_t codec;
         char const* name;
         char const* profile;
+        std::uint8_t resolution;
+        int width, height;
     };
-    Row const rows[] = { { 0, "h264", "High" }, { 1, "hevc", "Main" }, { 2, "av1", "Main" } };
+    // 720p exercises the scaler and keeps the load small; one 1080p run takes the unscaled road.
+    Row const rows[] = { { 0, "h264", "High", 0, 1280, 720 },
+                         { 1, "hevc", "Main", 0, 1280, 720 },
+                         { 2, "av1", "Main", 0, 1280, 720 },
+                         { 0, "h264", "High", 1, 1920, 1080 } };
     auto const available = platform::lavc::probe();
     std::uint32_t const fps = 30;
     for (auto const& row : rows) {
-        SCOPED_TRACE(row.name);
+        SCOPED_TRACE(testing::Message() << row.name << " " << row.height << "p");
         if (std::find(available.begin(), available.end(), row.codec) == available.end()) {
             ADD_FAILURE() << "no encoder opens for " << row.name;
             continue;
         }
         errors.clear();
         shared::Thumbnail thumbnail;
-        auto const clip = record(row.codec, fps, 3.5, thumbnail);
+        auto const clip = record(row.codec, row.resolution, fps, 3.5, thumbnail);
         ASSERT_FALSE(clip.empty()) << "no keyframe was stored";
         EXPECT_TRUE(errors.empty()) << errors.front();
         EXPECT_EQ(status.codec, std::optional<settings::Codec>(settings::Codec(row.codec)));
-        EXPECT_EQ(status.width, 1280u);
-        EXPECT_EQ(status.height, 720u);
+        EXPECT_EQ(status.width, std::uint32_t(row.width));
+        EXPECT_EQ(status.height, std::uint32_t(row.height));
 
         std::string probe_errors;
         auto const info = media::probe(clip, &probe_errors);
@@ -146,8 +153,8 @@ TEST_F(X11Pipeline, EachCodecRecordsAValidBt709Stream)
         EXPECT_EQ(stream["profile"], row.profile);
         EXPECT_EQ(stream["color_range"], "tv");
         EXPECT_EQ(stream["color_primaries"], "bt709");
-        EXPECT_EQ(stream["width"], 1280);
-        EXPECT_EQ(stream["height"], 720);
+        EXPECT_EQ(stream["width"], row.width);
+        EXPECT_EQ(stream["height"], row.height);
         EXPECT_EQ(media::decode_errors(clip), "");
 
         auto const frames = media::probe_frames(clip);
@@ -159,14 +166,14 @@ TEST_F(X11Pipeline, EachCodecRecordsAValidBt709Stream)
         for (std::size_t i = 1; i < keys.size(); ++i)
             EXPECT_NEAR(keys[i] - keys[i - 1], 1.0, 1.5 / fps) << "keyframe " << i;
 
-        // Top-left block at a quarter of the width and height: 1920x1080 scaled to 1280x720 exactly.
-        auto const pixel = decoded_pixel(clip, 20, 320, 180, 1280, 720);
+        // The middle of the top-left and top-right blocks.
+        auto const pixel = decoded_pixel(clip, 20, row.width / 4, row.height / 4, row.width, row.height);
         ASSERT_TRUE(pixel);
         auto const want = bt709(capture_test::block_a);
         EXPECT_NEAR(pixel->y, want.y, 3);
         EXPECT_NEAR(pixel->u, want.u, 3);
         EXPECT_NEAR(pixel->v, want.v, 3);
-        auto const other = decoded_pixel(clip, 20, 960, 180, 1280, 720);
+        auto const other = decoded_pixel(clip, 20, row.width * 3 / 4, row.height / 4, row.width, row.height);
         ASSERT_TRUE(other);
         auto const want_b = bt709(capture_test::block_b);
         EXPECT_NEAR(other->y, want_b.y, 3);
