@@ -1,0 +1,179 @@
+#pragma once
+// The video pipeline: the video thread (monitor capture, conversion, pacing) and the encoder thread
+// ("quillmar-encoder") that turns encoded packets into ring samples.
+//
+// The engine spawns video_thread for each pipeline start; it runs attempts until its stop flag is set. Each
+// attempt opens a capture source and an encoder, starts the encoder thread with the receiving end of a frame
+// channel of capacity 2 and runs the capture loop on its own thread. A failed attempt is reported in the
+// pipeline status and once per distinct text as a page event, closes the current video segment, and is
+// retried after a pause that doubles from 4 s up to 60 s.
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/result.h"
+#include "engine/channel.h"
+#include "engine/clock.h"
+#include "engine/gfx.h"
+#include "platform/capture.h"
+#include "platform/encoder.h"
+
+namespace shared {
+class Shared;
+}
+namespace engine {
+struct VideoThreadParams;
+}
+
+namespace video {
+
+using ticks::Ticks;
+
+// -- Sizes, bitrates, encoder choice --------------------------------------------------------------------------
+
+// The encoded size for a resolution setting (0 720p, 1 1080p, 2 1440p, 3 2160p, 4 Source): never scaled up,
+// always even and at least 2.
+std::pair<std::uint32_t, std::uint32_t> scale_to_resolution(std::uint8_t resolution, std::uint32_t width,
+                                                             std::uint32_t height);
+
+constexpr double codec_factor[3] = { 1.0, 0.7, 0.6 };
+constexpr int codec_profile[3] = { 100, 1, 1 }; // H.264 High, HEVC Main, AV1 Main
+constexpr double reference_bitrate[3] = { 4'000'000, 6'000'000, 12'000'000 }; // Compact, Standard, High
+
+// Mean bit/s: the reference bitrate of 1080p60 scaled by pixels^0.85 and (fps / 60)^0.6, times the codec factor.
+std::uint32_t encoder_bitrate(std::uint32_t width, std::uint32_t height, std::uint32_t fps, std::uint8_t quality,
+                              double factor);
+// 100 (favour quality) up to 2560 x 1440 at 60 frames per second, 50 (favour speed) above.
+std::uint32_t quality_vs_speed(std::uint32_t width, std::uint32_t height, std::uint32_t fps);
+
+// The codecs (0 H.264, 1 HEVC, 2 AV1) for which some encoder of the driver really opens; for the API's caps.
+std::vector<std::uint8_t> probe_encoders(platform::EncoderDriver const& driver);
+
+// The requested codec when some encoder for it opens, else H.264; with the parameters the encoder gets.
+platform::EncoderParams choose_encoder(std::vector<std::uint8_t> const& available, std::uint8_t requested,
+                                       std::uint32_t width, std::uint32_t height, std::uint32_t fps,
+                                       std::uint8_t quality);
+
+// -- Monitors ------------------------------------------------------------------------------------------------
+
+// The first monitor with that name, else the primary one (the list comes primary first); none when the list
+// is empty.
+std::optional<platform::MonitorInfo> pick_monitor(std::vector<platform::MonitorInfo> const& monitors,
+                                                  std::optional<std::string> const& name);
+
+// -- Pacing and retries --------------------------------------------------------------------------------------
+
+// Absolute slot deadlines start + k x 1 s / fps, so timer jitter never accumulates. A slot more than two
+// intervals late jumps to the current slot and counts the skipped ones as dropped.
+class Pacer {
+public:
+    Pacer(Ticks start, std::uint32_t fps);
+    struct Slot {
+        Ticks deadline { 0 };
+        std::uint64_t dropped { 0 };
+    };
+    Slot next(Ticks now);
+    Ticks interval() const { return m_interval; }
+
+private:
+    Ticks m_start;
+    std::int64_t m_fps;
+    Ticks m_interval;
+    std::int64_t m_k { 0 };
+};
+
+// Pause before the next attempt, in seconds: doubling from 4 s up to 60 s while attempts fail within 30 s.
+class Backoff {
+public:
+    std::uint32_t next(Ticks attempt_length);
+
+private:
+    std::uint32_t m_pause { 2 };
+};
+
+// Remembers the last error text so that an identical repeat is not shown to the player again.
+class ErrorDedup {
+public:
+    bool is_new(std::string const& text);
+
+private:
+    std::optional<std::string> m_last;
+};
+
+// -- Encoded samples -----------------------------------------------------------------------------------------
+
+// The access unit as the rings keep it: H.264/HEVC without parameter sets and delimiters, each NAL unit behind
+// a 4-byte big-endian length; AV1 without temporal delimiters, every other OBU whole.
+std::vector<std::uint8_t> to_ring_form(std::uint8_t codec, std::span<std::uint8_t const> access_unit);
+
+// Stores the stream description from a keyframe unless one is stored, then pushes the packet into the video
+// ring (and to an attached recording).
+void store_packet(shared::Shared& shared, platform::EncoderParams const& params, platform::EncodedPacket packet);
+
+// Body of "quillmar-encoder": encodes frames until the channel closes, then flushes. An encoder failure ends
+// it with the error.
+Result<void> encoder_thread(platform::VideoEncoder& encoder, platform::EncoderParams const& params,
+                            channel::Receiver<platform::VideoFrame>& frames, shared::Shared& shared);
+
+// -- Capture -------------------------------------------------------------------------------------------------
+
+// The time base of the capture loop; tests run it on a simulated clock.
+struct LoopClock {
+    std::function<Ticks()> now;
+    std::function<void(Ticks deadline)> sleep_until;
+};
+LoopClock real_clock();
+
+struct VideoDrivers {
+    platform::CaptureDriver const* capture { nullptr };
+    platform::EncoderDriver const* encoder { nullptr };
+};
+
+struct CaptureLoopArgs {
+    platform::CaptureSource& source;
+    platform::CaptureDriver const& driver;
+    std::uint32_t out_width { 0 };
+    std::uint32_t out_height { 0 };
+    platform::PixelLayout layout { platform::PixelLayout::Nv12 };
+    std::uint32_t fps { 60 };
+    shared::Shared& shared;
+    std::atomic<bool> const& stop;
+    channel::Sender<platform::VideoFrame> frames;
+    LoopClock const& clock;
+};
+
+// Runs one slot per 1/fps second until the stop flag is set (ok). An encoder that went away while the flag is
+// clear is an error, so that the pipeline restarts instead of ending silently.
+Result<void> capture_loop(CaptureLoopArgs args);
+
+// Everything one video thread needs; video_thread builds it from the engine's parameters.
+struct VideoJob {
+    std::shared_ptr<std::atomic<bool>> stop;
+    std::optional<std::string> monitor;
+    std::uint32_t fps { 60 };
+    std::uint8_t codec { 0 };
+    std::uint8_t quality { 1 };
+    std::uint8_t resolution { 1 };
+    std::shared_ptr<shared::Shared> shared;
+    std::function<void(std::string const&)> report_error; // page event "error"
+    VideoDrivers drivers;
+    LoopClock clock;
+};
+
+// Attempts until the stop flag is set.
+void run_video(VideoJob job);
+
+// The engine's video pipeline body.
+void video_thread(engine::VideoThreadParams params, VideoDrivers drivers);
+// The same as a pipeline body for the start-up builder:
+//   bodies.video = video::video_body({ &platform::capture_drivers()[0], &platform::encoder_drivers()[0] });
+std::function<void(engine::VideoThreadParams)> video_body(VideoDrivers drivers);
+
+}

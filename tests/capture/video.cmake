@@ -1,0 +1,1 @@
+quill_test(NAME video_test LABELS capture SOURCES ${CMAKE_CURRENT_LIST_DIR}/video_test.cpp LIBS engine)

@@ -1,0 +1,238 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <mutex>
+#include <thread>
+
+#include "engine/shared.h"
+#include "engine/video.h"
+#include "tests/fakes/fake_video.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// A clock whose sleeps return at once: the loop runs as fast as it can, on simulated time.
+struct SimClock {
+    std::atomic<std::int64_t> now { 1'000'000'000 };
+    std::atomic<int> sleeps { 0 };
+    std::function<void(int)> on_sleep;
+    video::LoopClock clock()
+    {
+        return { [this] { return now.fetch_add(1); },
+                 [this](std::int64_t deadline) {
+                     if (deadline > now.load())
+                         now.store(deadline);
+                     int const n = ++sleeps;
+                     if (on_sleep)
+                         on_sleep(n);
+                 } };
+    }
+};
+
+template <class F> bool wait_for(F condition)
+{
+    auto const give_up = std::chrono::steady_clock::now() + 20s;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > give_up)
+            return false;
+        std::this_thread::sleep_for(2ms);
+    }
+    return true;
+}
+
+class VideoPipeline : public testing::Test {
+protected:
+    void SetUp() override { fakes::video_fake_state().reset(); }
+
+    video::VideoJob job(SimClock& sim)
+    {
+        video::VideoJob job;
+        job.stop = stop;
+        job.fps = 60;
+        job.codec = 0;
+        job.quality = 1;
+        job.resolution = 4;
+        job.shared = shared;
+        job.report_error = [this](std::string const& text) {
+            std::lock_guard lock(mutex);
+            reports.push_back(text);
+        };
+        job.drivers = { &fakes::fake_capture_driver, &fakes::fake_encoder_driver };
+        job.clock = sim.clock();
+        return job;
+    }
+    std::size_t video_samples()
+    {
+        return shared->rings.with([](shared::Rings& rings) { return rings.video.samples.size(); });
+    }
+    std::vector<std::string> reported()
+    {
+        std::lock_guard lock(mutex);
+        return reports;
+    }
+
+    std::shared_ptr<std::atomic<bool>> stop = std::make_shared<std::atomic<bool>>(false);
+    std::shared_ptr<shared::Shared> shared = std::make_shared<shared::Shared>();
+    std::mutex mutex;
+    std::vector<std::string> reports;
+};
+
+// Regression: an encoder that died used to end the video thread as if it had been stopped, leaving an empty
+// buffer while the game was still in front.
+TEST_F(VideoPipeline, EncoderDeathIsReportedAndCaptureRestarts)
+{
+    auto& fake = fakes::video_fake_state();
+    fake.fail_after = 5;
+    SimClock sim;
+    // Slow enough that the simulated time stays within the ring window while the encoder catches up.
+    sim.on_sleep = [](int) { std::this_thread::sleep_for(500us); };
+    std::thread thread([job = job(sim)]() mutable { video::run_video(std::move(job)); });
+    bool const restarted = wait_for([&] { return fake.opens >= 2 && video_samples() >= 3; });
+    stop->store(true);
+    thread.join();
+    ASSERT_TRUE(restarted);
+
+    EXPECT_EQ(reported(), std::vector<std::string> { "Capture interrompue : panne de l'encodeur" });
+    EXPECT_EQ(fake.opens, 2);
+    auto const status = shared->status.copy();
+    EXPECT_FALSE(status.running);
+    EXPECT_FALSE(status.error) << *status.error; // the restart cleared it
+    EXPECT_EQ(status.encoder, "fake-h264");
+    // The failed attempt's samples became a segment of their own.
+    auto const segments = shared->rings.with([](shared::Rings& rings) { return rings.segments.size(); });
+    EXPECT_EQ(segments, 1u);
+    // Samples are stored without parameter sets, behind 4-byte lengths.
+    auto const first = shared->rings.with([](shared::Rings& rings) { return rings.video.samples.front(); });
+    ASSERT_TRUE(first.is_keyframe());
+    auto const& bytes = *std::get<ring::Memory>(first.payload).data;
+    ASSERT_EQ(bytes.size(), 7u);
+    EXPECT_EQ(bytes[3], 3);
+    EXPECT_EQ(bytes[4], 0x65);
+    ASSERT_TRUE(shared->video_config.copy());
+    EXPECT_EQ(shared->video_config.copy()->width, 64u);
+}
+
+TEST_F(VideoPipeline, StopEndsQuietly)
+{
+    SimClock sim;
+    std::thread thread([job = job(sim)]() mutable { video::run_video(std::move(job)); });
+    bool const ran = wait_for([&] { return video_samples() >= 5; });
+    stop->store(true);
+    thread.join();
+    ASSERT_TRUE(ran);
+    EXPECT_TRUE(reported().empty());
+    EXPECT_EQ(fakes::video_fake_state().opens, 1);
+    auto const status = shared->status.copy();
+    EXPECT_FALSE(status.running);
+    EXPECT_FALSE(status.error);
+    EXPECT_EQ(status.codec, std::optional<settings::Codec>(settings::Codec::H264));
+}
+
+TEST_F(VideoPipeline, RepeatedFailuresReportOnceAndPauseLonger)
+{
+    // A monitor list that cannot be read fails every attempt the same way.
+    platform::CaptureDriver broken = fakes::fake_capture_driver;
+    SimClock sim;
+    auto j = job(sim);
+    j.drivers.capture = &broken;
+    std::atomic<int> attempts { 0 };
+    static std::atomic<int>* counter;
+    counter = &attempts;
+    broken.monitors = []() -> Result<std::vector<platform::MonitorInfo>> {
+        ++*counter;
+        return fail("pas d'écran");
+    };
+    auto const start = sim.now.load();
+    std::thread thread([j = std::move(j)]() mutable { video::run_video(std::move(j)); });
+    bool const three = wait_for([&] { return attempts >= 3; });
+    stop->store(true);
+    thread.join();
+    ASSERT_TRUE(three);
+    EXPECT_EQ(reported(), std::vector<std::string> { "Capture interrompue : pas d'écran" });
+    EXPECT_EQ(shared->status.copy().error, std::optional<std::string>("Capture interrompue : pas d'écran"));
+    // Pauses of 4 s and then 8 s passed on the simulated clock before the third attempt.
+    EXPECT_GE(sim.now.load() - start, 12 * 10'000'000);
+}
+
+struct LoopRun {
+    Result<void> result;
+    std::uint64_t frames;
+    std::uint64_t drops;
+};
+
+TEST_F(VideoPipeline, LoopTreatsAVanishedEncoderAsAnError)
+{
+    for (bool stopping : { false, true }) {
+        SCOPED_TRACE(stopping);
+        auto [sender, receiver] = channel::make<platform::VideoFrame>(2);
+        { auto gone = std::move(receiver); }
+        fakes::FakeSource source(64, 36);
+        SimClock sim;
+        auto const clock = sim.clock();
+        std::atomic<bool> stop_flag { stopping };
+        auto result = video::capture_loop(
+            { source, fakes::fake_capture_driver, 64, 36, platform::PixelLayout::Nv12, 60, *shared, stop_flag,
+              std::move(sender), clock });
+        if (stopping) {
+            EXPECT_TRUE(result);
+        } else {
+            ASSERT_FALSE(result);
+            EXPECT_EQ(result.error(), "l'encodeur vidéo s'est arrêté");
+        }
+    }
+}
+
+TEST_F(VideoPipeline, LoopServesOneThumbnailAndCountsFullChannelAsDrops)
+{
+    auto [thumb_sender, thumb_receiver] = channel::make<shared::Thumbnail>();
+    shared->thumbnail_request.set(std::move(thumb_sender));
+    auto [sender, receiver] = channel::make<platform::VideoFrame>(2);
+    fakes::FakeSource source(64, 36);
+    SimClock sim;
+    std::atomic<bool> stop_flag { false };
+    sim.on_sleep = [&](int n) {
+        if (n == 4)
+            stop_flag = true;
+    };
+    auto const clock = sim.clock();
+    auto result = video::capture_loop({ source, fakes::fake_capture_driver, 64, 36, platform::PixelLayout::Nv12, 60,
+                                        *shared, stop_flag, std::move(sender), clock });
+    ASSERT_TRUE(result);
+    // Four slots: two frames fit in the channel, two were dropped.
+    EXPECT_EQ(shared->frames.load(), 2u);
+    EXPECT_EQ(shared->drops.load(), 2u);
+    auto thumbnail = thumb_receiver.try_recv();
+    ASSERT_TRUE(thumbnail);
+    EXPECT_EQ(thumbnail->size(), shared::thumbnail_bytes);
+    EXPECT_FALSE(thumb_receiver.try_recv());
+    EXPECT_FALSE(shared->thumbnail_request.copy());
+    auto first = receiver.try_recv();
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->duration, 166'666);
+    EXPECT_EQ(first->image->planes[0][0], 0); // stamped with the first picture's number
+}
+
+TEST_F(VideoPipeline, LoopSkipsTheSlotOfASizeChange)
+{
+    fakes::video_fake_state().resize_at_grab = 1;
+    auto [sender, receiver] = channel::make<platform::VideoFrame>(8);
+    fakes::FakeSource source(64, 36);
+    SimClock sim;
+    std::atomic<bool> stop_flag { false };
+    sim.on_sleep = [&](int n) {
+        if (n == 3)
+            stop_flag = true;
+    };
+    auto const clock = sim.clock();
+    ASSERT_TRUE(video::capture_loop({ source, fakes::fake_capture_driver, 64, 36, platform::PixelLayout::Nv12, 60,
+                                      *shared, stop_flag, std::move(sender), clock }));
+    // Slot 1 has a picture, slot 2 sees the new size and sends nothing, slot 3 has a picture again.
+    std::vector<std::uint8_t> stamps;
+    while (auto frame = receiver.try_recv())
+        stamps.push_back(frame->image->planes[0][0]);
+    EXPECT_EQ(stamps, (std::vector<std::uint8_t> { 0, 2 }));
+    EXPECT_EQ(source.width(), 80u);
+}
+
+}

@@ -1,0 +1,222 @@
+// The real capture and encoders under the virtual desktop: a few seconds of a known picture, written out as
+// an MP4 and judged by ffprobe and ffmpeg.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <fstream>
+#include <thread>
+
+#include "core/mp4.h"
+#include "engine/shared.h"
+#include "engine/video.h"
+#include "platform/linux/lavc_encoder.h"
+#include "platform/linux/x11_capture.h"
+#include "tests/capture/x11_painter.h"
+#include "tests/support/media_check.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using capture_test::Colour;
+
+struct Yuv {
+    double y, u, v;
+};
+
+Yuv bt709(Colour c)
+{
+    double const ey = 0.2126 * c.r + 0.7152 * c.g + 0.0722 * c.b;
+    return { 16 + 219.0 / 255.0 * ey, 128 + 224.0 / 255.0 * (c.b - ey) / 1.8556,
+             128 + 224.0 / 255.0 * (c.r - ey) / 1.5748 };
+}
+
+class X11Pipeline : public media::MediaTest {
+protected:
+    void SetUp() override
+    {
+        media::MediaTest::SetUp();
+        if (IsSkipped())
+            return;
+        if (!painter.start())
+            GTEST_SKIP() << "no X display";
+    }
+    void TearDown() override
+    {
+        painter.stop();
+        media::MediaTest::TearDown();
+    }
+
+    // Runs the video thread for `seconds`, asks for a thumbnail half-way, and writes what the ring holds.
+    std::filesystem::path record(std::uint8_t codec, std::uint8_t resolution, std::uint32_t fps, double seconds,
+                                 shared::Thumbnail& thumbnail)
+    {
+        auto shared = std::make_shared<shared::Shared>();
+        auto stop = std::make_shared<std::atomic<bool>>(false);
+        video::VideoJob job;
+        job.stop = stop;
+        job.fps = fps;
+        job.codec = codec;
+        job.quality = 1;
+        job.resolution = resolution;
+        job.shared = shared;
+        job.report_error = [this](std::string const& text) { errors.push_back(text); };
+        job.drivers = { &platform::x11_capture_driver, &platform::lavc_encoder_driver };
+        job.clock = video::real_clock();
+        std::thread thread([job = std::move(job)]() mutable { video::run_video(std::move(job)); });
+
+        std::this_thread::sleep_for(std::chrono::duration<double>(seconds / 2));
+        auto [sender, receiver] = channel::make<shared::Thumbnail>();
+        shared->thumbnail_request.set(std::move(sender));
+        if (auto got = receiver.recv_for(2s))
+            thumbnail = std::move(*got);
+        std::this_thread::sleep_for(std::chrono::duration<double>(seconds / 2));
+        stop->store(true);
+        thread.join();
+
+        status = shared->status.copy();
+        drops = shared->drops.load();
+        mp4::ClipMedia media;
+        auto config = shared->video_config.copy();
+        if (!config)
+            return {};
+        media.video = *config;
+        shared->rings.with([&](shared::Rings& rings) {
+            media.video_samples.assign(rings.video.samples.begin(), rings.video.samples.end());
+        });
+        auto written = mp4::write_mp4_file(dir(), "clip", media, std::nullopt);
+        EXPECT_TRUE(written) << (written ? "" : written.error());
+        return dir() / "clip.mp4";
+    }
+
+    // Y, U, V of pixel (x, y) of decoded frame n, read from ffmpeg's raw 4:2:0 output without conversion.
+    std::optional<Yuv> decoded_pixel(std::filesystem::path const& clip, int n, int x, int y, int w, int h)
+    {
+        auto const raw = dir() / "frame.yuv";
+        auto result = media::run({ "ffmpeg", "-nostdin", "-v", "error", "-y", "-i", clip.string(), "-vf",
+                                   fmt::format("select=eq(n\\,{})", n), "-frames:v", "1", "-f", "rawvideo",
+                                   "-pix_fmt", "yuv420p", raw.string() });
+        if (result.status != 0)
+            return std::nullopt;
+        std::ifstream in(raw, std::ios::binary);
+        std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), {});
+        std::size_t const luma = std::size_t(w) * h;
+        if (bytes.size() < luma * 3 / 2)
+            return std::nullopt;
+        std::size_t const c = std::size_t(y / 2) * (w / 2) + x / 2;
+        return Yuv { double(bytes[std::size_t(y) * w + x]), double(bytes[luma + c]), double(bytes[luma + luma / 4 + c]) };
+    }
+
+    capture_test::Painter painter;
+    std::vector<std::string> errors;
+    shared::PipelineStatus status;
+    std::uint64_t drops { 0 };
+};
+
+TEST_F(X11Pipeline, EachCodecRecordsAValidBt709Stream)
+{
+    struct Row {
+        std::uint8_t codec;
+        char const* name;
+        char const* profile;
+        std::uint8_t resolution;
+        int width, height;
+    };
+    // 720p exercises the scaler and keeps the load small; one 1080p run takes the unscaled road.
+    Row const rows[] = { { 0, "h264", "High", 0, 1280, 720 },
+                         { 1, "hevc", "Main", 0, 1280, 720 },
+                         { 2, "av1", "Main", 0, 1280, 720 },
+                         { 0, "h264", "High", 1, 1920, 1080 } };
+    auto const available = platform::lavc::probe();
+    std::uint32_t const fps = 30;
+    for (auto const& row : rows) {
+        SCOPED_TRACE(testing::Message() << row.name << " " << row.height << "p");
+        if (std::find(available.begin(), available.end(), row.codec) == available.end()) {
+            ADD_FAILURE() << "no encoder opens for " << row.name;
+            continue;
+        }
+        errors.clear();
+        shared::Thumbnail thumbnail;
+        auto const clip = record(row.codec, row.resolution, fps, 3.5, thumbnail);
+        ASSERT_FALSE(clip.empty()) << "no keyframe was stored";
+        EXPECT_TRUE(errors.empty()) << errors.front();
+        EXPECT_EQ(status.codec, std::optional<settings::Codec>(settings::Codec(row.codec)));
+        EXPECT_EQ(status.width, std::uint32_t(row.width));
+        EXPECT_EQ(status.height, std::uint32_t(row.height));
+
+        std::string probe_errors;
+        auto const info = media::probe(clip, &probe_errors);
+        ASSERT_FALSE(info.is_null()) << probe_errors;
+        auto const& stream = info["streams"][0];
+        EXPECT_EQ(stream["codec_name"], row.name);
+        EXPECT_EQ(stream["profile"], row.profile);
+        EXPECT_EQ(stream["color_range"], "tv");
+        EXPECT_EQ(stream["color_primaries"], "bt709");
+        EXPECT_EQ(stream["width"], row.width);
+        EXPECT_EQ(stream["height"], row.height);
+        EXPECT_EQ(media::decode_errors(clip), "");
+
+        auto const frames = media::probe_frames(clip);
+        std::vector<double> keys;
+        for (auto const& frame : frames["frames"])
+            if (frame["key_frame"] == 1)
+                keys.push_back(std::stod(frame["pts_time"].get<std::string>()));
+        ASSERT_GE(keys.size(), 2u);
+        for (std::size_t i = 1; i < keys.size(); ++i)
+            EXPECT_NEAR(keys[i] - keys[i - 1], 1.0, 1.5 / fps) << "keyframe " << i;
+
+        // The middle of the top-left and top-right blocks.
+        auto const pixel = decoded_pixel(clip, 20, row.width / 4, row.height / 4, row.width, row.height);
+        ASSERT_TRUE(pixel);
+        auto const want = bt709(capture_test::block_a);
+        EXPECT_NEAR(pixel->y, want.y, 3);
+        EXPECT_NEAR(pixel->u, want.u, 3);
+        EXPECT_NEAR(pixel->v, want.v, 3);
+        auto const other = decoded_pixel(clip, 20, row.width * 3 / 4, row.height / 4, row.width, row.height);
+        ASSERT_TRUE(other);
+        auto const want_b = bt709(capture_test::block_b);
+        EXPECT_NEAR(other->y, want_b.y, 3);
+        EXPECT_NEAR(other->u, want_b.u, 3);
+        EXPECT_NEAR(other->v, want_b.v, 3);
+
+        ASSERT_EQ(thumbnail.size(), shared::thumbnail_bytes);
+        auto thumb_pixel = [&](int x, int y) { return &thumbnail[(std::size_t(y) * 400 + x) * 3]; };
+        auto const* a = thumb_pixel(100, 56);
+        EXPECT_EQ(a[0], capture_test::block_a.b);
+        EXPECT_EQ(a[1], capture_test::block_a.g);
+        EXPECT_EQ(a[2], capture_test::block_a.r);
+        auto const* b = thumb_pixel(300, 56);
+        EXPECT_EQ(b[2], capture_test::block_b.r);
+        std::filesystem::remove(clip);
+    }
+}
+
+TEST_F(X11Pipeline, GrabReadsTheMonitorExactly)
+{
+    auto monitors = platform::x11::monitors();
+    ASSERT_TRUE(monitors) << monitors.error();
+    ASSERT_FALSE(monitors->empty());
+    auto const& monitor = monitors->front();
+    EXPECT_FALSE(monitor.name.empty());
+    EXPECT_EQ(monitor.width, 1920u);
+    EXPECT_EQ(monitor.height, 1080u);
+    EXPECT_GE(monitor.refresh, 30u);
+    EXPECT_EQ(video::pick_monitor(*monitors, monitor.name)->name, monitor.name);
+
+    auto source = platform::x11::open(monitor);
+    ASSERT_TRUE(source) << source.error();
+    auto grabbed = (*source)->grab();
+    ASSERT_TRUE(grabbed) << grabbed.error();
+    EXPECT_EQ(*grabbed, platform::Grab::Image);
+    auto const image = (*source)->image();
+    ASSERT_EQ(image.width, 1920u);
+    auto pixel = [&](std::uint32_t x, std::uint32_t y) { return image.pixels + y * image.stride + x * 4; };
+    EXPECT_EQ(pixel(100, 100)[0], capture_test::block_a.b);
+    EXPECT_EQ(pixel(100, 100)[1], capture_test::block_a.g);
+    EXPECT_EQ(pixel(100, 100)[2], capture_test::block_a.r);
+    EXPECT_EQ(pixel(1800, 500)[0], capture_test::block_b.b);
+    EXPECT_EQ(pixel(1800, 500)[2], capture_test::block_b.r);
+}
+
+}

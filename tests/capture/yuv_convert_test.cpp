@@ -1,0 +1,148 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+
+#include "engine/gfx.h"
+#include "platform/linux/x11_capture.h"
+
+namespace {
+
+struct Expected {
+    double y, u, v;
+};
+
+// BT.709, limited range, from 8-bit R, G, B.
+Expected bt709(double r, double g, double b)
+{
+    double const ey = 0.2126 * r + 0.7152 * g + 0.0722 * b;
+    return { 16 + 219.0 / 255.0 * ey, 128 + 224.0 / 255.0 * (b - ey) / 1.8556, 128 + 224.0 / 255.0 * (r - ey) / 1.5748 };
+}
+
+std::vector<std::uint8_t> solid(std::uint32_t w, std::uint32_t h, std::uint8_t r, std::uint8_t g, std::uint8_t b)
+{
+    std::vector<std::uint8_t> pixels(std::size_t(w) * h * 4);
+    for (std::size_t i = 0; i < pixels.size(); i += 4) {
+        pixels[i] = b;
+        pixels[i + 1] = g;
+        pixels[i + 2] = r;
+        pixels[i + 3] = 255;
+    }
+    return pixels;
+}
+
+TEST(YuvConvert, SolidColoursMatchBt709LimitedRange)
+{
+    struct Row {
+        std::uint8_t r, g, b;
+    };
+    Row const rows[] = { { 0, 0, 0 },     { 255, 255, 255 }, { 255, 0, 0 },   { 0, 255, 0 },
+                         { 0, 0, 255 },   { 128, 128, 128 }, { 200, 40, 90 }, { 17, 230, 180 } };
+    for (auto layout : { platform::PixelLayout::Nv12, platform::PixelLayout::I420 }) {
+        for (auto const& row : rows) {
+            SCOPED_TRACE(testing::Message() << int(row.r) << "," << int(row.g) << "," << int(row.b) << " layout "
+                                            << int(layout));
+            std::uint32_t const w = 70, h = 10;
+            auto pixels = solid(w, h, row.r, row.g, row.b);
+            gfx::FramePool pool(w, h, layout, 1);
+            auto frame = pool.acquire();
+            platform::yuv::bgra_to_yuv({ pixels.data(), w, h, w * 4 }, *frame);
+            auto const want = bt709(row.r, row.g, row.b);
+            for (std::uint32_t y : { 0u, 9u })
+                for (std::uint32_t x : { 0u, 33u, 69u })
+                    EXPECT_NEAR(frame->planes[0][y * frame->strides[0] + x], want.y, 0.51);
+            for (std::uint32_t cx : { 0u, 17u, 34u }) {
+                std::uint8_t u, v;
+                if (layout == platform::PixelLayout::Nv12) {
+                    u = frame->planes[1][4 * frame->strides[1] + cx * 2];
+                    v = frame->planes[1][4 * frame->strides[1] + cx * 2 + 1];
+                } else {
+                    u = frame->planes[1][4 * frame->strides[1] + cx];
+                    v = frame->planes[2][4 * frame->strides[2] + cx];
+                }
+                EXPECT_NEAR(u, want.u, 0.51);
+                EXPECT_NEAR(v, want.v, 0.51);
+            }
+        }
+    }
+}
+
+// Chroma sited left: each chroma sample is centred on the even column, so a red column at an even x weighs
+// twice as much as one at the odd column next to it.
+TEST(YuvConvert, ChromaIsSitedOnTheEvenColumn)
+{
+    std::uint32_t const w = 16, h = 2;
+    auto pixels = solid(w, h, 128, 128, 128);
+    auto paint_red = [&](std::uint32_t x) {
+        for (std::uint32_t y = 0; y < h; ++y) {
+            pixels[(y * w + x) * 4 + 2] = 255;
+            pixels[(y * w + x) * 4 + 1] = 0;
+            pixels[(y * w + x) * 4 + 0] = 0;
+        }
+    };
+    paint_red(4); // even: under chroma sample 2
+    paint_red(9); // odd: between chroma samples 4 and 5
+    gfx::FramePool pool(w, h, platform::PixelLayout::I420, 1);
+    auto frame = pool.acquire();
+    platform::yuv::bgra_to_yuv({ pixels.data(), w, h, w * 4 }, *frame);
+    std::uint8_t const* v = frame->planes[2];
+    int const centre = v[2] - 128;
+    EXPECT_GT(centre, 40);
+    EXPECT_NEAR(v[4] - 128, centre / 2.0, 2);
+    EXPECT_NEAR(v[5] - 128, centre / 2.0, 2);
+    EXPECT_NEAR(v[1], 128, 1);
+    EXPECT_NEAR(v[3], 128, 1);
+    EXPECT_NEAR(v[6], 128, 1);
+}
+
+TEST(YuvConvert, ConverterScalesIntoTheLetterboxAndLeavesTheBorders)
+{
+    std::uint32_t const sw = 400, sh = 300, ow = 320, oh = 180;
+    auto pixels = solid(sw, sh, 255, 255, 255);
+    auto rect = gfx::letterbox_rect(sw, sh, ow, oh);
+    ASSERT_EQ(rect, (platform::Rect { 40, 0, 280, 180 }));
+    auto converter = platform::yuv::converter(sw, sh, rect);
+    gfx::FramePool pool(ow, oh, platform::PixelLayout::Nv12, 1);
+    auto frame = pool.acquire();
+    converter->convert({ pixels.data(), sw, sh, sw * 4 }, *frame);
+    auto luma = [&](std::uint32_t x, std::uint32_t y) { return frame->planes[0][y * frame->strides[0] + x]; };
+    EXPECT_EQ(luma(0, 90), 16);
+    EXPECT_EQ(luma(39, 90), 16);
+    EXPECT_EQ(luma(40, 90), 235);
+    EXPECT_EQ(luma(279, 179), 235);
+    EXPECT_EQ(luma(280, 0), 16);
+    EXPECT_EQ(frame->planes[1][45 * frame->strides[1] + 10], 128);
+}
+
+}
+
+namespace {
+
+// A large picture is converted in two bands on two threads; the seam must not show.
+TEST(YuvConvert, TwoBandConversionEqualsOnePass)
+{
+    std::uint32_t const w = 1280, h = 722;
+    std::vector<std::uint8_t> pixels(std::size_t(w) * h * 4);
+    for (std::size_t i = 0; i < pixels.size(); ++i)
+        pixels[i] = std::uint8_t(i * 7 + i / 4099);
+    platform::BgraImage const image { pixels.data(), w, h, std::size_t(w) * 4 };
+    for (auto layout : { platform::PixelLayout::Nv12, platform::PixelLayout::I420 }) {
+        gfx::FramePool pool(w, h, layout, 2);
+        auto banded = pool.acquire();
+        auto single = pool.acquire();
+        platform::yuv::converter(w, h, { 0, 0, w, h })->convert(image, *banded);
+        platform::yuv::bgra_to_yuv(image, *single);
+        int const planes = layout == platform::PixelLayout::Nv12 ? 2 : 3;
+        for (int p = 0; p < planes; ++p) {
+            std::uint32_t const rows = p == 0 ? h : h / 2;
+            std::uint32_t const bytes = p == 0 || layout == platform::PixelLayout::Nv12 ? w : w / 2;
+            for (std::uint32_t y = 0; y < rows; ++y)
+                ASSERT_EQ(std::memcmp(banded->planes[p] + y * banded->strides[p],
+                                      single->planes[p] + y * single->strides[p], bytes),
+                          0)
+                    << "plane " << p << " row " << y;
+        }
+    }
+}
+
+}
