@@ -1,0 +1,369 @@
+// The real quillmar binary end to end, under the test desktop: a fullscreen test game in front, keys typed
+// with xdotool, and the files it leaves judged by ffprobe, ffmpeg, GStreamer and djpeg.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <csignal>
+#include <cstring>
+#include <fstream>
+#include <variant>
+
+#include <fmt/format.h>
+
+#include "tests/e2e/program_rig.h"
+#include "tests/support/media_check.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using e2e::Program;
+using e2e::TestGame;
+
+constexpr char const* game_title = "Partie de test";
+
+class ProgramRun : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!std::getenv("DISPLAY"))
+            GTEST_SKIP() << "needs the test desktop (scripts/desktop-session)";
+        for (char const* tool : { "xdotool", "ffprobe", "ffmpeg", "gst-launch-1.0", "djpeg" }) {
+            if (!media::have_tool(tool))
+                GTEST_SKIP() << tool << " missing";
+        }
+        home.root = testing_support::make_temp_dir("quillmar-e2e");
+    }
+    void TearDown() override
+    {
+        std::error_code ec;
+        if (!HasFailure())
+            std::filesystem::remove_all(home.root, ec);
+        else
+            std::fprintf(stderr, "kept for a look: %s\n", home.root.c_str());
+    }
+
+    // The game in front, then the program; returns once its capture thread runs.
+    std::unique_ptr<Program> start_with_game(TestGame::Mode mode = TestGame::Mode::Pattern)
+    {
+        game = std::make_unique<TestGame>(game_title, mode);
+        if (auto error = game->start()) {
+            ADD_FAILURE() << *error;
+            return nullptr;
+        }
+        auto program = std::make_unique<Program>(home);
+        if (!program->started()) {
+            ADD_FAILURE() << "could not start " << QUILLMAR_BINARY;
+            return nullptr;
+        }
+        if (!program->wait_thread("quillmar-video")) {
+            ADD_FAILURE() << "capture did not start:\n" << program->output();
+            return nullptr;
+        }
+        capture_started = e2e::monotonic_seconds();
+        return program;
+    }
+
+    void press(std::string const& key)
+    {
+        std::string error;
+        EXPECT_TRUE(e2e::press(key, &error)) << error;
+    }
+
+    // Waits until `seconds` have passed since the capture thread started.
+    void buffer_until(double seconds)
+    {
+        double const left = capture_started + seconds - e2e::monotonic_seconds();
+        if (left > 0)
+            std::this_thread::sleep_for(std::chrono::duration<double>(left));
+    }
+
+    // SIGTERM runs the quit sequence; the process ends by itself with 0.
+    void stop(Program& program)
+    {
+        program.signal(SIGTERM);
+        auto code = program.wait_exit(40s);
+        ASSERT_TRUE(code) << "still running 40 s after SIGTERM";
+        EXPECT_EQ(*code, 0) << program.output();
+    }
+
+    e2e::Home home;
+    std::unique_ptr<TestGame> game;
+    double capture_started { 0 };
+};
+
+// Streams of a saved file: H.264 video and AAC audio at 48 kHz stereo; every outside reader takes it.
+void expect_valid_clip(std::filesystem::path const& clip)
+{
+    SCOPED_TRACE(clip.string());
+    std::string errors;
+    auto const info = media::probe(clip, &errors);
+    ASSERT_FALSE(info.is_null()) << errors;
+    EXPECT_EQ(errors, "");
+    bool video = false;
+    bool audio = false;
+    for (auto const& stream : info["streams"]) {
+        if (stream["codec_type"] == "video") {
+            video = true;
+            EXPECT_EQ(stream["codec_name"], "h264");
+            EXPECT_EQ(stream["width"], 1280);
+            EXPECT_EQ(stream["height"], 720);
+        } else if (stream["codec_type"] == "audio") {
+            audio = true;
+            EXPECT_EQ(stream["codec_name"], "aac");
+            EXPECT_EQ(stream["sample_rate"], "48000");
+            EXPECT_EQ(stream["channels"], 2);
+        }
+    }
+    EXPECT_TRUE(video);
+    EXPECT_TRUE(audio);
+    EXPECT_EQ(media::decode_errors(clip), "");
+    EXPECT_EQ(media::gst_errors(clip), "");
+}
+
+double duration_of(std::filesystem::path const& clip)
+{
+    auto const info = media::probe(clip);
+    if (info.is_null())
+        return -1;
+    return std::stod(info["format"]["duration"].get<std::string>());
+}
+
+TEST_F(ProgramRun, SaveKeyWritesAClipWithItsThumbnailAndGameName)
+{
+    constexpr std::uint32_t secs = 8;
+    home.write_settings(e2e::test_settings(secs));
+    auto program = start_with_game();
+    ASSERT_TRUE(program);
+    buffer_until(secs + 3.0);
+    press("F6");
+    auto clips = e2e::wait_clips(home.clips_dir(), 1);
+    ASSERT_EQ(clips.size(), 1u) << program->output();
+    auto const& clip = clips[0];
+    expect_valid_clip(clip.mp4);
+    // The span starts at the last keyframe at or before its start: at most one keyframe interval (1 s) more.
+    double const duration = duration_of(clip.mp4);
+    EXPECT_GE(duration, secs - 0.1);
+    EXPECT_LE(duration, secs + 1.0 + 0.5);
+
+    auto const jpeg = media::run({ "djpeg", "-pnm", clip.thumbnail.string() });
+    EXPECT_EQ(jpeg.status, 0) << jpeg.output;
+    EXPECT_TRUE(jpeg.output.starts_with("P6\n400 225\n255\n")) << jpeg.output.substr(0, 20);
+
+    EXPECT_EQ(clip.sidecar["game"], game_title);
+    EXPECT_TRUE(clip.sidecar["title"].get<std::string>().starts_with(std::string(game_title) + " "));
+    EXPECT_EQ(clip.sidecar["recording"], false);
+    EXPECT_EQ(clip.sidecar["width"], 1280);
+    EXPECT_NEAR(clip.sidecar["secs"].get<double>(), duration, 0.1);
+    stop(*program);
+}
+
+TEST_F(ProgramRun, TwoSavesWithinASecondGiveTwoClips)
+{
+    home.write_settings(e2e::test_settings(5));
+    auto program = start_with_game();
+    ASSERT_TRUE(program);
+    buffer_until(6.5);
+    press("F6");
+    press("F6");
+    auto clips = e2e::wait_clips(home.clips_dir(), 2);
+    ASSERT_EQ(clips.size(), 2u) << program->output();
+    EXPECT_NE(clips[0].id, clips[1].id);
+    for (auto const& clip : clips) {
+        expect_valid_clip(clip.mp4);
+        EXPECT_EQ(clip.sidecar["id"], clip.id);
+    }
+    stop(*program);
+}
+
+// The recording file exists from its start, under its final name; the sidecar only once it is finished.
+std::optional<std::filesystem::path> wait_recording_file(std::filesystem::path const& clips_dir)
+{
+    auto const deadline = std::chrono::steady_clock::now() + 15s;
+    while (std::chrono::steady_clock::now() < deadline) {
+        std::error_code ec;
+        for (auto const& entry : std::filesystem::directory_iterator(clips_dir, ec)) {
+            if (entry.path().extension() == ".mp4")
+                return entry.path();
+        }
+        std::this_thread::sleep_for(50ms);
+    }
+    return std::nullopt;
+}
+
+TEST_F(ProgramRun, RecordKeyStartsAndStopsARecording)
+{
+    home.write_settings();
+    auto program = start_with_game();
+    ASSERT_TRUE(program);
+    buffer_until(2.0);
+    press("F10");
+    auto const file = wait_recording_file(home.clips_dir());
+    ASSERT_TRUE(file) << program->output();
+    std::this_thread::sleep_for(3s);
+    press("F10");
+    auto clips = e2e::wait_clips(home.clips_dir(), 1);
+    ASSERT_EQ(clips.size(), 1u) << program->output();
+    EXPECT_EQ(clips[0].mp4, *file);
+    EXPECT_EQ(clips[0].sidecar["recording"], true);
+    EXPECT_EQ(clips[0].sidecar["game"], game_title);
+    expect_valid_clip(clips[0].mp4);
+    EXPECT_GE(duration_of(clips[0].mp4), 2.5);
+    stop(*program);
+}
+
+TEST_F(ProgramRun, TermDuringARecordingFinishesItAndExitsZero)
+{
+    home.write_settings();
+    auto program = start_with_game();
+    ASSERT_TRUE(program);
+    buffer_until(2.0);
+    press("F10");
+    ASSERT_TRUE(wait_recording_file(home.clips_dir())) << program->output();
+    std::this_thread::sleep_for(2s);
+    stop(*program);
+    auto clips = e2e::list_clips(home.clips_dir());
+    ASSERT_EQ(clips.size(), 1u) << program->output();
+    EXPECT_EQ(clips[0].sidecar["recording"], true);
+    expect_valid_clip(clips[0].mp4);
+}
+
+TEST_F(ProgramRun, SecondStartWithTheSameDataFolderLeavesAtOnce)
+{
+    home.write_settings(e2e::test_settings(5));
+    auto first = start_with_game();
+    ASSERT_TRUE(first);
+    Program second(home);
+    ASSERT_TRUE(second.started());
+    auto code = second.wait_exit(5s);
+    ASSERT_TRUE(code) << "the second instance is still running";
+    EXPECT_EQ(*code, 0) << second.output();
+    EXPECT_TRUE(first->running());
+
+    buffer_until(3.0);
+    press("F6");
+    auto clips = e2e::wait_clips(home.clips_dir(), 1);
+    ASSERT_EQ(clips.size(), 1u) << first->output();
+    expect_valid_clip(clips[0].mp4);
+    stop(*first);
+}
+
+TEST_F(ProgramRun, UnusableClipsFolderEndsTheStartWithItsReason)
+{
+    auto const blocker = home.root / "not-a-folder";
+    std::ofstream(blocker) << "a file";
+    home.write_settings({ { "clipsDir", (blocker / "clips").string() } });
+    Program program(home);
+    ASSERT_TRUE(program.started());
+    auto code = program.wait_exit(15s);
+    ASSERT_TRUE(code) << "still running";
+    EXPECT_EQ(*code, 1);
+    auto const output = program.output();
+    EXPECT_NE(output.find("Dossier des clips : "), std::string::npos) << output;
+    EXPECT_FALSE(std::filesystem::exists(blocker / "clips"));
+}
+
+// -- Audio and video in step --------------------------------------------------------------------------------
+
+// The decoded picture as small grey frames, one per stored frame, with each frame's time.
+struct GreyFrames {
+    int width { 32 };
+    int height { 18 };
+    std::vector<double> times;
+    std::vector<std::uint8_t> pixels;
+    double mean(std::size_t frame) const
+    {
+        double sum = 0;
+        std::size_t const size = std::size_t(width) * height;
+        for (std::size_t i = 0; i < size; ++i)
+            sum += pixels[frame * size + i];
+        return sum / double(size);
+    }
+};
+
+// The error says which step failed.
+std::variant<GreyFrames, std::string> decode_grey(std::filesystem::path const& clip, std::filesystem::path const& scratch)
+{
+    GreyFrames frames;
+    auto const raw = scratch / "frames.gray";
+    auto result = media::run({ "ffmpeg", "-nostdin", "-v", "error", "-y", "-i", clip.string(), "-map", "0:v:0",
+                               "-vf", fmt::format("scale={}:{},format=gray", frames.width, frames.height),
+                               "-fps_mode", "passthrough", "-f", "rawvideo", raw.string() });
+    if (result.status != 0)
+        return "ffmpeg: " + result.output;
+    std::ifstream in(raw, std::ios::binary);
+    frames.pixels.assign(std::istreambuf_iterator<char>(in), {});
+    auto const listing = media::probe_frames(clip);
+    for (auto const& frame : listing["frames"])
+        frames.times.push_back(std::stod(frame["pts_time"].get<std::string>()));
+    if (frames.times.size() * std::size_t(frames.width) * frames.height != frames.pixels.size())
+        return fmt::format("{} frame times for {} bytes of pictures", frames.times.size(), frames.pixels.size());
+    return frames;
+}
+
+// The sound, mono, 48 kHz, on the file's own time line: silence stands in before the first audio sample, so
+// sample i is at i / 48000 s, like the video times.
+std::vector<std::int16_t> decode_pcm(std::filesystem::path const& clip, std::filesystem::path const& scratch)
+{
+    auto const raw = scratch / "sound.s16";
+    auto result = media::run({ "ffmpeg", "-nostdin", "-v", "error", "-y", "-i", clip.string(), "-map", "0:a:0",
+                               "-af", "aresample=48000:first_pts=0", "-ac", "1", "-f", "s16le", raw.string() });
+    if (result.status != 0)
+        return {};
+    std::ifstream in(raw, std::ios::binary);
+    std::vector<char> bytes((std::istreambuf_iterator<char>(in)), {});
+    std::vector<std::int16_t> samples(bytes.size() / 2);
+    std::memcpy(samples.data(), bytes.data(), samples.size() * 2);
+    return samples;
+}
+
+TEST_F(ProgramRun, PictureAndSoundOfOneInstantStayWithinFiftyMilliseconds)
+{
+    auto settings = e2e::test_settings(5);
+    settings["fps"] = 60; // a frame every 16.7 ms: the picture side cannot be more exact than that
+    home.write_settings(settings);
+    auto program = start_with_game(TestGame::Mode::Flash);
+    ASSERT_TRUE(program);
+    buffer_until(3.0);
+    auto const flashed_at = game->flash();
+    ASSERT_TRUE(flashed_at);
+    std::this_thread::sleep_for(1500ms);
+    press("F6");
+    auto clips = e2e::wait_clips(home.clips_dir(), 1);
+    ASSERT_EQ(clips.size(), 1u) << program->output();
+    stop(*program);
+
+    auto const& clip = clips[0].mp4;
+    auto const decoded = decode_grey(clip, home.root);
+    ASSERT_TRUE(std::holds_alternative<GreyFrames>(decoded)) << std::get<std::string>(decoded);
+    auto const* frames = &std::get<GreyFrames>(decoded);
+    std::optional<double> white_at;
+    for (std::size_t i = 0; i < frames->times.size(); ++i) {
+        if (frames->mean(i) > 128) {
+            white_at = frames->times[i];
+            break;
+        }
+    }
+    ASSERT_TRUE(white_at) << "no white frame in the clip";
+    EXPECT_LT(frames->mean(0), 40) << "the clip should open on the black screen";
+
+    auto const pcm = decode_pcm(clip, home.root);
+    ASSERT_FALSE(pcm.empty());
+    // The tone's amplitude is 0.3 of full scale; half of it is well above any coding noise of the silence.
+    std::optional<double> tone_at;
+    for (std::size_t i = 0; i < pcm.size(); ++i) {
+        if (std::abs(int(pcm[i])) > 4900) {
+            tone_at = double(i) / 48000.0;
+            break;
+        }
+    }
+    ASSERT_TRUE(tone_at) << "no tone in the clip";
+    double const offset_ms = (*white_at - *tone_at) * 1000.0;
+    RecordProperty("picture_minus_sound_ms", std::to_string(offset_ms));
+    std::fprintf(stderr, "first white frame %.4f s, tone onset %.4f s, picture - sound %.1f ms\n", *white_at,
+                 *tone_at, offset_ms);
+    EXPECT_LE(std::abs(offset_ms), 50.0);
+}
+
+}
