@@ -169,7 +169,8 @@ void Program::signal(int number) const
         ::kill(m_pid, number);
 }
 
-bool Program::wait_thread(std::string_view name, std::chrono::milliseconds timeout) const
+bool Program::wait_thread(std::string_view name, std::chrono::milliseconds timeout,
+                          std::chrono::milliseconds poll) const
 {
     auto const deadline = std::chrono::steady_clock::now() + timeout;
     auto const tasks = std::filesystem::path("/proc") / std::to_string(m_pid) / "task";
@@ -182,7 +183,7 @@ bool Program::wait_thread(std::string_view name, std::chrono::milliseconds timeo
         }
         if (std::chrono::steady_clock::now() >= deadline)
             return false;
-        std::this_thread::sleep_for(50ms);
+        std::this_thread::sleep_for(poll);
     }
 }
 

@@ -59,7 +59,8 @@ public:
     bool running();
     void signal(int number) const;
     // Polls /proc/PID/task/*/comm until a thread's name starts with `name` (names are cut to 15 bytes).
-    bool wait_thread(std::string_view name, std::chrono::milliseconds timeout = 20s) const;
+    bool wait_thread(std::string_view name, std::chrono::milliseconds timeout = 20s,
+                     std::chrono::milliseconds poll = 50ms) const;
     // What the program printed so far.
     std::string output() const;
 

@@ -38,7 +38,8 @@ protected:
     void TearDown() override
     {
         std::error_code ec;
-        if (!HasFailure())
+        // QUILLMAR_E2E_KEEP keeps every run's home folder for a look.
+        if (!HasFailure() && !std::getenv("QUILLMAR_E2E_KEEP"))
             std::filesystem::remove_all(home.root, ec);
         else
             std::fprintf(stderr, "kept for a look: %s\n", home.root.c_str());
@@ -262,6 +263,34 @@ TEST_F(ProgramRun, UnusableClipsFolderEndsTheStartWithItsReason)
     auto const output = program.output();
     EXPECT_NE(output.find("Dossier des clips : "), std::string::npos) << output;
     EXPECT_FALSE(std::filesystem::exists(blocker / "clips"));
+}
+
+TEST_F(ProgramRun, TerminationSignalsRunTheQuitSequenceAndExitZero)
+{
+    home.write_settings();
+    // During start-up: as soon as the first engine thread exists, before the main loop runs.
+    for (int number : { SIGTERM, SIGINT, SIGHUP }) {
+        SCOPED_TRACE(strsignal(number));
+        Program program(home);
+        ASSERT_TRUE(program.wait_thread("quillmar-games", 10s, 0ms));
+        program.signal(number);
+        auto code = program.wait_exit(20s);
+        ASSERT_TRUE(code);
+        EXPECT_EQ(*code, 0) << program.output();
+    }
+    // During a recording: the recording is finished first.
+    auto program = start_with_game();
+    ASSERT_TRUE(program);
+    buffer_until(2.0);
+    press("F10");
+    ASSERT_TRUE(wait_recording_file(home.clips_dir())) << program->output();
+    program->signal(SIGINT);
+    auto code = program->wait_exit(40s);
+    ASSERT_TRUE(code);
+    EXPECT_EQ(*code, 0);
+    auto clips = e2e::list_clips(home.clips_dir());
+    ASSERT_EQ(clips.size(), 1u) << program->output();
+    expect_valid_clip(clips[0].mp4);
 }
 
 // -- Audio and video in step --------------------------------------------------------------------------------
