@@ -349,7 +349,8 @@ void TestGame::paint_loop()
                 flash_at = m_flash_at;
         }
         if (m_mode == Mode::Pattern) {
-            fill(0xc8285a, 0, 0, width / 2, height / 2);
+            fill(std::uint32_t(pattern_block.r) << 16 | std::uint32_t(pattern_block.g) << 8 | pattern_block.b, 0, 0,
+                 width / 2, height / 2);
             fill(0x1ea0dc, width / 2, 0, width - width / 2, height / 2);
             fill(0x3c3c3c, 0, height / 2, width, height - height / 2);
             fill(0xffffff, (frame * 12) % (width - 200), height / 2 + 100, 200, 200);

@@ -90,6 +90,12 @@ nlohmann::json read_sidecar(std::filesystem::path const& clips_dir, std::string 
 // Seconds on CLOCK_MONOTONIC, the engine's clock.
 double monotonic_seconds();
 
+struct Colour {
+    std::uint8_t r, g, b;
+};
+// The top-left quarter of the Pattern picture.
+constexpr Colour pattern_block { 200, 40, 90 };
+
 // The test game: a managed X11 window asking to be fullscreen, with the given title, on its own display
 // connection, and a PulseAudio playback stream on the default sink with small buffers.
 //  - Pattern: coloured blocks and a moving square, with a steady 440 Hz tone.

@@ -148,9 +148,16 @@ TEST_F(ProgramRun, SaveKeyWritesAClipWithItsThumbnailAndGameName)
     EXPECT_GE(duration, secs - 0.1);
     EXPECT_LE(duration, secs + 1.0 + 0.5);
 
+    // The thumbnail is the game's picture: its top-left block at a quarter of the width and height.
     auto const jpeg = media::run({ "djpeg", "-pnm", clip.thumbnail.string() });
     EXPECT_EQ(jpeg.status, 0) << jpeg.output;
-    EXPECT_TRUE(jpeg.output.starts_with("P6\n400 225\n255\n")) << jpeg.output.substr(0, 20);
+    std::string_view const header = "P6\n400 225\n255\n";
+    ASSERT_TRUE(jpeg.output.starts_with(header)) << jpeg.output.substr(0, 20);
+    ASSERT_EQ(jpeg.output.size(), header.size() + 400 * 225 * 3);
+    auto const* pixel = reinterpret_cast<unsigned char const*>(jpeg.output.data() + header.size() + (56 * 400 + 100) * 3);
+    EXPECT_NEAR(pixel[0], e2e::pattern_block.r, 12);
+    EXPECT_NEAR(pixel[1], e2e::pattern_block.g, 12);
+    EXPECT_NEAR(pixel[2], e2e::pattern_block.b, 12);
 
     EXPECT_EQ(clip.sidecar["game"], game_title);
     EXPECT_TRUE(clip.sidecar["title"].get<std::string>().starts_with(std::string(game_title) + " "));
@@ -202,15 +209,23 @@ TEST_F(ProgramRun, RecordKeyStartsAndStopsARecording)
     press("F10");
     auto const file = wait_recording_file(home.clips_dir());
     ASSERT_TRUE(file) << program->output();
-    std::this_thread::sleep_for(3s);
+    // A save during the recording is a clip of its own; the recording goes on.
+    std::this_thread::sleep_for(1500ms);
+    press("F6");
+    auto saved = e2e::wait_clips(home.clips_dir(), 1);
+    ASSERT_EQ(saved.size(), 1u) << program->output();
+    EXPECT_EQ(saved[0].sidecar["recording"], false);
+    std::this_thread::sleep_for(1500ms);
     press("F10");
-    auto clips = e2e::wait_clips(home.clips_dir(), 1);
-    ASSERT_EQ(clips.size(), 1u) << program->output();
-    EXPECT_EQ(clips[0].mp4, *file);
-    EXPECT_EQ(clips[0].sidecar["recording"], true);
-    EXPECT_EQ(clips[0].sidecar["game"], game_title);
-    expect_valid_clip(clips[0].mp4);
-    EXPECT_GE(duration_of(clips[0].mp4), 2.5);
+    auto clips = e2e::wait_clips(home.clips_dir(), 2);
+    ASSERT_EQ(clips.size(), 2u) << program->output();
+    auto const recording = std::ranges::find(clips, *file, &e2e::SavedClip::mp4);
+    ASSERT_NE(recording, clips.end());
+    EXPECT_EQ(recording->sidecar["recording"], true);
+    EXPECT_EQ(recording->sidecar["game"], game_title);
+    EXPECT_GE(duration_of(recording->mp4), 2.5);
+    for (auto const& clip : clips)
+        expect_valid_clip(clip.mp4);
     stop(*program);
 }
 
@@ -237,7 +252,7 @@ TEST_F(ProgramRun, SecondStartWithTheSameDataFolderLeavesAtOnce)
     ASSERT_TRUE(first);
     Program second(home);
     ASSERT_TRUE(second.started());
-    auto code = second.wait_exit(5s);
+    auto code = second.wait_exit(3s);
     ASSERT_TRUE(code) << "the second instance is still running";
     EXPECT_EQ(*code, 0) << second.output();
     EXPECT_TRUE(first->running());
