@@ -235,6 +235,19 @@ std::vector<SavedClip> wait_clips(std::filesystem::path const& clips_dir, std::s
     }
 }
 
+bool set_active_window(unsigned long window)
+{
+    Display* display = XOpenDisplay(nullptr);
+    if (!display)
+        return false;
+    Window const value = window;
+    XChangeProperty(display, DefaultRootWindow(display), XInternAtom(display, "_NET_ACTIVE_WINDOW", False), XA_WINDOW,
+                    32, PropModeReplace, reinterpret_cast<unsigned char const*>(&value), 1);
+    XSync(display, False);
+    XCloseDisplay(display);
+    return true;
+}
+
 // -- Test game -------------------------------------------------------------------------------------------------
 
 TestGame::TestGame(std::string title, Mode mode)
@@ -329,6 +342,7 @@ void TestGame::paint_loop()
     // No pointer over the picture.
     XWarpPointer(display, None, root, 0, 0, 0, 0, width - 1, height - 1);
 
+    m_window_id.store(window);
     GC gc = XCreateGC(display, window, 0, nullptr);
     auto fill = [&](unsigned long colour, int x, int y, int w, int h) {
         XSetForeground(display, gc, colour);

@@ -87,6 +87,10 @@ std::vector<SavedClip> wait_clips(std::filesystem::path const& clips_dir, std::s
                                   std::chrono::milliseconds timeout = 20s);
 nlohmann::json read_sidecar(std::filesystem::path const& clips_dir, std::string const& id);
 
+// Sets the root window's _NET_ACTIVE_WINDOW, as the window manager does (and sometimes leaves it naming a
+// window that is gone); false without a display.
+bool set_active_window(unsigned long window);
+
 // Seconds on CLOCK_MONOTONIC, the engine's clock.
 double monotonic_seconds();
 
@@ -114,6 +118,8 @@ public:
     // Flash mode: turns white and starts the tone at the same instant, and returns that instant on
     // CLOCK_MONOTONIC (seconds), or nothing when the game is not in Flash mode or did not start.
     std::optional<double> flash();
+    // The X id of the window once it is painted (0 before).
+    unsigned long window_id() const { return m_window_id.load(); }
 
 private:
     void paint_loop();
@@ -124,6 +130,7 @@ private:
     std::thread m_painter;
     std::thread m_sound;
     std::atomic<bool> m_stop { false };
+    std::atomic<unsigned long> m_window_id { 0 };
 
     std::mutex m_mutex;
     std::condition_variable m_changed;

@@ -138,6 +138,10 @@ TEST_F(ProgramRun, SaveKeyWritesAClipWithItsThumbnailAndGameName)
     auto program = start_with_game();
     ASSERT_TRUE(program);
     buffer_until(secs + 3.0);
+    // Samples older than a few seconds live in segment files by now: the clip reads them back.
+    std::error_code ec;
+    auto const buffer = home.root / ".cache" / "quill.mar" / "buffer";
+    EXPECT_FALSE(std::filesystem::is_empty(buffer, ec) || ec) << "nothing was spilled to " << buffer;
     press("F6");
     auto clips = e2e::wait_clips(home.clips_dir(), 1);
     ASSERT_EQ(clips.size(), 1u) << program->output();
@@ -226,6 +230,50 @@ TEST_F(ProgramRun, RecordKeyStartsAndStopsARecording)
     EXPECT_GE(duration_of(recording->mp4), 2.5);
     for (auto const& clip : clips)
         expect_valid_clip(clip.mp4);
+    stop(*program);
+}
+
+TEST_F(ProgramRun, RecordKeyWithNothingInFrontStartsCaptureForTheRecording)
+{
+    home.write_settings();
+    Program program(home);
+    ASSERT_TRUE(program.wait_thread("quillmar-gate"));
+    EXPECT_FALSE(program.wait_thread("quillmar-video", 2s)) << "capture started with nothing in front";
+    press("F10");
+    auto const file = wait_recording_file(home.clips_dir());
+    ASSERT_TRUE(file) << program.output();
+    std::this_thread::sleep_for(2s);
+    press("F10");
+    auto clips = e2e::wait_clips(home.clips_dir(), 1);
+    ASSERT_EQ(clips.size(), 1u) << program.output();
+    EXPECT_EQ(clips[0].sidecar["recording"], true);
+    EXPECT_EQ(clips[0].sidecar["game"], "Bureau");
+    expect_valid_clip(clips[0].mp4);
+    stop(program);
+}
+
+// The toast looks up the window in front to pick its monitor. A game that has just closed leaves
+// _NET_ACTIVE_WINDOW naming a window that no longer exists for a moment (openbox leaves it so until another
+// window takes the focus); the lookup must fail quietly instead of ending the program with an X error.
+TEST_F(ProgramRun, ToastRightAfterTheGameClosedKeepsTheProgramRunning)
+{
+    home.write_settings();
+    auto program = start_with_game();
+    ASSERT_TRUE(program);
+    buffer_until(2.0);
+    auto const closed = game->window_id();
+    ASSERT_NE(closed, 0u);
+    game.reset();
+    ASSERT_TRUE(e2e::set_active_window(closed));
+    press("F10");
+    auto const file = wait_recording_file(home.clips_dir());
+    ASSERT_TRUE(file) << program->output();
+    std::this_thread::sleep_for(1500ms);
+    ASSERT_TRUE(program->running()) << program->output();
+    press("F10");
+    auto clips = e2e::wait_clips(home.clips_dir(), 1);
+    ASSERT_EQ(clips.size(), 1u) << program->output();
+    expect_valid_clip(clips[0].mp4);
     stop(*program);
 }
 
