@@ -45,10 +45,12 @@ Result<void> encoder_thread(platform::VideoEncoder& encoder, platform::EncoderPa
         auto frame = frames.recv();
         packets.clear();
         if (!frame) {
-            auto flushed = encoder.flush(packets);
+            // The capture loop ended; what the encoder still holds is kept if it comes out. A failing flush is
+            // not a failure of the pipeline, which is ending anyway.
+            (void)encoder.flush(packets);
             for (auto& packet : packets)
                 store_packet(shared, params, std::move(packet));
-            return flushed;
+            return {};
         }
         auto encoded = encoder.encode(*frame, packets);
         frame.reset();
