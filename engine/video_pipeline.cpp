@@ -112,7 +112,7 @@ Result<void> capture_loop(CaptureLoopArgs args)
 
         if (have_image) {
             platform::BgraImage const image = source.image();
-            auto request = shared.thumbnail_request.with([](auto& slot) { return std::exchange(slot, std::nullopt); });
+            auto request = shared.thumbnail_request.with([](auto& pending) { return std::exchange(pending, std::nullopt); });
             if (request)
                 request->send(gfx::make_thumbnail(image));
 
