@@ -103,20 +103,30 @@ void ClipName::release()
     m_id.clear();
 }
 
-std::string clip_name_base(std::string_view game)
+namespace {
+
+// Forbidden and control characters become "_"; two dots in a row would break the clip id rule (the clip
+// could never be opened or deleted), so runs of dots become one.
+std::string replace_unsafe(std::string_view text)
 {
     std::string replaced;
-    for (std::size_t i = 0; i < game.size();) {
-        char32_t cp = utf8::next(game, i);
+    for (std::size_t i = 0; i < text.size();) {
+        char32_t cp = utf8::next(text, i);
         if (forbidden(cp))
             cp = '_';
-        // Two dots in a row would break the clip id rule: the clip could never be opened or deleted.
         if (cp == '.' && !replaced.empty() && replaced.back() == '.')
             continue;
         utf8::append(replaced, cp);
     }
+    return replaced;
+}
+
+}
+
+std::string clip_name_base(std::string_view game)
+{
     // Trimming repeats until stable, so that a name of dots and spaces alone ends empty.
-    auto base = trim(replaced);
+    auto base = trim(replace_unsafe(game));
     for (;;) {
         auto before = base.size();
         while (!base.empty() && base.back() == '.')
@@ -138,7 +148,8 @@ std::string clip_name_base(std::string_view game)
 
 ClipName clip_file_name(std::filesystem::path const& folder, std::string_view game, std::string_view name)
 {
-    auto first = fmt::format("{} {}", clip_name_base(game), name);
+    // The name is made safe too: an unsafe one would never become a valid id, whatever the counter.
+    auto first = fmt::format("{} {}", clip_name_base(game), replace_unsafe(name));
     auto& r = reserved();
     std::lock_guard lock(r.mutex);
     for (std::uint64_t n = 1;; ++n) {

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <fcntl.h>
+#include <future>
 #include <thread>
 #include <unistd.h>
 
@@ -71,6 +72,9 @@ struct RecordingState {
     ClipName name;
     std::string game;
     std::weak_ptr<Engine> engine;
+    // Set once the start has told the page: a recording stopped at once (a pipeline restart) must not report
+    // its end before its start, or the page would show it running forever.
+    std::shared_future<void> announced;
 };
 
 std::string clock_text()
@@ -110,6 +114,7 @@ void recording_thread(RecordingState state)
     if (auto image = state.thumbnail.recv_for(std::chrono::milliseconds(thumbnail_wait_ms)))
         (void)thumbnail::write_jpeg(*image, library::thumb_path(state.folder, state.name.id()));
 
+    state.announced.wait();
     auto engine = state.engine.lock();
     if (!engine)
         return;
@@ -219,8 +224,9 @@ void start(std::shared_ptr<Engine> const& engine)
             (void)recorder->push_audio(std::move(*packet));
     }
 
+    std::promise<void> announced;
     RecordingState state { std::move(*recorder), seed->config, has_audio, std::move(live_rx), std::move(thumb_rx),
-                           folder, std::move(name), game, engine };
+                           folder, std::move(name), game, engine, announced.get_future().share() };
     engine->recording.set(RecordingSlot { seed->keyframe, state.name.id() });
     auto spawned = threads::spawn_detached("quillmar-recording",
                                            [state = std::make_shared<RecordingState>(std::move(state))]() mutable {
@@ -235,6 +241,7 @@ void start(std::shared_ptr<Engine> const& engine)
     }
     toast::notify(*engine, "Enregistrement lancé", "Appuie de nouveau pour arrêter");
     engine->notify(PageEvent { PageEvent::RecordingStarted {} });
+    announced.set_value();
 }
 
 }

@@ -61,6 +61,8 @@ TEST_F(NamingFiles, TakenNamesGetACounter)
     auto other = dir() / "other";
     EXPECT_EQ(engine::clip_file_name(other, "Valorant", stamp).id(), "Valorant 2025-03-07 21-04-09");
     EXPECT_TRUE(library::is_valid_clip_id(engine::clip_file_name(dir(), "x..y", stamp).id()));
+    // An unsafe name never loops for ever looking for a valid id.
+    EXPECT_EQ(engine::clip_file_name(dir(), "Jeu", "a..b/c").id(), "Jeu a.b_c");
 }
 
 TEST_F(NamingFiles, ThreadsNeverShareAName)

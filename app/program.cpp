@@ -1,0 +1,115 @@
+// The program itself: the real drivers of this system, gathered in one place (the rest of the program
+// receives them as values, so tests can hand in their own), and the start-up order of the main thread.
+
+#include "app/main.h"
+
+#include <cstdio>
+
+#include "app/startup.h"
+#include "platform/instance.h"
+#include "platform/main_loop.h"
+
+#include "engine/audio.h"
+#include "engine/paths.h"
+#include "engine/spill_thread.h"
+#include "engine/video.h"
+#include "platform/audio_source.h"
+#include "platform/aac_encoder.h"
+#include "platform/folders.h"
+#include "platform/linux/lavc_encoder.h"
+#include "platform/linux/x11_capture.h"
+#include "platform/linux/x11_foreground.h"
+#include "platform/toast_window.h"
+#include "platform/trash.h"
+
+namespace shell {
+
+namespace {
+
+// A trash that cannot open reports the reason at each use and never deletes anything.
+class UnavailableTrash final : public platform::Trash {
+public:
+    explicit UnavailableTrash(std::string reason)
+        : m_reason(std::move(reason))
+    {
+    }
+    Result<void> move_to_trash(std::filesystem::path const&) override { return fail(m_reason); }
+
+private:
+    std::string m_reason;
+};
+
+std::filesystem::path own_executable()
+{
+    std::error_code ec;
+    auto path = std::filesystem::read_symlink("/proc/self/exe", ec);
+    return ec ? std::filesystem::path("quillmar") : path;
+}
+
+}
+
+AppPlatform default_platform()
+{
+    AppPlatform platform;
+    if (auto trash = platform::gio_trash_driver.open())
+        platform.trash = std::move(*trash);
+    else
+        platform.trash = std::make_shared<UnavailableTrash>(trash.error());
+
+    static platform::ForegroundDriver const foreground_drivers[] = { platform::x11::foreground_driver };
+    platform.open_probe = foreground::opener_from(foreground_drivers);
+    platform.detect_foreground = [] { return foreground::detect_once(foreground_drivers); };
+    platform.open_toast = toast::first_surface(platform::toast_drivers());
+    platform.open_hotkeys = hotkeys::system_registrar();
+    platform.bodies.video = [](engine::VideoThreadParams params) {
+        video::video_thread(std::move(params), video::VideoDrivers { &platform::x11_capture_driver,
+                                                                     &platform::lavc_encoder_driver });
+    };
+    platform.bodies.audio
+        = audio::thread_body(audio::real_runtime(platform::pulse_audio_driver, platform::lavc_aac_driver));
+    platform.videos_dir = platform::videos_dir();
+    platform.buffer_dir = spill::buffer_dir();
+    platform.autostart_home = paths::config_home();
+    platform.executable = own_executable();
+    return platform;
+}
+
+int run(int argc, char** argv)
+{
+    migrate_legacy_folder(paths::config_dir());
+    migrate_legacy_folder(paths::data_dir());
+    auto data_folder = paths::config_dir();
+    threads::set_crash_log(data_folder / "crash.log");
+    install_main_thread_crash_hook();
+
+    ShellState state;
+    auto proxy = std::make_shared<EventProxy>([](std::function<void()> fn) { platform::invoke_on_main(std::move(fn)); },
+                                              [&state](UserEvent event) { handle_event(state, std::move(event)); });
+
+    auto instance = platform::claim_instance(instance_key(data_folder.string()),
+                                             [proxy] { proxy->send(UserEvent { UserEvent::Show {} }); });
+    if (instance && instance->role == platform::InstanceOutcome::Role::Second)
+        return 0;
+
+    std::vector<char const*> args(argv, argv + argc);
+    state.start_hidden = start_hidden(args);
+    auto engine = init_app_state(data_folder, proxy, default_platform());
+    if (!engine) {
+        std::fputs((engine.error() + "\n").c_str(), stderr);
+        return 1;
+    }
+    state.engine = std::move(*engine);
+    int exit_code = 0;
+    state.exit = [&](int code) {
+        exit_code = code;
+        proxy->close();
+        platform::quit_main_loop();
+    };
+    platform::on_termination_signals([proxy] { proxy->send(UserEvent { UserEvent::Quit {} }); });
+    platform::run_main_loop();
+    std::fflush(nullptr);
+    // Detached threads still run: end without static destructors under them.
+    std::_Exit(exit_code);
+}
+
+}
