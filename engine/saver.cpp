@@ -126,7 +126,8 @@ void handle(Engine& engine, SaveRequest& request)
 
 }
 
-std::vector<SavePart> collect_parts(shared::Shared& shared, Ticks start, Ticks end)
+std::vector<SavePart> collect_parts(shared::Shared& shared, Ticks start, Ticks end,
+                                    std::function<void()> const& after_cut)
 {
     std::vector<SavePart> parts;
     bool has_current = false;
@@ -152,6 +153,8 @@ std::vector<SavePart> collect_parts(shared::Shared& shared, Ticks start, Ticks e
             }
             return cut;
         });
+        if (after_cut)
+            after_cut();
         if (config_equal(config, shared.video_config.copy()))
             return parts;
     }
