@@ -187,6 +187,20 @@ bool Program::wait_thread(std::string_view name, std::chrono::milliseconds timeo
     }
 }
 
+int Program::open_files_under(std::filesystem::path const& folder) const
+{
+    int count = 0;
+    std::error_code ec;
+    auto const prefix = folder.string() + "/";
+    for (auto const& fd : std::filesystem::directory_iterator(std::filesystem::path("/proc") / std::to_string(m_pid) / "fd", ec)) {
+        std::error_code link_error;
+        auto target = std::filesystem::read_symlink(fd.path(), link_error);
+        if (!link_error && target.string().starts_with(prefix))
+            ++count;
+    }
+    return count;
+}
+
 std::string Program::output() const { return read_whole(m_log); }
 
 // -- Keys and clips --------------------------------------------------------------------------------------------
