@@ -410,52 +410,71 @@ std::vector<std::int16_t> decode_pcm(std::filesystem::path const& clip, std::fil
     return samples;
 }
 
+// Picture time minus sound time of the flash in a clip, in milliseconds, or what is missing.
+std::variant<double, std::string> flash_offset_ms(std::filesystem::path const& clip, std::filesystem::path const& scratch)
+{
+    auto const decoded = decode_grey(clip, scratch);
+    if (auto const* error = std::get_if<std::string>(&decoded))
+        return *error;
+    auto const& frames = std::get<GreyFrames>(decoded);
+    if (frames.times.empty() || frames.mean(0) > 40)
+        return std::string("the clip does not open on the black screen");
+    std::optional<double> white_at;
+    for (std::size_t i = 0; i < frames.times.size() && !white_at; ++i) {
+        if (frames.mean(i) > 128)
+            white_at = frames.times[i];
+    }
+    if (!white_at)
+        return std::string("no white frame in the clip");
+
+    auto const pcm = decode_pcm(clip, scratch);
+    // The tone's amplitude is 0.3 of full scale; half of it is well above any coding noise of the silence.
+    std::optional<double> tone_at;
+    for (std::size_t i = 0; i < pcm.size() && !tone_at; ++i) {
+        if (std::abs(int(pcm[i])) > 4900)
+            tone_at = double(i) / 48000.0;
+    }
+    if (!tone_at)
+        return std::string("no tone in the clip");
+    std::fprintf(stderr, "%s: first white frame %.4f s, tone onset %.4f s, picture - sound %.1f ms\n",
+                 clip.filename().c_str(), *white_at, *tone_at, (*white_at - *tone_at) * 1000.0);
+    return (*white_at - *tone_at) * 1000.0;
+}
+
+// The test game turns white and starts a tone at one instant, during a recording; the saved clip and the
+// recording both keep the two within 50 ms. At 60 fps the first white frame comes up to 16.7 ms after the
+// instant, so the picture side is expected a little late.
 TEST_F(ProgramRun, PictureAndSoundOfOneInstantStayWithinFiftyMilliseconds)
 {
     auto settings = e2e::test_settings(5);
-    settings["fps"] = 60; // a frame every 16.7 ms: the picture side cannot be more exact than that
+    settings["fps"] = 60;
+    settings["inGameToast"] = false; // nothing over the picture but the flash
     home.write_settings(settings);
     auto program = start_with_game(TestGame::Mode::Flash);
     ASSERT_TRUE(program);
+    buffer_until(2.0);
+    press("F10");
+    auto const recording = wait_recording_file(home.clips_dir());
+    ASSERT_TRUE(recording) << program->output();
     buffer_until(3.0);
-    auto const flashed_at = game->flash();
-    ASSERT_TRUE(flashed_at);
+    ASSERT_TRUE(game->flash());
     std::this_thread::sleep_for(1500ms);
     press("F6");
-    auto clips = e2e::wait_clips(home.clips_dir(), 1);
-    ASSERT_EQ(clips.size(), 1u) << program->output();
+    ASSERT_EQ(e2e::wait_clips(home.clips_dir(), 1).size(), 1u) << program->output();
+    press("F10");
+    auto clips = e2e::wait_clips(home.clips_dir(), 2);
+    ASSERT_EQ(clips.size(), 2u) << program->output();
     stop(*program);
 
-    auto const& clip = clips[0].mp4;
-    auto const decoded = decode_grey(clip, home.root);
-    ASSERT_TRUE(std::holds_alternative<GreyFrames>(decoded)) << std::get<std::string>(decoded);
-    auto const* frames = &std::get<GreyFrames>(decoded);
-    std::optional<double> white_at;
-    for (std::size_t i = 0; i < frames->times.size(); ++i) {
-        if (frames->mean(i) > 128) {
-            white_at = frames->times[i];
-            break;
-        }
+    for (auto const& clip : clips) {
+        bool const is_recording = clip.sidecar["recording"] == true;
+        SCOPED_TRACE(is_recording ? "recording" : "saved clip");
+        auto const offset = flash_offset_ms(clip.mp4, home.root);
+        ASSERT_TRUE(std::holds_alternative<double>(offset)) << std::get<std::string>(offset);
+        RecordProperty(is_recording ? "recording_picture_minus_sound_ms" : "clip_picture_minus_sound_ms",
+                       std::to_string(std::get<double>(offset)));
+        EXPECT_LE(std::abs(std::get<double>(offset)), 50.0);
     }
-    ASSERT_TRUE(white_at) << "no white frame in the clip";
-    EXPECT_LT(frames->mean(0), 40) << "the clip should open on the black screen";
-
-    auto const pcm = decode_pcm(clip, home.root);
-    ASSERT_FALSE(pcm.empty());
-    // The tone's amplitude is 0.3 of full scale; half of it is well above any coding noise of the silence.
-    std::optional<double> tone_at;
-    for (std::size_t i = 0; i < pcm.size(); ++i) {
-        if (std::abs(int(pcm[i])) > 4900) {
-            tone_at = double(i) / 48000.0;
-            break;
-        }
-    }
-    ASSERT_TRUE(tone_at) << "no tone in the clip";
-    double const offset_ms = (*white_at - *tone_at) * 1000.0;
-    RecordProperty("picture_minus_sound_ms", std::to_string(offset_ms));
-    std::fprintf(stderr, "first white frame %.4f s, tone onset %.4f s, picture - sound %.1f ms\n", *white_at,
-                 *tone_at, offset_ms);
-    EXPECT_LE(std::abs(offset_ms), 50.0);
 }
 
 }
