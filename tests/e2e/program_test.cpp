@@ -313,6 +313,22 @@ TEST_F(ProgramRun, SecondStartWithTheSameDataFolderLeavesAtOnce)
     stop(*first);
 }
 
+TEST_F(ProgramRun, StartAfterAKilledRunIsTheFirstInstanceAgain)
+{
+    home.write_settings();
+    {
+        Program killed(home);
+        ASSERT_TRUE(killed.wait_thread("quillmar-gate"));
+        killed.signal(SIGKILL);
+        ASSERT_TRUE(killed.wait_exit(5s));
+    }
+    // The lock and socket files of the killed run are still there; the lock itself went with the process.
+    Program program(home);
+    ASSERT_TRUE(program.wait_thread("quillmar-gate")) << program.output();
+    EXPECT_FALSE(program.wait_exit(2s)) << "left as if another instance ran:\n" << program.output();
+    stop(program);
+}
+
 TEST_F(ProgramRun, UnusableClipsFolderEndsTheStartWithItsReason)
 {
     auto const blocker = home.root / "not-a-folder";
