@@ -149,6 +149,7 @@ TEST_F(ProgramRun, SaveKeyWritesAClipWithItsThumbnailAndGameName)
     expect_valid_clip(clip.mp4);
     // The span starts at the last keyframe at or before its start: at most one keyframe interval (1 s) more.
     double const duration = duration_of(clip.mp4);
+    RecordProperty("clip_seconds", std::to_string(duration));
     EXPECT_GE(duration, secs - 0.1);
     EXPECT_LE(duration, secs + 1.0 + 0.5);
 
@@ -228,6 +229,10 @@ TEST_F(ProgramRun, RecordKeyStartsAndStopsARecording)
     EXPECT_EQ(recording->sidecar["recording"], true);
     EXPECT_EQ(recording->sidecar["game"], game_title);
     EXPECT_GE(duration_of(recording->mp4), 2.5);
+    EXPECT_NEAR(recording->sidecar["secs"].get<double>(), duration_of(recording->mp4), 0.1);
+    auto const jpeg = media::run({ "djpeg", "-pnm", recording->thumbnail.string() });
+    EXPECT_EQ(jpeg.status, 0) << jpeg.output;
+    EXPECT_TRUE(jpeg.output.starts_with("P6\n400 225\n255\n"));
     for (auto const& clip : clips)
         expect_valid_clip(clip.mp4);
     stop(*program);
