@@ -80,6 +80,22 @@ protected:
         return false;
     }
 
+    // What the engine told the page besides clips and recordings: its error texts, and every clip's title.
+    std::string page_story()
+    {
+        std::lock_guard lock(events_mutex);
+        std::string story;
+        for (auto const& event : events) {
+            if (auto const* page = std::get_if<shell::UserEvent::Page>(&event.value)) {
+                if (auto const* error = std::get_if<engine::PageEvent::Error>(&page->event.value))
+                    story += "error: " + error->text + "\n";
+                if (auto const* clip = std::get_if<engine::PageEvent::ClipSaved>(&page->event.value))
+                    story += "clip: " + clip->clip.title + "\n";
+            }
+        }
+        return story;
+    }
+
     std::vector<engine::PageEvent::ClipSaved> saved_events()
     {
         std::lock_guard lock(events_mutex);
@@ -196,7 +212,7 @@ TEST_F(AppRun, CodecChangeWhileBufferingSavesTwoParts)
     engine::save_last_seconds(engine, 30);
 
     auto clips = e2e::wait_clips(home.clips_dir(), 2);
-    ASSERT_EQ(clips.size(), 2u);
+    ASSERT_EQ(clips.size(), 2u) << page_story();
     // The ids end with " partie 1" and " partie 2", so the oldest part sorts first.
     struct Row {
         char const* suffix;
