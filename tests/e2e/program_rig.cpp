@@ -415,15 +415,15 @@ void TestGame::sound_loop()
 {
     constexpr int rate = 48'000;
     constexpr int chunk_frames = rate / 100; // 10 ms
-    pa_sample_spec spec { PA_SAMPLE_S16LE, rate, 2 };
+    pa_sample_spec format { PA_SAMPLE_S16LE, rate, 2 };
     pa_buffer_attr attributes {};
     attributes.maxlength = std::uint32_t(-1);
-    attributes.tlength = std::uint32_t(pa_usec_to_bytes(30'000, &spec));
+    attributes.tlength = std::uint32_t(pa_usec_to_bytes(30'000, &format));
     attributes.prebuf = std::uint32_t(-1);
-    attributes.minreq = std::uint32_t(pa_usec_to_bytes(10'000, &spec));
+    attributes.minreq = std::uint32_t(pa_usec_to_bytes(10'000, &format));
     attributes.fragsize = std::uint32_t(-1);
     int error = 0;
-    pa_simple* stream = pa_simple_new(nullptr, "quillmar-e2e", PA_STREAM_PLAYBACK, nullptr, m_title.c_str(), &spec,
+    pa_simple* stream = pa_simple_new(nullptr, "quillmar-e2e", PA_STREAM_PLAYBACK, nullptr, m_title.c_str(), &format,
                                       nullptr, &attributes, &error);
     if (!stream) {
         std::lock_guard lock(m_mutex);
