@@ -20,117 +20,14 @@
 #include <nlohmann/json.hpp>
 
 #include "core/file_io.h"
+#include "core/json_text.h"
+#include "core/utf8.h"
 
 namespace settings {
 
 namespace {
 
 // ---- Text formatting helpers -----------------------------------------------------------------------------
-
-// Length of the valid UTF-8 sequence starting at text[i], or 0 when the bytes there are not one (overlong
-// forms, surrogates and code points above U+10FFFF are invalid).
-std::size_t utf8_sequence_length(std::string_view text, std::size_t i)
-{
-    auto byte = [&](std::size_t at) { return static_cast<unsigned char>(text[at]); };
-    unsigned char lead = byte(i);
-    if (lead < 0x80)
-        return 1;
-    std::size_t length;
-    unsigned char low = 0x80, high = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        if (lead == 0xE0)
-            low = 0xA0;
-        else if (lead == 0xED)
-            high = 0x9F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        if (lead == 0xF0)
-            low = 0x90;
-        else if (lead == 0xF4)
-            high = 0x8F;
-    } else {
-        return 0;
-    }
-    if (i + length > text.size())
-        return 0;
-    if (byte(i + 1) < low || byte(i + 1) > high)
-        return 0;
-    for (std::size_t k = 2; k < length; ++k) {
-        if (byte(i + k) < 0x80 || byte(i + k) > 0xBF)
-            return 0;
-    }
-    return length;
-}
-
-bool is_valid_utf8(std::string_view text)
-{
-    for (std::size_t i = 0; i < text.size();) {
-        std::size_t length = utf8_sequence_length(text, i);
-        if (length == 0)
-            return false;
-        i += length;
-    }
-    return true;
-}
-
-// Replaces every byte that starts no valid sequence by U+FFFD.
-std::string lossy_utf8(std::string_view text)
-{
-    std::string out;
-    out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size();) {
-        std::size_t length = utf8_sequence_length(text, i);
-        if (length == 0) {
-            out += "\xEF\xBF\xBD";
-            ++i;
-        } else {
-            out.append(text.substr(i, length));
-            i += length;
-        }
-    }
-    return out;
-}
-
-// JSON string with the required escapes (quote, backslash, control characters); other characters as UTF-8.
-void write_json_string(std::string& out, std::string_view text)
-{
-    out += '"';
-    for (char c : text) {
-        auto byte = static_cast<unsigned char>(c);
-        switch (c) {
-        case '"':
-            out += "\\\"";
-            break;
-        case '\\':
-            out += "\\\\";
-            break;
-        case '\b':
-            out += "\\b";
-            break;
-        case '\f':
-            out += "\\f";
-            break;
-        case '\n':
-            out += "\\n";
-            break;
-        case '\r':
-            out += "\\r";
-            break;
-        case '\t':
-            out += "\\t";
-            break;
-        default:
-            if (byte < 0x20)
-                out += fmt::format("\\u{:04x}", byte);
-            else
-                out += c;
-        }
-    }
-    out += '"';
-}
 
 // Shortest text that reads back to the same value, laid out as plain decimals within a range of exponents
 // and in scientific form outside it ("1.0", "0.8", "12340000000.0", "0.00001", "1e-7", "1.5e20"). The
@@ -962,7 +859,7 @@ template <class T, class Read> Result<T> read_value(nlohmann::json const& value,
 
 nlohmann::json string_value(std::string_view text)
 {
-    return is_valid_utf8(text) ? nlohmann::json(std::string(text)) : nlohmann::json(lossy_utf8(text));
+    return nlohmann::json(utf8::lossy(text));
 }
 
 nlohmann::json optional_string_value(std::optional<std::string> const& text)
@@ -977,18 +874,10 @@ nlohmann::json volume_value(float volume)
     return static_cast<double>(volume);
 }
 
-void write_file_string(std::string& out, std::string_view text)
-{
-    if (is_valid_utf8(text))
-        write_json_string(out, text);
-    else
-        write_json_string(out, lossy_utf8(text));
-}
-
 void write_optional_string(std::string& out, std::optional<std::string> const& text)
 {
     if (text)
-        write_file_string(out, *text);
+        json_text::append_string(out, *text);
     else
         out += "null";
 }
@@ -1133,7 +1022,7 @@ Result<nlohmann::json> settings_to_value(Settings const& settings)
         nlohmann::json clips_dir = nullptr;
         if (settings.clips_dir) {
             auto const& native = settings.clips_dir->native();
-            if (!is_valid_utf8(native))
+            if (!utf8::is_valid(native))
                 return fail(std::string(invalid_path_error));
             clips_dir = native;
         }
@@ -1184,7 +1073,7 @@ void write_hotkey_entry(std::string& out, std::optional<Hotkey> const& key, int 
     out += fmt::format("\"vk\": {},\n", key->vk);
     indent_to(out, indent + 2);
     out += "\"label\": ";
-    write_file_string(out, key->label);
+    json_text::append_string(out, key->label);
     out += '\n';
     indent_to(out, indent);
     out += '}';
@@ -1192,7 +1081,7 @@ void write_hotkey_entry(std::string& out, std::optional<Hotkey> const& key, int 
 
 Result<std::string> settings_to_file_text(Settings const& settings)
 {
-    if (settings.clips_dir && !is_valid_utf8(settings.clips_dir->native()))
+    if (settings.clips_dir && !utf8::is_valid(settings.clips_dir->native()))
         return fail(std::string(invalid_path_error));
     std::string out;
     out.reserve(128);
@@ -1202,7 +1091,7 @@ Result<std::string> settings_to_file_text(Settings const& settings)
         out += first ? "\n" : ",\n";
         first = false;
         out += "  ";
-        write_json_string(out, key);
+        json_text::append_string(out, key);
         out += ": ";
     };
     out += '{';
@@ -1225,13 +1114,13 @@ Result<std::string> settings_to_file_text(Settings const& settings)
     member("recordKey");
     write_hotkey_entry(out, settings.record_key, 2);
     member("resolution");
-    write_json_string(out, resolution_name(settings.resolution));
+    json_text::append_string(out, resolution_name(settings.resolution));
     member("fps");
     out += fmt::format("{}", settings.fps);
     member("codec");
-    write_json_string(out, codec_name(settings.codec));
+    json_text::append_string(out, codec_name(settings.codec));
     member("quality");
-    write_json_string(out, quality_name(settings.quality));
+    json_text::append_string(out, quality_name(settings.quality));
     member("gameAudio");
     out += settings.game_audio ? "true" : "false";
     member("micAudio");
@@ -1248,13 +1137,13 @@ Result<std::string> settings_to_file_text(Settings const& settings)
     write_optional_string(out, settings.monitor);
     member("clipsDir");
     if (settings.clips_dir)
-        write_json_string(out, settings.clips_dir->native());
+        json_text::append_string(out, settings.clips_dir->native());
     else
         out += "null";
     member("autostart");
     out += settings.autostart ? "true" : "false";
     member("theme");
-    write_json_string(out, theme_name(settings.theme));
+    json_text::append_string(out, theme_name(settings.theme));
     member("inGameToast");
     out += settings.in_game_toast ? "true" : "false";
     member("captureDesktop");
