@@ -7,6 +7,8 @@
 
 #include "platform/aac_encoder.h"
 
+#include "platform/linux/handles.h"
+
 #include <algorithm>
 #include <memory>
 
@@ -31,16 +33,6 @@ std::string av_error(int code)
     av_make_error_string(text, sizeof text, code);
     return fmt::format("Encodeur AAC : {}", text);
 }
-
-struct CodecContextFree {
-    void operator()(AVCodecContext* p) const noexcept { avcodec_free_context(&p); }
-};
-struct FrameFree {
-    void operator()(AVFrame* p) const noexcept { av_frame_free(&p); }
-};
-struct PacketFree {
-    void operator()(AVPacket* p) const noexcept { av_packet_free(&p); }
-};
 
 class LavcAac final : public AacEncoder {
 public:
@@ -131,9 +123,9 @@ public:
 
 private:
     LavcAac() = default;
-    std::unique_ptr<AVCodecContext, CodecContextFree> m_context;
-    std::unique_ptr<AVFrame, FrameFree> m_frame;
-    std::unique_ptr<AVPacket, PacketFree> m_packet;
+    handles::CodecContext m_context;
+    handles::Frame m_frame;
+    handles::Packet m_packet;
     std::int64_t m_frames_in { 0 };
     std::int64_t m_first_time { 0 };
     bool m_started { false };
