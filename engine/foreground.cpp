@@ -8,6 +8,7 @@
 #include <wctype.h>
 
 #include "core/utf8.h"
+#include "platform/open_first.h"
 
 namespace foreground {
 
@@ -505,16 +506,7 @@ std::string game_between(ForegroundHistory const& history, std::int64_t start, s
 
 ProbeOpener opener_from(std::span<platform::ForegroundDriver const> drivers)
 {
-    return [drivers]() -> Result<std::unique_ptr<platform::ForegroundProbe>> {
-        std::string error = "Aucune fenêtre à observer";
-        for (auto const& driver : drivers) {
-            auto probe = driver.open();
-            if (probe)
-                return probe;
-            error = std::move(probe).error();
-        }
-        return fail(std::move(error));
-    };
+    return [drivers] { return platform::open_first(drivers, "Aucune fenêtre à observer"); };
 }
 
 Pacing real_pacing()
