@@ -7,6 +7,7 @@
 
 #include "engine/settings.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <charconv>
@@ -617,47 +618,64 @@ template <class E, std::size_t N, class View> Result<E> read_enum(EnumNames<E, N
     return *found;
 }
 
-template <class View> Result<Hotkey> read_hotkey(View const& view)
+// A record read in either of its two forms: the sequence of its fields in order, or a map of named fields
+// (unknown names ignored, a repeated name refused).
+struct RecordForm {
+    std::string_view name;                  // "struct Hotkey", as errors name it
+    std::span<std::string_view const> keys; // the field names, in field order
+    std::size_t required;                   // how many leading fields a map must name
+    bool defaulted;                         // a short sequence leaves the remaining fields as they are
+};
+
+// read_field(index, value) reads one field into the record being built.
+template <class View, class ReadField> Result<void> read_record(View const& view, RecordForm const& form, ReadField read_field)
 {
-    Hotkey hotkey;
+    std::size_t const fields = form.keys.size();
     if (view.kind() == Kind::Array) {
         std::size_t count = view.size();
-        if (count >= 1)
-            hotkey.mods = TRY(read_u32(view.item(0)));
-        if (count >= 2)
-            hotkey.vk = TRY(read_u32(view.item(1)));
-        if (count >= 3)
-            hotkey.label = TRY(read_string(view.item(2)));
-        if (count < 3)
-            return fail(view.error(fmt::format("invalid length {}, expected struct Hotkey with 3 elements", count)));
-        if (count > 3)
-            return too_long(view, 3);
-        return hotkey;
+        for (std::size_t i = 0; i < std::min(count, fields); ++i)
+            TRY_VOID(read_field(i, view.item(i)));
+        if (count < fields && !form.defaulted)
+            return fail(view.error(fmt::format("invalid length {}, expected {} with {} elements", count, form.name, fields)));
+        if (count > fields)
+            return too_long(view, fields);
+        return {};
     }
     if (view.kind() != Kind::Object)
-        return invalid_type(view, "struct Hotkey");
-    bool seen[3] = {};
-    constexpr std::string_view keys[3] = { "mods", "vk", "label" };
+        return invalid_type(view, form.name);
+    std::vector<bool> seen(fields);
     TRY_VOID(view.for_each_member([&](std::string const& key, View const& value, auto key_error) -> Result<void> {
-        for (int i = 0; i < 3; ++i) {
-            if (key != keys[i])
+        for (std::size_t i = 0; i < fields; ++i) {
+            if (key != form.keys[i])
                 continue;
             if (seen[i])
                 return fail(key_error(fmt::format("duplicate field `{}`", key)));
             seen[i] = true;
-            if (i == 0)
-                hotkey.mods = TRY(read_u32(value));
-            else if (i == 1)
-                hotkey.vk = TRY(read_u32(value));
-            else
-                hotkey.label = TRY(read_string(value));
+            return read_field(i, value);
         }
         return {};
     }));
-    for (int i = 0; i < 3; ++i) {
+    for (std::size_t i = 0; i < form.required; ++i) {
         if (!seen[i])
-            return missing_field(view, keys[i]);
+            return missing_field(view, form.keys[i]);
     }
+    return {};
+}
+
+constexpr std::string_view hotkey_keys[] = { "mods", "vk", "label" };
+
+template <class View> Result<Hotkey> read_hotkey(View const& view)
+{
+    Hotkey hotkey;
+    TRY_VOID(read_record(view, { "struct Hotkey", hotkey_keys, 3, false }, [&](std::size_t field, View const& value) -> Result<void> {
+        if (field == 0)
+            hotkey.mods = TRY(read_u32(value));
+        else if (field == 1)
+            hotkey.vk = TRY(read_u32(value));
+        else
+            hotkey.label = TRY(read_string(value));
+        return {};
+    }));
     return hotkey;
 }
 
@@ -668,40 +686,19 @@ template <class View> Result<std::optional<Hotkey>> read_optional_hotkey(View co
     return std::optional<Hotkey>(TRY(read_hotkey(view)));
 }
 
+// A slot's key may be left out of the map form (no shortcut), never out of the sequence form.
+constexpr std::string_view slot_keys[] = { "secs", "key" };
+
 template <class View> Result<Slot> read_slot(View const& view)
 {
     Slot slot;
-    if (view.kind() == Kind::Array) {
-        std::size_t count = view.size();
-        if (count >= 1)
-            slot.secs = TRY(read_u32(view.item(0)));
-        if (count >= 2)
-            slot.key = TRY(read_optional_hotkey(view.item(1)));
-        if (count < 2)
-            return fail(view.error(fmt::format("invalid length {}, expected struct Slot with 2 elements", count)));
-        if (count > 2)
-            return too_long(view, 2);
-        return slot;
-    }
-    if (view.kind() != Kind::Object)
-        return invalid_type(view, "struct Slot");
-    bool seen_secs = false, seen_key = false;
-    TRY_VOID(view.for_each_member([&](std::string const& key, View const& value, auto key_error) -> Result<void> {
-        if (key == "secs") {
-            if (seen_secs)
-                return fail(key_error("duplicate field `secs`"));
-            seen_secs = true;
+    TRY_VOID(read_record(view, { "struct Slot", slot_keys, 1, false }, [&](std::size_t field, View const& value) -> Result<void> {
+        if (field == 0)
             slot.secs = TRY(read_u32(value));
-        } else if (key == "key") {
-            if (seen_key)
-                return fail(key_error("duplicate field `key`"));
-            seen_key = true;
+        else
             slot.key = TRY(read_optional_hotkey(value));
-        }
         return {};
     }));
-    if (!seen_secs)
-        return missing_field(view, "secs");
     return slot;
 }
 
@@ -810,27 +807,8 @@ template <class View> Result<void> read_settings_field(Settings& settings, std::
 template <class View> Result<Settings> read_settings(View const& view)
 {
     Settings settings = Settings::defaults();
-    if (view.kind() == Kind::Array) {
-        std::size_t count = std::min(view.size(), settings_keys.size());
-        for (std::size_t i = 0; i < count; ++i)
-            TRY_VOID(read_settings_field(settings, i, view.item(i)));
-        if (view.size() > settings_keys.size())
-            return too_long(view, settings_keys.size());
-        return settings;
-    }
-    if (view.kind() != Kind::Object)
-        return invalid_type(view, "struct Settings");
-    std::array<bool, settings_keys.size()> seen {};
-    TRY_VOID(view.for_each_member([&](std::string const& key, View const& value, auto key_error) -> Result<void> {
-        for (std::size_t i = 0; i < settings_keys.size(); ++i) {
-            if (key != settings_keys[i])
-                continue;
-            if (seen[i])
-                return fail(key_error(fmt::format("duplicate field `{}`", key)));
-            seen[i] = true;
-            return read_settings_field(settings, i, value);
-        }
-        return {};
+    TRY_VOID(read_record(view, { "struct Settings", settings_keys, 0, true }, [&](std::size_t field, View const& value) {
+        return read_settings_field(settings, field, value);
     }));
     return settings;
 }
