@@ -1,10 +1,6 @@
 #include "core/demux.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <limits>
 
@@ -509,16 +505,9 @@ Result<OpenedFile> parse_moov(Bytes moov, std::uint64_t file_size)
 
 Result<OpenedFile> open_file(std::filesystem::path const& path)
 {
-    // O_NONBLOCK so that a FIFO dropped into the clips folder never blocks the open; only regular files pass.
-    files::Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    if (!fd)
-        return fail(os_error(errno));
-    struct stat st {};
-    if (::fstat(fd.get(), &st) != 0)
-        return fail(os_error(errno));
-    if (!S_ISREG(st.st_mode))
-        return fail(os_error(S_ISDIR(st.st_mode) ? EISDIR : EINVAL));
-    auto length = static_cast<std::uint64_t>(st.st_size);
+    // A FIFO dropped into the clips folder must never block the open; only regular files pass.
+    auto fd = TRY(files::open_regular(path));
+    auto length = TRY(files::file_size(fd.get()));
     auto moov = TRY(read_moov(length, [&](std::uint64_t offset, std::span<std::uint8_t> into) {
         return files::pread_exact(fd.get(), into, offset);
     }));

@@ -305,7 +305,7 @@ bool is_regular_file(std::filesystem::path const& path)
     return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-Result<std::string> read_text(std::filesystem::path const& path)
+Result<Fd> open_regular(std::filesystem::path const& path)
 {
     // O_NONBLOCK so that opening a FIFO never waits for a writer; the type check below then refuses it.
     int raw = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
@@ -317,6 +317,12 @@ Result<std::string> read_text(std::filesystem::path const& path)
         return fail(os_error(errno));
     if (!S_ISREG(st.st_mode))
         return fail(os_error(S_ISDIR(st.st_mode) ? EISDIR : EINVAL));
+    return fd;
+}
+
+Result<std::string> read_text(std::filesystem::path const& path)
+{
+    auto fd = TRY(open_regular(path));
     std::string text;
     char buffer[65536];
     for (;;) {
