@@ -65,7 +65,7 @@ int main(int argc, char** argv)
     double const wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall_before).count();
     auto const status = shared->status.copy();
     std::printf("encoder %s %ux%u@%u\nframes %llu drops %llu samples %zu\nwall %.2f s cpu %.2f s\n",
-                status.encoder.c_str(), status.width, status.height, status.fps, (unsigned long long)frames,
-                (unsigned long long)drops, samples, wall, cpu_seconds() - cpu_before);
+        status.encoder.c_str(), status.width, status.height, status.fps, (unsigned long long)frames,
+        (unsigned long long)drops, samples, wall, cpu_seconds() - cpu_before);
     return 0;
 }

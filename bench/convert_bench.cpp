@@ -23,7 +23,7 @@ std::vector<std::uint8_t> test_picture(std::uint32_t w, std::uint32_t h)
 }
 
 void convert(benchmark::State& state, std::uint32_t sw, std::uint32_t sh, std::uint32_t ow, std::uint32_t oh,
-             platform::PixelLayout layout)
+    platform::PixelLayout layout)
 {
     auto pixels = test_picture(sw, sh);
     auto converter = platform::yuv::converter(sw, sh, gfx::letterbox_rect(sw, sh, ow, oh));
@@ -36,8 +36,10 @@ void convert(benchmark::State& state, std::uint32_t sw, std::uint32_t sh, std::u
     }
 }
 
-BENCHMARK_CAPTURE(convert, nv12_1080p, 1920, 1080, 1920, 1080, platform::PixelLayout::Nv12)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(convert, i420_1080p, 1920, 1080, 1920, 1080, platform::PixelLayout::I420)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(convert, nv12_1080p, 1920, 1080, 1920, 1080, platform::PixelLayout::Nv12)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(convert, i420_1080p, 1920, 1080, 1920, 1080, platform::PixelLayout::I420)
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(convert, nv12_1440p_to_1080p, 2560, 1440, 1920, 1080, platform::PixelLayout::Nv12)
     ->Unit(benchmark::kMillisecond);
 

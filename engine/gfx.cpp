@@ -5,8 +5,8 @@
 
 namespace gfx {
 
-Rect letterbox_rect(std::uint32_t source_width, std::uint32_t source_height, std::uint32_t target_width,
-                    std::uint32_t target_height)
+Rect letterbox_rect(
+    std::uint32_t source_width, std::uint32_t source_height, std::uint32_t target_width, std::uint32_t target_height)
 {
     std::uint64_t const sw = source_width, sh = source_height, tw = target_width, th = target_height;
     std::uint64_t w = 0, h = 0;
@@ -28,7 +28,10 @@ Rect letterbox_rect(std::uint32_t source_width, std::uint32_t source_height, std
 
 namespace {
 constexpr std::size_t row_alignment = 64;
-std::size_t aligned(std::size_t n) { return (n + row_alignment - 1) / row_alignment * row_alignment; }
+std::size_t aligned(std::size_t n)
+{
+    return (n + row_alignment - 1) / row_alignment * row_alignment;
+}
 }
 
 FramePool::FramePool(std::uint32_t width, std::uint32_t height, platform::PixelLayout layout, std::size_t count)

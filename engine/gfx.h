@@ -19,16 +19,15 @@ namespace gfx {
 using platform::Rect;
 
 // Where a source picture goes inside the target, centred and scaled to fit, with even edges.
-Rect letterbox_rect(std::uint32_t source_width, std::uint32_t source_height, std::uint32_t target_width,
-                    std::uint32_t target_height);
+Rect letterbox_rect(
+    std::uint32_t source_width, std::uint32_t source_height, std::uint32_t target_width, std::uint32_t target_height);
 
 constexpr std::size_t pool_frames = 8;
 
 class FramePool {
 public:
     // Frames of width x height (both even) in the given layout, all black (limited-range black: Y 16, UV 128).
-    FramePool(std::uint32_t width, std::uint32_t height, platform::PixelLayout layout,
-              std::size_t count = pool_frames);
+    FramePool(std::uint32_t width, std::uint32_t height, platform::PixelLayout layout, std::size_t count = pool_frames);
     FramePool(FramePool const&) = delete;
     FramePool& operator=(FramePool const&) = delete;
 

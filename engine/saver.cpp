@@ -118,7 +118,8 @@ void handle(Engine& engine, SaveRequest& request)
 
 }
 
-std::vector<SavePart> collect_parts(shared::Shared& shared, Ticks start, Ticks end)
+std::vector<SavePart> collect_parts(shared::Shared& shared, Ticks start, Ticks end,
+                                    std::function<void()> const& after_cut)
 {
     std::vector<SavePart> parts;
     bool has_current = false;
@@ -144,6 +145,8 @@ std::vector<SavePart> collect_parts(shared::Shared& shared, Ticks start, Ticks e
             }
             return cut;
         });
+        if (after_cut)
+            after_cut();
         if (config_equal(config, shared.video_config.copy()))
             return parts;
     }

@@ -28,7 +28,9 @@ struct SavePart {
 // one second of video are left out. The stream description of the current ring is read again after the
 // cut; when a pipeline restart slipped in between, the cut is made again so that samples are never
 // paired with the wrong description.
-std::vector<SavePart> collect_parts(shared::Shared& shared, Ticks start, Ticks end);
+// `after_cut` runs between the cut and the second look (tests use it to restart the pipeline there).
+std::vector<SavePart> collect_parts(shared::Shared& shared, Ticks start, Ticks end,
+                                    std::function<void()> const& after_cut = {});
 
 // Queues a save of the last `secs` seconds. Never blocks.
 void save_last_seconds(Engine& engine, std::uint32_t secs);

@@ -11,8 +11,8 @@ namespace {
 constexpr Ticks ticks_per_second = ticks::ticks_per_second;
 }
 
-std::pair<std::uint32_t, std::uint32_t> scale_to_resolution(std::uint8_t resolution, std::uint32_t width,
-                                                             std::uint32_t height)
+std::pair<std::uint32_t, std::uint32_t> scale_to_resolution(
+    std::uint8_t resolution, std::uint32_t width, std::uint32_t height)
 {
     constexpr std::uint32_t targets[] = { 720, 1080, 1440, 2160 };
     auto even = [](std::uint32_t v) {
@@ -27,8 +27,8 @@ std::pair<std::uint32_t, std::uint32_t> scale_to_resolution(std::uint8_t resolut
     return { even(width), even(height) };
 }
 
-std::uint32_t encoder_bitrate(std::uint32_t width, std::uint32_t height, std::uint32_t fps, std::uint8_t quality,
-                              double factor)
+std::uint32_t encoder_bitrate(
+    std::uint32_t width, std::uint32_t height, std::uint32_t fps, std::uint8_t quality, double factor)
 {
     double const pixels = double(width) * double(height);
     double const reference = reference_bitrate[std::min<std::uint8_t>(quality, 2)];
@@ -45,11 +45,13 @@ std::uint32_t quality_vs_speed(std::uint32_t width, std::uint32_t height, std::u
     return std::uint64_t(width) * height * fps < 221'184'001 ? 100 : 50;
 }
 
-std::vector<std::uint8_t> probe_encoders(platform::EncoderDriver const& driver) { return driver.probe(); }
+std::vector<std::uint8_t> probe_encoders(platform::EncoderDriver const& driver)
+{
+    return driver.probe();
+}
 
 platform::EncoderParams choose_encoder(std::vector<std::uint8_t> const& available, std::uint8_t requested,
-                                       std::uint32_t width, std::uint32_t height, std::uint32_t fps,
-                                       std::uint8_t quality)
+    std::uint32_t width, std::uint32_t height, std::uint32_t fps, std::uint8_t quality)
 {
     std::uint8_t const codec
         = requested < 3 && std::find(available.begin(), available.end(), requested) != available.end() ? requested : 0;
@@ -65,8 +67,8 @@ platform::EncoderParams choose_encoder(std::vector<std::uint8_t> const& availabl
     return params;
 }
 
-std::optional<platform::MonitorInfo> pick_monitor(std::vector<platform::MonitorInfo> const& monitors,
-                                                  std::optional<std::string> const& name)
+std::optional<platform::MonitorInfo> pick_monitor(
+    std::vector<platform::MonitorInfo> const& monitors, std::optional<std::string> const& name)
 {
     if (name) {
         for (auto const& monitor : monitors)

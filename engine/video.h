@@ -40,16 +40,16 @@ using ticks::Ticks;
 
 // The encoded size for a resolution setting (0 720p, 1 1080p, 2 1440p, 3 2160p, 4 Source): never scaled up,
 // always even and at least 2.
-std::pair<std::uint32_t, std::uint32_t> scale_to_resolution(std::uint8_t resolution, std::uint32_t width,
-                                                             std::uint32_t height);
+std::pair<std::uint32_t, std::uint32_t> scale_to_resolution(
+    std::uint8_t resolution, std::uint32_t width, std::uint32_t height);
 
 constexpr double codec_factor[3] = { 1.0, 0.7, 0.6 };
 constexpr int codec_profile[3] = { 100, 1, 1 }; // H.264 High, HEVC Main, AV1 Main
 constexpr double reference_bitrate[3] = { 4'000'000, 6'000'000, 12'000'000 }; // Compact, Standard, High
 
 // Mean bit/s: the reference bitrate of 1080p60 scaled by pixels^0.85 and (fps / 60)^0.6, times the codec factor.
-std::uint32_t encoder_bitrate(std::uint32_t width, std::uint32_t height, std::uint32_t fps, std::uint8_t quality,
-                              double factor);
+std::uint32_t encoder_bitrate(
+    std::uint32_t width, std::uint32_t height, std::uint32_t fps, std::uint8_t quality, double factor);
 // 100 (favour quality) up to 2560 x 1440 at 60 frames per second, 50 (favour speed) above.
 std::uint32_t quality_vs_speed(std::uint32_t width, std::uint32_t height, std::uint32_t fps);
 
@@ -58,15 +58,14 @@ std::vector<std::uint8_t> probe_encoders(platform::EncoderDriver const& driver);
 
 // The requested codec when some encoder for it opens, else H.264; with the parameters the encoder gets.
 platform::EncoderParams choose_encoder(std::vector<std::uint8_t> const& available, std::uint8_t requested,
-                                       std::uint32_t width, std::uint32_t height, std::uint32_t fps,
-                                       std::uint8_t quality);
+    std::uint32_t width, std::uint32_t height, std::uint32_t fps, std::uint8_t quality);
 
 // -- Monitors ------------------------------------------------------------------------------------------------
 
 // The first monitor with that name, else the primary one (the list comes primary first); none when the list
 // is empty.
-std::optional<platform::MonitorInfo> pick_monitor(std::vector<platform::MonitorInfo> const& monitors,
-                                                  std::optional<std::string> const& name);
+std::optional<platform::MonitorInfo> pick_monitor(
+    std::vector<platform::MonitorInfo> const& monitors, std::optional<std::string> const& name);
 
 // -- Pacing and retries --------------------------------------------------------------------------------------
 
@@ -120,7 +119,7 @@ void store_packet(shared::Shared& shared, platform::EncoderParams const& params,
 // Body of "quillmar-encoder": encodes frames until the channel closes, then flushes. An encoder failure ends
 // it with the error.
 Result<void> encoder_thread(platform::VideoEncoder& encoder, platform::EncoderParams const& params,
-                            channel::Receiver<platform::VideoFrame>& frames, shared::Shared& shared);
+    channel::Receiver<platform::VideoFrame>& frames, shared::Shared& shared);
 
 // -- Capture -------------------------------------------------------------------------------------------------
 

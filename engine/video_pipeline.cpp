@@ -26,8 +26,8 @@ void store_packet(shared::Shared& shared, platform::EncoderParams const& params,
         bool const stored = shared.video_config.with([](auto const& config) { return config.has_value(); });
         if (!stored) {
             if (auto record = bitstream::decoder_config(params.codec, packet.data))
-                shared::store_video_config(shared,
-                                           mp4::VideoConfig { std::move(*record), params.width, params.height, params.codec });
+                shared::store_video_config(
+                    shared, mp4::VideoConfig { std::move(*record), params.width, params.height, params.codec });
         }
     }
     Packet sample;
@@ -38,17 +38,19 @@ void store_packet(shared::Shared& shared, platform::EncoderParams const& params,
 }
 
 Result<void> encoder_thread(platform::VideoEncoder& encoder, platform::EncoderParams const& params,
-                            channel::Receiver<platform::VideoFrame>& frames, shared::Shared& shared)
+    channel::Receiver<platform::VideoFrame>& frames, shared::Shared& shared)
 {
     std::vector<platform::EncodedPacket> packets;
     for (;;) {
         auto frame = frames.recv();
         packets.clear();
         if (!frame) {
-            auto flushed = encoder.flush(packets);
+            // The capture loop ended; what the encoder still holds is kept if it comes out. A failing flush is
+            // not a failure of the pipeline, which is ending anyway.
+            (void)encoder.flush(packets);
             for (auto& packet : packets)
                 store_packet(shared, params, std::move(packet));
-            return flushed;
+            return {};
         }
         auto encoded = encoder.encode(*frame, packets);
         frame.reset();
@@ -77,8 +79,7 @@ Result<void> capture_loop(CaptureLoopArgs args)
     auto& source = args.source;
     shared::Shared& shared = args.shared;
     auto make_converter = [&] {
-        return args.driver.converter(
-            source.width(), source.height(),
+        return args.driver.converter(source.width(), source.height(),
             gfx::letterbox_rect(source.width(), source.height(), args.out_width, args.out_height));
     };
     auto converter = make_converter();
@@ -110,7 +111,8 @@ Result<void> capture_loop(CaptureLoopArgs args)
 
         if (have_image) {
             platform::BgraImage const image = source.image();
-            auto request = shared.thumbnail_request.with([](auto& slot) { return std::exchange(slot, std::nullopt); });
+            auto request
+                = shared.thumbnail_request.with([](auto& pending) { return std::exchange(pending, std::nullopt); });
             if (request)
                 request->send(gfx::make_thumbnail(image));
 
@@ -119,7 +121,8 @@ Result<void> capture_loop(CaptureLoopArgs args)
                 shared.drops.fetch_add(1, std::memory_order_relaxed);
             } else {
                 converter->convert(image, *frame);
-                switch (args.frames.try_send(platform::VideoFrame { std::move(frame), slot.deadline, pacer.interval() })) {
+                switch (
+                    args.frames.try_send(platform::VideoFrame { std::move(frame), slot.deadline, pacer.interval() })) {
                 case channel::TrySend::Sent:
                     shared.frames.fetch_add(1, std::memory_order_relaxed);
                     break;
@@ -155,7 +158,8 @@ Result<void> run_attempt(VideoJob& job)
         return fail("aucun écran");
     auto source = TRY(drivers.capture->open(*monitor));
     auto const [out_width, out_height] = scale_to_resolution(job.resolution, source->width(), source->height());
-    auto const params = choose_encoder(probe_encoders(*drivers.encoder), job.codec, out_width, out_height, job.fps, job.quality);
+    auto const params
+        = choose_encoder(probe_encoders(*drivers.encoder), job.codec, out_width, out_height, job.fps, job.quality);
     std::shared_ptr<platform::VideoEncoder> encoder = TRY(drivers.encoder->open(params));
 
     job.shared->status.with([&](shared::PipelineStatus& status) {
@@ -171,22 +175,21 @@ Result<void> run_attempt(VideoJob& job)
     auto [sender, receiver] = channel::make<platform::VideoFrame>(2);
     auto outcome = std::make_shared<EncoderOutcome>();
     auto receiver_box = std::make_shared<channel::Receiver<platform::VideoFrame>>(std::move(receiver));
-    auto thread = threads::spawn_thread(
-        "quillmar-encoder", [encoder, params, receiver_box, outcome, shared = job.shared] {
-            {
-                // The receiving end goes before `done`: a capture loop still sending then sees the channel closed.
-                auto frames = std::move(*receiver_box);
-                outcome->result = encoder_thread(*encoder, params, frames, *shared);
-            }
-            outcome->done.store(true, std::memory_order_release);
-        });
+    auto thread
+        = threads::spawn_thread("quillmar-encoder", [encoder, params, receiver_box, outcome, shared = job.shared] {
+              {
+                  // The receiving end goes before `done`: a capture loop still sending then sees the channel closed.
+                  auto frames = std::move(*receiver_box);
+                  outcome->result = encoder_thread(*encoder, params, frames, *shared);
+              }
+              outcome->done.store(true, std::memory_order_release);
+          });
     if (!thread)
         return fail(std::move(thread).error());
     receiver_box.reset();
 
     auto captured = capture_loop(CaptureLoopArgs { *source, *drivers.capture, out_width, out_height,
-                                                   encoder->input_layout(), job.fps, *job.shared, *job.stop,
-                                                   std::move(sender), job.clock });
+        encoder->input_layout(), job.fps, *job.shared, *job.stop, std::move(sender), job.clock });
 
     // The encoder flushes what it holds once the frame channel closes; it gets 2 s before it is left running.
     auto const give_up = std::chrono::steady_clock::now() + std::chrono::seconds(2);

@@ -38,8 +38,8 @@ struct BgraImage {
 };
 
 enum class Grab {
-    Image,       // image() holds a newer picture
-    NoImage,     // nothing new since the last grab; the last image still stands
+    Image, // image() holds a newer picture
+    NoImage, // nothing new since the last grab; the last image still stands
     SizeChanged, // the monitor changed size: size() is the new size and no picture was taken
 };
 

@@ -21,7 +21,7 @@ namespace platform {
 
 struct VideoFrame {
     std::shared_ptr<YuvImage const> image;
-    std::int64_t time { 0 };     // ticks: the slot's deadline
+    std::int64_t time { 0 }; // ticks: the slot's deadline
     std::int64_t duration { 0 }; // ticks: the slot interval
 };
 
@@ -37,8 +37,8 @@ struct EncoderParams {
     std::uint32_t width { 0 };
     std::uint32_t height { 0 };
     std::uint32_t fps { 60 };
-    std::uint32_t bitrate { 0 };         // mean, bit/s
-    std::uint32_t max_bitrate { 0 };     // peak, bit/s
+    std::uint32_t bitrate { 0 }; // mean, bit/s
+    std::uint32_t max_bitrate { 0 }; // peak, bit/s
     std::uint32_t quality_vs_speed { 100 }; // 100: favour quality, 50: favour speed
 };
 

@@ -82,9 +82,12 @@ struct Candidate {
 };
 
 constexpr std::array candidates {
-    Candidate { "h264_vaapi", Kind::Vaapi, 0 }, Candidate { "libx264", Kind::X264, 0 },
-    Candidate { "hevc_vaapi", Kind::Vaapi, 1 }, Candidate { "libx265", Kind::X265, 1 },
-    Candidate { "libsvtav1", Kind::SvtAv1, 2 }, Candidate { "libaom-av1", Kind::Aom, 2 },
+    Candidate { "h264_vaapi", Kind::Vaapi, 0 },
+    Candidate { "libx264", Kind::X264, 0 },
+    Candidate { "hevc_vaapi", Kind::Vaapi, 1 },
+    Candidate { "libx265", Kind::X265, 1 },
+    Candidate { "libsvtav1", Kind::SvtAv1, 2 },
+    Candidate { "libaom-av1", Kind::Aom, 2 },
 };
 
 void set_option(AVCodecContext* context, char const* key, std::string const& value)
@@ -102,8 +105,8 @@ public:
             return fail(fmt::format("encodeur {} absent", candidate.codec_name));
         auto encoder = std::unique_ptr<LavcEncoder>(new LavcEncoder());
         encoder->m_name = candidate.codec_name;
-        encoder->m_layout = candidate.kind == Kind::Vaapi || candidate.kind == Kind::X264 ? PixelLayout::Nv12
-                                                                                           : PixelLayout::I420;
+        encoder->m_layout
+            = candidate.kind == Kind::Vaapi || candidate.kind == Kind::X264 ? PixelLayout::Nv12 : PixelLayout::I420;
         std::optional<VaapiNode> node;
         if (candidate.kind == Kind::Vaapi) {
             node = find_vaapi_node(candidate.codec);
@@ -144,7 +147,8 @@ public:
             if (node->low_power)
                 set_option(c, "low_power", "1");
             AVBufferRef* device = nullptr;
-            if (int err = av_hwdevice_ctx_create(&device, AV_HWDEVICE_TYPE_VAAPI, node->path.c_str(), nullptr, 0); err < 0)
+            if (int err = av_hwdevice_ctx_create(&device, AV_HWDEVICE_TYPE_VAAPI, node->path.c_str(), nullptr, 0);
+                err < 0)
                 return fail(fmt::format("encodeur {} : {}", encoder->m_name, av_error(err)));
             encoder->m_device.reset(device);
             handles::BufferRef frames(av_hwframe_ctx_alloc(device));
@@ -182,7 +186,7 @@ public:
             set_option(c, "profile", "main");
             // Without open-gop=0 the later keyframes are CRA pictures, which a clip cannot start from.
             set_option(c, "x265-params",
-                       fmt::format("keyint={0}:min-keyint={0}:scenecut=0:open-gop=0:bframes=0:log-level=error", fps));
+                fmt::format("keyint={0}:min-keyint={0}:scenecut=0:open-gop=0:bframes=0:log-level=error", fps));
             break;
         case Kind::SvtAv1:
             c->profile = FF_PROFILE_AV1_MAIN;
@@ -316,8 +320,9 @@ private:
         }
         auto* keep = new std::shared_ptr<YuvImage const>(frame.image);
         picture->buf[0] = av_buffer_create(
-            image.planes[0], 1, [](void* opaque, std::uint8_t*) { delete static_cast<std::shared_ptr<YuvImage const>*>(opaque); },
-            keep, AV_BUFFER_FLAG_READONLY);
+            image.planes[0], 1,
+            [](void* opaque, std::uint8_t*) { delete static_cast<std::shared_ptr<YuvImage const>*>(opaque); }, keep,
+            AV_BUFFER_FLAG_READONLY);
         if (!picture->buf[0]) {
             delete keep;
             return fail(os_error(ENOMEM));
@@ -424,5 +429,8 @@ Result<std::unique_ptr<VideoEncoder>> open_named(std::string_view name, EncoderP
 namespace platform {
 EncoderDriver const lavc_encoder_driver { "lavc", lavc::probe, lavc::open };
 
-std::span<EncoderDriver const> encoder_drivers() { return { &lavc_encoder_driver, 1 }; }
+std::span<EncoderDriver const> encoder_drivers()
+{
+    return { &lavc_encoder_driver, 1 };
+}
 }

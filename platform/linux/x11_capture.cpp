@@ -48,16 +48,16 @@ std::uint32_t mode_refresh(xcb_connection_t* c, xcb_window_t root, xcb_randr_out
 {
     if (count < 1)
         return 60;
-    Reply<xcb_randr_get_screen_resources_current_reply_t> resources(xcb_randr_get_screen_resources_current_reply(
-        c, xcb_randr_get_screen_resources_current(c, root), nullptr));
+    Reply<xcb_randr_get_screen_resources_current_reply_t> resources(
+        xcb_randr_get_screen_resources_current_reply(c, xcb_randr_get_screen_resources_current(c, root), nullptr));
     if (!resources)
         return 60;
     Reply<xcb_randr_get_output_info_reply_t> output(xcb_randr_get_output_info_reply(
         c, xcb_randr_get_output_info(c, outputs[0], resources->config_timestamp), nullptr));
     if (!output || !output->crtc)
         return 60;
-    Reply<xcb_randr_get_crtc_info_reply_t> crtc(
-        xcb_randr_get_crtc_info_reply(c, xcb_randr_get_crtc_info(c, output->crtc, resources->config_timestamp), nullptr));
+    Reply<xcb_randr_get_crtc_info_reply_t> crtc(xcb_randr_get_crtc_info_reply(
+        c, xcb_randr_get_crtc_info(c, output->crtc, resources->config_timestamp), nullptr));
     if (!crtc)
         return 60;
     auto const* modes = xcb_randr_get_screen_resources_current_modes(resources.get());
@@ -103,9 +103,10 @@ std::vector<MonitorInfo> list_monitors(Display const& display)
         }
     }
     if (list.empty()) // a server without RandR monitors still has its screen
-        list.push_back({ "default", 0, 0, display.screen->width_in_pixels, display.screen->height_in_pixels, 60, true });
-    std::stable_sort(list.begin(), list.end(),
-                     [](MonitorInfo const& a, MonitorInfo const& b) { return a.primary && !b.primary; });
+        list.push_back(
+            { "default", 0, 0, display.screen->width_in_pixels, display.screen->height_in_pixels, 60, true });
+    std::stable_sort(
+        list.begin(), list.end(), [](MonitorInfo const& a, MonitorInfo const& b) { return a.primary && !b.primary; });
     return list;
 }
 
@@ -177,8 +178,8 @@ public:
         Reply<xcb_xfixes_query_version_reply_t> fixes(
             xcb_xfixes_query_version_reply(c, xcb_xfixes_query_version(c, 4, 0), nullptr));
         source->m_have_fixes = fixes != nullptr;
-        xcb_randr_select_input(c, source->m_display.screen->root,
-                               XCB_RANDR_NOTIFY_MASK_SCREEN_CHANGE | XCB_RANDR_NOTIFY_MASK_CRTC_CHANGE);
+        xcb_randr_select_input(
+            c, source->m_display.screen->root, XCB_RANDR_NOTIFY_MASK_SCREEN_CHANGE | XCB_RANDR_NOTIFY_MASK_CRTC_CHANGE);
         TRY_VOID(source->make_segment());
         return std::unique_ptr<CaptureSource>(std::move(source));
     }
@@ -196,11 +197,10 @@ public:
             return Grab::SizeChanged;
         }
         xcb_generic_error_t* raw_error = nullptr;
-        Reply<xcb_shm_get_image_reply_t> reply(xcb_shm_get_image_reply(
-            c,
+        Reply<xcb_shm_get_image_reply_t> reply(xcb_shm_get_image_reply(c,
             xcb_shm_get_image(c, m_display.screen->root, std::int16_t(m_monitor.x), std::int16_t(m_monitor.y),
-                              std::uint16_t(m_monitor.width), std::uint16_t(m_monitor.height), ~0u,
-                              XCB_IMAGE_FORMAT_Z_PIXMAP, m_segment->seg(), 0),
+                std::uint16_t(m_monitor.width), std::uint16_t(m_monitor.height), ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP,
+                m_segment->seg(), 0),
             &raw_error));
         Reply<xcb_generic_error_t> error(raw_error);
         if (!reply)
@@ -224,7 +224,8 @@ private:
     Result<void> make_segment()
     {
         m_segment.reset();
-        m_segment = TRY(ShmSegment::create(m_display.connection.get(), std::size_t(m_monitor.width) * m_monitor.height * 4));
+        m_segment
+            = TRY(ShmSegment::create(m_display.connection.get(), std::size_t(m_monitor.width) * m_monitor.height * 4));
         return {};
     }
 
@@ -239,8 +240,8 @@ private:
         if (!changed)
             return false;
         auto const monitors = list_monitors(m_display);
-        auto it = std::find_if(monitors.begin(), monitors.end(),
-                               [&](MonitorInfo const& m) { return m.name == m_monitor.name; });
+        auto it = std::find_if(
+            monitors.begin(), monitors.end(), [&](MonitorInfo const& m) { return m.name == m_monitor.name; });
         if (it == monitors.end())
             return fail(fmt::format("l'écran {} a disparu", m_monitor.name));
         bool const resized = it->width != m_monitor.width || it->height != m_monitor.height;
@@ -299,6 +300,9 @@ Result<std::vector<MonitorInfo>> monitors()
     return list_monitors(display);
 }
 
-Result<std::unique_ptr<CaptureSource>> open(MonitorInfo const& monitor) { return X11Source::create(monitor); }
+Result<std::unique_ptr<CaptureSource>> open(MonitorInfo const& monitor)
+{
+    return X11Source::create(monitor);
+}
 
 }

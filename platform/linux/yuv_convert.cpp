@@ -14,11 +14,11 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <cstring>
 #include <semaphore>
 #include <system_error>
 #include <thread>
 #include <utility>
-#include <cstring>
 #include <vector>
 
 namespace platform::yuv {
@@ -31,7 +31,10 @@ constexpr double kg = 1.0 - kr - kb;
 constexpr double luma_scale = 219.0 / 255.0;
 constexpr double chroma_scale = 224.0 / 255.0;
 
-constexpr int round_to_int(double value) { return int(value + (value >= 0 ? 0.5 : -0.5)); }
+constexpr int round_to_int(double value)
+{
+    return int(value + (value >= 0 ? 0.5 : -0.5));
+}
 
 // The loops work on 16-bit lanes with high-half multiplies, twice as many lanes as 32-bit arithmetic.
 // Luma: (channel << 8) x coefficient x 2^16, high half = Y contribution x 2^8.
@@ -51,11 +54,17 @@ constexpr std::int16_t v_b = std::int16_t(round_to_int(-kb / (2 * (1 - kr)) * ch
 constexpr std::int16_t v_g = std::int16_t(-(v_r + v_b));
 constexpr std::int16_t c_offset = (128 << 6) + (1 << 5);
 
-inline std::uint16_t mul_high(std::uint16_t a, std::uint16_t b) { return std::uint16_t((std::uint32_t(a) * b) >> 16); }
-inline std::int16_t mul_high(std::int16_t a, std::int16_t b) { return std::int16_t((std::int32_t(a) * b) >> 16); }
+inline std::uint16_t mul_high(std::uint16_t a, std::uint16_t b)
+{
+    return std::uint16_t((std::uint32_t(a) * b) >> 16);
+}
+inline std::int16_t mul_high(std::int16_t a, std::int16_t b)
+{
+    return std::int16_t((std::int32_t(a) * b) >> 16);
+}
 
-__attribute__((target_clones("avx2", "default"))) void luma_row(std::uint32_t const* __restrict src,
-                                                                 std::uint8_t* __restrict dst, std::uint32_t width)
+__attribute__((target_clones("avx2", "default"))) void luma_row(
+    std::uint32_t const* __restrict src, std::uint8_t* __restrict dst, std::uint32_t width)
 {
     for (std::uint32_t x = 0; x < width; ++x) {
         std::uint32_t const p = src[x];
@@ -84,10 +93,10 @@ struct ChromaScratch {
     }
 };
 
-__attribute__((target_clones("avx2", "default"))) void column_sums(
-    std::uint32_t const* __restrict row0, std::uint32_t const* __restrict row1, std::int16_t* __restrict eb,
-    std::int16_t* __restrict eg, std::int16_t* __restrict er, std::int16_t* __restrict ob, std::int16_t* __restrict og,
-    std::int16_t* __restrict orr, std::uint32_t half)
+__attribute__((target_clones("avx2", "default"))) void column_sums(std::uint32_t const* __restrict row0,
+    std::uint32_t const* __restrict row1, std::int16_t* __restrict eb, std::int16_t* __restrict eg,
+    std::int16_t* __restrict er, std::int16_t* __restrict ob, std::int16_t* __restrict og, std::int16_t* __restrict orr,
+    std::uint32_t half)
 {
     for (std::uint32_t i = 0; i < half; ++i) {
         std::uint32_t const a = row0[2 * i], b = row0[2 * i + 1];
@@ -101,18 +110,20 @@ __attribute__((target_clones("avx2", "default"))) void column_sums(
     }
 }
 
-__attribute__((target_clones("avx2", "default"))) void chroma_row_i420(std::int16_t const* __restrict eb, std::int16_t const* __restrict eg,
-                        std::int16_t const* __restrict er, std::int16_t const* __restrict ob,
-                        std::int16_t const* __restrict og, std::int16_t const* __restrict orr,
-                        std::uint8_t* __restrict u, std::uint8_t* __restrict v, std::uint32_t half)
+__attribute__((target_clones("avx2", "default"))) void chroma_row_i420(std::int16_t const* __restrict eb,
+    std::int16_t const* __restrict eg, std::int16_t const* __restrict er, std::int16_t const* __restrict ob,
+    std::int16_t const* __restrict og, std::int16_t const* __restrict orr, std::uint8_t* __restrict u,
+    std::uint8_t* __restrict v, std::uint32_t half)
 {
     // ob/og/orr point at the extra entry: [i] is the odd column left of even column i, [i + 1] the one right.
     for (std::uint32_t i = 0; i < half; ++i) {
         auto const b = std::int16_t((ob[i] + 2 * eb[i] + ob[i + 1]) << 4);
         auto const g = std::int16_t((og[i] + 2 * eg[i] + og[i + 1]) << 4);
         auto const r = std::int16_t((orr[i] + 2 * er[i] + orr[i + 1]) << 4);
-        auto const cb = std::uint8_t(std::int16_t(mul_high(r, u_r) + mul_high(g, u_g) + mul_high(b, u_b) + c_offset) >> 6);
-        auto const cr = std::uint8_t(std::int16_t(mul_high(r, v_r) + mul_high(g, v_g) + mul_high(b, v_b) + c_offset) >> 6);
+        auto const cb
+            = std::uint8_t(std::int16_t(mul_high(r, u_r) + mul_high(g, u_g) + mul_high(b, u_b) + c_offset) >> 6);
+        auto const cr
+            = std::uint8_t(std::int16_t(mul_high(r, v_r) + mul_high(g, v_g) + mul_high(b, v_b) + c_offset) >> 6);
         u[i] = cb;
         v[i] = cr;
     }
@@ -126,13 +137,12 @@ void convert_rows(BgraImage const& source, YuvImage const& out, ChromaScratch& s
     for (std::uint32_t y = 0; y + 1 < out.height; y += 2) {
         auto const* row0 = source.pixels + std::size_t(y) * source.stride;
         auto const* row1 = row0 + source.stride;
-        luma_row(reinterpret_cast<std::uint32_t const*>(row0), out.planes[0] + std::size_t(y) * out.strides[0],
-                 width);
-        luma_row(reinterpret_cast<std::uint32_t const*>(row1), out.planes[0] + std::size_t(y + 1) * out.strides[0],
-                 width);
+        luma_row(reinterpret_cast<std::uint32_t const*>(row0), out.planes[0] + std::size_t(y) * out.strides[0], width);
+        luma_row(
+            reinterpret_cast<std::uint32_t const*>(row1), out.planes[0] + std::size_t(y + 1) * out.strides[0], width);
         column_sums(reinterpret_cast<std::uint32_t const*>(row0), reinterpret_cast<std::uint32_t const*>(row1),
-                    scratch.even[0].data(), scratch.even[1].data(), scratch.even[2].data(), scratch.odd[0].data() + 1,
-                    scratch.odd[1].data() + 1, scratch.odd[2].data() + 1, half);
+            scratch.even[0].data(), scratch.even[1].data(), scratch.even[2].data(), scratch.odd[0].data() + 1,
+            scratch.odd[1].data() + 1, scratch.odd[2].data() + 1, half);
         for (int c = 0; c < 3; ++c)
             scratch.odd[c][0] = scratch.even[c][0];
         std::size_t const chroma_row_index = y / 2;
@@ -141,13 +151,13 @@ void convert_rows(BgraImage const& source, YuvImage const& out, ChromaScratch& s
         if (out.layout == PixelLayout::Nv12) {
             // Planar first, then libyuv's interleaving: the compiler does not vectorise interleaved stores.
             chroma_row_i420(e[0].data(), e[1].data(), e[2].data(), o[0].data(), o[1].data(), o[2].data(),
-                            scratch.u.data(), scratch.v.data(), half);
+                scratch.u.data(), scratch.v.data(), half);
             libyuv::MergeUVPlane(scratch.u.data(), int(half), scratch.v.data(), int(half),
-                                 out.planes[1] + chroma_row_index * out.strides[1], int(half * 2), int(half), 1);
+                out.planes[1] + chroma_row_index * out.strides[1], int(half * 2), int(half), 1);
         } else
             chroma_row_i420(e[0].data(), e[1].data(), e[2].data(), o[0].data(), o[1].data(), o[2].data(),
-                            out.planes[1] + chroma_row_index * out.strides[1],
-                            out.planes[2] + chroma_row_index * out.strides[2], half);
+                out.planes[1] + chroma_row_index * out.strides[1], out.planes[2] + chroma_row_index * out.strides[2],
+                half);
     }
 }
 
@@ -167,7 +177,8 @@ YuvImage sub_image(YuvImage const& image, Rect const& rect)
 }
 
 // Rows y0..y1 (both even) of a picture and of its converted frame.
-std::pair<BgraImage, YuvImage> row_band(BgraImage const& source, YuvImage const& out, std::uint32_t y0, std::uint32_t y1)
+std::pair<BgraImage, YuvImage> row_band(
+    BgraImage const& source, YuvImage const& out, std::uint32_t y0, std::uint32_t y1)
 {
     BgraImage band_source = source;
     band_source.pixels += std::size_t(y0) * source.stride;
@@ -279,20 +290,20 @@ public:
         m_bands.convert(source, m_full);
         int const fw = int(m_full.width), fh = int(m_full.height);
         int const tw = int(target.width), th = int(target.height);
-        libyuv::ScalePlane(m_full.planes[0], fw, fw, fh, target.planes[0], int(target.strides[0]), tw, th,
-                           libyuv::kFilterBilinear);
+        libyuv::ScalePlane(
+            m_full.planes[0], fw, fw, fh, target.planes[0], int(target.strides[0]), tw, th, libyuv::kFilterBilinear);
         if (target.layout == PixelLayout::I420) {
             for (int p = 1; p < 3; ++p)
-                libyuv::ScalePlane(m_full.planes[p], fw / 2, fw / 2, fh / 2, target.planes[p],
-                                   int(target.strides[p]), tw / 2, th / 2, libyuv::kFilterBilinear);
+                libyuv::ScalePlane(m_full.planes[p], fw / 2, fw / 2, fh / 2, target.planes[p], int(target.strides[p]),
+                    tw / 2, th / 2, libyuv::kFilterBilinear);
             return;
         }
         std::uint8_t* u = m_chroma_memory.data();
         std::uint8_t* v = u + m_chroma_memory.size() / 2;
-        libyuv::ScalePlane(m_full.planes[1], fw / 2, fw / 2, fh / 2, u, tw / 2, tw / 2, th / 2,
-                           libyuv::kFilterBilinear);
-        libyuv::ScalePlane(m_full.planes[2], fw / 2, fw / 2, fh / 2, v, tw / 2, tw / 2, th / 2,
-                           libyuv::kFilterBilinear);
+        libyuv::ScalePlane(
+            m_full.planes[1], fw / 2, fw / 2, fh / 2, u, tw / 2, tw / 2, th / 2, libyuv::kFilterBilinear);
+        libyuv::ScalePlane(
+            m_full.planes[2], fw / 2, fw / 2, fh / 2, v, tw / 2, tw / 2, th / 2, libyuv::kFilterBilinear);
         libyuv::MergeUVPlane(u, tw / 2, v, tw / 2, target.planes[1], int(target.strides[1]), tw / 2, th / 2);
     }
 
@@ -323,5 +334,8 @@ std::unique_ptr<FrameConverter> converter(std::uint32_t width, std::uint32_t hei
 namespace platform {
 CaptureDriver const x11_capture_driver { "x11", x11::monitors, x11::open, yuv::converter };
 
-std::span<CaptureDriver const> capture_drivers() { return { &x11_capture_driver, 1 }; }
+std::span<CaptureDriver const> capture_drivers()
+{
+    return { &x11_capture_driver, 1 };
+}
 }

@@ -20,13 +20,13 @@ struct SimClock {
     video::LoopClock clock()
     {
         return { [this] { return now.fetch_add(1); },
-                 [this](std::int64_t deadline) {
-                     if (deadline > now.load())
-                         now.store(deadline);
-                     int const n = ++sleeps;
-                     if (on_sleep)
-                         on_sleep(n);
-                 } };
+            [this](std::int64_t deadline) {
+                if (deadline > now.load())
+                    now.store(deadline);
+                int const n = ++sleeps;
+                if (on_sleep)
+                    on_sleep(n);
+            } };
     }
 };
 
@@ -166,14 +166,15 @@ TEST_F(VideoPipeline, LoopTreatsAVanishedEncoderAsAnError)
     for (bool stopping : { false, true }) {
         SCOPED_TRACE(stopping);
         auto [sender, receiver] = channel::make<platform::VideoFrame>(2);
-        { auto gone = std::move(receiver); }
+        {
+            auto gone = std::move(receiver);
+        }
         fakes::FakeSource source(64, 36);
         SimClock sim;
         auto const clock = sim.clock();
         std::atomic<bool> stop_flag { stopping };
-        auto result = video::capture_loop(
-            { source, fakes::fake_capture_driver, 64, 36, platform::PixelLayout::Nv12, 60, *shared, stop_flag,
-              std::move(sender), clock });
+        auto result = video::capture_loop({ source, fakes::fake_capture_driver, 64, 36, platform::PixelLayout::Nv12, 60,
+            *shared, stop_flag, std::move(sender), clock });
         if (stopping) {
             EXPECT_TRUE(result);
         } else {
@@ -197,7 +198,7 @@ TEST_F(VideoPipeline, LoopServesOneThumbnailAndCountsFullChannelAsDrops)
     };
     auto const clock = sim.clock();
     auto result = video::capture_loop({ source, fakes::fake_capture_driver, 64, 36, platform::PixelLayout::Nv12, 60,
-                                        *shared, stop_flag, std::move(sender), clock });
+        *shared, stop_flag, std::move(sender), clock });
     ASSERT_TRUE(result);
     // Four slots: two frames fit in the channel, two were dropped.
     EXPECT_EQ(shared->frames.load(), 2u);
@@ -226,7 +227,7 @@ TEST_F(VideoPipeline, LoopSkipsTheSlotOfASizeChange)
     };
     auto const clock = sim.clock();
     ASSERT_TRUE(video::capture_loop({ source, fakes::fake_capture_driver, 64, 36, platform::PixelLayout::Nv12, 60,
-                                      *shared, stop_flag, std::move(sender), clock }));
+        *shared, stop_flag, std::move(sender), clock }));
     // Slot 1 has a picture, slot 2 sees the new size and sends nothing, slot 3 has a picture again.
     std::vector<std::uint8_t> stamps;
     while (auto frame = receiver.try_recv())

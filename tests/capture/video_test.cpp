@@ -13,10 +13,17 @@ TEST(VideoScaleToResolution, NeverScalesUpAndKeepsEvenSizes)
         std::uint32_t w, h, want_w, want_h;
     };
     Row const rows[] = {
-        { 1, 2560, 1440, 1920, 1080 }, { 1, 3440, 1440, 2580, 1080 }, { 4, 1366, 768, 1366, 768 },
-        { 3, 1920, 1080, 1920, 1080 }, { 0, 1920, 1080, 1280, 720 },  { 0, 1080, 1920, 404, 720 },
-        { 4, 1367, 769, 1366, 768 },   { 2, 1280, 720, 1280, 720 },   { 4, 1, 1, 2, 2 },
-        { 0, 1366, 768, 1280, 720 },   { 1, 5120, 2160, 2560, 1080 },
+        { 1, 2560, 1440, 1920, 1080 },
+        { 1, 3440, 1440, 2580, 1080 },
+        { 4, 1366, 768, 1366, 768 },
+        { 3, 1920, 1080, 1920, 1080 },
+        { 0, 1920, 1080, 1280, 720 },
+        { 0, 1080, 1920, 404, 720 },
+        { 4, 1367, 769, 1366, 768 },
+        { 2, 1280, 720, 1280, 720 },
+        { 4, 1, 1, 2, 2 },
+        { 0, 1366, 768, 1280, 720 },
+        { 1, 5120, 2160, 2560, 1080 },
     };
     for (auto const& row : rows) {
         SCOPED_TRACE(testing::Message() << int(row.resolution) << ": " << row.w << "x" << row.h);
@@ -34,13 +41,16 @@ TEST(VideoEncoderBitrate, ScalesWithPixelsRateQualityAndCodec)
         std::uint32_t want;
     };
     Row const rows[] = {
-        { 1920, 1080, 60, 1, 0, 6'000'000 },  { 1920, 1080, 60, 1, 1, 4'200'000 },
-        { 1920, 1080, 60, 1, 2, 3'600'000 },  { 3840, 2160, 60, 2, 0, 38'988'115 },
-        { 1280, 720, 30, 0, 0, 1'324'606 },   { 0, 0, 60, 1, 0, 0 },
+        { 1920, 1080, 60, 1, 0, 6'000'000 },
+        { 1920, 1080, 60, 1, 1, 4'200'000 },
+        { 1920, 1080, 60, 1, 2, 3'600'000 },
+        { 3840, 2160, 60, 2, 0, 38'988'115 },
+        { 1280, 720, 30, 0, 0, 1'324'606 },
+        { 0, 0, 60, 1, 0, 0 },
     };
     for (auto const& row : rows) {
-        SCOPED_TRACE(testing::Message() << row.w << "x" << row.h << "@" << row.fps << " q" << int(row.quality)
-                                        << " c" << int(row.codec));
+        SCOPED_TRACE(testing::Message() << row.w << "x" << row.h << "@" << row.fps << " q" << int(row.quality) << " c"
+                                        << int(row.codec));
         EXPECT_EQ(video::encoder_bitrate(row.w, row.h, row.fps, row.quality, video::codec_factor[row.codec]), row.want);
     }
     EXPECT_EQ(video::encoder_bitrate(100'000, 100'000, 240, 2, 1.0), 4'294'967'295u);
@@ -77,7 +87,7 @@ TEST(VideoChooseEncoder, FallsBackToH264WithItsFactor)
 TEST(VideoPickMonitor, FallsBackToThePrimary)
 {
     std::vector<platform::MonitorInfo> const monitors { { "HDMI-1", 0, 0, 1920, 1080, 60, true },
-                                                        { "DP-2", 1920, 0, 2560, 1440, 144, false } };
+        { "DP-2", 1920, 0, 2560, 1440, 144, false } };
     EXPECT_EQ(video::pick_monitor(monitors, "DP-2")->name, "DP-2");
     EXPECT_EQ(video::pick_monitor(monitors, "DP-9")->name, "HDMI-1");
     EXPECT_EQ(video::pick_monitor(monitors, std::nullopt)->name, "HDMI-1");
@@ -136,23 +146,23 @@ TEST(VideoErrorDedup, ReportsOnlyChangedTexts)
 
 TEST(VideoToRingForm, H264KeepsSlicesBehindLengths)
 {
-    Bytes const au { 0, 0, 0, 1, 0x09, 0xf0,                   // access unit delimiter
-                     0, 0, 0, 1, 0x67, 0x64, 0x00, 0x28, 0xac, // SPS
-                     0, 0, 0, 1, 0x68, 0xee, 0x3c, 0x80,       // PPS
-                     0, 0, 1, 0x06, 0x05, 0x01,                // SEI stays
-                     0, 0, 1, 0x65, 0x88, 0x84, 0x00 };        // IDR slice (last unit keeps its trailing zero)
+    Bytes const au { 0, 0, 0, 1, 0x09, 0xf0, // access unit delimiter
+        0, 0, 0, 1, 0x67, 0x64, 0x00, 0x28, 0xac, // SPS
+        0, 0, 0, 1, 0x68, 0xee, 0x3c, 0x80, // PPS
+        0, 0, 1, 0x06, 0x05, 0x01, // SEI stays
+        0, 0, 1, 0x65, 0x88, 0x84, 0x00 }; // IDR slice (last unit keeps its trailing zero)
     Bytes const want { 0, 0, 0, 3, 0x06, 0x05, 0x01, 0, 0, 0, 4, 0x65, 0x88, 0x84, 0x00 };
     EXPECT_EQ(video::to_ring_form(0, au), want);
 }
 
 TEST(VideoToRingForm, HevcDropsParameterSetsAndDelimiters)
 {
-    Bytes const au { 0, 0, 0, 1, 0x46, 0x01, 0x50,       // AUD (35)
-                     0, 0, 0, 1, 0x40, 0x01, 0x0c,       // VPS (32)
-                     0, 0, 0, 1, 0x42, 0x01, 0x01,       // SPS (33)
-                     0, 0, 0, 1, 0x44, 0x01, 0xc1,       // PPS (34)
-                     0, 0, 0, 1, 0x4e, 0x01, 0x05,       // prefix SEI (39) stays
-                     0, 0, 0, 1, 0x26, 0x01, 0xaf, 0x11 }; // IDR_W_RADL (19)
+    Bytes const au { 0, 0, 0, 1, 0x46, 0x01, 0x50, // AUD (35)
+        0, 0, 0, 1, 0x40, 0x01, 0x0c, // VPS (32)
+        0, 0, 0, 1, 0x42, 0x01, 0x01, // SPS (33)
+        0, 0, 0, 1, 0x44, 0x01, 0xc1, // PPS (34)
+        0, 0, 0, 1, 0x4e, 0x01, 0x05, // prefix SEI (39) stays
+        0, 0, 0, 1, 0x26, 0x01, 0xaf, 0x11 }; // IDR_W_RADL (19)
     Bytes const want { 0, 0, 0, 3, 0x4e, 0x01, 0x05, 0, 0, 0, 4, 0x26, 0x01, 0xaf, 0x11 };
     EXPECT_EQ(video::to_ring_form(1, au), want);
 }

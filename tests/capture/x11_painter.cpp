@@ -8,7 +8,10 @@
 namespace capture_test {
 
 namespace {
-unsigned long pixel(Colour c) { return (unsigned long)(c.r) << 16 | (unsigned long)(c.g) << 8 | c.b; }
+unsigned long pixel(Colour c)
+{
+    return (unsigned long)(c.r) << 16 | (unsigned long)(c.g) << 8 | c.b;
+}
 }
 
 bool Painter::start()
@@ -27,8 +30,7 @@ bool Painter::start()
         attributes.override_redirect = True;
         attributes.background_pixel = pixel(background);
         Window window = XCreateWindow(display, RootWindow(display, screen), 0, 0, unsigned(width), unsigned(height), 0,
-                                      CopyFromParent, InputOutput, CopyFromParent,
-                                      CWOverrideRedirect | CWBackPixel, &attributes);
+            CopyFromParent, InputOutput, CopyFromParent, CWOverrideRedirect | CWBackPixel, &attributes);
         XMapRaised(display, window);
         GC gc = XCreateGC(display, window, 0, nullptr);
         // No cursor over the blocks whose colours are checked.

@@ -29,7 +29,7 @@ Yuv bt709(Colour c)
 {
     double const ey = 0.2126 * c.r + 0.7152 * c.g + 0.0722 * c.b;
     return { 16 + 219.0 / 255.0 * ey, 128 + 224.0 / 255.0 * (c.b - ey) / 1.8556,
-             128 + 224.0 / 255.0 * (c.r - ey) / 1.5748 };
+        128 + 224.0 / 255.0 * (c.r - ey) / 1.5748 };
 }
 
 class X11Pipeline : public media::MediaTest {
@@ -49,8 +49,8 @@ protected:
     }
 
     // Runs the video thread for `seconds`, asks for a thumbnail half-way, and writes what the ring holds.
-    std::filesystem::path record(std::uint8_t codec, std::uint8_t resolution, std::uint32_t fps, double seconds,
-                                 shared::Thumbnail& thumbnail)
+    std::filesystem::path record(
+        std::uint8_t codec, std::uint8_t resolution, std::uint32_t fps, double seconds, shared::Thumbnail& thumbnail)
     {
         auto shared = std::make_shared<shared::Shared>();
         auto stop = std::make_shared<std::atomic<bool>>(false);
@@ -95,8 +95,8 @@ protected:
     {
         auto const raw = dir() / "frame.yuv";
         auto result = media::run({ "ffmpeg", "-nostdin", "-v", "error", "-y", "-i", clip.string(), "-vf",
-                                   fmt::format("select=eq(n\\,{})", n), "-frames:v", "1", "-f", "rawvideo",
-                                   "-pix_fmt", "yuv420p", raw.string() });
+            fmt::format("select=eq(n\\,{})", n), "-frames:v", "1", "-f", "rawvideo", "-pix_fmt", "yuv420p",
+            raw.string() });
         if (result.status != 0)
             return std::nullopt;
         std::ifstream in(raw, std::ios::binary);
@@ -105,7 +105,8 @@ protected:
         if (bytes.size() < luma * 3 / 2)
             return std::nullopt;
         std::size_t const c = std::size_t(y / 2) * (w / 2) + x / 2;
-        return Yuv { double(bytes[std::size_t(y) * w + x]), double(bytes[luma + c]), double(bytes[luma + luma / 4 + c]) };
+        return Yuv { double(bytes[std::size_t(y) * w + x]), double(bytes[luma + c]),
+            double(bytes[luma + luma / 4 + c]) };
     }
 
     capture_test::Painter painter;
@@ -124,10 +125,8 @@ TEST_F(X11Pipeline, EachCodecRecordsAValidBt709Stream)
         int width, height;
     };
     // 720p exercises the scaler and keeps the load small; one 1080p run takes the unscaled road.
-    Row const rows[] = { { 0, "h264", "High", 0, 1280, 720 },
-                         { 1, "hevc", "Main", 0, 1280, 720 },
-                         { 2, "av1", "Main", 0, 1280, 720 },
-                         { 0, "h264", "High", 1, 1920, 1080 } };
+    Row const rows[] = { { 0, "h264", "High", 0, 1280, 720 }, { 1, "hevc", "Main", 0, 1280, 720 },
+        { 2, "av1", "Main", 0, 1280, 720 }, { 0, "h264", "High", 1, 1920, 1080 } };
     auto const available = platform::lavc::probe();
     std::uint32_t const fps = 30;
     for (auto const& row : rows) {

@@ -16,7 +16,8 @@ struct Expected {
 Expected bt709(double r, double g, double b)
 {
     double const ey = 0.2126 * r + 0.7152 * g + 0.0722 * b;
-    return { 16 + 219.0 / 255.0 * ey, 128 + 224.0 / 255.0 * (b - ey) / 1.8556, 128 + 224.0 / 255.0 * (r - ey) / 1.5748 };
+    return { 16 + 219.0 / 255.0 * ey, 128 + 224.0 / 255.0 * (b - ey) / 1.8556,
+        128 + 224.0 / 255.0 * (r - ey) / 1.5748 };
 }
 
 std::vector<std::uint8_t> solid(std::uint32_t w, std::uint32_t h, std::uint8_t r, std::uint8_t g, std::uint8_t b)
@@ -36,12 +37,12 @@ TEST(YuvConvert, SolidColoursMatchBt709LimitedRange)
     struct Row {
         std::uint8_t r, g, b;
     };
-    Row const rows[] = { { 0, 0, 0 },     { 255, 255, 255 }, { 255, 0, 0 },   { 0, 255, 0 },
-                         { 0, 0, 255 },   { 128, 128, 128 }, { 200, 40, 90 }, { 17, 230, 180 } };
+    Row const rows[] = { { 0, 0, 0 }, { 255, 255, 255 }, { 255, 0, 0 }, { 0, 255, 0 }, { 0, 0, 255 }, { 128, 128, 128 },
+        { 200, 40, 90 }, { 17, 230, 180 } };
     for (auto layout : { platform::PixelLayout::Nv12, platform::PixelLayout::I420 }) {
         for (auto const& row : rows) {
-            SCOPED_TRACE(testing::Message() << int(row.r) << "," << int(row.g) << "," << int(row.b) << " layout "
-                                            << int(layout));
+            SCOPED_TRACE(testing::Message()
+                << int(row.r) << "," << int(row.g) << "," << int(row.b) << " layout " << int(layout));
             std::uint32_t const w = 70, h = 10;
             auto pixels = solid(w, h, row.r, row.g, row.b);
             gfx::FramePool pool(w, h, layout, 1);
@@ -138,8 +139,8 @@ TEST(YuvConvert, TwoBandConversionEqualsOnePass)
             std::uint32_t const bytes = p == 0 || layout == platform::PixelLayout::Nv12 ? w : w / 2;
             for (std::uint32_t y = 0; y < rows; ++y)
                 ASSERT_EQ(std::memcmp(banded->planes[p] + y * banded->strides[p],
-                                      single->planes[p] + y * single->strides[p], bytes),
-                          0)
+                              single->planes[p] + y * single->strides[p], bytes),
+                    0)
                     << "plane " << p << " row " << y;
         }
     }

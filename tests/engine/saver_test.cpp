@@ -74,3 +74,26 @@ TEST(SaverParts, OneClipPerSegmentAndShortOnesLeftOut)
     shared.video_config.set(std::nullopt);
     EXPECT_EQ(engine::collect_parts(shared, 5 * second, 20 * second).size(), 1u);
 }
+
+TEST(SaverParts, RestartBetweenCutAndCheckNeverPairsTheWrongDescription)
+{
+    shared::Shared shared;
+    shared::store_video_config(shared, config(1));
+    shared.rings.with([](shared::Rings& rings) { push_video(rings.video, 0, 10 * second); });
+    bool restarted = false;
+    // A pipeline restart lands right after the first cut: the current ring becomes a segment with
+    // description 1 and a new stream with description 2 fills a fresh ring.
+    auto parts = engine::collect_parts(shared, 0, 20 * second, [&] {
+        if (restarted)
+            return;
+        restarted = true;
+        shared::new_segment(shared);
+        shared::store_video_config(shared, config(2));
+        shared.rings.with([](shared::Rings& rings) { push_video(rings.video, 10 * second, 20 * second); });
+    });
+    ASSERT_EQ(parts.size(), 2u);
+    EXPECT_EQ(parts[0].config.record.back(), 1);
+    EXPECT_LT(parts[0].video.back().time, 10 * second);
+    EXPECT_EQ(parts[1].config.record.back(), 2);
+    EXPECT_GE(parts[1].video.front().time, 10 * second);
+}

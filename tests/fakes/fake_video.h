@@ -18,11 +18,11 @@ namespace fakes {
 struct VideoFakeState {
     std::uint32_t width { 64 };
     std::uint32_t height { 36 };
-    std::atomic<int> opens { 0 };           // capture sources opened
+    std::atomic<int> opens { 0 }; // capture sources opened
     std::atomic<int> encoders_opened { 0 };
-    std::atomic<int> encoded { 0 };         // frames encoded, all encoders together
+    std::atomic<int> encoded { 0 }; // frames encoded, all encoders together
     int keyframe_every { 4 };
-    int fail_after { -1 };                  // the first encoder fails on this frame; -1: never
+    int fail_after { -1 }; // the first encoder fails on this frame; -1: never
     std::atomic<int> resize_at_grab { -1 }; // this grab reports a size change to width + 16
     std::atomic<int> grabs { 0 };
 
@@ -67,7 +67,10 @@ public:
         std::memset(m_pixels.data(), n & 0xff, m_pixels.size());
         return platform::Grab::Image;
     }
-    platform::BgraImage image() const override { return { m_pixels.data(), m_width, m_height, std::size_t(m_width) * 4 }; }
+    platform::BgraImage image() const override
+    {
+        return { m_pixels.data(), m_width, m_height, std::size_t(m_width) * 4 };
+    }
 
 private:
     std::uint32_t m_width;
@@ -77,12 +80,15 @@ private:
 
 class StampConverter final : public platform::FrameConverter {
 public:
-    void convert(platform::BgraImage const& source, platform::YuvImage& out) override { out.planes[0][0] = source.pixels[0]; }
+    void convert(platform::BgraImage const& source, platform::YuvImage& out) override
+    {
+        out.planes[0][0] = source.pixels[0];
+    }
 };
 
 inline platform::CaptureDriver const fake_capture_driver {
     "fake",
-    [] () -> Result<std::vector<platform::MonitorInfo>> {
+    []() -> Result<std::vector<platform::MonitorInfo>> {
         auto& s = video_fake_state();
         return std::vector<platform::MonitorInfo> { { "FAKE-1", 0, 0, s.width, s.height, 60, true } };
     },
@@ -115,8 +121,8 @@ public:
         packet.time = frame.time;
         packet.keyframe = key;
         if (key)
-            packet.data = { 0, 0, 0, 1, 0x67, 0x64, 0x00, 0x1f, 0xac, 0xd9, 0, 0, 0, 1, 0x68, 0xeb, 0xe3, 0xcb,
-                            0, 0, 1, 0x65, 0x88, frame.image->planes[0][0] };
+            packet.data = { 0, 0, 0, 1, 0x67, 0x64, 0x00, 0x1f, 0xac, 0xd9, 0, 0, 0, 1, 0x68, 0xeb, 0xe3, 0xcb, 0, 0, 1,
+                0x65, 0x88, frame.image->planes[0][0] };
         else
             packet.data = { 0, 0, 0, 1, 0x41, 0x9a, frame.image->planes[0][0] };
         out.push_back(std::move(packet));
