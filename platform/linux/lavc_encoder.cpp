@@ -3,6 +3,7 @@
 
 #include "platform/linux/lavc_encoder.h"
 
+#include "platform/linux/av_error.h"
 #include "platform/linux/handles.h"
 
 extern "C" {
@@ -26,13 +27,6 @@ extern "C" {
 namespace platform::lavc {
 
 namespace {
-
-std::string av_error(int code)
-{
-    char text[AV_ERROR_MAX_STRING_SIZE] {};
-    av_make_error_string(text, sizeof text, code);
-    return text;
-}
 
 // A VA-API render node whose driver can encode the profile.
 struct VaapiNode {
