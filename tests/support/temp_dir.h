@@ -3,7 +3,9 @@
 // assertion never leaves it behind). Tests that touch XDG folders point the variables inside it.
 
 #include <filesystem>
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -19,6 +21,8 @@ protected:
     // Writes text to dir()/name (creating parent folders) and returns the path.
     std::filesystem::path write_file(std::string const& name, std::string const& text);
     static std::string read_file(std::filesystem::path const& path);
+    // The whole file; a file that cannot be read fails the test and gives what was read.
+    static std::vector<std::uint8_t> read_bytes(std::filesystem::path const& path);
 
 private:
     std::filesystem::path m_dir;
