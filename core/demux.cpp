@@ -31,19 +31,16 @@ std::uint64_t load_be(std::uint8_t const* bytes, std::size_t count)
     return value;
 }
 
-Result<std::uint16_t> read_u16_at(Bytes payload, std::size_t offset)
+// The big-endian unsigned T at `offset` of the payload.
+template <class T> Result<T> read_be_at(Bytes payload, std::size_t offset)
 {
-    if (offset > payload.size() || payload.size() - offset < 2)
+    if (offset > payload.size() || payload.size() - offset < sizeof(T))
         return fail(invalid("trop court"));
-    return static_cast<std::uint16_t>(load_be(payload.data() + offset, 2));
+    return static_cast<T>(load_be(payload.data() + offset, sizeof(T)));
 }
 
-Result<std::uint8_t> read_u8_at(Bytes payload, std::size_t offset)
-{
-    if (offset >= payload.size())
-        return fail(invalid("trop court"));
-    return payload[offset];
-}
+Result<std::uint8_t> read_u8_at(Bytes payload, std::size_t offset) { return read_be_at<std::uint8_t>(payload, offset); }
+Result<std::uint16_t> read_u16_at(Bytes payload, std::size_t offset) { return read_be_at<std::uint16_t>(payload, offset); }
 
 // The u32 at offset 12 of a full box, or at offset 20 for its version 1 (two 64-bit times come first): the
 // timescale of mvhd and mdhd.
@@ -218,19 +215,8 @@ std::optional<Box> find_path(Bytes bytes, std::string_view type1, std::string_vi
     return find_box(outer->payload, type2);
 }
 
-Result<std::uint32_t> read_u32_at(Bytes payload, std::size_t offset)
-{
-    if (offset > payload.size() || payload.size() - offset < 4)
-        return fail(invalid("trop court"));
-    return static_cast<std::uint32_t>(load_be(payload.data() + offset, 4));
-}
-
-Result<std::uint64_t> read_u64_at(Bytes payload, std::size_t offset)
-{
-    if (offset > payload.size() || payload.size() - offset < 8)
-        return fail(invalid("trop court"));
-    return load_be(payload.data() + offset, 8);
-}
+Result<std::uint32_t> read_u32_at(Bytes payload, std::size_t offset) { return read_be_at<std::uint32_t>(payload, offset); }
+Result<std::uint64_t> read_u64_at(Bytes payload, std::size_t offset) { return read_be_at<std::uint64_t>(payload, offset); }
 
 Result<TrackInfo> parse_trak(Bytes trak, std::uint32_t movie_timescale)
 {
