@@ -23,7 +23,7 @@ inline Result<double> time_ffmpeg_remux(std::filesystem::path const& folder)
     std::filesystem::remove(folder / "ffmpeg.mp4");
     auto start = Clock::now();
     auto remux = media::run({ "ffmpeg", "-nostdin", "-v", "error", "-y", "-i", (folder / "source.mp4").string(), "-map",
-                              "0", "-c", "copy", "-movflags", "+faststart", (folder / "ffmpeg.mp4").string() });
+        "0", "-c", "copy", "-movflags", "+faststart", (folder / "ffmpeg.mp4").string() });
     double seconds = seconds_since(start);
     if (remux.status != 0)
         return fail("ffmpeg failed: " + remux.output);

@@ -621,14 +621,15 @@ template <class E, std::size_t N, class View> Result<E> read_enum(EnumNames<E, N
 // A record read in either of its two forms: the sequence of its fields in order, or a map of named fields
 // (unknown names ignored, a repeated name refused).
 struct RecordForm {
-    std::string_view name;                  // "struct Hotkey", as errors name it
+    std::string_view name; // "struct Hotkey", as errors name it
     std::span<std::string_view const> keys; // the field names, in field order
-    std::size_t required;                   // how many leading fields a map must name
-    bool defaulted;                         // a short sequence leaves the remaining fields as they are
+    std::size_t required; // how many leading fields a map must name
+    bool defaulted; // a short sequence leaves the remaining fields as they are
 };
 
 // read_field(index, value) reads one field into the record being built.
-template <class View, class ReadField> Result<void> read_record(View const& view, RecordForm const& form, ReadField read_field)
+template <class View, class ReadField>
+Result<void> read_record(View const& view, RecordForm const& form, ReadField read_field)
 {
     std::size_t const fields = form.keys.size();
     if (view.kind() == Kind::Array) {
@@ -636,7 +637,8 @@ template <class View, class ReadField> Result<void> read_record(View const& view
         for (std::size_t i = 0; i < std::min(count, fields); ++i)
             TRY_VOID(read_field(i, view.item(i)));
         if (count < fields && !form.defaulted)
-            return fail(view.error(fmt::format("invalid length {}, expected {} with {} elements", count, form.name, fields)));
+            return fail(
+                view.error(fmt::format("invalid length {}, expected {} with {} elements", count, form.name, fields)));
         if (count > fields)
             return too_long(view, fields);
         return {};
@@ -667,15 +669,16 @@ constexpr std::string_view hotkey_keys[] = { "mods", "vk", "label" };
 template <class View> Result<Hotkey> read_hotkey(View const& view)
 {
     Hotkey hotkey;
-    TRY_VOID(read_record(view, { "struct Hotkey", hotkey_keys, 3, false }, [&](std::size_t field, View const& value) -> Result<void> {
-        if (field == 0)
-            hotkey.mods = TRY(read_u32(value));
-        else if (field == 1)
-            hotkey.vk = TRY(read_u32(value));
-        else
-            hotkey.label = TRY(read_string(value));
-        return {};
-    }));
+    TRY_VOID(read_record(
+        view, { "struct Hotkey", hotkey_keys, 3, false }, [&](std::size_t field, View const& value) -> Result<void> {
+            if (field == 0)
+                hotkey.mods = TRY(read_u32(value));
+            else if (field == 1)
+                hotkey.vk = TRY(read_u32(value));
+            else
+                hotkey.label = TRY(read_string(value));
+            return {};
+        }));
     return hotkey;
 }
 
@@ -692,13 +695,14 @@ constexpr std::string_view slot_keys[] = { "secs", "key" };
 template <class View> Result<Slot> read_slot(View const& view)
 {
     Slot slot;
-    TRY_VOID(read_record(view, { "struct Slot", slot_keys, 1, false }, [&](std::size_t field, View const& value) -> Result<void> {
-        if (field == 0)
-            slot.secs = TRY(read_u32(value));
-        else
-            slot.key = TRY(read_optional_hotkey(value));
-        return {};
-    }));
+    TRY_VOID(read_record(
+        view, { "struct Slot", slot_keys, 1, false }, [&](std::size_t field, View const& value) -> Result<void> {
+            if (field == 0)
+                slot.secs = TRY(read_u32(value));
+            else
+                slot.key = TRY(read_optional_hotkey(value));
+            return {};
+        }));
     return slot;
 }
 
@@ -807,9 +811,8 @@ template <class View> Result<void> read_settings_field(Settings& settings, std::
 template <class View> Result<Settings> read_settings(View const& view)
 {
     Settings settings = Settings::defaults();
-    TRY_VOID(read_record(view, { "struct Settings", settings_keys, 0, true }, [&](std::size_t field, View const& value) {
-        return read_settings_field(settings, field, value);
-    }));
+    TRY_VOID(read_record(view, { "struct Settings", settings_keys, 0, true },
+        [&](std::size_t field, View const& value) { return read_settings_field(settings, field, value); }));
     return settings;
 }
 

@@ -8,7 +8,7 @@ struct SequenceRow {
     char const* what;
     std::string_view bytes;
     std::size_t length; // of the sequence at the start, 0 when it is not one
-    char32_t decoded;   // what next() gives there
+    char32_t decoded; // what next() gives there
 };
 
 // Text from window titles, paths and sidecars: each of these decides whether a byte survives.
@@ -79,7 +79,8 @@ TEST(Utf8Lossy, ReplacesEachBadByteAndKeepsTheRest)
 TEST(Utf8CutBytes, NeverSplitsACharacter)
 {
     std::string_view text = "a\xC3\xA9\xE2\x82\xAC"; // a é €
-    std::string_view const expected[] = { "", "a", "a", "a\xC3\xA9", "a\xC3\xA9", "a\xC3\xA9", "a\xC3\xA9\xE2\x82\xAC", "a\xC3\xA9\xE2\x82\xAC" };
+    std::string_view const expected[]
+        = { "", "a", "a", "a\xC3\xA9", "a\xC3\xA9", "a\xC3\xA9", "a\xC3\xA9\xE2\x82\xAC", "a\xC3\xA9\xE2\x82\xAC" };
     for (std::size_t max = 0; max < std::size(expected); ++max) {
         SCOPED_TRACE(max);
         EXPECT_EQ(utf8::cut_bytes(text, max), expected[max]);

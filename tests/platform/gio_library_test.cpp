@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <cstdlib>
 
-
 #include <gtest/gtest.h>
 
 #include "core/file_io.h"

@@ -2,8 +2,8 @@
 // A real temporary folder per test: made in SetUp under TMPDIR, removed in TearDown (so a failed
 // assertion never leaves it behind). Tests that touch XDG folders point the variables inside it.
 
-#include <filesystem>
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <vector>
 
