@@ -13,8 +13,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "core/file_io.h"
 #include "bench/remux_yardstick.h"
+#include "core/file_io.h"
 #include "core/mp4.h"
 #include "tests/support/media_check.h"
 #include "tests/support/test_media.h"

@@ -39,8 +39,14 @@ template <class T> Result<T> read_be_at(Bytes payload, std::size_t offset)
     return static_cast<T>(load_be(payload.data() + offset, sizeof(T)));
 }
 
-Result<std::uint8_t> read_u8_at(Bytes payload, std::size_t offset) { return read_be_at<std::uint8_t>(payload, offset); }
-Result<std::uint16_t> read_u16_at(Bytes payload, std::size_t offset) { return read_be_at<std::uint16_t>(payload, offset); }
+Result<std::uint8_t> read_u8_at(Bytes payload, std::size_t offset)
+{
+    return read_be_at<std::uint8_t>(payload, offset);
+}
+Result<std::uint16_t> read_u16_at(Bytes payload, std::size_t offset)
+{
+    return read_be_at<std::uint16_t>(payload, offset);
+}
 
 // The u32 at offset 12 of a full box, or at offset 20 for its version 1 (two 64-bit times come first): the
 // timescale of mvhd and mdhd.
@@ -215,8 +221,14 @@ std::optional<Box> find_path(Bytes bytes, std::string_view type1, std::string_vi
     return find_box(outer->payload, type2);
 }
 
-Result<std::uint32_t> read_u32_at(Bytes payload, std::size_t offset) { return read_be_at<std::uint32_t>(payload, offset); }
-Result<std::uint64_t> read_u64_at(Bytes payload, std::size_t offset) { return read_be_at<std::uint64_t>(payload, offset); }
+Result<std::uint32_t> read_u32_at(Bytes payload, std::size_t offset)
+{
+    return read_be_at<std::uint32_t>(payload, offset);
+}
+Result<std::uint64_t> read_u64_at(Bytes payload, std::size_t offset)
+{
+    return read_be_at<std::uint64_t>(payload, offset);
+}
 
 Result<TrackInfo> parse_trak(Bytes trak, std::uint32_t movie_timescale)
 {

@@ -99,7 +99,10 @@ template <class Transfer, class Stopped> Result<void> transfer_all(std::size_t s
     return {};
 }
 
-std::string write_stopped() { return os_error(EIO); }
+std::string write_stopped()
+{
+    return os_error(EIO);
+}
 
 }
 

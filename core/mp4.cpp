@@ -198,7 +198,7 @@ void write_matrix(Bytes& out)
 // Opens a full box that starts with a creation time and a modification time (both zero), then `between`,
 // then a duration. Version 1 (64-bit times and duration) only when the duration does not fit 32 bits.
 std::size_t begin_timed_box(Bytes& out, std::string_view type, std::uint32_t flags,
-                            std::initializer_list<std::uint32_t> between, std::uint64_t duration)
+    std::initializer_list<std::uint32_t> between, std::uint64_t duration)
 {
     bool wide = !fits_u32(duration);
     std::size_t start = begin_full_box(out, type, wide ? 1 : 0, flags);

@@ -185,9 +185,8 @@ std::string local_stamp()
 
 std::int64_t unix_seconds_now()
 {
-    auto seconds = std::chrono::duration_cast<std::chrono::seconds>(
-        std::chrono::system_clock::now().time_since_epoch())
-                       .count();
+    auto seconds
+        = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
     return seconds > 0 ? seconds : 0;
 }
 

@@ -66,7 +66,7 @@ public:
             return fail(pa_text(pa_context_errno(connection->m_context)));
         auto* context = connection->m_context;
         TRY_VOID(connection->settle([context] { return pa_context_get_state(context) == PA_CONTEXT_READY; },
-                                    [context] { return !PA_CONTEXT_IS_GOOD(pa_context_get_state(context)); }, deadline));
+            [context] { return !PA_CONTEXT_IS_GOOD(pa_context_get_state(context)); }, deadline));
         return connection;
     }
 
@@ -344,7 +344,7 @@ public:
         if (pa_stream_connect_record(stream, source_name.c_str(), &attr, flags) < 0)
             return fail(pa_text(pa_context_errno(connection.context())));
         TRY_VOID(connection.settle([stream] { return pa_stream_get_state(stream) == PA_STREAM_READY; },
-                                   [stream] { return !PA_STREAM_IS_GOOD(pa_stream_get_state(stream)); }, deadline));
+            [stream] { return !PA_STREAM_IS_GOOD(pa_stream_get_state(stream)); }, deadline));
         return std::unique_ptr<AudioStream>(std::move(result));
     }
 

@@ -199,8 +199,7 @@ public:
     }
 
 private:
-    X11Toast(XDisplay display, Window window, Colormap colormap, GC gc, Visual* visual,
-             int depth, bool composited)
+    X11Toast(XDisplay display, Window window, Colormap colormap, GC gc, Visual* visual, int depth, bool composited)
         : m_display(std::move(display))
         , m_window(window)
         , m_colormap(colormap)

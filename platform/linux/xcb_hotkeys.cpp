@@ -240,8 +240,8 @@ private:
         std::uint16_t mods;
     };
 
-    XcbHotkeys(handles::XcbConnection connection, xcb_window_t root,
-               KeySymbols symbols, std::shared_ptr<EventFdWaker> waker)
+    XcbHotkeys(
+        handles::XcbConnection connection, xcb_window_t root, KeySymbols symbols, std::shared_ptr<EventFdWaker> waker)
         : m_connection(std::move(connection))
         , m_root(root)
         , m_symbols(std::move(symbols))
@@ -275,7 +275,8 @@ private:
     void enable_detectable_repeat()
     {
         auto use = xcb_xkb_use_extension(m_connection.get(), XCB_XKB_MAJOR_VERSION, XCB_XKB_MINOR_VERSION);
-        handles::XcbReply<xcb_xkb_use_extension_reply_t> used(xcb_xkb_use_extension_reply(m_connection.get(), use, nullptr));
+        handles::XcbReply<xcb_xkb_use_extension_reply_t> used(
+            xcb_xkb_use_extension_reply(m_connection.get(), use, nullptr));
         if (!used || !used->supported)
             return;
         auto cookie = xcb_xkb_per_client_flags(m_connection.get(), XCB_XKB_ID_USE_CORE_KBD,
