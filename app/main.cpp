@@ -187,6 +187,9 @@ void quit(ShellState& state)
         hotkeys::send_command(*handle, hotkeys::Pause { true });
     engine.quit.store(true);
     engine::purge_deleted(engine, library::Force::Yes);
+    // A recording start already past its quit check finishes first, so that its recording is seen and
+    // stopped below instead of being cut off by the exit; a later start sees the quit flag and stays off.
+    { auto start_lock = engine.recording_start.lock(); }
     if (engine.recording.with([](auto const& slot) { return slot.has_value(); }))
         engine::toggle_recording(state.engine);
     engine::wait_recording_finished(engine);

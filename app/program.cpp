@@ -85,6 +85,9 @@ int run(int argc, char** argv)
     ShellState state;
     auto proxy = std::make_shared<EventProxy>([](std::function<void()> fn) { platform::invoke_on_main(std::move(fn)); },
                                               [&state](UserEvent event) { handle_event(state, std::move(event)); });
+    // Taken over before anything else starts: a signal during start-up would otherwise end the process at
+    // once. It waits as a Quit event until the main loop runs, after the engine exists.
+    platform::on_termination_signals([proxy] { proxy->send(UserEvent { UserEvent::Quit {} }); });
 
     auto instance = platform::claim_instance(instance_key(data_folder.string()),
                                              [proxy] { proxy->send(UserEvent { UserEvent::Show {} }); });
@@ -105,7 +108,6 @@ int run(int argc, char** argv)
         proxy->close();
         platform::quit_main_loop();
     };
-    platform::on_termination_signals([proxy] { proxy->send(UserEvent { UserEvent::Quit {} }); });
     platform::run_main_loop();
     std::fflush(nullptr);
     // Detached threads still run: end without static destructors under them.

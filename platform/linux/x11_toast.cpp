@@ -21,6 +21,8 @@
 #include <cairo.h>
 #include <pango/pangocairo.h>
 
+#include "platform/linux/handles.h"
+
 namespace platform {
 
 namespace {
@@ -244,32 +246,54 @@ private:
         return scale;
     }
 
-    std::optional<std::pair<int, int>> active_window_centre()
+    // Asked over a connection of its own through XCB, where a failed request comes back as a value: the
+    // window in front may be gone by the time it is looked at (a game that just closed, or a stale
+    // _NET_ACTIVE_WINDOW), and Xlib would hand that BadWindow to its process-wide handler, whose default
+    // ends the whole program.
+    static std::optional<std::pair<int, int>> active_window_centre()
     {
-        Display* d = m_display.get();
-        Atom active = XInternAtom(d, "_NET_ACTIVE_WINDOW", True);
-        if (active == None)
+        int screen_number = 0;
+        handles::XcbConnection connection(xcb_connect(nullptr, &screen_number));
+        xcb_connection_t* c = connection.get();
+        if (!c || xcb_connection_has_error(c))
             return std::nullopt;
-        Atom type = None;
-        int format = 0;
-        unsigned long count = 0, after = 0;
-        unsigned char* data = nullptr;
-        if (XGetWindowProperty(d, DefaultRootWindow(d), active, 0, 1, False, XA_WINDOW, &type, &format, &count,
-                               &after, &data)
-                != Success
-            || !data)
+        auto screens = xcb_setup_roots_iterator(xcb_get_setup(c));
+        for (int i = 0; i < screen_number && screens.rem; ++i)
+            xcb_screen_next(&screens);
+        if (!screens.rem)
             return std::nullopt;
-        Window window = count == 1 ? *reinterpret_cast<Window*>(data) : None;
-        XFree(data);
-        if (window == None)
+        xcb_window_t const root = screens.data->root;
+
+        constexpr std::string_view active_name = "_NET_ACTIVE_WINDOW";
+        xcb_generic_error_t* error = nullptr;
+        handles::XcbReply<xcb_intern_atom_reply_t> atom(xcb_intern_atom_reply(
+            c, xcb_intern_atom(c, 1, static_cast<std::uint16_t>(active_name.size()), active_name.data()), &error));
+        std::free(error);
+        if (!atom || atom->atom == XCB_ATOM_NONE)
             return std::nullopt;
-        XWindowAttributes attributes {};
-        if (!XGetWindowAttributes(d, window, &attributes))
+        error = nullptr;
+        handles::XcbReply<xcb_get_property_reply_t> property(xcb_get_property_reply(
+            c, xcb_get_property(c, 0, root, atom->atom, XCB_ATOM_WINDOW, 0, 1), &error));
+        std::free(error);
+        if (!property || xcb_get_property_value_length(property.get()) < 4)
             return std::nullopt;
-        int rx = 0, ry = 0;
-        Window child = None;
-        XTranslateCoordinates(d, window, DefaultRootWindow(d), 0, 0, &rx, &ry, &child);
-        return std::pair { rx + attributes.width / 2, ry + attributes.height / 2 };
+        xcb_window_t window = 0;
+        std::memcpy(&window, xcb_get_property_value(property.get()), sizeof window);
+        if (window == XCB_WINDOW_NONE)
+            return std::nullopt;
+        error = nullptr;
+        handles::XcbReply<xcb_get_geometry_reply_t> geometry(
+            xcb_get_geometry_reply(c, xcb_get_geometry(c, window), &error));
+        std::free(error);
+        if (!geometry)
+            return std::nullopt;
+        error = nullptr;
+        handles::XcbReply<xcb_translate_coordinates_reply_t> origin(
+            xcb_translate_coordinates_reply(c, xcb_translate_coordinates(c, window, root, 0, 0), &error));
+        std::free(error);
+        if (!origin)
+            return std::nullopt;
+        return std::pair { origin->dst_x + geometry->width / 2, origin->dst_y + geometry->height / 2 };
     }
 
     void cut_to(std::span<std::pair<int, int> const> rows)

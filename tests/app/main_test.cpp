@@ -194,6 +194,46 @@ TEST_F(ShellStartup, NewViewResumesKeysThePagePaused)
     (*engine)->quit.store(true);
 }
 
+TEST_F(ShellStartup, QuitWaitsForARecordingStartInProgressAndStopsIt)
+{
+    Fakes fakes;
+    auto engine = shell::init_app_state(dir() / "data", dropping_proxy(), fake_platform(dir(), fakes));
+    ASSERT_TRUE(engine);
+    auto& e = **engine;
+    shell::ShellState state;
+    state.engine = *engine;
+    std::atomic<int> exit_code { -1 };
+    state.exit = [&](int code) { exit_code.store(code); };
+
+    // A start that has passed its quit check holds the start lock while it writes the file header.
+    std::optional<threads::RankedMutex::Guard> start_lock;
+    start_lock.emplace(e.recording_start);
+    std::thread quitting([&] { shell::handle_event(state, shell::UserEvent { shell::UserEvent::Quit {} }); });
+    for (int i = 0; i < 150 && exit_code.load() < 0; ++i)
+        std::this_thread::sleep_for(2ms);
+    EXPECT_EQ(exit_code.load(), -1) << "quit ended while a recording was starting";
+
+    // The start finishes: its sink and slot are set; the writer ends the recording when told to stop.
+    auto [sink, live] = channel::make<shared::LiveSample>();
+    e.shared->rings.with([&](shared::Rings& rings) { rings.sink = std::move(sink); });
+    e.recording.with([](auto& slot) { slot = engine::RecordingSlot { 1, "Jeu 2025-01-01 10-00-00" }; });
+    std::atomic<bool> stopped { false };
+    std::thread writer([&, live = std::move(live)]() mutable {
+        while (auto sample = live.recv_for(5s)) {
+            if (std::holds_alternative<shared::LiveSample::Stop>(sample->value)) {
+                stopped.store(true);
+                break;
+            }
+        }
+        e.recording.with([](auto& slot) { slot.reset(); });
+    });
+    start_lock.reset();
+    quitting.join();
+    writer.join();
+    EXPECT_TRUE(stopped.load()) << "the recording was not stopped before the exit";
+    EXPECT_EQ(exit_code.load(), 0);
+}
+
 TEST(ShellProxy, KeepsOrderAndFailsOnceClosed)
 {
     std::vector<std::function<void()>> posted;

@@ -1,0 +1,223 @@
+// The real start-up builder with the real drivers, in the test process, for what the binary cannot show
+// from outside: the list of refused shortcuts, and a codec change in the middle of the buffer. A test game
+// window of this process is in front; keys are typed with xdotool.
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <mutex>
+
+#include <xcb/xcb.h>
+#include <xcb/xcb_keysyms.h>
+
+#include "app/main.h"
+#include "engine/saver.h"
+#include "platform/linux/lavc_encoder.h"
+#include "tests/e2e/program_rig.h"
+#include "tests/support/media_check.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+class AppRun : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!std::getenv("DISPLAY"))
+            GTEST_SKIP() << "needs the test desktop (scripts/desktop-session)";
+        for (char const* tool : { "xdotool", "ffprobe", "ffmpeg", "gst-launch-1.0" }) {
+            if (!media::have_tool(tool))
+                GTEST_SKIP() << tool << " missing";
+        }
+        home.root = testing_support::make_temp_dir("quillmar-e2e");
+        // The drivers read the folders from the environment, as the program does.
+        for (auto const& entry : home.environment()) {
+            auto const equals = entry.find('=');
+            auto const name = entry.substr(0, equals);
+            if (name == "HOME" || name.starts_with("XDG_"))
+                ::setenv(name.c_str(), entry.c_str() + equals + 1, 1);
+        }
+        game = std::make_unique<e2e::TestGame>("Partie de test");
+        if (auto error = game->start())
+            FAIL() << *error;
+    }
+
+    void TearDown() override
+    {
+        if (state.engine)
+            shell::quit(state);
+        game.reset();
+        std::error_code ec;
+        if (!home.root.empty())
+            std::filesystem::remove_all(home.root, ec);
+    }
+
+    void start(nlohmann::json const& settings)
+    {
+        home.write_settings(settings);
+        proxy = std::make_shared<shell::EventProxy>([](std::function<void()> fn) { fn(); },
+                                                    [this](shell::UserEvent event) {
+                                                        std::lock_guard lock(events_mutex);
+                                                        events.push_back(std::move(event));
+                                                    });
+        auto engine = shell::init_app_state(home.config_dir(), proxy, shell::default_platform());
+        ASSERT_TRUE(engine) << engine.error();
+        state.engine = *engine;
+    }
+
+    // Polls until the encoder has described a stream of this codec.
+    bool wait_stream(std::uint8_t codec, std::chrono::seconds timeout = 20s)
+    {
+        auto const deadline = std::chrono::steady_clock::now() + timeout;
+        while (std::chrono::steady_clock::now() < deadline) {
+            auto config = state.engine->shared->video_config.copy();
+            if (config && config->codec == codec)
+                return true;
+            std::this_thread::sleep_for(50ms);
+        }
+        return false;
+    }
+
+    std::vector<engine::PageEvent::ClipSaved> saved_events()
+    {
+        std::lock_guard lock(events_mutex);
+        std::vector<engine::PageEvent::ClipSaved> saved;
+        for (auto const& event : events) {
+            if (auto const* page = std::get_if<shell::UserEvent::Page>(&event.value)) {
+                if (auto const* clip = std::get_if<engine::PageEvent::ClipSaved>(&page->event.value))
+                    saved.push_back(*clip);
+            }
+        }
+        return saved;
+    }
+
+    e2e::Home home;
+    std::unique_ptr<e2e::TestGame> game;
+    std::shared_ptr<shell::EventProxy> proxy;
+    shell::ShellState state;
+    std::mutex events_mutex;
+    std::vector<shell::UserEvent> events;
+};
+
+// Another X client holding F8 on the root window, as a desktop shortcut would.
+class OtherGrab {
+public:
+    explicit OtherGrab(std::uint32_t keysym)
+        : m_connection(xcb_connect(nullptr, nullptr))
+    {
+        if (xcb_connection_has_error(m_connection))
+            return;
+        auto* screen = xcb_setup_roots_iterator(xcb_get_setup(m_connection)).data;
+        auto* symbols = xcb_key_symbols_alloc(m_connection);
+        auto* codes = xcb_key_symbols_get_keycode(symbols, keysym);
+        if (codes) {
+            auto cookie = xcb_grab_key_checked(m_connection, 1, screen->root, 0, codes[0], XCB_GRAB_MODE_ASYNC,
+                                               XCB_GRAB_MODE_ASYNC);
+            auto* error = xcb_request_check(m_connection, cookie);
+            m_grabbed = error == nullptr;
+            std::free(error);
+            std::free(codes);
+        }
+        xcb_key_symbols_free(symbols);
+    }
+    ~OtherGrab() { xcb_disconnect(m_connection); }
+    bool grabbed() const { return m_grabbed; }
+    // True once a key press reached this client within the timeout.
+    bool wait_press(std::chrono::milliseconds timeout)
+    {
+        auto const deadline = std::chrono::steady_clock::now() + timeout;
+        while (std::chrono::steady_clock::now() < deadline) {
+            while (auto* event = xcb_poll_for_event(m_connection)) {
+                bool const press = (event->response_type & 0x7f) == XCB_KEY_PRESS;
+                std::free(event);
+                if (press)
+                    return true;
+            }
+            std::this_thread::sleep_for(20ms);
+        }
+        return false;
+    }
+
+private:
+    xcb_connection_t* m_connection;
+    bool m_grabbed { false };
+};
+
+TEST_F(AppRun, KeyHeldByAnotherClientIsListedAndTheOthersStillWork)
+{
+    OtherGrab other(0xffc5); // F8
+    ASSERT_TRUE(other.grabbed());
+    start(e2e::test_settings(5));
+    auto handle = state.engine->hotkeys.copy();
+    ASSERT_TRUE(handle);
+    std::vector<std::string> failed;
+    auto const deadline = std::chrono::steady_clock::now() + 10s;
+    while (failed.empty() && std::chrono::steady_clock::now() < deadline) {
+        failed = hotkeys::failed_keys(*handle);
+        std::this_thread::sleep_for(50ms);
+    }
+    EXPECT_EQ(failed, std::vector<std::string> { "F8" });
+
+    ASSERT_TRUE(wait_stream(0));
+    std::this_thread::sleep_for(2s);
+    // F8 still belongs to the other client; F6 is ours and saves.
+    ASSERT_TRUE(e2e::press("F8"));
+    EXPECT_TRUE(other.wait_press(3s));
+    ASSERT_TRUE(e2e::press("F6"));
+    auto clips = e2e::wait_clips(home.clips_dir(), 1);
+    ASSERT_EQ(clips.size(), 1u);
+    EXPECT_EQ(clips[0].sidecar["game"], "Partie de test");
+    EXPECT_EQ(media::decode_errors(clips[0].mp4), "");
+    EXPECT_EQ(hotkeys::failed_keys(*handle), std::vector<std::string> { "F8" });
+}
+
+TEST_F(AppRun, CodecChangeWhileBufferingSavesTwoParts)
+{
+    auto const available = platform::lavc::probe();
+    if (std::ranges::find(available, std::uint8_t(1)) == available.end())
+        GTEST_SKIP() << "no HEVC encoder opens here";
+    start(e2e::test_settings(30));
+    auto& engine = *state.engine;
+    ASSERT_TRUE(wait_stream(0)) << "no H.264 stream";
+    std::this_thread::sleep_for(3s);
+
+    auto hevc = engine.settings_copy();
+    hevc.codec = settings::Codec::Hevc;
+    engine.settings.with([&](settings::Settings& current) { current = hevc; });
+    {
+        auto lock = engine.pipeline_lock.lock();
+        engine::stop_video_pipeline(engine);
+        engine::spawn_video_pipeline(engine, hevc);
+    }
+    ASSERT_TRUE(wait_stream(1)) << "no HEVC stream";
+    std::this_thread::sleep_for(3s);
+    engine::save_last_seconds(engine, 30);
+
+    auto clips = e2e::wait_clips(home.clips_dir(), 2);
+    ASSERT_EQ(clips.size(), 2u);
+    // The ids end with " partie 1" and " partie 2", so the oldest part sorts first.
+    struct Row {
+        char const* suffix;
+        char const* codec;
+    };
+    Row const rows[] = { { " (1/2)", "h264" }, { " (2/2)", "hevc" } };
+    for (std::size_t i = 0; i < 2; ++i) {
+        auto const& clip = clips[i];
+        SCOPED_TRACE(clip.id);
+        EXPECT_TRUE(clip.sidecar["title"].get<std::string>().ends_with(rows[i].suffix)) << clip.sidecar.dump();
+        auto const info = media::probe(clip.mp4);
+        ASSERT_FALSE(info.is_null());
+        EXPECT_EQ(info["streams"][0]["codec_name"], rows[i].codec);
+        EXPECT_GE(std::stod(info["format"]["duration"].get<std::string>()), 1.0);
+        EXPECT_EQ(media::decode_errors(clip.mp4), "");
+        EXPECT_EQ(media::gst_errors(clip.mp4), "");
+    }
+    auto const deadline = std::chrono::steady_clock::now() + 5s;
+    while (saved_events().size() < 2 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(saved_events().size(), 2u);
+}
+
+}

@@ -1,0 +1,13 @@
+# Whole-program tests: the real quillmar binary (and, for what it cannot show from outside, the real start-up
+# builder in the test process) under the test desktop with its sound server.
+pkg_check_modules(PULSE_SIMPLE REQUIRED IMPORTED_TARGET libpulse-simple)
+
+add_library(e2e_rig STATIC ${CMAKE_CURRENT_LIST_DIR}/program_rig.cpp)
+target_link_libraries(e2e_rig PUBLIC test_support PkgConfig::X11 PkgConfig::PULSE_SIMPLE)
+target_compile_definitions(e2e_rig PUBLIC QUILLMAR_BINARY="$<TARGET_FILE:quillmar>")
+add_dependencies(e2e_rig quillmar)
+
+quill_test(NAME program_e2e_test LABELS e2e display sound media
+           SOURCES ${CMAKE_CURRENT_LIST_DIR}/program_test.cpp LIBS e2e_rig TIMEOUT 120)
+quill_test(NAME app_e2e_test LABELS e2e display sound media
+           SOURCES ${CMAKE_CURRENT_LIST_DIR}/app_test.cpp LIBS e2e_rig app PkgConfig::XCB TIMEOUT 120)

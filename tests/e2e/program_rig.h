@@ -1,0 +1,147 @@
+#pragma once
+// What the whole-program tests share: a private home for one run of the real quillmar binary, the process
+// started and stopped by its id, keys typed with xdotool, the clips it saves, and a test game (a fullscreen
+// X11 window of this test process, with its own sound stream on the default PulseAudio sink).
+//
+// Everything here runs on the test's main thread, except the test game, which paints and plays on two
+// threads of its own until it is destroyed.
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <filesystem>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include <sys/types.h>
+
+#include <nlohmann/json.hpp>
+
+namespace e2e {
+
+using namespace std::chrono_literals;
+
+// A home folder of its own: HOME and the XDG data, config and cache folders all point inside `root`, so a
+// run never sees the user's settings or clips. XDG_RUNTIME_DIR (the sound server, the instance lock) stays.
+struct Home {
+    std::filesystem::path root;
+
+    std::filesystem::path config_dir() const { return root / ".config" / "quill.mar"; }
+    std::filesystem::path clips_dir() const { return root / "Videos" / "quill.mar"; }
+    std::filesystem::path meta_dir() const { return clips_dir() / ".quillmar"; }
+    // settings.json in the data folder: the test settings below with `changes` merged over them.
+    void write_settings(nlohmann::json const& changes = nlohmann::json::object()) const;
+    // This process's environment with HOME and XDG_* replaced.
+    std::vector<std::string> environment() const;
+};
+
+// Light settings for a shared machine: 720p at 30 fps, the microphone off, F6 saving `save_secs` seconds.
+nlohmann::json test_settings(std::uint32_t save_secs);
+
+// One run of the quillmar binary, its standard output and error going to a file in the home folder.
+// Destroying a Program that still runs kills it (SIGKILL) and reaps it.
+class Program {
+public:
+    Program(Home const& home, std::vector<std::string> args = {});
+    ~Program();
+    Program(Program const&) = delete;
+    Program& operator=(Program const&) = delete;
+
+    pid_t pid() const { return m_pid; }
+    bool started() const { return m_pid > 0; }
+    // Exit code (128 + signal for a killed process) once it ended within `timeout`; nothing otherwise.
+    std::optional<int> wait_exit(std::chrono::milliseconds timeout);
+    bool running();
+    void signal(int number) const;
+    // Polls /proc/PID/task/*/comm until a thread's name starts with `name` (names are cut to 15 bytes).
+    bool wait_thread(std::string_view name, std::chrono::milliseconds timeout = 20s,
+                     std::chrono::milliseconds poll = 50ms) const;
+    // How many of its open files are (or were, before an unlink) under `folder`.
+    int open_files_under(std::filesystem::path const& folder) const;
+    // What the program printed so far.
+    std::string output() const;
+
+private:
+    pid_t m_pid { -1 };
+    std::optional<int> m_exit;
+    std::filesystem::path m_log;
+};
+
+// xdotool key NAME; false (with its output in `error`) when xdotool failed.
+bool press(std::string const& key, std::string* error = nullptr);
+
+struct SavedClip {
+    std::string id;
+    std::filesystem::path mp4;
+    std::filesystem::path thumbnail; // may not exist
+    nlohmann::json sidecar;
+};
+
+// The clips of the folder whose MP4 and sidecar both exist, oldest id first.
+std::vector<SavedClip> list_clips(std::filesystem::path const& clips_dir);
+// Polls until at least `count` clips are complete; returns what is there at the end.
+std::vector<SavedClip> wait_clips(std::filesystem::path const& clips_dir, std::size_t count,
+                                  std::chrono::milliseconds timeout = 20s);
+nlohmann::json read_sidecar(std::filesystem::path const& clips_dir, std::string const& id);
+
+// Sets the root window's _NET_ACTIVE_WINDOW, as the window manager does (and sometimes leaves it naming a
+// window that is gone); false without a display.
+bool set_active_window(unsigned long window);
+
+// Seconds on CLOCK_MONOTONIC, the engine's clock.
+double monotonic_seconds();
+
+struct Colour {
+    std::uint8_t r, g, b;
+};
+// The top-left quarter of the Pattern picture.
+constexpr Colour pattern_block { 200, 40, 90 };
+
+// The test game: a managed X11 window asking to be fullscreen, with the given title, on its own display
+// connection, and a PulseAudio playback stream on the default sink with small buffers.
+//  - Pattern: coloured blocks and a moving square, with a steady 440 Hz tone.
+//  - Flash: black and silent until flash(); then, from one instant, white and a 1 kHz tone.
+class TestGame {
+public:
+    enum class Mode { Pattern, Flash };
+    TestGame(std::string title, Mode mode = Mode::Pattern);
+    ~TestGame();
+    TestGame(TestGame const&) = delete;
+    TestGame& operator=(TestGame const&) = delete;
+
+    // Opens the window and the sound stream and waits until the window is mapped and painted; the error text
+    // when the desktop or the sound server is missing.
+    std::optional<std::string> start();
+    // Flash mode: turns white and starts the tone at the same instant, and returns that instant on
+    // CLOCK_MONOTONIC (seconds), or nothing when the game is not in Flash mode or did not start.
+    std::optional<double> flash();
+    // The X id of the window once it is painted (0 before).
+    unsigned long window_id() const { return m_window_id.load(); }
+
+private:
+    void paint_loop();
+    void sound_loop();
+
+    std::string m_title;
+    Mode m_mode;
+    std::thread m_painter;
+    std::thread m_sound;
+    std::atomic<bool> m_stop { false };
+    std::atomic<unsigned long> m_window_id { 0 };
+
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    bool m_painted { false };
+    bool m_sound_ready { false };
+    std::optional<std::string> m_error;
+    bool m_flash_requested { false };
+    std::optional<double> m_flash_at;   // when the tone's first sample is heard (set by the sound thread)
+    bool m_flash_painted { false };
+};
+
+}
