@@ -5,6 +5,8 @@
 #include <mutex>
 #include <utility>
 
+#include "platform/open_first.h"
+
 namespace hotkeys {
 
 namespace {
@@ -90,16 +92,7 @@ void apply_state(platform::HotkeyRegistrar& registrar, std::vector<HotkeyBinding
 
 RegistrarFactory system_registrar()
 {
-    return []() -> Result<std::unique_ptr<platform::HotkeyRegistrar>> {
-        std::string reason = "aucun pilote de raccourcis";
-        for (auto const& driver : platform::hotkey_drivers()) {
-            auto opened = driver.open();
-            if (opened)
-                return std::move(opened).value();
-            reason = opened.error();
-        }
-        return fail(reason);
-    };
+    return [] { return platform::open_first(platform::hotkey_drivers(), "aucun pilote de raccourcis"); };
 }
 
 void thread_main(channel::Receiver<HotkeyCommand> commands,

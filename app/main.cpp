@@ -202,6 +202,14 @@ void quit(ShellState& state)
         state.exit(0);
 }
 
+void view_created(ShellState& state)
+{
+    if (!state.engine)
+        return;
+    if (auto handle = state.engine->hotkeys.copy())
+        hotkeys::send_command(*handle, hotkeys::Pause { false });
+}
+
 void handle_event(ShellState& state, UserEvent event)
 {
     if (state.quitting)

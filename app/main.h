@@ -95,6 +95,10 @@ struct ShellState {
     std::function<void(int)> exit; // ends the event loop with this code
 };
 
+// A web view was created or its page reloaded: the page that had paused the global keys (while it
+// captured a new key) is gone, so they are turned back on.
+void view_created(ShellState& state);
+
 // Runs on the main thread for every event.
 void handle_event(ShellState& state, UserEvent event);
 // The quit sequence, in its fixed order.

@@ -3,13 +3,4 @@
 # of real encoded samples in memory), written by mp4::write_mp4_file, remuxed by ffmpeg -c copy -movflags
 # +faststart, and matched against a plain sequential write of as many bytes, all in one folder.
 # Usage: bench/mp4_write.sh [folder]   (default: a new folder under ${TMPDIR:-/tmp}, removed afterwards)
-set -euo pipefail
-here=$(cd "$(dirname "$0")/.." && pwd)
-cmake -S "$here" -B "$here/build" -G Ninja >/dev/null
-cmake --build "$here/build" -j4 --target mp4_write_bench >/dev/null
-if [ $# -ge 1 ]; then
-  exec "$here/build/bench/mp4_write_bench" "$1"
-fi
-folder=$(mktemp -d "${TMPDIR:-/tmp}/quillmar-bench-XXXXXX")
-trap 'rm -rf "$folder"' EXIT
-"$here/build/bench/mp4_write_bench" "$folder"
+exec "$(dirname "$0")/run_bench.sh" mp4_write_bench "$@"

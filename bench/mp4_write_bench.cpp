@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "bench/remux_yardstick.h"
 #include "core/file_io.h"
 #include "core/mp4.h"
 #include "tests/support/media_check.h"
@@ -25,9 +26,8 @@ constexpr int fps = 60;
 constexpr int clip_seconds = 120;
 constexpr int runs = 3;
 
-using Clock = std::chrono::steady_clock;
-
-double seconds_since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+using bench::Clock;
+using bench::seconds_since;
 
 // Copies every payload so that the clip is held whole in memory, as a full ring would hold it.
 std::vector<ring::Sample> repeat(std::vector<Packet> const& source, std::size_t count, std::int64_t step_num,
@@ -106,16 +106,12 @@ int main(int argc, char** argv)
         }
         ours = std::min(ours, t);
 
-        std::filesystem::remove(folder / "ffmpeg.mp4");
-        start = Clock::now();
-        auto remux = media::run({ "ffmpeg", "-nostdin", "-v", "error", "-y", "-i", (folder / "source.mp4").string(),
-                                  "-map", "0", "-c", "copy", "-movflags", "+faststart", (folder / "ffmpeg.mp4").string() });
-        t = seconds_since(start);
-        if (remux.status != 0) {
-            std::fprintf(stderr, "ffmpeg failed: %s\n", remux.output.c_str());
+        auto remux = bench::time_ffmpeg_remux(folder);
+        if (!remux) {
+            std::fprintf(stderr, "%s\n", remux.error().c_str());
             return 1;
         }
-        ffmpeg = std::min(ffmpeg, t);
+        ffmpeg = std::min(ffmpeg, *remux);
 
         std::filesystem::remove(folder / "plain.bin");
         t = plain_write(folder / "plain.bin", file_bytes);

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <string>
 
+#include "bench/remux_yardstick.h"
 #include "engine/saver.h"
 #include "engine/shared.h"
 #include "tests/support/media_check.h"
@@ -23,9 +24,8 @@ constexpr int clip_seconds = 120;
 constexpr std::uint32_t standard_bitrate = 19'500'000;
 constexpr int runs = 3;
 
-using Clock = std::chrono::steady_clock;
-
-double seconds_since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+using bench::Clock;
+using bench::seconds_since;
 
 // Fills the rings as the encoder and audio threads would over two minutes: the encoded samples repeated with
 // re-stamped times, each in its own buffer, the two streams interleaved in time order.
@@ -106,14 +106,10 @@ int main(int argc, char** argv)
         ours = std::min(ours, t);
         cut = std::min(cut, cut_time);
 
-        std::filesystem::remove(folder / "ffmpeg.mp4");
-        began = Clock::now();
-        auto remux = media::run({ "ffmpeg", "-nostdin", "-v", "error", "-y", "-i", (folder / "source.mp4").string(),
-                                  "-map", "0", "-c", "copy", "-movflags", "+faststart", (folder / "ffmpeg.mp4").string() });
-        t = seconds_since(began);
-        if (remux.status != 0)
-            return give_up("ffmpeg failed: " + remux.output);
-        ffmpeg = std::min(ffmpeg, t);
+        auto remux = bench::time_ffmpeg_remux(folder);
+        if (!remux)
+            return give_up(remux.error());
+        ffmpeg = std::min(ffmpeg, *remux);
     }
     // ffprobe counts every packet of our clip (a full decode would cost more than the whole benchmark).
     auto probed = media::probe(folder / "ours.mp4");

@@ -1,10 +1,6 @@
 #include "core/demux.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <limits>
 
@@ -35,18 +31,21 @@ std::uint64_t load_be(std::uint8_t const* bytes, std::size_t count)
     return value;
 }
 
-Result<std::uint16_t> read_u16_at(Bytes payload, std::size_t offset)
+// The big-endian unsigned T at `offset` of the payload.
+template <class T> Result<T> read_be_at(Bytes payload, std::size_t offset)
 {
-    if (offset > payload.size() || payload.size() - offset < 2)
+    if (offset > payload.size() || payload.size() - offset < sizeof(T))
         return fail(invalid("trop court"));
-    return static_cast<std::uint16_t>(load_be(payload.data() + offset, 2));
+    return static_cast<T>(load_be(payload.data() + offset, sizeof(T)));
 }
 
 Result<std::uint8_t> read_u8_at(Bytes payload, std::size_t offset)
 {
-    if (offset >= payload.size())
-        return fail(invalid("trop court"));
-    return payload[offset];
+    return read_be_at<std::uint8_t>(payload, offset);
+}
+Result<std::uint16_t> read_u16_at(Bytes payload, std::size_t offset)
+{
+    return read_be_at<std::uint16_t>(payload, offset);
 }
 
 // The u32 at offset 12 of a full box, or at offset 20 for its version 1 (two 64-bit times come first): the
@@ -224,16 +223,11 @@ std::optional<Box> find_path(Bytes bytes, std::string_view type1, std::string_vi
 
 Result<std::uint32_t> read_u32_at(Bytes payload, std::size_t offset)
 {
-    if (offset > payload.size() || payload.size() - offset < 4)
-        return fail(invalid("trop court"));
-    return static_cast<std::uint32_t>(load_be(payload.data() + offset, 4));
+    return read_be_at<std::uint32_t>(payload, offset);
 }
-
 Result<std::uint64_t> read_u64_at(Bytes payload, std::size_t offset)
 {
-    if (offset > payload.size() || payload.size() - offset < 8)
-        return fail(invalid("trop court"));
-    return load_be(payload.data() + offset, 8);
+    return read_be_at<std::uint64_t>(payload, offset);
 }
 
 Result<TrackInfo> parse_trak(Bytes trak, std::uint32_t movie_timescale)
@@ -509,16 +503,9 @@ Result<OpenedFile> parse_moov(Bytes moov, std::uint64_t file_size)
 
 Result<OpenedFile> open_file(std::filesystem::path const& path)
 {
-    // O_NONBLOCK so that a FIFO dropped into the clips folder never blocks the open; only regular files pass.
-    files::Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    if (!fd)
-        return fail(os_error(errno));
-    struct stat st {};
-    if (::fstat(fd.get(), &st) != 0)
-        return fail(os_error(errno));
-    if (!S_ISREG(st.st_mode))
-        return fail(os_error(S_ISDIR(st.st_mode) ? EISDIR : EINVAL));
-    auto length = static_cast<std::uint64_t>(st.st_size);
+    // A FIFO dropped into the clips folder must never block the open; only regular files pass.
+    auto fd = TRY(files::open_regular(path));
+    auto length = TRY(files::file_size(fd.get()));
     auto moov = TRY(read_moov(length, [&](std::uint64_t offset, std::span<std::uint8_t> into) {
         return files::pread_exact(fd.get(), into, offset);
     }));

@@ -78,21 +78,42 @@ Result<Fd> open_read_write(std::filesystem::path const& path, Create create, int
     return open_with(path, O_RDWR | create_flags(create), mode);
 }
 
-Result<void> pread_exact(int fd, std::span<std::uint8_t> data, std::uint64_t offset)
+namespace {
+
+// Calls transfer(done) until `size` bytes have moved, resuming after short transfers and EINTR. transfer returns
+// what its system call returned; a call that moves nothing ends with the error stopped() gives.
+template <class Transfer, class Stopped> Result<void> transfer_all(std::size_t size, Transfer transfer, Stopped stopped)
 {
     std::size_t done = 0;
-    while (done < data.size()) {
-        ssize_t n = ::pread(fd, data.data() + done, data.size() - done, static_cast<off_t>(offset + done));
+    while (done < size) {
+        ssize_t n = transfer(done);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
             return fail(os_error(errno));
         }
         if (n == 0)
-            return fail("failed to fill whole buffer");
+            return fail(stopped());
         done += static_cast<std::size_t>(n);
     }
     return {};
+}
+
+std::string write_stopped()
+{
+    return os_error(EIO);
+}
+
+}
+
+Result<void> pread_exact(int fd, std::span<std::uint8_t> data, std::uint64_t offset)
+{
+    return transfer_all(
+        data.size(),
+        [&](std::size_t done) {
+            return ::pread(fd, data.data() + done, data.size() - done, static_cast<off_t>(offset + done));
+        },
+        [] { return std::string("failed to fill whole buffer"); });
 }
 
 Result<void> pread_exact(int fd, std::span<std::byte> data, std::uint64_t offset)
@@ -102,36 +123,19 @@ Result<void> pread_exact(int fd, std::span<std::byte> data, std::uint64_t offset
 
 Result<void> pwrite_all(int fd, std::span<std::uint8_t const> data, std::uint64_t offset)
 {
-    std::size_t done = 0;
-    while (done < data.size()) {
-        ssize_t n = ::pwrite(fd, data.data() + done, data.size() - done, static_cast<off_t>(offset + done));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return fail(os_error(errno));
-        }
-        if (n == 0)
-            return fail(os_error(EIO));
-        done += static_cast<std::size_t>(n);
-    }
-    return {};
+    return transfer_all(
+        data.size(),
+        [&](std::size_t done) {
+            return ::pwrite(fd, data.data() + done, data.size() - done, static_cast<off_t>(offset + done));
+        },
+        write_stopped);
 }
 
 Result<void> write_all(int fd, std::span<std::uint8_t const> data)
 {
-    std::size_t done = 0;
-    while (done < data.size()) {
-        ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return fail(os_error(errno));
-        }
-        if (n == 0)
-            return fail(os_error(EIO));
-        done += static_cast<std::size_t>(n);
-    }
-    return {};
+    return transfer_all(
+        data.size(), [&](std::size_t done) { return ::write(fd, data.data() + done, data.size() - done); },
+        write_stopped);
 }
 
 Result<void> fdatasync_fd(int fd)
@@ -189,26 +193,23 @@ Result<void> BufWriter::write(std::string_view text)
 // Writes every byte of iov at the current position, resuming after short writes.
 static Result<void> writev_all(int fd, std::vector<iovec>& iov)
 {
+    std::size_t total = 0;
+    for (auto const& part : iov)
+        total += part.iov_len;
     std::size_t first = 0;
-    while (first < iov.size()) {
+    auto transfer = [&](std::size_t) {
         int count = static_cast<int>(std::min<std::size_t>(iov.size() - first, IOV_MAX));
         ssize_t n = ::writev(fd, iov.data() + first, count);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return fail(os_error(errno));
-        }
-        if (n == 0)
-            return fail(os_error(EIO));
-        auto left = static_cast<std::size_t>(n);
+        auto left = static_cast<std::size_t>(std::max<ssize_t>(n, 0));
         while (first < iov.size() && left >= iov[first].iov_len)
             left -= iov[first++].iov_len;
         if (left > 0) {
             iov[first].iov_base = static_cast<std::uint8_t*>(iov[first].iov_base) + left;
             iov[first].iov_len -= left;
         }
-    }
-    return {};
+        return n;
+    };
+    return transfer_all(total, transfer, write_stopped);
 }
 
 Result<void> BufWriter::write_parts(std::span<std::span<std::uint8_t const> const> parts)
@@ -307,7 +308,7 @@ bool is_regular_file(std::filesystem::path const& path)
     return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-Result<std::string> read_text(std::filesystem::path const& path)
+Result<Fd> open_regular(std::filesystem::path const& path)
 {
     // O_NONBLOCK so that opening a FIFO never waits for a writer; the type check below then refuses it.
     int raw = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
@@ -319,6 +320,12 @@ Result<std::string> read_text(std::filesystem::path const& path)
         return fail(os_error(errno));
     if (!S_ISREG(st.st_mode))
         return fail(os_error(S_ISDIR(st.st_mode) ? EISDIR : EINVAL));
+    return fd;
+}
+
+Result<std::string> read_text(std::filesystem::path const& path)
+{
+    auto fd = TRY(open_regular(path));
     std::string text;
     char buffer[65536];
     for (;;) {

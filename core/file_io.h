@@ -113,7 +113,11 @@ Result<void> atomic_replace(std::filesystem::path const& final_path, std::filesy
 Result<void> atomic_replace(std::filesystem::path const& final_path, std::filesystem::path const& temp,
                             std::string_view text);
 
-// Reads a whole regular file. Refuses anything that is not a regular file after links (a FIFO would block).
+// Opens a regular file (after links) for reading. Anything else is refused (EISDIR or EINVAL), a FIFO without
+// waiting for a writer.
+Result<Fd> open_regular(std::filesystem::path const& path);
+
+// Reads a whole regular file, refusing anything else as open_regular does.
 Result<std::string> read_text(std::filesystem::path const& path);
 
 // true when path names a regular file after following links (never opens it).

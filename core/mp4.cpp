@@ -1,6 +1,7 @@
 #include "core/mp4.h"
 
 #include <algorithm>
+#include <initializer_list>
 #include <limits>
 #include <numeric>
 
@@ -194,21 +195,30 @@ void write_matrix(Bytes& out)
         put_u32(out, value);
 }
 
+// Opens a full box that starts with a creation time and a modification time (both zero), then `between`,
+// then a duration. Version 1 (64-bit times and duration) only when the duration does not fit 32 bits.
+std::size_t begin_timed_box(Bytes& out, std::string_view type, std::uint32_t flags,
+    std::initializer_list<std::uint32_t> between, std::uint64_t duration)
+{
+    bool wide = !fits_u32(duration);
+    std::size_t start = begin_full_box(out, type, wide ? 1 : 0, flags);
+    auto put_time = [&](std::uint64_t value) {
+        if (wide)
+            put_u64(out, value);
+        else
+            put_u32(out, static_cast<std::uint32_t>(value));
+    };
+    put_time(0);
+    put_time(0);
+    for (auto value : between)
+        put_u32(out, value);
+    put_time(duration);
+    return start;
+}
+
 void write_mvhd(Bytes& out, std::uint64_t duration_ms, std::uint32_t next_track_id)
 {
-    bool wide = !fits_u32(duration_ms);
-    std::size_t start = begin_full_box(out, "mvhd", wide ? 1 : 0, 0);
-    if (wide) {
-        put_u64(out, 0);
-        put_u64(out, 0);
-        put_u32(out, 1000);
-        put_u64(out, duration_ms);
-    } else {
-        put_u32(out, 0);
-        put_u32(out, 0);
-        put_u32(out, 1000);
-        put_u32(out, static_cast<std::uint32_t>(duration_ms));
-    }
+    std::size_t start = begin_timed_box(out, "mvhd", 0, { 1000 }, duration_ms);
     put_u32(out, 0x00010000); // rate 1.0
     put_u16(out, 0x0100);     // volume 1.0
     put_zeros(out, 10);
@@ -220,21 +230,7 @@ void write_mvhd(Bytes& out, std::uint64_t duration_ms, std::uint32_t next_track_
 
 void write_tkhd(Bytes& out, Track const& track, std::uint64_t movie_duration_ms)
 {
-    bool wide = !fits_u32(movie_duration_ms);
-    std::size_t start = begin_full_box(out, "tkhd", wide ? 1 : 0, 3);
-    if (wide) {
-        put_u64(out, 0);
-        put_u64(out, 0);
-        put_u32(out, track.track_id);
-        put_u32(out, 0);
-        put_u64(out, movie_duration_ms);
-    } else {
-        put_u32(out, 0);
-        put_u32(out, 0);
-        put_u32(out, track.track_id);
-        put_u32(out, 0);
-        put_u32(out, static_cast<std::uint32_t>(movie_duration_ms));
-    }
+    std::size_t start = begin_timed_box(out, "tkhd", 3, { track.track_id, 0 }, movie_duration_ms);
     put_zeros(out, 8);
     put_u16(out, 0); // layer
     put_u16(out, 0); // alternate group
@@ -277,19 +273,7 @@ void write_edts(Bytes& out, Track const& track)
 
 void write_mdhd(Bytes& out, std::uint32_t timescale, std::uint64_t duration)
 {
-    bool wide = !fits_u32(duration);
-    std::size_t start = begin_full_box(out, "mdhd", wide ? 1 : 0, 0);
-    if (wide) {
-        put_u64(out, 0);
-        put_u64(out, 0);
-        put_u32(out, timescale);
-        put_u64(out, duration);
-    } else {
-        put_u32(out, 0);
-        put_u32(out, 0);
-        put_u32(out, timescale);
-        put_u32(out, static_cast<std::uint32_t>(duration));
-    }
+    std::size_t start = begin_timed_box(out, "mdhd", 0, { timescale }, duration);
     put_u16(out, 0x55C4); // "und"
     put_u16(out, 0);
     end_box(out, start);

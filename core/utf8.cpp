@@ -32,16 +32,40 @@ char32_t next(std::string_view text, std::size_t& i)
     return value;
 }
 
+std::size_t sequence_length(std::string_view text, std::size_t at)
+{
+    std::size_t end = at;
+    char32_t cp = next(text, end);
+    // A real U+FFFD is three bytes; a one-byte step to U+FFFD means the input was malformed.
+    return cp == replacement && end - at != 3 ? 0 : end - at;
+}
+
 bool is_valid(std::string_view text)
 {
-    for (std::size_t i = 0; i < text.size();) {
-        std::size_t start = i;
-        char32_t cp = next(text, i);
-        // A real U+FFFD is three bytes; a one-byte step means the input was malformed.
-        if (cp == replacement && i - start != 3)
+    for (std::size_t at = 0; at < text.size();) {
+        std::size_t length = sequence_length(text, at);
+        if (length == 0)
             return false;
+        at += length;
     }
     return true;
+}
+
+std::string lossy(std::string_view text)
+{
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t at = 0; at < text.size();) {
+        std::size_t length = sequence_length(text, at);
+        if (length == 0) {
+            append(out, replacement);
+            ++at;
+        } else {
+            out.append(text, at, length);
+            at += length;
+        }
+    }
+    return out;
 }
 
 void append(std::string& out, char32_t cp)

@@ -7,6 +7,9 @@
 #include <vector>
 #include <wctype.h>
 
+#include "core/utf8.h"
+#include "platform/open_first.h"
+
 namespace foreground {
 
 namespace {
@@ -203,67 +206,14 @@ constexpr std::string_view window_title_separators[] = { " - ", " | ", " \u2014 
 
 constexpr char32_t dropped_title_chars[] = { U'\u2122', U'\u00AE', U'\u00A9', U'*' };
 
-// UTF-8 to code points; every invalid sequence becomes U+FFFD.
+// UTF-8 to code points; every byte that starts no valid sequence becomes U+FFFD.
 std::u32string decode(std::string_view text)
 {
     std::u32string out;
     out.reserve(text.size());
-    std::size_t i = 0;
-    while (i < text.size()) {
-        auto lead = static_cast<unsigned char>(text[i]);
-        int extra = 0;
-        char32_t cp = 0;
-        char32_t min = 0;
-        if (lead < 0x80) {
-            out.push_back(lead);
-            ++i;
-            continue;
-        } else if ((lead & 0xE0) == 0xC0) {
-            extra = 1, cp = lead & 0x1F, min = 0x80;
-        } else if ((lead & 0xF0) == 0xE0) {
-            extra = 2, cp = lead & 0x0F, min = 0x800;
-        } else if ((lead & 0xF8) == 0xF0) {
-            extra = 3, cp = lead & 0x07, min = 0x10000;
-        } else {
-            out.push_back(U'\uFFFD');
-            ++i;
-            continue;
-        }
-        std::size_t j = i + 1;
-        for (; j < text.size() && j <= i + extra; ++j) {
-            auto byte = static_cast<unsigned char>(text[j]);
-            if ((byte & 0xC0) != 0x80)
-                break;
-            cp = (cp << 6) | (byte & 0x3F);
-        }
-        if (j != i + 1 + extra || cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-            out.push_back(U'\uFFFD');
-            i = std::max(j, i + 1);
-            continue;
-        }
-        out.push_back(cp);
-        i = j;
-    }
+    for (std::size_t i = 0; i < text.size();)
+        out.push_back(utf8::next(text, i));
     return out;
-}
-
-void encode_one(std::string& out, char32_t cp)
-{
-    if (cp < 0x80) {
-        out.push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else {
-        out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    }
 }
 
 std::string encode(std::u32string_view text)
@@ -271,16 +221,8 @@ std::string encode(std::u32string_view text)
     std::string out;
     out.reserve(text.size());
     for (char32_t cp : text)
-        encode_one(out, cp);
+        utf8::append(out, cp);
     return out;
-}
-
-// The Unicode White_Space property.
-bool is_white_space(char32_t cp)
-{
-    return (cp >= 0x09 && cp <= 0x0D) || cp == 0x20 || cp == 0x85 || cp == 0xA0 || cp == 0x1680
-        || (cp >= 0x2000 && cp <= 0x200A) || cp == 0x2028 || cp == 0x2029 || cp == 0x202F || cp == 0x205F
-        || cp == 0x3000;
 }
 
 std::vector<std::u32string> split_words(std::u32string_view text)
@@ -288,7 +230,7 @@ std::vector<std::u32string> split_words(std::u32string_view text)
     std::vector<std::u32string> words;
     std::u32string word;
     for (char32_t cp : text) {
-        if (is_white_space(cp)) {
+        if (utf8::is_space(cp)) {
             if (!word.empty())
                 words.push_back(std::move(word));
             word.clear();
@@ -391,7 +333,7 @@ std::string clean_title(std::string_view title)
     std::string text;
     for (char32_t cp : decode(title)) {
         if (std::ranges::find(dropped_title_chars, cp) == std::end(dropped_title_chars))
-            encode_one(text, cp);
+            utf8::append(text, cp);
     }
     // Cutting at each separator in turn leaves the part before the earliest one of any kind.
     for (auto separator : title_separators) {
@@ -564,16 +506,7 @@ std::string game_between(ForegroundHistory const& history, std::int64_t start, s
 
 ProbeOpener opener_from(std::span<platform::ForegroundDriver const> drivers)
 {
-    return [drivers]() -> Result<std::unique_ptr<platform::ForegroundProbe>> {
-        std::string error = "Aucune fenêtre à observer";
-        for (auto const& driver : drivers) {
-            auto probe = driver.open();
-            if (probe)
-                return probe;
-            error = std::move(probe).error();
-        }
-        return fail(std::move(error));
-    };
+    return [drivers] { return platform::open_first(drivers, "Aucune fenêtre à observer"); };
 }
 
 Pacing real_pacing()

@@ -10,6 +10,8 @@
 #include <sys/stat.h>
 
 #include "core/file_io.h"
+#include "core/json_text.h"
+#include "core/utf8.h"
 #include "engine/library_internal.h"
 
 namespace fs = std::filesystem;
@@ -29,69 +31,6 @@ bool is_valid_clip_id(std::string_view id)
 }
 
 namespace detail {
-
-std::size_t utf8_sequence_length(std::string_view text, std::size_t at)
-{
-    auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-    unsigned char lead = byte(at);
-    if (lead < 0x80)
-        return 1;
-    std::size_t length;
-    char32_t code;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-        code = lead & 0x1F;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        code = lead & 0x0F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        code = lead & 0x07;
-    } else {
-        return 0;
-    }
-    if (at + length > text.size())
-        return 0;
-    for (std::size_t i = 1; i < length; ++i) {
-        if ((byte(at + i) & 0xC0) != 0x80)
-            return 0;
-        code = (code << 6) | (byte(at + i) & 0x3F);
-    }
-    // Overlong forms, surrogates and code points past U+10FFFF are not UTF-8.
-    if ((length == 3 && code < 0x800) || (length == 4 && code < 0x10000) || code > 0x10FFFF
-        || (code >= 0xD800 && code <= 0xDFFF))
-        return 0;
-    return length;
-}
-
-bool is_valid_utf8(std::string_view text)
-{
-    for (std::size_t at = 0; at < text.size();) {
-        auto length = utf8_sequence_length(text, at);
-        if (length == 0)
-            return false;
-        at += length;
-    }
-    return true;
-}
-
-std::string valid_utf8(std::string_view text)
-{
-    if (is_valid_utf8(text))
-        return std::string(text);
-    std::string out;
-    for (std::size_t at = 0; at < text.size();) {
-        auto length = utf8_sequence_length(text, at);
-        if (length == 0) {
-            out += "\xEF\xBF\xBD";
-            ++at;
-        } else {
-            out.append(text, at, length);
-            at += length;
-        }
-    }
-    return out;
-}
 
 namespace {
 
@@ -216,60 +155,6 @@ std::optional<fs::path> thumb_path_for(fs::path const& folder, std::string_view 
 
 namespace {
 
-void append_json_string(std::string& out, std::string_view text)
-{
-    static constexpr char hex[] = "0123456789abcdef";
-    out += '"';
-    for (std::size_t at = 0; at < text.size();) {
-        auto length = detail::utf8_sequence_length(text, at);
-        if (length == 0) {
-            // A byte that is not UTF-8 would make the whole sidecar unreadable and cost the clip its
-            // record; it is written as U+FFFD instead.
-            out += "\xEF\xBF\xBD";
-            ++at;
-            continue;
-        }
-        if (length > 1) {
-            out.append(text, at, length);
-            at += length;
-            continue;
-        }
-        char c = text[at++];
-        switch (c) {
-        case '"':
-            out += "\\\"";
-            break;
-        case '\\':
-            out += "\\\\";
-            break;
-        case '\b':
-            out += "\\b";
-            break;
-        case '\f':
-            out += "\\f";
-            break;
-        case '\n':
-            out += "\\n";
-            break;
-        case '\r':
-            out += "\\r";
-            break;
-        case '\t':
-            out += "\\t";
-            break;
-        default:
-            if (static_cast<unsigned char>(c) < 0x20) {
-                out += "\\u00";
-                out += hex[(c >> 4) & 0xF];
-                out += hex[c & 0xF];
-            } else {
-                out += c;
-            }
-        }
-    }
-    out += '"';
-}
-
 void append_seconds(std::string& out, double secs)
 {
     if (!std::isfinite(secs)) {
@@ -317,11 +202,11 @@ std::string sidecar_text(Clip const& clip)
     std::string out;
     out.reserve(256);
     out += "{\"id\":";
-    append_json_string(out, clip.id);
+    json_text::append_string(out, clip.id);
     out += ",\"title\":";
-    append_json_string(out, clip.title);
+    json_text::append_string(out, clip.title);
     out += ",\"game\":";
-    append_json_string(out, clip.game);
+    json_text::append_string(out, clip.game);
     out += fmt::format(",\"created\":{},\"secs\":", clip.created);
     append_seconds(out, clip.secs);
     out += fmt::format(",\"bytes\":{},\"favorite\":{},\"recording\":{},\"width\":{},\"height\":{}}}", clip.bytes,
@@ -481,7 +366,7 @@ std::vector<Clip> list_clips(fs::path const& folder)
         auto const file_name = path.filename();
         std::string const& name = file_name.native();
         std::string_view stem;
-        if (!has_mp4_extension(name, stem) || !detail::is_valid_utf8(name))
+        if (!has_mp4_extension(name, stem) || !utf8::is_valid(name))
             continue;
         // Only a regular file is a clip: a FIFO or a folder named like one would block or fail every
         // reader that follows.
@@ -501,9 +386,9 @@ nlohmann::json clip_to_value(Clip const& clip)
 {
     nlohmann::json value = nlohmann::json::object();
     // The value tree refuses to write a string that is not UTF-8; such bytes become U+FFFD here.
-    value["id"] = detail::valid_utf8(clip.id);
-    value["title"] = detail::valid_utf8(clip.title);
-    value["game"] = detail::valid_utf8(clip.game);
+    value["id"] = utf8::lossy(clip.id);
+    value["title"] = utf8::lossy(clip.title);
+    value["game"] = utf8::lossy(clip.game);
     value["created"] = clip.created;
     value["secs"] = std::isfinite(clip.secs) ? nlohmann::json(clip.secs) : nlohmann::json(nullptr);
     value["bytes"] = clip.bytes;

@@ -7,7 +7,7 @@
 #include <system_error>
 
 #include "core/file_io.h"
-#include "engine/library_internal.h"
+#include "core/utf8.h"
 
 namespace fs = std::filesystem;
 
@@ -66,7 +66,7 @@ std::string kept_lines(std::string_view previous)
 Result<std::string> autostart_entry(std::string_view exe, std::string_view previous)
 {
     // A desktop entry is UTF-8; a path that is not cannot be written without changing it.
-    if (!detail::is_valid_utf8(exe))
+    if (!utf8::is_valid(exe))
         return fail(os_error(EILSEQ));
     // First the command line: the path as one double-quoted argument, in which a quote, a backquote, a
     // dollar and a backslash take a backslash, and a percent is doubled so it is not a field code.

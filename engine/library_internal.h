@@ -10,12 +10,6 @@
 
 namespace library::detail {
 
-// Length of the UTF-8 sequence starting at `at`, or 0 when the bytes there are not UTF-8.
-std::size_t utf8_sequence_length(std::string_view text, std::size_t at);
-bool is_valid_utf8(std::string_view text);
-// The text with every byte that is not UTF-8 replaced by U+FFFD.
-std::string valid_utf8(std::string_view text);
-
 // Serialises the sidecar writes of one clips folder across the process, held across the whole
 // read-modify-write of an edit. A leaf lock: nothing else is taken while it is held.
 class SidecarLock {

@@ -123,10 +123,7 @@ void recording_thread(RecordingState state)
         clip.id = state.name.id();
         clip.title = fmt::format("Enregistrement {}", clock_text());
         clip.game = state.game;
-        auto now = std::chrono::duration_cast<std::chrono::seconds>(
-            std::chrono::system_clock::now().time_since_epoch())
-                       .count();
-        clip.created = now > 0 ? now : 0;
+        clip.created = unix_seconds_now();
         clip.secs = static_cast<double>(summary->duration_ticks) / static_cast<double>(ticks::ticks_per_second);
         clip.bytes = summary->bytes;
         clip.width = state.config.width;

@@ -43,14 +43,6 @@ std::tm local_time_now()
     return local;
 }
 
-std::int64_t unix_seconds_now()
-{
-    auto seconds = std::chrono::duration_cast<std::chrono::seconds>(
-        std::chrono::system_clock::now().time_since_epoch())
-                       .count();
-    return seconds > 0 ? seconds : 0;
-}
-
 void fail_save(Engine& engine, std::string const& text)
 {
     toast::post(toast::kind_failure, "Clip non gardé", text);
@@ -189,6 +181,13 @@ std::string local_stamp()
     auto t = local_time_now();
     return fmt::format("{:04}-{:02}-{:02} {:02}-{:02}-{:02}", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour,
                        t.tm_min, t.tm_sec);
+}
+
+std::int64_t unix_seconds_now()
+{
+    auto seconds
+        = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+    return seconds > 0 ? seconds : 0;
 }
 
 }

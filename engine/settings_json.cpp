@@ -7,6 +7,7 @@
 
 #include "engine/settings.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <charconv>
@@ -20,117 +21,14 @@
 #include <nlohmann/json.hpp>
 
 #include "core/file_io.h"
+#include "core/json_text.h"
+#include "core/utf8.h"
 
 namespace settings {
 
 namespace {
 
 // ---- Text formatting helpers -----------------------------------------------------------------------------
-
-// Length of the valid UTF-8 sequence starting at text[i], or 0 when the bytes there are not one (overlong
-// forms, surrogates and code points above U+10FFFF are invalid).
-std::size_t utf8_sequence_length(std::string_view text, std::size_t i)
-{
-    auto byte = [&](std::size_t at) { return static_cast<unsigned char>(text[at]); };
-    unsigned char lead = byte(i);
-    if (lead < 0x80)
-        return 1;
-    std::size_t length;
-    unsigned char low = 0x80, high = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        if (lead == 0xE0)
-            low = 0xA0;
-        else if (lead == 0xED)
-            high = 0x9F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        if (lead == 0xF0)
-            low = 0x90;
-        else if (lead == 0xF4)
-            high = 0x8F;
-    } else {
-        return 0;
-    }
-    if (i + length > text.size())
-        return 0;
-    if (byte(i + 1) < low || byte(i + 1) > high)
-        return 0;
-    for (std::size_t k = 2; k < length; ++k) {
-        if (byte(i + k) < 0x80 || byte(i + k) > 0xBF)
-            return 0;
-    }
-    return length;
-}
-
-bool is_valid_utf8(std::string_view text)
-{
-    for (std::size_t i = 0; i < text.size();) {
-        std::size_t length = utf8_sequence_length(text, i);
-        if (length == 0)
-            return false;
-        i += length;
-    }
-    return true;
-}
-
-// Replaces every byte that starts no valid sequence by U+FFFD.
-std::string lossy_utf8(std::string_view text)
-{
-    std::string out;
-    out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size();) {
-        std::size_t length = utf8_sequence_length(text, i);
-        if (length == 0) {
-            out += "\xEF\xBF\xBD";
-            ++i;
-        } else {
-            out.append(text.substr(i, length));
-            i += length;
-        }
-    }
-    return out;
-}
-
-// JSON string with the required escapes (quote, backslash, control characters); other characters as UTF-8.
-void write_json_string(std::string& out, std::string_view text)
-{
-    out += '"';
-    for (char c : text) {
-        auto byte = static_cast<unsigned char>(c);
-        switch (c) {
-        case '"':
-            out += "\\\"";
-            break;
-        case '\\':
-            out += "\\\\";
-            break;
-        case '\b':
-            out += "\\b";
-            break;
-        case '\f':
-            out += "\\f";
-            break;
-        case '\n':
-            out += "\\n";
-            break;
-        case '\r':
-            out += "\\r";
-            break;
-        case '\t':
-            out += "\\t";
-            break;
-        default:
-            if (byte < 0x20)
-                out += fmt::format("\\u{:04x}", byte);
-            else
-                out += c;
-        }
-    }
-    out += '"';
-}
 
 // Shortest text that reads back to the same value, laid out as plain decimals within a range of exponents
 // and in scientific form outside it ("1.0", "0.8", "12340000000.0", "0.00001", "1e-7", "1.5e20"). The
@@ -720,47 +618,67 @@ template <class E, std::size_t N, class View> Result<E> read_enum(EnumNames<E, N
     return *found;
 }
 
-template <class View> Result<Hotkey> read_hotkey(View const& view)
+// A record read in either of its two forms: the sequence of its fields in order, or a map of named fields
+// (unknown names ignored, a repeated name refused).
+struct RecordForm {
+    std::string_view name; // "struct Hotkey", as errors name it
+    std::span<std::string_view const> keys; // the field names, in field order
+    std::size_t required; // how many leading fields a map must name
+    bool defaulted; // a short sequence leaves the remaining fields as they are
+};
+
+// read_field(index, value) reads one field into the record being built.
+template <class View, class ReadField>
+Result<void> read_record(View const& view, RecordForm const& form, ReadField read_field)
 {
-    Hotkey hotkey;
+    std::size_t const fields = form.keys.size();
     if (view.kind() == Kind::Array) {
         std::size_t count = view.size();
-        if (count >= 1)
-            hotkey.mods = TRY(read_u32(view.item(0)));
-        if (count >= 2)
-            hotkey.vk = TRY(read_u32(view.item(1)));
-        if (count >= 3)
-            hotkey.label = TRY(read_string(view.item(2)));
-        if (count < 3)
-            return fail(view.error(fmt::format("invalid length {}, expected struct Hotkey with 3 elements", count)));
-        if (count > 3)
-            return too_long(view, 3);
-        return hotkey;
+        for (std::size_t i = 0; i < std::min(count, fields); ++i)
+            TRY_VOID(read_field(i, view.item(i)));
+        if (count < fields && !form.defaulted)
+            return fail(
+                view.error(fmt::format("invalid length {}, expected {} with {} elements", count, form.name, fields)));
+        if (count > fields)
+            return too_long(view, fields);
+        return {};
     }
     if (view.kind() != Kind::Object)
-        return invalid_type(view, "struct Hotkey");
-    bool seen[3] = {};
-    constexpr std::string_view keys[3] = { "mods", "vk", "label" };
+        return invalid_type(view, form.name);
+    std::vector<bool> seen(fields);
     TRY_VOID(view.for_each_member([&](std::string const& key, View const& value, auto key_error) -> Result<void> {
-        for (int i = 0; i < 3; ++i) {
-            if (key != keys[i])
+        for (std::size_t i = 0; i < fields; ++i) {
+            if (key != form.keys[i])
                 continue;
             if (seen[i])
                 return fail(key_error(fmt::format("duplicate field `{}`", key)));
             seen[i] = true;
-            if (i == 0)
-                hotkey.mods = TRY(read_u32(value));
-            else if (i == 1)
-                hotkey.vk = TRY(read_u32(value));
-            else
-                hotkey.label = TRY(read_string(value));
+            return read_field(i, value);
         }
         return {};
     }));
-    for (int i = 0; i < 3; ++i) {
+    for (std::size_t i = 0; i < form.required; ++i) {
         if (!seen[i])
-            return missing_field(view, keys[i]);
+            return missing_field(view, form.keys[i]);
     }
+    return {};
+}
+
+constexpr std::string_view hotkey_keys[] = { "mods", "vk", "label" };
+
+template <class View> Result<Hotkey> read_hotkey(View const& view)
+{
+    Hotkey hotkey;
+    TRY_VOID(read_record(
+        view, { "struct Hotkey", hotkey_keys, 3, false }, [&](std::size_t field, View const& value) -> Result<void> {
+            if (field == 0)
+                hotkey.mods = TRY(read_u32(value));
+            else if (field == 1)
+                hotkey.vk = TRY(read_u32(value));
+            else
+                hotkey.label = TRY(read_string(value));
+            return {};
+        }));
     return hotkey;
 }
 
@@ -771,40 +689,20 @@ template <class View> Result<std::optional<Hotkey>> read_optional_hotkey(View co
     return std::optional<Hotkey>(TRY(read_hotkey(view)));
 }
 
+// A slot's key may be left out of the map form (no shortcut), never out of the sequence form.
+constexpr std::string_view slot_keys[] = { "secs", "key" };
+
 template <class View> Result<Slot> read_slot(View const& view)
 {
     Slot slot;
-    if (view.kind() == Kind::Array) {
-        std::size_t count = view.size();
-        if (count >= 1)
-            slot.secs = TRY(read_u32(view.item(0)));
-        if (count >= 2)
-            slot.key = TRY(read_optional_hotkey(view.item(1)));
-        if (count < 2)
-            return fail(view.error(fmt::format("invalid length {}, expected struct Slot with 2 elements", count)));
-        if (count > 2)
-            return too_long(view, 2);
-        return slot;
-    }
-    if (view.kind() != Kind::Object)
-        return invalid_type(view, "struct Slot");
-    bool seen_secs = false, seen_key = false;
-    TRY_VOID(view.for_each_member([&](std::string const& key, View const& value, auto key_error) -> Result<void> {
-        if (key == "secs") {
-            if (seen_secs)
-                return fail(key_error("duplicate field `secs`"));
-            seen_secs = true;
-            slot.secs = TRY(read_u32(value));
-        } else if (key == "key") {
-            if (seen_key)
-                return fail(key_error("duplicate field `key`"));
-            seen_key = true;
-            slot.key = TRY(read_optional_hotkey(value));
-        }
-        return {};
-    }));
-    if (!seen_secs)
-        return missing_field(view, "secs");
+    TRY_VOID(read_record(
+        view, { "struct Slot", slot_keys, 1, false }, [&](std::size_t field, View const& value) -> Result<void> {
+            if (field == 0)
+                slot.secs = TRY(read_u32(value));
+            else
+                slot.key = TRY(read_optional_hotkey(value));
+            return {};
+        }));
     return slot;
 }
 
@@ -913,28 +811,8 @@ template <class View> Result<void> read_settings_field(Settings& settings, std::
 template <class View> Result<Settings> read_settings(View const& view)
 {
     Settings settings = Settings::defaults();
-    if (view.kind() == Kind::Array) {
-        std::size_t count = std::min(view.size(), settings_keys.size());
-        for (std::size_t i = 0; i < count; ++i)
-            TRY_VOID(read_settings_field(settings, i, view.item(i)));
-        if (view.size() > settings_keys.size())
-            return too_long(view, settings_keys.size());
-        return settings;
-    }
-    if (view.kind() != Kind::Object)
-        return invalid_type(view, "struct Settings");
-    std::array<bool, settings_keys.size()> seen {};
-    TRY_VOID(view.for_each_member([&](std::string const& key, View const& value, auto key_error) -> Result<void> {
-        for (std::size_t i = 0; i < settings_keys.size(); ++i) {
-            if (key != settings_keys[i])
-                continue;
-            if (seen[i])
-                return fail(key_error(fmt::format("duplicate field `{}`", key)));
-            seen[i] = true;
-            return read_settings_field(settings, i, value);
-        }
-        return {};
-    }));
+    TRY_VOID(read_record(view, { "struct Settings", settings_keys, 0, true },
+        [&](std::size_t field, View const& value) { return read_settings_field(settings, field, value); }));
     return settings;
 }
 
@@ -962,7 +840,7 @@ template <class T, class Read> Result<T> read_value(nlohmann::json const& value,
 
 nlohmann::json string_value(std::string_view text)
 {
-    return is_valid_utf8(text) ? nlohmann::json(std::string(text)) : nlohmann::json(lossy_utf8(text));
+    return nlohmann::json(utf8::lossy(text));
 }
 
 nlohmann::json optional_string_value(std::optional<std::string> const& text)
@@ -977,18 +855,10 @@ nlohmann::json volume_value(float volume)
     return static_cast<double>(volume);
 }
 
-void write_file_string(std::string& out, std::string_view text)
-{
-    if (is_valid_utf8(text))
-        write_json_string(out, text);
-    else
-        write_json_string(out, lossy_utf8(text));
-}
-
 void write_optional_string(std::string& out, std::optional<std::string> const& text)
 {
     if (text)
-        write_file_string(out, *text);
+        json_text::append_string(out, *text);
     else
         out += "null";
 }
@@ -1133,7 +1003,7 @@ Result<nlohmann::json> settings_to_value(Settings const& settings)
         nlohmann::json clips_dir = nullptr;
         if (settings.clips_dir) {
             auto const& native = settings.clips_dir->native();
-            if (!is_valid_utf8(native))
+            if (!utf8::is_valid(native))
                 return fail(std::string(invalid_path_error));
             clips_dir = native;
         }
@@ -1184,7 +1054,7 @@ void write_hotkey_entry(std::string& out, std::optional<Hotkey> const& key, int 
     out += fmt::format("\"vk\": {},\n", key->vk);
     indent_to(out, indent + 2);
     out += "\"label\": ";
-    write_file_string(out, key->label);
+    json_text::append_string(out, key->label);
     out += '\n';
     indent_to(out, indent);
     out += '}';
@@ -1192,7 +1062,7 @@ void write_hotkey_entry(std::string& out, std::optional<Hotkey> const& key, int 
 
 Result<std::string> settings_to_file_text(Settings const& settings)
 {
-    if (settings.clips_dir && !is_valid_utf8(settings.clips_dir->native()))
+    if (settings.clips_dir && !utf8::is_valid(settings.clips_dir->native()))
         return fail(std::string(invalid_path_error));
     std::string out;
     out.reserve(128);
@@ -1202,7 +1072,7 @@ Result<std::string> settings_to_file_text(Settings const& settings)
         out += first ? "\n" : ",\n";
         first = false;
         out += "  ";
-        write_json_string(out, key);
+        json_text::append_string(out, key);
         out += ": ";
     };
     out += '{';
@@ -1225,13 +1095,13 @@ Result<std::string> settings_to_file_text(Settings const& settings)
     member("recordKey");
     write_hotkey_entry(out, settings.record_key, 2);
     member("resolution");
-    write_json_string(out, resolution_name(settings.resolution));
+    json_text::append_string(out, resolution_name(settings.resolution));
     member("fps");
     out += fmt::format("{}", settings.fps);
     member("codec");
-    write_json_string(out, codec_name(settings.codec));
+    json_text::append_string(out, codec_name(settings.codec));
     member("quality");
-    write_json_string(out, quality_name(settings.quality));
+    json_text::append_string(out, quality_name(settings.quality));
     member("gameAudio");
     out += settings.game_audio ? "true" : "false";
     member("micAudio");
@@ -1248,13 +1118,13 @@ Result<std::string> settings_to_file_text(Settings const& settings)
     write_optional_string(out, settings.monitor);
     member("clipsDir");
     if (settings.clips_dir)
-        write_json_string(out, settings.clips_dir->native());
+        json_text::append_string(out, settings.clips_dir->native());
     else
         out += "null";
     member("autostart");
     out += settings.autostart ? "true" : "false";
     member("theme");
-    write_json_string(out, theme_name(settings.theme));
+    json_text::append_string(out, theme_name(settings.theme));
     member("inGameToast");
     out += settings.in_game_toast ? "true" : "false";
     member("captureDesktop");

@@ -10,6 +10,8 @@
 #include <system_error>
 #include <unistd.h>
 
+#include "core/utf8.h"
+
 namespace threads {
 
 namespace {
@@ -51,14 +53,8 @@ void append_crash_record(std::source_location const& where, std::string_view mes
 
 std::string os_thread_name(std::string_view name)
 {
-    constexpr std::size_t limit = 15;
-    if (name.size() <= limit)
-        return std::string(name);
-    std::size_t cut = limit;
-    // Step back over UTF-8 continuation bytes so that no character is split.
-    while (cut > 0 && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80)
-        --cut;
-    return std::string(name.substr(0, cut));
+    // The system keeps 15 bytes; no character is split.
+    return std::string(utf8::cut_bytes(name, 15));
 }
 
 void set_current_name(std::string_view name)

@@ -1,6 +1,7 @@
 #include "engine/toast.h"
 
 #include "engine/engine.h"
+#include "platform/open_first.h"
 
 #include <algorithm>
 #include <cmath>
@@ -251,16 +252,7 @@ std::vector<std::pair<int, int>> capsule_rows(ToastState const& state)
 
 SurfaceOpener first_surface(std::span<platform::ToastDriver const> drivers)
 {
-    return [drivers]() -> Result<std::unique_ptr<platform::ToastSurface>> {
-        std::string reason = "aucun pilote de notification";
-        for (auto const& driver : drivers) {
-            auto opened = driver.open();
-            if (opened)
-                return std::move(opened).value();
-            reason = opened.error();
-        }
-        return fail(reason);
-    };
+    return [drivers] { return platform::open_first(drivers, "aucun pilote de notification"); };
 }
 
 void toast_thread(SurfaceOpener open)

@@ -8,27 +8,26 @@
 
 #include <gio/gio.h>
 
+#include "platform/linux/handles.h"
+
 namespace platform {
 
 namespace {
 
-struct UnrefObject {
-    void operator()(GFile* file) const noexcept { g_object_unref(file); }
-};
-struct FreeError {
-    void operator()(GError* error) const noexcept { g_error_free(error); }
-};
+// Adopts a "transfer full" return.
+template <class T> using GObj = std::unique_ptr<T, handles::Free<&g_object_unref>>;
+using GErr = std::unique_ptr<GError, handles::Free<&g_error_free>>;
 
 class GioTrash final : public Trash {
 public:
     Result<void> move_to_trash(std::filesystem::path const& path) override
     {
-        std::unique_ptr<GFile, UnrefObject> file(g_file_new_for_path(path.c_str()));
+        GObj<GFile> file(g_file_new_for_path(path.c_str()));
         GError* raw_error = nullptr;
         if (g_file_trash(file.get(), nullptr, &raw_error))
             return {};
         // The file stays where it is: a clip is never deleted for good behind the player's back.
-        std::unique_ptr<GError, FreeError> error(raw_error);
+        GErr error(raw_error);
         return fail(error && error->message ? std::string(error->message) : std::string("g_file_trash"));
     }
 };

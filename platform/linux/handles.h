@@ -27,3 +27,15 @@ using XcbConnection = std::unique_ptr<xcb_connection_t, Free<&xcb_disconnect>>;
 // Replies and errors of XCB are malloc'd.
 template <class T> using XcbReply = std::unique_ptr<T, CFree>;
 }
+
+// ---- FFmpeg: codec contexts, frames, packets, buffers ------------------------------------------------------
+extern "C" { // FFmpeg headers carry no extern "C" of their own
+#include <libavcodec/avcodec.h>
+}
+
+namespace handles {
+using CodecContext = std::unique_ptr<AVCodecContext, FreeAndNull<&avcodec_free_context>>;
+using Frame = std::unique_ptr<AVFrame, FreeAndNull<&av_frame_free>>;
+using Packet = std::unique_ptr<AVPacket, FreeAndNull<&av_packet_free>>;
+using BufferRef = std::unique_ptr<AVBufferRef, FreeAndNull<&av_buffer_unref>>;
+}

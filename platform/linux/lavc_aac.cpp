@@ -7,6 +7,9 @@
 
 #include "platform/aac_encoder.h"
 
+#include "platform/linux/av_error.h"
+#include "platform/linux/handles.h"
+
 #include <algorithm>
 #include <memory>
 
@@ -25,22 +28,10 @@ constexpr int block_frames = 1'024;
 constexpr std::int64_t bitrate = 192'000;
 constexpr std::int64_t ticks_per_second = 10'000'000;
 
-std::string av_error(int code)
+std::string aac_error(int code)
 {
-    char text[AV_ERROR_MAX_STRING_SIZE] {};
-    av_make_error_string(text, sizeof text, code);
-    return fmt::format("Encodeur AAC : {}", text);
+    return fmt::format("Encodeur AAC : {}", av_error(code));
 }
-
-struct CodecContextFree {
-    void operator()(AVCodecContext* p) const noexcept { avcodec_free_context(&p); }
-};
-struct FrameFree {
-    void operator()(AVFrame* p) const noexcept { av_frame_free(&p); }
-};
-struct PacketFree {
-    void operator()(AVPacket* p) const noexcept { av_packet_free(&p); }
-};
 
 class LavcAac final : public AacEncoder {
 public:
@@ -54,7 +45,7 @@ public:
         encoder->m_frame.reset(av_frame_alloc());
         encoder->m_packet.reset(av_packet_alloc());
         if (!encoder->m_context || !encoder->m_frame || !encoder->m_packet)
-            return fail(av_error(AVERROR(ENOMEM)));
+            return fail(aac_error(AVERROR(ENOMEM)));
 
         auto* context = encoder->m_context.get();
         context->sample_fmt = AV_SAMPLE_FMT_FLTP;
@@ -64,7 +55,7 @@ public:
         context->profile = FF_PROFILE_AAC_LOW;
         context->time_base = AVRational { 1, rate_hz };
         if (int code = avcodec_open2(context, codec, nullptr); code < 0)
-            return fail(av_error(code));
+            return fail(aac_error(code));
         if (context->frame_size != block_frames)
             return fail(fmt::format("Encodeur AAC : trames de {} échantillons", context->frame_size));
 
@@ -73,7 +64,7 @@ public:
         frame->sample_rate = rate_hz;
         frame->nb_samples = block_frames;
         if (int code = av_channel_layout_copy(&frame->ch_layout, &context->ch_layout); code < 0)
-            return fail(av_error(code));
+            return fail(aac_error(code));
         return std::unique_ptr<AacEncoder>(std::move(encoder));
     }
 
@@ -88,10 +79,10 @@ public:
         auto* frame = m_frame.get();
         if (!frame->buf[0]) {
             if (int code = av_frame_get_buffer(frame, 0); code < 0)
-                return fail(av_error(code));
+                return fail(aac_error(code));
         } else if (int code = av_frame_make_writable(frame); code < 0) {
             // The encoder may still hold a reference to the previous buffers.
-            return fail(av_error(code));
+            return fail(aac_error(code));
         }
         auto* left = reinterpret_cast<float*>(frame->data[0]);
         auto* right = reinterpret_cast<float*>(frame->data[1]);
@@ -102,14 +93,14 @@ public:
         frame->pts = m_frames_in;
         m_frames_in += block_frames;
         if (int code = avcodec_send_frame(m_context.get(), frame); code < 0)
-            return fail(av_error(code));
+            return fail(aac_error(code));
 
         for (;;) {
             int code = avcodec_receive_packet(m_context.get(), m_packet.get());
             if (code == AVERROR(EAGAIN) || code == AVERROR_EOF)
                 break;
             if (code < 0)
-                return fail(av_error(code));
+                return fail(aac_error(code));
             AacFrame result;
             result.bytes.assign(m_packet->data, m_packet->data + m_packet->size);
             std::int64_t pts = m_packet->pts == AV_NOPTS_VALUE ? 0 : m_packet->pts;
@@ -131,9 +122,9 @@ public:
 
 private:
     LavcAac() = default;
-    std::unique_ptr<AVCodecContext, CodecContextFree> m_context;
-    std::unique_ptr<AVFrame, FrameFree> m_frame;
-    std::unique_ptr<AVPacket, PacketFree> m_packet;
+    handles::CodecContext m_context;
+    handles::Frame m_frame;
+    handles::Packet m_packet;
     std::int64_t m_frames_in { 0 };
     std::int64_t m_first_time { 0 };
     bool m_started { false };

@@ -3,6 +3,9 @@
 
 #include "platform/linux/lavc_encoder.h"
 
+#include "platform/linux/av_error.h"
+#include "platform/linux/handles.h"
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/hwcontext.h>
@@ -24,30 +27,6 @@ extern "C" {
 namespace platform::lavc {
 
 namespace {
-
-struct FreeContext {
-    void operator()(AVCodecContext* p) const noexcept { avcodec_free_context(&p); }
-};
-struct FreeFrame {
-    void operator()(AVFrame* p) const noexcept { av_frame_free(&p); }
-};
-struct FreePacket {
-    void operator()(AVPacket* p) const noexcept { av_packet_free(&p); }
-};
-struct UnrefBuffer {
-    void operator()(AVBufferRef* p) const noexcept { av_buffer_unref(&p); }
-};
-using ContextPtr = std::unique_ptr<AVCodecContext, FreeContext>;
-using FramePtr = std::unique_ptr<AVFrame, FreeFrame>;
-using PacketPtr = std::unique_ptr<AVPacket, FreePacket>;
-using BufferPtr = std::unique_ptr<AVBufferRef, UnrefBuffer>;
-
-std::string av_error(int code)
-{
-    char text[AV_ERROR_MAX_STRING_SIZE] {};
-    av_make_error_string(text, sizeof text, code);
-    return text;
-}
 
 // A VA-API render node whose driver can encode the profile.
 struct VaapiNode {
@@ -130,7 +109,7 @@ public:
             encoder->m_name = fmt::format("{} ({})", candidate.codec_name, node->path);
         }
 
-        ContextPtr context(avcodec_alloc_context3(codec));
+        handles::CodecContext context(avcodec_alloc_context3(codec));
         if (!context)
             return fail(os_error(ENOMEM));
         AVCodecContext* c = context.get();
@@ -166,7 +145,7 @@ public:
                 err < 0)
                 return fail(fmt::format("encodeur {} : {}", encoder->m_name, av_error(err)));
             encoder->m_device.reset(device);
-            BufferPtr frames(av_hwframe_ctx_alloc(device));
+            handles::BufferRef frames(av_hwframe_ctx_alloc(device));
             if (!frames)
                 return fail(os_error(ENOMEM));
             auto* frames_context = reinterpret_cast<AVHWFramesContext*>(frames->data);
@@ -244,9 +223,9 @@ public:
 
     Result<void> encode(VideoFrame const& frame, std::vector<EncodedPacket>& out) override
     {
-        FramePtr picture = TRY(wrap(frame));
+        handles::Frame picture = TRY(wrap(frame));
         if (m_frames) {
-            FramePtr hardware(av_frame_alloc());
+            handles::Frame hardware(av_frame_alloc());
             if (!hardware)
                 return fail(os_error(ENOMEM));
             if (int err = av_hwframe_get_buffer(m_frames.get(), hardware.get(), 0); err < 0)
@@ -285,7 +264,7 @@ private:
 
     Result<void> send_black_picture()
     {
-        FramePtr picture(av_frame_alloc());
+        handles::Frame picture(av_frame_alloc());
         if (!picture)
             return fail(os_error(ENOMEM));
         picture->format = m_layout == PixelLayout::Nv12 ? AV_PIX_FMT_NV12 : AV_PIX_FMT_YUV420P;
@@ -300,7 +279,7 @@ private:
         }
         picture->pts = 0;
         if (m_frames) {
-            FramePtr hardware(av_frame_alloc());
+            handles::Frame hardware(av_frame_alloc());
             if (!hardware || av_hwframe_get_buffer(m_frames.get(), hardware.get(), 0) < 0
                 || av_hwframe_transfer_data(hardware.get(), picture.get(), 0) < 0)
                 return fail(fmt::format("encodeur {} : transfert impossible", m_name));
@@ -314,9 +293,9 @@ private:
     }
 
     // The pool's pixels go to the encoder without a copy; libavcodec drops the reference when done.
-    Result<FramePtr> wrap(VideoFrame const& frame)
+    Result<handles::Frame> wrap(VideoFrame const& frame)
     {
-        FramePtr picture(av_frame_alloc());
+        handles::Frame picture(av_frame_alloc());
         if (!picture)
             return fail(os_error(ENOMEM));
         YuvImage const& image = *frame.image;
@@ -366,10 +345,10 @@ private:
 
     std::string m_name;
     PixelLayout m_layout { PixelLayout::Nv12 };
-    BufferPtr m_device;
-    BufferPtr m_frames;
-    ContextPtr m_context;
-    PacketPtr m_packet;
+    handles::BufferRef m_device;
+    handles::BufferRef m_frames;
+    handles::CodecContext m_context;
+    handles::Packet m_packet;
     bool m_flushed { false };
     std::uint64_t m_sent { 0 };
 };

@@ -65,16 +65,8 @@ public:
         if (pa_context_connect(connection->m_context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0)
             return fail(pa_text(pa_context_errno(connection->m_context)));
         auto* context = connection->m_context;
-        bool settled = connection->run_until(
-            [context] {
-                auto state = pa_context_get_state(context);
-                return state == PA_CONTEXT_READY || !PA_CONTEXT_IS_GOOD(state);
-            },
-            deadline);
-        if (!settled)
-            return fail("Son : le serveur PulseAudio ne répond pas");
-        if (pa_context_get_state(context) != PA_CONTEXT_READY)
-            return fail(pa_text(pa_context_errno(context)));
+        TRY_VOID(connection->settle([context] { return pa_context_get_state(context) == PA_CONTEXT_READY; },
+            [context] { return !PA_CONTEXT_IS_GOOD(pa_context_get_state(context)); }, deadline));
         return connection;
     }
 
@@ -106,6 +98,17 @@ public:
                 return false;
         }
         return true;
+    }
+
+    // Iterates the loop until a context or stream being set up is ready or has failed; its error when it is
+    // not ready, or when the server has not answered by the deadline.
+    Result<void> settle(std::function<bool()> const& ready, std::function<bool()> const& failed, Ticks deadline)
+    {
+        if (!run_until([&] { return ready() || failed(); }, deadline))
+            return fail("Son : le serveur PulseAudio ne répond pas");
+        if (!ready())
+            return fail(pa_text(pa_context_errno(m_context)));
+        return {};
     }
 
     // Dispatches whatever is pending without waiting.
@@ -340,16 +343,8 @@ public:
                                        | PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_DONT_MOVE);
         if (pa_stream_connect_record(stream, source_name.c_str(), &attr, flags) < 0)
             return fail(pa_text(pa_context_errno(connection.context())));
-        bool settled = connection.run_until(
-            [stream] {
-                auto state = pa_stream_get_state(stream);
-                return state == PA_STREAM_READY || !PA_STREAM_IS_GOOD(state);
-            },
-            deadline);
-        if (!settled)
-            return fail("Son : le serveur PulseAudio ne répond pas");
-        if (pa_stream_get_state(stream) != PA_STREAM_READY)
-            return fail(pa_text(pa_context_errno(connection.context())));
+        TRY_VOID(connection.settle([stream] { return pa_stream_get_state(stream) == PA_STREAM_READY; },
+            [stream] { return !PA_STREAM_IS_GOOD(pa_stream_get_state(stream)); }, deadline));
         return std::unique_ptr<AudioStream>(std::move(result));
     }
 

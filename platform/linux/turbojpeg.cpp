@@ -4,13 +4,11 @@
 
 #include <turbojpeg.h>
 
+#include "platform/linux/handles.h"
+
 namespace platform {
 
 namespace {
-
-struct TjClose {
-    void operator()(void* handle) const noexcept { tjDestroy(handle); }
-};
 
 // libjpeg's customary default quality.
 constexpr int default_quality = 75;
@@ -21,7 +19,7 @@ Result<std::vector<std::uint8_t>> encode_jpeg_bgr(std::span<std::uint8_t const> 
 {
     if (width <= 0 || height <= 0 || pixels.size() < static_cast<std::size_t>(width) * height * 3)
         return fail("image trop courte");
-    std::unique_ptr<void, TjClose> handle(tjInitCompress());
+    std::unique_ptr<void, handles::Free<&tjDestroy>> handle(tjInitCompress());
     if (!handle)
         return fail(tjGetErrorStr2(nullptr));
     unsigned char* jpeg = nullptr;

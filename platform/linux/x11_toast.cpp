@@ -5,6 +5,8 @@
 
 #include "platform/toast_window.h"
 
+#include "platform/linux/handles.h"
+
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -25,9 +27,7 @@ namespace platform {
 
 namespace {
 
-struct DisplayClose {
-    void operator()(Display* d) const noexcept { XCloseDisplay(d); }
-};
+using XDisplay = std::unique_ptr<Display, handles::Free<&XCloseDisplay>>;
 
 // The desktop's own sans-serif stands in for the named family when it is missing.
 std::string pango_family(std::string const& family) { return family + ", Cantarell, DejaVu Sans, sans-serif"; }
@@ -45,7 +45,7 @@ class X11Toast final : public ToastSurface {
 public:
     static Result<std::unique_ptr<ToastSurface>> open()
     {
-        std::unique_ptr<Display, DisplayClose> display(XOpenDisplay(nullptr));
+        XDisplay display(XOpenDisplay(nullptr));
         if (!display)
             return fail("affichage X11 inaccessible");
         int screen = DefaultScreen(display.get());
@@ -201,8 +201,7 @@ public:
     }
 
 private:
-    X11Toast(std::unique_ptr<Display, DisplayClose> display, Window window, Colormap colormap, GC gc, Visual* visual,
-             int depth, bool composited)
+    X11Toast(XDisplay display, Window window, Colormap colormap, GC gc, Visual* visual, int depth, bool composited)
         : m_display(std::move(display))
         , m_window(window)
         , m_colormap(colormap)
@@ -330,7 +329,7 @@ private:
         XDestroyImage(image);
     }
 
-    std::unique_ptr<Display, DisplayClose> m_display;
+    XDisplay m_display;
     Window m_window;
     Colormap m_colormap;
     GC m_gc;

@@ -3,6 +3,7 @@
 // disable a shortcut. Detectable auto-repeat (XKB) plus a held-key set make a held shortcut fire once.
 
 #include "platform/hotkey_registrar.h"
+#include "platform/linux/handles.h"
 #include "platform/linux/vk_keysyms.h"
 
 #include <array>
@@ -85,17 +86,7 @@ namespace platform {
 
 namespace {
 
-struct CFree {
-    void operator()(void* p) const noexcept { std::free(p); }
-};
-template <class T> using XcbReply = std::unique_ptr<T, CFree>;
-
-struct ConnectionClose {
-    void operator()(xcb_connection_t* c) const noexcept { xcb_disconnect(c); }
-};
-struct KeySymbolsFree {
-    void operator()(xcb_key_symbols_t* s) const noexcept { xcb_key_symbols_free(s); }
-};
+using KeySymbols = std::unique_ptr<xcb_key_symbols_t, handles::Free<&xcb_key_symbols_free>>;
 
 class EventFdWaker final : public HotkeyWaker {
 public:
@@ -141,7 +132,7 @@ public:
     static Result<std::unique_ptr<HotkeyRegistrar>> open()
     {
         int screen_number = 0;
-        std::unique_ptr<xcb_connection_t, ConnectionClose> connection(xcb_connect(nullptr, &screen_number));
+        handles::XcbConnection connection(xcb_connect(nullptr, &screen_number));
         if (!connection || xcb_connection_has_error(connection.get()))
             return fail("affichage X11 inaccessible");
         auto setup = xcb_get_setup(connection.get());
@@ -150,7 +141,7 @@ public:
             xcb_screen_next(&screens);
         if (!screens.rem)
             return fail("écran X11 introuvable");
-        std::unique_ptr<xcb_key_symbols_t, KeySymbolsFree> symbols(xcb_key_symbols_alloc(connection.get()));
+        KeySymbols symbols(xcb_key_symbols_alloc(connection.get()));
         if (!symbols)
             return fail("table des touches X11 indisponible");
         int fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -176,7 +167,7 @@ public:
         auto keysym = linux_keys::vk_to_keysym(vk);
         if (keysym == 0)
             return fail("touche inconnue");
-        XcbReply<xcb_keycode_t> codes(xcb_key_symbols_get_keycode(m_symbols.get(), keysym));
+        handles::XcbReply<xcb_keycode_t> codes(xcb_key_symbols_get_keycode(m_symbols.get(), keysym));
         if (!codes || codes.get()[0] == XCB_NO_SYMBOL)
             return fail("touche absente du clavier");
         Grab wanted { codes.get()[0], to_x_mods(mods) };
@@ -188,7 +179,7 @@ public:
         for (auto variant : variants()) {
             auto cookie = xcb_grab_key_checked(m_connection.get(), 1, m_root, wanted.mods | variant, wanted.keycode,
                                                XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC);
-            XcbReply<xcb_generic_error_t> error(xcb_request_check(m_connection.get(), cookie));
+            handles::XcbReply<xcb_generic_error_t> error(xcb_request_check(m_connection.get(), cookie));
             if (error) {
                 for (auto undo : done)
                     xcb_ungrab_key(m_connection.get(), wanted.keycode, m_root, wanted.mods | undo);
@@ -221,7 +212,7 @@ public:
             if (m_waker->take_app())
                 return { HotkeyEvent::Kind::App, 0 };
             while (auto* raw = xcb_poll_for_event(m_connection.get())) {
-                XcbReply<xcb_generic_event_t> event(raw);
+                handles::XcbReply<xcb_generic_event_t> event(raw);
                 if (auto id = handle(event.get()))
                     return { HotkeyEvent::Kind::Pressed, *id };
             }
@@ -249,8 +240,8 @@ private:
         std::uint16_t mods;
     };
 
-    XcbHotkeys(std::unique_ptr<xcb_connection_t, ConnectionClose> connection, xcb_window_t root,
-               std::unique_ptr<xcb_key_symbols_t, KeySymbolsFree> symbols, std::shared_ptr<EventFdWaker> waker)
+    XcbHotkeys(
+        handles::XcbConnection connection, xcb_window_t root, KeySymbols symbols, std::shared_ptr<EventFdWaker> waker)
         : m_connection(std::move(connection))
         , m_root(root)
         , m_symbols(std::move(symbols))
@@ -284,24 +275,25 @@ private:
     void enable_detectable_repeat()
     {
         auto use = xcb_xkb_use_extension(m_connection.get(), XCB_XKB_MAJOR_VERSION, XCB_XKB_MINOR_VERSION);
-        XcbReply<xcb_xkb_use_extension_reply_t> used(xcb_xkb_use_extension_reply(m_connection.get(), use, nullptr));
+        handles::XcbReply<xcb_xkb_use_extension_reply_t> used(
+            xcb_xkb_use_extension_reply(m_connection.get(), use, nullptr));
         if (!used || !used->supported)
             return;
         auto cookie = xcb_xkb_per_client_flags(m_connection.get(), XCB_XKB_ID_USE_CORE_KBD,
                                                XCB_XKB_PER_CLIENT_FLAG_DETECTABLE_AUTO_REPEAT,
                                                XCB_XKB_PER_CLIENT_FLAG_DETECTABLE_AUTO_REPEAT, 0, 0, 0);
-        XcbReply<xcb_xkb_per_client_flags_reply_t> reply(
+        handles::XcbReply<xcb_xkb_per_client_flags_reply_t> reply(
             xcb_xkb_per_client_flags_reply(m_connection.get(), cookie, nullptr));
     }
 
     void find_lock_masks()
     {
         m_num_lock = XCB_MOD_MASK_2;
-        XcbReply<xcb_keycode_t> num_codes(xcb_key_symbols_get_keycode(m_symbols.get(), XK_Num_Lock));
+        handles::XcbReply<xcb_keycode_t> num_codes(xcb_key_symbols_get_keycode(m_symbols.get(), XK_Num_Lock));
         if (!num_codes)
             return;
         auto cookie = xcb_get_modifier_mapping(m_connection.get());
-        XcbReply<xcb_get_modifier_mapping_reply_t> mapping(
+        handles::XcbReply<xcb_get_modifier_mapping_reply_t> mapping(
             xcb_get_modifier_mapping_reply(m_connection.get(), cookie, nullptr));
         if (!mapping)
             return;
@@ -342,9 +334,9 @@ private:
         return std::nullopt;
     }
 
-    std::unique_ptr<xcb_connection_t, ConnectionClose> m_connection;
+    handles::XcbConnection m_connection;
     xcb_window_t m_root;
-    std::unique_ptr<xcb_key_symbols_t, KeySymbolsFree> m_symbols;
+    KeySymbols m_symbols;
     std::shared_ptr<EventFdWaker> m_waker;
     std::map<int, Grab> m_grabs;
     std::set<xcb_keycode_t> m_held;

@@ -169,6 +169,31 @@ TEST_F(ShellStartup, QuitPausesKeysPurgesAndStopsPipelines)
     EXPECT_EQ(exit_code, -1);
 }
 
+TEST_F(ShellStartup, NewViewResumesKeysThePagePaused)
+{
+    Fakes fakes;
+    auto engine = shell::init_app_state(dir() / "data", dropping_proxy(), fake_platform(dir(), fakes));
+    ASSERT_TRUE(engine);
+    ASSERT_EQ(grabbed(*fakes.keys).size(), 5u);
+    auto handle = (*engine)->hotkeys.copy();
+    ASSERT_TRUE(handle);
+    // The page paused the keys to capture a new one, then was reloaded.
+    hotkeys::send_command(*handle, hotkeys::Pause { true });
+    for (int i = 0; i < 500; ++i) {
+        {
+            std::lock_guard lock(fakes.keys->mutex);
+            if (fakes.keys->grabbed.empty())
+                break;
+        }
+        std::this_thread::sleep_for(2ms);
+    }
+    shell::ShellState state;
+    state.engine = *engine;
+    shell::view_created(state);
+    EXPECT_EQ(grabbed(*fakes.keys).size(), 5u);
+    (*engine)->quit.store(true);
+}
+
 TEST_F(ShellStartup, QuitWaitsForARecordingStartInProgressAndStopsIt)
 {
     Fakes fakes;

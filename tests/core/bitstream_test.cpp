@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/box_builder.h"
+
 using Bytes = std::vector<std::uint8_t>;
 
 namespace {
@@ -37,13 +39,7 @@ Bytes obu(std::uint8_t type, Bytes const& payload)
     return out;
 }
 
-Bytes concat(std::initializer_list<Bytes> parts)
-{
-    Bytes out;
-    for (auto const& part : parts)
-        out.insert(out.end(), part.begin(), part.end());
-    return out;
-}
+using box_builder::concat;
 
 } // namespace
 

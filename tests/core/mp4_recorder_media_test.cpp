@@ -13,14 +13,6 @@ namespace {
 
 constexpr std::int64_t t0 = 4'321 * 10'000'000ll; // recordings start anywhere on the engine clock
 
-std::vector<std::uint8_t> read_all(std::filesystem::path const& path)
-{
-    std::vector<std::uint8_t> bytes(std::filesystem::file_size(path));
-    auto fd = files::open_read(path);
-    EXPECT_TRUE(fd && files::pread_exact(fd->get(), std::span(bytes), 0));
-    return bytes;
-}
-
 std::uint64_t be_at(std::vector<std::uint8_t> const& bytes, std::size_t at, int width)
 {
     std::uint64_t value = 0;
@@ -78,7 +70,7 @@ TEST_F(Mp4RecorderRealMedia, EveryCodecPlaysInOutsideToolsAndReadsBack)
         auto summary = record(path, *encoded, audio_shift);
         ASSERT_TRUE(summary) << summary.error();
 
-        auto bytes = read_all(path);
+        auto bytes = read_bytes(path);
         ASSERT_EQ(summary->bytes, bytes.size());
         std::uint64_t moov_position = 32 + be_at(bytes, 40, 8);
         ASSERT_LE(moov_position + 8, bytes.size());

@@ -29,14 +29,6 @@ mp4::VideoConfig video_config()
     return { { 1, 0x64, 0, 0x28, 0xFF, 0xE1, 0, 4, 0x67, 0x64, 0, 0x28, 1, 0, 4, 0x68, 0xEE, 0x3C, 0x80 }, 1280, 720, 0 };
 }
 
-std::vector<std::uint8_t> read_all(std::filesystem::path const& path)
-{
-    std::vector<std::uint8_t> bytes(std::filesystem::file_size(path));
-    auto fd = files::open_read(path);
-    EXPECT_TRUE(fd && files::pread_exact(fd->get(), std::span(bytes), 0));
-    return bytes;
-}
-
 std::uint64_t be64_at(std::vector<std::uint8_t> const& bytes, std::size_t at)
 {
     std::uint64_t value = 0;
@@ -61,7 +53,7 @@ protected:
     void expect_samples(std::vector<demux::SampleRef> const& refs, std::vector<Packet> const& packets,
                         std::int64_t t0)
     {
-        auto file = read_all(m_path);
+        auto file = read_bytes(m_path);
         ASSERT_EQ(refs.size(), packets.size());
         for (std::size_t i = 0; i < refs.size(); ++i) {
             SCOPED_TRACE(i);
@@ -207,7 +199,7 @@ TEST_F(Mp4Recorder, FinishedRecordingReadsBackSampleForSample)
     ASSERT_TRUE(summary) << summary.error();
     EXPECT_EQ(summary->duration_ticks, 200u * 166'000);
 
-    auto bytes = read_all(m_path);
+    auto bytes = read_bytes(m_path);
     EXPECT_EQ(summary->bytes, bytes.size());
     EXPECT_EQ(std::string(bytes.begin() + 4, bytes.begin() + 8), "ftyp");
     EXPECT_EQ(std::string(bytes.begin() + 36, bytes.begin() + 40), "mdat");

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "core/spill.h"
+#include "tests/support/box_builder.h"
 #include "tests/support/temp_dir.h"
 
 using mp4::Bytes;
@@ -54,13 +55,7 @@ std::size_t find_box(Bytes const& b, std::string const& path, std::size_t from =
     return std::string::npos;
 }
 
-Bytes concat(std::initializer_list<Bytes> parts)
-{
-    Bytes out;
-    for (auto const& part : parts)
-        out.insert(out.end(), part.begin(), part.end());
-    return out;
-}
+using box_builder::concat;
 
 Bytes type_bytes(char const* type) { return Bytes(type, type + 4); }
 

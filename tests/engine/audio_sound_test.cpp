@@ -9,8 +9,6 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <thread>
 
 #include "core/bitstream.h"
@@ -23,12 +21,6 @@
 namespace {
 
 using audio::Ticks;
-
-std::vector<std::uint8_t> read_bytes(std::filesystem::path const& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return { std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>() };
-}
 
 // Positive-going zero crossings per second over the samples.
 double tone_frequency(std::span<std::int16_t const> samples)

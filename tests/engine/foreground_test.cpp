@@ -116,6 +116,7 @@ TEST(ForegroundCleanTitle, CutsSeparatorsSignsAndVersions)
         { "  many \t  spaces\u00A0here ", "many spaces here" },
         { "", "" },
         { "bad \xff byte", "bad \xEF\xBF\xBD byte" },
+        { "cut \xE2\x82 short", "cut \xEF\xBF\xBD\xEF\xBF\xBD short" },
     };
     for (auto const& [title, expected] : rows) {
         SCOPED_TRACE(title);

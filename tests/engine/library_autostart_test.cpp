@@ -1,14 +1,12 @@
 #include "engine/library.h"
 
-#include <cstdio>
-#include <cstdlib>
 #include <thread>
 
 #include <sys/stat.h>
-#include <sys/wait.h>
 
 #include <gtest/gtest.h>
 
+#include "tests/support/media_check.h"
 #include "tests/support/temp_dir.h"
 
 namespace fs = std::filesystem;
@@ -33,11 +31,6 @@ std::string_view const awkward_names[] = {
     "\\\"$`%",
 };
 
-bool tool_exists(char const* name)
-{
-    return std::system(fmt::format("command -v {} >/dev/null 2>&1", name).c_str()) == 0;
-}
-
 std::string shell_quote(std::string const& text)
 {
     std::string out = "'";
@@ -50,20 +43,6 @@ std::string shell_quote(std::string const& text)
     return out + "'";
 }
 
-// Runs a command line and gives its exit status and combined output.
-std::pair<int, std::string> run(std::string const& command)
-{
-    std::string output;
-    FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
-    if (!pipe)
-        return { -1, "" };
-    char buffer[4096];
-    while (std::size_t n = std::fread(buffer, 1, sizeof buffer, pipe))
-        output.append(buffer, n);
-    int status = ::pclose(pipe);
-    return { WIFEXITED(status) ? WEXITSTATUS(status) : -1, output };
-}
-
 class LibraryAutostart : public testing_support::TempDirTest {
 protected:
     fs::path entry() const { return dir() / "config" / "autostart" / "quill.mar.desktop"; }
@@ -73,13 +52,13 @@ protected:
 
 TEST_F(LibraryAutostart, EntryWithAwkwardPathsPassesTheValidator)
 {
-    if (!tool_exists("desktop-file-validate"))
+    if (!media::have_tool("desktop-file-validate"))
         GTEST_SKIP() << "desktop-file-validate is missing";
     for (auto name : awkward_names) {
         SCOPED_TRACE(name);
         auto exe = fs::path("/opt") / name / "quillmar";
         ASSERT_TRUE(library::set_autostart(true, dir() / "config", exe));
-        auto [status, output] = run("desktop-file-validate " + shell_quote(entry().string()));
+        auto [status, output] = media::run({ "desktop-file-validate", entry().string() });
         EXPECT_EQ(status, 0) << output << read_file(entry());
         EXPECT_EQ(output, "");
     }
@@ -87,7 +66,7 @@ TEST_F(LibraryAutostart, EntryWithAwkwardPathsPassesTheValidator)
 
 TEST_F(LibraryAutostart, EntryLaunchesExactlyThePathWithTray)
 {
-    if (!tool_exists("gio"))
+    if (!media::have_tool("gio"))
         GTEST_SKIP() << "gio is missing";
     for (auto name : awkward_names) {
         // GLib looks the program up before it undoes the "%%" of a literal percent, so it refuses to load
@@ -106,7 +85,7 @@ TEST_F(LibraryAutostart, EntryLaunchesExactlyThePathWithTray)
                 shell_quote(out.string()), shell_quote(out.string()), shell_quote(out.string())));
         fs::permissions(exe, fs::perms::owner_all);
         ASSERT_TRUE(library::set_autostart(true, dir() / "config", exe));
-        auto [status, output] = run("gio launch " + shell_quote(entry().string()));
+        auto [status, output] = media::run({ "gio", "launch", entry().string() });
         ASSERT_EQ(status, 0) << output;
         // The launcher does not wait for the program; wait for its answer (never long).
         for (int i = 0; i < 500 && !fs::exists(out); ++i)

@@ -9,7 +9,6 @@
 
 #include <gtest/gtest.h>
 
-#include "core/file_io.h"
 #include "tests/engine/saver_rig.h"
 
 namespace {
@@ -58,14 +57,6 @@ engine::PipelineBodies fake_pipeline(bool keyframes)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
     };
     return bodies;
-}
-
-std::vector<std::uint8_t> read_all(std::filesystem::path const& path)
-{
-    std::vector<std::uint8_t> bytes(std::filesystem::file_size(path));
-    auto fd = files::open_read(path);
-    EXPECT_TRUE(fd && files::pread_exact(fd->get(), std::span(bytes), 0));
-    return bytes;
 }
 
 class Recording : public media::MediaTest {
@@ -131,7 +122,7 @@ protected:
         EXPECT_TRUE(sidecar && sidecar->recording);
         auto path = dir() / (clip.id + ".mp4");
         saver_rig::expect_valid_mp4(path, min_secs, max_secs);
-        auto bytes = read_all(path);
+        auto bytes = read_bytes(path);
         EXPECT_EQ(bytes.size(), clip.bytes);
         std::uint64_t mdat_size = 0;
         for (int i = 0; i < 8; ++i)

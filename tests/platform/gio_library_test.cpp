@@ -4,14 +4,13 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include <sys/wait.h>
-
 #include <gtest/gtest.h>
 
 #include "core/file_io.h"
 #include "engine/library.h"
 #include "platform/folders.h"
 #include "platform/trash.h"
+#include "tests/support/media_check.h"
 #include "tests/support/temp_dir.h"
 
 namespace fs = std::filesystem;
@@ -47,19 +46,6 @@ std::string read_text(fs::path const& path)
 {
     auto text = files::read_text(path);
     return text ? *text : std::string();
-}
-
-std::pair<int, std::string> run(std::string const& command)
-{
-    std::string output;
-    FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
-    if (!pipe)
-        return { -1, "" };
-    char buffer[4096];
-    while (std::size_t n = std::fread(buffer, 1, sizeof buffer, pipe))
-        output.append(buffer, n);
-    int status = ::pclose(pipe);
-    return { WIFEXITED(status) ? WEXITSTATUS(status) : -1, output };
 }
 
 class GioLibrary : public ::testing::Test {
@@ -120,7 +106,7 @@ TEST_F(GioLibrary, TrashCliListsWhatWasTrashed)
     auto original = (folder / "listed.mp4").string();
 
     // trash-cli reads the trash folders itself, with no daemon.
-    auto [listed, output] = run("trash-list");
+    auto [listed, output] = media::run({ "sh", "-c", "trash-list" });
     if (listed == 127)
         GTEST_SKIP() << "trash-list is missing (Debian package trash-cli)";
     EXPECT_EQ(listed, 0) << output;
@@ -133,7 +119,7 @@ TEST_F(GioLibrary, GioListsWhatWasTrashed)
     ASSERT_TRUE(library::send_to_recycle_bin(*trash, folder, "gio-listed"));
     auto original = (folder / "gio-listed.mp4").string();
     // GIO's own listing goes through trash://, which needs the GVfs trash backend.
-    auto [status, gio_output] = run("gio trash --list");
+    auto [status, gio_output] = media::run({ "gio", "trash", "--list" });
     if (status != 0 && gio_output.find("not supported") != std::string::npos)
         GTEST_SKIP() << "gio cannot list trash:// here (no GVfs): " << gio_output;
     EXPECT_EQ(status, 0) << gio_output;

@@ -52,6 +52,21 @@ CommandResult run(std::vector<std::string> const& argv)
     return result;
 }
 
+namespace {
+
+// A run's output parsed as JSON, or null when the run failed or printed something else.
+nlohmann::json json_output(CommandResult const& result)
+{
+    if (result.status != 0)
+        return nullptr;
+    auto parsed = nlohmann::json::parse(result.output, nullptr, false);
+    if (parsed.is_discarded())
+        return nullptr;
+    return parsed;
+}
+
+}
+
 bool have_tool(std::string const& name)
 {
     return run({ "sh", "-c", "command -v " + name }).status == 0;
@@ -67,12 +82,7 @@ nlohmann::json probe(std::filesystem::path const& path, std::string* errors)
         // With no listing asked for, ffprobe prints only its complaints.
         *errors = run({ "ffprobe", "-v", "error", "-i", path.string() }).output;
     }
-    if (result.status != 0)
-        return nullptr;
-    auto parsed = nlohmann::json::parse(result.output, nullptr, false);
-    if (parsed.is_discarded())
-        return nullptr;
-    return parsed;
+    return json_output(result);
 }
 
 nlohmann::json probe_frames(std::filesystem::path const& path, std::string const& stream)
@@ -81,12 +91,7 @@ nlohmann::json probe_frames(std::filesystem::path const& path, std::string const
                         "ffprobe -v error -of json -select_streams \"$1\" -show_entries "
                         "frame=pts_time,key_frame,pict_type \"$0\" 2>/dev/null",
                         path.string(), stream });
-    if (result.status != 0)
-        return nullptr;
-    auto parsed = nlohmann::json::parse(result.output, nullptr, false);
-    if (parsed.is_discarded())
-        return nullptr;
-    return parsed;
+    return json_output(result);
 }
 
 std::string decode_errors(std::filesystem::path const& path)

@@ -5,6 +5,8 @@
 #include <sstream>
 #include <vector>
 
+#include "core/file_io.h"
+
 namespace testing_support {
 
 std::filesystem::path make_temp_dir(std::string const& prefix)
@@ -45,6 +47,17 @@ std::string TempDirTest::read_file(std::filesystem::path const& path)
     std::ostringstream text;
     text << in.rdbuf();
     return text.str();
+}
+
+std::vector<std::uint8_t> TempDirTest::read_bytes(std::filesystem::path const& path)
+{
+    std::error_code ec;
+    auto size = std::filesystem::file_size(path, ec);
+    EXPECT_FALSE(ec) << path << ": " << ec.message();
+    std::vector<std::uint8_t> bytes(ec ? 0 : size);
+    auto fd = files::open_read(path);
+    EXPECT_TRUE(fd && files::pread_exact(fd->get(), std::span(bytes), 0)) << path;
+    return bytes;
 }
 
 }

@@ -2,8 +2,10 @@
 // A real temporary folder per test: made in SetUp under TMPDIR, removed in TearDown (so a failed
 // assertion never leaves it behind). Tests that touch XDG folders point the variables inside it.
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -19,6 +21,8 @@ protected:
     // Writes text to dir()/name (creating parent folders) and returns the path.
     std::filesystem::path write_file(std::string const& name, std::string const& text);
     static std::string read_file(std::filesystem::path const& path);
+    // The whole file; a file that cannot be read fails the test and gives what was read.
+    static std::vector<std::uint8_t> read_bytes(std::filesystem::path const& path);
 
 private:
     std::filesystem::path m_dir;
