@@ -368,8 +368,17 @@ bool opens(Candidate const& candidate)
     return LavcEncoder::open(candidate, params).has_value();
 }
 
+// The encoders' own chatter (x264's CPU list, option notes) would fill the player's terminal: only errors
+// are printed, and those never reach the player anyway (failures come back as values).
+void quiet_library_logs()
+{
+    static std::once_flag once;
+    std::call_once(once, [] { av_log_set_level(AV_LOG_ERROR); });
+}
+
 std::array<bool, candidates.size()> const& availability()
 {
+    quiet_library_logs();
     static std::array<bool, candidates.size()> const available = [] {
         std::array<bool, candidates.size()> result {};
         for (std::size_t i = 0; i < candidates.size(); ++i)
@@ -398,6 +407,7 @@ std::vector<std::uint8_t> probe()
 
 Result<std::unique_ptr<VideoEncoder>> open(EncoderParams const& params)
 {
+    quiet_library_logs();
     std::string last_error = "aucun encodeur vidéo";
     for (auto const& candidate : candidates) {
         if (candidate.codec != params.codec)
