@@ -138,21 +138,28 @@ ToastState prepare(platform::ToastSurface& surface, ToastMessage const& message,
     if (!message.subtext.empty())
         texts.push_back({ message.subtext, sfont, g.split_x, g.subtext_y });
 
-    ToastState state;
+    auto state = state_from(g, s, message.kind);
     state.start = now;
+    state.mask = surface.text_mask(g.width, g.height, texts);
+    state.mask.resize(static_cast<std::size_t>(g.width) * g.height, 0);
+    state.shadow = surface.translucent();
+    return state;
+}
+
+ToastState state_from(Geometry const& g, float scale, std::uint8_t kind)
+{
+    ToastState state;
     state.width = g.width;
     state.height = g.height;
-    state.scale = s;
+    state.scale = scale;
     state.pill_width = g.pill_width;
     state.pill_height = g.pill_height;
     state.dot_x = g.dot_x;
     state.split_x = g.split_x;
-    state.accent = message.kind == kind_failure ? failure_accent : success_accent;
-    state.mask = surface.text_mask(g.width, g.height, texts);
-    state.mask.resize(static_cast<std::size_t>(g.width) * g.height, 0);
+    state.accent = kind == kind_failure ? failure_accent : success_accent;
+    state.mask.assign(static_cast<std::size_t>(g.width) * g.height, 0);
     state.x = g.x;
     state.y = g.y;
-    state.shadow = surface.translucent();
     return state;
 }
 

@@ -80,6 +80,8 @@ Frame animate(float t);
 // Milliseconds until the next frame must be drawn, for a t that is not over.
 int next_frame_delay_ms(float t);
 
+// The state of a laid-out toast: its geometry, scale and accent, with an empty text mask.
+ToastState state_from(Geometry const& geometry, float scale, std::uint8_t kind);
 // Builds the state for a message on a surface (measures, lays out, renders the text mask).
 ToastState prepare(platform::ToastSurface& surface, ToastMessage const& message,
                    std::chrono::steady_clock::time_point now);

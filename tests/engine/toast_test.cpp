@@ -9,18 +9,7 @@ namespace {
 toast::ToastState state_for(float scale, std::pair<int, int> title, std::pair<int, int> subtext, std::uint8_t kind)
 {
     platform::ToastMonitor monitor { 0, 0, 1920, 1080, scale };
-    auto g = toast::layout(monitor, title, subtext);
-    toast::ToastState state;
-    state.width = g.width;
-    state.height = g.height;
-    state.scale = scale;
-    state.pill_width = g.pill_width;
-    state.pill_height = g.pill_height;
-    state.dot_x = g.dot_x;
-    state.split_x = g.split_x;
-    state.accent = kind == toast::kind_failure ? toast::Rgb { 240, 86, 76 } : toast::Rgb { 63, 206, 133 };
-    state.mask.assign(static_cast<std::size_t>(g.width) * g.height, 0);
-    return state;
+    return toast::state_from(toast::layout(monitor, title, subtext), scale, kind);
 }
 
 std::vector<std::uint8_t> draw(toast::ToastState const& state, float t)
