@@ -12,8 +12,8 @@
 #include <variant>
 #include <vector>
 
-#include "engine/channel.h"
-#include "engine/threads.h"
+#include "base/channel.h"
+#include "base/threads.h"
 #include "platform/hotkey_registrar.h"
 
 namespace hotkeys {

@@ -4,12 +4,12 @@
 #include <cstdlib>
 #include <unistd.h>
 
-#include "core/file_io.h"
-#include "engine/library.h"
-#include "engine/paths.h"
+#include "base/file_io.h"
+#include "library/library.h"
+#include "platform/paths.h"
 #include "engine/recording.h"
 #include "engine/saver.h"
-#include "engine/settings.h"
+#include "library/settings.h"
 #include "engine/spill_thread.h"
 
 namespace shell {

@@ -10,7 +10,7 @@
 #include "platform/main_loop.h"
 
 #include "engine/audio.h"
-#include "engine/paths.h"
+#include "platform/paths.h"
 #include "engine/spill_thread.h"
 #include "engine/video.h"
 #include "platform/audio_source.h"
@@ -68,7 +68,8 @@ AppPlatform default_platform()
     platform.bodies.audio
         = audio::thread_body(audio::real_runtime(platform::pulse_audio_driver, platform::lavc_aac_driver));
     platform.videos_dir = platform::videos_dir();
-    platform.buffer_dir = spill::buffer_dir();
+    // Never tmpfs: segments can hold gigabytes.
+    platform.buffer_dir = paths::cache_dir() / "buffer";
     platform.autostart_home = paths::config_home();
     platform.executable = own_executable();
     return platform;

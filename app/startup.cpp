@@ -5,8 +5,8 @@
 #include <source_location>
 #include <sys/stat.h>
 
-#include "core/utf8.h"
-#include "engine/threads.h"
+#include "base/utf8.h"
+#include "base/threads.h"
 
 namespace shell {
 

@@ -3,7 +3,7 @@
 
 #include <benchmark/benchmark.h>
 
-#include "engine/library.h"
+#include "library/library.h"
 #include "tests/support/temp_dir.h"
 
 namespace fs = std::filesystem;

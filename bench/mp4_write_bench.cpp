@@ -14,7 +14,7 @@
 #include <unistd.h>
 
 #include "bench/remux_yardstick.h"
-#include "core/file_io.h"
+#include "base/file_io.h"
 #include "core/mp4.h"
 #include "tests/support/media_check.h"
 #include "tests/support/test_media.h"

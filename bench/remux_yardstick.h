@@ -4,7 +4,7 @@
 #include <chrono>
 #include <filesystem>
 
-#include "core/result.h"
+#include "base/result.h"
 #include "tests/support/media_check.h"
 
 namespace bench {

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <limits>
 
-#include "core/file_io.h"
+#include "base/file_io.h"
 
 namespace demux {
 

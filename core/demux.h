@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "core/mp4.h"
-#include "core/result.h"
+#include "base/result.h"
 
 namespace demux {
 

@@ -21,7 +21,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/result.h"
+#include "base/result.h"
 #include "core/ring.h"
 
 namespace mp4 {

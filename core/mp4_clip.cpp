@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <string>
 
-#include "core/file_io.h"
+#include "base/file_io.h"
 #include "core/spill.h"
 
 namespace mp4 {

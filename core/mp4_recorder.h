@@ -16,10 +16,10 @@
 #include <memory>
 #include <vector>
 
-#include "core/file_io.h"
+#include "base/file_io.h"
 #include "core/mp4.h"
 #include "core/packet.h"
-#include "core/result.h"
+#include "base/result.h"
 
 namespace mp4 {
 

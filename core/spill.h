@@ -14,9 +14,9 @@
 #include <vector>
 #include <span>
 
-#include "core/file_io.h"
+#include "base/file_io.h"
 #include "core/packet.h"
-#include "core/result.h"
+#include "base/result.h"
 #include "core/ring.h"
 
 namespace spill {

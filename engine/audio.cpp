@@ -7,7 +7,7 @@
 #include <thread>
 #include <utility>
 
-#include "engine/clock.h"
+#include "base/clock.h"
 #include "engine/shared.h"
 
 namespace audio {

@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-#include "core/result.h"
+#include "base/result.h"
 #include "engine/engine.h"
 #include "platform/aac_encoder.h"
 #include "platform/audio_source.h"

@@ -21,13 +21,13 @@
 #include <variant>
 #include <vector>
 
-#include "engine/channel.h"
-#include "engine/clock.h"
+#include "base/channel.h"
+#include "base/clock.h"
 #include "engine/foreground.h"
-#include "engine/library.h"
-#include "engine/settings.h"
+#include "library/library.h"
+#include "library/settings.h"
 #include "engine/shared.h"
-#include "engine/threads.h"
+#include "base/threads.h"
 
 namespace platform {
 class Trash;

@@ -7,7 +7,7 @@
 #include <vector>
 #include <wctype.h>
 
-#include "core/utf8.h"
+#include "base/utf8.h"
 #include "platform/open_first.h"
 
 namespace foreground {

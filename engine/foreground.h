@@ -19,8 +19,8 @@
 #include <string>
 #include <string_view>
 
-#include "core/result.h"
-#include "engine/threads.h"
+#include "base/result.h"
+#include "base/threads.h"
 #include "platform/foreground.h"
 
 namespace foreground {

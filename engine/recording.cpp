@@ -8,7 +8,7 @@
 
 #include "core/mp4_recorder.h"
 #include "core/spill.h"
-#include "engine/naming.h"
+#include "library/naming.h"
 #include "engine/saver.h"
 #include "engine/thumbnail.h"
 #include "engine/toast.h"

@@ -4,7 +4,7 @@
 #include <ctime>
 #include <thread>
 
-#include "engine/naming.h"
+#include "library/naming.h"
 #include "engine/thumbnail.h"
 #include "engine/toast.h"
 

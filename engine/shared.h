@@ -19,10 +19,10 @@
 #include "core/mp4.h"
 #include "core/packet.h"
 #include "core/ring.h"
-#include "engine/channel.h"
-#include "engine/clock.h"
-#include "engine/settings.h"
-#include "engine/threads.h"
+#include "base/channel.h"
+#include "base/clock.h"
+#include "library/settings.h"
+#include "base/threads.h"
 
 namespace shared {
 

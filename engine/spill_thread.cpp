@@ -4,7 +4,6 @@
 #include <limits>
 #include <thread>
 
-#include "engine/paths.h"
 
 namespace spill {
 
@@ -22,7 +21,6 @@ ring::Ring* find_ring(shared::Rings& rings, std::uint64_t id)
 
 }
 
-std::filesystem::path buffer_dir() { return paths::cache_dir() / "buffer"; }
 
 Gathered gather_jobs(shared::Shared& shared)
 {

@@ -28,10 +28,7 @@ enum class Round { Done, Failed };
 // One whole round: prepare the folder if needed, gather, write, apply. Failed asks for a 30 s pause.
 Round run_round(shared::Shared& shared, Spiller& spiller);
 
-// The buffer folder: $XDG_CACHE_HOME/quill.mar/buffer. Never tmpfs: segments can hold gigabytes.
-std::filesystem::path buffer_dir();
-
 // Thread body: a round every 0.5 s, or 30 s after a failure, until Shared is gone.
-void spill_thread_main(std::weak_ptr<shared::Shared> shared, std::filesystem::path folder = buffer_dir());
+void spill_thread_main(std::weak_ptr<shared::Shared> shared, std::filesystem::path folder);
 
 }

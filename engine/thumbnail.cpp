@@ -1,6 +1,6 @@
 #include "engine/thumbnail.h"
 
-#include "core/file_io.h"
+#include "base/file_io.h"
 #include "platform/jpeg.h"
 
 namespace thumbnail {

@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <span>
 
-#include "core/result.h"
+#include "base/result.h"
 
 namespace thumbnail {
 

@@ -18,9 +18,9 @@
 #include <utility>
 #include <vector>
 
-#include "core/result.h"
-#include "engine/channel.h"
-#include "engine/clock.h"
+#include "base/result.h"
+#include "base/channel.h"
+#include "base/clock.h"
 #include "engine/gfx.h"
 #include "platform/capture.h"
 #include "platform/encoder.h"

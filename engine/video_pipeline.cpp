@@ -10,9 +10,9 @@
 #include "core/bitstream.h"
 #include "core/mp4.h"
 #include "engine/engine.h"
-#include "engine/settings.h"
+#include "library/settings.h"
 #include "engine/shared.h"
-#include "engine/threads.h"
+#include "base/threads.h"
 
 namespace video {
 

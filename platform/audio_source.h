@@ -15,7 +15,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/result.h"
+#include "base/result.h"
 
 namespace platform {
 

@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/result.h"
+#include "base/result.h"
 #include "platform/capture.h"
 
 namespace platform {

@@ -12,7 +12,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/result.h"
+#include "base/result.h"
 
 namespace platform {
 

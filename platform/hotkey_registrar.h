@@ -7,7 +7,7 @@
 #include <span>
 #include <string_view>
 
-#include "core/result.h"
+#include "base/result.h"
 
 namespace platform {
 

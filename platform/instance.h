@@ -9,7 +9,7 @@
 #include <memory>
 #include <string>
 
-#include "core/result.h"
+#include "base/result.h"
 
 namespace platform {
 

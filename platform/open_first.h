@@ -5,7 +5,7 @@
 #include <string>
 #include <utility>
 
-#include "core/result.h"
+#include "base/result.h"
 
 namespace platform {
 

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/result.h"
+#include "base/result.h"
 
 namespace platform {
 

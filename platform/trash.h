@@ -11,7 +11,7 @@
 #include <memory>
 #include <string_view>
 
-#include "core/result.h"
+#include "base/result.h"
 
 namespace platform {
 

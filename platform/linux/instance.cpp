@@ -11,7 +11,7 @@
 #include <thread>
 #include <unistd.h>
 
-#include "core/file_io.h"
+#include "base/file_io.h"
 
 namespace platform {
 

@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "core/result.h"
+#include "base/result.h"
 #include "platform/foreground.h"
 
 namespace platform::x11 {

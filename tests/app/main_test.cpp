@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "engine/library.h"
+#include "library/library.h"
 #include "tests/fakes/fake_hotkeys.h"
 #include "tests/fakes/fake_trash.h"
 #include "tests/support/temp_dir.h"

@@ -1,5 +1,5 @@
 // The real toast window under the test desktop's X server.
-#include "engine/threads.h"
+#include "base/threads.h"
 #include "engine/toast.h"
 
 #include <chrono>

@@ -6,8 +6,8 @@
 
 #include <gtest/gtest.h>
 
-#include "core/file_io.h"
-#include "engine/library.h"
+#include "base/file_io.h"
+#include "library/library.h"
 #include "platform/folders.h"
 #include "platform/trash.h"
 #include "tests/support/media_check.h"

@@ -5,7 +5,7 @@
 #include <sstream>
 #include <vector>
 
-#include "core/file_io.h"
+#include "base/file_io.h"
 
 namespace testing_support {
 

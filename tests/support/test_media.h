@@ -15,7 +15,7 @@
 
 #include "core/mp4.h"
 #include "core/packet.h"
-#include "core/result.h"
+#include "base/result.h"
 #include "core/ring.h"
 
 namespace test_media {

@@ -1,0 +1,126 @@
+#pragma once
+// POSIX file helpers shared by every writer of the program: an owned descriptor, positional reads and
+// writes that survive EINTR and short transfers, a 1 MiB buffered writer, and the temporary-name-then-rename
+// discipline ("x.json.tmp", "x.mp4.part") that keeps a good file from ever being replaced by a half-written one.
+// None of these hold state shared between threads; each object belongs to the thread that uses it.
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/result.h"
+
+namespace files {
+
+// Move-only owner of a file descriptor; one close() with no retry on EINTR.
+class Fd {
+public:
+    Fd() = default;
+    explicit Fd(int fd) : m_fd(fd) {}
+    Fd(Fd const&) = delete;
+    Fd& operator=(Fd const&) = delete;
+    Fd(Fd&& other) noexcept : m_fd(other.release()) {}
+    Fd& operator=(Fd&& other) noexcept;
+    ~Fd() { reset(); }
+
+    int get() const { return m_fd; }
+    bool valid() const { return m_fd >= 0; }
+    explicit operator bool() const { return valid(); }
+    [[nodiscard]] int release();
+    void reset(int fd = -1);
+
+private:
+    int m_fd { -1 };
+};
+
+enum class Create { No, Truncate, Exclusive };
+
+// Opens with O_CLOEXEC. Create::Exclusive fails when the file exists (O_EXCL).
+Result<Fd> open_read(std::filesystem::path const& path);
+Result<Fd> open_write(std::filesystem::path const& path, Create create, int mode = 0644);
+Result<Fd> open_read_write(std::filesystem::path const& path, Create create, int mode = 0644);
+
+// Reads exactly data.size() bytes at offset; an end of file before that is the error
+// "failed to fill whole buffer". Retries on EINTR and continues after short reads.
+Result<void> pread_exact(int fd, std::span<std::byte> data, std::uint64_t offset);
+Result<void> pread_exact(int fd, std::span<std::uint8_t> data, std::uint64_t offset);
+// Writes all of data at offset, retrying on EINTR and short writes.
+Result<void> pwrite_all(int fd, std::span<std::uint8_t const> data, std::uint64_t offset);
+// Writes all of data at the current position.
+Result<void> write_all(int fd, std::span<std::uint8_t const> data);
+Result<void> fdatasync_fd(int fd);
+// Asks the system to start writing [offset, offset + length) to disk now, without waiting: a long write that
+// ends in fdatasync then overlaps its copying with the disk instead of leaving all the disk work to the end.
+// Best effort; nothing happens where the system has no such call.
+void start_writeback(int fd, std::uint64_t offset, std::uint64_t length);
+Result<std::uint64_t> file_size(int fd);
+
+// Sequential writer with a 1 MiB buffer; large writes bypass the buffer. The owner calls flush()
+// (and sync() where durability matters) before trusting the bytes; the destructor does not flush.
+class BufWriter {
+public:
+    static constexpr std::size_t capacity_bytes = 1 << 20;
+    explicit BufWriter(int fd);
+    BufWriter(BufWriter const&) = delete;
+    BufWriter& operator=(BufWriter const&) = delete;
+
+    Result<void> write(std::span<std::uint8_t const> data);
+    Result<void> write(std::string_view text);
+    // Appends the parts in order. When they would overflow the buffer, what is buffered and the parts go out
+    // in one gathered write (writev) without being copied: large encoded samples skip the buffer.
+    Result<void> write_parts(std::span<std::span<std::uint8_t const> const> parts);
+    Result<void> flush();
+    std::uint64_t position() const { return m_written + m_buffer.size(); }
+
+private:
+    int m_fd;
+    std::vector<std::uint8_t> m_buffer;
+    std::uint64_t m_written { 0 };
+};
+
+// A file being written under a temporary name beside its final name. commit() flushes the data to disk
+// (fdatasync) and renames it over the final name; a PartFile destroyed without commit unlinks its
+// temporary file, so a failure never leaves a part behind and never touches the final file.
+class PartFile {
+public:
+    // Creates (truncating) `temp` for writing; `final_path` is where commit() puts it.
+    static Result<PartFile> create(std::filesystem::path temp, std::filesystem::path final_path);
+    PartFile(PartFile&&) noexcept;
+    PartFile& operator=(PartFile&&) = delete;
+    PartFile(PartFile const&) = delete;
+    ~PartFile();
+
+    int fd() const { return m_fd.get(); }
+    std::filesystem::path const& temp_path() const { return m_temp; }
+    Result<void> commit();
+
+private:
+    PartFile(Fd fd, std::filesystem::path temp, std::filesystem::path final_path);
+    Fd m_fd;
+    std::filesystem::path m_temp;
+    std::filesystem::path m_final;
+    bool m_done { false };
+};
+
+// Writes bytes to `temp`, fdatasyncs, renames over `final_path`. On any failure the temporary file is
+// removed and the final file is untouched. Errors are the bare system text (callers add their prefix).
+Result<void> atomic_replace(std::filesystem::path const& final_path, std::filesystem::path const& temp,
+                            std::span<std::uint8_t const> data);
+Result<void> atomic_replace(std::filesystem::path const& final_path, std::filesystem::path const& temp,
+                            std::string_view text);
+
+// Opens a regular file (after links) for reading. Anything else is refused (EISDIR or EINVAL), a FIFO without
+// waiting for a writer.
+Result<Fd> open_regular(std::filesystem::path const& path);
+
+// Reads a whole regular file, refusing anything else as open_regular does.
+Result<std::string> read_text(std::filesystem::path const& path);
+
+// true when path names a regular file after following links (never opens it).
+bool is_regular_file(std::filesystem::path const& path);
+
+}

@@ -1,0 +1,402 @@
+#include "library/library.h"
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <limits>
+#include <system_error>
+
+#include <sys/stat.h>
+
+#include "base/file_io.h"
+#include "base/json_text.h"
+#include "base/utf8.h"
+#include "library/library_internal.h"
+
+namespace fs = std::filesystem;
+
+namespace library {
+
+bool is_valid_clip_id(std::string_view id)
+{
+    if (id.empty())
+        return false;
+    // NUL ends every path handed to the system: "x.json\0y" would name the sidecar "x.json".
+    for (char c : id) {
+        if (c == '/' || c == ':' || c == '\\' || c == '\0')
+            return false;
+    }
+    return id.find("..") == std::string_view::npos;
+}
+
+namespace detail {
+
+namespace {
+
+struct StripeSet {
+    std::array<std::mutex, 16> stripes;
+};
+
+}
+
+SidecarLock::SidecarLock(fs::path const& folder)
+    : m_order(threads::LockRank::Leaf)
+{
+    // A process-wide set of mutexes, chosen by the folder's normal absolute form. Never destroyed: the
+    // trash thread is detached and may still write while the process ends.
+    static auto* set = new StripeSet;
+    std::error_code ec;
+    auto key = fs::absolute(folder, ec);
+    if (ec)
+        key = folder;
+    key = key.lexically_normal();
+    if (!key.has_filename() && key.has_relative_path())
+        key = key.parent_path();
+    m_lock = std::unique_lock(set->stripes[std::hash<std::string> {}(key.native()) % set->stripes.size()]);
+}
+
+Result<void> write_sidecar(fs::path const& folder, Clip const& clip)
+{
+    auto target = meta_path(folder, clip.id);
+    auto temp = folder / meta_dir_name / (clip.id + ".json.tmp");
+    return files::atomic_replace(target, temp, sidecar_text(clip));
+}
+
+}
+
+// --- Folders -----------------------------------------------------------------------------------------
+
+namespace {
+
+bool entry_missing(fs::path const& path)
+{
+    std::error_code ec;
+    auto status = fs::symlink_status(path, ec);
+    return status.type() == fs::file_type::not_found;
+}
+
+// A folder left under the former product word moves to the new name, but only a real folder (not a link
+// to somewhere else) and only while the new name is free. Every error is ignored: the new folder is then
+// simply created empty.
+void move_legacy_folder(fs::path const& legacy, fs::path const& current)
+{
+    if (!entry_missing(current))
+        return;
+    std::error_code ec;
+    if (fs::symlink_status(legacy, ec).type() != fs::file_type::directory)
+        return;
+    fs::rename(legacy, current, ec);
+}
+
+}
+
+fs::path resolve_clips_dir(std::optional<fs::path> const& clips_dir, std::optional<fs::path> const& videos_dir)
+{
+    if (clips_dir)
+        return *clips_dir;
+    fs::path base;
+    if (videos_dir) {
+        base = *videos_dir;
+    } else {
+        std::error_code ec;
+        base = fs::temp_directory_path(ec);
+        if (ec)
+            base = "/tmp";
+    }
+    auto folder = base / clips_dir_name;
+    move_legacy_folder(base / legacy_clips_dir_name, folder);
+    return folder;
+}
+
+Result<fs::path> ensure_meta_dir(fs::path const& folder)
+{
+    auto meta = folder / meta_dir_name;
+    move_legacy_folder(folder / legacy_meta_dir_name, meta);
+    // The leading dot already hides the folder from file managers.
+    std::error_code ec;
+    fs::create_directories(meta, ec);
+    if (ec)
+        return fail(os_error(ec.value()));
+    return folder;
+}
+
+std::optional<fs::path> clip_path(fs::path const& folder, std::string_view id)
+{
+    if (!is_valid_clip_id(id))
+        return std::nullopt;
+    auto path = folder / (std::string(id) + ".mp4");
+    if (!files::is_regular_file(path))
+        return std::nullopt;
+    return path;
+}
+
+fs::path meta_path(fs::path const& folder, std::string_view id)
+{
+    return folder / meta_dir_name / (std::string(id) + ".json");
+}
+
+fs::path thumb_path(fs::path const& folder, std::string_view id)
+{
+    return folder / meta_dir_name / (std::string(id) + ".jpg");
+}
+
+std::optional<fs::path> thumb_path_for(fs::path const& folder, std::string_view id)
+{
+    if (!is_valid_clip_id(id))
+        return std::nullopt;
+    auto path = thumb_path(folder, id);
+    if (!files::is_regular_file(path))
+        return std::nullopt;
+    return path;
+}
+
+// --- Sidecars ----------------------------------------------------------------------------------------
+
+namespace {
+
+void append_seconds(std::string& out, double secs)
+{
+    if (!std::isfinite(secs)) {
+        out += "null";
+        return;
+    }
+    char buffer[64];
+    auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, secs);
+    std::string_view digits(buffer, static_cast<std::size_t>(end - buffer));
+    out += digits;
+    // Whole values keep a fraction so that they read back as a float: 30 seconds is "30.0".
+    if (digits.find_first_of(".e") == std::string_view::npos)
+        out += ".0";
+}
+
+using Json = nlohmann::json;
+
+std::optional<std::uint64_t> as_u64(Json const& value)
+{
+    if (value.is_number_unsigned())
+        return value.get<std::uint64_t>();
+    // "-0" parses as a signed zero.
+    if (value.is_number_integer() && value.get<std::int64_t>() == 0)
+        return 0;
+    return std::nullopt;
+}
+
+std::optional<std::uint32_t> as_u32(Json const& value)
+{
+    auto wide = as_u64(value);
+    if (!wide || *wide > std::numeric_limits<std::uint32_t>::max())
+        return std::nullopt;
+    return static_cast<std::uint32_t>(*wide);
+}
+
+constexpr off_t max_sidecar_bytes = 1 << 20;
+
+constexpr std::string_view sidecar_keys[]
+    = { "id", "title", "game", "created", "secs", "bytes", "favorite", "recording", "width", "height" };
+
+}
+
+std::string sidecar_text(Clip const& clip)
+{
+    std::string out;
+    out.reserve(256);
+    out += "{\"id\":";
+    json_text::append_string(out, clip.id);
+    out += ",\"title\":";
+    json_text::append_string(out, clip.title);
+    out += ",\"game\":";
+    json_text::append_string(out, clip.game);
+    out += fmt::format(",\"created\":{},\"secs\":", clip.created);
+    append_seconds(out, clip.secs);
+    out += fmt::format(",\"bytes\":{},\"favorite\":{},\"recording\":{},\"width\":{},\"height\":{}}}", clip.bytes,
+        clip.favorite, clip.recording, clip.width, clip.height);
+    return out;
+}
+
+std::optional<Clip> parse_sidecar(std::string_view text)
+{
+    // The value tree keeps the last of two equal keys; a sidecar with a repeated key is refused instead,
+    // so the callback watches the keys of the outer object.
+    bool repeated = false;
+    std::vector<std::string> seen;
+    auto watch = [&](int depth, Json::parse_event_t event, Json& parsed) {
+        if (event == Json::parse_event_t::key && depth == 1) {
+            auto const& key = parsed.get_ref<std::string const&>();
+            if (std::find(seen.begin(), seen.end(), key) != seen.end())
+                repeated = true;
+            seen.push_back(key);
+        }
+        return true;
+    };
+    auto value = Json::parse(text.begin(), text.end(), watch, /*allow_exceptions=*/false);
+    if (value.is_discarded() || repeated)
+        return std::nullopt;
+
+    Json const* fields[std::size(sidecar_keys)] {};
+    if (value.is_object()) {
+        for (std::size_t i = 0; i < std::size(sidecar_keys); ++i) {
+            auto found = value.find(sidecar_keys[i]);
+            if (found == value.end())
+                return std::nullopt;
+            fields[i] = &*found;
+        }
+    } else if (value.is_array() && value.size() == std::size(sidecar_keys)) {
+        for (std::size_t i = 0; i < std::size(sidecar_keys); ++i)
+            fields[i] = &value[i];
+    } else {
+        return std::nullopt;
+    }
+
+    Clip clip;
+    auto string_field = [&](int i, std::string& out) {
+        if (!fields[i]->is_string())
+            return false;
+        out = fields[i]->get_ref<std::string const&>();
+        return true;
+    };
+    auto bool_field = [&](int i, bool& out) {
+        if (!fields[i]->is_boolean())
+            return false;
+        out = fields[i]->get<bool>();
+        return true;
+    };
+    if (!string_field(0, clip.id) || !string_field(1, clip.title) || !string_field(2, clip.game))
+        return std::nullopt;
+    auto created = as_u64(*fields[3]);
+    auto bytes = as_u64(*fields[5]);
+    auto width = as_u32(*fields[8]);
+    auto height = as_u32(*fields[9]);
+    if (!created || !bytes || !width || !height)
+        return std::nullopt;
+    clip.created = *created;
+    clip.bytes = *bytes;
+    clip.width = *width;
+    clip.height = *height;
+    // The writer turns a duration that is not finite into null; reading it back as zero keeps the rest of
+    // the record instead of losing title, game and favourite to the fallback.
+    if (fields[4]->is_null())
+        clip.secs = 0.0;
+    else if (fields[4]->is_number())
+        clip.secs = fields[4]->get<double>();
+    else
+        return std::nullopt;
+    if (!bool_field(6, clip.favorite) || !bool_field(7, clip.recording))
+        return std::nullopt;
+    return clip;
+}
+
+Result<void> save_clip_metadata(fs::path const& folder, Clip const& clip)
+{
+    detail::SidecarLock lock(folder);
+    return detail::write_sidecar(folder, clip);
+}
+
+Clip fallback_clip(std::string_view id, fs::path const& mp4)
+{
+    Clip clip;
+    clip.id = id;
+    clip.title = id;
+    clip.game = fallback_game;
+    struct stat st { };
+    if (::stat(mp4.c_str(), &st) == 0) {
+        clip.created = st.st_mtim.tv_sec > 0 ? static_cast<std::uint64_t>(st.st_mtim.tv_sec) : 0;
+        clip.bytes = static_cast<std::uint64_t>(st.st_size);
+    }
+    return clip;
+}
+
+namespace {
+
+std::optional<Clip> read_sidecar(fs::path const& path)
+{
+    // A sidecar is a few hundred bytes; a huge file in its place would stall every listing.
+    struct stat st { };
+    if (::stat(path.c_str(), &st) != 0 || st.st_size > max_sidecar_bytes)
+        return std::nullopt;
+    auto text = files::read_text(path);
+    if (!text)
+        return std::nullopt;
+    return parse_sidecar(*text);
+}
+
+}
+
+Clip read_clip_meta(fs::path const& folder, std::string_view id, fs::path const& mp4)
+{
+    if (auto clip = read_sidecar(meta_path(folder, id))) {
+        // The MP4's name is the id: a copied clip with its copied sidecar is a second clip, not a
+        // second entry under the first one's id.
+        clip->id = id;
+        return *clip;
+    }
+    return fallback_clip(id, mp4);
+}
+
+namespace {
+
+bool has_mp4_extension(std::string_view name, std::string_view& stem)
+{
+    auto dot = name.rfind('.');
+    if (dot == std::string_view::npos || dot == 0)
+        return false;
+    auto extension = name.substr(dot + 1);
+    if (extension.size() != 3)
+        return false;
+    auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
+    if (lower(extension[0]) != 'm' || lower(extension[1]) != 'p' || extension[2] != '4')
+        return false;
+    stem = name.substr(0, dot);
+    return true;
+}
+
+}
+
+std::vector<Clip> list_clips(fs::path const& folder)
+{
+    std::vector<Clip> clips;
+    std::error_code ec;
+    fs::directory_iterator it(folder, ec);
+    if (ec)
+        return clips;
+    for (; it != fs::directory_iterator(); it.increment(ec)) {
+        if (ec)
+            break;
+        auto const& path = it->path();
+        auto const file_name = path.filename();
+        std::string const& name = file_name.native();
+        std::string_view stem;
+        if (!has_mp4_extension(name, stem) || !utf8::is_valid(name))
+            continue;
+        // Only a regular file is a clip: a FIFO or a folder named like one would block or fail every
+        // reader that follows.
+        if (!files::is_regular_file(path))
+            continue;
+        clips.push_back(read_clip_meta(folder, stem, path));
+    }
+    std::stable_sort(clips.begin(), clips.end(), [](Clip const& a, Clip const& b) {
+        if (a.created != b.created)
+            return a.created > b.created;
+        return a.id < b.id;
+    });
+    return clips;
+}
+
+nlohmann::json clip_to_value(Clip const& clip)
+{
+    nlohmann::json value = nlohmann::json::object();
+    // The value tree refuses to write a string that is not UTF-8; such bytes become U+FFFD here.
+    value["id"] = utf8::lossy(clip.id);
+    value["title"] = utf8::lossy(clip.title);
+    value["game"] = utf8::lossy(clip.game);
+    value["created"] = clip.created;
+    value["secs"] = std::isfinite(clip.secs) ? nlohmann::json(clip.secs) : nlohmann::json(nullptr);
+    value["bytes"] = clip.bytes;
+    value["favorite"] = clip.favorite;
+    value["recording"] = clip.recording;
+    value["width"] = clip.width;
+    value["height"] = clip.height;
+    return value;
+}
+
+}

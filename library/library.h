@@ -1,0 +1,182 @@
+#pragma once
+// The clip library: every clip is "{id}.mp4" in the clips folder, with its sidecar "{id}.json" (the Clip
+// record as compact JSON) and thumbnail "{id}.jpg" in the hidden ".quillmar" folder inside it. The folder
+// and the sidecars are the only store: nothing is cached, every listing reads the disk again.
+//
+// Threads: every function may be called from any thread (page workers, saver, recording writer, trash
+// thread). The engine owns the current clips folder and the pending deletions and hands them in; these
+// functions take no engine lock. Sidecar writes are serialised per clips folder by a lock of this module,
+// held across the read-modify-write of an edit, so two edits of one clip never lose each other's change.
+// That lock ranks as a leaf: call these functions while holding no other leaf lock.
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "base/result.h"
+#include "base/threads.h"
+
+namespace platform {
+class Trash;
+}
+
+namespace library {
+
+struct Clip {
+    std::string id; // the stem of the MP4 file name
+    std::string title;
+    std::string game; // a game, an app, or "Bureau"
+    std::uint64_t created { 0 }; // whole seconds since 1970 (UTC)
+    double secs { 0.0 };
+    std::uint64_t bytes { 0 }; // size of the MP4
+    bool favorite { false }; // retention never removes a favourite
+    bool recording { false }; // made by the record key, not saved from the buffer
+    std::uint32_t width { 0 };
+    std::uint32_t height { 0 };
+
+    bool operator==(Clip const&) const = default;
+};
+
+inline constexpr std::string_view meta_dir_name = ".quillmar";
+inline constexpr std::string_view legacy_meta_dir_name = ".fennow";
+inline constexpr std::string_view clips_dir_name = "quill.mar";
+inline constexpr std::string_view legacy_clips_dir_name = "Fennow";
+inline constexpr std::string_view fallback_game = "Autres";
+// The text of a missing clip, for edits and for a clip removed by hand before its purge.
+inline constexpr std::string_view not_found_text = "entity not found";
+
+// An id from outside (API, page server) may name a clip only when it is not empty and holds no "/", ":",
+// "\", NUL, nor ".." anywhere. Other characters, accented or not, are allowed.
+bool is_valid_clip_id(std::string_view id);
+
+// --- Folders -----------------------------------------------------------------------------------------
+
+// The clips folder: `clips_dir` (the setting) unchanged when set; else `videos_dir` (or the temporary
+// folder when there is none) joined with "quill.mar", after moving a former "Fennow" folder there when
+// "quill.mar" does not exist yet. Nothing is created.
+std::filesystem::path resolve_clips_dir(
+    std::optional<std::filesystem::path> const& clips_dir, std::optional<std::filesystem::path> const& videos_dir);
+
+// Creates the clips folder and its ".quillmar" (moving a former ".fennow" there first). Gives back the
+// folder, or the system's error text.
+Result<std::filesystem::path> ensure_meta_dir(std::filesystem::path const& folder);
+
+// The MP4 of a valid id when it exists as a regular file (after links); nothing is opened.
+std::optional<std::filesystem::path> clip_path(std::filesystem::path const& folder, std::string_view id);
+// Unchecked paths of the sidecar and the thumbnail.
+std::filesystem::path meta_path(std::filesystem::path const& folder, std::string_view id);
+std::filesystem::path thumb_path(std::filesystem::path const& folder, std::string_view id);
+// The thumbnail of a valid id when it exists as a regular file.
+std::optional<std::filesystem::path> thumb_path_for(std::filesystem::path const& folder, std::string_view id);
+
+// --- Sidecars ----------------------------------------------------------------------------------------
+
+// The sidecar bytes: compact JSON, keys in the record's order, `secs` in its shortest form with ".0" on
+// whole values (null when not finite).
+std::string sidecar_text(Clip const& clip);
+// The strict reader: an object with each of the ten keys exactly once (others ignored), or an array of
+// the ten values in order; every value of its field's type and width; only whitespace after it. A null
+// `secs` reads as 0.0. Nothing when any rule is broken.
+std::optional<Clip> parse_sidecar(std::string_view text);
+
+// Writes the sidecar through "{id}.json.tmp" and a rename. The error is the system's text.
+Result<void> save_clip_metadata(std::filesystem::path const& folder, Clip const& clip);
+// The clip for `id`: its sidecar when readable, else the fallback record built from the MP4 at `mp4`.
+// The id is always `id` (the MP4's stem), whatever the sidecar says. Never fails.
+Clip read_clip_meta(std::filesystem::path const& folder, std::string_view id, std::filesystem::path const& mp4);
+// The record of a clip without a readable sidecar: title = id, game "Autres", created and bytes from
+// the MP4 (0 when it cannot be queried), everything else zero or false.
+Clip fallback_clip(std::string_view id, std::filesystem::path const& mp4);
+
+// Every "*.mp4" regular file of the folder (extension compared without case), newest first, equal times
+// by id. An unreadable folder gives an empty list.
+std::vector<Clip> list_clips(std::filesystem::path const& folder);
+
+// The API form: the ten keys in ascending byte order, `secs` null when not finite.
+nlohmann::json clip_to_value(Clip const& clip);
+
+// --- Edits -------------------------------------------------------------------------------------------
+
+// Each reads the clip's record (the fallback when it has no sidecar), changes one field and writes the
+// sidecar, under the folder's sidecar lock. Errors: "entity not found", or the system's text of the write.
+Result<Clip> set_favorite(std::filesystem::path const& folder, std::string_view id, bool value);
+Result<Clip> set_title(std::filesystem::path const& folder, std::string_view id, std::string_view title);
+// Also rewrites a title that begins with the old game name so that it begins with the new one.
+Result<Clip> set_game(std::filesystem::path const& folder, std::string_view id, std::string_view game);
+
+// --- Deferred deletion -------------------------------------------------------------------------------
+
+inline constexpr int trash_grace_secs = 6;
+
+struct PendingDelete {
+    std::string id;
+    std::chrono::steady_clock::time_point at; // when it was marked
+    std::filesystem::path folder; // the clips folder it was marked in; purged there
+};
+
+// The engine's pending-deletion list (its own leaf lock). Empty at every start; never stored.
+using PendingList = threads::Locked<std::vector<PendingDelete>>;
+
+// Marks the clips of `folder` for deletion at `now`. Every id must name a clip, or nothing is marked and
+// the error is "Ce clip n'existe plus.". Marking a pending clip again restarts its grace period; an id
+// given twice is marked once.
+Result<void> mark_deleted(PendingList& pending, std::filesystem::path const& folder, std::span<std::string const> ids,
+    std::chrono::steady_clock::time_point now);
+// Takes the ids off the list, whichever folder they were marked in (an undo after a change of folder
+// still saves the clip); ids that are not pending are ignored.
+void restore_deleted(PendingList& pending, std::span<std::string const> ids);
+// The ids pending in `folder`, in list order.
+std::vector<std::string> pending_ids(PendingList const& pending, std::filesystem::path const& folder);
+// list_clips of `folder` without the clips pending deletion there: what the page shows.
+std::vector<Clip> visible_clips(PendingList const& pending, std::filesystem::path const& folder);
+
+enum class Force { No, Yes };
+// Sends every entry whose grace period is over at `now` (every entry with Force::Yes) to the trash, each
+// in the folder where it was marked. Gives the player's error texts, "Corbeille impossible : {}", one per
+// clip that could not be moved; those clips stay and are no longer pending.
+std::vector<std::string> purge_deleted(
+    PendingList& pending, platform::Trash& trash, Force force, std::chrono::steady_clock::time_point now);
+
+// Moves the clip's MP4 to the trash, then removes its sidecar and thumbnail. When the move fails nothing
+// is removed and the error is the trash's text ("entity not found" for a missing clip).
+Result<void> send_to_recycle_bin(platform::Trash& trash, std::filesystem::path const& folder, std::string_view id);
+
+// --- Retention ---------------------------------------------------------------------------------------
+
+struct RetentionLimits {
+    std::uint32_t keep_days { 0 }; // 0: no age limit
+    std::uint32_t max_gb { 0 }; // 10^9 bytes; 0: no size limit
+};
+
+// The ids retention would remove from `clips` (any order), oldest first: older than keep_days at `now`,
+// then the oldest until the total fits max_gb. Favourites and the newest clip are never chosen.
+std::vector<std::string> retention_choice(
+    std::vector<Clip> const& clips, RetentionLimits limits, std::chrono::system_clock::time_point now);
+
+// Applies the limits to the folder, leaving alone (neither counting nor removing) the clips in
+// `leave_alone`: the pending deletions and the recording in progress. Gives the ids moved to the trash,
+// in the order moved; a clip the trash refuses is skipped silently.
+std::vector<std::string> apply_retention(platform::Trash& trash, std::filesystem::path const& folder,
+    RetentionLimits limits, std::span<std::string const> leave_alone, std::chrono::system_clock::time_point now);
+
+// --- Autostart ---------------------------------------------------------------------------------------
+
+// The desktop entry that starts `exe` with "--tray" at log-in. The command is quoted by the Desktop
+// Entry rules; "Hidden" and "X-GNOME-Autostart-enabled" set by the user in `previous` (the current
+// entry, or empty) are kept. Fails when `exe` is not valid UTF-8.
+Result<std::string> autostart_entry(std::string_view exe, std::string_view previous);
+
+// Writes (on) or removes (off) "{config_home}/autostart/quill.mar.desktop" for `exe`, and always removes
+// the former "Fennow.desktop". The error is the system's text.
+Result<void> set_autostart(bool on, std::filesystem::path const& config_home, std::filesystem::path const& exe);
+// The same for the running executable.
+Result<void> set_autostart(bool on, std::filesystem::path const& config_home);
+
+}

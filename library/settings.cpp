@@ -1,0 +1,46 @@
+#include "library/settings.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace settings {
+
+std::vector<Slot> default_slots()
+{
+    // The label is the key's name as the page shows it: "F" and the function key's number.
+    constexpr std::uint32_t vk_f1 = 0x70;
+    constexpr std::uint32_t defaults[][2] = { { 0x75, 30 }, { 0x76, 60 }, { 0x77, 90 }, { 0x78, 120 } };
+    std::vector<Slot> slots;
+    slots.reserve(std::size(defaults));
+    for (auto const& [vk, secs] : defaults)
+        slots.push_back(Slot { secs, Hotkey { 0, vk, fmt::format("F{}", vk - vk_f1 + 1) } });
+    return slots;
+}
+
+static float sanitize_volume(float volume)
+{
+    if (!std::isfinite(volume))
+        return 1.0f;
+    return std::clamp(volume, 0.0f, max_volume);
+}
+
+Settings sanitize(Settings settings)
+{
+    if (settings.slots.empty()) {
+        settings.slots = default_slots();
+    } else {
+        for (auto& slot : settings.slots)
+            slot.secs = std::clamp(slot.secs, min_slot_secs, max_slot_secs);
+    }
+    settings.fps = std::clamp(settings.fps, min_fps, max_fps);
+    settings.game_volume = sanitize_volume(settings.game_volume);
+    settings.mic_volume = sanitize_volume(settings.mic_volume);
+    return settings;
+}
+
+bool slots_equal(std::span<Slot const> a, std::span<Slot const> b)
+{
+    return std::equal(a.begin(), a.end(), b.begin(), b.end());
+}
+
+}

@@ -1,0 +1,113 @@
+#include "base/file_io.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/temp_dir.h"
+
+using testing_support::TempDirTest;
+
+class FileIo : public TempDirTest { };
+
+TEST_F(FileIo, OsErrorEndsWithCode)
+{
+    auto text = os_error(2);
+    EXPECT_TRUE(text.ends_with(" (os error 2)")) << text;
+}
+
+TEST_F(FileIo, PreadExactReportsShortFile)
+{
+    auto path = write_file("short.bin", "abc");
+    auto fd = files::open_read(path);
+    ASSERT_TRUE(fd);
+    std::uint8_t buffer[4];
+    auto result = files::pread_exact(fd->get(), std::span<std::uint8_t>(buffer), 0);
+    ASSERT_FALSE(result);
+    EXPECT_EQ(result.error(), "failed to fill whole buffer");
+    ASSERT_TRUE(files::pread_exact(fd->get(), std::span<std::uint8_t>(buffer, 2), 1));
+    EXPECT_EQ(buffer[0], 'b');
+    EXPECT_EQ(buffer[1], 'c');
+}
+
+TEST_F(FileIo, BufWriterKeepsOrderAcrossLargeAndSmallWrites)
+{
+    auto path = dir() / "out.bin";
+    auto fd = files::open_write(path, files::Create::Truncate);
+    ASSERT_TRUE(fd);
+    files::BufWriter writer(fd->get());
+    std::vector<std::uint8_t> big(files::BufWriter::capacity_bytes + 7, 'x');
+    ASSERT_TRUE(writer.write(std::string_view("head")));
+    ASSERT_TRUE(writer.write(big));
+    ASSERT_TRUE(writer.write(std::string_view("tail")));
+    EXPECT_EQ(writer.position(), big.size() + 8);
+    ASSERT_TRUE(writer.flush());
+    auto text = read_file(path);
+    ASSERT_EQ(text.size(), big.size() + 8);
+    EXPECT_EQ(text.substr(0, 5), "headx");
+    EXPECT_EQ(text.substr(text.size() - 5), "xtail");
+}
+
+TEST_F(FileIo, AtomicReplaceNeverDamagesTheFinalFile)
+{
+    auto final_path = write_file("settings.json", "good");
+    // A directory where the temporary file should go: the write fails, the final file stays.
+    std::filesystem::create_directory(dir() / "settings.json.tmp");
+    auto failed = files::atomic_replace(final_path, dir() / "settings.json.tmp", std::string_view("bad"));
+    ASSERT_FALSE(failed);
+    EXPECT_TRUE(failed.error().ends_with(" (os error 21)")) << failed.error();
+    EXPECT_EQ(read_file(final_path), "good");
+
+    std::filesystem::remove(dir() / "settings.json.tmp");
+    ASSERT_TRUE(files::atomic_replace(final_path, dir() / "settings.json.tmp", std::string_view("new")));
+    EXPECT_EQ(read_file(final_path), "new");
+    EXPECT_FALSE(std::filesystem::exists(dir() / "settings.json.tmp"));
+}
+
+TEST_F(FileIo, PartFileUnlinksWhenNotCommitted)
+{
+    auto part = dir() / "clip.mp4.part";
+    {
+        auto file = files::PartFile::create(part, dir() / "clip.mp4");
+        ASSERT_TRUE(file);
+        EXPECT_TRUE(std::filesystem::exists(part));
+    }
+    EXPECT_FALSE(std::filesystem::exists(part));
+    EXPECT_FALSE(std::filesystem::exists(dir() / "clip.mp4"));
+}
+
+TEST_F(FileIo, ReadTextRefusesFifoWithoutBlocking)
+{
+    auto fifo = dir() / "clip.json";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_FALSE(files::is_regular_file(fifo));
+    EXPECT_FALSE(files::read_text(fifo));
+    EXPECT_FALSE(files::read_text(dir()));
+}
+
+TEST_F(FileIo, BufWriterWritePartsKeepsOrderPastTheBufferAndIovLimit)
+{
+    auto path = dir() / "parts.bin";
+    auto fd = files::open_write(path, files::Create::Truncate);
+    ASSERT_TRUE(fd);
+    files::BufWriter writer(fd->get());
+    // 3000 parts of 1 KiB: more than one buffer and more than one writev batch.
+    std::vector<std::vector<std::uint8_t>> blocks;
+    for (int i = 0; i < 3000; ++i)
+        blocks.emplace_back(1024, static_cast<std::uint8_t>(i * 7));
+    std::vector<std::span<std::uint8_t const>> parts(blocks.begin(), blocks.end());
+    ASSERT_TRUE(writer.write(std::string_view("<")));
+    ASSERT_TRUE(writer.write_parts(std::span(parts).first(2)));  // fits: buffered
+    ASSERT_TRUE(writer.write_parts(std::span(parts).subspan(2))); // gathered with the buffered bytes
+    ASSERT_TRUE(writer.write(std::string_view(">")));
+    EXPECT_EQ(writer.position(), 3000u * 1024 + 2);
+    ASSERT_TRUE(writer.flush());
+    auto text = read_file(path);
+    ASSERT_EQ(text.size(), 3000u * 1024 + 2);
+    EXPECT_EQ(text.front(), '<');
+    EXPECT_EQ(text.back(), '>');
+    for (int i = 0; i < 3000; ++i)
+        ASSERT_EQ(static_cast<std::uint8_t>(text[1 + i * 1024 + 1023]), static_cast<std::uint8_t>(i * 7)) << i;
+}

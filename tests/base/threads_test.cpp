@@ -1,0 +1,159 @@
+#include "base/channel.h"
+#include "base/threads.h"
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/temp_dir.h"
+
+using namespace std::chrono_literals;
+
+TEST(ThreadsName, TruncatesToFifteenBytesOnCharacterBoundary)
+{
+    EXPECT_EQ(threads::os_thread_name("quillmar-encoder"), "quillmar-encode");
+    EXPECT_EQ(threads::os_thread_name("quillmar-gate"), "quillmar-gate");
+    // "é" is two bytes; byte 15 would split it.
+    EXPECT_EQ(threads::os_thread_name("quillmar-abcdé"), "quillmar-abcdé");
+    EXPECT_EQ(threads::os_thread_name("quillmar-abcdeé"), "quillmar-abcde");
+}
+
+class ThreadsCrash : public testing_support::TempDirTest { };
+
+TEST_F(ThreadsCrash, EscapingExceptionBecomesOneRecord)
+{
+    auto log = dir() / "crash.log";
+    threads::set_crash_log(log);
+    auto thread = threads::spawn_thread("quillmar-encoder", [] { throw std::runtime_error("boom"); });
+    ASSERT_TRUE(thread);
+    thread->join();
+    threads::set_crash_log({});
+    auto text = read_file(log);
+    EXPECT_TRUE(text.starts_with("panicked at ")) << text;
+    EXPECT_NE(text.find(":\nquillmar-encoder: boom\n"), std::string::npos) << text;
+}
+
+TEST(Channel, ClosesWhenLastSenderGoes)
+{
+    auto [tx, rx] = channel::make<int>();
+    auto tx2 = tx;
+    tx.send(1);
+    tx.reset();
+    EXPECT_FALSE(rx.disconnected());
+    auto moved = std::move(tx2);
+    moved.send(2);
+    moved.reset();
+    EXPECT_EQ(rx.recv(), 1);
+    EXPECT_EQ(rx.recv(), 2);
+    EXPECT_EQ(rx.recv(), std::nullopt);
+}
+
+TEST(Channel, SendFailsOnceReceiverIsGone)
+{
+    auto [tx, rx] = channel::make<int>(2);
+    EXPECT_EQ(tx.try_send(1), channel::TrySend::Sent);
+    EXPECT_EQ(tx.try_send(2), channel::TrySend::Sent);
+    EXPECT_EQ(tx.try_send(3), channel::TrySend::Full);
+    {
+        auto gone = std::move(rx);
+    }
+    EXPECT_EQ(tx.try_send(4), channel::TrySend::Closed);
+    EXPECT_FALSE(tx.send(5));
+}
+
+TEST(Channel, BoundedSendWaitsAndTimeoutIsNotClosed)
+{
+    auto [tx, rx] = channel::make<int>(1);
+    channel::RecvStatus status;
+    EXPECT_EQ(rx.recv_for(10ms, &status), std::nullopt);
+    EXPECT_EQ(status, channel::RecvStatus::Timeout);
+    std::atomic<int> sent { 0 };
+    std::thread producer([&, tx = tx] {
+        for (int i = 0; i < 100; ++i) {
+            tx.send(i);
+            ++sent;
+        }
+    });
+    tx.reset();
+    int expected = 0;
+    while (auto value = rx.recv())
+        EXPECT_EQ(*value, expected++);
+    producer.join();
+    EXPECT_EQ(expected, 100);
+    EXPECT_EQ(rx.recv_for(1ms, &status), std::nullopt);
+    EXPECT_EQ(status, channel::RecvStatus::Closed);
+}
+
+TEST(Channel, ManyProducersDeliverEverything)
+{
+    auto [tx, rx] = channel::make<int>();
+    std::vector<std::thread> producers;
+    for (int p = 0; p < 4; ++p)
+        producers.emplace_back([tx = tx] {
+            for (int i = 0; i < 1000; ++i)
+                tx.send(i);
+        });
+    tx.reset();
+    long sum = 0;
+    int count = 0;
+    while (auto value = rx.recv()) {
+        sum += *value;
+        ++count;
+    }
+    for (auto& producer : producers)
+        producer.join();
+    EXPECT_EQ(count, 4000);
+    EXPECT_EQ(sum, 4L * 999 * 1000 / 2);
+}
+
+TEST(Channel, BlockedSendersWakeWhenReceiverGoes)
+{
+    auto [tx, rx] = channel::make<int>(1);
+    ASSERT_TRUE(tx.send(0)); // full from here on
+    std::atomic<int> refused { 0 };
+    std::vector<std::thread> senders;
+    for (int i = 0; i < 3; ++i)
+        senders.emplace_back([&, tx = tx] {
+            if (!tx.send(1))
+                ++refused;
+        });
+    {
+        auto gone = std::move(rx);
+    }
+    for (auto& sender : senders)
+        sender.join();
+    EXPECT_EQ(refused.load(), 3);
+}
+
+TEST(Channel, BoundedChannelKeepsEachProducersOrder)
+{
+    auto [tx, rx] = channel::make<std::pair<int, int>>(2);
+    std::vector<std::thread> producers;
+    for (int p = 0; p < 3; ++p)
+        producers.emplace_back([p, tx = tx] {
+            for (int i = 0; i < 500; ++i)
+                tx.send({ p, i });
+        });
+    tx.reset();
+    int next[3] = { 0, 0, 0 };
+    while (auto value = rx.recv()) {
+        auto [p, i] = *value;
+        EXPECT_EQ(i, next[p]);
+        next[p] = i + 1;
+    }
+    for (auto& producer : producers)
+        producer.join();
+    EXPECT_EQ(next[0] + next[1] + next[2], 1500);
+}
+
+TEST(Channel, WaitingReceiverWakesOnTheLastSenderGoing)
+{
+    auto [tx, rx] = channel::make<int>();
+    std::thread last([tx = std::move(tx)]() mutable { tx.reset(); });
+    channel::RecvStatus status;
+    EXPECT_EQ(rx.recv_until(std::chrono::steady_clock::now() + 1h, &status), std::nullopt);
+    EXPECT_EQ(status, channel::RecvStatus::Closed);
+    last.join();
+}

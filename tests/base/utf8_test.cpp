@@ -1,0 +1,90 @@
+#include <gtest/gtest.h>
+
+#include "base/utf8.h"
+
+namespace {
+
+struct SequenceRow {
+    char const* what;
+    std::string_view bytes;
+    std::size_t length; // of the sequence at the start, 0 when it is not one
+    char32_t decoded; // what next() gives there
+};
+
+// Text from window titles, paths and sidecars: each of these decides whether a byte survives.
+SequenceRow const sequences[] = {
+    { "ascii", "A", 1, U'A' },
+    { "two bytes", "\xC3\xA9", 2, U'\u00E9' },
+    { "three bytes", "\xE2\x82\xAC", 3, U'\u20AC' },
+    { "four bytes", "\xF0\x9F\x8E\xAE", 4, U'\U0001F3AE' },
+    { "last code point", "\xF4\x8F\xBF\xBF", 4, U'\U0010FFFF' },
+    { "real U+FFFD", "\xEF\xBF\xBD", 3, U'\uFFFD' },
+    { "before the surrogates", "\xED\x9F\xBF", 3, U'\uD7FF' },
+    { "after the surrogates", "\xEE\x80\x80", 3, U'\uE000' },
+    { "overlong two bytes", "\xC0\x80", 0, U'\uFFFD' },
+    { "overlong two bytes C1", "\xC1\xBF", 0, U'\uFFFD' },
+    { "overlong three bytes", "\xE0\x9F\xBF", 0, U'\uFFFD' },
+    { "overlong four bytes", "\xF0\x8F\xBF\xBF", 0, U'\uFFFD' },
+    { "surrogate", "\xED\xA0\x80", 0, U'\uFFFD' },
+    { "past U+10FFFF", "\xF4\x90\x80\x80", 0, U'\uFFFD' },
+    { "lead F5", "\xF5\x80\x80\x80", 0, U'\uFFFD' },
+    { "lone continuation", "\x80", 0, U'\uFFFD' },
+    { "byte FF", "\xFF", 0, U'\uFFFD' },
+    { "truncated", "\xE2\x82", 0, U'\uFFFD' },
+    { "bad continuation", "\xE2\x28\xA1", 0, U'\uFFFD' },
+};
+
+TEST(Utf8Sequence, LengthAndCodePointAgreeOnEveryForm)
+{
+    for (auto const& row : sequences) {
+        SCOPED_TRACE(row.what);
+        EXPECT_EQ(utf8::sequence_length(row.bytes, 0), row.length);
+        std::size_t at = 0;
+        EXPECT_EQ(utf8::next(row.bytes, at), row.decoded);
+        // A bad sequence costs one byte, so the bytes after it are read again from the next one.
+        EXPECT_EQ(at, row.length == 0 ? 1 : row.length);
+        EXPECT_EQ(utf8::is_valid(row.bytes), row.length == row.bytes.size());
+        if (row.length != 0) {
+            std::string encoded;
+            utf8::append(encoded, row.decoded);
+            EXPECT_EQ(encoded, row.bytes);
+        }
+    }
+}
+
+TEST(Utf8Lossy, ReplacesEachBadByteAndKeepsTheRest)
+{
+    struct Row {
+        std::string_view text;
+        std::string_view expected;
+    };
+    Row const rows[] = {
+        { "", "" },
+        { "caf\xC3\xA9 \xF0\x9F\x8E\xAE", "caf\xC3\xA9 \xF0\x9F\x8E\xAE" },
+        { "bad \xFF byte", "bad \xEF\xBF\xBD byte" },
+        { "cut \xE2\x82", "cut \xEF\xBF\xBD\xEF\xBF\xBD" },
+        { "\xED\xA0\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD" },
+        { "\xC0\x80x", "\xEF\xBF\xBD\xEF\xBF\xBDx" },
+        { "\xE2\x28\xA1", "\xEF\xBF\xBD(\xEF\xBF\xBD" },
+        { "\xEF\xBF\xBD", "\xEF\xBF\xBD" },
+    };
+    for (auto const& row : rows) {
+        SCOPED_TRACE(row.text);
+        auto repaired = utf8::lossy(row.text);
+        EXPECT_EQ(repaired, row.expected);
+        EXPECT_TRUE(utf8::is_valid(repaired));
+    }
+}
+
+TEST(Utf8CutBytes, NeverSplitsACharacter)
+{
+    std::string_view text = "a\xC3\xA9\xE2\x82\xAC"; // a é €
+    std::string_view const expected[]
+        = { "", "a", "a", "a\xC3\xA9", "a\xC3\xA9", "a\xC3\xA9", "a\xC3\xA9\xE2\x82\xAC", "a\xC3\xA9\xE2\x82\xAC" };
+    for (std::size_t max = 0; max < std::size(expected); ++max) {
+        SCOPED_TRACE(max);
+        EXPECT_EQ(utf8::cut_bytes(text, max), expected[max]);
+    }
+}
+
+}

@@ -1,1 +1,0 @@
-quill_test(NAME paths_test LABELS settings SOURCES ${CMAKE_CURRENT_LIST_DIR}/paths_test.cpp LIBS engine)

@@ -1,0 +1,164 @@
+#include "library/library.h"
+
+#include <thread>
+
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/media_check.h"
+#include "tests/support/temp_dir.h"
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+// Folder names that break an unquoted or badly quoted Exec line, or run something else.
+std::string_view const awkward_names[] = {
+    "plain",
+    "with space",
+    "it's",
+    "say \"hi\"",
+    "$HOME",
+    "`id`",
+    "back\\slash",
+    "100%",
+    "%f",
+    "semi;colon&amp|pipe",
+    "été",
+    "tab\tand\nnewline",
+    "\\\"$`%",
+};
+
+std::string shell_quote(std::string const& text)
+{
+    std::string out = "'";
+    for (char c : text) {
+        if (c == '\'')
+            out += "'\\''";
+        else
+            out += c;
+    }
+    return out + "'";
+}
+
+class LibraryAutostart : public testing_support::TempDirTest {
+protected:
+    fs::path entry() const { return dir() / "config" / "autostart" / "quill.mar.desktop"; }
+};
+
+}
+
+TEST_F(LibraryAutostart, EntryWithAwkwardPathsPassesTheValidator)
+{
+    if (!media::have_tool("desktop-file-validate"))
+        GTEST_SKIP() << "desktop-file-validate is missing";
+    for (auto name : awkward_names) {
+        SCOPED_TRACE(name);
+        auto exe = fs::path("/opt") / name / "quillmar";
+        ASSERT_TRUE(library::set_autostart(true, dir() / "config", exe));
+        auto [status, output] = media::run({ "desktop-file-validate", entry().string() });
+        EXPECT_EQ(status, 0) << output << read_file(entry());
+        EXPECT_EQ(output, "");
+    }
+}
+
+TEST_F(LibraryAutostart, EntryLaunchesExactlyThePathWithTray)
+{
+    if (!media::have_tool("gio"))
+        GTEST_SKIP() << "gio is missing";
+    for (auto name : awkward_names) {
+        // GLib looks the program up before it undoes the "%%" of a literal percent, so it refuses to load
+        // such an entry at all; the entry itself is right (the validator above accepts it).
+        if (name.find('%') != std::string_view::npos)
+            continue;
+        SCOPED_TRACE(name);
+        // A stand-in program that writes the arguments it was started with.
+        auto program_dir = dir() / "bin" / name;
+        fs::create_directories(program_dir);
+        auto exe = program_dir / "quillmar";
+        auto out = dir() / "argv.txt";
+        fs::remove(out);
+        write_file(fs::relative(exe, dir()),
+            fmt::format("#!/bin/sh\nprintf '%s\\n' \"$0\" \"$@\" > {}.part && mv {}.part {}\n",
+                shell_quote(out.string()), shell_quote(out.string()), shell_quote(out.string())));
+        fs::permissions(exe, fs::perms::owner_all);
+        ASSERT_TRUE(library::set_autostart(true, dir() / "config", exe));
+        auto [status, output] = media::run({ "gio", "launch", entry().string() });
+        ASSERT_EQ(status, 0) << output;
+        // The launcher does not wait for the program; wait for its answer (never long).
+        for (int i = 0; i < 500 && !fs::exists(out); ++i)
+            std::this_thread::sleep_for(10ms);
+        EXPECT_EQ(read_file(out), exe.string() + "\n--tray\n");
+    }
+}
+
+TEST_F(LibraryAutostart, RefusesPathsThatCannotBeWritten)
+{
+    for (std::string exe : { "/opt/bad\xff/quillmar", "/opt/bell\a/quillmar" }) {
+        SCOPED_TRACE(exe);
+        auto written = library::set_autostart(true, dir() / "config", exe);
+        ASSERT_FALSE(written);
+        EXPECT_NE(written.error().find(" (os error "), std::string::npos);
+        EXPECT_FALSE(fs::exists(entry()));
+    }
+}
+
+TEST_F(LibraryAutostart, KeepsTheUsersSessionChoices)
+{
+    write_file("config/autostart/quill.mar.desktop",
+        "[Desktop Entry]\n"
+        "Exec=/old/path --tray\n"
+        "Hidden = true\n"
+        "X-GNOME-Autostart-enabled=maybe\n"
+        "[Other Group]\n"
+        "X-GNOME-Autostart-enabled=false\n");
+    ASSERT_TRUE(library::set_autostart(true, dir() / "config", "/new/quillmar"));
+    auto text = read_file(entry());
+    EXPECT_NE(text.find("\nExec=\"/new/quillmar\" --tray\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("\nHidden=true\n"), std::string::npos) << text;
+    EXPECT_EQ(text.find("X-GNOME-Autostart-enabled"), std::string::npos) << text;
+    EXPECT_EQ(text.find("/old/path"), std::string::npos) << text;
+
+    write_file("config/autostart/quill.mar.desktop", "[Desktop Entry]\nX-GNOME-Autostart-enabled=false\n");
+    ASSERT_TRUE(library::set_autostart(true, dir() / "config", "/new/quillmar"));
+    text = read_file(entry());
+    EXPECT_NE(text.find("\nX-GNOME-Autostart-enabled=false\n"), std::string::npos) << text;
+    EXPECT_EQ(text.find("Hidden"), std::string::npos) << text;
+}
+
+TEST_F(LibraryAutostart, OnTwiceRewritesOffRemovesAndLegacyGoes)
+{
+    write_file("config/autostart/Fennow.desktop", "[Desktop Entry]\n");
+    ASSERT_TRUE(library::set_autostart(true, dir() / "config", "/first/quillmar"));
+    ASSERT_TRUE(library::set_autostart(true, dir() / "config", "/moved/quillmar"));
+    EXPECT_FALSE(fs::exists(dir() / "config" / "autostart" / "Fennow.desktop"));
+    auto text = read_file(entry());
+    EXPECT_NE(text.find("Exec=\"/moved/quillmar\" --tray\n"), std::string::npos) << text;
+    EXPECT_EQ(text.find("/first/"), std::string::npos) << text;
+    std::size_t files = 0;
+    for ([[maybe_unused]] auto const& item : fs::directory_iterator(dir() / "config" / "autostart"))
+        ++files;
+    EXPECT_EQ(files, 1u);
+
+    ASSERT_TRUE(library::set_autostart(false, dir() / "config"));
+    EXPECT_FALSE(fs::exists(entry()));
+    EXPECT_TRUE(library::set_autostart(false, dir() / "config"));
+    EXPECT_TRUE(library::set_autostart(false, dir() / "nothing-here"));
+}
+
+TEST_F(LibraryAutostart, RunningExecutableIsWritten)
+{
+    ASSERT_TRUE(library::set_autostart(true, dir() / "config"));
+    auto self = fs::read_symlink("/proc/self/exe");
+    EXPECT_NE(read_file(entry()).find(fmt::format("Exec=\"{}\" --tray", self.string())), std::string::npos);
+}
+
+TEST_F(LibraryAutostart, UnwritableFolderGivesSystemError)
+{
+    write_file("config/autostart", "a file where the folder should be");
+    auto written = library::set_autostart(true, dir() / "config", "/x/quillmar");
+    ASSERT_FALSE(written);
+    EXPECT_NE(written.error().find(" (os error "), std::string::npos) << written.error();
+}

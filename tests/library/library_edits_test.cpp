@@ -1,0 +1,317 @@
+#include "library/library.h"
+
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "tests/fakes/fake_trash.h"
+#include "tests/support/temp_dir.h"
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+class LibraryEdits : public testing_support::TempDirTest {
+protected:
+    void SetUp() override
+    {
+        TempDirTest::SetUp();
+        folder = dir() / "clips";
+        ASSERT_TRUE(library::ensure_meta_dir(folder));
+        trash = std::make_unique<fakes::FakeTrash>(dir() / "bin");
+    }
+    void add_clip(fs::path const& where, std::string const& id, std::uint64_t created = 1000, std::uint64_t bytes = 3,
+        bool favorite = false, std::string const& title = "")
+    {
+        fs::create_directories(where / ".quillmar");
+        write_file(fs::relative(where / (id + ".mp4"), dir()), "mp4");
+        write_file(fs::relative(where / ".quillmar" / (id + ".jpg"), dir()), "jpeg");
+        library::Clip clip { id, title.empty() ? "Valorant 21h04" : title, "Valorant", created, 30.0, bytes, favorite,
+            false, 1920, 1080 };
+        ASSERT_TRUE(library::save_clip_metadata(where, clip));
+    }
+    void add_clip(std::string const& id, std::uint64_t created = 1000, std::uint64_t bytes = 3, bool favorite = false)
+    {
+        add_clip(folder, id, created, bytes, favorite);
+    }
+    std::vector<std::string> visible() const
+    {
+        std::vector<std::string> ids;
+        for (auto const& clip : library::visible_clips(pending, folder))
+            ids.push_back(clip.id);
+        std::sort(ids.begin(), ids.end());
+        return ids;
+    }
+    bool in_bin(std::string const& id) const { return fs::exists(trash->bin() / (id + ".mp4")); }
+
+    fs::path folder;
+    std::unique_ptr<fakes::FakeTrash> trash;
+    library::PendingList pending;
+    std::chrono::steady_clock::time_point const t0 = std::chrono::steady_clock::time_point {} + 1000s;
+};
+
+using Ids = std::vector<std::string>;
+
+}
+
+TEST_F(LibraryEdits, FavoriteOnClipWithoutSidecarWritesWholeFallbackRecord)
+{
+    write_file("clips/Sans fiche.mp4", "12345");
+    auto clip = library::set_favorite(folder, "Sans fiche", true);
+    ASSERT_TRUE(clip) << clip.error();
+    auto stored = library::parse_sidecar(read_file(folder / ".quillmar" / "Sans fiche.json"));
+    ASSERT_TRUE(stored);
+    EXPECT_EQ(*stored, *clip);
+    EXPECT_EQ(stored->title, "Sans fiche");
+    EXPECT_EQ(stored->game, "Autres");
+    EXPECT_EQ(stored->bytes, 5u);
+    EXPECT_TRUE(stored->favorite);
+}
+
+TEST_F(LibraryEdits, GameRenameCarriesTitlesThatBeginWithTheOldName)
+{
+    struct Row {
+        std::string title;
+        std::string game;
+        std::string expected;
+    };
+    Row const rows[] = { { "Valorant 21h04", "Valorant Ranked", "Valorant Ranked 21h04" },
+        { "Best clip ever", "Valorant Ranked", "Best clip ever" }, { "Valorant", "CS2", "CS2" },
+        { "Valo", "CS2", "Valo" } };
+    for (auto const& row : rows) {
+        SCOPED_TRACE(row.title);
+        add_clip(folder, "c", 1000, 3, false, row.title);
+        auto clip = library::set_game(folder, "c", row.game);
+        ASSERT_TRUE(clip) << clip.error();
+        EXPECT_EQ(clip->title, row.expected);
+        EXPECT_EQ(clip->game, row.game);
+        EXPECT_EQ(library::read_clip_meta(folder, "c", folder / "c.mp4"), *clip);
+    }
+}
+
+TEST_F(LibraryEdits, EditsOfMissingOrInvalidIdsWriteNothing)
+{
+    for (auto id : { "gone", "../clips/x", "" }) {
+        SCOPED_TRACE(id);
+        auto edited = library::set_title(folder, id, "t");
+        ASSERT_FALSE(edited);
+        EXPECT_EQ(edited.error(), "entity not found");
+    }
+    EXPECT_TRUE(fs::is_empty(folder / ".quillmar"));
+}
+
+TEST_F(LibraryEdits, ConcurrentEditsOfOneClipKeepEveryChange)
+{
+    // Without one lock around each read-modify-write, two edits read the same record and the second
+    // rename drops the first change (or both write one temporary file and mix their bytes).
+    for (int round = 0; round < 40; ++round) {
+        add_clip(folder, "c", 1000, 3, false, "Valorant 21h04");
+        std::vector<std::thread> editors;
+        editors.emplace_back([&] { EXPECT_TRUE(library::set_favorite(folder, "c", true)); });
+        editors.emplace_back([&] { EXPECT_TRUE(library::set_game(folder, "c", "CS2")); });
+        editors.emplace_back([&] { EXPECT_TRUE(library::set_title(folder, "c", "Best clip ever")); });
+        for (auto& editor : editors)
+            editor.join();
+        auto clip = library::read_clip_meta(folder, "c", folder / "c.mp4");
+        ASSERT_TRUE(clip.favorite) << round;
+        ASSERT_EQ(clip.game, "CS2") << round;
+        ASSERT_EQ(clip.title, "Best clip ever") << round;
+    }
+}
+
+TEST_F(LibraryEdits, DeletionWaitsForGracePeriodAndRestoreCancels)
+{
+    add_clip("a");
+    add_clip("b");
+    add_clip("c");
+    ASSERT_TRUE(library::mark_deleted(pending, folder, Ids { "a", "b" }, t0));
+    EXPECT_EQ(visible(), Ids { "c" });
+    EXPECT_EQ(library::list_clips(folder).size(), 3u);
+    library::restore_deleted(pending, Ids { "a", "never" });
+    EXPECT_EQ(visible(), (Ids { "a", "c" }));
+
+    EXPECT_TRUE(library::purge_deleted(pending, *trash, library::Force::No, t0 + 5999ms).empty());
+    EXPECT_TRUE(trash->asked.empty());
+    EXPECT_TRUE(library::purge_deleted(pending, *trash, library::Force::No, t0 + 6s).empty());
+    EXPECT_TRUE(in_bin("b"));
+    EXPECT_FALSE(fs::exists(folder / ".quillmar" / "b.json"));
+    EXPECT_FALSE(fs::exists(folder / ".quillmar" / "b.jpg"));
+    EXPECT_EQ(trash->asked.size(), 1u);
+    EXPECT_TRUE(library::pending_ids(pending, folder).empty());
+}
+
+TEST_F(LibraryEdits, SecondDeleteRestartsGraceAndForceSkipsIt)
+{
+    add_clip("a");
+    add_clip("b");
+    ASSERT_TRUE(library::mark_deleted(pending, folder, Ids { "a" }, t0));
+    ASSERT_TRUE(library::mark_deleted(pending, folder, Ids { "b", "a" }, t0 + 4s));
+    EXPECT_EQ(library::pending_ids(pending, folder), (Ids { "b", "a" }));
+    library::purge_deleted(pending, *trash, library::Force::No, t0 + 6s);
+    EXPECT_TRUE(trash->asked.empty());
+    library::purge_deleted(pending, *trash, library::Force::No, t0 + 10s);
+    EXPECT_TRUE(in_bin("a"));
+
+    add_clip("c");
+    ASSERT_TRUE(library::mark_deleted(pending, folder, Ids { "c" }, t0 + 20s));
+    library::purge_deleted(pending, *trash, library::Force::Yes, t0 + 22s);
+    EXPECT_TRUE(in_bin("c"));
+}
+
+TEST_F(LibraryEdits, DeleteWithOneMissingIdMarksNothing)
+{
+    add_clip("a");
+    auto marked = library::mark_deleted(pending, folder, Ids { "a", "gone" }, t0);
+    ASSERT_FALSE(marked);
+    EXPECT_EQ(marked.error(), "Ce clip n'existe plus.");
+    EXPECT_TRUE(library::pending_ids(pending, folder).empty());
+}
+
+TEST_F(LibraryEdits, DuplicateIdsInOneDeleteMakeOneEntry)
+{
+    add_clip("a");
+    ASSERT_TRUE(library::mark_deleted(pending, folder, Ids { "a", "a" }, t0));
+    EXPECT_EQ(library::pending_ids(pending, folder), Ids { "a" });
+    EXPECT_TRUE(library::purge_deleted(pending, *trash, library::Force::Yes, t0).empty());
+    EXPECT_EQ(trash->asked.size(), 1u);
+}
+
+TEST_F(LibraryEdits, PurgeUsesTheFolderTheClipWasMarkedIn)
+{
+    auto other = dir() / "other";
+    add_clip("a");
+    add_clip(other, "a");
+    ASSERT_TRUE(library::mark_deleted(pending, folder, Ids { "a" }, t0));
+    // The clips folder changes during the grace period.
+    EXPECT_EQ(library::visible_clips(pending, other).size(), 1u);
+    EXPECT_TRUE(library::purge_deleted(pending, *trash, library::Force::No, t0 + 6s).empty());
+    ASSERT_EQ(trash->moved, std::vector<fs::path> { folder / "a.mp4" });
+    EXPECT_TRUE(fs::exists(other / "a.mp4"));
+    EXPECT_TRUE(fs::exists(other / ".quillmar" / "a.json"));
+
+    // An undo after the change still reaches the clip of the old folder.
+    ASSERT_TRUE(library::mark_deleted(pending, other, Ids { "a" }, t0));
+    library::restore_deleted(pending, Ids { "a" });
+    EXPECT_TRUE(library::purge_deleted(pending, *trash, library::Force::Yes, t0).empty());
+    EXPECT_TRUE(fs::exists(other / "a.mp4"));
+}
+
+TEST_F(LibraryEdits, RefusedTrashKeepsEveryFileAndReportsOnce)
+{
+    add_clip("a");
+    ASSERT_TRUE(library::mark_deleted(pending, folder, Ids { "a" }, t0));
+    trash->refuse = true;
+    EXPECT_EQ(library::purge_deleted(pending, *trash, library::Force::Yes, t0),
+        Ids { "Corbeille impossible : trash refused" });
+    EXPECT_TRUE(fs::exists(folder / "a.mp4"));
+    EXPECT_TRUE(fs::exists(folder / ".quillmar" / "a.json"));
+    EXPECT_TRUE(fs::exists(folder / ".quillmar" / "a.jpg"));
+    EXPECT_EQ(visible(), Ids { "a" });
+    EXPECT_TRUE(library::purge_deleted(pending, *trash, library::Force::Yes, t0).empty());
+}
+
+TEST_F(LibraryEdits, ClipRemovedByHandDuringGraceIsReported)
+{
+    add_clip("a");
+    ASSERT_TRUE(library::mark_deleted(pending, folder, Ids { "a" }, t0));
+    fs::remove(folder / "a.mp4");
+    EXPECT_EQ(library::purge_deleted(pending, *trash, library::Force::Yes, t0),
+        Ids { "Corbeille impossible : entity not found" });
+}
+
+namespace {
+
+constexpr std::uint64_t day_secs = 86'400;
+constexpr std::uint64_t now_secs = 1'800'000'000;
+auto const now = std::chrono::system_clock::time_point { std::chrono::seconds(now_secs) };
+
+}
+
+TEST_F(LibraryEdits, RetentionByAgeKeepsFavouritesAndNewest)
+{
+    struct Row {
+        std::string name;
+        std::vector<int> ages_days;
+        bool ten_day_favorite;
+        Ids expected;
+    };
+    Row const rows[] = { { "plain", { 1, 5, 8, 10 }, false, { "d10", "d8" } },
+        { "favourite", { 1, 5, 8, 10 }, true, { "d8" } }, { "all old", { 8, 9, 10 }, false, { "d10", "d9" } } };
+    for (auto const& row : rows) {
+        SCOPED_TRACE(row.name);
+        fs::remove_all(folder);
+        ASSERT_TRUE(library::ensure_meta_dir(folder));
+        for (int days : row.ages_days)
+            add_clip(fmt::format("d{}", days), now_secs - days * day_secs, 3, days == 10 && row.ten_day_favorite);
+        EXPECT_EQ(library::apply_retention(*trash, folder, { 7, 0 }, {}, now), row.expected);
+        // The newest clip stays, however old it is.
+        EXPECT_TRUE(fs::exists(folder / fmt::format("d{}.mp4", row.ages_days.front())));
+    }
+}
+
+TEST_F(LibraryEdits, RetentionBySizeRemovesOldestUntilUnderLimit)
+{
+    for (int i = 0; i < 5; ++i)
+        add_clip(fmt::format("c{}", i), 1000 + i, 300'000'000);
+    EXPECT_EQ(library::apply_retention(*trash, folder, { 0, 1 }, {}, now), (Ids { "c0", "c1" }));
+    EXPECT_EQ(visible(), (Ids { "c2", "c3", "c4" }));
+}
+
+TEST_F(LibraryEdits, RetentionBySizeSkipsFavouritesAndStopsWhenOnlyThoseRemain)
+{
+    add_clip("fav", 1000, 2'000'000'000, true);
+    add_clip("a", 1001, 600'000'000);
+    add_clip("newest", 1002, 600'000'000);
+    EXPECT_EQ(library::apply_retention(*trash, folder, { 0, 1 }, {}, now), Ids { "a" });
+    EXPECT_TRUE(fs::exists(folder / "fav.mp4"));
+    EXPECT_TRUE(fs::exists(folder / "newest.mp4"));
+}
+
+TEST_F(LibraryEdits, RetentionNeverRemovesTheOnlyClipNorRunsWithoutLimits)
+{
+    add_clip("only", 1, 5'000'000'000);
+    EXPECT_TRUE(library::apply_retention(*trash, folder, { 1, 1 }, {}, now).empty());
+    add_clip("old", 0, 5'000'000'000);
+    EXPECT_TRUE(library::apply_retention(*trash, folder, { 0, 0 }, {}, now).empty());
+    EXPECT_TRUE(trash->asked.empty());
+}
+
+TEST_F(LibraryEdits, RetentionLeavesPendingAndRecordingClipsAlone)
+{
+    for (int i = 0; i < 4; ++i)
+        add_clip(fmt::format("c{}", i), 1000 + i, 300'000'000);
+    add_clip("pending", 999, 300'000'000);
+    // A recording in progress is the newest clip and still growing; counting it would remove every
+    // other clip and protect it instead of the newest finished one.
+    add_clip("growing", 2000, 10'000'000'000);
+    Ids const leave_alone { "pending", "growing" };
+    EXPECT_EQ(library::apply_retention(*trash, folder, { 0, 1 }, leave_alone, now), Ids { "c0" });
+    EXPECT_TRUE(fs::exists(folder / "pending.mp4"));
+    EXPECT_TRUE(fs::exists(folder / "growing.mp4"));
+}
+
+TEST_F(LibraryEdits, RetentionSkipsClipsTheTrashRefuses)
+{
+    add_clip("old", 1, 3);
+    add_clip("new", 2, 3);
+    trash->refuse = true;
+    EXPECT_TRUE(library::apply_retention(*trash, folder, { 1, 0 }, {}, now).empty());
+    EXPECT_EQ(trash->asked.size(), 1u);
+    EXPECT_TRUE(fs::exists(folder / ".quillmar" / "old.json"));
+}
+
+TEST(LibraryRetention, CutoffClampsAtEpoch)
+{
+    std::vector<library::Clip> clips { { "a", "", "", 0, 0, 1, false, false, 0, 0 },
+        { "b", "", "", 5, 0, 1, false, false, 0, 0 } };
+    auto early = std::chrono::system_clock::time_point { std::chrono::seconds(100) };
+    EXPECT_TRUE(library::retention_choice(clips, { 1, 0 }, early).empty());
+    auto before_epoch = std::chrono::system_clock::time_point { std::chrono::seconds(-100) };
+    EXPECT_TRUE(library::retention_choice(clips, { 1, 0 }, before_epoch).empty());
+    // Equal times: ascending ids, so "b" is the protected newest when both share a time.
+    clips[0].created = clips[1].created = 0;
+    EXPECT_EQ(library::retention_choice(clips, { 0, 1 }, early), Ids {});
+    clips[0].bytes = clips[1].bytes = 1'000'000'000;
+    EXPECT_EQ(library::retention_choice(clips, { 0, 1 }, early), Ids { "a" });
+}

@@ -1,0 +1,542 @@
+#include "library/settings.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <limits>
+#include <thread>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "tests/support/temp_dir.h"
+
+using settings::Hotkey;
+using settings::Settings;
+using settings::Slot;
+using testing_support::TempDirTest;
+
+namespace {
+
+constexpr std::string_view default_file_text = R"({
+  "slots": [
+    {
+      "secs": 30,
+      "key": {
+        "mods": 0,
+        "vk": 117,
+        "label": "F6"
+      }
+    },
+    {
+      "secs": 60,
+      "key": {
+        "mods": 0,
+        "vk": 118,
+        "label": "F7"
+      }
+    },
+    {
+      "secs": 90,
+      "key": {
+        "mods": 0,
+        "vk": 119,
+        "label": "F8"
+      }
+    },
+    {
+      "secs": 120,
+      "key": {
+        "mods": 0,
+        "vk": 120,
+        "label": "F9"
+      }
+    }
+  ],
+  "recordKey": {
+    "mods": 0,
+    "vk": 121,
+    "label": "F10"
+  },
+  "resolution": "P1080",
+  "fps": 60,
+  "codec": "H264",
+  "quality": "Standard",
+  "gameAudio": true,
+  "micAudio": true,
+  "micDevice": null,
+  "outputDevice": null,
+  "gameVolume": 1.0,
+  "micVolume": 1.0,
+  "monitor": null,
+  "clipsDir": null,
+  "autostart": false,
+  "theme": "System",
+  "inGameToast": true,
+  "captureDesktop": false,
+  "keepDays": 0,
+  "maxGb": 0
+})";
+
+constexpr std::string_view default_api_text
+    = R"({"autostart":false,"captureDesktop":false,"clipsDir":null,"codec":"H264","fps":60,"gameAudio":true,)"
+      R"("gameVolume":1.0,"inGameToast":true,"keepDays":0,"maxGb":0,"micAudio":true,"micDevice":null,)"
+      R"("micVolume":1.0,"monitor":null,"outputDevice":null,"quality":"Standard",)"
+      R"("recordKey":{"label":"F10","mods":0,"vk":121},"resolution":"P1080",)"
+      R"("slots":[{"key":{"label":"F6","mods":0,"vk":117},"secs":30},{"key":{"label":"F7","mods":0,"vk":118},)"
+      R"("secs":60},{"key":{"label":"F8","mods":0,"vk":119},"secs":90},{"key":{"label":"F9","mods":0,"vk":120},)"
+      R"("secs":120}],"theme":"System"})";
+
+// A record that differs from the defaults in every field, with strings that need escaping.
+Settings unusual_record()
+{
+    Settings record;
+    record.slots = { Slot { 45, std::nullopt }, Slot { 1200, Hotkey { 7, 0x41, "Ctrl+Alt+Shift+\"A\"\\\t\x01" } } };
+    record.record_key.reset();
+    record.resolution = settings::Resolution::P2160;
+    record.fps = 144;
+    record.codec = settings::Codec::Hevc;
+    record.quality = settings::Quality::High;
+    record.game_audio = false;
+    record.mic_audio = false;
+    record.mic_device = "alsa_input.usb-Éclair_Micro";
+    record.output_device = "alsa_output.pci-0000_00_1f.3.analog-stereo";
+    record.game_volume = 0.8f;
+    record.mic_volume = 0.33f;
+    record.monitor = "HDMI-1";
+    record.clips_dir = "/home/joueur/Vidéos/quill clips";
+    record.autostart = true;
+    record.theme = settings::Theme::Dark;
+    record.in_game_toast = false;
+    record.capture_desktop = true;
+    record.keep_days = 30;
+    record.max_gb = 4294967295u;
+    return record;
+}
+
+// The text readers add " at line L column C"; most tests compare the message without it.
+std::string without_position(std::string const& message)
+{
+    auto at = message.rfind(" at line ");
+    return at == std::string::npos ? message : message.substr(0, at);
+}
+
+}
+
+TEST(SettingsFileForm, DefaultRecordWritesTheExactFile)
+{
+    auto text = settings::settings_to_file_text(Settings::defaults());
+    ASSERT_TRUE(text) << text.error();
+    EXPECT_EQ(*text, default_file_text);
+}
+
+TEST(SettingsApiForm, DefaultRecordDumpsSortedAndCompact)
+{
+    auto value = settings::settings_to_value(Settings::defaults());
+    ASSERT_TRUE(value) << value.error();
+    EXPECT_EQ(value->dump(), default_api_text);
+}
+
+TEST(SettingsFileForm, WritesShortestFloatText)
+{
+    struct Row {
+        float volume;
+        char const* text;
+    };
+    Row const rows[] = { { 1.0f, "1.0" }, { 0.8f, "0.8" }, { 0.0f, "0.0" }, { 2.0f, "2.0" }, { 0.33f, "0.33" },
+        { 1e-5f, "0.00001" }, { 1e-6f, "0.000001" }, { 1e-7f, "1e-7" }, { 1.25e-7f, "1.25e-7" },
+        { 123456.7f, "123456.7" }, { 1.5e20f, "1.5e20" }, { -0.5f, "-0.5" }, { std::nanf(""), "null" } };
+    for (auto const& row : rows) {
+        SCOPED_TRACE(row.text);
+        Settings record;
+        record.game_volume = row.volume;
+        auto text = settings::settings_to_file_text(record);
+        ASSERT_TRUE(text);
+        EXPECT_NE(text->find(fmt::format("\"gameVolume\": {},\n", row.text)), std::string::npos) << *text;
+    }
+}
+
+TEST(SettingsApiForm, WidensVolumesToDouble)
+{
+    Settings record;
+    record.game_volume = 0.8f;
+    record.mic_volume = std::numeric_limits<float>::infinity();
+    auto value = settings::settings_to_value(record);
+    ASSERT_TRUE(value);
+    auto text = value->dump();
+    EXPECT_NE(text.find(R"("gameVolume":0.800000011920929)"), std::string::npos) << text;
+    EXPECT_NE(text.find(R"("micVolume":null)"), std::string::npos) << text;
+}
+
+TEST(SettingsForms, BothFormsReadBackToAnEqualRecord)
+{
+    auto const record = unusual_record();
+    auto text = settings::settings_to_file_text(record);
+    ASSERT_TRUE(text) << text.error();
+    auto from_text = settings::deserialize_settings(*text);
+    ASSERT_TRUE(from_text) << from_text.error();
+    EXPECT_EQ(*from_text, record);
+
+    auto value = settings::settings_to_value(record);
+    ASSERT_TRUE(value) << value.error();
+    auto from_value = settings::settings_from_value(*value);
+    ASSERT_TRUE(from_value) << from_value.error();
+    EXPECT_EQ(*from_value, record);
+    // What the page receives is the dump; read it back as text too.
+    auto from_dump = settings::deserialize_settings(value->dump());
+    ASSERT_TRUE(from_dump) << from_dump.error();
+    EXPECT_EQ(*from_dump, record);
+
+    Settings empty_slots;
+    empty_slots.slots.clear();
+    auto empty_text = settings::settings_to_file_text(empty_slots);
+    ASSERT_TRUE(empty_text);
+    EXPECT_NE(empty_text->find("  \"slots\": [],\n"), std::string::npos);
+    EXPECT_EQ(settings::deserialize_settings(*empty_text).value(), empty_slots);
+}
+
+TEST(SettingsForms, ClipsFolderThatIsNotUtf8IsRefused)
+{
+    Settings record;
+    record.clips_dir = std::filesystem::path("/home/joueur/\xff\xfe");
+    auto value = settings::settings_to_value(record);
+    ASSERT_FALSE(value);
+    EXPECT_EQ(value.error(), "path contains invalid UTF-8 characters");
+    auto text = settings::settings_to_file_text(record);
+    ASSERT_FALSE(text);
+    EXPECT_EQ(text.error(), "path contains invalid UTF-8 characters");
+}
+
+TEST(SettingsForms, OtherInvalidStringsAreRepairedSoDumpingNeverThrows)
+{
+    Settings record;
+    record.monitor = std::string("DP-\xff");
+    auto value = settings::settings_to_value(record);
+    ASSERT_TRUE(value);
+    EXPECT_EQ((*value)["monitor"], "DP-\xEF\xBF\xBD");
+    EXPECT_NO_THROW((void)value->dump());
+    auto text = settings::settings_to_file_text(record);
+    ASSERT_TRUE(text);
+    EXPECT_EQ(settings::deserialize_settings(*text).value().monitor, "DP-\xEF\xBF\xBD");
+}
+
+TEST(SettingsTextReader, ReadsPartialAndAlternativeForms)
+{
+    auto read = [](std::string_view text) {
+        auto result = settings::deserialize_settings(text);
+        EXPECT_TRUE(result) << text << ": " << result.error();
+        return result.value_or(Settings {});
+    };
+    EXPECT_EQ(read("{}"), Settings::defaults());
+    EXPECT_EQ(read("[]"), Settings::defaults());
+    EXPECT_EQ(read(" \t\r\n{}\r\n\t "), Settings::defaults());
+
+    auto fps = Settings::defaults();
+    fps.fps = 30;
+    EXPECT_EQ(read(R"({"fps": 30, "frameRate": [1, {"x": null}]})"), fps);
+    EXPECT_EQ(read(R"({"junk": 1, "junk": 2, "fps": 30})"), fps); // unknown keys may repeat
+
+    auto no_record_key = Settings::defaults();
+    no_record_key.record_key.reset();
+    EXPECT_EQ(read(R"({"recordKey": null})"), no_record_key);
+
+    EXPECT_TRUE(read(R"({"slots": []})").slots.empty());
+
+    auto p1440 = Settings::defaults();
+    p1440.resolution = settings::Resolution::P1440;
+    EXPECT_EQ(read(R"({"resolution": {"P1440": null}})"), p1440);
+    EXPECT_EQ(read(R"({"resolution": "P1440"})"), p1440);
+
+    // By position: the first fields, the rest at their defaults.
+    auto positional = Settings::defaults();
+    positional.slots = { Slot { 45, std::nullopt } };
+    positional.record_key.reset();
+    positional.resolution = settings::Resolution::P720;
+    positional.fps = 30;
+    EXPECT_EQ(read(R"([[[45, null]], null, "P720", 30])"), positional);
+
+    auto slots = read(R"({"slots": [{"secs": 45}, [45, null], {"key": null, "secs": 5, "extra": true},
+                                     [10, [4, 65, "Shift+A"]]]})")
+                     .slots;
+    std::vector<Slot> const expected = { Slot { 45, std::nullopt }, Slot { 45, std::nullopt }, Slot { 5, std::nullopt },
+        Slot { 10, Hotkey { 4, 65, "Shift+A" } } };
+    EXPECT_EQ(slots, expected);
+
+    auto volumes = read(R"({"gameVolume": 1, "micVolume": 0.25})");
+    EXPECT_EQ(volumes.game_volume, 1.0f);
+    EXPECT_EQ(volumes.mic_volume, 0.25f);
+}
+
+// Refusals common to both readers, as the text reader reports them (without the position) and as the
+// value reader does.
+TEST(SettingsReaders, RefuseWithTheExactMessages)
+{
+    struct Row {
+        char const* json;
+        char const* message;
+    };
+    Row const rows[] = {
+        { R"({"fps": 30.7})", "invalid type: floating point `30.7`, expected u32" },
+        { R"({"fps": -5})", "invalid value: integer `-5`, expected u32" },
+        { R"({"fps": 4294967296})", "invalid value: integer `4294967296`, expected u32" },
+        { R"({"fps": "60"})", "invalid type: string \"60\", expected u32" },
+        { R"({"fps": null})", "invalid type: null, expected u32" },
+        { R"({"keepDays": true})", "invalid type: boolean `true`, expected u32" },
+        { R"({"maxGb": 5.0})", "invalid type: floating point `5.0`, expected u32" },
+        { R"({"gameAudio": 1})", "invalid type: integer `1`, expected a boolean" },
+        { R"({"gameVolume": "1.0"})", "invalid type: string \"1.0\", expected f32" },
+        { R"({"monitor": 3})", "invalid type: integer `3`, expected a string" },
+        { R"({"clipsDir": []})", "invalid type: sequence, expected path string" },
+        { R"({"slots": {}})", "invalid type: map, expected a sequence" },
+        { R"(5)", "invalid type: integer `5`, expected struct Settings" },
+        { R"("settings")", "invalid type: string \"settings\", expected struct Settings" },
+        { R"({"slots": [5]})", "invalid type: integer `5`, expected struct Slot" },
+        { R"({"recordKey": "F10"})", "invalid type: string \"F10\", expected struct Hotkey" },
+        { R"({"slots": [{"key": null}]})", "missing field `secs`" },
+        { R"({"slots": [{"secs": 45, "key": {"mods": 0, "vk": 117}}]})", "missing field `label`" },
+        { R"({"recordKey": {"label": "F10"}})", "missing field `mods`" },
+        { R"({"recordKey": {"mods": 0, "label": "F10"}})", "missing field `vk`" },
+        { R"({"slots": [[45]]})", "invalid length 1, expected struct Slot with 2 elements" },
+        { R"({"slots": [[]]})", "invalid length 0, expected struct Slot with 2 elements" },
+        { R"({"recordKey": [0, 121]})", "invalid length 2, expected struct Hotkey with 3 elements" },
+        { R"({"slots": [["45", null]]})", "invalid type: string \"45\", expected u32" },
+        { R"({"resolution": "p1440"})",
+            "unknown variant `p1440`, expected one of `P720`, `P1080`, `P1440`, `P2160`, `Source`" },
+        { R"({"codec": "hevc"})", "unknown variant `hevc`, expected one of `H264`, `Hevc`, `Av1`" },
+        { R"({"quality": {"Ultra": null}})", "unknown variant `Ultra`, expected one of `Compact`, `Standard`, `High`" },
+        { R"({"theme": ""})", "unknown variant ``, expected one of `System`, `Light`, `Dark`" },
+        { R"({"theme": 1})", "invalid type: integer `1`, expected string or map" },
+        { R"({"theme": {"Dark": null, "Light": null}})", "invalid value: map, expected map with a single key" },
+        { R"({"theme": {"Dark": 1}})", "invalid type: integer `1`, expected unit variant" },
+    };
+    for (auto const& row : rows) {
+        SCOPED_TRACE(row.json);
+        auto from_text = settings::deserialize_settings(row.json);
+        ASSERT_FALSE(from_text);
+        EXPECT_EQ(without_position(from_text.error()), row.message);
+        EXPECT_NE(from_text.error().find(" at line 1 column "), std::string::npos) << from_text.error();
+
+        auto from_value = settings::settings_from_value(nlohmann::json::parse(row.json));
+        ASSERT_FALSE(from_value);
+        EXPECT_EQ(from_value.error(), row.message);
+    }
+}
+
+TEST(SettingsTextReader, FirstErrorInDocumentOrderWins)
+{
+    auto first = settings::deserialize_settings(R"({"fps": "x", "codec": "x"})");
+    ASSERT_FALSE(first);
+    EXPECT_EQ(first.error(), "invalid type: string \"x\", expected u32 at line 1 column 11");
+    auto second = settings::deserialize_settings(R"({"codec": "x", "fps": "x"})");
+    ASSERT_FALSE(second);
+    EXPECT_EQ(without_position(second.error()), "unknown variant `x`, expected one of `H264`, `Hevc`, `Av1`");
+}
+
+TEST(SettingsReaders, OverlongArraysDifferBetweenTextAndValue)
+{
+    struct Row {
+        std::string json;
+        std::string value_message;
+    };
+    std::string good = R"([[], null, "P720", 60, "H264", "Standard", true, true, null, null, 1.0, 1.0, null,)"
+                       R"( null, false, "System", true, false, 0, 0, 7])";
+    Row const rows[] = {
+        { good, "invalid length 21, expected fewer elements in array" },
+        { R"({"slots": [[45, null, 1]]})", "invalid length 3, expected fewer elements in array" },
+        { R"({"recordKey": [0, 121, "F10", 0]})", "invalid length 4, expected fewer elements in array" },
+    };
+    for (auto const& row : rows) {
+        SCOPED_TRACE(row.json);
+        auto from_value = settings::settings_from_value(nlohmann::json::parse(row.json));
+        ASSERT_FALSE(from_value);
+        EXPECT_EQ(from_value.error(), row.value_message);
+        auto from_text = settings::deserialize_settings(row.json);
+        ASSERT_FALSE(from_text);
+        EXPECT_EQ(without_position(from_text.error()), "trailing characters");
+    }
+}
+
+TEST(SettingsTextReader, RefusesDuplicateKnownKeys)
+{
+    struct Row {
+        char const* json;
+        char const* message;
+    };
+    Row const rows[] = {
+        { R"({"fps": 30, "fps": 60})", "duplicate field `fps` at line 1 column 17" },
+        { R"({"slots": [{"secs": 5, "secs": 6}]})", "duplicate field `secs` at line 1 column 29" },
+        { R"({"slots": [{"secs": 5, "key": null, "key": null}]})", "duplicate field `key` at line 1 column 41" },
+        { "{\"recordKey\": {\"mods\": 0, \"vk\": 1,\n\"label\": \"a\", \"vk\": 2}}",
+            "duplicate field `vk` at line 2 column 18" },
+    };
+    for (auto const& row : rows) {
+        SCOPED_TRACE(row.json);
+        auto result = settings::deserialize_settings(row.json);
+        ASSERT_FALSE(result);
+        EXPECT_EQ(result.error(), row.message);
+    }
+}
+
+TEST(SettingsTextReader, RefusesWhatTheParserWouldForgive)
+{
+    std::string const deep_128 = R"({"x": )" + std::string(127, '[') + std::string(127, ']') + "}";
+    std::string const deep_129 = R"({"x": )" + std::string(128, '[') + std::string(128, ']') + "}";
+    ASSERT_TRUE(settings::deserialize_settings(deep_128));
+    auto deep = settings::deserialize_settings(deep_129);
+    ASSERT_FALSE(deep);
+    EXPECT_EQ(without_position(deep.error()), "recursion limit exceeded");
+
+    char const* refused[] = {
+        "",
+        " \n\t",
+        "\xEF\xBB\xBF{}",
+        "{}{}",
+        "{} x",
+        "{\"fps\": 30}//",
+        "{\"monitor\": \"a\xff\"}",
+        "{\"monitor\": \"\\ud800\"}",
+        "{\"fps\": 30,}",
+        "{\"fps\": 1e400}",
+        "{'fps': 30}",
+    };
+    for (auto const* text : refused) {
+        SCOPED_TRACE(text);
+        EXPECT_FALSE(settings::deserialize_settings(text));
+    }
+    using namespace std::string_view_literals;
+    EXPECT_FALSE(settings::deserialize_settings("{}\0"sv));
+    EXPECT_FALSE(settings::deserialize_settings("{}\0{}"sv));
+    EXPECT_FALSE(settings::deserialize_settings("{\"fps\": 30\0}"sv));
+    EXPECT_FALSE(settings::deserialize_settings("{\"fps\": -0}"sv));
+}
+
+TEST(SettingsSmallReaders, ReadTheirOwnTypes)
+{
+    EXPECT_EQ(settings::deserialize_hotkey("null").value(), std::nullopt);
+    EXPECT_EQ(settings::deserialize_hotkey(R"({"mods": 2, "vk": 65, "label": "Ctrl+A"})").value(),
+        (Hotkey { 2, 65, "Ctrl+A" }));
+    EXPECT_EQ(settings::hotkey_from_value(nullptr).value(), std::nullopt);
+    EXPECT_EQ(settings::deserialize_slot("[45, null]").value(), (Slot { 45, std::nullopt }));
+    EXPECT_EQ(without_position(settings::deserialize_slot("[45]").error()),
+        "invalid length 1, expected struct Slot with 2 elements");
+    EXPECT_EQ(settings::slot_from_value(nlohmann::json::parse(R"({"secs": 45})")).value(), (Slot { 45, std::nullopt }));
+    EXPECT_EQ(settings::deserialize_resolution(R"({"Source": null})").value(), settings::Resolution::Source);
+    EXPECT_EQ(settings::deserialize_codec(R"("Av1")").value(), settings::Codec::Av1);
+    EXPECT_EQ(settings::deserialize_quality(R"("Compact")").value(), settings::Quality::Compact);
+    EXPECT_EQ(settings::deserialize_theme(R"("Light")").value(), settings::Theme::Light);
+    EXPECT_EQ(settings::resolution_from_value("P2160").value(), settings::Resolution::P2160);
+    EXPECT_EQ(settings::codec_from_value("Hevc").value(), settings::Codec::Hevc);
+    EXPECT_EQ(settings::quality_from_value("High").value(), settings::Quality::High);
+    EXPECT_EQ(settings::theme_from_value("Dark").value(), settings::Theme::Dark);
+    EXPECT_EQ(settings::resolution_from_name("P720").value(), settings::Resolution::P720);
+    EXPECT_EQ(settings::resolution_from_name("720").error(),
+        "unknown variant `720`, expected one of `P720`, `P1080`, `P1440`, `P2160`, `Source`");
+    EXPECT_EQ(settings::codec_to_value(settings::Codec::Hevc), "Hevc");
+    EXPECT_EQ(settings::hotkey_entry_to_value(Hotkey { 1, 2, "x" }).dump(), R"({"label":"x","mods":1,"vk":2})");
+    std::string entry;
+    settings::write_hotkey_entry(entry, Hotkey { 1, 2, "x" }, 4);
+    EXPECT_EQ(entry, "{\n      \"mods\": 1,\n      \"vk\": 2,\n      \"label\": \"x\"\n    }");
+}
+
+class SettingsFile : public TempDirTest { };
+
+TEST_F(SettingsFile, LoadFallsBackToDefaultsSilently)
+{
+    EXPECT_EQ(settings::load(dir()), Settings::defaults()); // no file at all
+    char const* bad[] = { "", "   \n", "\xEF\xBB\xBF{\"fps\": 30}", "{\"fps\": 30}{\"fps\": 30}",
+        "{\"fps\": 30, \"resolution\": \"p1440\"}", "{\"fps\": 30} trailing", "[1]", "null",
+        "{\"fps\": 30, \"fps\": 30}" };
+    for (auto const* text : bad) {
+        SCOPED_TRACE(text);
+        write_file("settings.json", text);
+        EXPECT_EQ(settings::load(dir()), Settings::defaults());
+    }
+    write_file("settings.json", "{\"fps\": 30, \"unknown\": {}}\r\n");
+    EXPECT_EQ(settings::load(dir()).fps, 30u);
+
+    std::filesystem::remove(dir() / "settings.json");
+    std::filesystem::create_directory(dir() / "settings.json");
+    EXPECT_EQ(settings::load(dir()), Settings::defaults());
+}
+
+TEST_F(SettingsFile, SaveThenLoadGivesAnEqualRecord)
+{
+    auto const record = unusual_record();
+    auto path = settings::settings_path(dir());
+    EXPECT_EQ(path, dir() / "settings.json");
+    write_file("settings.json", "old");
+    ASSERT_TRUE(settings::save(path, record));
+    EXPECT_EQ(settings::load(dir()), record);
+    EXPECT_FALSE(std::filesystem::exists(dir() / "settings.json.tmp"));
+    EXPECT_EQ(read_file(path), settings::settings_to_file_text(record).value());
+}
+
+TEST_F(SettingsFile, FailedWriteKeepsTheFormerFile)
+{
+    auto path = write_file("settings.json", "former");
+    std::filesystem::create_directory(dir() / "settings.json.tmp");
+    auto saved = settings::save(path, unusual_record());
+    ASSERT_FALSE(saved);
+    EXPECT_TRUE(saved.error().starts_with("Réglages : ")) << saved.error();
+    EXPECT_TRUE(saved.error().ends_with(" (os error 21)")) << saved.error();
+    EXPECT_EQ(read_file(path), "former");
+}
+
+TEST_F(SettingsFile, FailedMoveKeepsTheTemporaryFileWithTheNewRecord)
+{
+    auto path = dir() / "settings.json";
+    std::filesystem::create_directory(path);
+    write_file("settings.json/keep", "x"); // a non-empty folder cannot be replaced by rename
+    auto const record = unusual_record();
+    auto saved = settings::save(path, record);
+    ASSERT_FALSE(saved);
+    EXPECT_TRUE(saved.error().starts_with("Réglages : ")) << saved.error();
+    EXPECT_TRUE(std::filesystem::is_directory(path));
+    auto temp = read_file(dir() / "settings.json.tmp");
+    EXPECT_EQ(settings::deserialize_settings(temp).value(), record);
+}
+
+TEST_F(SettingsFile, PathThatIsNotUtf8WritesNothing)
+{
+    auto path = write_file("settings.json", "former");
+    Settings record;
+    record.clips_dir = std::filesystem::path("/x/\xc3");
+    auto saved = settings::save(path, record);
+    ASSERT_FALSE(saved);
+    EXPECT_EQ(saved.error(), "path contains invalid UTF-8 characters");
+    EXPECT_EQ(read_file(path), "former");
+    EXPECT_FALSE(std::filesystem::exists(dir() / "settings.json.tmp"));
+}
+
+// The page workers run API methods in parallel, so two "settings" calls can save at the same moment; both use
+// the one temporary name, and without serialising one truncates the file the other is about to rename.
+TEST_F(SettingsFile, ParallelSavesLeaveOneWholeRecord)
+{
+    auto path = settings::settings_path(dir());
+    constexpr int thread_count = 8;
+    constexpr int saves_per_thread = 8;
+    std::vector<Settings> records;
+    for (int i = 0; i < thread_count; ++i) {
+        auto record = unusual_record();
+        record.fps = 15 + static_cast<std::uint32_t>(i);
+        // Long enough that a write and a truncation can overlap.
+        record.slots.assign(200, Slot { 5 + static_cast<std::uint32_t>(i), Hotkey { 1, 2, std::string(40, 'x') } });
+        records.push_back(record);
+    }
+    std::atomic<int> failures { 0 };
+    std::vector<std::thread> threads;
+    for (int i = 0; i < thread_count; ++i) {
+        threads.emplace_back([&, i] {
+            for (int n = 0; n < saves_per_thread; ++n) {
+                if (!settings::save(path, records[static_cast<std::size_t>(i)]))
+                    ++failures;
+            }
+        });
+    }
+    for (auto& thread : threads)
+        thread.join();
+    EXPECT_EQ(failures.load(), 0);
+    auto loaded = settings::deserialize_settings(read_file(path));
+    ASSERT_TRUE(loaded) << loaded.error();
+    EXPECT_NE(std::find(records.begin(), records.end(), *loaded), records.end());
+}
