@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <unistd.h>
 
+#include "app/api/page_events.h"
 #include "base/file_io.h"
 #include "library/library.h"
 #include "platform/paths.h"
@@ -220,8 +221,8 @@ void handle_event(ShellState& state, UserEvent event)
             if constexpr (std::is_same_v<T, UserEvent::Quit>) {
                 quit(state);
             } else if constexpr (std::is_same_v<T, UserEvent::Page>) {
-                // Without a window the page is closed: its events are lost, and it reloads its lists when
-                // it opens.
+                if (auto object = api::page_event_value(value.event))
+                    window::post_page_event(state, *object);
             } else {
                 // Show, window commands and web view failures need a window; none exists yet.
             }

@@ -11,6 +11,7 @@
 #include <optional>
 #include <variant>
 
+#include "app/api/page_server.h"
 #include "app/hotkeys.h"
 #include "engine/engine.h"
 #include "engine/foreground.h"
@@ -89,6 +90,9 @@ void apply_bindings(hotkeys::HotkeyThread const& handle, settings::Settings cons
 
 struct ShellState {
     std::shared_ptr<engine::Engine> engine;
+    std::shared_ptr<api::App> app;
+    channel::Sender<api::PageJob> page_jobs; // the first sender, kept for the whole run
+    std::unique_ptr<platform::PageView> view; // while the window shows the page
     bool start_hidden { false };
     bool continue_toast_shown { false };
     bool quitting { false };

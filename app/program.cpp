@@ -103,6 +103,8 @@ int run(int argc, char** argv)
         return 1;
     }
     state.engine = std::move(*engine);
+    state.app = std::make_shared<api::App>(api::App { state.engine });
+    state.page_jobs = api::spawn_page_workers();
     int exit_code = 0;
     state.exit = [&](int code) {
         exit_code = code;
