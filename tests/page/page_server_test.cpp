@@ -1,0 +1,397 @@
+#include "app/api/page_server.h"
+
+#include <condition_variable>
+#include <numeric>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "app/api/page_events.h"
+#include "app/main.h"
+#include "engine/engine.h"
+#include "engine/library.h"
+#include "tests/support/temp_dir.h"
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string body_text(platform::PageResponse const& response)
+{
+    auto bytes = response.bytes();
+    return { bytes.begin(), bytes.end() };
+}
+
+// Answers land here; waiters are woken on each one.
+struct Answers {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::map<std::string, platform::PageResponse> by_uri;
+
+    api::Responder responder(std::string uri)
+    {
+        return api::Responder([this, uri](platform::PageResponse response) {
+            std::lock_guard lock(mutex);
+            by_uri.emplace(uri, std::move(response));
+            changed.notify_all();
+        });
+    }
+    bool wait_for(std::size_t count)
+    {
+        std::unique_lock lock(mutex);
+        return changed.wait_for(lock, 30s, [&] { return by_uri.size() >= count; });
+    }
+};
+
+class PageServer : public testing_support::TempDirTest {
+protected:
+    void SetUp() override
+    {
+        TempDirTest::SetUp();
+        clips = dir() / "clips";
+        fs::create_directories(clips / ".quillmar");
+        engine::EngineParts parts;
+        parts.clips_folder = clips;
+        parts.shared = std::make_shared<shared::Shared>();
+        app = std::make_shared<api::App>(api::App { std::make_shared<engine::Engine>(std::move(parts)) });
+    }
+
+    platform::PageResponse serve(std::string uri, platform::HeaderList headers = {}, std::string body = {})
+    {
+        Answers answers;
+        api::PageJob job { nullptr, { "GET", uri, std::move(headers), { body.begin(), body.end() } },
+                           answers.responder(uri), app };
+        api::handle_request(job);
+        EXPECT_EQ(answers.by_uri.size(), 1u) << uri;
+        return answers.by_uri.begin()->second;
+    }
+
+    std::vector<std::uint8_t> make_clip(std::string const& id, std::size_t size)
+    {
+        std::vector<std::uint8_t> bytes(size);
+        for (std::size_t i = 0; i < size; ++i)
+            bytes[i] = static_cast<std::uint8_t>((i * 7919) >> 8);
+        write_file(("clips/" + id + ".mp4"), std::string(bytes.begin(), bytes.end()));
+        return bytes;
+    }
+
+    fs::path clips;
+    std::shared_ptr<api::App> app;
+};
+
+void expect_not_found(platform::PageResponse const& response)
+{
+    EXPECT_EQ(response.status, 404);
+    EXPECT_EQ(response.header("Content-Type"), "text/plain");
+    EXPECT_EQ(body_text(response), "introuvable");
+}
+
+}
+
+TEST_F(PageServer, RoutesByPathAlone)
+{
+    struct Row {
+        char const* uri;
+        int status;
+        char const* body;
+    };
+    Row const rows[] = {
+        { "quillmar://app", 404, "introuvable" },
+        { "quillmar://app?x=/api/", 404, "introuvable" },
+        { "quillmar://app/api/", 200, R"({"error":"méthode inconnue"})" },
+        { "quillmar://app/api/clips?x#y", 200, R"({"error":"méthode inconnue"})" },
+        { "/api/status", 200, R"({"error":"méthode inconnue"})" },
+        { "quillmar://app/INDEX.HTML", 404, "introuvable" },
+        { "quillmar://app/nothing.js", 404, "introuvable" },
+        { "quillmar://app/clip/", 404, "introuvable" },
+        { "quillmar://app/thumb/", 404, "introuvable" },
+        { "quillmar://app/Api/x", 404, "introuvable" },
+    };
+    for (auto const& row : rows) {
+        SCOPED_TRACE(row.uri);
+        auto response = serve(row.uri, {}, "{\"id\": 1} x");
+        EXPECT_EQ(response.status, row.status);
+        EXPECT_EQ(body_text(response), row.body);
+    }
+}
+
+TEST_F(PageServer, PageFilesServeTheirBytesAndMissingOnesAreNotFound)
+{
+    // The table holds exactly the files this build has; every other path of the ten is not found.
+    char const* const paths[] = { "/", "/index.html", "/app.js", "/player.js", "/glass.js", "/icons.js", "/style.css",
+                                  "/favicon.ico", "/fonts/geist-mono.woff2", "/fonts/instrument-sans.woff2" };
+    auto assets = api::static_assets();
+    for (auto const* path : paths) {
+        SCOPED_TRACE(path);
+        auto found = std::find_if(assets.begin(), assets.end(), [&](auto const& a) { return a.path == path; });
+        for (auto suffix : { "", "?v=2", "#top" }) {
+            auto response = serve(std::string("quillmar://app") + path + suffix);
+            if (found == assets.end()) {
+                expect_not_found(response);
+                continue;
+            }
+            EXPECT_EQ(response.status, 200);
+            EXPECT_EQ(response.bytes().data(), found->body.data()); // served without a copy
+            ASSERT_EQ(response.headers.size(), 3u);
+            EXPECT_EQ(response.headers[1].second, "no-store");
+            EXPECT_EQ(response.headers[2].second,
+                      "default-src 'none'; script-src 'self'; style-src 'self' 'unsafe-inline'; img-src 'self' data:; "
+                      "media-src 'self' file:; font-src 'self'; connect-src 'self'");
+        }
+    }
+}
+
+TEST(PagePercentDecode, DecodesPairsAndKeepsTheRest)
+{
+    std::pair<std::string_view, std::string_view> const rows[] = {
+        { "a%20b", "a b" }, { "a%2", "a%2" }, { "%", "%" }, { "a+b", "a+b" }, { "%41%6a", "Aj" }, { "%zz1", "%zz1" },
+        { "%ff", "\xEF\xBF\xBD" }, { "%C3%A9", "é" }, { "", "" }, { "%%41", "%A" },
+    };
+    for (auto const& [tail, id] : rows)
+        EXPECT_EQ(api::percent_decode(tail), id) << tail;
+}
+
+TEST_F(PageServer, RangesOfATenMillionByteClip)
+{
+    auto bytes = make_clip("partie", 10'000'000);
+    constexpr std::uint64_t none = ~0ULL;
+    struct Row {
+        std::optional<std::string> range;
+        std::uint64_t first; // `none`: unsatisfiable
+        std::uint64_t last;
+    };
+    Row const rows[] = {
+        { std::nullopt, 0, 4'194'303 },
+        { "bytes=9000000-", 9'000'000, 9'999'999 },
+        { "bytes=-500", 9'999'500, 9'999'999 },
+        { "bytes=-0", none, 0 },
+        { "bytes=10000000-", none, 0 },
+        { "bytes=-20000000", 0, 4'194'303 },
+        { "bytes=5-4", none, 0 },
+        { "bytes=10-20,30-40", 10, 20 },
+        { "bytes= 10 - 20 ", 10, 20 },
+        { "bytes=\t5\t-\t9", 5, 9 },
+        { "items=0-5", 0, 4'194'303 },
+        { "bytes=5", 0, 4'194'303 },
+        { "Bytes=0-1", 0, 4'194'303 },
+        { "bytes=0-1\x01", 0, 4'194'303 },
+        { "bytes", 0, 4'194'303 },
+        { "bytes=18446744073709551615-", none, 0 },
+        { "bytes=0-99999999999999999999", none, 0 },
+        { "bytes=+5-", 5, 4'194'308 },
+        { "bytes=-", none, 0 },
+        { "bytes=x-", none, 0 },
+        { "bytes=+-3", none, 0 },
+        { "bytes=9999990-20000000", 9'999'990, 9'999'999 },
+    };
+    for (auto const& row : rows) {
+        SCOPED_TRACE(row.range.value_or("(none)"));
+        platform::HeaderList headers;
+        if (row.range)
+            headers.emplace_back("range", *row.range);
+        auto response = serve("quillmar://app/clip/partie", headers);
+        if (row.first == none) {
+            EXPECT_EQ(response.status, 416);
+            EXPECT_EQ(response.header("Content-Range"), "bytes */10000000");
+            EXPECT_TRUE(response.bytes().empty());
+            continue;
+        }
+        ASSERT_EQ(response.status, 206);
+        EXPECT_EQ(response.header("Content-Range"), fmt::format("bytes {}-{}/10000000", row.first, row.last));
+        EXPECT_EQ(response.header("Content-Length"), fmt::format("{}", row.last - row.first + 1));
+        EXPECT_EQ(response.header("Accept-Ranges"), "bytes");
+        auto body = response.bytes();
+        ASSERT_EQ(body.size(), row.last - row.first + 1);
+        EXPECT_TRUE(std::equal(body.begin(), body.end(), bytes.begin() + static_cast<std::ptrdiff_t>(row.first)));
+    }
+}
+
+TEST_F(PageServer, EmptyClipIsUnsatisfiableAndARemovedClipIsNotFound)
+{
+    make_clip("vide", 0);
+    auto empty = serve("/clip/vide");
+    EXPECT_EQ(empty.status, 416);
+    EXPECT_EQ(empty.header("Content-Range"), "bytes */0");
+
+    make_clip("ma partie", 5'000'000);
+    EXPECT_EQ(serve("/clip/ma%20partie").header("Content-Range"), "bytes 0-4194303/5000000");
+    fs::remove(clips / "ma partie.mp4");
+    expect_not_found(serve("/clip/ma%20partie", { { "Range", "bytes=4194304-" } }));
+}
+
+TEST_F(PageServer, PathLikeIdsAreNotFoundOnBothRoads)
+{
+    make_clip("a", 10);
+    write_file("clips/.quillmar/a.jpg", "jpeg");
+    write_file("secret.mp4", "outside");
+    write_file("secret.jpg", "outside");
+    for (auto road : { "clip", "thumb" }) {
+        for (auto tail : { "..", "%2E%2E", "%2e%2E%2Fsecret", "%2F", "a%2F", "%5C", "a%5Cb", "a%00b", "%00", "" }) {
+            SCOPED_TRACE(fmt::format("/{}/{}", road, tail));
+            expect_not_found(serve(fmt::format("quillmar://app/{}/{}", road, tail)));
+        }
+    }
+    auto thumb = serve("quillmar://app/thumb/a");
+    EXPECT_EQ(thumb.status, 200);
+    EXPECT_EQ(body_text(thumb), "jpeg");
+    EXPECT_EQ(thumb.header("Cache-Control"), "max-age=604800, immutable");
+}
+
+TEST_F(PageServer, ThumbnailsOverFourMebibytesAndFifosAreNotFound)
+{
+    write_file("clips/.quillmar/big.jpg", std::string(api::thumb_max_bytes + 1, 'x'));
+    expect_not_found(serve("/thumb/big"));
+    // A FIFO swapped in under a clip's or a thumbnail's name, after its type was checked, must not block the
+    // worker waiting for a writer: the swaps race the requests until every request is answered.
+    auto stop = std::make_shared<std::atomic<bool>>(false);
+    auto served = std::make_shared<std::atomic<int>>(0);
+    std::thread swapper([this, stop] {
+        for (int i = 0; !*stop; ++i) {
+            auto target = i % 2 ? clips / "pipe.mp4" : clips / ".quillmar" / "pipe.jpg";
+            auto spare = dir() / "spare";
+            ::mkfifo(spare.c_str(), 0600);
+            ::rename(spare.c_str(), target.c_str());
+            ::close(::open(spare.c_str(), O_CREAT | O_WRONLY, 0600));
+            ::rename(spare.c_str(), target.c_str());
+        }
+    });
+    std::thread([app = app, served] {
+        for (int i = 0; i < 4000; ++i) {
+            api::PageJob job { nullptr, { "GET", i % 2 ? "/clip/pipe" : "/thumb/pipe", {}, {} },
+                               api::Responder([](platform::PageResponse) { }), app };
+            api::handle_request(job);
+            ++*served;
+        }
+    }).detach();
+    for (int i = 0; i < 3000 && *served < 4000; ++i)
+        std::this_thread::sleep_for(10ms);
+    *stop = true;
+    swapper.join();
+    EXPECT_EQ(served->load(), 4000) << "a FIFO blocked a request";
+}
+
+TEST(PagePool, JobsStartInQueueOrderFourAtATime)
+{
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<int> started;
+    int running = 0, most = 0, permits = 0;
+    auto tx = api::spawn_page_workers([&](api::PageJob& job) {
+        std::unique_lock lock(mutex);
+        started.push_back(std::stoi(job.request.uri));
+        most = std::max(most, ++running);
+        changed.notify_all();
+        changed.wait(lock, [&] { return permits > 0; });
+        --permits;
+        --running;
+        lock.unlock();
+        job.responder.respond(api::json_response(nullptr));
+    });
+    Answers answers;
+    api::PageHandler handler { nullptr, tx, nullptr };
+    for (int i = 0; i < 20; ++i)
+        api::queue_page_request(handler, "", { "GET", std::to_string(i), {}, {} }, answers.responder(std::to_string(i)));
+    // One job ends at a time, so exactly one worker is free to take the next.
+    for (std::size_t count = 4; count <= 20; ++count) {
+        std::unique_lock lock(mutex);
+        ASSERT_TRUE(changed.wait_for(lock, 30s, [&] { return started.size() >= count; }));
+        if (count == 20)
+            permits += 4;
+        else
+            ++permits;
+        changed.notify_all();
+    }
+    ASSERT_TRUE(answers.wait_for(20));
+    std::vector<int> order(20);
+    std::iota(order.begin(), order.end(), 0);
+    EXPECT_EQ(started, order);
+    EXPECT_EQ(most, 4);
+}
+
+TEST_F(PageServer, ThrowingJobsAnswer500AndTheWorkersLiveOn)
+{
+    threads::set_crash_log(dir() / "crash.log");
+    auto tx = api::spawn_page_workers([](api::PageJob& job) {
+        if (job.request.uri.find("boom") != std::string::npos)
+            throw std::runtime_error("boom");
+        api::handle_request(job);
+    });
+    Answers answers;
+    api::PageHandler handler { nullptr, tx, app };
+    // More throwing jobs than workers: without the catch, no worker would be left for the rest.
+    for (int i = 0; i < 6; ++i) {
+        auto uri = fmt::format("quillmar://app/{}boom{}", i % 2 ? "api/" : "", i);
+        api::queue_page_request(handler, "", { "GET", uri, {}, {} }, answers.responder(uri));
+    }
+    api::queue_page_request(handler, "", { "POST", "/api/", {}, {} }, answers.responder("last"));
+    ASSERT_TRUE(answers.wait_for(7));
+    threads::set_crash_log({});
+    EXPECT_EQ(answers.by_uri["quillmar://app/boom0"].status, 500);
+    EXPECT_EQ(answers.by_uri["quillmar://app/api/boom1"].status, 500);
+    EXPECT_EQ(body_text(answers.by_uri["quillmar://app/api/boom1"]), R"({"error":"Erreur interne du programme."})");
+    EXPECT_EQ(body_text(answers.by_uri["last"]), R"({"error":"méthode inconnue"})");
+    auto log = read_file(dir() / "crash.log");
+    std::size_t records = 0;
+    for (auto at = log.find("panicked at"); at != std::string::npos; at = log.find("panicked at", at + 1))
+        ++records;
+    EXPECT_EQ(records, 6u);
+    EXPECT_NE(log.find("boom"), std::string::npos);
+}
+
+TEST(PagePool, UnqueuedOrDroppedJobsAnswer503)
+{
+    Answers answers;
+    auto [tx, rx] = channel::make<api::PageJob>();
+    { auto gone = std::move(rx); } // no worker holds the queue
+    api::queue_page_request({ nullptr, tx, nullptr }, "", { "GET", "/api/", {}, {} }, answers.responder("unqueued"));
+    { auto dropped = answers.responder("dropped"); }
+    ASSERT_EQ(answers.by_uri.size(), 2u);
+    EXPECT_EQ(answers.by_uri["unqueued"].status, 503);
+    EXPECT_EQ(answers.by_uri["dropped"].status, 503);
+}
+
+TEST(PageEvents, ObjectsAndTheirScript)
+{
+    using Event = engine::PageEvent;
+    library::Clip clip;
+    clip.id = "c";
+    std::pair<Event, std::string_view> const rows[] = {
+        { { Event::Removed { { "a", "b", "c" } } }, R"({"ids":["a","b","c"],"type":"removed"})" },
+        { { Event::RecordingStarted {} }, R"({"on":true,"type":"recording"})" },
+        { { Event::Error { "\"dit\"\nl\xe2\x80\xa8\xff" } }, "{\"text\":\"\\\"dit\\\"\\nl\xe2\x80\xa8\xef\xbf\xbd\",\"type\":\"error\"}" },
+        { { Event::ClipSaved { clip } }, R"("type":"clip"})" },
+        { { Event::RecordingFinished { clip } }, R"("on":false,"type":"recording"})" },
+    };
+    for (auto const& [event, text] : rows) {
+        auto value = api::page_event_value(event);
+        ASSERT_TRUE(value);
+        EXPECT_TRUE(api::json_text(*value).ends_with(text)) << api::json_text(*value);
+    }
+    EXPECT_FALSE(api::page_event_value({ Event::SettingsChanged {} }));
+    EXPECT_EQ(api::page_event_script({ { "type", "x" } }), R"(window.__quillmar&&window.__quillmar({"type":"x"}))");
+}
+
+TEST(PageEvents, ShellPostsAllButSettingsChangedWhileAViewExists)
+{
+    struct Recorder final : platform::PageView {
+        std::vector<std::string>* scripts;
+        void run_script(std::string const& script) override { scripts->push_back(script); }
+    };
+    std::vector<std::string> scripts;
+    shell::ShellState state;
+    using Event = engine::PageEvent;
+    auto page = [](Event event) { return shell::UserEvent { shell::UserEvent::Page { std::move(event) } }; };
+    shell::handle_event(state, page({ Event::Error { "perdu" } })); // no view: lost
+    auto view = std::make_unique<Recorder>();
+    view->scripts = &scripts;
+    state.view = std::move(view);
+    shell::handle_event(state, page({ Event::SettingsChanged {} }));
+    shell::handle_event(state, page({ Event::Error { "un" } }));
+    shell::handle_event(state, page({ Event::RecordingStarted {} }));
+    ASSERT_EQ(scripts.size(), 2u);
+    EXPECT_NE(scripts[0].find(R"("text":"un")"), std::string::npos);
+    EXPECT_NE(scripts[1].find(R"("on":true)"), std::string::npos);
+}
