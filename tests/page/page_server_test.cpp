@@ -11,7 +11,7 @@
 #include "app/api/page_events.h"
 #include "app/main.h"
 #include "engine/engine.h"
-#include "engine/library.h"
+#include "library/library.h"
 #include "tests/support/temp_dir.h"
 
 using namespace std::chrono_literals;
