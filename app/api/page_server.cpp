@@ -110,47 +110,62 @@ PageResponse unsatisfiable_response(std::uint64_t size)
     return { 416, { { "Content-Range", fmt::format("bytes */{}", size) } }, std::vector<std::uint8_t> {} };
 }
 
-PageResponse clip_bytes(App const& app, std::string const& id, std::optional<std::string_view> range)
+struct OpenFile {
+    files::Fd fd;
+    std::uint64_t size { 0 };
+};
+
+// Only a regular file is opened, so a FIFO or a device swapped in under a clip's name never blocks a worker.
+std::optional<OpenFile> open_served_file(std::optional<std::filesystem::path> const& path)
 {
-    auto path = library::clip_path(app.engine->clips_dir(), id);
     if (!path)
-        return not_found_response();
+        return std::nullopt;
     auto fd = files::open_regular(*path);
     if (!fd)
-        return not_found_response();
+        return std::nullopt;
     auto size = files::file_size(fd->get());
     if (!size)
+        return std::nullopt;
+    return OpenFile { std::move(*fd), *size };
+}
+
+std::optional<std::vector<std::uint8_t>> read_window(OpenFile const& file, std::uint64_t first, std::uint64_t count)
+{
+    std::vector<std::uint8_t> bytes(count);
+    if (!files::pread_exact(file.fd.get(), std::span<std::uint8_t>(bytes), first))
+        return std::nullopt;
+    return bytes;
+}
+
+PageResponse clip_bytes(App const& app, std::string const& id, std::optional<std::string_view> range)
+{
+    auto file = open_served_file(library::clip_path(app.engine->clips_dir(), id));
+    if (!file)
         return not_found_response();
-    auto window = clip_window(range, *size);
+    auto window = clip_window(range, file->size);
     if (!window)
-        return unsatisfiable_response(*size);
-    std::vector<std::uint8_t> bytes(window->last - window->first + 1);
-    if (!files::pread_exact(fd->get(), std::span<std::uint8_t>(bytes), window->first))
+        return unsatisfiable_response(file->size);
+    auto bytes = read_window(*file, window->first, window->last - window->first + 1);
+    if (!bytes)
         return not_found_response();
     return { 206,
              { { "Content-Type", "video/mp4" },
                { "Accept-Ranges", "bytes" },
-               { "Content-Length", fmt::format("{}", bytes.size()) },
-               { "Content-Range", fmt::format("bytes {}-{}/{}", window->first, window->last, *size) } },
-             std::move(bytes) };
+               { "Content-Length", fmt::format("{}", bytes->size()) },
+               { "Content-Range", fmt::format("bytes {}-{}/{}", window->first, window->last, file->size) } },
+             std::move(*bytes) };
 }
 
 PageResponse thumb_bytes(App const& app, std::string const& id)
 {
-    auto path = library::thumb_path_for(app.engine->clips_dir(), id);
-    if (!path)
+    auto file = open_served_file(library::thumb_path_for(app.engine->clips_dir(), id));
+    if (!file || file->size > thumb_max_bytes)
         return not_found_response();
-    auto fd = files::open_regular(*path);
-    if (!fd)
-        return not_found_response();
-    auto size = files::file_size(fd->get());
-    if (!size || *size > thumb_max_bytes)
-        return not_found_response();
-    std::vector<std::uint8_t> bytes(*size);
-    if (!files::pread_exact(fd->get(), std::span<std::uint8_t>(bytes), 0))
+    auto bytes = read_window(*file, 0, file->size);
+    if (!bytes)
         return not_found_response();
     return { 200, { { "Content-Type", "image/jpeg" }, { "Cache-Control", "max-age=604800, immutable" } },
-             std::move(bytes) };
+             std::move(*bytes) };
 }
 
 PageResponse api_call(PageJob& job, std::string_view method)
