@@ -288,6 +288,8 @@ TEST(PagePool, JobsStartInQueueOrderFourAtATime)
         changed.notify_all();
     }
     ASSERT_TRUE(answers.wait_for(20));
+    // The first four are taken by four idle workers at once, so they may record their start in any order.
+    std::sort(started.begin(), started.begin() + 4);
     std::vector<int> order(20);
     std::iota(order.begin(), order.end(), 0);
     EXPECT_EQ(started, order);
