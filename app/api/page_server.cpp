@@ -80,7 +80,7 @@ std::optional<std::uint64_t> read_u64(std::string_view text)
 }
 
 // The Range value as a range request, or nothing when it counts as absent.
-std::optional<std::string_view> range_spec(std::optional<std::string_view> header)
+std::optional<std::string_view> first_range(std::optional<std::string_view> header)
 {
     constexpr std::string_view unit = "bytes=";
     if (!header || header->size() < 6 || !header->starts_with(unit))
@@ -89,11 +89,11 @@ std::optional<std::string_view> range_spec(std::optional<std::string_view> heade
         if ((c < 0x20 || c > 0x7e) && c != '\t')
             return std::nullopt;
     }
-    auto spec = header->substr(unit.size());
-    spec = spec.substr(0, spec.find(','));
-    if (spec.find('-') == std::string_view::npos)
+    auto wanted = header->substr(unit.size());
+    wanted = wanted.substr(0, wanted.find(','));
+    if (wanted.find('-') == std::string_view::npos)
         return std::nullopt;
-    return spec;
+    return wanted;
 }
 
 PageResponse static_response(StaticAsset const& asset)
@@ -248,10 +248,10 @@ std::optional<ByteWindow> clip_window(std::optional<std::string_view> range, std
     if (size == 0)
         return std::nullopt;
     ByteWindow window { 0, size - 1 };
-    if (auto spec = range_spec(range)) {
-        auto dash = spec->find('-');
-        auto start = trim(spec->substr(0, dash));
-        auto end = trim(spec->substr(dash + 1));
+    if (auto wanted = first_range(range)) {
+        auto dash = wanted->find('-');
+        auto start = trim(wanted->substr(0, dash));
+        auto end = trim(wanted->substr(dash + 1));
         if (start.empty()) {
             auto suffix = read_u64(end);
             if (!suffix)
