@@ -18,19 +18,7 @@ struct Pressed {
     std::vector<std::pair<std::uint32_t, std::uint32_t>> calls;
 };
 
-// Waits until the thread has handled everything queued so far: the fake queue drains in order.
-void settle(fakes::FakeHotkeys::State& state)
-{
-    for (int i = 0; i < 500; ++i) {
-        {
-            std::lock_guard lock(state.mutex);
-            if (state.events.empty())
-                break;
-        }
-        std::this_thread::sleep_for(1ms);
-    }
-    std::this_thread::sleep_for(5ms);
-}
+void settle(fakes::FakeHotkeys::State& state) { ASSERT_TRUE(fakes::FakeHotkeys::settle(state)); }
 
 std::vector<HotkeyBinding> defaults()
 {

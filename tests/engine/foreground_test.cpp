@@ -52,15 +52,12 @@ TEST(ForegroundClassify, AppliesRulesInOrder)
     };
     Row const rows[] = {
         { "desktop class", with_class("Progman"), { "Bureau", Desktop } },
-        { "worker class", with_class("WorkerW"), { "Bureau", Desktop } },
-        { "taskbar class", with_class("Shell_TrayWnd"), { "Bureau", Desktop } },
         { "class match is exact", with_class("progman"), { "Some Game", Game } },
         { "desktop window type covering the monitor", ignored(), { "Bureau", Desktop } },
         { "no stem, full screen, title", window("", "Protected Game - Menu", true), { "Protected Game", Game } },
         { "no stem, full screen, no title", window("", "", true), { "Bureau", Desktop } },
         { "no stem, windowed", window("", "Protected", false), { "Bureau", Desktop } },
         { "system process full screen", window("explorer.exe", "Explorer", true), { "Bureau", Desktop } },
-        { "java with minecraft in any case", window("javaw.exe", "MINECRAFT 1.20.4"), { "Minecraft", Game } },
         { "java with minecraft", window("java", "Minecraft* 1.21 - Multiplayer"), { "Minecraft", Game } },
         { "javaw other title falls through", window("javaw.exe", "Eclipse IDE"), { "Eclipse IDE", App } },
         { "javaw other title with separator", window("javaw.exe", "Main.java - Eclipse"), { "Javaw", App } },
@@ -74,12 +71,9 @@ TEST(ForegroundClassify, AppliesRulesInOrder)
         { "unknown full screen, title", window("sg.exe", "Super Game\u2122 v1.2.3 - Chapter One", true),
           { "Super Game", Game } },
         { "unknown windowed with separator", window("my_editor.exe", "notes.txt - My Editor"), { "My Editor", App } },
-        { "unknown windowed with em dash", window("tool", "a \u2014 b"), { "Tool", App } },
         { "unknown windowed, plain title", window("calc", "Calculator 2.0"), { "Calculator", App } },
-        { "unknown windowed, paren title", window("calc", "Calculator (beta)"), { "Calculator", App } },
         { "unknown windowed, no title", window("calc", ""), { "Calc", App } },
         { "native launcher suffixes", window("Celeste.bin.x86_64", "Celeste"), { "Celeste", Game } },
-        { "native launcher suffix", window("hollow_knight.x86_64", ""), { "Hollow Knight", Game } },
     };
     for (auto const& row : rows) {
         SCOPED_TRACE(row.what);
@@ -100,21 +94,17 @@ TEST(ForegroundCleanTitle, CutsSeparatorsSignsAndVersions)
         { "Super Game\u2122 v1.2.3 - Chapter One", "Super Game" },
         { "1.0", "1.0" },
         { "Game 2.0 1.20.4b", "Game" },
-        { "Game v", "Game v" },
         { "Game v2", "Game v2" },
         { "Game V3.1", "Game" },
         { "Game 1.2-beta", "Game 1.2-beta" },
         { "A | B - C", "A" },
-        { "A - B | C", "A" },
         { "Name : Sub", "Name" },
         { "Name: Sub", "Name: Sub" },
         { "Title (Remastered)", "Title" },
-        { "Dash \u2013 en", "Dash" },
         { "Dash\u2013tight", "Dash\u2013tight" },
         { "Brand\u00AE Name\u00A9", "Brand Name" },
         { "***", "" },
         { "  many \t  spaces\u00A0here ", "many spaces here" },
-        { "", "" },
         { "bad \xff byte", "bad \xEF\xBF\xBD byte" },
         { "cut \xE2\x82 short", "cut \xEF\xBF\xBD\xEF\xBF\xBD short" },
     };
@@ -135,11 +125,9 @@ TEST(ForegroundCleanExeName, CutsSuffixesOnceEachInOrder)
         { "game_dx12_x64", "Game Dx12" },
         { "game_x86x64", "Game X86" },
         { "mygame-win64-shipping", "Mygame" },
-        { "abc64", "Abc" },
         { "ab64", "Ab64" },
         { "rainbowsix_vulkan_be", "Rainbowsix Vulkan" },
         { "", "Bureau" },
-        { "-_.", "Bureau" },
         { "my.cool-game_name", "My Cool Game Name" },
         { "élan_vital", "Élan Vital" },
         { "ßgame", "SSgame" },
@@ -162,12 +150,9 @@ TEST(ForegroundExeStem, LowerCasesAndDropsLauncherSuffixes)
         { "FILE.EXE", "file" },
         { "Game.Exe", "game.exe" },
         { "Celeste.bin.x86_64", "celeste" },
-        { "Game.X86", "game" },
         { "start.sh", "start" },
-        { "Tool.AppImage", "tool" },
         { ".sh", ".sh" },
         { "ÉLAN", "élan" },
-        { "", "" },
     };
     for (auto const& [name, expected] : rows) {
         SCOPED_TRACE(name);
@@ -324,32 +309,14 @@ TEST(ForegroundThread, RecordsOneSamplePerLookUntilStopped)
     };
     EXPECT_EQ(std::vector(samples.begin(), samples.end()), expected);
     EXPECT_EQ(opens, 2);
-}
 
-TEST(ForegroundThread, StopsBeforeTheFirstLookWhenAlreadyStopped)
-{
-    auto history = std::make_shared<foreground::ForegroundHistory>();
-    ScriptedPacing clock;
-    clock.stop->store(true);
-    int opens = 0;
-    foreground::foreground_thread(history, clock.stop, [&]() -> Result<std::unique_ptr<platform::ForegroundProbe>> {
-        ++opens;
-        return fail("x");
-    }, clock.pacing(1));
-    EXPECT_TRUE(history->copy().empty());
-    EXPECT_EQ(opens, 0);
-}
-
-TEST(ForegroundThread, HistoryStaysWithinTheSpan)
-{
-    auto history = std::make_shared<foreground::ForegroundHistory>();
-    ScriptedPacing clock;
-    foreground::foreground_thread(history, clock.stop, [] () -> Result<std::unique_ptr<platform::ForegroundProbe>> {
-        return std::make_unique<fakes::ScriptedForegroundProbe>(std::deque<std::optional<WindowInfo>> {});
-    }, clock.pacing(1'600));
-    auto samples = history->copy();
-    ASSERT_EQ(samples.size(), 1'501u);
-    EXPECT_EQ(samples.back().time - samples.front().time, foreground::history_span_ticks);
+    // Stopped before the first look: nothing is opened or recorded.
+    auto untouched = std::make_shared<foreground::ForegroundHistory>();
+    ScriptedPacing stopped;
+    stopped.stop->store(true);
+    foreground::foreground_thread(untouched, stopped.stop, opener, stopped.pacing(1));
+    EXPECT_TRUE(untouched->copy().empty());
+    EXPECT_EQ(opens, 2);
 }
 
 namespace {

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 
 #include <gtest/gtest.h>
@@ -43,35 +44,42 @@ protected:
 
 }
 
-TEST_F(SpillRound, KeepsTheNewestFourSecondsWhileCaptureRuns)
+// While capture runs the newest four seconds stay in memory; once it stops, all but the newest time go to
+// disk. Samples sharing a time go together, once, and each reads back its own bytes.
+TEST_F(SpillRound, SpillsWhatIsOlderThanTheMemoryWindow)
 {
-    shared::Shared shared;
-    set_running(shared, true);
-    // 4.1 s and 3.9 s older than the newest sample.
-    shared::push_video(shared, packet(0, true));
-    shared::push_video(shared, packet(2 * second, false));
-    shared::push_video(shared, packet(41 * second / 10, false));
-    shared::push_audio(shared, { 1, 2, 3 }, 0);
-    spill::Spiller spiller(folder());
-    ASSERT_EQ(spill::run_round(shared, spiller), spill::Round::Done);
-
-    EXPECT_EQ(in_memory(shared), (std::vector<bool> { false, true, true }));
-    shared.rings.with([](shared::Rings& rings) {
-        EXPECT_EQ(rings.video.memory_bytes, 128u);
-        EXPECT_EQ(rings.video.total_bytes, 192u);
-        EXPECT_TRUE(rings.audio.samples.front().in_memory());
-    });
-}
-
-TEST_F(SpillRound, StoppedCaptureSpillsAllButTheNewestTime)
-{
-    shared::Shared shared;
-    shared::push_video(shared, packet(0, true));
-    shared::push_video(shared, packet(second, false));
-    shared::push_video(shared, packet(2 * second, false));
-    spill::Spiller spiller(folder());
-    ASSERT_EQ(spill::run_round(shared, spiller), spill::Round::Done);
-    EXPECT_EQ(in_memory(shared), (std::vector<bool> { false, false, true }));
+    struct Row {
+        char const* name;
+        bool running;
+        std::vector<std::int64_t> times;
+        std::vector<bool> in_memory;
+    };
+    Row const rows[] = {
+        { "capture runs: 4.1 s and 3.9 s old", true, { 0, 2 * second, 41 * second / 10 }, { false, true, true } },
+        { "capture stopped", false, { 0, second, 2 * second }, { false, false, true } },
+        { "samples sharing a time", false, { 0, second, second, 5 * second }, { false, false, false, true } },
+    };
+    for (auto const& row : rows) {
+        SCOPED_TRACE(row.name);
+        shared::Shared shared;
+        set_running(shared, row.running);
+        for (std::size_t i = 0; i < row.times.size(); ++i)
+            shared::push_video(shared, packet(row.times[i], i == 0, 64, static_cast<std::uint8_t>(i + 1)));
+        shared::push_audio(shared, { 1, 2, 3 }, 0);
+        spill::Spiller spiller(folder());
+        ASSERT_EQ(spill::run_round(shared, spiller), spill::Round::Done);
+        EXPECT_EQ(in_memory(shared), row.in_memory);
+        EXPECT_TRUE(spill::gather_jobs(shared).jobs.empty()); // nothing to write again next round
+        shared.rings.with([&](shared::Rings& rings) {
+            EXPECT_TRUE(rings.audio.samples.front().in_memory()); // the newest audio time
+            EXPECT_EQ(rings.video.memory_bytes, 64u * std::ranges::count(row.in_memory, true));
+            for (std::size_t i = 0; i < row.times.size(); ++i) {
+                auto loaded = spill::load_sample(rings.video.samples[i]);
+                ASSERT_TRUE(loaded);
+                EXPECT_EQ(*loaded->data, std::vector<std::uint8_t>(64, static_cast<std::uint8_t>(i + 1)));
+            }
+        });
+    }
 }
 
 TEST_F(SpillRound, SegmentRecordsSpillWhole)
@@ -121,27 +129,6 @@ TEST_F(SpillRound, EvictionBetweenGatherAndApplyLeavesTheRingAlone)
         EXPECT_TRUE(rings.video.samples[0].in_memory());
         EXPECT_TRUE(rings.video.samples[1].in_memory());
         EXPECT_EQ(rings.video.memory_bytes, 128u);
-    });
-}
-
-TEST_F(SpillRound, SamplesSharingATimeAreAllSpilledOnce)
-{
-    shared::Shared shared;
-    shared::push_video(shared, packet(0, true, 64, 1));
-    shared::push_video(shared, packet(second, false, 64, 2));
-    shared::push_video(shared, packet(second, false, 64, 3));
-    shared::push_video(shared, packet(5 * second, false, 64, 4));
-    spill::Spiller spiller(folder());
-    ASSERT_EQ(spill::run_round(shared, spiller), spill::Round::Done);
-    EXPECT_EQ(in_memory(shared), (std::vector<bool> { false, false, false, true }));
-    // Nothing is left to write again in the next round.
-    EXPECT_TRUE(spill::gather_jobs(shared).jobs.empty());
-    shared.rings.with([](shared::Rings& rings) {
-        for (std::uint8_t i = 0; i < 3; ++i) {
-            auto loaded = spill::load_sample(rings.video.samples[i]);
-            ASSERT_TRUE(loaded);
-            EXPECT_EQ((*loaded->data)[0], i + 1);
-        }
     });
 }
 

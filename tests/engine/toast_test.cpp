@@ -21,27 +21,6 @@ std::vector<std::uint8_t> draw(toast::ToastState const& state, float t)
 
 }
 
-TEST(ToastLayout, SizesAndPlacesTheCapsule)
-{
-    platform::ToastMonitor monitor { 100, 50, 1920, 1080, 1.0f };
-    auto g = toast::layout(monitor, { 80, 18 }, { 0, 0 });
-    EXPECT_EQ(g.width, 56 + 18 + 8 + 10 + 80 + 18);
-    EXPECT_EQ(g.height, 98);
-    // The capsule's top edge lies 14 pixels below the monitor's top.
-    EXPECT_EQ(g.y + (g.height - 42) / 2, 50 + 14);
-    EXPECT_EQ(g.x, 100 + (1920 - g.width) / 2);
-    EXPECT_EQ(g.split_x, g.title_x + 80);
-
-    auto with_subtext = toast::layout(monitor, { 80, 18 }, { 60, 17 });
-    EXPECT_EQ(with_subtext.width, g.width + 9 + 60);
-    EXPECT_EQ(with_subtext.split_x, with_subtext.title_x + 80 + 9);
-
-    monitor.scale = 1.5f;
-    EXPECT_EQ(toast::layout(monitor, { 80, 18 }, { 0, 0 }).height, 147);
-    EXPECT_EQ(toast::title_font(1.5f).pixel_height, 22);
-    EXPECT_EQ(toast::subtext_font(1.5f).pixel_height, 21);
-}
-
 TEST(ToastAnimation, FollowsItsTimeline)
 {
     auto start = toast::animate(0.0f);
@@ -55,10 +34,6 @@ TEST(ToastAnimation, FollowsItsTimeline)
     auto hold = toast::animate(1.0f);
     EXPECT_EQ(hold.p, 1.0f);
     EXPECT_EQ(hold.b, 1.0f);
-    // One timer carries the hold to the start of the exit.
-    EXPECT_EQ(toast::next_frame_delay_ms(0.46f), 2301);
-    EXPECT_EQ(toast::next_frame_delay_ms(0.2f), 16);
-    EXPECT_EQ(toast::next_frame_delay_ms(2.8f), 16);
     auto exit = toast::animate(2.87f);
     EXPECT_NEAR(exit.a, 0.5f, 1e-4);
     EXPECT_NEAR(exit.b, 0.0f, 1e-4);

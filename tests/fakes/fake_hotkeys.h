@@ -1,6 +1,7 @@
 #pragma once
 // A registrar double: records grabs, refuses chosen keys, and replays queued events.
 
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <map>
@@ -19,13 +20,20 @@ public:
         std::deque<platform::HotkeyEvent> events;
         std::map<int, std::uint32_t> grabbed; // id -> vk
         std::set<std::uint32_t> refused_vks;
-        int applications { 0 };
+        bool idle { false };   // the thread waits for its next event: everything before it is handled
+        bool closed { false }; // the thread ended and let its registrar go
     };
 
     explicit FakeHotkeys(std::shared_ptr<State> state)
         : m_state(std::move(state))
         , m_waker(std::make_shared<Waker>(m_state))
     {
+    }
+    ~FakeHotkeys() override
+    {
+        std::lock_guard lock(m_state->mutex);
+        m_state->closed = true;
+        m_state->changed.notify_all();
     }
 
     Result<void> grab(int id, std::uint32_t, std::uint32_t vk) override
@@ -44,12 +52,24 @@ public:
     platform::HotkeyEvent wait() override
     {
         std::unique_lock lock(m_state->mutex);
+        m_state->idle = true;
+        m_state->changed.notify_all();
         m_state->changed.wait(lock, [&] { return !m_state->events.empty(); });
+        m_state->idle = false;
         auto event = m_state->events.front();
         m_state->events.pop_front();
         return event;
     }
     std::shared_ptr<platform::HotkeyWaker> waker() override { return m_waker; }
+
+    // Waits until the thread has handled every queued event and waits again (or has ended); the bound only
+    // keeps a stuck thread from hanging the test.
+    static bool settle(State& state)
+    {
+        std::unique_lock lock(state.mutex);
+        return state.changed.wait_for(lock, std::chrono::seconds(10),
+                                      [&] { return state.events.empty() && (state.idle || state.closed); });
+    }
 
     static void push(State& state, platform::HotkeyEvent event)
     {

@@ -11,6 +11,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 #include <xcb/xcb.h>
 
@@ -158,19 +159,6 @@ public:
         xcb_flush(m_connection);
     }
 
-    std::string describe(xcb_window_t window)
-    {
-        auto* g = xcb_get_geometry_reply(m_connection, xcb_get_geometry(m_connection, window), nullptr);
-        auto* t = xcb_translate_coordinates_reply(m_connection, xcb_translate_coordinates(m_connection, window, m_root, 0, 0), nullptr);
-        std::string text = "?";
-        if (g && t)
-            text = std::to_string(t->dst_x) + "," + std::to_string(t->dst_y) + " " + std::to_string(g->width) + "x"
-                + std::to_string(g->height) + " b" + std::to_string(g->border_width);
-        std::free(g);
-        std::free(t);
-        return text;
-    }
-
     std::vector<xcb_window_t> managed()
     {
         auto* reply = xcb_get_property_reply(m_connection,
@@ -253,20 +241,18 @@ protected:
             seen = probe.sample();
             return seen && seen->title == spec.title && (!ready || ready(*seen));
         });
-        if (seen && ready && !ready(*seen))
-            ADD_FAILURE() << "window at " << m_client.describe(window);
         return seen;
     }
 
     // A fixture process folder for our own pid, since the server names us as the client of our windows.
-    fs::path fake_proc(std::string const& exe_target, std::optional<std::string> cmdline = std::nullopt, int pid = getpid())
+    fs::path fake_proc(std::string const& name, std::string const& exe_target, std::string const& cmdline, int pid)
     {
-        auto folder = dir() / "proc" / std::to_string(pid);
+        auto folder = dir() / name / std::to_string(pid);
         fs::create_directories(folder);
         fs::create_symlink(exe_target, folder / "exe");
-        if (cmdline)
-            write_file("proc/" + std::to_string(pid) + "/cmdline", *cmdline);
-        return dir() / "proc";
+        if (!cmdline.empty())
+            write_file(name + "/" + std::to_string(pid) + "/cmdline", cmdline);
+        return dir() / name;
     }
 
     static inline TestClient* s_client = nullptr;
@@ -275,21 +261,57 @@ protected:
 
 }
 
-TEST_F(X11Foreground, ReadsTitleClassAndOwnProcess)
+TEST_F(X11Foreground, NamesTheWindowInFront)
 {
-    auto probe = open();
-    ASSERT_TRUE(probe);
-    WindowSpec spec { .title = "notes.txt - Éditeur", .window_class = "QuillNotes" };
-    auto seen = look_at(*probe, spec);
-    ASSERT_TRUE(seen);
-    EXPECT_EQ(seen->title, spec.title);
-    EXPECT_EQ(seen->window_class, "QuillNotes");
-    EXPECT_EQ(seen->pid, getpid());
-    EXPECT_EQ(seen->exe_name, fs::read_symlink("/proc/self/exe").filename().string());
-    EXPECT_FALSE(seen->covers_monitor);
-    EXPECT_FALSE(seen->ignored_type);
-    // An unknown program in a window titled "document - program" is named after its executable.
-    EXPECT_EQ(foreground::classify_window(seen), (foreground::ForegroundInfo { "X11 Foreground Test", ForegroundKind::App }));
+    using namespace std::string_literals;
+    using foreground::ForegroundInfo;
+    struct Row {
+        char const* what;
+        WindowSpec spec;
+        char const* exe;     // what a fixture /proc names as the window's program; our own when empty
+        std::string cmdline; // and its command line
+        int pid;             // the _NET_WM_PID the probe reads instead of asking the server; 0: asks it
+        bool covers;
+        ForegroundInfo expected;
+    };
+    Row const rows[] = {
+        // An unknown program in a window titled "document - program" is named after its executable.
+        { "own process", { .title = "notes.txt - Éditeur", .window_class = "QuillNotes" }, "", "", 0, false,
+          { "X11 Foreground Test", ForegroundKind::App } },
+        { "full screen", { .title = "Super Game\u2122 v1.2.3 - Chapitre 2", .fullscreen = true },
+          "/opt/supergame/supergame.x86_64", "", 0, true, { "Super Game", ForegroundKind::Game } },
+        { "large window leaving part of the monitor", { .title = "Presque", .x = 0, .y = 0, .width = 1900, .height = 1000 },
+          "", "", 0, false, { "Presque", ForegroundKind::App } },
+        // A desktop window covers its monitor and is in no table: without the window type it would count as a
+        // game and keep capture running for as long as the desktop is in front.
+        { "desktop window", { .title = "Bureau de fichiers", .type = "_NET_WM_WINDOW_TYPE_DESKTOP", .x = 0, .y = 0,
+                              .width = 1920, .height = 1080 },
+          "", "", 0, true, foreground::desktop_entry() },
+        { "wine names the Windows program", { .title = "Grand Theft Auto V" }, "/usr/lib/wine/wine64-preloader",
+          "C:\\Program Files\\Rockstar Games\\GTA5_Enhanced.exe\0"s, 0, false, { "GTA V", ForegroundKind::Game } },
+        { "pid property without the server", { .title = "Minecraft 1.20.4", .pid = 4242 },
+          "/usr/lib/jvm/java-17/bin/java", "", 4242, false, { "Minecraft", ForegroundKind::Game } },
+    };
+    int n = 0;
+    for (auto const& row : rows) {
+        SCOPED_TRACE(row.what);
+        platform::x11::ForegroundOptions options { .ask_server_for_pid = row.pid == 0 };
+        if (*row.exe)
+            options.proc_root = fake_proc(fmt::format("proc{}", n++), row.exe, row.cmdline, row.pid ? row.pid : getpid());
+        auto probe = open(options);
+        ASSERT_TRUE(probe);
+        auto seen = look_at(*probe, row.spec, [&](auto const& info) { return info.covers_monitor == row.covers; });
+        ASSERT_TRUE(seen);
+        EXPECT_EQ(seen->window_class, row.spec.window_class);
+        EXPECT_EQ(seen->pid, row.pid ? row.pid : getpid());
+        if (!*row.exe) {
+            EXPECT_EQ(seen->exe_name, fs::read_symlink("/proc/self/exe").filename().string());
+        }
+        EXPECT_EQ(seen->covers_monitor, row.covers);
+        EXPECT_EQ(seen->ignored_type, row.spec.type.has_value());
+        EXPECT_EQ(foreground::classify_window(seen), row.expected);
+        m_client.destroy_all();
+    }
 }
 
 TEST_F(X11Foreground, FallsBackToLegacyLatin1Title)
@@ -299,46 +321,7 @@ TEST_F(X11Foreground, FallsBackToLegacyLatin1Title)
     auto window = m_client.create({ .title = "", .legacy_title = "Caf\xe9 Tycoon" });
     ASSERT_TRUE(m_client.activate(window));
     std::optional<platform::WindowInfo> seen;
-    eventually([&] { return (seen = probe->sample()) && seen->title == "Café Tycoon"; });
-    ASSERT_TRUE(seen);
-    EXPECT_EQ(seen->title, "Café Tycoon");
-}
-
-TEST_F(X11Foreground, FullscreenWindowCoversItsMonitorAndIsAGame)
-{
-    auto probe = open({ .proc_root = fake_proc("/opt/supergame/supergame.x86_64") });
-    ASSERT_TRUE(probe);
-    WindowSpec spec { .title = "Super Game\u2122 v1.2.3 - Chapitre 2", .fullscreen = true };
-    auto seen = look_at(*probe, spec, [](auto const& info) { return info.covers_monitor; });
-    ASSERT_TRUE(seen);
-    EXPECT_TRUE(seen->covers_monitor);
-    EXPECT_EQ(seen->exe_name, "supergame.x86_64");
-    EXPECT_EQ(foreground::classify_window(seen), (foreground::ForegroundInfo { "Super Game", ForegroundKind::Game }));
-}
-
-TEST_F(X11Foreground, LargeWindowThatLeavesPartOfTheMonitorDoesNotCoverIt)
-{
-    auto probe = open();
-    ASSERT_TRUE(probe);
-    WindowSpec spec { .title = "Presque", .x = 0, .y = 0, .width = 1900, .height = 1000 };
-    auto seen = look_at(*probe, spec);
-    ASSERT_TRUE(seen);
-    EXPECT_FALSE(seen->covers_monitor);
-}
-
-// A desktop window covers its monitor and is in no table: without the window type it would count as a game and
-// keep capture running for as long as the desktop is in front.
-TEST_F(X11Foreground, DesktopWindowIsIgnored)
-{
-    auto probe = open();
-    ASSERT_TRUE(probe);
-    WindowSpec spec { .title = "Bureau de fichiers", .type = "_NET_WM_WINDOW_TYPE_DESKTOP", .x = 0, .y = 0,
-                      .width = 1920, .height = 1080 };
-    auto seen = look_at(*probe, spec, [](auto const& info) { return info.covers_monitor; });
-    ASSERT_TRUE(seen);
-    EXPECT_TRUE(seen->ignored_type);
-    EXPECT_TRUE(seen->covers_monitor);
-    EXPECT_EQ(foreground::classify_window(seen), foreground::desktop_entry());
+    EXPECT_TRUE(eventually([&] { return (seen = probe->sample()) && seen->title == "Café Tycoon"; }));
 }
 
 TEST_F(X11Foreground, NothingInFrontWhenTheLastWindowCloses)
@@ -349,29 +332,6 @@ TEST_F(X11Foreground, NothingInFrontWhenTheLastWindowCloses)
     ASSERT_TRUE(seen);
     m_client.destroy_all();
     EXPECT_TRUE(eventually([&] { return !probe->sample(); }));
-}
-
-TEST_F(X11Foreground, WineProcessIsNamedAfterTheWindowsProgram)
-{
-    using namespace std::string_literals;
-    auto proc = fake_proc("/usr/lib/wine/wine64-preloader", "C:\\Program Files\\Rockstar Games\\GTA5_Enhanced.exe\0"s);
-    auto probe = open({ .proc_root = proc });
-    ASSERT_TRUE(probe);
-    auto seen = look_at(*probe, { .title = "Grand Theft Auto V" });
-    ASSERT_TRUE(seen);
-    EXPECT_EQ(seen->exe_name, "GTA5_Enhanced.exe");
-    EXPECT_EQ(foreground::classify_window(seen), (foreground::ForegroundInfo { "GTA V", ForegroundKind::Game }));
-}
-
-TEST_F(X11Foreground, WindowPidPropertyServesWithoutTheServer)
-{
-    auto proc = fake_proc("/usr/lib/jvm/java-17/bin/java", std::nullopt, 4242);
-    auto probe = open({ .proc_root = proc, .ask_server_for_pid = false });
-    ASSERT_TRUE(probe);
-    auto seen = look_at(*probe, { .title = "Minecraft 1.20.4", .pid = 4242 });
-    ASSERT_TRUE(seen);
-    EXPECT_EQ(seen->pid, 4242);
-    EXPECT_EQ(foreground::classify_window(seen), (foreground::ForegroundInfo { "Minecraft", ForegroundKind::Game }));
 }
 
 TEST_F(X11Foreground, WindowOfAnotherProgram)
