@@ -72,19 +72,6 @@ TEST(AudioPlacePacket, FillsGapsAndDropsPacketsBehindTheCount)
     }
 }
 
-TEST(AudioPlacePacket, SilentPacketTakesItsPlaceAsZeros)
-{
-    Source source;
-    platform::AudioPacket packet;
-    packet.time = base;
-    packet.frames = 256;
-    packet.silent = true;
-    EXPECT_EQ(audio::place_packet(source, base, packet, 1.0f), Placement::Appended);
-    EXPECT_EQ(source.frames_received, 256u);
-    EXPECT_EQ(source.fifo.size(), 512u);
-    EXPECT_EQ(source.peak, 0u);
-}
-
 TEST(AudioKeepUp, PadsToHundredMillisecondsBehindTheClockAndNeverBack)
 {
     Source source;
@@ -150,23 +137,6 @@ TEST(AudioPlacePacket, JitteryDeliveryWithinTheMarginLosesNothing)
     EXPECT_EQ(leading_zero_frames(source), 0u);
 }
 
-TEST(AudioVolume, ScalesSaturatesAndTruncates)
-{
-    struct Row {
-        std::int16_t sample;
-        float volume;
-        std::int16_t expected;
-    };
-    constexpr Row rows[] = {
-        { -32'768, 1.0f, -32'768 }, { 32'767, 1.0f, 32'767 }, { 20'000, 2.0f, 32'767 }, { -20'000, 2.0f, -32'768 },
-        { 3, 0.5f, 1 },             { -3, 0.5f, -1 },         { 1'000, 0.0f, 0 },
-    };
-    for (auto const& row : rows) {
-        SCOPED_TRACE(testing::Message() << row.sample << " x " << row.volume);
-        EXPECT_EQ(audio::scale_sample(row.sample, row.volume), row.expected);
-    }
-}
-
 TEST(AudioVolume, UnusableVolumesAreClamped)
 {
     for (auto [volume, usable] : { std::pair { std::numeric_limits<float>::quiet_NaN(), 0.0f }, { -1.0f, 0.0f },
@@ -177,22 +147,6 @@ TEST(AudioVolume, UnusableVolumesAreClamped)
     audio::append_packet(source, std::vector<std::int16_t>(4, 30'000), 2, false, 100.0f);
     EXPECT_EQ(source.fifo.front(), 32'767);
     EXPECT_EQ(source.peak, 32'767u);
-}
-
-TEST(AudioMeter, PeakOfMinimumSampleIsFullScaleAndMeterOnlyRises)
-{
-    Source source;
-    audio::append_packet(source, std::vector<std::int16_t> { -32'768, 5 }, 1, false, 1.0f);
-    EXPECT_EQ(source.peak, 32'768u);
-
-    std::atomic<std::uint32_t> meter { 40'000 };
-    audio::feed_meter(source, meter);
-    EXPECT_EQ(meter.load(), 40'000u);
-    EXPECT_EQ(source.peak, 0u);
-    meter = 0;
-    source.peak = 1'234;
-    audio::feed_meter(source, meter);
-    EXPECT_EQ(meter.load(), 1'234u);
 }
 
 TEST(AudioMix, SumsSaturatingAndKeepsWhatOnlyOneSourceHas)
@@ -209,21 +163,6 @@ TEST(AudioMix, SumsSaturatingAndKeepsWhatOnlyOneSourceHas)
     std::vector<Source> none;
     audio::mix(none, out);
     EXPECT_EQ(out.size(), 4u);
-}
-
-TEST(AudioLevels, OneLevelPerTwelveBlocks)
-{
-    std::vector<std::int16_t> loud(audio::block_samples, 0);
-    loud[17] = -32'768;
-    std::vector<std::int16_t> quiet(audio::block_samples, 258);
-    audio::LevelMeter meter;
-    for (int block = 0; block < 11; ++block)
-        EXPECT_FALSE(meter.feed(loud).has_value()) << block;
-    EXPECT_EQ(meter.feed(loud), std::optional<std::uint8_t>(254));
-    // The peak starts again after each level.
-    for (int block = 0; block < 11; ++block)
-        EXPECT_FALSE(meter.feed(quiet).has_value());
-    EXPECT_EQ(meter.feed(quiet), std::optional<std::uint8_t>(2));
 }
 
 TEST(AudioInputTime, ComputedFromTheTotalCount)

@@ -69,15 +69,6 @@ protected:
     int running_seen { 0 };
 };
 
-TEST_F(AudioThread, BothSourcesOffStillRunsAndProducesNothing)
-{
-    run_for(500 * ms, params(false, false));
-    EXPECT_EQ(running_seen, 1);
-    EXPECT_EQ(shared->audio_running.load(), 0);
-    EXPECT_TRUE(ring_frames().empty());
-    EXPECT_TRUE(fake.sound_log->opens.empty());
-}
-
 // The microphone opens but delivers nothing: it gets silence 100 ms behind the clock, so the output's sound
 // still advances through the mix with at most about 100 ms of delay.
 TEST_F(AudioThread, SilentMicrophoneDoesNotHoldBackTheMix)

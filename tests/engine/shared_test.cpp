@@ -110,18 +110,6 @@ TEST(SharedNewSegment, StopsAnAttachedRecordingSoItEndsOnTheOldStream)
     EXPECT_FALSE(shared.rings.with([](shared::Rings& rings) { return rings.sink.has_value(); }));
 }
 
-TEST(SharedRingWindow, EvictsAtOnce)
-{
-    shared::Shared shared;
-    for (int i = 0; i < 10; ++i)
-        shared::push_audio(shared, std::vector<std::uint8_t>(100, 1), i * second);
-    shared::set_ring_window(shared, 0, 250);
-    shared.rings.with([](shared::Rings& rings) {
-        EXPECT_EQ(rings.audio.total_bytes, 200u);
-        EXPECT_EQ(rings.audio.samples.front().time, 8 * second);
-    });
-}
-
 TEST(SharedPushAudio, FillsTheRingAndAnAttachedRecordingInOrder)
 {
     shared::Shared shared;
@@ -145,20 +133,6 @@ TEST(SharedPushAudio, FillsTheRingAndAnAttachedRecordingInOrder)
         EXPECT_EQ((*audio->packet.data)[0], t);
     }
     EXPECT_FALSE(live.try_recv());
-}
-
-TEST(SharedPushAudio, ReceiverGoneKeepsTheSinkAttached)
-{
-    shared::Shared shared;
-    {
-        auto [sink, live] = channel::make<shared::LiveSample>();
-        shared.rings.with([&](shared::Rings& rings) { rings.sink = std::move(sink); });
-    }
-    shared::push_audio(shared, { 1 }, 1);
-    shared.rings.with([](shared::Rings& rings) {
-        EXPECT_TRUE(rings.sink.has_value());
-        EXPECT_EQ(rings.audio.samples.size(), 1u);
-    });
 }
 
 TEST(SharedPushVideo, KeyframeRetiresRecordsOutsideWindowOrBudget)
@@ -185,14 +159,6 @@ TEST(SharedPushVideo, KeyframeRetiresRecordsOutsideWindowOrBudget)
     shared::set_ring_window(shared, 10, 250);
     shared::push_video(shared, packet(15 * second, true));
     EXPECT_EQ(shared.rings.with([](shared::Rings& rings) { return rings.segments.size(); }), 0u);
-}
-
-TEST(SharedVideoConfig, FirstStoredConfigStays)
-{
-    shared::Shared shared;
-    EXPECT_TRUE(shared::store_video_config(shared, config(1)));
-    EXPECT_FALSE(shared::store_video_config(shared, config(2)));
-    EXPECT_EQ(shared.video_config.copy()->width, 1u);
 }
 
 TEST(SharedClearBuffers, EmptiesEverythingButKeepsRingIdentity)

@@ -82,26 +82,6 @@ TEST_F(SpillRound, SpillsWhatIsOlderThanTheMemoryWindow)
     }
 }
 
-TEST_F(SpillRound, SegmentRecordsSpillWhole)
-{
-    shared::Shared shared;
-    shared::store_video_config(shared, mp4::VideoConfig { { 1 }, 2, 2, 0 });
-    shared::push_video(shared, packet(0, true));
-    shared::push_video(shared, packet(second, false));
-    shared::new_segment(shared);
-    spill::Spiller spiller(folder());
-    ASSERT_EQ(spill::run_round(shared, spiller), spill::Round::Done);
-    shared.rings.with([](shared::Rings& rings) {
-        ASSERT_EQ(rings.segments.size(), 1u);
-        EXPECT_EQ(rings.segments[0].ring.memory_bytes, 0u);
-        for (auto const& sample : rings.segments[0].ring.samples) {
-            auto loaded = spill::load_sample(sample);
-            ASSERT_TRUE(loaded);
-            EXPECT_EQ(*loaded->data, std::vector<std::uint8_t>(64, 7));
-        }
-    });
-}
-
 TEST_F(SpillRound, EvictionBetweenGatherAndApplyLeavesTheRingAlone)
 {
     shared::Shared shared;
@@ -130,23 +110,6 @@ TEST_F(SpillRound, EvictionBetweenGatherAndApplyLeavesTheRingAlone)
         EXPECT_TRUE(rings.video.samples[1].in_memory());
         EXPECT_EQ(rings.video.memory_bytes, 128u);
     });
-}
-
-TEST_F(SpillRound, NewSegmentFileOnlyOnceTheLimitIsReached)
-{
-    spill::Spiller spiller(folder(), 100);
-    ASSERT_TRUE(spiller.prepare());
-    auto bytes = [](std::size_t size) { return make_shared_bytes(std::vector<std::uint8_t>(size, 5)); };
-    // 99 bytes: still below the limit, so the next sample crosses it in the same file; at 140 a new one starts.
-    std::vector<spill::Job> jobs { { 1, 0, bytes(99) }, { 1, 1, bytes(41) }, { 1, 2, bytes(10) } };
-    auto outcome = spiller.write(std::move(jobs));
-    ASSERT_FALSE(outcome.error);
-    ASSERT_EQ(outcome.records.size(), 3u);
-    EXPECT_EQ(outcome.records[0].file, outcome.records[1].file);
-    EXPECT_EQ(outcome.records[1].offset, 99u);
-    EXPECT_NE(outcome.records[2].file, outcome.records[1].file);
-    EXPECT_EQ(outcome.records[2].offset, 0u);
-    EXPECT_EQ(spiller.current(), outcome.records[2].file);
 }
 
 TEST_F(SpillRound, FailedCreationUsesUpItsNumberAndReleasesTheSegment)
@@ -202,20 +165,6 @@ TEST_F(SpillRound, FileGoesWithItsLastSample)
     EXPECT_TRUE(file.expired());
 }
 
-TEST_F(SpillRound, ShortSegmentFileFailsToLoad)
-{
-    shared::Shared shared;
-    shared::push_video(shared, packet(0, true));
-    shared::push_video(shared, packet(second, true));
-    spill::Spiller spiller(folder());
-    ASSERT_EQ(spill::run_round(shared, spiller), spill::Round::Done);
-    ASSERT_EQ(::ftruncate(spiller.current()->fd(), 10), 0);
-    auto sample = shared.rings.with([](shared::Rings& rings) { return rings.video.samples.front(); });
-    auto loaded = spill::load_sample(sample);
-    ASSERT_FALSE(loaded);
-    EXPECT_EQ(loaded.error(), "failed to fill whole buffer");
-}
-
 TEST_F(SpillRound, PreparationRemovesStaleSegmentsOnly)
 {
     std::filesystem::create_directories(folder());
@@ -244,16 +193,6 @@ TEST_F(SpillRound, UnusableFolderFailsTheRound)
     EXPECT_EQ(spill::run_round(shared, spiller), spill::Round::Failed);
     EXPECT_FALSE(spiller.prepared());
     EXPECT_EQ(in_memory(shared), (std::vector<bool> { true, true }));
-}
-
-TEST_F(SpillRound, ThreadEndsWhenSharedIsGone)
-{
-    auto shared = std::make_shared<shared::Shared>();
-    std::weak_ptr<shared::Shared> weak = shared;
-    auto thread = threads::spawn_thread("quillmar-spill", [weak, folder = folder()] { spill::spill_thread_main(weak, folder); });
-    ASSERT_TRUE(thread);
-    shared.reset();
-    thread->join();
 }
 
 // Encoder, audio, restarts, clears and spill rounds all at once: the byte counters must still match the
