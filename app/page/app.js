@@ -222,12 +222,7 @@ function arrive(clip, recording) {
 function removedByHost(ids) {
   ids = (Array.isArray(ids) ? ids : []).filter(id => typeof id === 'string');
   if (!ids.length) return;
-  if (S.lens !== null && ids.includes(S.lens)) dropPlayer();
-  dropIds(ids);
-  settleFilter();
-  renderNav();
-  renderLib();
-  renderHead();
+  takeOut(ids);
   note(ids.length === 1 ? 'Ménage : un ancien clip mis à la corbeille.'
     : `Ménage : ${ids.length} anciens clips mis à la corbeille.`, true);
 }
@@ -344,11 +339,21 @@ function replaceClip(clip) {
   S.clips = S.clips.map(c => (c.id === clip.id ? clip : c));
 }
 
-function dropIds(ids) {
+// Clips gone from the folder: out of the list, the selection and the player, and off the screen.
+function takeOut(ids) {
   const gone = new Set(ids);
+  if (gone.has(S.lens)) dropPlayer();
   S.clips = S.clips.filter(c => !gone.has(c.id));
   for (const id of ids) S.sel.delete(id);
   if (gone.has(S.anchor)) S.anchor = null;
+  settleFilter();
+  renderAll();
+}
+
+function renderAll() {
+  renderNav();
+  renderLib();
+  renderHead();
 }
 
 function settleFilter() {
@@ -514,9 +519,7 @@ function goLibrary(filter) {
   S.filter = filter;
   $('lib').hidden = false;
   $('settings').hidden = true;
-  renderNav();
-  renderLib();
-  renderHead();
+  renderAll();
 }
 
 // ---- Previews and media errors --------------------------------------------------------------------
@@ -636,9 +639,7 @@ async function setGame(id, name) {
   if (!c || !game || game === c.game) return;
   replaceClip(await api('game', { id, game }));
   settleFilter();
-  renderNav();
-  renderLib();
-  renderHead();
+  renderAll();
 }
 
 function repaintFav(id, pop) {
@@ -672,21 +673,14 @@ async function favoriteSelection() {
   const ids = S.clips.filter(c => S.sel.has(c.id)).map(c => c.id);
   const v = !ids.every(id => clipById(id).favorite);
   for (const id of ids) replaceClip(await api('favorite', { id, v }));
-  renderNav();
-  renderLib();
-  renderHead();
+  renderAll();
 }
 
 async function removeClips(ids) {
   ids = [...ids];
   if (!ids.length) return;
   await api('delete', { ids });
-  if (S.lens !== null && ids.includes(S.lens)) dropPlayer();
-  dropIds(ids);
-  settleFilter();
-  renderNav();
-  renderLib();
-  renderHead();
+  takeOut(ids);
   note(ids.length === 1 ? 'Clip mis à la corbeille.' : `${ids.length} clips mis à la corbeille.`, true,
     ['Annuler', () => restoreClips(ids)]);
 }
@@ -697,9 +691,7 @@ async function restoreClips(ids) {
   S.clips = Array.isArray(reply.clips) ? reply.clips : [];
   const back = new Set(S.clips.map(c => c.id));
   settleFilter();
-  renderNav();
-  renderLib();
-  renderHead();
+  renderAll();
   if (!ids.every(id => back.has(id))) note('Trop tard : déjà dans la corbeille.');
   else note(ids.length === 1 ? 'Clip revenu.' : 'Clips revenus.', true);
 }
