@@ -3,6 +3,7 @@
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
+import os from 'node:os';
 import path from 'node:path';
 import { makeHome, clip, startHost, launch, openPage, answer, sidecar, trashed } from './page_rig.mjs';
 
@@ -10,7 +11,7 @@ let browser;
 before(async () => { browser = await launch(); });
 after(async () => { await browser.close(); });
 
-const shots = process.env.PAGE_SHOTS || path.resolve('page-shots');
+const shots = process.env.PAGE_SHOTS || path.join(os.tmpdir(), 'quillmar-page-shots');
 
 // A stand-in player: one video of the open clip, and the fullscreen state the page reads.
 const PLAYER = `var P = { full: false, trim: null, loop: true };
