@@ -1,0 +1,1217 @@
+'use strict';
+// The page's core and its clip library: state, API client, notes, start-up, status polling, host events,
+// the status capsule, the sidebar, the cards grouped by play session, selection, menus and keyboard.
+//
+// Text that comes from outside the page (clip ids, titles, games, key labels, paths, error texts) is data:
+// it enters the document through textContent, attributes or esc(), and reaches URLs only through
+// encodeURIComponent. Elements are found by comparing dataset values, never by building a selector.
+// icons.js, glass.js and player.js may be missing: their names are looked up only when called.
+
+// ---- Constants ------------------------------------------------------------------------------------
+
+const SESSION_GAP = 2700;
+const LIGHT_LIMIT = 10000000;
+const EDITING_KEYS = new Set(['a', 'c', 'v', 'x', 'y', 'z']);
+const ALL = 'all', FAV = 'fav', REC = 'rec', GAME = 'g:';
+const LABELS = { all: 'Tous les clips', fav: 'Favoris', rec: 'Enregistrements' };
+const CODEC_LABELS = { H264: 'H.264', Hevc: 'HEVC', Av1: 'AV1' };
+const SEP = null;
+
+// ---- State ----------------------------------------------------------------------------------------
+
+const S = {
+  settings: null, caps: null, clipsDir: '', status: null, levels: [], clips: [],
+  filter: ALL, q: '', view: 'lib', listening: null, justSet: null, newId: null, lens: null,
+  confirmDelete: false, menuAt: { x: 0, y: 0 }, sel: new Set(), anchor: null, menuCard: null,
+};
+
+// Host events that change the list wait here until start-up has it.
+let listed = false;
+const early = [];
+let lastFailed = null;
+let newTimer = 0;
+let menuItems = [];
+
+// ---- Formatting helpers ---------------------------------------------------------------------------
+
+const $ = id => document.getElementById(id);
+const ENTITIES = { '&': '&amp;', '<': '&lt;', '>': '&gt;', '"': '&quot;', "'": '&#39;' };
+const esc = s => String(s ?? '').replace(/[&<>"']/g, c => ENTITIES[c]);
+const pad2 = n => String(n).padStart(2, '0');
+const clamp = (v, a, b) => Math.min(b, Math.max(a, v));
+const decimal = (v, digits) => v.toFixed(digits).replace('.', ',');
+
+function ic(name, px = 16) {
+  const icons = window.ICONS;
+  const body = icons && Object.prototype.hasOwnProperty.call(icons, name) ? icons[name] : '';
+  if (!body) return '';
+  return `<svg class="i" width="${px}" height="${px}" viewBox="0 0 24 24" fill="none" stroke="currentColor"` +
+    ` stroke-width="1.75" stroke-linecap="round" stroke-linejoin="round" aria-hidden="true">${body}</svg>`;
+}
+
+function fmt(secs) {
+  const s = Math.max(0, Math.round(Number(secs) || 0));
+  return `${Math.floor(s / 60)}:${pad2(s % 60)}`;
+}
+
+function size(bytes) {
+  const m = (Number(bytes) || 0) / 1e6;
+  if (m >= 1000) return `${decimal(m / 1000, 1)} Go`;
+  if (m < 10) return `${decimal(m, 1)} Mo`;
+  return `${Math.round(m)} Mo`;
+}
+
+function nice(secs) {
+  const s = Math.round(Number(secs) || 0);
+  if (s < 60) return `${s} s`;
+  if (s % 60 === 0) return `${s / 60} min`;
+  return `${Math.floor(s / 60)} min ${pad2(s % 60)}`;
+}
+
+const clock = t => new Date(t * 1000).toLocaleTimeString('fr-FR', { hour: '2-digit', minute: '2-digit' });
+const hm = t => clock(t).replace(':', 'h');
+const sameDay = (a, b) =>
+  a.getFullYear() === b.getFullYear() && a.getMonth() === b.getMonth() && a.getDate() === b.getDate();
+
+function dayLabel(t) {
+  const d = new Date(t * 1000), today = new Date();
+  if (sameDay(d, today)) return "Aujourd'hui";
+  const yesterday = new Date(today.getFullYear(), today.getMonth(), today.getDate() - 1);
+  if (sameDay(d, yesterday)) return 'Hier';
+  const text = d.toLocaleDateString('fr-FR', { weekday: 'long', day: 'numeric', month: 'long' });
+  return text.charAt(0).toUpperCase() + text.slice(1);
+}
+
+const keyText = label => String(label).replace(/ /g, ' + ');
+const keycaps = label => String(label).split(' ').filter(Boolean).map(p => `<kbd>${esc(p)}</kbd>`).join('');
+const favLabel = c => (c.favorite ? 'Retirer des favoris' : 'Mettre en favori');
+const plural = (n, word) => `${n} ${word}${n > 1 ? 's' : ''}`;
+const reduceMotion = matchMedia('(prefers-reduced-motion: reduce)');
+const still = () => (typeof STILL !== 'undefined' ? STILL : reduceMotion.matches);
+const playerState = () => (typeof P !== 'undefined' ? P : null);
+
+// Clips play from the page's own origin over HTTP; the program's view cannot play video from its private
+// scheme, so there they play from the file itself.
+function clipUrl(id) {
+  if (location.protocol !== 'quillmar:') return '/clip/' + encodeURIComponent(id);
+  const parts = `${S.clipsDir}/${id}.mp4`.split('/').filter(Boolean);
+  return 'file:///' + parts.map(encodeURIComponent).join('/');
+}
+const thumbUrl = id => '/thumb/' + encodeURIComponent(id);
+
+// ---- API, errors and notes ------------------------------------------------------------------------
+
+async function api(method, body) {
+  const reply = await fetch('/api/' + method, { method: 'POST', body: JSON.stringify(body ?? {}) });
+  const value = await reply.json();
+  if (value && typeof value === 'object' && !Array.isArray(value) && value.error) throw new Error(String(value.error));
+  return value;
+}
+
+const attempt = fn => async (...args) => {
+  try {
+    return await fn(...args);
+  } catch (e) {
+    note(e && e.message ? e.message : String(e));
+  }
+};
+
+let noteTimer = 0;
+let noteAction = null;
+function note(text, info, action) {
+  const el = $('note');
+  clearTimeout(noteTimer);
+  noteAction = action ? action[1] : null;
+  const span = document.createElement('span');
+  span.textContent = text;
+  el.replaceChildren(span);
+  if (action) {
+    const button = document.createElement('button');
+    button.id = 'note-act';
+    button.textContent = action[0];
+    el.append(button);
+  }
+  el.classList.toggle('info', !!info);
+  el.hidden = false;
+  el.classList.remove('pop');
+  void el.offsetWidth;
+  el.classList.add('pop');
+  noteTimer = setTimeout(hideNote, action ? 5500 : info ? 2600 : 5000);
+}
+
+function hideNote() {
+  clearTimeout(noteTimer);
+  noteAction = null;
+  $('note').hidden = true;
+}
+
+// ---- Theme and status -----------------------------------------------------------------------------
+
+const darkScheme = matchMedia('(prefers-color-scheme: dark)');
+function applyTheme() {
+  const theme = S.settings && S.settings.theme;
+  const dark = theme === 'Dark' || (theme === 'System' && darkScheme.matches);
+  document.documentElement.dataset.theme = dark ? 'dark' : 'light';
+  api('theme', { dark }).catch(() => {});
+}
+darkScheme.addEventListener('change', () => S.settings && applyTheme());
+
+function takeStatus(reply) {
+  S.status = reply.status || {};
+  S.levels = Array.isArray(reply.levels) ? reply.levels : [];
+  const keys = Array.isArray(S.status.failedKeys) ? S.status.failedKeys.map(String) : [];
+  const joined = keys.join('\n');
+  const changed = lastFailed !== null && joined !== lastFailed;
+  lastFailed = joined;
+  if (!changed) return;
+  if (typeof renderKeys === 'function') renderKeys();
+  if (keys.length) note(`Une autre application utilise déjà : ${keys.join(', ')}.`);
+}
+
+async function poll() {
+  if (document.hidden || !listed) return;
+  let reply;
+  try {
+    reply = await api('status');
+  } catch {
+    return;
+  }
+  takeStatus(reply);
+  renderLive();
+}
+
+// ---- Host events ----------------------------------------------------------------------------------
+
+function hostEvent(ev) {
+  if (!ev || typeof ev !== 'object') return;
+  const listChange = ev.type === 'removed' || ((ev.type === 'clip' || ev.type === 'recording') && ev.clip);
+  if (listChange && !listed) {
+    early.push(ev);
+    return;
+  }
+  if (ev.type === 'clip' || (ev.type === 'recording' && ev.clip)) arrive(ev.clip, ev.type === 'recording');
+  else if (ev.type === 'recording' && ev.on) island('Enregistrement lancé');
+  else if (ev.type === 'removed') removedByHost(ev.ids);
+  else if (ev.type === 'error') note(String(ev.text ?? ''));
+}
+
+window.__quillmar = ev => {
+  try {
+    hostEvent(ev);
+  } finally {
+    poll();
+  }
+};
+
+// A listing may already hold the clip (its MP4 was seen before the event, or a recording was growing):
+// the event's record replaces it instead of listing it twice.
+function arrive(clip, recording) {
+  S.clips = [clip, ...S.clips.filter(c => c.id !== clip.id)];
+  S.newId = clip.id;
+  clearTimeout(newTimer);
+  newTimer = setTimeout(() => { S.newId = null; }, 900);
+  renderNav();
+  if (S.view === 'lib') {
+    renderLib();
+    renderHead();
+  }
+  if (typeof syncSettings === 'function') syncSettings();
+  island(`${recording ? 'Enregistrement gardé' : 'Clip gardé'} · ${fmt(clip.secs)} · ${size(clip.bytes)}`);
+}
+
+function removedByHost(ids) {
+  ids = (Array.isArray(ids) ? ids : []).filter(id => typeof id === 'string');
+  if (!ids.length) return;
+  takeOut(ids);
+  note(ids.length === 1 ? 'Ménage : un ancien clip mis à la corbeille.'
+    : `Ménage : ${ids.length} anciens clips mis à la corbeille.`, true);
+}
+
+// ---- Status capsule -------------------------------------------------------------------------------
+
+const pillOpen = () => $('pill').classList.contains('open');
+
+function renderLive() {
+  const st = S.status || {};
+  const slots = (S.settings && S.settings.slots) || [];
+  const target = slots.reduce((m, s) => Math.max(m, Number(s.secs) || 0), 0);
+  const idle = !!st.waiting && !st.recording;
+  const led = $('led');
+  led.className = st.error ? 'bad' : st.recording ? 'rec' : idle || !st.running ? 'off' : '';
+  $('pill-l').textContent = st.error ? 'Interrompu' : st.recording ? 'Enregistre' : idle ? 'En veille'
+    : st.running ? 'Tampon' : 'Démarrage';
+  $('pill-t').textContent = st.recording ? fmt(st.recordingSecs) : idle ? ''
+    : fmt(Math.min(Number(st.bufferedSecs) || 0, target));
+  const quality = $('pill-q'), memory = $('pill-m'), record = $('pill-rec');
+  if (quality) {
+    quality.textContent = idle ? 'La capture démarre avec un jeu'
+      : st.running ? `${st.height}p${st.fps} · ${CODEC_LABELS[st.codec] || ''}` : '';
+  }
+  if (memory) {
+    memory.textContent = idle ? '' : `${size(st.memoryBytes)} RAM` +
+      (st.diskBytes ? ` · ${size(st.diskBytes)} disque` : '');
+  }
+  if (record) record.textContent = st.recording ? "Arrêter l'enregistrement" : "Enregistrer l'écran";
+  fitPill();
+  if (pillOpen()) drawWave();
+}
+
+function fitPill() {
+  const pill = $('pill');
+  if (pillOpen()) pill.style.height = `${30 + $('pill-panel').offsetHeight}px`;
+  else if (pill.classList.contains('island')) pill.style.width = `${$('pill-note').scrollWidth + 28}px`;
+  else {
+    pill.style.width = `${$('pill-head').scrollWidth}px`;
+    pill.style.height = '';
+  }
+}
+
+function renderPanel() {
+  const slots = (S.settings && S.settings.slots) || [];
+  const recordKey = S.settings && S.settings.recordKey;
+  const rows = slots.map(s => `<button class="prow" data-secs="${Number(s.secs) || 0}"><span>Garder ` +
+    `${esc(nice(s.secs))}</span>${s.key ? keycaps(s.key.label) : ''}</button>`).join('');
+  $('pill-panel').innerHTML = '<div class="pinfo"><span id="pill-q"></span><span id="pill-m"></span></div>' +
+    '<canvas id="wave"></canvas>' + rows +
+    `<button class="prow" data-act="record"><span id="pill-rec"></span>${recordKey ? keycaps(recordKey.label) : ''}</button>` +
+    '<button class="plink" data-act="settings">Qualité et raccourcis</button>';
+  renderLive();
+}
+
+function togglePanel(open = !pillOpen()) {
+  const pill = $('pill');
+  if (open) island('');
+  pill.classList.toggle('open', open);
+  $('pill-head').setAttribute('aria-expanded', String(open));
+  if (!open) pill.style.height = '';
+  renderLive();
+}
+const closePanel = () => pillOpen() && togglePanel(false);
+
+function drawWave() {
+  const canvas = $('wave');
+  if (!canvas) return;
+  const w = canvas.clientWidth, h = canvas.clientHeight;
+  const ratio = Math.min(2, window.devicePixelRatio || 1);
+  canvas.width = Math.round(w * ratio);
+  canvas.height = Math.round(h * ratio);
+  const g = canvas.getContext('2d');
+  g.setTransform(ratio, 0, 0, ratio, 0, 0);
+  g.clearRect(0, 0, w, h);
+  g.fillStyle = getComputedStyle($('pill')).color;
+  const levels = S.levels.slice(-Math.floor(w / 4));
+  levels.forEach((level, i) => {
+    const bar = Math.max(1, level / 254 * h);
+    g.fillRect(w - (levels.length - i) * 4, (h - bar) / 2, 2, bar);
+  });
+}
+
+let islandTimer = 0;
+function island(text, hold) {
+  const pill = $('pill');
+  clearTimeout(islandTimer);
+  if (!text) {
+    pill.classList.remove('island', 'hold');
+    fitPill();
+    return;
+  }
+  closePanel();
+  $('pill-note').textContent = text;
+  pill.classList.add('island');
+  pill.classList.toggle('hold', !!hold);
+  fitPill();
+  if (!still()) {
+    pill.animate([{ transform: 'scale(1)' }, { transform: 'scale(1.05, 1.12)', offset: 0.3 },
+      { transform: 'scale(1)' }], { duration: 520 });
+  }
+  if (!hold) islandTimer = setTimeout(() => island(''), 2300);
+}
+
+// ---- Library state --------------------------------------------------------------------------------
+
+const clipById = id => S.clips.find(c => c.id === id);
+const figuresOf = id => [...document.querySelectorAll('[data-id]')].filter(el => el.dataset.id === id);
+const collator = new Intl.Collator('fr', { sensitivity: 'base' });
+const gameNames = () => [...new Set(S.clips.map(c => c.game))].sort(collator.compare);
+const isGame = f => f.startsWith(GAME);
+
+function replaceClip(clip) {
+  S.clips = S.clips.map(c => (c.id === clip.id ? clip : c));
+}
+
+// Clips gone from the folder: out of the list, the selection and the player, and off the screen.
+function takeOut(ids) {
+  const gone = new Set(ids);
+  if (gone.has(S.lens)) dropPlayer();
+  S.clips = S.clips.filter(c => !gone.has(c.id));
+  for (const id of ids) S.sel.delete(id);
+  if (gone.has(S.anchor)) S.anchor = null;
+  settleFilter();
+  renderAll();
+}
+
+function renderAll() {
+  renderNav();
+  renderLib();
+  renderHead();
+}
+
+function settleFilter() {
+  const f = S.filter;
+  if ((isGame(f) && !S.clips.some(c => c.game === f.slice(GAME.length))) ||
+    (f === REC && !S.clips.some(c => c.recording))) S.filter = ALL;
+}
+
+function passes(c, f) {
+  if (f === ALL) return true;
+  if (f === FAV) return c.favorite;
+  if (f === REC) return c.recording;
+  return isGame(f) && c.game === f.slice(GAME.length);
+}
+
+function shown() {
+  const q = S.q.trim().toLowerCase();
+  return S.clips.filter(c => passes(c, S.filter) && (!q || `${c.title} ${c.game}`.toLowerCase().includes(q)));
+}
+
+const filterLabel = f => (isGame(f) ? f.slice(GAME.length) : LABELS[f]);
+
+// ---- Sidebar --------------------------------------------------------------------------------------
+
+let navFilter = null;
+function renderNav() {
+  const entry = (key, icon, label, count) =>
+    `<button class="nav-i${S.view === 'lib' && S.filter === key ? ' on' : ''}" data-filter="${esc(key)}">` +
+    `${ic(icon)}<span>${esc(label)}</span><small>${count}</small></button>`;
+  const count = f => S.clips.filter(c => passes(c, f)).length;
+  let html = entry(ALL, 'layout-grid', LABELS.all, S.clips.length) + entry(FAV, 'circle', LABELS.fav, count(FAV));
+  if (S.clips.some(c => c.recording)) html += entry(REC, 'clapperboard', LABELS.rec, count(REC));
+  const games = gameNames();
+  if (games.length) html += '<hr>' + games.map(g => entry(GAME + g, 'gamepad-2', g, count(GAME + g))).join('');
+  $('nav-list').innerHTML = html;
+  $('nav-settings').classList.toggle('on', S.view === 'settings');
+  placeNav(S.view === 'lib' && navFilter !== null && navFilter !== S.filter);
+  navFilter = S.view === 'lib' ? S.filter : null;
+}
+
+function placeNav(animate) {
+  const on = $('side').querySelector('.nav-i.on, #nav-settings.on');
+  const y = on ? on.getBoundingClientRect().top - $('nav-wrap').getBoundingClientRect().top : null;
+  if (typeof navCtl === 'function') {
+    navCtl($('nav-s')).place(y, animate);
+    return;
+  }
+  const block = $('nav-s');
+  block.hidden = y === null;
+  if (y !== null) block.style.transform = `translateY(${y}px)`;
+}
+
+// ---- Library --------------------------------------------------------------------------------------
+
+function favButton(c) {
+  const label = esc(favLabel(c));
+  return `<button class="fav${c.favorite ? ' on' : ''}" aria-pressed="${c.favorite}" aria-label="${label}" ` +
+    `data-tip="${label}">${ic('circle', 14)}</button>`;
+}
+
+function thumb(c, lazy) {
+  return `<button class="thumb" aria-label="${esc('Lire ' + c.title)}"><img ${lazy ? 'loading="lazy" ' : ''}` +
+    `src="${esc(thumbUrl(c.id))}" alt=""><span class="dur">${fmt(c.secs)}</span></button>`;
+}
+
+function card(c) {
+  const cls = (c.id === S.newId ? ' new' : '') + (S.sel.has(c.id) ? ' picked' : '');
+  return `<figure class="card${cls}" data-id="${esc(c.id)}">${thumb(c, true)}${favButton(c)}<figcaption>` +
+    `<b class="title">${esc(c.title)}</b><small><span class="game" hidden>${esc(c.game)}</span>` +
+    `${clock(c.created)} · ${size(c.bytes)}</small></figcaption></figure>`;
+}
+
+function hero(c) {
+  const cls = (c.id === S.newId ? ' new' : '') + (S.sel.has(c.id) ? ' picked' : '');
+  const big = c.bytes > LIGHT_LIMIT;
+  return `<figure class="card hero${cls}" data-id="${esc(c.id)}">${thumb(c, false)}${favButton(c)}<div class="hero-t">` +
+    `<small>Dernier clip</small><b class="title">${esc(c.title)}</b><small><span class="game">${esc(c.game)}</span>` +
+    ` · ${esc(dayLabel(c.created))}, ${clock(c.created)} · ${size(c.bytes)}</small><div class="acts">` +
+    `<button class="primary discord" data-tip="Copier une version de moins de 10 Mo, à coller dans Discord"` +
+    `${big ? ' data-big="1"' : ''}>${ic('send')}Discord</button>` +
+    `<button class="copy" data-tip="Copier le fichier tel quel">${ic('copy')}Copier</button>` +
+    `<button class="play">${ic('play')}Lire</button>` +
+    `<button class="sq more" aria-label="Plus d'actions" data-tip="Plus d'actions">${ic('ellipsis')}</button>` +
+    '</div></div></figure>';
+}
+
+function sessions(list) {
+  const out = [];
+  let cur = null;
+  for (const c of list) {
+    if (cur && c.game === cur.game && cur.last.created - c.created <= SESSION_GAP) {
+      cur.clips.push(c);
+      cur.last = c;
+    } else {
+      cur = { game: c.game, clips: [c], last: c };
+      out.push(cur);
+    }
+  }
+  return out;
+}
+
+function sessionHead(s, withGame) {
+  const newest = s.clips[0], oldest = s.clips[s.clips.length - 1];
+  const span = hm(oldest.created) === hm(newest.created) ? hm(newest.created)
+    : `${hm(oldest.created)} – ${hm(newest.created)}`;
+  const bytes = s.clips.reduce((sum, c) => sum + (Number(c.bytes) || 0), 0);
+  const facts = `<span class="facts">${plural(s.clips.length, 'clip')} · ${size(bytes)}</span>`;
+  const when = `${esc(dayLabel(newest.created))}, ${span}`;
+  return withGame ? `<div class="sh"><b>${esc(s.game)}</b> <span>${when}</span> · ${facts}</div>`
+    : `<div class="sh"><b>${when}</b> ${facts}</div>`;
+}
+
+function renderLib() {
+  stopPreview();
+  const lib = $('lib');
+  const top = lib.scrollTop;
+  if (!S.clips.length) {
+    const slot = ((S.settings && S.settings.slots) || []).find(s => s.key);
+    const hint = slot ? `Lance une partie, puis appuie sur <kbd>${esc(keyText(slot.key.label))}</kbd> pour garder ` +
+      `${esc(nice(slot.secs))} de ce qui vient de se passer.`
+      : 'Choisis une touche dans les Réglages pour garder tes meilleurs moments.';
+    lib.innerHTML = `<div class="empty"><h2>Aucun clip pour l'instant</h2><p>${hint}</p></div>`;
+    return;
+  }
+  const list = shown();
+  if (!list.length) {
+    lib.innerHTML = '<div class="empty"><h2>Aucun clip ici</h2></div>';
+    return;
+  }
+  const withGame = !isGame(S.filter);
+  let html = !S.q.trim() && (S.filter === ALL || isGame(S.filter)) ? hero(list[0]) : '';
+  for (const s of sessions(list)) html += `<section class="session">${sessionHead(s, withGame)}<div class="grid">` +
+    s.clips.map(card).join('') + '</div></section>';
+  lib.innerHTML = html;
+  lib.scrollTop = top;
+}
+
+function renderHead() {
+  const [title, count] = $('ttl').children;
+  const lib = S.view === 'lib';
+  const picking = lib && S.sel.size > 0;
+  $('search').hidden = !lib || picking;
+  $('sel-bar').hidden = !picking;
+  count.hidden = !lib || picking;
+  if (!lib) title.textContent = 'Réglages';
+  else if (picking) {
+    title.textContent = `${S.sel.size} sélectionné${S.sel.size > 1 ? 's' : ''}`;
+    const all = [...S.sel].every(id => (clipById(id) || {}).favorite);
+    $('sel-fav').lastChild.textContent = all ? 'Retirer des favoris' : 'Favori';
+  } else {
+    title.textContent = filterLabel(S.filter);
+    count.textContent = plural(shown().length, 'clip');
+  }
+}
+
+function goLibrary(filter) {
+  if (S.view !== 'lib' || S.filter !== filter) clearSelection();
+  if (S.listening !== null) {
+    if (typeof unlisten === 'function') unlisten();
+    else S.listening = null;
+  }
+  S.view = 'lib';
+  S.filter = filter;
+  $('lib').hidden = false;
+  $('settings').hidden = true;
+  renderAll();
+}
+
+// ---- Previews and media errors --------------------------------------------------------------------
+
+// Videos the page released itself: emptying their source makes the engine report an error that is none.
+const released = new WeakSet();
+let preview = null;
+let previewTimer = 0;
+
+function release(video) {
+  released.add(video);
+  video.pause();
+  video.removeAttribute('src');
+  video.load();
+}
+
+function startPreview(button) {
+  stopPreview();
+  if (S.lens !== null) return;
+  const fig = button.closest('figure[data-id]');
+  previewTimer = setTimeout(() => {
+    const video = document.createElement('video');
+    video.className = 'pv';
+    video.muted = true;
+    video.loop = true;
+    video.playsInline = true;
+    video.disablePictureInPicture = true;
+    video.addEventListener('playing', () => video.classList.add('on'), { once: true });
+    video.src = clipUrl(fig.dataset.id);
+    button.insertBefore(video, button.querySelector('.dur'));
+    preview = video;
+    video.play().catch(() => {});
+  }, 380);
+}
+
+function stopPreview() {
+  clearTimeout(previewTimer);
+  if (!preview) return;
+  release(preview);
+  preview.remove();
+  preview = null;
+}
+
+document.addEventListener('error', e => {
+  const el = e.target;
+  if (el.tagName === 'IMG') el.hidden = true;
+  else if (el.tagName === 'VIDEO' && !released.has(el) && $('player').contains(el)) {
+    note('Ce clip ne se lit pas ici. Ouvre-le dans ton lecteur.');
+  }
+}, true);
+
+// ---- Player hooks ---------------------------------------------------------------------------------
+
+function stopVideo() {
+  const video = $('player').querySelector('video');
+  if (video) release(video);
+}
+
+function showPlayer() {
+  if (typeof renderPlayer === 'function') renderPlayer();
+  else $('player').hidden = S.lens === null;
+}
+
+function openPlayer(id) {
+  stopPreview();
+  closeMenu();
+  S.lens = id;
+  S.confirmDelete = false;
+  const from = figuresOf(id).map(f => f.querySelector('.thumb img')).find(Boolean);
+  if (from && document.startViewTransition && !still() && typeof renderPlayer === 'function') {
+    from.style.viewTransitionName = 'hero';
+    document.startViewTransition(() => {
+      from.style.viewTransitionName = '';
+      showPlayer();
+    });
+  } else showPlayer();
+}
+
+// Closes the player on a clip that is gone: nothing to save.
+function dropPlayer() {
+  stopVideo();
+  const p = playerState();
+  if (p && p.full && typeof setFullscreen === 'function') setFullscreen(false);
+  S.lens = null;
+  S.confirmDelete = false;
+  showPlayer();
+}
+
+async function closePlayer() {
+  if (S.lens === null) return;
+  const field = $('player').querySelector('.vp-title');
+  if (field) {
+    try {
+      await renameIfChanged(S.lens, field.value);
+    } catch (e) {
+      note(e.message);
+    }
+  }
+  dropPlayer();
+  renderLib();
+  renderHead();
+}
+
+// ---- Clip actions ---------------------------------------------------------------------------------
+
+async function renameIfChanged(id, text) {
+  const c = clipById(id);
+  const title = String(text ?? '').trim();
+  if (!c || !title || title === c.title) return false;
+  replaceClip(await api('rename', { id, title }));
+  return true;
+}
+
+async function setGame(id, name) {
+  const c = clipById(id);
+  const game = String(name ?? '').trim();
+  if (!c || !game || game === c.game) return;
+  replaceClip(await api('game', { id, game }));
+  settleFilter();
+  renderAll();
+}
+
+function repaintFav(id, pop) {
+  const c = clipById(id);
+  for (const el of figuresOf(id)) {
+    const button = el.querySelector('.fav');
+    if (!button) continue;
+    button.classList.toggle('on', c.favorite);
+    button.setAttribute('aria-pressed', String(c.favorite));
+    button.setAttribute('aria-label', favLabel(c));
+    button.dataset.tip = favLabel(c);
+    if (pop && c.favorite) {
+      button.classList.remove('pop');
+      void button.offsetWidth;
+      button.classList.add('pop');
+    }
+  }
+}
+
+async function toggleFavorite(id) {
+  const c = clipById(id);
+  if (!c) return;
+  replaceClip(await api('favorite', { id, v: !c.favorite }));
+  if (S.filter === FAV) renderLib();
+  else repaintFav(id, true);
+  renderNav();
+  renderHead();
+}
+
+async function favoriteSelection() {
+  const ids = S.clips.filter(c => S.sel.has(c.id)).map(c => c.id);
+  const v = !ids.every(id => clipById(id).favorite);
+  for (const id of ids) replaceClip(await api('favorite', { id, v }));
+  renderAll();
+}
+
+async function removeClips(ids) {
+  ids = [...ids];
+  if (!ids.length) return;
+  await api('delete', { ids });
+  takeOut(ids);
+  note(ids.length === 1 ? 'Clip mis à la corbeille.' : `${ids.length} clips mis à la corbeille.`, true,
+    ['Annuler', () => restoreClips(ids)]);
+}
+
+// A clip whose grace period ended is already in the trash: restore leaves it out of the new list.
+async function restoreClips(ids) {
+  const reply = await api('restore', { ids });
+  S.clips = Array.isArray(reply.clips) ? reply.clips : [];
+  const back = new Set(S.clips.map(c => c.id));
+  settleFilter();
+  renderAll();
+  if (!ids.every(id => back.has(id))) note('Trop tard : déjà dans la corbeille.');
+  else note(ids.length === 1 ? 'Clip revenu.' : 'Clips revenus.', true);
+}
+
+async function copyClip(id) {
+  await api('copy', { id });
+  note('Clip copié. Colle-le dans Discord, un chat ou un dossier.', true);
+}
+
+let lightBusy = false;
+async function copyLight(id) {
+  const c = clipById(id);
+  if (lightBusy || !c) return;
+  lightBusy = true;
+  try {
+    if (c.bytes > LIGHT_LIMIT) island('Allègement pour Discord…', true);
+    const reply = await api('copy-light', { id });
+    island(`Prêt pour Discord · ${size(reply.bytes)}`);
+    note('Version légère copiée. Colle-la dans Discord avec Ctrl+V.', true);
+  } catch (e) {
+    island('');
+    throw e;
+  } finally {
+    lightBusy = false;
+  }
+}
+
+async function openExternally(id) {
+  const video = $('player').querySelector('video');
+  if (video) video.pause();
+  await api('open', { id });
+}
+
+// ---- Selection ------------------------------------------------------------------------------------
+
+function paintSelection() {
+  for (const el of document.querySelectorAll('#lib figure[data-id]')) el.classList.toggle('picked', S.sel.has(el.dataset.id));
+  renderHead();
+}
+
+function select(id, range) {
+  const ids = shown().map(c => c.id);
+  const from = ids.indexOf(S.anchor), to = ids.indexOf(id);
+  if (range && from >= 0 && to >= 0) {
+    for (let i = Math.min(from, to); i <= Math.max(from, to); i++) S.sel.add(ids[i]);
+  } else {
+    if (S.sel.has(id)) S.sel.delete(id);
+    else S.sel.add(id);
+    S.anchor = id;
+  }
+  paintSelection();
+}
+
+function clearSelection() {
+  S.sel.clear();
+  S.anchor = null;
+  paintSelection();
+}
+
+// ---- Inline editors -------------------------------------------------------------------------------
+
+// Replaces `target` with a field; Enter or leaving saves through `save`, Escape puts the text back.
+function inlineField(target, value, max, save) {
+  const field = document.createElement('input');
+  field.className = 'inline';
+  field.maxLength = max;
+  field.spellcheck = false;
+  field.value = value;
+  let done = false;
+  const finish = attempt(async keep => {
+    if (done) return;
+    done = true;
+    try {
+      if (keep) await save(field.value);
+    } finally {
+      renderLib();
+      renderHead();
+    }
+  });
+  field.addEventListener('keydown', e => {
+    if (e.key !== 'Enter' && e.key !== 'Escape') return;
+    e.preventDefault();
+    e.stopPropagation();
+    finish(e.key === 'Enter');
+  });
+  field.addEventListener('blur', () => finish(true));
+  target.hidden = false;
+  target.replaceChildren(field);
+  field.focus();
+  field.select();
+}
+
+function renameInline(fig) {
+  const id = fig.dataset.id, c = clipById(id);
+  if (c) inlineField(fig.querySelector('.title'), c.title, 120, text => renameIfChanged(id, text));
+}
+
+function renameGameInline(id) {
+  const c = clipById(id);
+  if (!c) return;
+  const inPlayer = S.lens === id ? $('player').querySelector('.game') : null;
+  const fig = figuresOf(id).find(f => f.closest('#lib') && !f.classList.contains('hero')) || figuresOf(id)[0];
+  const target = inPlayer || (fig && fig.querySelector('.game'));
+  if (target) inlineField(target, c.game, 60, name => setGame(id, name));
+}
+
+// ---- Menus and tooltips ---------------------------------------------------------------------------
+
+function showMenu(items, x, y) {
+  const menu = $('menu');
+  menuItems = items;
+  menu.replaceChildren(...items.map((item, i) => {
+    if (item === SEP) return document.createElement('hr');
+    const button = document.createElement('button');
+    button.setAttribute('role', 'menuitem');
+    button.dataset.i = String(i);
+    button.disabled = !!item.disabled;
+    if (item.danger) button.className = 'danger';
+    const label = document.createElement('span');
+    label.textContent = item.label;
+    button.append(label);
+    if (item.hint) {
+      const hint = document.createElement('kbd');
+      hint.textContent = item.hint;
+      button.append(hint);
+    }
+    return button;
+  }));
+  menu.hidden = false;
+  const w = menu.offsetWidth, h = menu.offsetHeight;
+  const left = clamp(x, 6, window.innerWidth - w - 6);
+  const up = y + h > window.innerHeight;
+  menu.style.left = `${left}px`;
+  menu.style.top = `${up ? Math.max(0, y - h) : y}px`;
+  menu.style.transformOrigin = `${x - left}px ${up ? h : 0}px`;
+  S.menuAt = { x, y };
+}
+
+function closeMenu() {
+  if ($('menu').hidden) return;
+  $('menu').hidden = true;
+  menuItems = [];
+  S.menuCard = null;
+}
+
+function clipActions(c) {
+  const id = c.id;
+  return [
+    { label: favLabel(c), run: () => toggleFavorite(id) },
+    { label: 'Classer sous un autre jeu', run: () => gameMenuFor(id) },
+    SEP,
+    { label: 'Copier le fichier', hint: 'Ctrl C', run: () => copyClip(id) },
+    { label: 'Copier pour Discord', hint: c.bytes > LIGHT_LIMIT ? '≤ 10 Mo' : '', run: () => copyLight(id) },
+    { label: 'Montrer dans le dossier', run: () => api('reveal', { id }) },
+    { label: 'Ouvrir dans mon lecteur', run: () => openExternally(id) },
+    SEP,
+    { label: 'Mettre à la corbeille', hint: 'Suppr', danger: true, run: () => removeClips([id]) },
+  ];
+}
+
+function gameMenuFor(id) {
+  const c = clipById(id);
+  if (!c) return;
+  const others = gameNames().filter(g => g !== c.game).map(g => ({ label: g, run: () => setGame(id, g) }));
+  showMenu([...others, ...(others.length ? [SEP] : []), { label: 'Autre jeu…', run: () => renameGameInline(id) }],
+    S.menuAt.x, S.menuAt.y);
+}
+
+const isTextField = el => !!el && (el.tagName === 'TEXTAREA' ||
+  (el.tagName === 'INPUT' && !['range', 'checkbox', 'radio', 'button'].includes(el.type)));
+
+function fieldMenu(field) {
+  const selected = field.selectionStart !== field.selectionEnd;
+  const paste = async () => {
+    const reply = await api('paste');
+    if (typeof reply.text !== 'string') return;
+    field.focus();
+    field.setRangeText(reply.text, field.selectionStart, field.selectionEnd, 'end');
+    field.dispatchEvent(new Event('input', { bubbles: true }));
+  };
+  return [
+    { label: 'Couper', hint: 'Ctrl X', disabled: !selected, run: () => document.execCommand('cut') },
+    { label: 'Copier', hint: 'Ctrl C', disabled: !selected, run: () => document.execCommand('copy') },
+    { label: 'Coller', hint: 'Ctrl V', run: paste },
+    SEP,
+    { label: 'Tout sélectionner', hint: 'Ctrl A', run: () => { field.focus(); field.select(); } },
+  ];
+}
+
+function playerMenu(c) {
+  const p = playerState() || {};
+  const video = $('player').querySelector('video');
+  const paused = !video || video.paused;
+  const call = (name, ...args) => () => typeof window[name] === 'function' && window[name](...args);
+  return [
+    { label: paused ? 'Lecture' : 'Pause', hint: 'Espace', run: call('togglePlay') },
+    { label: p.loop ? 'Désactiver la boucle' : 'Activer la boucle', run: call('playerAction', 'loop') },
+    { label: p.full ? 'Quitter le plein écran' : 'Plein écran', hint: 'F', run: call('setFullscreen', !p.full) },
+    SEP,
+    ...clipActions(c),
+  ];
+}
+
+const onContextMenu = attempt(async e => {
+  e.preventDefault();
+  hideTip();
+  closeMenu();
+  const field = isTextField(e.target) ? e.target : null;
+  const fig = e.target.closest && e.target.closest('#lib figure[data-id]');
+  const lens = S.lens !== null ? clipById(S.lens) : null;
+  let items;
+  if (field) items = fieldMenu(field);
+  else if (lens) items = playerMenu(lens);
+  else if (fig && clipById(fig.dataset.id)) {
+    const c = clipById(fig.dataset.id);
+    items = [{ label: 'Lire', run: () => openPlayer(c.id) }, { label: 'Renommer', hint: 'F2', run: () => renameInline(fig) },
+      ...clipActions(c)];
+  } else {
+    items = [{ label: 'Ouvrir le dossier des clips', run: () => api('open-folder') },
+      { label: 'Réglages', run: () => ACTS.settings() }];
+  }
+  showMenu(items, e.clientX, e.clientY);
+  if (fig && !field && !lens) S.menuCard = fig;
+});
+
+let tipTimer = 0;
+function hideTip() {
+  clearTimeout(tipTimer);
+  $('tip').hidden = true;
+}
+
+function showTip(el) {
+  const tip = $('tip');
+  tip.textContent = el.dataset.tip;
+  tip.hidden = false;
+  const r = el.getBoundingClientRect(), w = tip.offsetWidth, h = tip.offsetHeight;
+  const below = r.bottom + 6 + h <= window.innerHeight;
+  tip.style.left = `${clamp(r.left + r.width / 2 - w / 2, 6, window.innerWidth - w - 6)}px`;
+  tip.style.top = `${below ? r.bottom + 6 : r.top - 6 - h}px`;
+}
+
+// ---- Clicks ---------------------------------------------------------------------------------------
+
+const ACTS = {
+  pill: () => togglePanel(),
+  settings: () => (typeof goSettings === 'function' ? goSettings() : undefined),
+  record: () => api('record'),
+  'close-player': () => closePlayer(),
+  'open-folder': () => api('open-folder'),
+  add: () => (typeof addSlot === 'function' ? addSlot() : undefined),
+  pick: () => (typeof pickFolder === 'function' ? pickFolder() : undefined),
+};
+
+const figId = el => {
+  const fig = el.closest('figure[data-id]');
+  return fig ? fig.dataset.id : null;
+};
+
+const onClick = attempt(async e => {
+  const entry = e.target.closest('#menu button[data-i]');
+  if (entry) {
+    const item = menuItems[Number(entry.dataset.i)];
+    closeMenu();
+    if (item && item.run) await item.run();
+    return;
+  }
+  closeMenu();
+  if (!e.target.closest('#pill')) closePanel();
+  const button = e.target.closest('button');
+  if (!button) return;
+  const id = figId(button);
+  if (button.id === 'note-act') {
+    const run = noteAction;
+    hideNote();
+    if (run) await run();
+  } else if (button.classList.contains('thumb') && id !== null && (e.ctrlKey || e.shiftKey || S.sel.size)) {
+    select(id, e.shiftKey);
+  } else if (button.id === 'sel-fav') await favoriteSelection();
+  else if (button.id === 'sel-del') await removeClips(S.clips.filter(c => S.sel.has(c.id)).map(c => c.id));
+  else if (button.id === 'sel-clear') clearSelection();
+  else if (button.dataset.vp !== undefined && typeof playerAction === 'function') playerAction(button.dataset.vp);
+  else if (button.dataset.act && Object.prototype.hasOwnProperty.call(ACTS, button.dataset.act)) {
+    await ACTS[button.dataset.act]();
+  } else if (button.dataset.filter !== undefined) goLibrary(button.dataset.filter);
+  else if ((button.classList.contains('thumb') || button.classList.contains('play')) && id !== null) openPlayer(id);
+  else if (button.classList.contains('more') && id !== null) {
+    const r = button.getBoundingClientRect();
+    S.menuCard = button.closest('figure');
+    showMenu(clipActions(clipById(id)), r.left, r.bottom + 4);
+  } else if (button.classList.contains('prow') && button.dataset.secs) {
+    closePanel();
+    await api('save', { secs: Number(button.dataset.secs) });
+  } else if (id !== null && clipById(id)) {
+    if (button.classList.contains('fav')) await toggleFavorite(id);
+    else if (button.classList.contains('copy')) await copyClip(id);
+    else if (button.classList.contains('discord')) await copyLight(id);
+    else if (button.classList.contains('reveal')) await api('reveal', { id });
+    else if (button.classList.contains('open')) await openExternally(id);
+    else if (button.classList.contains('delete')) await removeClips([id]);
+  }
+});
+
+const onDoubleClick = e => {
+  const title = e.target.closest('#lib figure[data-id] .title');
+  if (title && !title.querySelector('input')) renameInline(title.closest('figure'));
+};
+
+// ---- Keyboard -------------------------------------------------------------------------------------
+
+const BROWSER_KEYS = new Set(['F1', 'F3', 'F5', 'F7', 'F12', 'BrowserBack', 'BrowserForward', 'BrowserRefresh']);
+const MODIFIERS = new Set(['Control', 'Shift', 'Alt', 'Meta', 'AltGraph', 'CapsLock']);
+
+function moveFocus(from, key) {
+  const r0 = from.getBoundingClientRect();
+  const cx = r0.left + r0.width / 2, cy = r0.top + r0.height / 2;
+  let best = null, bestScore = Infinity;
+  for (const t of $('lib').querySelectorAll('.thumb')) {
+    if (t === from) continue;
+    const r = t.getBoundingClientRect();
+    const dx = r.left + r.width / 2 - cx, dy = r.top + r.height / 2 - cy;
+    const level = Math.abs(dy) <= r0.height / 2;
+    let score = Infinity;
+    if (key === 'ArrowRight' && dx > 4 && level) score = dx;
+    else if (key === 'ArrowLeft' && dx < -4 && level) score = -dx;
+    else if (key === 'ArrowDown' && dy > 4) score = dy * 1000 + Math.abs(dx);
+    else if (key === 'ArrowUp' && dy < -4) score = -dy * 1000 + Math.abs(dx);
+    if (score < bestScore) {
+      best = t;
+      bestScore = score;
+    }
+  }
+  if (!best) return;
+  best.focus({ preventScroll: true });
+  best.scrollIntoView({ block: 'nearest' });
+}
+
+// Each step that acts on the key prevents its default, and only those: a Space in a field, on a switch or
+// to scroll keeps its own meaning.
+function libraryKey(e, ctrl) {
+  const k = e.key;
+  const focused = document.activeElement && document.activeElement.closest
+    ? document.activeElement.closest('#lib figure[data-id]') : null;
+  const thumbFocused = focused && document.activeElement.classList.contains('thumb');
+  if (ctrl && k.toLowerCase() === 'f') {
+    $('q').focus();
+    $('q').select();
+  } else if (ctrl && k.toLowerCase() === 'a') {
+    for (const c of shown()) S.sel.add(c.id);
+    paintSelection();
+  } else if (k === 'Delete' && (S.sel.size || focused)) {
+    removeClips(S.sel.size ? S.clips.filter(c => S.sel.has(c.id)).map(c => c.id) : [focused.dataset.id])
+      .catch(err => note(err.message));
+  } else if (ctrl && k.toLowerCase() === 'c' && focused) copyClip(focused.dataset.id).catch(err => note(err.message));
+  else if (k.startsWith('Arrow') && thumbFocused) moveFocus(document.activeElement, k);
+  else if (k === ' ' && thumbFocused) select(focused.dataset.id, e.shiftKey);
+  else return false;
+  return true;
+}
+
+function escape() {
+  const p = playerState();
+  if (!$('menu').hidden) closeMenu();
+  else if (p && p.trim && typeof setTrim === 'function') setTrim(false);
+  else if (p && p.full && typeof setFullscreen === 'function') setFullscreen(false);
+  else if (S.lens !== null) closePlayer().catch(err => note(err.message));
+  else if (pillOpen()) closePanel();
+  else if (S.sel.size) clearSelection();
+  else return false;
+  return true;
+}
+
+const onKeyDown = attempt(async e => {
+  const k = e.key;
+  const ctrl = e.ctrlKey || e.metaKey;
+  const target = e.target;
+  const field = isTextField(target) || target.tagName === 'SELECT';
+  if (BROWSER_KEYS.has(k) || (e.altKey && (k === 'ArrowLeft' || k === 'ArrowRight'))) {
+    e.preventDefault();
+    return;
+  }
+  // Zoom, print, reload, find and the rest of the browser's own Ctrl keys are not the page's.
+  if (ctrl && !MODIFIERS.has(k) && !EDITING_KEYS.has(k.toLowerCase())) e.preventDefault();
+  if (S.listening !== null) {
+    if (typeof captureKey === 'function') {
+      e.preventDefault();
+      await captureKey(e);
+    }
+    return;
+  }
+  if (S.lens !== null && typeof playerKey === 'function' && !target.closest('#menu') && playerKey(e)) {
+    e.preventDefault();
+    return;
+  }
+  let acted = false;
+  if (S.view === 'lib' && S.lens === null && !field && !target.closest('select, [role=listbox]') && $('menu').hidden) {
+    acted = libraryKey(e, ctrl);
+  }
+  if (acted) {
+    e.preventDefault();
+    return;
+  }
+  if (k === 'Escape' && target === $('q') && $('q').value) {
+    $('q').value = '';
+    S.q = '';
+    renderLib();
+    renderHead();
+    acted = true;
+  } else if ((k === 'ArrowLeft' || k === 'ArrowRight') && target.closest('.seg') && typeof segKey === 'function') {
+    segKey(e);
+    acted = true;
+  } else if (k === 'Enter' && target.classList.contains('vp-title')) {
+    target.blur();
+    acted = true;
+  } else if (k === 'F2') {
+    const title = S.lens !== null ? $('player').querySelector('.vp-title') : null;
+    const fig = target.closest && target.closest('#lib figure[data-id]');
+    if (title) {
+      title.focus();
+      title.select();
+      acted = true;
+    } else if (fig && S.view === 'lib') {
+      renameInline(fig);
+      acted = true;
+    }
+  } else if (ctrl && k.toLowerCase() === 'c' && !field && S.lens !== null) {
+    await copyClip(S.lens);
+    acted = true;
+  } else if (k === 'Escape') acted = escape();
+  if (acted) e.preventDefault();
+});
+
+// ---- Start-up -------------------------------------------------------------------------------------
+
+function fillStatic() {
+  $('nav-settings').innerHTML = `${ic('settings-2')}<span>Réglages</span>`;
+  $('search').insertAdjacentHTML('afterbegin', ic('search', 14));
+  $('sel-bar').innerHTML =
+    `<button id="sel-fav">${ic('circle')}<span>Favori</span></button>` +
+    `<button id="sel-del">${ic('trash-2')}<span>Corbeille</span></button>` +
+    `<button id="sel-clear" class="sq" aria-label="Annuler la sélection" data-tip="Annuler la sélection (Échap)">` +
+    `${ic('x')}</button>`;
+}
+
+function wire() {
+  document.addEventListener('click', onClick);
+  document.addEventListener('dblclick', onDoubleClick);
+  document.addEventListener('contextmenu', onContextMenu);
+  window.addEventListener('keydown', onKeyDown);
+  window.addEventListener('wheel', e => { if (e.ctrlKey) e.preventDefault(); }, { passive: false });
+  document.addEventListener('dragstart', e => e.preventDefault());
+  // The mouse's back and forward buttons.
+  window.addEventListener('mouseup', e => { if (e.button === 3 || e.button === 4) e.preventDefault(); });
+  window.addEventListener('blur', closeMenu);
+  window.addEventListener('resize', () => {
+    closeMenu();
+    placeNav(false);
+  });
+  document.addEventListener('scroll', () => {
+    closeMenu();
+    stopPreview();
+  }, true);
+  document.addEventListener('visibilitychange', poll);
+  $('menu').addEventListener('mousedown', e => e.preventDefault());
+  document.addEventListener('pointerdown', hideTip, true);
+
+  let hovered = null;
+  document.addEventListener('pointerover', e => {
+    const tipped = e.target.closest('[data-tip]');
+    clearTimeout(tipTimer);
+    if (tipped) tipTimer = setTimeout(() => showTip(tipped), 480);
+    const thumbButton = e.target.closest('#lib .thumb');
+    if (thumbButton === hovered) return;
+    hovered = thumbButton;
+    if (thumbButton) startPreview(thumbButton);
+    else stopPreview();
+  });
+  document.addEventListener('pointerout', e => {
+    if (e.target.closest('[data-tip]')) hideTip();
+    if (hovered && !hovered.contains(e.relatedTarget)) {
+      hovered = null;
+      stopPreview();
+    }
+  });
+
+  let frame = 0;
+  $('q').addEventListener('input', () => {
+    S.q = $('q').value;
+    if (frame) return;
+    frame = requestAnimationFrame(() => {
+      frame = 0;
+      renderLib();
+      renderHead();
+    });
+  });
+}
+
+const boot = attempt(async () => {
+  fillStatic();
+  wire();
+  const [state, clips, status] = await Promise.all([api('state'), api('clips'), api('status')]);
+  S.settings = state.settings;
+  S.clipsDir = String(state.clipsDir ?? '');
+  applyTheme();
+  S.clips = Array.isArray(clips) ? clips : [];
+  takeStatus(status);
+  listed = true;
+  for (const ev of early.splice(0)) hostEvent(ev);
+  await document.fonts.ready;
+  renderPanel();
+  renderNav();
+  renderLib();
+  renderHead();
+  renderLive();
+  setInterval(poll, 1000);
+  // A task, not an animation frame: a view that is not mapped yet runs no frames, and the window waits
+  // for this call before it shows.
+  setTimeout(() => {
+    api('ready').catch(() => {});
+    setTimeout(() => api('caps').then(caps => { S.caps = caps; }, () => {}), 1500);
+  }, 0);
+});
+
+boot();

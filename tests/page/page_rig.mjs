@@ -1,0 +1,143 @@
+// The rig of the page tests: a private home with a clips folder of real MP4s (ffmpeg), sidecars and JPEG
+// thumbnails, the page host serving the real page from it, and Debian's Chromium driven by playwright-core.
+//
+// Host events go through the host's standard input; the host prints the program's own script for each,
+// which runs in the page exactly as the program's view would run it.
+
+import { spawn, execFileSync } from 'node:child_process';
+import fs from 'node:fs';
+import os from 'node:os';
+import path from 'node:path';
+import readline from 'node:readline';
+import { chromium } from 'playwright-core';
+
+const host = process.env.PAGE_HOST || path.resolve('build/tests/page_host');
+const ffmpeg = args => execFileSync('ffmpeg', ['-v', 'error', '-y', ...args]);
+
+// Made once per run and linked into each home.
+let media = null;
+function makeMedia() {
+  if (media) return media;
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'quillmar-media-'));
+  const src = ['-f', 'lavfi', '-i', 'testsrc2=size=320x180:rate=30', '-f', 'lavfi', '-i', 'sine=frequency=440',
+    '-t', '3', '-pix_fmt', 'yuv420p'];
+  ffmpeg([...src, '-c:v', 'libx264', '-c:a', 'aac', '-movflags', '+faststart', path.join(dir, 'h264.mp4')]);
+  // HEVC without sound: Chromium here decodes no HEVC (with an AAC track it would play the sound alone).
+  ffmpeg([...src.slice(0, 4), '-t', '3', '-c:v', 'libx265', '-x265-params', 'log-level=error', '-tag:v', 'hvc1',
+    '-movflags', '+faststart', path.join(dir, 'unplayable.mp4')]);
+  ffmpeg(['-f', 'lavfi', '-i', 'testsrc2=size=400x225', '-frames:v', '1', path.join(dir, 'thumb.jpg')]);
+  media = dir;
+  process.on('exit', () => fs.rmSync(dir, { recursive: true, force: true }));
+  return dir;
+}
+
+export const now = () => Math.floor(Date.now() / 1000);
+
+// A clip record in the API form; `ago` is how many seconds before now it was made.
+export function clip(id, fields = {}) {
+  const { ago = 60, ...rest } = fields;
+  return { id, title: id, game: 'Jeu', created: now() - ago, secs: 3.0, bytes: 0, favorite: false,
+    recording: false, width: 320, height: 180, ...rest };
+}
+
+// Writes each clip as an MP4 (one Chromium cannot play when listed in `unplayable`), its sidecar and its thumbnail. Gives the home.
+export function makeHome(clips, { unplayable = [] } = {}) {
+  const dir = makeMedia();
+  const home = fs.mkdtempSync(path.join(os.tmpdir(), 'quillmar-home-'));
+  const folder = path.join(home, 'Videos', 'quill.mar');
+  fs.mkdirSync(path.join(folder, '.quillmar'), { recursive: true });
+  for (const c of clips) {
+    const mp4 = path.join(folder, `${c.id}.mp4`);
+    fs.copyFileSync(path.join(dir, unplayable.includes(c.id) ? 'unplayable.mp4' : 'h264.mp4'), mp4);
+    const record = { ...c, bytes: c.bytes || fs.statSync(mp4).size };
+    const keys = ['id', 'title', 'game', 'created', 'secs', 'bytes', 'favorite', 'recording', 'width', 'height'];
+    const text = '{' + keys.map(k => `${JSON.stringify(k)}:${k === 'secs' ? record.secs.toFixed(1) : JSON.stringify(record[k])}`)
+      .join(',') + '}';
+    fs.writeFileSync(path.join(folder, '.quillmar', `${c.id}.json`), text);
+    fs.copyFileSync(path.join(dir, 'thumb.jpg'), path.join(folder, '.quillmar', `${c.id}.jpg`));
+  }
+  return { home, folder };
+}
+
+export const sidecar = (folder, id) =>
+  JSON.parse(fs.readFileSync(path.join(folder, '.quillmar', `${id}.json`), 'utf8'));
+
+export const trashed = (home, id) =>
+  [path.join(home, 'trash'), path.join(home, '.local', 'share', 'Trash', 'files')]
+    .some(dir => fs.existsSync(path.join(dir, `${id}.mp4`)));
+
+// Starts the host on `home`; resolves with its base URL once it listens.
+export async function startHost(home) {
+  const child = spawn(host, ['--home', home], { stdio: ['pipe', 'pipe', 'pipe'] });
+  const log = [];
+  readline.createInterface({ input: child.stderr }).on('line', line => log.push(line));
+  const lines = readline.createInterface({ input: child.stdout });
+  const scripts = [];
+  let waiter = null;
+  const base = await new Promise((resolve, reject) => {
+    child.once('exit', code => reject(new Error(`page_host ended (${code}): ${log.join('\n')}`)));
+    lines.once('line', resolve);
+  });
+  lines.on('line', line => {
+    scripts.push(JSON.parse(line));
+    if (waiter) waiter();
+  });
+  return {
+    base, log, child,
+    // Sends one event command and gives the script the program made of it.
+    async event(command) {
+      const count = scripts.length;
+      child.stdin.write(JSON.stringify(command) + '\n');
+      while (scripts.length === count) await new Promise(resolve => { waiter = resolve; });
+      return scripts[count];
+    },
+    async stop() {
+      if (child.exitCode !== null) return;
+      const ended = new Promise(resolve => child.once('exit', resolve));
+      child.kill('SIGTERM');
+      await ended;
+    },
+  };
+}
+
+const FLAGS = ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking',
+  '--disable-component-update', '--disable-sync', '--autoplay-policy=no-user-gesture-required'];
+
+export const launch = () => chromium.launch({ executablePath: '/usr/bin/chromium', args: FLAGS, headless: true });
+
+// A page of the host with every API call recorded on the wire (`calls`: method and parsed body), the
+// page's errors collected, and `ready` resolved when the page reports it is ready.
+export async function openPage(browser, base, { colorScheme = 'light', route } = {}) {
+  const context = await browser.newContext({ locale: 'fr-FR', timezoneId: 'Europe/Paris', colorScheme,
+    viewport: { width: 1280, height: 800 } });
+  const page = await context.newPage();
+  const calls = [];
+  const errors = [];
+  page.on('pageerror', e => errors.push(String(e)));
+  page.on('console', m => { if (m.type() === 'error' && !/404/.test(m.text())) errors.push(m.text()); });
+  page.on('request', r => {
+    const url = new URL(r.url());
+    if (url.pathname.startsWith('/api/')) {
+      calls.push({ method: url.pathname.slice(5), body: JSON.parse(r.postData() || 'null'), at: Date.now(), request: r });
+    }
+  });
+  page.on('response', res => {
+    const call = calls.find(c => c.request === res.request());
+    if (call) call.answered = Date.now();
+  });
+  if (route) await route(page);
+  const ready = page.waitForRequest(r => r.url().endsWith('/api/ready'));
+  await page.goto(base);
+  await ready;
+  const called = method => calls.filter(c => c.method === method);
+  // Waits for the n-th call of a method (1 = the first) and its answer.
+  const waitCall = async (method, n = called(method).length + 1) => {
+    while (called(method).length < n) await page.waitForRequest(r => r.url().endsWith('/api/' + method));
+    return called(method)[n - 1];
+  };
+  return { context, page, calls, errors, called, waitCall };
+}
+
+// Answers one API method with a fixed JSON value, in this test only.
+export const answer = (page, method, value) => page.route(`**/api/${method}`,
+  r => r.fulfill({ status: 200, contentType: 'application/json', body: JSON.stringify(value) }));
