@@ -1,0 +1,1 @@
+quill_test(NAME export_test LABELS engine SOURCES ${CMAKE_CURRENT_LIST_DIR}/export_test.cpp LIBS engine platform_linux)
