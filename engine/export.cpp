@@ -11,11 +11,11 @@
 
 #include <fmt/format.h>
 
-#include "core/file_io.h"
-#include "core/utf8.h"
+#include "base/file_io.h"
+#include "base/utf8.h"
 #include "engine/engine.h"
-#include "engine/library.h"
-#include "engine/paths.h"
+#include "library/library.h"
+#include "platform/paths.h"
 
 namespace light_copy {
 

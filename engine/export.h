@@ -13,7 +13,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/result.h"
+#include "base/result.h"
 #include "platform/transcode.h"
 
 namespace engine {

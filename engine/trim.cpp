@@ -6,12 +6,12 @@
 #include <fmt/format.h>
 
 #include "core/demux.h"
-#include "core/file_io.h"
+#include "base/file_io.h"
 #include "core/mp4.h"
 #include "core/spill.h"
-#include "core/utf8.h"
+#include "base/utf8.h"
 #include "engine/engine.h"
-#include "engine/naming.h"
+#include "library/naming.h"
 #include "engine/saver.h"
 
 namespace trim {

@@ -12,8 +12,8 @@
 #include <functional>
 #include <string_view>
 
-#include "core/result.h"
-#include "engine/library.h"
+#include "base/result.h"
+#include "library/library.h"
 
 namespace engine {
 class Engine;

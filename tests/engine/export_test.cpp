@@ -11,8 +11,8 @@
 
 #include <gtest/gtest.h>
 
-#include "core/utf8.h"
-#include "engine/library.h"
+#include "base/utf8.h"
+#include "library/library.h"
 #include "tests/fakes/fake_transcoder.h"
 #include "tests/support/temp_dir.h"
 

@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "core/mp4.h"
-#include "engine/library.h"
+#include "library/library.h"
 #include "tests/support/media_check.h"
 #include "tests/support/test_media.h"
 

@@ -10,9 +10,9 @@
 #include <gtest/gtest.h>
 
 #include "core/demux.h"
-#include "core/file_io.h"
+#include "base/file_io.h"
 #include "core/mp4.h"
-#include "engine/library.h"
+#include "library/library.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
