@@ -70,12 +70,12 @@ protected:
     }
 
     // A clip of real samples, over 10 MB, with a sidecar unless `sidecar` is false.
-    void make_clip(std::string const& id, test_media::Request const& request, bool sidecar)
+    void make_clip(std::string const& id, test_media::Request const& request, bool sidecar, bool audio = true)
     {
         auto encoded = test_media::encode(request);
         ASSERT_TRUE(encoded) << encoded.error();
         mp4::ClipMedia media { encoded->video, test_media::through_ring(encoded->video_packets),
-                               test_media::through_ring(encoded->audio_packets) };
+                               audio ? test_media::through_ring(encoded->audio_packets) : std::vector<ring::Sample> {} };
         auto written = mp4::write_mp4_file(dir(), id, media, encoded->audio);
         ASSERT_TRUE(written) << written.error();
         ASSERT_GT(written->bytes, light_copy::light_limit_bytes);
@@ -92,7 +92,7 @@ protected:
     }
 
     // Checks the copy against what was asked of its passing attempt.
-    void expect_light_copy(light_copy::LightCopy const& copy, std::string const& rate)
+    void expect_light_copy(light_copy::LightCopy const& copy, std::string const& rate, bool audio = true)
     {
         SCOPED_TRACE(copy.path.string());
         ASSERT_FALSE(recorder.targets.empty());
@@ -111,10 +111,13 @@ protected:
         EXPECT_EQ(video["width"], target.width);
         EXPECT_EQ(video["height"], target.height);
         EXPECT_EQ(video["r_frame_rate"], rate);
-        auto const& audio = info["streams"][1];
-        EXPECT_EQ(audio["codec_name"], "aac");
-        EXPECT_EQ(audio["sample_rate"], "48000");
-        EXPECT_EQ(audio["channels"], 2);
+        ASSERT_EQ(info["streams"].size(), audio ? 2u : 1u);
+        if (audio) {
+            auto const& sound = info["streams"][1];
+            EXPECT_EQ(sound["codec_name"], "aac");
+            EXPECT_EQ(sound["sample_rate"], "48000");
+            EXPECT_EQ(sound["channels"], 2);
+        }
         auto boxes = top_level_boxes(copy.path);
         auto at = [&](char const* type) { return std::find(boxes.begin(), boxes.end(), type) - boxes.begin(); };
         EXPECT_LT(at("moov"), at("mdat")) << testing::PrintToString(boxes);
@@ -136,17 +139,18 @@ protected:
 
 TEST_F(LightCopyRealMedia, EachCodecGivesSmallH264AndAac)
 {
+    // The HEVC clip has no sound, and its copy no audio track.
     for (std::uint8_t codec : { 0, 1, 2 }) {
         SCOPED_TRACE(int { codec });
         if (codec == 2 && test_media::av1_encoder().empty())
             continue;
         auto id = "codec" + std::to_string(codec);
         make_clip(id, { .codec = codec, .seconds = 4, .fps = 30, .width = 1920, .height = 1080, .bitrate = 25'000'000,
-                        .noisy = true }, true);
+                        .noisy = true }, true, codec != 1);
         auto light = copy(id);
         ASSERT_TRUE(light) << light.error();
         EXPECT_EQ(light->path, dir() / "discord" / ("Partie " + id + ".mp4"));
-        expect_light_copy(*light, "30/1");
+        expect_light_copy(*light, "30/1", codec != 1);
     }
 }
 
