@@ -26,30 +26,18 @@ constexpr int runs = 3;
 using bench::Clock;
 using bench::seconds_since;
 
-// The samples repeated over `count` entries with re-stamped times; the source is a whole number of keyframe
-// groups, so every repeat starts on a keyframe.
-std::vector<ring::Sample> repeat(std::vector<Packet> const& source, std::size_t count, std::int64_t step_num,
-                                 std::int64_t step_den)
-{
-    std::vector<ring::Sample> samples;
-    samples.reserve(count);
-    for (std::size_t i = 0; i < count; ++i) {
-        auto const& packet = source[i % source.size()];
-        samples.push_back(
-            ring::Sample { ring::Memory { packet.data }, static_cast<std::int64_t>(i) * step_num / step_den, packet.flags });
-    }
-    return samples;
-}
-
 class Recorder final : public platform::Transcoder {
 public:
-    explicit Recorder(platform::Transcoder& real) : m_real(real) { }
+    explicit Recorder(platform::Transcoder& real)
+        : m_real(real)
+    {
+    }
     Result<platform::MediaInfo> probe_media(std::filesystem::path const& source) override
     {
         return m_real.probe_media(source);
     }
     Result<void> transcode_h264(std::filesystem::path const& source, std::filesystem::path const& output,
-                                platform::TranscodeTarget const& target) override
+        platform::TranscodeTarget const& target) override
     {
         targets.push_back(target);
         return m_real.transcode_h264(source, output, target);
@@ -60,18 +48,17 @@ private:
     platform::Transcoder& m_real;
 };
 
-Result<double> time_ffmpeg(std::filesystem::path const& source, std::filesystem::path const& output,
-                           platform::TranscodeTarget const& t)
+Result<double> time_ffmpeg(
+    std::filesystem::path const& source, std::filesystem::path const& output, platform::TranscodeTarget const& t)
 {
     std::filesystem::remove(output);
     auto rate = std::to_string(t.video_bitrate);
     auto start = Clock::now();
     auto result = media::run({ "ffmpeg", "-nostdin", "-v", "error", "-y", "-i", source.string(), "-map", "0:v:0",
-                               "-map", "0:a:0", "-vf", "scale=" + std::to_string(t.width) + ":" + std::to_string(t.height),
-                               "-c:v", "libx264", "-preset", "veryfast", "-profile:v", "main", "-pix_fmt", "yuv420p",
-                               "-b:v", rate, "-maxrate", rate, "-bufsize", std::to_string(2ULL * t.video_bitrate),
-                               "-c:a", "aac", "-b:a", std::to_string(t.audio_bitrate), "-ar", "48000", "-ac", "2",
-                               "-movflags", "+faststart", output.string() });
+        "-map", "0:a:0", "-vf", "scale=" + std::to_string(t.width) + ":" + std::to_string(t.height), "-c:v", "libx264",
+        "-preset", "veryfast", "-profile:v", "main", "-pix_fmt", "yuv420p", "-b:v", rate, "-maxrate", rate, "-bufsize",
+        std::to_string(2ULL * t.video_bitrate), "-c:a", "aac", "-b:a", std::to_string(t.audio_bitrate), "-ar", "48000",
+        "-ac", "2", "-movflags", "+faststart", output.string() });
     double seconds = seconds_since(start);
     if (result.status != 0)
         return fail("ffmpeg failed: " + result.output);
@@ -89,8 +76,14 @@ int main(int argc, char** argv)
     if (lengths.empty())
         lengths = { 30, 60, 120 };
 
-    test_media::Request request { .codec = 0, .seconds = 4, .fps = fps, .width = 1920, .height = 1080,
-                                  .bitrate = 19'500'000, .noisy = true, .keyframe_interval = fps };
+    test_media::Request request { .codec = 0,
+        .seconds = 4,
+        .fps = fps,
+        .width = 1920,
+        .height = 1080,
+        .bitrate = 19'500'000,
+        .noisy = true,
+        .keyframe_interval = fps };
     std::fprintf(stderr, "encoding 4 s of 1080p60 H.264 and AAC...\n");
     auto encoded = test_media::encode(request);
     if (!encoded) {
@@ -109,23 +102,32 @@ int main(int argc, char** argv)
         return 1;
     }
 
-    std::printf("| clip | clip size | attempts | factor | target | light copy | make_light_copy | ours | ffmpeg | ours / ffmpeg |\n");
+    std::printf("| clip | clip size | attempts | factor | target | light copy | make_light_copy | ours | ffmpeg | ours "
+                "/ ffmpeg |\n");
     std::printf("|---|---|---|---|---|---|---|---|---|---|\n");
     for (int length : lengths) {
         mp4::ClipMedia media;
         media.video = encoded->video;
-        media.video_samples = repeat(encoded->video_packets, static_cast<std::size_t>(length) * fps, second, fps);
-        media.audio_samples = repeat(encoded->audio_packets, static_cast<std::size_t>(length) * 48000 / 1024,
-                                     1024 * second, 48000);
+        media.video_samples = bench::repeat(
+            encoded->video_packets, static_cast<std::size_t>(length) * fps, second, fps, bench::Payloads::Shared);
+        media.audio_samples = bench::repeat(encoded->audio_packets, static_cast<std::size_t>(length) * 48000 / 1024,
+            1024 * second, 48000, bench::Payloads::Shared);
         auto id = std::to_string(length) + "s";
         auto written = mp4::write_mp4_file(clips, id, media, encoded->audio);
         if (!written) {
             std::fprintf(stderr, "%s\n", written.error().c_str());
             return 1;
         }
-        library::Clip record { .id = id, .title = id, .game = "Bench", .created = 0,
-                               .secs = static_cast<double>(written->duration_ticks) / second, .bytes = written->bytes,
-                               .favorite = false, .recording = false, .width = 1920, .height = 1080 };
+        library::Clip record { .id = id,
+            .title = id,
+            .game = "Bench",
+            .created = 0,
+            .secs = static_cast<double>(written->duration_ticks) / second,
+            .bytes = written->bytes,
+            .favorite = false,
+            .recording = false,
+            .width = 1920,
+            .height = 1080 };
         (void)library::save_clip_metadata(clips, record);
 
         Recorder recorder(real);
@@ -156,11 +158,12 @@ int main(int argc, char** argv)
             ffmpeg = std::min(ffmpeg, *theirs);
         }
         double factor = light_copy::factors[recorder.targets.size() - 1];
-        std::printf("| %d s | %.1f MB | %zu | %.2f | %ux%u, %.3f + %.0f kbit/s | %llu bytes | %.2f s | %.2f s | %.2f s | %.2f %s |\n",
-                    length, static_cast<double>(written->bytes) / 1e6, recorder.targets.size(), factor, target.width,
-                    target.height, target.video_bitrate / 1e6, target.audio_bitrate / 1e3,
-                    static_cast<unsigned long long>(light->bytes), whole, ours, ffmpeg, ours / ffmpeg,
-                    ours / ffmpeg <= 1.1 ? "met" : "MISSED");
+        std::printf("| %d s | %.1f MB | %zu | %.2f | %ux%u, %.3f + %.0f kbit/s | %llu bytes | %.2f s | %.2f s | %.2f s "
+                    "| %.2f %s |\n",
+            length, static_cast<double>(written->bytes) / 1e6, recorder.targets.size(), factor, target.width,
+            target.height, target.video_bitrate / 1e6, target.audio_bitrate / 1e3,
+            static_cast<unsigned long long>(light->bytes), whole, ours, ffmpeg, ours / ffmpeg,
+            ours / ffmpeg <= 1.1 ? "met" : "MISSED");
         std::fflush(stdout);
         for (auto const& name : { folder / "ours.mp4", folder / "ffmpeg.mp4", light->path, source })
             std::filesystem::remove(name);

@@ -27,7 +27,15 @@ constexpr std::uint32_t fallback_height = 1080;
 bool forbidden(char c)
 {
     switch (c) {
-    case '<': case '>': case ':': case '"': case '/': case '\\': case '|': case '?': case '*':
+    case '<':
+    case '>':
+    case ':':
+    case '"':
+    case '/':
+    case '\\':
+    case '|':
+    case '?':
+    case '*':
         return true;
     default:
         return static_cast<unsigned char>(c) < 0x20;
@@ -62,7 +70,10 @@ Result<void> prepare_folder(std::filesystem::path const& folder)
 
 }
 
-std::filesystem::path light_copy_dir() { return paths::cache_dir() / "discord"; }
+std::filesystem::path light_copy_dir()
+{
+    return paths::cache_dir() / "discord";
+}
 
 TranscodeTarget plan_attempt(double factor, double secs, std::uint32_t source_width, std::uint32_t source_height)
 {
@@ -127,7 +138,7 @@ Result<LightCopy> make_light_copy(engine::Engine& engine, std::string_view id, p
 }
 
 Result<LightCopy> make_light_copy(std::filesystem::path const& clips_folder, std::string_view id,
-                                  platform::Transcoder& transcoder, std::filesystem::path const& copies_folder)
+    platform::Transcoder& transcoder, std::filesystem::path const& copies_folder)
 {
     auto path = library::clip_path(clips_folder, id);
     if (!path)

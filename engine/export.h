@@ -61,6 +61,6 @@ Result<LightCopy> make_light_copy(engine::Engine& engine, std::string_view id, p
 
 // The same for clip `id` of `clips_folder`, the copies going to `copies_folder` (created mode 0700).
 Result<LightCopy> make_light_copy(std::filesystem::path const& clips_folder, std::string_view id,
-                                  platform::Transcoder& transcoder, std::filesystem::path const& copies_folder);
+    platform::Transcoder& transcoder, std::filesystem::path const& copies_folder);
 
 }

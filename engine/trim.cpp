@@ -5,14 +5,14 @@
 
 #include <fmt/format.h>
 
-#include "core/demux.h"
 #include "base/file_io.h"
+#include "base/utf8.h"
+#include "core/demux.h"
 #include "core/mp4.h"
 #include "core/spill.h"
-#include "base/utf8.h"
 #include "engine/engine.h"
-#include "library/naming.h"
 #include "engine/saver.h"
+#include "library/naming.h"
 
 namespace trim {
 
@@ -42,8 +42,8 @@ void copy_thumbnail(std::filesystem::path const& folder, std::string_view from_i
     (void)files::atomic_replace(target, temp, *jpeg);
 }
 
-std::vector<ring::Sample> spilled_samples(std::vector<demux::SampleRef> const& refs,
-                                          std::shared_ptr<spill::SpillFile> const& file)
+std::vector<ring::Sample> spilled_samples(
+    std::vector<demux::SampleRef> const& refs, std::shared_ptr<spill::SpillFile> const& file)
 {
     std::vector<ring::Sample> samples;
     samples.reserve(refs.size());
@@ -74,7 +74,7 @@ Result<library::Clip> cut_clip(engine::Engine& engine, std::string_view id, doub
 }
 
 Result<library::Clip> cut_clip(std::filesystem::path const& folder, std::string_view id, double from, double to,
-                               std::function<void()> const& after_index)
+    std::function<void()> const& after_index)
 {
     auto path = library::clip_path(folder, id);
     if (!path)

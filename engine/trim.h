@@ -37,6 +37,6 @@ Result<library::Clip> cut_clip(engine::Engine& engine, std::string_view id, doub
 // The same in `folder`. `after_index` runs once the source's index is read (tests use it to replace the
 // source file there).
 Result<library::Clip> cut_clip(std::filesystem::path const& folder, std::string_view id, double from, double to,
-                               std::function<void()> const& after_index = {});
+    std::function<void()> const& after_index = {});
 
 }

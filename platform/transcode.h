@@ -40,8 +40,9 @@ public:
     // Writes `output` as H.264 Main (yuv420p, BT.709 limited) at the target size and video rate, with the
     // source's frame rate, plus AAC 48 kHz stereo at the audio rate when the source has sound, index in front.
     // The file appears at `output` only complete; a failure leaves nothing there.
-    virtual Result<void> transcode_h264(std::filesystem::path const& source, std::filesystem::path const& output,
-                                        TranscodeTarget const& target) = 0;
+    virtual Result<void> transcode_h264(
+        std::filesystem::path const& source, std::filesystem::path const& output, TranscodeTarget const& target)
+        = 0;
 };
 
 struct TranscodeDriver {

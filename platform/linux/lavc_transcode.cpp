@@ -116,7 +116,11 @@ public:
         ::close(fd);
         return TempFile(std::move(pattern));
     }
-    TempFile(TempFile&& other) noexcept : m_path(std::move(other.m_path)) { other.m_path.clear(); }
+    TempFile(TempFile&& other) noexcept
+        : m_path(std::move(other.m_path))
+    {
+        other.m_path.clear();
+    }
     TempFile(TempFile const&) = delete;
     ~TempFile()
     {
@@ -133,14 +137,21 @@ public:
     }
 
 private:
-    explicit TempFile(std::string path) : m_path(std::move(path)) { }
+    explicit TempFile(std::string path)
+        : m_path(std::move(path))
+    {
+    }
     std::string m_path;
 };
 
 // One transcode, from the open input to the finished file.
 class Job {
 public:
-    Job(Input input, TranscodeTarget const& target) : m_in(std::move(input)), m_target(target) { }
+    Job(Input input, TranscodeTarget const& target)
+        : m_in(std::move(input))
+        , m_target(target)
+    {
+    }
 
     Result<void> run(std::string const& temp)
     {
@@ -283,15 +294,15 @@ private:
         if (!m_scaler || frame->width != m_scaled_from.width || frame->height != m_scaled_from.height
             || frame->format != m_scaled_from.format) {
             m_scaler.reset(sws_getContext(frame->width, frame->height, static_cast<AVPixelFormat>(frame->format),
-                                          m_video_encoder->width, m_video_encoder->height, AV_PIX_FMT_YUV420P,
-                                          SWS_BICUBIC, nullptr, nullptr, nullptr));
+                m_video_encoder->width, m_video_encoder->height, AV_PIX_FMT_YUV420P, SWS_BICUBIC, nullptr, nullptr,
+                nullptr));
             if (!m_scaler)
                 return fail(av_error(AVERROR(EINVAL)));
             // Our clips are BT.709 limited; a source that says nothing is taken as such too.
             int from_space = frame->colorspace == AVCOL_SPC_UNSPECIFIED ? SWS_CS_ITU709 : frame->colorspace;
             int from_full = frame->color_range == AVCOL_RANGE_JPEG ? 1 : 0;
             sws_setColorspaceDetails(m_scaler.get(), sws_getCoefficients(from_space), from_full,
-                                     sws_getCoefficients(SWS_CS_ITU709), 0, 0, 1 << 16, 1 << 16);
+                sws_getCoefficients(SWS_CS_ITU709), 0, 0, 1 << 16, 1 << 16);
             m_scaled_from = { frame->width, frame->height, frame->format };
         }
         handles::Frame out(av_frame_alloc());
@@ -326,7 +337,7 @@ private:
             AVChannelLayout stereo = AV_CHANNEL_LAYOUT_STEREO;
             SwrContext* raw = nullptr;
             int code = swr_alloc_set_opts2(&raw, &stereo, AV_SAMPLE_FMT_FLTP, out_sample_rate, &in_layout,
-                                           static_cast<AVSampleFormat>(frame->format), frame->sample_rate, 0, nullptr);
+                static_cast<AVSampleFormat>(frame->format), frame->sample_rate, 0, nullptr);
             av_channel_layout_uninit(&in_layout);
             m_resampler.reset(raw);
             TRY_VOID(check(code));
@@ -348,7 +359,7 @@ private:
         converted->nb_samples = room;
         TRY_VOID(check(av_frame_get_buffer(converted.get(), 0)));
         int got = swr_convert(m_resampler.get(), converted->data, room,
-                              frame ? const_cast<std::uint8_t const**>(frame->extended_data) : nullptr, in_samples);
+            frame ? const_cast<std::uint8_t const**>(frame->extended_data) : nullptr, in_samples);
         TRY_VOID(check(got));
         if (av_audio_fifo_write(m_fifo.get(), reinterpret_cast<void**>(converted->data), got) < got)
             return fail(av_error(AVERROR(ENOMEM)));
@@ -436,7 +447,7 @@ public:
     }
 
     Result<void> transcode_h264(std::filesystem::path const& source, std::filesystem::path const& output,
-                                TranscodeTarget const& target) override
+        TranscodeTarget const& target) override
     {
         auto input = TRY(open_input(source));
         auto temp = TRY(TempFile::create(output));
@@ -448,7 +459,10 @@ public:
     }
 };
 
-Result<std::unique_ptr<Transcoder>> open_transcoder() { return std::make_unique<LavcTranscoder>(); }
+Result<std::unique_ptr<Transcoder>> open_transcoder()
+{
+    return std::make_unique<LavcTranscoder>();
+}
 
 }
 

@@ -16,14 +16,17 @@ namespace {
 // The real transcoder, with every target it was given remembered.
 class Recorder final : public platform::Transcoder {
 public:
-    Recorder() : m_real(std::move(*platform::lavc_transcode_driver.open())) { }
+    Recorder()
+        : m_real(std::move(*platform::lavc_transcode_driver.open()))
+    {
+    }
 
     Result<platform::MediaInfo> probe_media(std::filesystem::path const& source) override
     {
         return m_real->probe_media(source);
     }
     Result<void> transcode_h264(std::filesystem::path const& source, std::filesystem::path const& output,
-                                platform::TranscodeTarget const& target) override
+        platform::TranscodeTarget const& target) override
     {
         targets.push_back(target);
         return m_real->transcode_h264(source, output, target);
@@ -75,7 +78,7 @@ protected:
         auto encoded = test_media::encode(request);
         ASSERT_TRUE(encoded) << encoded.error();
         mp4::ClipMedia media { encoded->video, test_media::through_ring(encoded->video_packets),
-                               audio ? test_media::through_ring(encoded->audio_packets) : std::vector<ring::Sample> {} };
+            audio ? test_media::through_ring(encoded->audio_packets) : std::vector<ring::Sample> {} };
         auto written = mp4::write_mp4_file(dir(), id, media, encoded->audio);
         ASSERT_TRUE(written) << written.error();
         ASSERT_GT(written->bytes, light_copy::light_limit_bytes);
@@ -145,8 +148,15 @@ TEST_F(LightCopyRealMedia, EachCodecGivesSmallH264AndAac)
         if (codec == 2 && test_media::av1_encoder().empty())
             continue;
         auto id = "codec" + std::to_string(codec);
-        make_clip(id, { .codec = codec, .seconds = 4, .fps = 30, .width = 1920, .height = 1080, .bitrate = 25'000'000,
-                        .noisy = true }, true, codec != 1);
+        make_clip(id,
+            { .codec = codec,
+                .seconds = 4,
+                .fps = 30,
+                .width = 1920,
+                .height = 1080,
+                .bitrate = 25'000'000,
+                .noisy = true },
+            true, codec != 1);
         auto light = copy(id);
         ASSERT_TRUE(light) << light.error();
         EXPECT_EQ(light->path, dir() / "discord" / ("Partie " + id + ".mp4"));
@@ -156,8 +166,9 @@ TEST_F(LightCopyRealMedia, EachCodecGivesSmallH264AndAac)
 
 TEST_F(LightCopyRealMedia, ClipWithoutSidecarPassesAtFirstAttempt)
 {
-    make_clip("nosidecar", { .codec = 0, .seconds = 30, .fps = 10, .width = 1920, .height = 1080,
-                             .bitrate = 4'000'000, .noisy = true }, false);
+    make_clip("nosidecar",
+        { .codec = 0, .seconds = 30, .fps = 10, .width = 1920, .height = 1080, .bitrate = 4'000'000, .noisy = true },
+        false);
     auto light = copy("nosidecar");
     ASSERT_TRUE(light) << light.error();
     // Measured from the file: without that, the first attempt would aim at 72 Mbit/s and every one would fail.

@@ -92,7 +92,10 @@ protected:
         }
     }
 
-    Result<light_copy::LightCopy> copy(std::string_view id) { return light_copy::make_light_copy(clips, id, fake, copies); }
+    Result<light_copy::LightCopy> copy(std::string_view id)
+    {
+        return light_copy::make_light_copy(clips, id, fake, copies);
+    }
 
     std::filesystem::path clips, copies;
     fakes::FakeTranscoder fake;

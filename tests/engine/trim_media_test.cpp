@@ -22,7 +22,7 @@ struct Packets {
 Packets probe_packets(std::filesystem::path const& path, int index)
 {
     auto result = media::run({ "ffprobe", "-v", "error", "-of", "json", "-show_data_hash", "MD5", "-select_streams",
-                               std::to_string(index), "-show_entries", "packet=pts_time,flags,data_hash", path.string() });
+        std::to_string(index), "-show_entries", "packet=pts_time,flags,data_hash", path.string() });
     Packets packets;
     auto json = nlohmann::json::parse(result.output, nullptr, false);
     EXPECT_FALSE(json.is_discarded()) << result.output;
@@ -62,7 +62,7 @@ TEST_P(TrimRealMedia, CopiesTheSourcesPacketsFromTheKeyframeBefore)
     ASSERT_TRUE(encoded) << encoded.error();
     ASSERT_TRUE(library::ensure_meta_dir(dir()));
     mp4::ClipMedia media { encoded->video, test_media::through_ring(encoded->video_packets),
-                           test_media::through_ring(encoded->audio_packets) };
+        test_media::through_ring(encoded->audio_packets) };
     ASSERT_TRUE(mp4::write_mp4_file(dir(), "source", media, encoded->audio));
     auto source_path = dir() / "source.mp4";
     auto source_bytes = read_bytes(source_path);
@@ -87,5 +87,6 @@ TEST_P(TrimRealMedia, CopiesTheSourcesPacketsFromTheKeyframeBefore)
     EXPECT_EQ(read_bytes(source_path), source_bytes);
 }
 
-INSTANTIATE_TEST_SUITE_P(Codecs, TrimRealMedia, testing::Values(0, 1, 2),
-                         [](auto const& info) { return std::string(info.param == 0 ? "H264" : info.param == 1 ? "Hevc" : "Av1"); });
+INSTANTIATE_TEST_SUITE_P(Codecs, TrimRealMedia, testing::Values(0, 1, 2), [](auto const& info) {
+    return std::string(info.param == 0 ? "H264" : info.param == 1 ? "Hevc" : "Av1");
+});

@@ -9,8 +9,8 @@
 
 #include <gtest/gtest.h>
 
-#include "core/demux.h"
 #include "base/file_io.h"
+#include "core/demux.h"
 #include "core/mp4.h"
 #include "library/library.h"
 #include "tests/support/temp_dir.h"
@@ -37,7 +37,7 @@ std::vector<ring::Sample> marked(std::size_t count, std::int64_t step, int sync_
         std::vector<std::uint8_t> bytes(100, mark);
         bytes[0] = static_cast<std::uint8_t>(i);
         samples.push_back({ ring::Memory { make_shared_bytes(std::move(bytes)) }, static_cast<std::int64_t>(i) * step,
-                            static_cast<std::uint8_t>(i % sync_every == 0 ? 1 : 0) });
+            static_cast<std::uint8_t>(i % sync_every == 0 ? 1 : 0) });
     }
     return samples;
 }
@@ -97,7 +97,8 @@ TEST_F(TrimFolder, RefusesShortOrNonFiniteSelectionsBeforeOpening)
 {
     // Not an MP4: any attempt to open it would give the reader's error instead.
     write_file("bad.mp4", "not an mp4");
-    std::pair<double, double> const rows[] = { { 3.2, 3.6 }, { 5, 4 }, { not_a_number, 5 }, { 1, inf }, { -inf, 2 }, { 1, not_a_number } };
+    std::pair<double, double> const rows[]
+        = { { 3.2, 3.6 }, { 5, 4 }, { not_a_number, 5 }, { 1, inf }, { -inf, 2 }, { 1, not_a_number } };
     for (auto [from, to] : rows) {
         SCOPED_TRACE(testing::Message() << from << " " << to);
         auto cut = trim::cut_clip(dir(), "bad", from, to);
@@ -178,9 +179,8 @@ TEST_F(TrimFolder, BytesComeFromTheFileWhoseIndexWasRead)
 {
     make("src", { .mark = 'A' });
     make("other", { .mark = 'B' });
-    auto cut = trim::cut_clip(dir(), "src", 0, 10, [&] {
-        std::filesystem::rename(dir() / "other.mp4", dir() / "src.mp4");
-    });
+    auto cut
+        = trim::cut_clip(dir(), "src", 0, 10, [&] { std::filesystem::rename(dir() / "other.mp4", dir() / "src.mp4"); });
     ASSERT_TRUE(cut) << cut.error();
     auto path = dir() / (cut->id + ".mp4");
     auto opened = demux::open_file(path);

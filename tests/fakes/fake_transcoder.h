@@ -15,13 +15,13 @@ class FakeTranscoder final : public platform::Transcoder {
 public:
     Result<platform::MediaInfo> probe { platform::MediaInfo { 30.0, 1920, 1080, 60, 1 } };
     std::vector<std::uint64_t> sizes { 9'000'000 }; // per attempt; the last one repeats
-    std::optional<std::string> refuse;              // the encode's error, when set
+    std::optional<std::string> refuse; // the encode's error, when set
     std::vector<platform::TranscodeTarget> targets;
 
     Result<platform::MediaInfo> probe_media(std::filesystem::path const&) override { return probe; }
 
     Result<void> transcode_h264(std::filesystem::path const&, std::filesystem::path const& output,
-                                platform::TranscodeTarget const& target) override
+        platform::TranscodeTarget const& target) override
     {
         auto size = sizes[std::min(targets.size(), sizes.size() - 1)];
         targets.push_back(target);
