@@ -1,5 +1,7 @@
 #include "base/utf8.h"
 
+#include <algorithm>
+
 namespace utf8 {
 
 char32_t next(std::string_view text, std::size_t& i)
@@ -102,6 +104,19 @@ std::string_view cut_bytes(std::string_view text, std::size_t max_bytes)
     while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80)
         --cut;
     return text.substr(0, cut);
+}
+
+std::string_view trim(std::string_view text)
+{
+    std::size_t first = text.size(), end = 0;
+    for (std::size_t i = 0; i < text.size();) {
+        std::size_t at = i;
+        if (!is_space(next(text, i))) {
+            first = std::min(first, at);
+            end = i;
+        }
+    }
+    return first < end ? text.substr(first, end - first) : std::string_view {};
 }
 
 }

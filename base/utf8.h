@@ -22,5 +22,7 @@ void append(std::string& out, char32_t cp);
 bool is_space(char32_t cp);
 // The longest prefix of text that is at most max_bytes long and ends on a character boundary.
 std::string_view cut_bytes(std::string_view text, std::size_t max_bytes);
+// The text without White_Space characters at either end.
+std::string_view trim(std::string_view text);
 
 }

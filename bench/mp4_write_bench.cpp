@@ -29,20 +29,6 @@ constexpr int runs = 3;
 using bench::Clock;
 using bench::seconds_since;
 
-// Copies every payload so that the clip is held whole in memory, as a full ring would hold it.
-std::vector<ring::Sample> repeat(std::vector<Packet> const& source, std::size_t count, std::int64_t step_num,
-                                 std::int64_t step_den)
-{
-    std::vector<ring::Sample> samples;
-    samples.reserve(count);
-    for (std::size_t i = 0; i < count; ++i) {
-        auto const& packet = source[i % source.size()];
-        samples.push_back(ring::Sample { ring::Memory { make_shared_bytes(*packet.data) },
-                                         static_cast<std::int64_t>(i) * step_num / step_den, packet.flags });
-    }
-    return samples;
-}
-
 double plain_write(std::filesystem::path const& path, std::uint64_t bytes)
 {
     std::vector<std::uint8_t> block(files::BufWriter::capacity_bytes, 0x5A);
@@ -79,8 +65,10 @@ int main(int argc, char** argv)
     media.video = encoded->video;
     media.video.width = 1920;
     media.video.height = 1080;
-    media.video_samples = repeat(encoded->video_packets, clip_seconds * fps, second, fps);
-    media.audio_samples = repeat(encoded->audio_packets, clip_seconds * 48000 / 1024, 1024 * second, 48000);
+    // Every payload copied, so that the clip is held whole in memory as a full ring would hold it.
+    auto copied = bench::Payloads::Copied;
+    media.video_samples = bench::repeat(encoded->video_packets, clip_seconds * fps, second, fps, copied);
+    media.audio_samples = bench::repeat(encoded->audio_packets, clip_seconds * 48000 / 1024, 1024 * second, 48000, copied);
     std::uint64_t media_bytes = 0;
     for (auto const* list : { &media.video_samples, &media.audio_samples })
         for (auto const& sample : *list)

@@ -8,7 +8,7 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 cmake -S "$here" -B "$here/build" -G Ninja >/dev/null
 cmake --build "$here/build" -j4 --target "$target" >/dev/null
 if [ $# -ge 1 ]; then
-  exec "$here/build/bench/$target" "$1"
+  exec "$here/build/bench/$target" "$@"
 fi
 folder=$(mktemp -d "${TMPDIR:-/tmp}/quillmar-bench-XXXXXX")
 trap 'rm -rf "$folder"' EXIT

@@ -505,9 +505,14 @@ Result<OpenedFile> open_file(std::filesystem::path const& path)
 {
     // A FIFO dropped into the clips folder must never block the open; only regular files pass.
     auto fd = TRY(files::open_regular(path));
-    auto length = TRY(files::file_size(fd.get()));
+    return read_index(fd.get());
+}
+
+Result<OpenedFile> read_index(int fd)
+{
+    auto length = TRY(files::file_size(fd));
     auto moov = TRY(read_moov(length, [&](std::uint64_t offset, std::span<std::uint8_t> into) {
-        return files::pread_exact(fd.get(), into, offset);
+        return files::pread_exact(fd, into, offset);
     }));
     return parse_moov(moov, length);
 }

@@ -105,6 +105,9 @@ Result<std::vector<SampleRef>> parse_stbl(Bytes stbl, std::uint32_t timescale, s
 Result<OpenedFile> parse_moov(Bytes moov, std::uint64_t file_size);
 // Opens a file: walks the top-level boxes with positional reads, reads the moov and parses it.
 Result<OpenedFile> open_file(std::filesystem::path const& path);
+// The same over a file already open for reading. Whoever then reads the samples through this descriptor reads
+// the very file the index came from, even if its name has since been given to another file.
+Result<OpenedFile> read_index(int fd);
 // The same over bytes already in memory (a whole file).
 Result<OpenedFile> open_bytes(Bytes file);
 

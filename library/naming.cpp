@@ -47,23 +47,7 @@ bool entry_exists(std::filesystem::path const& path)
     return ::lstat(path.c_str(), &st) == 0;
 }
 
-std::string trim(std::string_view text)
-{
-    std::vector<std::pair<std::size_t, char32_t>> points;
-    for (std::size_t i = 0; i < text.size();) {
-        std::size_t at = i;
-        points.emplace_back(at, utf8::next(text, i));
-    }
-    std::size_t first = 0, last = points.size();
-    while (first < last && utf8::is_space(points[first].second))
-        ++first;
-    while (last > first && utf8::is_space(points[last - 1].second))
-        --last;
-    if (first == last)
-        return {};
-    std::size_t end = last < points.size() ? points[last].first : text.size();
-    return std::string(text.substr(points[first].first, end - points[first].first));
-}
+std::string trim(std::string_view text) { return std::string(utf8::trim(text)); }
 
 }
 

@@ -39,3 +39,28 @@ using Frame = std::unique_ptr<AVFrame, FreeAndNull<&av_frame_free>>;
 using Packet = std::unique_ptr<AVPacket, FreeAndNull<&av_packet_free>>;
 using BufferRef = std::unique_ptr<AVBufferRef, FreeAndNull<&av_buffer_unref>>;
 }
+
+// ---- FFmpeg: containers, scaling, resampling ---------------------------------------------------------------
+extern "C" {
+#include <libavformat/avformat.h>
+#include <libavutil/audio_fifo.h>
+#include <libswresample/swresample.h>
+#include <libswscale/swscale.h>
+}
+
+namespace handles {
+using InputFormat = std::unique_ptr<AVFormatContext, FreeAndNull<&avformat_close_input>>;
+// An output context closes the file it opened before it is freed.
+struct CloseOutput {
+    void operator()(AVFormatContext* context) const noexcept
+    {
+        if (context->pb)
+            avio_closep(&context->pb);
+        avformat_free_context(context);
+    }
+};
+using OutputFormat = std::unique_ptr<AVFormatContext, CloseOutput>;
+using Scaler = std::unique_ptr<SwsContext, Free<&sws_freeContext>>;
+using Resampler = std::unique_ptr<SwrContext, FreeAndNull<&swr_free>>;
+using AudioFifo = std::unique_ptr<AVAudioFifo, Free<&av_audio_fifo_free>>;
+}

@@ -368,14 +368,6 @@ bool opens(Candidate const& candidate)
     return LavcEncoder::open(candidate, params).has_value();
 }
 
-// The encoders' own chatter (x264's CPU list, option notes) would fill the player's terminal: only errors
-// are printed, and those never reach the player anyway (failures come back as values).
-void quiet_library_logs()
-{
-    static std::once_flag once;
-    std::call_once(once, [] { av_log_set_level(AV_LOG_ERROR); });
-}
-
 std::array<bool, candidates.size()> const& availability()
 {
     quiet_library_logs();

@@ -1,0 +1,121 @@
+#include "engine/trim.h"
+
+#include <cmath>
+#include <limits>
+
+#include <fmt/format.h>
+
+#include "base/file_io.h"
+#include "base/utf8.h"
+#include "core/demux.h"
+#include "core/mp4.h"
+#include "core/spill.h"
+#include "engine/engine.h"
+#include "engine/saver.h"
+#include "library/naming.h"
+
+namespace trim {
+
+namespace {
+
+constexpr std::string_view too_short_text = "La sélection est trop courte.";
+constexpr std::string_view missing_text = "Ce clip n'existe plus.";
+
+std::string first_chars(std::string_view text, std::size_t max_chars)
+{
+    std::size_t i = 0;
+    for (std::size_t chars = 0; i < text.size() && chars < max_chars; ++chars)
+        utf8::next(text, i);
+    return std::string(text.substr(0, i));
+}
+
+// The thumbnail goes through a temporary name, so a copy that fails half-way leaves no truncated JPEG. A
+// failure only leaves the new clip without a thumbnail until one is made.
+void copy_thumbnail(std::filesystem::path const& folder, std::string_view from_id, std::string_view to_id)
+{
+    auto jpeg = files::read_text(library::thumb_path(folder, from_id));
+    if (!jpeg)
+        return;
+    auto target = library::thumb_path(folder, to_id);
+    auto temp = target;
+    temp += ".part";
+    (void)files::atomic_replace(target, temp, *jpeg);
+}
+
+std::vector<ring::Sample> spilled_samples(
+    std::vector<demux::SampleRef> const& refs, std::shared_ptr<spill::SpillFile> const& file)
+{
+    std::vector<ring::Sample> samples;
+    samples.reserve(refs.size());
+    for (auto const& ref : refs)
+        samples.push_back({ ring::Spilled { ref.size, ref.offset, file }, ref.time, ref.sync });
+    return samples;
+}
+
+}
+
+std::int64_t seconds_to_ticks(double secs)
+{
+    if (std::isnan(secs))
+        return 0;
+    double ticks = secs * static_cast<double>(mp4::ticks_per_second);
+    // 2^63 is exactly representable; every double below it converts without overflow.
+    constexpr double limit = 9'223'372'036'854'775'808.0;
+    if (ticks >= limit)
+        return std::numeric_limits<std::int64_t>::max();
+    if (ticks <= -limit)
+        return std::numeric_limits<std::int64_t>::min();
+    return static_cast<std::int64_t>(ticks);
+}
+
+Result<library::Clip> cut_clip(engine::Engine& engine, std::string_view id, double from, double to)
+{
+    return cut_clip(engine.clips_dir(), id, from, to);
+}
+
+Result<library::Clip> cut_clip(std::filesystem::path const& folder, std::string_view id, double from, double to,
+    std::function<void()> const& after_index)
+{
+    auto path = library::clip_path(folder, id);
+    if (!path)
+        return fail(std::string(missing_text));
+    auto source = library::read_clip_meta(folder, id, *path);
+    if (!std::isfinite(from) || !std::isfinite(to) || !(to - from >= min_selection_secs))
+        return fail(std::string(too_short_text));
+
+    // The index and the bytes come through one descriptor: a file put in the source's place meanwhile can
+    // never pair one file's index with another's bytes.
+    auto fd = TRY(files::open_regular(*path));
+    auto opened = TRY(demux::read_index(fd.get()));
+    if (after_index)
+        after_index();
+    auto [video, audio] = demux::select_range(opened, seconds_to_ticks(from), seconds_to_ticks(to));
+    if (video.size() < 2)
+        return fail(std::string(too_short_text));
+
+    auto file = spill::SpillFile::adopt(std::move(fd));
+    mp4::ClipMedia media { std::move(opened.video), spilled_samples(video, file), spilled_samples(audio, file) };
+    file.reset();
+    // The name stays reserved until the clip and its sidecar are in place.
+    auto name = engine::clip_file_name(folder, source.game, engine::local_stamp());
+    auto written = TRY(mp4::write_mp4_file(folder, name.id(), media, opened.audio));
+    auto width = media.video.width, height = media.video.height;
+    media = {}; // closes the source
+    copy_thumbnail(folder, id, name.id());
+
+    library::Clip clip;
+    clip.id = name.id();
+    clip.title = first_chars(fmt::format("{} (coupé)", source.title), title_max_chars);
+    clip.game = source.game;
+    clip.created = static_cast<std::uint64_t>(engine::unix_seconds_now());
+    clip.secs = static_cast<double>(written.duration_ticks) / static_cast<double>(mp4::ticks_per_second);
+    clip.bytes = written.bytes;
+    clip.favorite = false;
+    clip.recording = false;
+    clip.width = width;
+    clip.height = height;
+    TRY_VOID(library::save_clip_metadata(folder, clip));
+    return clip;
+}
+
+}

@@ -1,0 +1,191 @@
+// Trim on clips of marked bytes: the writer indexes any payload, and the marks tell which file and which
+// sample every copied byte came from.
+
+#include "engine/trim.h"
+
+#include <cmath>
+#include <limits>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "base/file_io.h"
+#include "core/demux.h"
+#include "core/mp4.h"
+#include "library/library.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+constexpr std::int64_t second = mp4::ticks_per_second;
+constexpr double not_a_number = std::numeric_limits<double>::quiet_NaN();
+constexpr double inf = std::numeric_limits<double>::infinity();
+
+struct Source {
+    int seconds { 10 };
+    int fps { 10 };
+    int keyframe_every { 10 }; // frames
+    bool audio { true };
+    std::uint8_t mark { 'A' };
+};
+
+// Sample i of the video holds its number and the file's mark, so a copied sample shows where it came from.
+std::vector<ring::Sample> marked(std::size_t count, std::int64_t step, int sync_every, std::uint8_t mark)
+{
+    std::vector<ring::Sample> samples;
+    for (std::size_t i = 0; i < count; ++i) {
+        std::vector<std::uint8_t> bytes(100, mark);
+        bytes[0] = static_cast<std::uint8_t>(i);
+        samples.push_back({ ring::Memory { make_shared_bytes(std::move(bytes)) }, static_cast<std::int64_t>(i) * step,
+            static_cast<std::uint8_t>(i % sync_every == 0 ? 1 : 0) });
+    }
+    return samples;
+}
+
+class TrimFolder : public testing_support::TempDirTest {
+protected:
+    void SetUp() override
+    {
+        TempDirTest::SetUp();
+        ASSERT_TRUE(library::ensure_meta_dir(dir()));
+    }
+
+    void make(std::string const& id, Source const& s, library::Clip record = {})
+    {
+        mp4::ClipMedia media;
+        media.video = { { 1, 2, 3 }, 640, 360, 1 };
+        media.video_samples = marked(s.seconds * s.fps, second / s.fps, s.keyframe_every, s.mark);
+        if (s.audio)
+            media.audio_samples = marked(s.seconds * 40, second / 40, 1, s.mark);
+        ASSERT_TRUE(mp4::write_mp4_file(dir(), id, media, mp4::AudioConfig { 48'000, 128'000, 2 }));
+        record.id = id;
+        ASSERT_TRUE(library::save_clip_metadata(dir(), record));
+    }
+
+    std::vector<std::uint8_t> sample_bytes(std::filesystem::path const& path, demux::SampleRef const& ref)
+    {
+        std::vector<std::uint8_t> bytes(ref.size);
+        auto fd = files::open_read(path);
+        EXPECT_TRUE(fd && files::pread_exact(fd->get(), std::span(bytes), ref.offset));
+        return bytes;
+    }
+};
+
+}
+
+TEST(TrimTicks, SaturatesInsteadOfOverflowing)
+{
+    constexpr auto max = std::numeric_limits<std::int64_t>::max(), min = std::numeric_limits<std::int64_t>::min();
+    std::pair<double, std::int64_t> const rows[] = { { 1.5, 15'000'000 }, { -0.25, -2'500'000 }, { 1e300, max },
+        { -1e300, min }, { inf, max }, { not_a_number, 0 } };
+    for (auto [secs, ticks] : rows)
+        EXPECT_EQ(trim::seconds_to_ticks(secs), ticks) << secs;
+}
+
+TEST_F(TrimFolder, RefusesShortOrNonFiniteSelectionsBeforeOpening)
+{
+    // Not an MP4: any attempt to open it would give the reader's error instead.
+    write_file("bad.mp4", "not an mp4");
+    std::pair<double, double> const rows[]
+        = { { 3.2, 3.6 }, { 5, 4 }, { not_a_number, 5 }, { 1, inf }, { -inf, 2 }, { 1, not_a_number } };
+    for (auto [from, to] : rows) {
+        SCOPED_TRACE(testing::Message() << from << " " << to);
+        auto cut = trim::cut_clip(dir(), "bad", from, to);
+        ASSERT_FALSE(cut);
+        EXPECT_EQ(cut.error(), "La sélection est trop courte.");
+    }
+    EXPECT_EQ(trim::cut_clip(dir(), "bad", 0, 5).error(), "MP4 illisible : pas d'index");
+    EXPECT_EQ(trim::cut_clip(dir(), "gone", 0, 5).error(), "Ce clip n'existe plus.");
+    EXPECT_EQ(trim::cut_clip(dir(), "../x", 0, 5).error(), "Ce clip n'existe plus.");
+}
+
+TEST_F(TrimFolder, SingleSelectedSampleIsTooShort)
+{
+    // One frame every 5 s: [0.5, 4] holds only the frame at 0.
+    mp4::ClipMedia media;
+    media.video = { { 1 }, 64, 64, 0 };
+    media.video_samples = marked(3, 5 * second, 1, 'S');
+    ASSERT_TRUE(mp4::write_mp4_file(dir(), "sparse", media, std::nullopt));
+    EXPECT_EQ(trim::cut_clip(dir(), "sparse", 0.5, 4).error(), "La sélection est trop courte.");
+    EXPECT_TRUE(trim::cut_clip(dir(), "sparse", 0.5, 5.5));
+}
+
+TEST_F(TrimFolder, NewRecordKeepsGameAndCodecAndCutsTitle)
+{
+    library::Clip record;
+    record.title = std::string(117, 'x') + "\xC3\xA9"; // 118 characters, the last of two bytes
+    record.game = "Valorant";
+    record.favorite = true;
+    record.recording = true;
+    make("src", {}, record);
+    auto thumb = write_file(".quillmar/src.jpg", "jpeg bytes");
+
+    auto cut = trim::cut_clip(dir(), "src", 2.0, 7.0);
+    ASSERT_TRUE(cut) << cut.error();
+    EXPECT_EQ(cut->title, record.title + " (");
+    EXPECT_EQ(cut->game, "Valorant");
+    EXPECT_TRUE(cut->id.starts_with("Valorant ")) << cut->id;
+    EXPECT_FALSE(cut->favorite);
+    EXPECT_FALSE(cut->recording);
+    EXPECT_EQ(cut->width, 640u);
+    EXPECT_EQ(cut->height, 360u);
+    EXPECT_DOUBLE_EQ(cut->secs, 5.0);
+    auto path = dir() / (cut->id + ".mp4");
+    EXPECT_EQ(cut->bytes, std::filesystem::file_size(path));
+    EXPECT_EQ(library::read_clip_meta(dir(), cut->id, path), *cut);
+    EXPECT_EQ(read_file(library::thumb_path(dir(), cut->id)), "jpeg bytes");
+    EXPECT_FALSE(std::filesystem::exists(library::thumb_path(dir(), cut->id).string() + ".part"));
+
+    auto opened = demux::open_file(path);
+    ASSERT_TRUE(opened) << opened.error();
+    EXPECT_EQ(opened->video.codec, 1);
+    EXPECT_EQ(opened->video.record, (mp4::Bytes { 1, 2, 3 }));
+    ASSERT_EQ(opened->video_samples.size(), 50u);
+    EXPECT_EQ(sample_bytes(path, opened->video_samples.front())[0], 20); // the keyframe at 2 s
+    ASSERT_TRUE(opened->audio);
+    EXPECT_EQ(opened->audio_samples.size(), 200u);
+}
+
+TEST_F(TrimFolder, StartsAtKeyframeBeforeWithoutAudioWhenSourceHasNone)
+{
+    make("src", { .keyframe_every = 30, .audio = false });
+    auto cut = trim::cut_clip(dir(), "src", 4.5, 5.5);
+    ASSERT_TRUE(cut) << cut.error();
+    auto path = dir() / (cut->id + ".mp4");
+    auto opened = demux::open_file(path);
+    ASSERT_TRUE(opened);
+    EXPECT_EQ(sample_bytes(path, opened->video_samples.front())[0], 30); // keyframe at 3 s
+    EXPECT_EQ(opened->video_samples.size(), 25u);
+    EXPECT_FALSE(opened->audio);
+    EXPECT_FALSE(std::filesystem::exists(library::thumb_path(dir(), cut->id)));
+    auto whole = trim::cut_clip(dir(), "src", -1e300, 1e300);
+    ASSERT_TRUE(whole) << whole.error();
+    EXPECT_EQ(demux::open_file(dir() / (whole->id + ".mp4"))->video_samples.size(), 100u);
+}
+
+TEST_F(TrimFolder, BytesComeFromTheFileWhoseIndexWasRead)
+{
+    make("src", { .mark = 'A' });
+    make("other", { .mark = 'B' });
+    auto cut
+        = trim::cut_clip(dir(), "src", 0, 10, [&] { std::filesystem::rename(dir() / "other.mp4", dir() / "src.mp4"); });
+    ASSERT_TRUE(cut) << cut.error();
+    auto path = dir() / (cut->id + ".mp4");
+    auto opened = demux::open_file(path);
+    ASSERT_TRUE(opened);
+    for (auto const& ref : opened->video_samples)
+        ASSERT_EQ(sample_bytes(path, ref)[1], 'A');
+}
+
+TEST_F(TrimFolder, TwoTrimsAtOnceGiveTwoClips)
+{
+    make("src", { .seconds = 30 });
+    std::optional<Result<library::Clip>> results[2];
+    {
+        std::jthread a([&] { results[0] = trim::cut_clip(dir(), "src", 1, 20); });
+        std::jthread b([&] { results[1] = trim::cut_clip(dir(), "src", 1, 20); });
+    }
+    ASSERT_TRUE(*results[0] && *results[1]);
+    EXPECT_NE((*results[0])->id, (*results[1])->id);
+    EXPECT_EQ(library::list_clips(dir()).size(), 3u);
+}
