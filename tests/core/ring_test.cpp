@@ -103,17 +103,6 @@ TEST(RingEvict, DropsOlderGroupWhenOneByteOverBudgetButKeepsTheLast)
     EXPECT_EQ(ring.samples.size(), 2u);
 }
 
-TEST(RingEvict, DropsSeveralGroupsInOnePass)
-{
-    ring::Ring ring;
-    fill(ring, 0, 9, 2);
-    ring.window = 3 * second;
-    ring.evict();
-    // newest 9 s, cutoff 6 s: groups whose successor starts at or before 6 s go.
-    EXPECT_EQ(ring.samples.front().time, 6 * second);
-    expect_counters_match(ring);
-}
-
 TEST(RingEvict, HugeWindowNeverOverflows)
 {
     ring::Ring ring;
@@ -122,73 +111,6 @@ TEST(RingEvict, HugeWindowNeverOverflows)
     ring.push(packet(-5, true));
     ring.push(packet(0, true));
     EXPECT_EQ(ring.samples.size(), 3u);
-}
-
-TEST(RingEvict, SpilledSamplesLeaveOnlyTotalBytes)
-{
-    ring::Ring ring;
-    fill(ring, 0, 3, 2);
-    auto data = std::get<ring::Memory>(ring.samples[1].payload).data;
-    ASSERT_TRUE(ring.mark_spilled(1 * second, data, ring::Spilled { 0, 100, nullptr }));
-    EXPECT_EQ(ring.memory_bytes, 30u);
-    EXPECT_EQ(ring.total_bytes, 40u);
-    ring.byte_limit = 20;
-    ring.evict();
-    EXPECT_EQ(ring.total_bytes, 20u);
-    EXPECT_EQ(ring.memory_bytes, 20u);
-    expect_counters_match(ring);
-}
-
-TEST(RingQuery, SamplesFromKeyframe)
-{
-    ring::Ring ring;
-    fill(ring, 10, 19, 3); // keyframes at 10, 13, 16, 19
-    struct Row {
-        char const* name;
-        std::int64_t start;
-        std::int64_t end;
-        std::vector<std::int64_t> times;
-    };
-    Row const rows[] = {
-        { "start before every keyframe", 2, 12, { 10, 11 } },
-        { "start exactly on a keyframe", 13, 15, { 13, 14 } },
-        { "start between keyframes", 15, 18, { 13, 14, 15, 16, 17 } },
-        { "after the last keyframe", 25, 30, { 19 } },
-        { "end before the keyframe", 15, 12, {} },
-    };
-    for (auto const& row : rows) {
-        SCOPED_TRACE(row.name);
-        std::vector<std::int64_t> expected;
-        for (auto t : row.times)
-            expected.push_back(t * second);
-        EXPECT_EQ(times_of(ring.samples_from_keyframe(row.start * second, row.end * second)), expected);
-    }
-    ring::Ring empty;
-    EXPECT_TRUE(empty.samples_from_keyframe(0, 100).empty());
-}
-
-TEST(RingQuery, SamplesBetweenIncludesFromAndExcludesTo)
-{
-    ring::Ring ring;
-    for (std::int64_t t : { 0, 10, 10, 20, 30 })
-        ring.push(packet(t, t == 0));
-    EXPECT_EQ(times_of(ring.samples_between(10, 30)), (std::vector<std::int64_t> { 10, 10, 20 }));
-    EXPECT_EQ(times_of(ring.samples_between(11, 20)), (std::vector<std::int64_t> {}));
-    EXPECT_TRUE(ring.samples_between(20, 20).empty());
-    EXPECT_TRUE(ring.samples_between(30, 10).empty());
-}
-
-TEST(RingQuery, UnspilledBeforeSkipsSpilledAndLaterSamples)
-{
-    ring::Ring ring;
-    fill(ring, 0, 4, 10);
-    auto data = std::get<ring::Memory>(ring.samples[1].payload).data;
-    ASSERT_TRUE(ring.mark_spilled(1 * second, data, ring::Spilled {}));
-    auto pending = ring.unspilled_before(3 * second);
-    ASSERT_EQ(pending.size(), 2u);
-    EXPECT_EQ(pending[0].first, 0);
-    EXPECT_EQ(pending[1].first, 2 * second);
-    EXPECT_EQ(pending[1].second, std::get<ring::Memory>(ring.samples[2].payload).data);
 }
 
 TEST(RingMarkSpilled, SwapsOnlyTheSameBufferAtTheSameTime)
