@@ -16,7 +16,6 @@ inline void put(Bytes& out, std::uint64_t value, int width)
     for (int shift = (width - 1) * 8; shift >= 0; shift -= 8)
         out.push_back(static_cast<std::uint8_t>(value >> shift));
 }
-inline void u8(Bytes& out, std::uint64_t value) { put(out, value, 1); }
 inline void u16(Bytes& out, std::uint64_t value) { put(out, value, 2); }
 inline void u32(Bytes& out, std::uint64_t value) { put(out, value, 4); }
 inline void u64(Bytes& out, std::uint64_t value) { put(out, value, 8); }
@@ -54,8 +53,7 @@ inline Bytes large_box(std::string_view type, Bytes const& body)
 // Version and flags of a full box, then its fields.
 inline Bytes full(std::uint8_t version, std::uint32_t flags = 0)
 {
-    Bytes out;
-    u8(out, version);
+    Bytes out { version };
     put(out, flags, 3);
     return out;
 }
@@ -63,30 +61,18 @@ inline Bytes full(std::uint8_t version, std::uint32_t flags = 0)
 inline Bytes mvhd(std::uint32_t timescale)
 {
     Bytes body = full(0);
-    u32(body, 0);
-    u32(body, 0);
+    zeros(body, 8);
     u32(body, timescale);
-    u32(body, 0);
-    zeros(body, 80);
+    zeros(body, 84);
     return box("mvhd", body);
 }
 
-inline Bytes mdhd(std::uint32_t timescale, std::uint8_t version = 0)
+inline Bytes mdhd(std::uint32_t timescale)
 {
-    Bytes body = full(version);
-    if (version == 1) {
-        u64(body, 0);
-        u64(body, 0);
-        u32(body, timescale);
-        u64(body, 0);
-    } else {
-        u32(body, 0);
-        u32(body, 0);
-        u32(body, timescale);
-        u32(body, 0);
-    }
-    u16(body, 0x55C4);
-    u16(body, 0);
+    Bytes body = full(0);
+    zeros(body, 8);
+    u32(body, timescale);
+    zeros(body, 8);
     return box("mdhd", body);
 }
 
@@ -98,17 +84,6 @@ inline Bytes hdlr(std::string_view handler)
     zeros(body, 12);
     body.push_back(0);
     return box("hdlr", body);
-}
-
-// elst with one entry (version 0: u32 duration, i32 media time).
-inline Bytes elst(std::uint32_t segment_duration, std::int32_t media_time)
-{
-    Bytes body = full(0);
-    u32(body, 1);
-    u32(body, segment_duration);
-    u32(body, static_cast<std::uint32_t>(media_time));
-    u32(body, 0x00010000);
-    return box("edts", box("elst", body));
 }
 
 inline Bytes video_entry(std::string_view type, std::string_view config_type, Bytes const& record,
@@ -129,33 +104,6 @@ inline Bytes video_entry(std::string_view type, std::string_view config_type, By
     u16(body, 0xFFFF);
     append(body, box(config_type, record));
     return box(type, body);
-}
-
-inline Bytes esds(std::uint32_t bitrate)
-{
-    Bytes body = full(0);
-    for (std::uint8_t byte : { 0x03, 0x19, 0x00, 0x01, 0x00, 0x04, 0x11, 0x40, 0x15, 0x00, 0x00, 0x00 })
-        body.push_back(byte);
-    u32(body, bitrate);
-    u32(body, bitrate);
-    for (std::uint8_t byte : { 0x05, 0x02, 0x11, 0x90, 0x06, 0x01, 0x02 })
-        body.push_back(byte);
-    return box("esds", body);
-}
-
-inline Bytes audio_entry(std::uint16_t channels, std::uint32_t sample_rate, Bytes const& extra)
-{
-    Bytes body;
-    zeros(body, 6);
-    u16(body, 1);
-    zeros(body, 8);
-    u16(body, channels);
-    u16(body, 16);
-    u16(body, 0);
-    u16(body, 0);
-    u32(body, sample_rate << 16);
-    append(body, extra);
-    return box("mp4a", body);
 }
 
 inline Bytes stsd(Bytes const& entry)
