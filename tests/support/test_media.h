@@ -1,21 +1,16 @@
 #pragma once
 // Real encoded media for tests, made at test time by the ffmpeg command line: H.264 (libx264), HEVC (libx265)
-// or AV1 (libsvtav1, else libaom-av1) video of testsrc2, plus AAC of a sine tone. The video is split into exact
-// access units and stored as the encoder thread stores them in the rings: H.264/HEVC NAL units behind 4-byte
-// big-endian lengths with parameter sets and delimiters dropped, AV1 OBUs without temporal delimiters; the
-// VideoConfig comes from bitstream::decoder_config of the first keyframe. Audio frames are raw AAC (ADTS
-// headers removed).
-//
-// Results are cached per process and per request, so several tests share one encode.
+// or AV1 (libsvtav1, else libaom-av1) video of testsrc2 with AAC of a sine tone, no B-frames. ffmpeg writes an MP4 and the samples are taken from it, which is already the form the rings keep:
+// NAL units behind 4-byte lengths with the parameter sets in the decoder configuration, AV1 OBUs without
+// temporal delimiters, raw AAC frames. Results are cached per process, so several tests share one encode.
 
 #include <cstdint>
-#include <span>
 #include <string>
 #include <vector>
 
+#include "base/result.h"
 #include "core/mp4.h"
 #include "core/packet.h"
-#include "base/result.h"
 #include "core/ring.h"
 
 namespace test_media {
@@ -38,20 +33,12 @@ struct Request {
     int keyframe_interval { 0 }; // frames; 0 means one keyframe a second (fps)
 };
 
-// One keyframe a second, no B-frames. The error says which command failed and what it printed.
+// The error says which command failed and what it printed.
 Result<Media> encode(Request const& request);
 Result<Media> encode(std::uint8_t codec, int seconds, int fps, int width, int height);
 
 // "libsvtav1" or "libaom-av1", whichever this ffmpeg has (empty when neither).
 std::string av1_encoder();
-
-// One access unit (Annex-B for H.264/HEVC, low-overhead OBUs for AV1) in the form kept in the rings.
-std::vector<std::uint8_t> stored_sample(std::uint8_t codec, std::span<std::uint8_t const> access_unit);
-// An elementary stream cut into access units: at each access unit delimiter (H.264 type 9, HEVC type 35) or
-// temporal delimiter OBU (AV1). Each unit is a slice of `stream`.
-std::vector<std::span<std::uint8_t const>> split_access_units(std::uint8_t codec, std::span<std::uint8_t const> stream);
-// Raw AAC frames of an ADTS stream.
-std::vector<std::vector<std::uint8_t>> strip_adts(std::span<std::uint8_t const> stream);
 
 // Pushes packets through a ring (with no window or budget) and returns its samples, as the saver reads them.
 std::vector<ring::Sample> through_ring(std::vector<Packet> const& packets, std::int64_t shift_ticks = 0);
