@@ -102,31 +102,8 @@ TEST_F(VideoPipeline, EncoderDeathIsReportedAndCaptureRestarts)
     // The failed attempt's samples became a segment of their own.
     auto const segments = shared->rings.with([](shared::Rings& rings) { return rings.segments.size(); });
     EXPECT_EQ(segments, 1u);
-    // Samples are stored without parameter sets, behind 4-byte lengths.
-    auto const first = shared->rings.with([](shared::Rings& rings) { return rings.video.samples.front(); });
-    ASSERT_TRUE(first.is_keyframe());
-    auto const& bytes = *std::get<ring::Memory>(first.payload).data;
-    ASSERT_EQ(bytes.size(), 7u);
-    EXPECT_EQ(bytes[3], 3);
-    EXPECT_EQ(bytes[4], 0x65);
     ASSERT_TRUE(shared->video_config.copy());
     EXPECT_EQ(shared->video_config.copy()->width, 64u);
-}
-
-TEST_F(VideoPipeline, StopEndsQuietly)
-{
-    SimClock sim;
-    std::thread thread([job = job(sim)]() mutable { video::run_video(std::move(job)); });
-    bool const ran = wait_for([&] { return video_samples() >= 5; });
-    stop->store(true);
-    thread.join();
-    ASSERT_TRUE(ran);
-    EXPECT_TRUE(reported().empty());
-    EXPECT_EQ(fakes::video_fake_state().opens, 1);
-    auto const status = shared->status.copy();
-    EXPECT_FALSE(status.running);
-    EXPECT_FALSE(status.error);
-    EXPECT_EQ(status.codec, std::optional<settings::Codec>(settings::Codec::H264));
 }
 
 TEST_F(VideoPipeline, RepeatedFailuresReportOnceAndPauseLonger)
@@ -153,35 +130,6 @@ TEST_F(VideoPipeline, RepeatedFailuresReportOnceAndPauseLonger)
     EXPECT_EQ(shared->status.copy().error, std::optional<std::string>("Capture interrompue : pas d'écran"));
     // Pauses of 4 s and then 8 s passed on the simulated clock before the third attempt.
     EXPECT_GE(sim.now.load() - start, 12 * 10'000'000);
-}
-
-struct LoopRun {
-    Result<void> result;
-    std::uint64_t frames;
-    std::uint64_t drops;
-};
-
-TEST_F(VideoPipeline, LoopTreatsAVanishedEncoderAsAnError)
-{
-    for (bool stopping : { false, true }) {
-        SCOPED_TRACE(stopping);
-        auto [sender, receiver] = channel::make<platform::VideoFrame>(2);
-        {
-            auto gone = std::move(receiver);
-        }
-        fakes::FakeSource source(64, 36);
-        SimClock sim;
-        auto const clock = sim.clock();
-        std::atomic<bool> stop_flag { stopping };
-        auto result = video::capture_loop({ source, fakes::fake_capture_driver, 64, 36, platform::PixelLayout::Nv12, 60,
-            *shared, stop_flag, std::move(sender), clock });
-        if (stopping) {
-            EXPECT_TRUE(result);
-        } else {
-            ASSERT_FALSE(result);
-            EXPECT_EQ(result.error(), "l'encodeur vidéo s'est arrêté");
-        }
-    }
 }
 
 TEST_F(VideoPipeline, LoopServesOneThumbnailAndCountsFullChannelAsDrops)

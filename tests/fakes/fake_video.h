@@ -1,7 +1,7 @@
 #pragma once
 // Video drivers for tests: a capture source of numbered solid pictures, a converter that stamps the picture
 // number into the frame, and an encoder that emits H.264 access units (a keyframe with SPS and PPS every
-// `keyframe_every` frames) and can be told to fail. Driver entry points are plain functions, so the fakes keep
+// four frames) and can be told to fail. Driver entry points are plain functions, so the fakes keep
 // their settings and counters in one process-wide record that each test resets.
 
 #include <atomic>
@@ -16,24 +16,19 @@
 namespace fakes {
 
 struct VideoFakeState {
-    std::uint32_t width { 64 };
-    std::uint32_t height { 36 };
+    static constexpr std::uint32_t width = 64;
+    static constexpr std::uint32_t height = 36;
+    static constexpr int keyframe_every = 4;
     std::atomic<int> opens { 0 }; // capture sources opened
     std::atomic<int> encoders_opened { 0 };
-    std::atomic<int> encoded { 0 }; // frames encoded, all encoders together
-    int keyframe_every { 4 };
     int fail_after { -1 }; // the first encoder fails on this frame; -1: never
     std::atomic<int> resize_at_grab { -1 }; // this grab reports a size change to width + 16
     std::atomic<int> grabs { 0 };
 
     void reset()
     {
-        width = 64;
-        height = 36;
         opens = 0;
         encoders_opened = 0;
-        encoded = 0;
-        keyframe_every = 4;
         fail_after = -1;
         resize_at_grab = -1;
         grabs = 0;
@@ -89,8 +84,8 @@ public:
 inline platform::CaptureDriver const fake_capture_driver {
     "fake",
     []() -> Result<std::vector<platform::MonitorInfo>> {
-        auto& s = video_fake_state();
-        return std::vector<platform::MonitorInfo> { { "FAKE-1", 0, 0, s.width, s.height, 60, true } };
+        return std::vector<platform::MonitorInfo> {
+            { "FAKE-1", 0, 0, VideoFakeState::width, VideoFakeState::height, 60, true } };
     },
     [](platform::MonitorInfo const& monitor) -> Result<std::unique_ptr<platform::CaptureSource>> {
         ++video_fake_state().opens;
@@ -114,9 +109,8 @@ public:
         auto& s = video_fake_state();
         if (m_may_fail && m_count == s.fail_after)
             return fail("panne de l'encodeur");
-        bool const key = m_count % s.keyframe_every == 0;
+        bool const key = m_count % VideoFakeState::keyframe_every == 0;
         ++m_count;
-        ++s.encoded;
         platform::EncodedPacket packet;
         packet.time = frame.time;
         packet.keyframe = key;
