@@ -58,9 +58,3 @@ TEST_F(ProcExeName, NativeAndWineProcesses)
         EXPECT_EQ(foreground::exe_stem(name), row.stem);
     }
 }
-
-TEST_F(ProcExeName, ReadsTheRealProcessFolder)
-{
-    auto self = fs::read_symlink("/proc/self/exe").filename().string();
-    EXPECT_EQ(platform::x11::process_exe_name("/proc", getpid()), self);
-}
