@@ -12,12 +12,6 @@ using testing_support::TempDirTest;
 
 class FileIo : public TempDirTest { };
 
-TEST_F(FileIo, OsErrorEndsWithCode)
-{
-    auto text = os_error(2);
-    EXPECT_TRUE(text.ends_with(" (os error 2)")) << text;
-}
-
 TEST_F(FileIo, PreadExactReportsShortFile)
 {
     auto path = write_file("short.bin", "abc");
@@ -30,24 +24,6 @@ TEST_F(FileIo, PreadExactReportsShortFile)
     ASSERT_TRUE(files::pread_exact(fd->get(), std::span<std::uint8_t>(buffer, 2), 1));
     EXPECT_EQ(buffer[0], 'b');
     EXPECT_EQ(buffer[1], 'c');
-}
-
-TEST_F(FileIo, BufWriterKeepsOrderAcrossLargeAndSmallWrites)
-{
-    auto path = dir() / "out.bin";
-    auto fd = files::open_write(path, files::Create::Truncate);
-    ASSERT_TRUE(fd);
-    files::BufWriter writer(fd->get());
-    std::vector<std::uint8_t> big(files::BufWriter::capacity_bytes + 7, 'x');
-    ASSERT_TRUE(writer.write(std::string_view("head")));
-    ASSERT_TRUE(writer.write(big));
-    ASSERT_TRUE(writer.write(std::string_view("tail")));
-    EXPECT_EQ(writer.position(), big.size() + 8);
-    ASSERT_TRUE(writer.flush());
-    auto text = read_file(path);
-    ASSERT_EQ(text.size(), big.size() + 8);
-    EXPECT_EQ(text.substr(0, 5), "headx");
-    EXPECT_EQ(text.substr(text.size() - 5), "xtail");
 }
 
 TEST_F(FileIo, AtomicReplaceNeverDamagesTheFinalFile)
