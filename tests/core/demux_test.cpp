@@ -218,37 +218,3 @@ TEST_F(DemuxOpenFile, ReadsFromDiskAndReportsSystemErrors)
     ASSERT_EQ(::mkfifo((dir() / "fifo.mp4").c_str(), 0600), 0);
     EXPECT_TRUE(error_of(demux::open_file(dir() / "fifo.mp4")).ends_with(" (os error 22)"));
 }
-
-TEST(DemuxSelectRange, StartsOnTheSyncSampleAtOrBeforeStart)
-{
-    demux::OpenedFile file;
-    for (int i = 0; i < 10; ++i)
-        file.video_samples.push_back({ i * 1'000'000, std::uint64_t(i) * 10, 10, std::uint8_t(i % 4 == 0) });
-    file.audio = mp4::AudioConfig {};
-    for (int i = 0; i < 20; ++i)
-        file.audio_samples.push_back({ i * 500'000 + 100'000, 1000 + std::uint64_t(i) * 5, 5, 1 });
-
-    struct Row {
-        char const* name;
-        std::int64_t start;
-        std::int64_t end;
-        std::size_t first_video;
-        std::size_t video_count;
-        std::size_t audio_count;
-    };
-    Row const rows[] = {
-        { "between keyframes", 5'500'000, 7'000'000, 4, 3, 6 },
-        { "exactly on a keyframe", 8'000'000, 9'000'000, 8, 1, 2 },
-        { "before every sample", -5, 2'000'000, 0, 2, 4 },
-        { "past the end", 50'000'000, 60'000'000, 8, 2, 4 },
-    };
-    for (auto const& row : rows) {
-        SCOPED_TRACE(row.name);
-        auto [video, audio] = demux::select_range(file, row.start, row.end);
-        ASSERT_EQ(video.size(), row.video_count);
-        EXPECT_EQ(video.front(), file.video_samples[row.first_video]);
-        EXPECT_EQ(audio.size(), row.audio_count);
-        for (auto const& ref : audio)
-            EXPECT_GE(ref.time, video.front().time);
-    }
-}
