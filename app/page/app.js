@@ -204,8 +204,8 @@ window.__quillmar = ev => {
 };
 
 // A listing may already hold the clip (its MP4 was seen before the event, or a recording was growing):
-// the event's record replaces it instead of listing it twice.
-function arrive(clip, recording) {
+// the event's record replaces it instead of listing it twice. The player's trim brings its own island text.
+function arrive(clip, recording, text) {
   S.clips = [clip, ...S.clips.filter(c => c.id !== clip.id)];
   S.newId = clip.id;
   clearTimeout(newTimer);
@@ -216,7 +216,7 @@ function arrive(clip, recording) {
     renderHead();
   }
   if (typeof syncSettings === 'function') syncSettings();
-  island(`${recording ? 'Enregistrement gardé' : 'Clip gardé'} · ${fmt(clip.secs)} · ${size(clip.bytes)}`);
+  island(text ?? `${recording ? 'Enregistrement gardé' : 'Clip gardé'} · ${fmt(clip.secs)} · ${size(clip.bytes)}`);
 }
 
 function removedByHost(ids) {
@@ -583,12 +583,13 @@ function showPlayer() {
   else $('player').hidden = S.lens === null;
 }
 
+// A player already open (a trimmed clip opened from the note) is not morphed from a thumbnail.
 function openPlayer(id) {
   stopPreview();
   closeMenu();
+  const from = S.lens === null ? heroThumb(id) : null;
   S.lens = id;
   S.confirmDelete = false;
-  const from = figuresOf(id).map(f => f.querySelector('.thumb img')).find(Boolean);
   if (from && document.startViewTransition && !still() && typeof renderPlayer === 'function') {
     from.style.viewTransitionName = 'hero';
     document.startViewTransition(() => {
@@ -608,19 +609,35 @@ function dropPlayer() {
   showPlayer();
 }
 
+const heroThumb = id => figuresOf(id).map(f => f.querySelector('.thumb img')).find(Boolean) || null;
+
+// Closing morphs the video back into the card's thumbnail, when the library shows one.
 async function closePlayer() {
   if (S.lens === null) return;
+  const id = S.lens;
   const field = $('player').querySelector('.vp-title');
   if (field) {
     try {
-      await renameIfChanged(S.lens, field.value);
+      await renameIfChanged(id, field.value);
     } catch (e) {
       note(e.message);
     }
   }
-  dropPlayer();
-  renderLib();
-  renderHead();
+  const p = playerState();
+  if (p && p.full && typeof setFullscreen === 'function') setFullscreen(false);
+  let to = null;
+  const swap = () => {
+    dropPlayer();
+    renderLib();
+    renderHead();
+    to = heroThumb(id);
+    if (to) to.style.viewTransitionName = 'hero';
+  };
+  if (document.startViewTransition && !still() && heroThumb(id) && typeof renderPlayer === 'function') {
+    const morph = document.startViewTransition(swap);
+    morph.finished.finally(() => { if (to) to.style.viewTransitionName = ''; });
+    await morph.updateCallbackDone;
+  } else swap();
 }
 
 // ---- Clip actions ---------------------------------------------------------------------------------
@@ -753,8 +770,9 @@ function clearSelection() {
 
 // ---- Inline editors -------------------------------------------------------------------------------
 
-// Replaces `target` with a field; Enter or leaving saves through `save`, Escape puts the text back.
-function inlineField(target, value, max, save) {
+// Replaces `target` with a field; Enter or leaving saves through `save`, Escape puts the text back. A
+// target that no render replaces (the player's game) is put back by `restore`.
+function inlineField(target, value, max, save, restore) {
   const field = document.createElement('input');
   field.className = 'inline';
   field.maxLength = max;
@@ -769,6 +787,7 @@ function inlineField(target, value, max, save) {
     } finally {
       renderLib();
       renderHead();
+      if (restore) restore();
     }
   });
   field.addEventListener('keydown', e => {
@@ -795,7 +814,8 @@ function renameGameInline(id) {
   const inPlayer = S.lens === id ? $('player').querySelector('.game') : null;
   const fig = figuresOf(id).find(f => f.closest('#lib') && !f.classList.contains('hero')) || figuresOf(id)[0];
   const target = inPlayer || (fig && fig.querySelector('.game'));
-  if (target) inlineField(target, c.game, 60, name => setGame(id, name));
+  const restore = inPlayer ? () => { target.textContent = (clipById(id) || c).game; } : undefined;
+  if (target) inlineField(target, c.game, 60, name => setGame(id, name), restore);
 }
 
 // ---- Menus and tooltips ---------------------------------------------------------------------------

@@ -40,15 +40,16 @@ export function clip(id, fields = {}) {
     recording: false, width: 320, height: 180, ...rest };
 }
 
-// Writes each clip as an MP4 (one Chromium cannot play when listed in `unplayable`), its sidecar and its thumbnail. Gives the home.
-export function makeHome(clips, { unplayable = [] } = {}) {
+// Writes each clip as an MP4 (one Chromium cannot play when listed in `unplayable`, or the file that `files`
+// names for its id), its sidecar and its thumbnail. Gives the home.
+export function makeHome(clips, { unplayable = [], files = {} } = {}) {
   const dir = makeMedia();
   const home = fs.mkdtempSync(path.join(os.tmpdir(), 'quillmar-home-'));
   const folder = path.join(home, 'Videos', 'quill.mar');
   fs.mkdirSync(path.join(folder, '.quillmar'), { recursive: true });
   for (const c of clips) {
     const mp4 = path.join(folder, `${c.id}.mp4`);
-    fs.copyFileSync(path.join(dir, unplayable.includes(c.id) ? 'unplayable.mp4' : 'h264.mp4'), mp4);
+    fs.copyFileSync(files[c.id] || path.join(dir, unplayable.includes(c.id) ? 'unplayable.mp4' : 'h264.mp4'), mp4);
     const record = { ...c, bytes: c.bytes || fs.statSync(mp4).size };
     const keys = ['id', 'title', 'game', 'created', 'secs', 'bytes', 'favorite', 'recording', 'width', 'height'];
     const text = '{' + keys.map(k => `${JSON.stringify(k)}:${k === 'secs' ? record.secs.toFixed(1) : JSON.stringify(record[k])}`)
@@ -107,9 +108,9 @@ export const launch = () => chromium.launch({ executablePath: '/usr/bin/chromium
 
 // A page of the host with every API call recorded on the wire (`calls`: method and parsed body), the
 // page's errors collected, and `ready` resolved when the page reports it is ready.
-export async function openPage(browser, base, { colorScheme = 'light', route } = {}) {
+export async function openPage(browser, base, { colorScheme = 'light', route, contextOptions } = {}) {
   const context = await browser.newContext({ locale: 'fr-FR', timezoneId: 'Europe/Paris', colorScheme,
-    viewport: { width: 1280, height: 800 } });
+    viewport: { width: 1280, height: 800 }, ...contextOptions });
   const page = await context.newPage();
   const calls = [];
   const errors = [];

@@ -1,0 +1,290 @@
+// The player and the glass in Chromium against the page host, on clips made with ffmpeg: keys, trimming,
+// an unknown duration, preferences, idling, the lens and the tint, and screenshots.
+import { test, before, after } from 'node:test';
+import assert from 'node:assert/strict';
+import { execFileSync } from 'node:child_process';
+import fs from 'node:fs';
+import os from 'node:os';
+import path from 'node:path';
+import { makeHome, clip, startHost, launch, openPage, now } from './page_rig.mjs';
+
+let browser;
+before(async () => { browser = await launch(); });
+after(async () => { await browser.close(); });
+
+const shots = process.env.PAGE_SHOTS || path.join(os.tmpdir(), 'quillmar-page-shots');
+const ffmpeg = args => execFileSync('ffmpeg', ['-v', 'error', '-y', ...args], { stdio: 'pipe' });
+const media = fs.mkdtempSync(path.join(os.tmpdir(), 'quillmar-player-'));
+process.on('exit', () => fs.rmSync(media, { recursive: true, force: true }));
+const make = (name, input, codec) => {
+  const file = path.join(media, name);
+  ffmpeg([...input, '-pix_fmt', 'yuv420p', ...codec, '-movflags', '+faststart', file]);
+  return file;
+};
+const pattern = (secs, size = '640x360') => ['-f', 'lavfi', '-i', `testsrc2=size=${size}:rate=30`, '-t', String(secs)];
+const FILES = {
+  // Ten seconds of H.264 and AAC with a keyframe each second.
+  long: make('long.mp4', [...pattern(10), '-f', 'lavfi', '-i', 'sine=frequency=330', '-t', '10'],
+    ['-c:v', 'libx264', '-g', '30', '-keyint_min', '30', '-sc_threshold', '0', '-c:a', 'aac']),
+  av1: make('av1.mp4', pattern(3, '320x180'), ['-c:v', 'libsvtav1', '-preset', '12']),
+  // HEVC without sound: Chromium here decodes no HEVC.
+  hevc: make('hevc.mp4', pattern(3, '320x180'), ['-c:v', 'libx265', '-x265-params', 'log-level=error', '-tag:v', 'hvc1']),
+  white: make('white.mp4', ['-f', 'lavfi', '-i', 'color=white:size=320x180:rate=30', '-t', '3'], ['-c:v', 'libx264']),
+  black: make('black.mp4', ['-f', 'lavfi', '-i', 'color=black:size=320x180:rate=30', '-t', '3'], ['-c:v', 'libx264']),
+};
+
+// While the host serves no API the page gets the few answers it starts with from here, read from the
+// same folder; while it serves no "trim", a stand-in copies the whole source as the new clip.
+const records = folder => fs.readdirSync(path.join(folder, '.quillmar')).filter(f => f.endsWith('.json'))
+  .map(f => JSON.parse(fs.readFileSync(path.join(folder, '.quillmar', f), 'utf8')))
+  .filter(c => fs.existsSync(path.join(folder, `${c.id}.mp4`))).sort((a, b) => b.created - a.created);
+const STAND_IN = {
+  state: folder => ({ settings: { theme: 'System', slots: [] }, clipsDir: folder }),
+  clips: records,
+  status: () => ({ status: { running: true }, levels: [] }),
+  trim: (folder, { id, from, to }) => {
+    const source = records(folder).find(c => c.id === id);
+    if (!source) return { error: "Ce clip n'existe plus." };
+    const made = { ...source, id: `${id} ${now()}${Math.random()}`, title: `${source.title} (coupé)`, secs: to - from };
+    fs.copyFileSync(path.join(folder, `${id}.mp4`), path.join(folder, `${made.id}.mp4`));
+    return made;
+  },
+};
+let standIn = null;
+
+async function rig(t, clips, options = {}) {
+  const made = makeHome(clips, { files: Object.fromEntries(clips.map(c => [c.id, FILES[c.file || 'long']])) });
+  const host = await startHost(made.home);
+  const unknown = async m => (await (await fetch(new URL(`api/${m}`, host.base), { method: 'POST', body: '{}' }))
+    .json()).error === 'méthode inconnue';
+  standIn ??= { api: await unknown('state'), trim: await unknown('trim') };
+  const route = async page => {
+    const serve = async r => {
+      const method = new URL(r.request().url()).pathname.slice(5);
+      const reply = STAND_IN[method] ? STAND_IN[method](made.folder, JSON.parse(r.request().postData() || '{}')) : {};
+      await r.fulfill({ json: reply });
+    };
+    if (standIn.api) await page.route('**/api/*', serve);
+    if (standIn.trim) await page.route('**/api/trim', serve);
+    if (options.init) await page.addInitScript(options.init);
+    if (options.route) await options.route(page);
+  };
+  const opened = await openPage(browser, host.base, { ...options, route });
+  t.after(async () => {
+    await opened.context.close();
+    await host.stop();
+    fs.rmSync(made.home, { recursive: true, force: true });
+  });
+  const { page } = opened;
+  const noteText = want => page.waitForFunction(w => !$('note').hidden && $('note').textContent.includes(w), want);
+  // Opens a clip from its card and waits until its duration is known (or, with `loaded` false, not).
+  const open = async (id, loaded = true) => {
+    await page.locator(`#lib .grid figure[data-id=${JSON.stringify(id)}] .thumb`).click();
+    await page.waitForFunction(l => { const v = $('player').querySelector('video'); return v && (!l || v.readyState >= 1); },
+      loaded);
+  };
+  const look = () => page.evaluate(() => {
+    const v = $('player').querySelector('video');
+    return { t: v && v.currentTime, dur: v && v.duration, paused: v && v.paused, volume: P.volume, muted: P.muted,
+      loop: P.loop, full: P.full, trim: P.trim && [P.trim.a, P.trim.b], lens: S.lens };
+  });
+  return { ...made, host, ...opened, noteText, open, look };
+}
+
+const at = (page, secs) => page.evaluate(s => {
+  const v = $('player').querySelector('video');
+  v.pause();
+  v.currentTime = s;
+}, secs);
+const near = (got, want, what) => assert.ok(Math.abs(got - want) < 0.02, `${what}: ${got}, not ${want}`);
+
+test('every key of the player, the Escape order and keys typed into fields', async t => {
+  const r = await rig(t, [clip('a')]);
+  const { page } = r;
+  await r.open('a');
+  await page.evaluate(() => {
+    window.prevented = [];
+    window.addEventListener('keydown', e => prevented.push(`${e.key}:${e.defaultPrevented}`));
+  });
+  const { dur } = await r.look();
+  for (const [from, key, want] of [[6, 'ArrowLeft', 1], [6, 'ArrowRight', dur], [0, 'l', Math.min(10, dur)],
+    [0, 'L', Math.min(10, dur)], [8, 'j', 0], [8, 'J', 0], [5, ',', 5 - 1 / 60], [5, '.', 5 + 1 / 60]]) {
+    await at(page, from);
+    await page.keyboard.press(key);
+    near((await r.look()).t, want, `${key} from ${from}`);
+  }
+  for (const key of ['Space', 'k', 'K']) {
+    const before = (await r.look()).paused;
+    await page.keyboard.press(key);
+    assert.equal((await r.look()).paused, !before, key);
+  }
+  await page.evaluate(() => { P.volume = 0.5; P.muted = true; paintVolume(); });
+  await page.keyboard.press('ArrowUp');
+  assert.deepEqual([(await r.look()).volume, (await r.look()).muted], [0.55, false]);
+  await page.keyboard.press('ArrowDown');
+  await page.keyboard.press('ArrowDown');
+  await page.keyboard.press('M');
+  assert.deepEqual(await page.evaluate(() => [P.volume, P.muted, $('player').querySelector('video').muted,
+    JSON.parse(localStorage.getItem('quillmar.player'))]), [0.45, true, true, { volume: 0.45, muted: true, loop: true }]);
+  await page.keyboard.press('f');
+  assert.equal((await r.look()).full, true);
+  // Trim marks: x starts the mode over the whole clip; i and o never make it shorter than 1 s.
+  await page.keyboard.press('x');
+  assert.deepEqual((await r.look()).trim, [0, dur]);
+  await at(page, 4);
+  await page.keyboard.press('o');
+  await page.keyboard.press('I');
+  near((await r.look()).trim[1], 4, 'o');
+  near((await r.look()).trim[0], 3, 'i after o');
+  await page.keyboard.press('X');
+  await at(page, 7);
+  await page.keyboard.press('i');
+  assert.deepEqual((await r.look()).trim, [7, dur]);
+  // Escape: the menu, then trim mode, then fullscreen, then the player.
+  await page.mouse.click(640, 400, { button: 'right' });
+  const steps = [];
+  for (let i = 0; i < 4; i++) {
+    await page.keyboard.press('Escape');
+    if (i === 3) await page.waitForFunction(() => S.lens === null);
+    const s = await r.look();
+    steps.push([await page.isHidden('#menu'), !!s.trim, s.full, s.lens]);
+  }
+  assert.deepEqual(steps, [[true, true, true, 'a'], [true, false, true, 'a'], [true, false, false, 'a'],
+    [true, false, false, null]]);
+  assert.deepEqual(r.called('fullscreen').map(c => c.body.v), [true, false]);
+  // Space on a button the mouse just pressed is the player's, not the button's.
+  await r.open('a');
+  await page.click('.vp-loop');
+  const paused = (await r.look()).paused;
+  await page.keyboard.press('Space');
+  assert.deepEqual([(await r.look()).loop, (await r.look()).paused], [false, !paused]);
+  // Keys typed into the title and the game fields are text.
+  await at(page, 2);
+  for (const open of [() => page.click('.vp-title'), () => page.evaluate(() => renameGameInline(S.lens))]) {
+    await open();
+    await page.keyboard.type(' kfxjl,.m');
+    assert.deepEqual(await r.look(), { ...(await r.look()), t: 2, paused: true, full: false, trim: null, muted: true });
+    assert.ok((await page.evaluate(() => document.activeElement.value)).endsWith(' kfxjl,.m'));
+    await page.keyboard.press('Enter');
+    await page.waitForFunction(() => !document.querySelector('#player .inline') && !$('player').contains(document.activeElement));
+  }
+  await page.keyboard.press('Escape');
+  await page.waitForFunction(() => S.lens === null);
+  assert.deepEqual(r.called('rename').map(c => c.body), [{ id: 'a', title: 'a kfxjl,.m' }]);
+  const seen = await page.evaluate(() => prevented);
+  for (const want of ['ArrowLeft:true', 'j:true', ',:true', ' :true', 'f:true', 'Escape:true', 'k:false', 'Enter:true'])
+    assert.ok(seen.includes(want), `${want} in ${seen}`);
+});
+
+test('trim: i, o and Enter make one new clip; a vanished source keeps trim mode', async t => {
+  const r = await rig(t, [clip('a'), clip('b', { ago: 300 })]);
+  const { page, folder } = r;
+  await r.open('a');
+  // The first call waits until Enter was pressed twice.
+  let release;
+  const held = new Promise(resolve => { release = resolve; });
+  await page.route('**/api/trim', async route => { await held; await route.fallback(); }, { times: 1 });
+  await page.keyboard.press('Enter');
+  assert.equal(r.called('trim').length, 0);
+  await at(page, 2.5);
+  await page.keyboard.press('i');
+  await at(page, 6.5);
+  await page.keyboard.press('o');
+  await page.keyboard.press('Enter');
+  await page.keyboard.press('Enter');
+  await page.waitForFunction(() => $('pill').classList.contains('hold'));
+  release();
+  await r.noteText('La découpe est un nouveau clip, l’original n’a pas bougé.');
+  assert.equal(r.called('trim').length, 1);
+  const { body } = r.called('trim')[0];
+  assert.deepEqual([body.id, body.from, body.to], ['a', 2.5, 6.5]);
+  const made = await page.evaluate(() => S.clips[0]);
+  assert.notEqual(made.id, 'a');
+  assert.match(await page.textContent('#pill-note'), /^Clip coupé gardé · 0:0\d$/);
+  assert.equal((await r.look()).trim, null);
+  assert.equal(await page.locator('#lib figure[data-id]').first().getAttribute('data-id'), made.id);
+  const file = path.join(folder, `${made.id}.mp4`);
+  if (!standIn.trim) {
+    ffmpeg(['-i', file, '-f', 'null', '-']);
+    const start = Number(execFileSync('ffprobe', ['-v', 'error', '-show_entries', 'format=duration', '-of', 'csv=p=0', file]));
+    assert.ok(start >= 4 && start <= 5.1, `the cut lasts ${start} s`);
+  }
+  await page.click('#note-act');
+  await page.waitForFunction(id => S.lens === id && $('player').querySelector('video').readyState >= 1, made.id);
+  // The clip leaves the folder while the player shows it.
+  fs.rmSync(path.join(folder, `${made.id}.mp4`));
+  await page.keyboard.press('x');
+  await page.keyboard.press('Enter');
+  await r.noteText("Ce clip n'existe plus.");
+  await page.waitForFunction(() => !$('pill').classList.contains('island'));
+  assert.ok((await r.look()).trim);
+  assert.equal(r.called('trim').length, 2);
+});
+
+test('before the duration is known, seeks, marks and drags change nothing', async t => {
+  let release;
+  const held = new Promise(resolve => { release = resolve; });
+  const r = await rig(t, [clip('a')], {
+    route: page => page.route('**/clip/**', async route => { await held; await route.continue(); }),
+  });
+  const { page } = r;
+  await r.open('a', false);
+  for (const key of ['ArrowRight', 'l', 'J', ',', '.', 'i', 'o', 'x', 'Enter']) await page.keyboard.press(key);
+  await page.evaluate(() => {
+    const pos = document.querySelector('.vp-pos');
+    pos.value = '1000';
+    pos.dispatchEvent(new Event('input'));
+    setTrim(true);
+    markTrim(true);
+    seekBy(3);
+  });
+  const box = await page.locator('.vp-track').boundingBox();
+  await page.mouse.move(box.x + box.width / 2, box.y + box.height / 2);
+  await page.mouse.down();
+  await page.mouse.move(box.x + box.width * 0.8, box.y + box.height / 2);
+  await page.mouse.up();
+  const s = await r.look();
+  assert.deepEqual([s.t, s.trim, await page.inputValue('.vp-pos')], [0, null, '0']);
+  assert.equal(await page.isHidden('#note'), true);
+  assert.deepEqual(r.errors, []);
+  assert.equal(r.called('trim').length, 0);
+  release();
+  await page.waitForFunction(() => Number.isFinite($('player').querySelector('video').duration));
+  await page.keyboard.press('x');
+  assert.ok((await r.look()).trim);
+});
+
+test('preferences, their migration and bad values; the speed; an unplayable clip', async t => {
+  const r = await rig(t, [clip('a'), clip('h', { file: 'hevc', ago: 90 })], {
+    init: () => { if (!sessionStorage.getItem('seeded')) localStorage.setItem('fennow.player', '{"volume":0.3,"muted":true,"loop":false}'); },
+  });
+  const { page } = r;
+  await r.open('a');
+  const video = () => page.evaluate(() => { const v = $('player').querySelector('video'); return [v.volume, v.muted, v.loop]; });
+  assert.deepEqual(await video(), [0.3, true, false]);
+  assert.equal(await page.evaluate(() => localStorage.getItem('quillmar.player')), null);
+  await page.keyboard.press('ArrowUp');
+  assert.deepEqual(await page.evaluate(() => JSON.parse(localStorage.getItem('quillmar.player'))),
+    { volume: 0.35, muted: false, loop: false });
+  const rates = [];
+  for (let i = 0; i < 6; i++) {
+    await page.click('.vp-rate');
+    rates.push([await page.textContent('.vp-rate'), await page.evaluate(() => $('player').querySelector('video').playbackRate)]);
+  }
+  assert.deepEqual(rates, [['1,5×', 1.5], ['2×', 2], ['0,25×', 0.25], ['0,5×', 0.5], ['1×', 1], ['1,5×', 1.5]]);
+  // Bad stored values give the defaults, or the nearest volume that exists.
+  for (const [stored, want] of [['{"volume":7,"muted":"yes","loop":null}', [1, false, true]],
+    ['{"volume":-2,"muted":1,"loop":0}', [0, false, true]], ['{"volume":null}', [1, false, true]],
+    ['{"volume":"0.5"}', [1, false, true]], ['[0.5]', [1, false, true]], ['pas du JSON', [1, false, true]]]) {
+    await page.evaluate(s => { sessionStorage.setItem('seeded', '1'); localStorage.setItem('quillmar.player', s); }, stored);
+    await page.reload();
+    await page.waitForFunction(() => S.clips.length);
+    await r.open('a');
+    assert.deepEqual(await video(), want, stored);
+    assert.equal(await page.textContent('.vp-rate'), '1×');
+  }
+  await page.keyboard.press('Escape');
+  await page.waitForFunction(() => S.lens === null);
+  await r.open('h', false);
+  await r.noteText('Ce clip ne se lit pas ici. Ouvre-le dans ton lecteur.');
+});
