@@ -107,6 +107,7 @@ function renderPlayer() {
   if (c.width) facts.push(`${c.width} × ${c.height}`);
   const tool = (vpName, cls, label, body) => vpButton(cls, label, label, body, `data-vp="${vpName}"`);
   root.className = '';
+  root.style.removeProperty('--tint');
   root.innerHTML =
     '<div class="vp-stage"><video class="vp-v" playsinline disablepictureinpicture disableremoteplayback ' +
     `controlslist="nodownload" preload="auto" poster="${esc(thumbUrl(c.id))}" src="${esc(clipUrl(c.id))}"></video></div>` +

@@ -288,3 +288,149 @@ test('preferences, their migration and bad values; the speed; an unplayable clip
   await r.open('h', false);
   await r.noteText('Ce clip ne se lit pas ici. Ouvre-le dans ton lecteur.');
 });
+
+test('controls rest after 2.4 s of free play only, and nothing runs frames at rest', async t => {
+  const r = await rig(t, [clip('a')], {
+    init: () => {
+      window.frameCount = 0;
+      const raf = window.requestAnimationFrame.bind(window);
+      window.requestAnimationFrame = cb => { window.frameCount++; return raf(cb); };
+    },
+  });
+  const { page } = r;
+  await r.open('a');
+  await page.waitForFunction(() => !$('player').querySelector('video').paused);
+  await page.mouse.move(640, 300);
+  await page.waitForFunction(() => $('player').classList.contains('idle'), null, { timeout: 10000 });
+  const idleAfter = async (hold, release) => {
+    await hold();
+    assert.equal(await page.evaluate(() => $('player').classList.contains('idle')), false);
+    await page.waitForTimeout(3000);
+    assert.equal(await page.evaluate(() => $('player').classList.contains('idle')), false);
+    await release();
+  };
+  await idleAfter(() => page.keyboard.press('x'), () => page.keyboard.press('x'));
+  const bar = await page.locator('.vp-bar').boundingBox();
+  await idleAfter(() => page.mouse.move(bar.x + 20, bar.y + bar.height / 2), () => page.mouse.move(640, 300));
+  const track = await page.locator('.vp-track').boundingBox();
+  await idleAfter(async () => {
+    await page.mouse.move(track.x + 10, track.y + track.height / 2);
+    await page.mouse.down();
+    await page.mouse.move(640, 300);
+  }, () => page.mouse.up());
+  await page.keyboard.press('Space');
+  await page.waitForFunction(() => $('player').querySelector('video').paused);
+  // At rest: the count stops, then stays.
+  await page.waitForFunction(() => new Promise(done => {
+    const n = frameCount;
+    setTimeout(() => done(frameCount === n), 300);
+  }), null, { polling: 100 });
+  const n = await page.evaluate(() => frameCount);
+  await page.waitForTimeout(1000);
+  assert.equal(await page.evaluate(() => frameCount), n);
+});
+
+// Reads an image URL back as [width, height, RGBA bytes].
+const pixels = url => new Promise((done, fail) => {
+  const img = new Image();
+  img.onload = () => {
+    const c = document.createElement('canvas');
+    c.width = img.naturalWidth;
+    c.height = img.naturalHeight;
+    const g = c.getContext('2d');
+    g.drawImage(img, 0, 0);
+    done([c.width, c.height, [...g.getImageData(0, 0, c.width, c.height).data]]);
+  };
+  img.onerror = fail;
+  img.src = url;
+});
+
+test('glass: filter cache, lens maps, engines, reduced motion, tint and screenshots', async t => {
+  fs.mkdirSync(shots, { recursive: true });
+  const clips = [clip('blanc', { file: 'white' }), clip('noir', { file: 'black', ago: 90 }), clip('av1', { file: 'av1', ago: 120 })];
+  const r = await rig(t, clips);
+  const { page } = r;
+  // 25 sizes keep 24 filters, the least recently used one goes with its element.
+  const cache = await page.evaluate(() => {
+    const ids = [];
+    for (let i = 0; i < 24; i++) ids.push(filterId(20 + i, 10, LENS));
+    const again = filterId(20, 10, LENS);
+    const newest = filterId(99, 10, LENS);
+    return { again: again === ids[0], gone: ids.filter(id => !document.getElementById(id)),
+      count: $('fx').querySelectorAll('filter').length, fresh: ids.includes(newest) };
+  });
+  assert.deepEqual(cache, { again: true, gone: ['lg2'], count: 24, fresh: false });
+  const [w, h, radius] = [64, 32, 16];
+  const maps = await page.evaluate(async ([w, h, radius, read]) => {
+    const m = glassMaps(w, h, radius, 10, 1.2, 'convex', 1);
+    const load = eval(read);
+    return [await load(m.disp), await load(m.spec)];
+  }, [w, h, radius, pixels.toString()]);
+  for (const [iw, ih] of maps) assert.deepEqual([iw, ih], [w, h]);
+  const [disp, spec] = maps.map(m => m[2]);
+  const at = (data, x, y, c) => data[(y * w + x) * 4 + c];
+  let lit = 0;
+  for (let y = 0; y < h; y++) {
+    for (let x = 0; x < w; x++) {
+      const qx = Math.abs(x + 0.5 - w / 2) - (w / 2 - radius), qy = Math.abs(y + 0.5 - h / 2) - (h / 2 - radius);
+      const outside = Math.hypot(Math.max(qx, 0), Math.max(qy, 0)) + Math.min(Math.max(qx, qy), 0) - radius;
+      assert.ok(Math.abs(at(disp, x, y, 0) + at(disp, w - 1 - x, y, 0) - 256) <= 1, `x mirror at ${x},${y}`);
+      assert.ok(Math.abs(at(disp, x, y, 1) + at(disp, x, h - 1 - y, 1) - 256) <= 1, `y mirror at ${x},${y}`);
+      if (outside >= 1.5) assert.deepEqual([at(disp, x, y, 0), at(disp, x, y, 1), at(spec, x, y, 3)], [128, 128, 0]);
+      else if (at(spec, x, y, 3) > 0) lit++;
+    }
+  }
+  assert.ok(lit > 0);
+  // The tint over plain white and plain black, the lens on the capsules, screenshots of both.
+  for (const [id, tint] of [['blanc', 0.6], ['noir', 0.14]]) {
+    await r.open(id);
+    await page.waitForFunction(() => $('player').style.getPropertyValue('--tint'));
+    const got = await page.evaluate(() => [Number($('player').style.getPropertyValue('--tint')),
+      getComputedStyle(document.querySelector('.vp-bar')).backdropFilter]);
+    assert.ok(Math.abs(got[0] - tint) < 0.01, `${id}: ${got[0]}`);
+    assert.match(got[1], /^url\("?#lg\d+"?\)$/);
+    await page.evaluate(() => $('player').querySelector('video').pause());
+    await page.mouse.move(640, 500);
+    await page.screenshot({ path: path.join(shots, `player-${id}-light.png`) });
+    await page.keyboard.press('Escape');
+    await page.waitForFunction(() => S.lens === null);
+  }
+  await r.open('av1');
+  await page.waitForFunction(() => $('player').querySelector('video').currentTime > 0.2);
+  const bloom = page.locator('.vp-loop .bloom');
+  await page.locator('.vp-loop').hover();
+  await page.mouse.down();
+  assert.equal(await bloom.count(), 1);
+  await page.mouse.up();
+  await bloom.waitFor({ state: 'detached' });
+});
+
+test('glass: the plain blur outside Blink; reduced motion jumps and blooms nothing', async t => {
+  const webkit = await rig(t, [clip('a', { file: 'white' })], {
+    contextOptions: { userAgent: 'Mozilla/5.0 (X11; Linux x86_64) AppleWebKit/605.1.15 (KHTML, like Gecko) Version/18.0 Safari/605.1.15' },
+    init: () => Object.defineProperty(Navigator.prototype, 'userAgentData', { get: () => undefined }),
+  });
+  await webkit.open('a');
+  assert.deepEqual(await webkit.page.evaluate(() => [GLASS_SUPPORTED, $('fx').children.length,
+    getComputedStyle(document.querySelector('.vp-bar')).backdropFilter]), [false, 0, 'blur(6px) saturate(1.4)']);
+  const r = await rig(t, [clip('blanc', { file: 'white' }), clip('noir', { file: 'black', ago: 90 })],
+    { colorScheme: 'dark', contextOptions: { reducedMotion: 'reduce' } });
+  const { page } = r;
+  assert.deepEqual(await page.evaluate(() => {
+    const s = spring(0, 100, 10);
+    s.set(1);
+    return [STILL, s.x, s.v];
+  }), [true, 1, 0]);
+  for (const id of ['blanc', 'noir']) {
+    await r.open(id);
+    await page.waitForFunction(() => $('player').style.getPropertyValue('--tint'));
+    await page.evaluate(() => $('player').querySelector('video').pause());
+    await page.locator('.vp-loop').hover();
+    await page.mouse.down();
+    assert.equal(await page.locator('.bloom').count(), 0);
+    await page.mouse.up();
+    await page.screenshot({ path: path.join(shots, `player-${id}-dark.png`) });
+    await page.keyboard.press('Escape');
+    await page.waitForFunction(() => S.lens === null);
+  }
+});
