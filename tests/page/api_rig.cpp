@@ -25,6 +25,8 @@ public:
 void ApiTest::SetUp()
 {
     TempDirTest::SetUp();
+    log = std::make_shared<Log>();
+    page_events->set({});
     trash = std::make_shared<fakes::FakeTrash>(dir() / "bin");
     platform.clipboard = clipboard;
     platform.shell = shell;
@@ -97,8 +99,18 @@ std::vector<engine::PageEvent> ApiTest::events() { return page_events->copy(); }
 
 void ApiTest::start_pipelines()
 {
-    auto lock = engine->pipeline_lock.lock();
-    engine::start_pipeline(*engine, engine->settings_copy());
+    {
+        auto lock = engine->pipeline_lock.lock();
+        engine::start_pipeline(*engine, engine->settings_copy());
+    }
+    wait_for_starts(1, 1);
+}
+
+void ApiTest::wait_for_starts(int video, int audio)
+{
+    auto deadline = std::chrono::steady_clock::now() + 10s;
+    while ((log->video_starts < video || log->audio_starts < audio) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(1ms);
 }
 
 HotkeysProbe hotkeys_probe()

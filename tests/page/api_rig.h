@@ -39,8 +39,10 @@ protected:
     // An MP4 file (any bytes) named id.mp4 in the clips folder.
     void add_clip(std::string const& id);
     std::vector<engine::PageEvent> events();
-    // Starts both pipelines as the gate would.
+    // Starts both pipelines as the gate would, and waits until both bodies run.
     void start_pipelines();
+    // Waits (10 s at most) until the bodies have started this often in all.
+    void wait_for_starts(int video, int audio);
 
     std::shared_ptr<Log> log = std::make_shared<Log>();
     std::shared_ptr<fakes::FakeTrash> trash;
