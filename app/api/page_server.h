@@ -35,7 +35,7 @@ namespace api {
 // The handle the shell gives the page server; API methods reach the engine only through it.
 struct App {
     std::shared_ptr<engine::Engine> engine;
-    Platform platform; // the desktop drivers the API methods use
+    Platform platform {}; // the desktop drivers the API methods use
 };
 
 using PageRequest = platform::PageRequest;

@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "core/file_io.h"
+#include "base/file_io.h"
 #include "tests/page/api_rig.h"
 
 using json = nlohmann::json;
