@@ -169,12 +169,10 @@ ApiResult copy_clip(engine::Engine& engine, Platform const& platform, json const
     return json::object();
 }
 
-ApiResult paste(Platform const& platform)
+// {key: text}, or {key: null} when there is none.
+json one_text(char const* key, std::optional<std::string> const& text)
 {
-    std::optional<std::string> text;
-    if (platform.clipboard)
-        text = platform.clipboard->text();
-    return json { { "text", text ? json(*text) : json(nullptr) } };
+    return json { { key, text ? json(*text) : json(nullptr) } };
 }
 
 enum class ShellAction { Open, Reveal };
@@ -196,14 +194,6 @@ ApiResult open_folder(engine::Engine& engine, Platform const& platform)
     if (platform.shell)
         platform.shell->open(engine.clips_dir());
     return json::object();
-}
-
-ApiResult pick_folder(Platform const& platform)
-{
-    std::optional<std::string> path;
-    if (platform.shell)
-        path = platform.shell->pick_folder();
-    return json { { "path", path ? json(*path) : json(nullptr) } };
 }
 
 // A window that is gone (the event loop ended) loses the command; the page is answered all the same.
@@ -306,9 +296,9 @@ ApiResult dispatch_api_method(App& app, PageJob const& job, std::string_view met
     if (method == "open-folder")
         return open_folder(engine, platform);
     if (method == "pick-folder")
-        return pick_folder(platform);
+        return one_text("path", platform.shell ? platform.shell->pick_folder() : std::nullopt);
     if (method == "paste")
-        return paste(platform);
+        return one_text("text", platform.clipboard ? platform.clipboard->text() : std::nullopt);
     if (method == "theme")
         return window_command(job, Kind::Theme, param_bool(params, "dark"));
     if (method == "fullscreen")
