@@ -78,6 +78,8 @@ struct AppPlatform {
 
 // The real drivers of this system.
 AppPlatform default_platform();
+// The desktop drivers of the page's API. Main thread.
+api::Platform api_platform();
 
 // Loads the settings, prepares the clips folder, builds the engine and starts its threads in order.
 // The error is the player's text ("Dossier des clips : ...").

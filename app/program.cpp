@@ -15,10 +15,12 @@
 #include "engine/video.h"
 #include "platform/audio_source.h"
 #include "platform/aac_encoder.h"
+#include "platform/clipboard.h"
 #include "platform/folders.h"
 #include "platform/linux/lavc_encoder.h"
 #include "platform/linux/x11_capture.h"
 #include "platform/linux/x11_foreground.h"
+#include "platform/shell.h"
 #include "platform/toast_window.h"
 #include "platform/trash.h"
 
@@ -75,6 +77,23 @@ AppPlatform default_platform()
     return platform;
 }
 
+api::Platform api_platform()
+{
+    api::Platform platform;
+    platform.capture = &platform::x11_capture_driver;
+    platform.encoder = &platform::lavc_encoder_driver;
+    platform.audio = &platform::pulse_audio_driver;
+    // Without a display there is no clipboard: "copy" then says so, and "paste" finds nothing.
+    if (auto clipboard = platform::gtk_clipboard_driver.open())
+        platform.clipboard = std::move(*clipboard);
+    if (auto shell = platform::gio_shell_driver.open())
+        platform.shell = std::move(*shell);
+    platform.autostart_home = paths::config_home();
+    platform.executable = own_executable();
+    platform.videos_dir = platform::videos_dir();
+    return platform;
+}
+
 int run(int argc, char** argv)
 {
     migrate_legacy_folder(paths::config_dir());
@@ -103,7 +122,7 @@ int run(int argc, char** argv)
         return 1;
     }
     state.engine = std::move(*engine);
-    state.app = std::make_shared<api::App>(api::App { state.engine });
+    state.app = std::make_shared<api::App>(api::App { state.engine, api_platform() });
     state.page_jobs = api::spawn_page_workers();
     int exit_code = 0;
     state.exit = [&](int code) {

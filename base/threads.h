@@ -44,8 +44,9 @@ Result<void> spawn_detached(std::string name, std::function<void()> body,
                             std::source_location where = std::source_location::current());
 
 // RecordingStart serialises recording starts and is held across the start's file work; it is taken after
-// the pipeline lock has been released and before the recording slot.
-enum class LockRank { Pipeline = 1, PipelineHandle = 2, RecordingStart = 3, Recording = 4, Leaf = 5 };
+// the pipeline lock has been released and before the recording slot. SettingsChange serialises whole
+// changes of the settings, which save the file and restart pipelines: it comes before everything else.
+enum class LockRank { SettingsChange = 1, Pipeline = 2, PipelineHandle = 3, RecordingStart = 4, Recording = 5, Leaf = 6 };
 
 // Checks the lock order on the calling thread (debug builds abort on a violation).
 class RankScope {

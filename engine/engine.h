@@ -3,7 +3,7 @@
 // held through one shared reference by the shell, the API and the saver. The gate, trash and hotkey callbacks
 // hold weak references and take a strong one only for the length of one cycle.
 //
-// Lock order: the pipeline lock, then a pipeline-handle lock (only to read, take or store a handle, never
+// Lock order: the settings-change lock, then the pipeline lock, then a pipeline-handle lock (only to read, take or store a handle, never
 // across a thread body or a join), then the recording lock, then leaves one at a time (settings, clips
 // folder, pending deletions, caps cache, the history and every Shared lock). The settings, history and library
 // locks are each released before the pipeline lock is taken. Every start and stop of the pipelines happens
@@ -175,6 +175,9 @@ public:
     threads::Locked<std::optional<CapsCache>> caps_cache;
     threads::Locked<std::shared_ptr<hotkeys::HotkeyThread>> hotkeys; // set once by the start-up builder
     threads::RankedMutex pipeline_lock { threads::LockRank::Pipeline };
+    // Held through a whole change of the settings (save, autostart, restarts), so that two changes sent
+    // back to back never leave memory and settings.json disagreeing.
+    threads::RankedMutex settings_change { threads::LockRank::SettingsChange };
     // Number of callers that need the pipelines kept running while they start a recording. A counter, so
     // that overlapping starts do not clear each other's claim.
     std::atomic<std::uint32_t> busy { 0 };

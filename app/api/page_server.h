@@ -19,6 +19,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "app/api/api.h"
 #include "base/channel.h"
 #include "platform/page_scheme.h"
 
@@ -34,6 +35,7 @@ namespace api {
 // The handle the shell gives the page server; API methods reach the engine only through it.
 struct App {
     std::shared_ptr<engine::Engine> engine;
+    Platform platform {}; // the desktop drivers the API methods use
 };
 
 using PageRequest = platform::PageRequest;

@@ -64,3 +64,13 @@ using Scaler = std::unique_ptr<SwsContext, Free<&sws_freeContext>>;
 using Resampler = std::unique_ptr<SwrContext, FreeAndNull<&swr_free>>;
 using AudioFifo = std::unique_ptr<AVAudioFifo, Free<&av_audio_fifo_free>>;
 }
+
+// ---- GLib and GIO: objects, errors, strings ----------------------------------------------------------------
+#include <glib-object.h>
+
+namespace handles {
+// Adopts a "transfer full" return.
+template <class T> using GObj = std::unique_ptr<T, Free<&g_object_unref>>;
+using GErr = std::unique_ptr<GError, Free<&g_error_free>>;
+using GChars = std::unique_ptr<char, Free<&g_free>>;
+}

@@ -100,8 +100,8 @@ TEST_F(PageServer, RoutesByPathAlone)
     };
     Row const rows[] = {
         { "quillmar://app", 404, "introuvable" }, { "quillmar://app?x=/api/", 404, "introuvable" },
-        { "quillmar://app/api/", 200, R"({"error":"méthode inconnue"})" }, { "quillmar://app/api/clips?x#y", 200, R"({"error":"méthode inconnue"})" },
-        { "/api/status", 200, R"({"error":"méthode inconnue"})" }, { "quillmar://app/INDEX.HTML", 404, "introuvable" },
+        { "quillmar://app/api/", 200, R"({"error":"méthode inconnue"})" }, { "quillmar://app/api/clips?x#y", 200, "[]" },
+        { "/api/meters", 200, "[0,0]" }, { "quillmar://app/INDEX.HTML", 404, "introuvable" },
         { "quillmar://app/nothing.js", 404, "introuvable" }, { "quillmar://app/clip/", 404, "introuvable" },
         { "quillmar://app/thumb/", 404, "introuvable" }, { "quillmar://app/Api/x", 404, "introuvable" },
     };

@@ -1,0 +1,351 @@
+// The API's desktop drivers under the test desktop: the GTK clipboard seen through xclip, opening and
+// revealing through a private XDG handler and a small FileManager1 service, the folder dialog driven by
+// xdotool, and the capabilities of the real capture, encoder and sound drivers.
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <fstream>
+#include <thread>
+
+#include <gio/gio.h>
+#include <gtest/gtest.h>
+
+#include "app/api/api.h"
+#include "platform/clipboard.h"
+#include "platform/linux/lavc_encoder.h"
+#include "platform/linux/x11_capture.h"
+#include "platform/main_loop.h"
+#include "platform/shell.h"
+#include "tests/support/temp_dir.h"
+
+extern char** environ;
+
+using namespace std::chrono_literals;
+
+namespace {
+
+// GIO reads the XDG folders once: they point into a private folder before any test runs.
+std::filesystem::path const xdg_root = [] {
+    auto root = testing_support::make_temp_dir("quillmar-xdg");
+    setenv("XDG_DATA_HOME", (root / "data").c_str(), 1);
+    setenv("XDG_CONFIG_HOME", (root / "config").c_str(), 1);
+    return root;
+}();
+
+class XdgCleanup : public ::testing::Environment {
+    void TearDown() override { std::filesystem::remove_all(xdg_root); }
+};
+auto* const cleanup = ::testing::AddGlobalTestEnvironment(new XdgCleanup);
+
+// Runs fn on a worker while the main thread runs the main loop, as the page workers do.
+template <class F> auto on_worker(F fn)
+{
+    std::optional<decltype(fn())> result;
+    std::thread worker([&] {
+        result = fn();
+        platform::invoke_on_main([] { platform::quit_main_loop(); });
+    });
+    platform::run_main_loop();
+    worker.join();
+    return *result;
+}
+
+std::string run_output(std::string const& command)
+{
+    std::string out;
+    if (FILE* pipe = ::popen(command.c_str(), "r")) {
+        char buffer[4096];
+        while (auto n = std::fread(buffer, 1, sizeof buffer, pipe))
+            out.append(buffer, n);
+        ::pclose(pipe);
+    }
+    return out;
+}
+
+std::string targets() { return run_output("xclip -selection clipboard -t TARGETS -o 2>/dev/null"); }
+
+// Polls (within a generous bound) until the condition holds; the answer comes from another process.
+bool eventually(std::function<bool()> const& condition)
+{
+    auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(20ms);
+    }
+    return true;
+}
+
+// xclip in the foreground, owning the clipboard with the file's bytes until killed.
+class XclipOwner {
+public:
+    XclipOwner(std::filesystem::path const& data, char const* target)
+    {
+        char const* argv[] = { "xclip", "-quiet", "-selection", "clipboard", "-t", target, "-i", data.c_str(), nullptr };
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+        posix_spawnp(&m_pid, "xclip", &actions, nullptr, const_cast<char**>(argv), environ);
+        posix_spawn_file_actions_destroy(&actions);
+    }
+    ~XclipOwner()
+    {
+        if (m_pid > 0) {
+            ::kill(m_pid, SIGTERM);
+            ::waitpid(m_pid, nullptr, 0);
+        }
+    }
+
+private:
+    pid_t m_pid { -1 };
+};
+
+class ApiDesktop : public testing_support::TempDirTest {
+protected:
+    void SetUp() override
+    {
+        TempDirTest::SetUp();
+        if (!std::getenv("DISPLAY"))
+            GTEST_SKIP() << "no display";
+    }
+};
+
+}
+
+TEST_F(ApiDesktop, CopyOffersTheFileOnlyAsFileTargets)
+{
+    auto clipboard = platform::gtk_clipboard_driver.open();
+    ASSERT_TRUE(clipboard) << clipboard.error();
+    for (std::string name : { "Été à Noël.mp4", "deux mots.mp4", "ligne\nfin.mp4", "jeu \xF0\x9F\x8E\xAE.mp4" }) {
+        SCOPED_TRACE(name);
+        auto path = dir() / name;
+        std::ofstream(path) << "mp4";
+        auto answer = on_worker([&] {
+            auto put = (*clipboard)->put_file(path);
+            std::vector<std::string> out { put ? "" : put.error(), targets(),
+                                           run_output("xclip -selection clipboard -t text/uri-list -o"),
+                                           run_output("xclip -selection clipboard -t x-special/gnome-copied-files -o") };
+            return out;
+        });
+        EXPECT_EQ(answer[0], "");
+        EXPECT_NE(answer[1].find("text/uri-list"), std::string::npos) << answer[1];
+        EXPECT_NE(answer[1].find("x-special/gnome-copied-files"), std::string::npos) << answer[1];
+        for (auto text_target : { "UTF8_STRING", "STRING", "TEXT", "text/plain" })
+            EXPECT_EQ(answer[1].find(text_target), std::string::npos) << answer[1];
+        // One line: the name's space or line feed is escaped inside the URI.
+        ASSERT_TRUE(answer[2].ends_with("\r\n"));
+        auto uri = answer[2].substr(0, answer[2].size() - 2);
+        EXPECT_EQ(uri.find_first_of(" \n"), std::string::npos);
+        std::unique_ptr<char, decltype(&g_free)> back(g_filename_from_uri(uri.c_str(), nullptr, nullptr), g_free);
+        ASSERT_TRUE(back);
+        EXPECT_EQ(std::string(back.get()), path.native());
+        EXPECT_EQ(answer[3], "copy\n" + uri);
+    }
+}
+
+TEST_F(ApiDesktop, PasteReadsTextEmptyTextAndNoText)
+{
+    auto clipboard = platform::gtk_clipboard_driver.open();
+    ASSERT_TRUE(clipboard) << clipboard.error();
+    std::ofstream(dir() / "i.png") << "\x89PNG\r\n\x1a\n";
+    struct Row {
+        char const* text;
+        char const* target;
+        std::optional<std::string> expected;
+    };
+    Row const rows[] = {
+        { "Bonjour à tous", "UTF8_STRING", "Bonjour à tous" },
+        { "", "UTF8_STRING", "" },
+        { nullptr, "image/png", std::nullopt },
+    };
+    for (auto const& row : rows) {
+        SCOPED_TRACE(row.target);
+        auto data = dir() / "i.png";
+        if (row.text) {
+            data = dir() / "text";
+            std::ofstream(data) << row.text;
+        }
+        XclipOwner owner(data, row.target);
+        ASSERT_TRUE(eventually([&] { return targets().find(row.target) != std::string::npos; }));
+        EXPECT_EQ(on_worker([&] { return (*clipboard)->text(); }), row.expected);
+    }
+}
+
+namespace {
+
+// Owns org.freedesktop.FileManager1 on its own connection and thread, and records ShowItems.
+class FileManagerService {
+public:
+    FileManagerService()
+        : m_thread([this] { run(); })
+    {
+        std::unique_lock lock(m_mutex);
+        m_changed.wait(lock, [&] { return m_state != State::Starting; });
+    }
+    ~FileManagerService()
+    {
+        g_main_loop_quit(m_loop);
+        m_thread.join();
+    }
+    bool owned()
+    {
+        std::lock_guard lock(m_mutex);
+        return m_state == State::Owned;
+    }
+    std::vector<std::string> shown()
+    {
+        std::lock_guard lock(m_mutex);
+        return m_shown;
+    }
+
+private:
+    enum class State { Starting, Owned, Failed };
+
+    void set_state(State state)
+    {
+        std::lock_guard lock(m_mutex);
+        m_state = state;
+        m_changed.notify_all();
+    }
+
+    void run()
+    {
+        GMainContext* context = g_main_context_new();
+        g_main_context_push_thread_default(context);
+        m_loop = g_main_loop_new(context, FALSE);
+        GDBusConnection* bus = g_dbus_connection_new_for_address_sync(
+            g_getenv("DBUS_SESSION_BUS_ADDRESS"),
+            GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT
+                                 | G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+            nullptr, nullptr, nullptr);
+        guint owner = 0;
+        if (bus) {
+            static char const xml[] = "<node><interface name='org.freedesktop.FileManager1'><method name='ShowItems'>"
+                                      "<arg type='as' direction='in'/><arg type='s' direction='in'/></method>"
+                                      "</interface></node>";
+            GDBusNodeInfo* info = g_dbus_node_info_new_for_xml(xml, nullptr);
+            static GDBusInterfaceVTable const vtable { &FileManagerService::on_call, nullptr, nullptr, {} };
+            g_dbus_connection_register_object(bus, "/org/freedesktop/FileManager1", info->interfaces[0], &vtable, this,
+                                              nullptr, nullptr);
+            g_dbus_node_info_unref(info);
+            owner = g_bus_own_name_on_connection(
+                bus, "org.freedesktop.FileManager1", G_BUS_NAME_OWNER_FLAGS_NONE,
+                [](GDBusConnection*, char const*, gpointer self) {
+                    static_cast<FileManagerService*>(self)->set_state(State::Owned);
+                },
+                [](GDBusConnection*, char const*, gpointer self) {
+                    static_cast<FileManagerService*>(self)->set_state(State::Failed);
+                },
+                this, nullptr);
+        } else {
+            set_state(State::Failed);
+        }
+        g_main_loop_run(m_loop);
+        if (owner)
+            g_bus_unown_name(owner);
+        if (bus) {
+            g_dbus_connection_close_sync(bus, nullptr, nullptr);
+            g_object_unref(bus);
+        }
+        g_main_loop_unref(m_loop);
+        g_main_context_pop_thread_default(context);
+        g_main_context_unref(context);
+    }
+
+    static void on_call(GDBusConnection*, char const*, char const*, char const*, char const*, GVariant* parameters,
+                        GDBusMethodInvocation* invocation, gpointer data)
+    {
+        auto* self = static_cast<FileManagerService*>(data);
+        GVariantIter* uris = nullptr;
+        char const* startup = nullptr;
+        g_variant_get(parameters, "(as&s)", &uris, &startup);
+        char const* uri = nullptr;
+        {
+            std::lock_guard lock(self->m_mutex);
+            while (g_variant_iter_next(uris, "&s", &uri))
+                self->m_shown.emplace_back(uri);
+        }
+        g_variant_iter_free(uris);
+        g_dbus_method_invocation_return_value(invocation, nullptr);
+    }
+
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    State m_state { State::Starting };
+    std::vector<std::string> m_shown;
+    GMainLoop* m_loop { nullptr };
+    std::thread m_thread;
+};
+
+std::string uri_of(std::filesystem::path const& path)
+{
+    std::unique_ptr<char, decltype(&g_free)> uri(g_filename_to_uri(path.c_str(), nullptr, nullptr), g_free);
+    return uri.get();
+}
+
+}
+
+TEST_F(ApiDesktop, OpenAndRevealUseTheDesktopHandlers)
+{
+    // A handler for clips and folders that writes down what it was given.
+    auto log = dir() / "opened.log";
+    auto handler = xdg_root / "handler.sh";
+    std::ofstream(handler) << "#!/bin/sh\nprintf '%s\\n' \"$1\" >> '" << log.native() << "'\n";
+    std::filesystem::permissions(handler, std::filesystem::perms::owner_all);
+    std::filesystem::create_directories(xdg_root / "data" / "applications");
+    std::ofstream(xdg_root / "data" / "applications" / "quillmar-test-handler.desktop")
+        << "[Desktop Entry]\nType=Application\nName=Enregistreur\nExec=" << handler.native()
+        << " %u\nMimeType=video/mp4;inode/directory;\n";
+    std::filesystem::create_directories(xdg_root / "config");
+    std::ofstream(xdg_root / "config" / "mimeapps.list")
+        << "[Default Applications]\nvideo/mp4=quillmar-test-handler.desktop\ninode/directory=quillmar-test-handler.desktop\n";
+    std::filesystem::create_directories(dir() / "clips");
+    auto clip = dir() / "clips" / "Partie du soir.mp4";
+    std::ofstream(clip) << "mp4";
+
+    auto shell = platform::gio_shell_driver.open();
+    ASSERT_TRUE(shell);
+    auto logged = [&] {
+        std::ifstream in(log);
+        std::vector<std::string> lines;
+        for (std::string line; std::getline(in, line);)
+            lines.push_back(line);
+        return lines;
+    };
+    (*shell)->open(clip);
+    ASSERT_TRUE(eventually([&] { return logged().size() == 1; }));
+    // Without a file manager service, revealing opens the folder.
+    (*shell)->reveal(clip);
+    ASSERT_TRUE(eventually([&] { return logged().size() == 2; }));
+    auto lines = logged();
+    // GIO hands local files to the handler as paths.
+    EXPECT_EQ(lines[0], clip.native());
+    EXPECT_EQ(lines[1], (dir() / "clips").native());
+
+    FileManagerService service;
+    ASSERT_TRUE(service.owned());
+    (*shell)->reveal(clip);
+    EXPECT_EQ(service.shown(), std::vector { uri_of(clip) });
+    EXPECT_EQ(logged().size(), 2u);
+}
+
+TEST_F(ApiDesktop, CapsOfTheRealDrivers)
+{
+    api::Platform platform;
+    platform.capture = &platform::x11_capture_driver;
+    platform.encoder = &platform::lavc_encoder_driver;
+    platform.audio = &platform::pulse_audio_driver;
+    auto caps = api::build_caps(platform, std::nullopt);
+    ASSERT_FALSE(caps.monitors.empty());
+    EXPECT_FALSE(caps.monitors[0].name.empty());
+    EXPECT_EQ(caps.monitor_width, 1920u);
+    EXPECT_EQ(caps.monitor_height, 1080u);
+    EXPECT_NE(std::ranges::find(caps.codecs, "H264"), caps.codecs.end());
+    auto null_sink = std::ranges::find(caps.outputs, "quillmar_null", &platform::AudioDevice::id);
+    ASSERT_NE(null_sink, caps.outputs.end());
+    EXPECT_TRUE(null_sink->is_default);
+}
