@@ -106,6 +106,11 @@ public:
         gtk_widget_show(GTK_WIDGET(m_view));
         g_signal_connect(m_window, "delete-event", G_CALLBACK(on_delete), this);
         g_signal_connect(m_window, "window-state-event", G_CALLBACK(on_window_state), this);
+        for (char const* signal : { "map", "style-updated" })
+            g_signal_connect_after(m_window, signal, G_CALLBACK(+[](GtkWidget*, gpointer data) noexcept {
+                                       static_cast<GtkAppWindow*>(data)->apply_variant();
+                                   }),
+                                   this);
         gtk_widget_realize(m_window);
         set_dark(spec.dark);
         webkit_web_view_load_uri(m_view, spec.start_url.c_str());
@@ -137,6 +142,14 @@ public:
 
     void set_dark(bool dark) override
     {
+        m_dark = dark;
+        apply_variant();
+    }
+
+    // GTK writes its own variant (from its prefer-dark flag) whenever the window's style is updated.
+    void apply_variant()
+    {
+        bool dark = m_dark;
         GdkWindow* window = gtk_widget_get_window(m_window);
         if (window && GDK_IS_X11_WINDOW(window))
             gdk_x11_window_set_theme_variant(window, const_cast<char*>(dark ? "dark" : "light"));
@@ -259,6 +272,7 @@ private:
     WindowEvents m_events;
     GdkWindowState m_state {};
     bool m_shown { false };
+    bool m_dark { false };
     std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
 };
 
