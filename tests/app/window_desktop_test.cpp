@@ -87,6 +87,7 @@ protected:
         engine::EngineParts parts;
         parts.clips_folder = dir();
         parts.shared = std::make_shared<shared::Shared>();
+        parts.settings.theme = settings::Theme::Dark;
         state.engine = std::make_shared<engine::Engine>(std::move(parts));
         state.proxy = std::make_shared<shell::EventProxy>(
             [](std::function<void()> fn) { platform::invoke_on_main(std::move(fn)); },
@@ -183,6 +184,12 @@ TEST_F(DesktopWindow, HiddenUntilThePageIsReadyThenThemedAndFullscreened)
     }));
     EXPECT_TRUE(ready_first);
     std::printf("ready after %.0f ms\n", std::chrono::duration<double, std::milli>(*ready_at - start).count());
+
+    // The page has no background of its own: the view's, dark from the setting, shows through.
+    int x = 0, y = 0;
+    gdk_window_get_origin(gtk_widget_get_window(toplevel()), &x, &y);
+    auto pixel = [&] { return command_output(fmt::format("import -window root -crop 1x1+{}+{} txt:-", x + 1100, y + 700)); };
+    EXPECT_TRUE(spin_until([&] { return pixel().find("(17,18,20)") != std::string::npos; }, 20s)) << pixel();
 
     auto shows = [&](char const* property, std::string_view text) {
         return spin_until([&] { return xprop(property).find(text) != std::string::npos; }, 20s);

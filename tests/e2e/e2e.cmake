@@ -11,3 +11,5 @@ quill_test(NAME program_e2e_test LABELS e2e display sound media
            SOURCES ${CMAKE_CURRENT_LIST_DIR}/program_test.cpp LIBS e2e_rig TIMEOUT 120)
 quill_test(NAME app_e2e_test LABELS e2e display sound media
            SOURCES ${CMAKE_CURRENT_LIST_DIR}/app_test.cpp LIBS e2e_rig app PkgConfig::XCB TIMEOUT 120)
+quill_test(NAME window_e2e_test LABELS e2e display SOURCES ${CMAKE_CURRENT_LIST_DIR}/window_e2e_test.cpp LIBS e2e_rig
+           TIMEOUT 240)
