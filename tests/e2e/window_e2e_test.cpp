@@ -3,108 +3,18 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <regex>
-#include <sstream>
+#include <csignal>
 
 #include <fmt/format.h>
 
 #include "tests/e2e/program_rig.h"
+#include "tests/e2e/window_checks.h"
 #include "tests/support/media_check.h"
 #include "tests/support/temp_dir.h"
 
-#include <X11/Xatom.h>
-#include <X11/Xlib.h>
-
 namespace {
 
-using namespace std::chrono_literals;
-using e2e::Program;
-
-std::string output_of(std::string const& command)
-{
-    std::string out;
-    if (FILE* pipe = popen(command.c_str(), "r")) {
-        char buffer[512];
-        while (std::fgets(buffer, sizeof buffer, pipe))
-            out += buffer;
-        pclose(pipe);
-    }
-    return out;
-}
-
-template <class F> bool poll_until(F const& done, std::chrono::milliseconds limit = 30s)
-{
-    auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(50ms);
-    }
-    return true;
-}
-
-// The program's own mapped window; the toast has the same name but is override-redirect.
-unsigned long shown_window(pid_t pid)
-{
-    std::istringstream ids(output_of(fmt::format("xdotool search --onlyvisible --pid {} --name '^quill\\.mar$' 2>/dev/null", pid)));
-    for (unsigned long id = 0; ids >> id;) {
-        if (output_of(fmt::format("xwininfo -id {}", id)).find("Override Redirect State: no") != std::string::npos)
-            return id;
-    }
-    return 0;
-}
-
-int xwininfo_field(unsigned long id, std::string const& field)
-{
-    std::smatch match;
-    auto text = output_of(fmt::format("xwininfo -id {}", id));
-    std::regex pattern(field + ":\\s+(-?[0-9]+)");
-    return std::regex_search(text, match, pattern) ? std::stoi(match[1]) : -1;
-}
-
-// What a window manager does on the close button, and on its maximise and fullscreen commands.
-void client_message(unsigned long window, char const* type, std::initializer_list<long> data, bool to_root)
-{
-    Display* display = XOpenDisplay(nullptr);
-    ASSERT_TRUE(display);
-    XEvent event {};
-    event.xclient.type = ClientMessage;
-    event.xclient.window = window;
-    event.xclient.message_type = XInternAtom(display, type, False);
-    event.xclient.format = 32;
-    int i = 0;
-    for (long value : data)
-        event.xclient.data.l[i++] = value;
-    XSendEvent(display, to_root ? DefaultRootWindow(display) : window, False,
-               to_root ? SubstructureRedirectMask | SubstructureNotifyMask : NoEventMask, &event);
-    XSync(display, False);
-    XCloseDisplay(display);
-}
-
-long atom(char const* name)
-{
-    Display* display = XOpenDisplay(nullptr);
-    long value = display ? long(XInternAtom(display, name, False)) : 0;
-    if (display)
-        XCloseDisplay(display);
-    return value;
-}
-
-bool window_exists(unsigned long window)
-{
-    return output_of(fmt::format("xwininfo -id {} 2>&1", window)).find("Map State") != std::string::npos;
-}
-
-void close_window(unsigned long window)
-{
-    client_message(window, "WM_PROTOCOLS", { atom("WM_DELETE_WINDOW"), CurrentTime }, false);
-}
-
-void set_state(unsigned long window, char const* first, char const* second = nullptr)
-{
-    client_message(window, "_NET_WM_STATE", { 1, atom(first), second ? atom(second) : 0, 1 }, true);
-}
+using namespace e2e;
 
 class WindowRun : public testing_support::TempDirTest {
 protected:
@@ -128,13 +38,13 @@ protected:
         Program second(home);
         EXPECT_EQ(second.wait_exit(20s), 0);
         unsigned long id = 0;
-        EXPECT_TRUE(poll_until([&] { return (id = shown_window(program.pid())) != 0; }));
+        EXPECT_TRUE(poll_until([&] { return (id = main_window(program.pid())) != 0; }));
         return id;
     }
     void close_and_wait(Program& program, unsigned long id)
     {
         close_window(id);
-        EXPECT_TRUE(poll_until([&] { return shown_window(program.pid()) == 0; }));
+        EXPECT_TRUE(poll_until([&] { return main_window(program.pid()) == 0; }));
         EXPECT_TRUE(program.running());
     }
 
@@ -147,7 +57,7 @@ TEST_F(WindowRun, ShowsPlacesAndRemembersItsWindow)
 {
     Program program(home);
     unsigned long id = 0;
-    ASSERT_TRUE(poll_until([&] { return (id = shown_window(program.pid())) != 0; })) << program.output();
+    ASSERT_TRUE(poll_until([&] { return (id = main_window(program.pid())) != 0; })) << program.output();
     EXPECT_EQ(xwininfo_field(id, "Width"), 1180);
     EXPECT_EQ(xwininfo_field(id, "Height"), 760);
     auto props = output_of(fmt::format("xprop -id {}", id));
@@ -157,7 +67,7 @@ TEST_F(WindowRun, ShowsPlacesAndRemembersItsWindow)
 
     // Moved and maximised, then closed by the window manager: it comes back maximised.
     output_of(fmt::format("xdotool windowmove {} 150 120", id));
-    set_state(id, "_NET_WM_STATE_MAXIMIZED_VERT", "_NET_WM_STATE_MAXIMIZED_HORZ");
+    add_state(id, "_NET_WM_STATE_MAXIMIZED_VERT", "_NET_WM_STATE_MAXIMIZED_HORZ");
     ASSERT_TRUE(poll_until([&] { return output_of(fmt::format("xprop -id {} _NET_WM_STATE", id)).find("MAXIMIZED_HORZ") != std::string::npos; }));
     close_and_wait(program, id);
     auto saved = read_file(window_json());
@@ -180,12 +90,12 @@ TEST_F(WindowRun, ShowsPlacesAndRemembersItsWindow)
     write_file("home/.config/quill.mar/window.json", R"({"x":100.0,"y":90.0,"w":1000.0,"h":700.0,"maximized":false})");
     auto const before = read_file(window_json());
     output_of(fmt::format("xdotool windowminimize {}", id));
-    ASSERT_TRUE(poll_until([&] { return shown_window(program.pid()) == 0; }));
+    ASSERT_TRUE(poll_until([&] { return main_window(program.pid()) == 0; }));
     close_window(id);
     ASSERT_TRUE(poll_until([&] { return !window_exists(id); }));
     id = reopen(program);
     EXPECT_EQ(xwininfo_field(id, "Width"), 1000);
-    set_state(id, "_NET_WM_STATE_FULLSCREEN");
+    add_state(id, "_NET_WM_STATE_FULLSCREEN");
     ASSERT_TRUE(poll_until([&] { return output_of(fmt::format("xprop -id {} _NET_WM_STATE", id)).find("FULLSCREEN") != std::string::npos; }));
     close_and_wait(program, id);
     id = reopen(program);
