@@ -11,6 +11,7 @@
 #include "app/main.h"
 #include "platform/main_loop.h"
 #include "tests/fakes/fake_hotkeys.h"
+#include "tests/support/media_check.h"
 #include "tests/support/temp_dir.h"
 
 // Last: Xlib defines None, Status and Bool as macros.
@@ -37,18 +38,6 @@ bool spin_until(std::function<bool()> const& done, std::chrono::seconds limit = 
     while (!done() && std::chrono::steady_clock::now() < deadline)
         g_main_context_iteration(nullptr, FALSE) || (g_usleep(2000), true);
     return done();
-}
-
-std::string command_output(std::string const& command)
-{
-    std::string out;
-    if (FILE* pipe = popen(command.c_str(), "r")) {
-        char buffer[512];
-        while (std::fgets(buffer, sizeof buffer, pipe))
-            out += buffer;
-        pclose(pipe);
-    }
-    return out;
 }
 
 // Our child processes named like WebKit's page process.
@@ -153,7 +142,7 @@ protected:
     {
         gdk_display_flush(gdk_display_get_default());
         auto xid = gdk_x11_window_get_xid(gtk_widget_get_window(toplevel()));
-        return command_output(fmt::format("xprop -id {} {}", xid, property));
+        return media::run({ "xprop", "-id", std::to_string(xid), property }).output;
     }
     // Opens the window and waits for the page to show it.
     void open_shown()
@@ -188,7 +177,7 @@ TEST_F(DesktopWindow, HiddenUntilThePageIsReadyThenThemedAndFullscreened)
     // The page has no background of its own: the view's, dark from the setting, shows through.
     int x = 0, y = 0;
     gdk_window_get_origin(gtk_widget_get_window(toplevel()), &x, &y);
-    auto pixel = [&] { return command_output(fmt::format("import -window root -crop 1x1+{}+{} txt:-", x + 1100, y + 700)); };
+    auto pixel = [&] { return media::run({ "import", "-window", "root", "-crop", fmt::format("1x1+{}+{}", x + 1100, y + 700), "txt:-" }).output; };
     EXPECT_TRUE(spin_until([&] { return pixel().find("(17,18,20)") != std::string::npos; }, 20s)) << pixel();
 
     auto shows = [&](char const* property, std::string_view text) {
@@ -285,7 +274,7 @@ TEST_F(DesktopWindow, KilledPageReloadsAndResumesKeysUntilTheThirdFailureClosesT
     }
     EXPECT_TRUE(spin_until([&] { return !state.window; }));
     EXPECT_FALSE(toplevel());
-    EXPECT_TRUE(grabbed());
+    EXPECT_TRUE(spin_until(grabbed)) << "the keys the page paused are back on";
     EXPECT_EQ(toast::current_message().title, "Fenêtre indisponible");
     EXPECT_TRUE(std::filesystem::exists(dir() / "window.json"));
     hotkeys::drop_thread_handle(*thread);

@@ -1,6 +1,5 @@
 #include "tests/e2e/window_checks.h"
 
-#include <cstdio>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -11,6 +10,8 @@
 #include <sys/wait.h>
 
 #include <fmt/format.h>
+
+#include "tests/support/media_check.h"
 
 #include <X11/Xlib.h>
 
@@ -51,17 +52,7 @@ long atom(char const* name)
 
 }
 
-std::string output_of(std::string const& command)
-{
-    std::string out;
-    if (FILE* pipe = popen(command.c_str(), "r")) {
-        char buffer[512];
-        while (std::fgets(buffer, sizeof buffer, pipe))
-            out += buffer;
-        pclose(pipe);
-    }
-    return out;
-}
+std::string output_of(std::string const& command) { return media::run({ "sh", "-c", command }).output; }
 
 unsigned long main_window(pid_t pid, bool mapped_only)
 {

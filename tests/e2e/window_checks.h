@@ -14,7 +14,7 @@ namespace e2e {
 
 using namespace std::chrono_literals;
 
-// What the shell command printed on its standard output.
+// What the shell command printed.
 std::string output_of(std::string const& command);
 
 template <class F> bool poll_until(F const& done, std::chrono::milliseconds limit = 30s)
