@@ -26,13 +26,11 @@ struct DesktopLog {
     platform::WindowEvents events;
     bool visible { false };
     int presents { 0 };
-    int restores { 0 };
     std::optional<bool> dark;
     std::optional<bool> fullscreen;
     int reloads { 0 };
     std::vector<std::string> scripts;
     std::vector<std::pair<std::chrono::milliseconds, std::function<void()>>> timers;
-    int trays_opened { 0 };
     bool tray_alive { false };
     platform::TraySpec tray;
 };
@@ -57,12 +55,7 @@ public:
         m_log->visible = true;
         ++m_log->presents;
     }
-    void bring_forward() override
-    {
-        ++m_log->restores;
-        if (m_log->visible)
-            ++m_log->presents;
-    }
+    void bring_forward() override { m_log->presents += m_log->visible; }
     void set_dark(bool dark) override { m_log->dark = dark; }
     void set_fullscreen(bool on) override { m_log->fullscreen = on; }
     void reload() override { ++m_log->reloads; }
@@ -94,7 +87,6 @@ public:
             std::shared_ptr<DesktopLog> log;
             ~Icon() override { log->tray_alive = false; }
         };
-        ++m_log->trays_opened;
         m_log->tray = std::move(spec);
         m_log->tray_alive = true;
         auto icon = std::make_unique<Icon>();
