@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include "app/api/page_events.h"
+#include "app/tray.h"
+#include "app/window.h"
 #include "base/file_io.h"
 #include "library/library.h"
 #include "platform/paths.h"
@@ -182,6 +184,14 @@ void quit(ShellState& state)
     if (state.quitting)
         return;
     state.quitting = true;
+    window::save_window_state(state);
+    window::destroy_window(state);
+    tray::drop_icon(state);
+    if (!state.engine) {
+        if (state.exit)
+            state.exit(0);
+        return;
+    }
     auto& engine = *state.engine;
     // Keys first: a record key pressed now must not start a recording that nothing would finish.
     if (auto handle = engine.hotkeys.copy())
@@ -203,12 +213,72 @@ void quit(ShellState& state)
         state.exit(0);
 }
 
-void view_created(ShellState& state)
+void resume_keys(ShellState& state)
 {
     if (!state.engine)
         return;
     if (auto handle = state.engine->hotkeys.copy())
         hotkeys::send_command(*handle, hotkeys::Pause { false });
+}
+
+void view_created(ShellState& state) { resume_keys(state); }
+
+void first_event(ShellState& state)
+{
+    tray::show_icon(state);
+    if (!state.start_hidden)
+        window::show_window(state);
+}
+
+void close_requested(ShellState& state)
+{
+    if (state.quitting)
+        return;
+    window::save_window_state(state);
+    window::destroy_window(state);
+    // Keys paused by the page while it captured a new one would otherwise stay off with no page to resume them.
+    resume_keys(state);
+    if (!state.continue_toast_shown) {
+        state.continue_toast_shown = true;
+        toast::post(toast::kind_success, fmt::format("{} continue", window::title), "Tes raccourcis restent actifs");
+    }
+}
+
+namespace {
+
+void window_command(ShellState& state, WindowCommand command)
+{
+    if (!state.window)
+        return;
+    switch (command.kind) {
+    case WindowCommand::Kind::Theme:
+        state.window->set_dark(command.on);
+        break;
+    case WindowCommand::Kind::Fullscreen:
+        state.window->set_fullscreen(command.on);
+        break;
+    case WindowCommand::Kind::Ready:
+        if (state.ready_handled)
+            break;
+        state.ready_handled = true;
+        state.window->make_visible();
+        break;
+    }
+}
+
+void web_view_failed(ShellState& state, bool browser_exited)
+{
+    if (!state.window)
+        return;
+    if (!browser_exited) {
+        window::page_failed(state);
+        return;
+    }
+    window::save_window_state(state);
+    window::destroy_window(state);
+    window::show_window(state);
+}
+
 }
 
 void handle_event(ShellState& state, UserEvent event)
@@ -218,14 +288,17 @@ void handle_event(ShellState& state, UserEvent event)
     std::visit(
         [&](auto& value) {
             using T = std::decay_t<decltype(value)>;
-            if constexpr (std::is_same_v<T, UserEvent::Quit>) {
+            if constexpr (std::is_same_v<T, UserEvent::Show>)
+                window::show_window(state);
+            else if constexpr (std::is_same_v<T, UserEvent::Quit>)
                 quit(state);
-            } else if constexpr (std::is_same_v<T, UserEvent::Page>) {
+            else if constexpr (std::is_same_v<T, UserEvent::Window>)
+                window_command(state, value.command);
+            else if constexpr (std::is_same_v<T, UserEvent::Page>) {
                 if (auto object = api::page_event_value(value.event))
                     window::post_page_event(state, *object);
-            } else {
-                // Show, window commands and web view failures need a window; none exists yet.
-            }
+            } else
+                web_view_failed(state, value.browser_exited);
         },
         event.value);
 }

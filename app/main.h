@@ -16,6 +16,7 @@
 #include "engine/engine.h"
 #include "engine/foreground.h"
 #include "engine/toast.h"
+#include "platform/window.h"
 
 namespace shell {
 
@@ -93,8 +94,18 @@ void apply_bindings(hotkeys::HotkeyThread const& handle, settings::Settings cons
 struct ShellState {
     std::shared_ptr<engine::Engine> engine;
     std::shared_ptr<api::App> app;
+    std::shared_ptr<EventProxy> proxy; // cloned into the window's and the icon's handlers
     channel::Sender<api::PageJob> page_jobs; // the first sender, kept for the whole run
-    std::unique_ptr<platform::PageView> view; // while the window shows the page
+    platform::PageSchemeHandler page_scheme; // serves the window's page
+    std::filesystem::path data_folder; // window.json
+    std::filesystem::path icon_folder; // the icon's image for notification hosts that load it by name
+    std::unique_ptr<platform::Desktop> desktop;
+    // The window slot: the window and the PageView of its view exist together.
+    std::unique_ptr<platform::AppWindow> window;
+    std::unique_ptr<platform::PageView> view;
+    std::unique_ptr<platform::TrayIcon> tray;
+    std::deque<std::chrono::steady_clock::time_point> page_failures; // of the current window
+    bool ready_handled { false };
     bool start_hidden { false };
     bool continue_toast_shown { false };
     bool quitting { false };
@@ -104,9 +115,15 @@ struct ShellState {
 // A web view was created or its page reloaded: the page that had paused the global keys (while it
 // captured a new key) is gone, so they are turned back on.
 void view_created(ShellState& state);
+// Turns the global keys back on once the hotkeys thread exists.
+void resume_keys(ShellState& state);
 
+// The loop's first turn: the notification-area icon, then the window unless the start is hidden.
+void first_event(ShellState& state);
 // Runs on the main thread for every event.
 void handle_event(ShellState& state, UserEvent event);
+// The player closed the window: it goes, the program stays in the notification area.
+void close_requested(ShellState& state);
 // The quit sequence, in its fixed order.
 void quit(ShellState& state);
 

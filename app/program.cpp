@@ -23,6 +23,7 @@
 #include "platform/shell.h"
 #include "platform/toast_window.h"
 #include "platform/trash.h"
+#include "platform/window.h"
 
 namespace shell {
 
@@ -96,6 +97,12 @@ api::Platform api_platform()
 
 int run(int argc, char** argv)
 {
+    // Without a display there is no window and no icon: say why and stop.
+    auto desktop = platform::open_gtk_desktop(paths::data_dir() / "WebView");
+    if (!desktop) {
+        std::fputs((desktop.error() + "\n").c_str(), stderr);
+        return 1;
+    }
     migrate_legacy_folder(paths::config_dir());
     migrate_legacy_folder(paths::data_dir());
     auto data_folder = paths::config_dir();
@@ -103,6 +110,9 @@ int run(int argc, char** argv)
     install_main_thread_crash_hook();
 
     ShellState state;
+    state.desktop = std::move(*desktop);
+    state.data_folder = data_folder;
+    state.icon_folder = paths::data_dir() / "icons";
     auto proxy = std::make_shared<EventProxy>([](std::function<void()> fn) { platform::invoke_on_main(std::move(fn)); },
                                               [&state](UserEvent event) { handle_event(state, std::move(event)); });
     // Taken over before anything else starts: a signal during start-up would otherwise end the process at
@@ -124,12 +134,16 @@ int run(int argc, char** argv)
     state.engine = std::move(*engine);
     state.app = std::make_shared<api::App>(api::App { state.engine, api_platform() });
     state.page_jobs = api::spawn_page_workers();
+    state.proxy = proxy;
+    state.page_scheme = api::scheme_handler({ proxy, state.page_jobs, state.app });
     int exit_code = 0;
     state.exit = [&](int code) {
         exit_code = code;
         proxy->close();
         platform::quit_main_loop();
     };
+    // The loop's first turn builds the icon and the window.
+    platform::invoke_on_main([&state] { first_event(state); });
     platform::run_main_loop();
     std::fflush(nullptr);
     // Detached threads still run: end without static destructors under them.

@@ -53,7 +53,8 @@ protected:
             ADD_FAILURE() << *error;
             return nullptr;
         }
-        auto program = std::make_unique<Program>(home);
+        // Started in the notification area, as at log-in: its window would otherwise take the front from the game.
+        auto program = std::make_unique<Program>(home, std::vector<std::string> { "--tray" });
         if (!program->started()) {
             ADD_FAILURE() << "could not start " << QUILLMAR_BINARY;
             return nullptr;

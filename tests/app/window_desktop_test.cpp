@@ -1,0 +1,281 @@
+// The real window on the test desktop: GTK, WebKitGTK and the scheme adapter, with a small page of the test
+// served through the shell's own handling of events.
+#include "app/window.h"
+
+#include <csignal>
+#include <cstdio>
+#include <fstream>
+
+#include <gtest/gtest.h>
+
+#include "app/main.h"
+#include "platform/main_loop.h"
+#include "tests/fakes/fake_hotkeys.h"
+#include "tests/support/media_check.h"
+#include "tests/support/temp_dir.h"
+
+// Last: Xlib defines None, Status and Bool as macros.
+#include <gdk/gdkx.h>
+#include <gtk/gtk.h>
+
+namespace {
+
+using namespace std::chrono_literals;
+using shell::UserEvent;
+using shell::WindowCommand;
+
+constexpr std::string_view page = R"(<!doctype html><meta charset="utf-8"><title>page</title>
+<a id="out" href="quillmar://app.evil/" target="_blank">dehors</a>
+<script>
+window.marker = String(Math.random()).slice(2);
+setTimeout(() => fetch('/ready'), 0);
+</script>)";
+
+// Turns the main loop until `done` holds; the deadline only bounds a failure.
+bool spin_until(std::function<bool()> const& done, std::chrono::seconds limit = 60s)
+{
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done() && std::chrono::steady_clock::now() < deadline)
+        g_main_context_iteration(nullptr, FALSE) || (g_usleep(2000), true);
+    return done();
+}
+
+// Our child processes named like WebKit's page process.
+std::vector<pid_t> web_processes()
+{
+    std::vector<pid_t> found;
+    for (auto const& entry : std::filesystem::directory_iterator("/proc")) {
+        pid_t pid = std::atoi(entry.path().filename().c_str());
+        if (pid <= 0)
+            continue;
+        std::ifstream stat(entry.path() / "stat");
+        std::string line;
+        std::getline(stat, line);
+        auto close = line.rfind(')');
+        if (close == std::string::npos || line.find("(WebKitWebProces") == std::string::npos)
+            continue;
+        pid_t parent = 0;
+        char state = 0;
+        std::sscanf(line.c_str() + close + 1, " %c %d", &state, &parent);
+        if (parent == getpid() && state != 'Z')
+            found.push_back(pid);
+    }
+    return found;
+}
+
+class DesktopWindow : public testing_support::TempDirTest {
+protected:
+    void SetUp() override
+    {
+        TempDirTest::SetUp();
+        auto desktop = platform::open_gtk_desktop(dir() / "WebView");
+        if (!desktop)
+            GTEST_SKIP() << desktop.error();
+        state.desktop = std::move(*desktop);
+        state.data_folder = dir();
+        engine::EngineParts parts;
+        parts.clips_folder = dir();
+        parts.shared = std::make_shared<shared::Shared>();
+        parts.settings.theme = settings::Theme::Dark;
+        state.engine = std::make_shared<engine::Engine>(std::move(parts));
+        state.proxy = std::make_shared<shell::EventProxy>(
+            [](std::function<void()> fn) { platform::invoke_on_main(std::move(fn)); },
+            [this](UserEvent event) { shell::handle_event(state, std::move(event)); });
+        state.page_scheme = [this](platform::PageRequest request, platform::PageFinisher finish) {
+            serve(std::move(request), std::move(finish));
+        };
+    }
+    void TearDown() override
+    {
+        if (state.proxy) {
+            window::destroy_window(state);
+            state.proxy->close();
+            // Answers and idles queued for the window run before the fixture goes.
+            bool drained = false;
+            platform::invoke_on_main([&] { drained = true; });
+            spin_until([&] { return drained; });
+        }
+        TempDirTest::TearDown();
+    }
+
+    void serve(platform::PageRequest request, platform::PageFinisher finish)
+    {
+        auto path = request.uri.substr(std::min(request.uri.size(), platform::page_origin.size()));
+        requests.push_back(request.uri);
+        if (path == "/ready") {
+            ready_at = std::chrono::steady_clock::now();
+            state.proxy->send({ UserEvent::Window { { WindowCommand::Kind::Ready } } });
+        } else if (path == "/slow") {
+            slow = std::move(finish);
+            return;
+        }
+        platform::PageResponse response;
+        response.headers = { { "Content-Type", path == "/" ? "text/html; charset=utf-8" : "text/plain" } };
+        response.body = std::vector<std::uint8_t>(page.begin(), page.end());
+        finish(std::move(response));
+    }
+
+    int count(std::string_view uri) { return int(std::ranges::count(requests, uri)); }
+
+    GtkWidget* toplevel()
+    {
+        GList* list = gtk_window_list_toplevels();
+        GtkWidget* found = nullptr;
+        for (GList* item = list; item; item = item->next) {
+            char const* title = gtk_window_get_title(GTK_WINDOW(item->data));
+            if (title && title == std::string_view("quill.mar"))
+                found = GTK_WIDGET(item->data);
+        }
+        g_list_free(list);
+        return found;
+    }
+    int visible_toplevels()
+    {
+        GList* list = gtk_window_list_toplevels();
+        int visible = 0;
+        for (GList* item = list; item; item = item->next)
+            visible += gtk_widget_get_visible(GTK_WIDGET(item->data)) && gtk_window_get_window_type(GTK_WINDOW(item->data)) == GTK_WINDOW_TOPLEVEL;
+        g_list_free(list);
+        return visible;
+    }
+    std::string xprop(char const* property)
+    {
+        gdk_display_flush(gdk_display_get_default());
+        auto xid = gdk_x11_window_get_xid(gtk_widget_get_window(toplevel()));
+        return media::run({ "xprop", "-id", std::to_string(xid), property }).output;
+    }
+    // Opens the window and waits for the page to show it.
+    void open_shown()
+    {
+        window::show_window(state);
+        ASSERT_TRUE(spin_until([&] { return toplevel() && gtk_widget_get_visible(toplevel()); }));
+    }
+
+    shell::ShellState state;
+    std::vector<std::string> requests;
+    std::optional<std::chrono::steady_clock::time_point> ready_at;
+    std::optional<platform::PageFinisher> slow;
+};
+
+}
+
+TEST_F(DesktopWindow, HiddenUntilThePageIsReadyThenThemedAndFullscreened)
+{
+    auto start = std::chrono::steady_clock::now();
+    window::show_window(state);
+    ASSERT_TRUE(toplevel());
+    EXPECT_FALSE(gtk_widget_get_visible(toplevel()));
+    // Shown by the page's ready call, not by the fallback: the call comes first.
+    bool ready_first = false;
+    ASSERT_TRUE(spin_until([&] {
+        ready_first = ready_at.has_value();
+        return gtk_widget_get_visible(toplevel());
+    }));
+    EXPECT_TRUE(ready_first);
+    std::printf("ready after %.0f ms\n", std::chrono::duration<double, std::milli>(*ready_at - start).count());
+
+    // The page has no background of its own: the view's, dark from the setting, shows through.
+    int x = 0, y = 0;
+    gdk_window_get_origin(gtk_widget_get_window(toplevel()), &x, &y);
+    auto pixel = [&] { return media::run({ "import", "-window", "root", "-crop", fmt::format("1x1+{}+{}", x + 1100, y + 700), "txt:-" }).output; };
+    EXPECT_TRUE(spin_until([&] { return pixel().find("(17,18,20)") != std::string::npos; }, 20s)) << pixel();
+
+    auto shows = [&](char const* property, std::string_view text) {
+        return spin_until([&] { return xprop(property).find(text) != std::string::npos; }, 20s);
+    };
+    for (bool dark : { true, false, true }) {
+        shell::handle_event(state, { UserEvent::Window { { WindowCommand::Kind::Theme, dark } } });
+        EXPECT_TRUE(shows("_GTK_THEME_VARIANT", dark ? "\"dark\"" : "\"light\"")) << dark;
+    }
+    shell::handle_event(state, { UserEvent::Window { { WindowCommand::Kind::Fullscreen, true } } });
+    EXPECT_TRUE(shows("_NET_WM_STATE", "_NET_WM_STATE_FULLSCREEN"));
+    shell::handle_event(state, { UserEvent::Window { { WindowCommand::Kind::Fullscreen, false } } });
+    EXPECT_TRUE(spin_until([&] { return xprop("_NET_WM_STATE").find("FULLSCREEN") == std::string::npos; }, 20s));
+}
+
+TEST_F(DesktopWindow, RefusedNavigationsKeepThePageAndOpenNoWindow)
+{
+    open_shown();
+    // Each refused navigation gets time to unload the page if it were let through; a refused one never
+    // starts, so the page's last request always comes.
+    state.view->run_script(R"((async () => {
+        const pause = () => new Promise((resolve) => setTimeout(resolve, 300));
+        for (const url of ['quillmar://app.evil/', 'quillmar://app:99/', 'quillmar://app@evil/', 'quillmar://appX/',
+                           'http://127.0.0.1:9/']) {
+            location.href = url;
+            await pause();
+        }
+        window.open('quillmar://app/second');
+        document.getElementById('out').click();
+        await pause();
+        fetch('/alive?' + window.marker);
+    })())");
+    ASSERT_TRUE(spin_until([&] { return std::ranges::any_of(requests, [](auto& r) { return r.starts_with("quillmar://app/alive?"); }); }));
+    // An allowed navigation loads: the refused ones above would have shown up the same way.
+    state.view->run_script("location.href = 'quillmar://app/next'");
+    ASSERT_TRUE(spin_until([&] { return count("quillmar://app/next") == 1; }));
+    for (auto const& uri : requests)
+        EXPECT_TRUE(uri.starts_with("quillmar://app/")) << uri;
+    EXPECT_EQ(count("quillmar://app/second"), 0);
+    EXPECT_EQ(visible_toplevels(), 1);
+}
+
+TEST_F(DesktopWindow, AnswerAfterTheWindowClosedIsDropped)
+{
+    open_shown();
+    state.view->run_script("fetch('/slow')");
+    ASSERT_TRUE(spin_until([&] { return slow.has_value(); }));
+    shell::close_requested(state);
+    EXPECT_FALSE(toplevel());
+    platform::PageResponse response;
+    response.body = std::vector<std::uint8_t> { 'o', 'k' };
+    (*slow)(std::move(response));
+    slow.reset();
+    bool after = false;
+    platform::invoke_on_main([&] { after = true; });
+    EXPECT_TRUE(spin_until([&] { return after; }));
+}
+
+TEST_F(DesktopWindow, KilledPageReloadsAndResumesKeysUntilTheThirdFailureClosesTheWindow)
+{
+    auto keys = std::make_shared<fakes::FakeHotkeys::State>();
+    auto handle = hotkeys::spawn([](std::uint32_t, std::uint32_t) { },
+                                 [keys]() -> Result<std::unique_ptr<platform::HotkeyRegistrar>> {
+                                     return std::make_unique<fakes::FakeHotkeys>(keys);
+                                 });
+    ASSERT_TRUE(handle);
+    auto thread = std::make_shared<hotkeys::HotkeyThread>(std::move(*handle));
+    state.engine->hotkeys.with([&](auto& slot) { slot = thread; });
+    hotkeys::send_command(*thread, hotkeys::SetBindings { { { "F6", 0, 0x75, hotkeys::kind_save, 30 } } });
+    auto grabbed = [&] {
+        std::lock_guard lock(keys->mutex);
+        return !keys->grabbed.empty();
+    };
+    ASSERT_TRUE(spin_until(grabbed));
+    open_shown();
+
+    pid_t killed = 0;
+    for (int failure = 1; failure <= 3; ++failure) {
+        SCOPED_TRACE(failure);
+        // The page paused the keys to capture one, then its process dies.
+        hotkeys::send_command(*thread, hotkeys::Pause { true });
+        ASSERT_TRUE(spin_until([&] { return !grabbed(); }));
+        std::vector<pid_t> pages;
+        ASSERT_TRUE(spin_until([&] {
+            pages = web_processes();
+            return pages.size() == 1 && pages[0] != killed;
+        }));
+        killed = pages[0];
+        ASSERT_EQ(::kill(killed, SIGKILL), 0);
+        if (failure < 3) {
+            EXPECT_TRUE(spin_until([&] { return count("quillmar://app/") == failure + 1 && grabbed(); }))
+                << "reloaded with the keys back on";
+        }
+    }
+    EXPECT_TRUE(spin_until([&] { return !state.window; }));
+    EXPECT_FALSE(toplevel());
+    EXPECT_TRUE(spin_until(grabbed)) << "the keys the page paused are back on";
+    EXPECT_EQ(toast::current_message().title, "Fenêtre indisponible");
+    EXPECT_TRUE(std::filesystem::exists(dir() / "window.json"));
+    hotkeys::drop_thread_handle(*thread);
+}
