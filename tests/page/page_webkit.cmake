@@ -1,0 +1,3 @@
+# The real page in the program's own window and view, on the test desktop, over clips made with ffmpeg.
+quill_test(NAME webkit_page_test LABELS page display media SOURCES ${CMAKE_CURRENT_LIST_DIR}/webkit_page_test.cpp
+           LIBS app PkgConfig::WEBKIT PkgConfig::GTK TIMEOUT 240)

@@ -1,0 +1,364 @@
+// The real page in the program's own window and view on the test desktop: the GTK desktop, the scheme
+// handler and the page workers, over a clips folder of real MP4s made with ffmpeg. The page is read with
+// webkit_web_view_evaluate_javascript; the pointer comes from xdotool, the window state from xprop, and the
+// files the view holds open from /proc.
+#include <fstream>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "app/main.h"
+#include "app/window.h"
+#include "platform/main_loop.h"
+#include "tests/support/media_check.h"
+#include "tests/support/temp_dir.h"
+
+// Last: Xlib defines None, Status and Bool as macros.
+#include <gdk/gdkx.h>
+#include <gtk/gtk.h>
+#include <webkit2/webkit2.h>
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using shell::UserEvent;
+
+// An id that needs every kind of escape on its way into a file URL.
+constexpr char const* odd_id = "Partie #1 100% é & 'q'";
+constexpr char const* plain_id = "simple";
+
+// Turns the main loop until `done` holds; the deadline only bounds a failure.
+bool spin_until(std::function<bool()> const& done, std::chrono::seconds limit = 60s)
+{
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done() && std::chrono::steady_clock::now() < deadline)
+        g_main_context_iteration(nullptr, FALSE) || (g_usleep(2000), true);
+    return done();
+}
+
+// Every process below this one: the view's web, network and any other helper processes.
+std::vector<pid_t> descendants()
+{
+    std::map<pid_t, pid_t> parent_of;
+    for (auto const& entry : fs::directory_iterator("/proc")) {
+        pid_t pid = std::atoi(entry.path().filename().c_str());
+        std::ifstream stat(entry.path() / "stat");
+        std::string line;
+        if (pid <= 0 || !std::getline(stat, line) || line.rfind(')') == std::string::npos)
+            continue;
+        pid_t parent = 0;
+        char state = 0;
+        std::sscanf(line.c_str() + line.rfind(')') + 1, " %c %d", &state, &parent);
+        parent_of[pid] = parent;
+    }
+    std::vector<pid_t> found { getpid() };
+    for (std::size_t i = 0; i < found.size(); ++i)
+        for (auto [pid, parent] : parent_of)
+            if (parent == found[i])
+                found.push_back(pid);
+    found.erase(found.begin());
+    return found;
+}
+
+// The files under `folder` that the child processes hold open.
+std::vector<std::string> open_in_children(fs::path const& folder)
+{
+    std::vector<std::string> open;
+    for (pid_t pid : descendants()) {
+        std::error_code ec;
+        for (auto const& fd : fs::directory_iterator(fmt::format("/proc/{}/fd", pid), ec)) {
+            auto target = fs::read_symlink(fd.path(), ec).string();
+            if (!ec && target.starts_with(folder.string() + "/"))
+                open.push_back(fmt::format("{}: {}", pid, target));
+        }
+    }
+    return open;
+}
+
+class WebKitPage : public testing_support::TempDirTest {
+protected:
+    static void SetUpTestSuite()
+    {
+        if (!media::have_tool("ffmpeg") || !media::have_tool("xdotool") || !media::have_tool("xprop"))
+            return;
+        media_dir = testing_support::make_temp_dir("quillmar-webkit-media");
+        auto ffmpeg = [](std::string const& args) { return std::system(("ffmpeg -v error -y " + args).c_str()) == 0; };
+        made = ffmpeg(fmt::format("-f lavfi -i testsrc2=size=320x180:rate=30 -f lavfi -i sine=frequency=440 -t 10 "
+                                  "-pix_fmt yuv420p -c:v libx264 -c:a aac -movflags +faststart '{}'",
+                                  (media_dir / "clip.mp4").string()))
+            && ffmpeg(fmt::format("-f lavfi -i testsrc2=size=400x225 -frames:v 1 '{}'", (media_dir / "thumb.jpg").string()));
+    }
+    static void TearDownTestSuite() { fs::remove_all(media_dir); }
+
+    void SetUp() override
+    {
+        TempDirTest::SetUp();
+        if (!made)
+            GTEST_SKIP() << "ffmpeg, xdotool or xprop missing";
+        ::setenv("HOME", dir().c_str(), 1);
+        ::setenv("XDG_CONFIG_HOME", (dir() / ".config").c_str(), 1);
+        ::setenv("XDG_DATA_HOME", (dir() / ".local" / "share").c_str(), 1);
+        auto desktop = platform::open_gtk_desktop(dir() / "WebView");
+        if (!desktop)
+            GTEST_SKIP() << desktop.error();
+        clips = dir() / "Videos" / "quill.mar";
+        fs::create_directories(clips / ".quillmar");
+        std::int64_t created = std::time(nullptr) - 600;
+        std::vector<std::string> ids { odd_id, plain_id };
+        // Older clips in sessions of ten, an hour apart.
+        for (int i = 0; i < older_clips; ++i)
+            ids.push_back(fmt::format("ancien {:04}", i));
+        for (std::size_t i = 0; i < ids.size(); ++i) {
+            auto const& id = ids[i];
+            fs::create_hard_link(media_dir / "clip.mp4", clips / (id + ".mp4"));
+            fs::create_hard_link(media_dir / "thumb.jpg", clips / ".quillmar" / (id + ".jpg"));
+            auto when = i < 2 ? created + std::int64_t(i) : created - std::int64_t(i) * 60 - std::int64_t(i / 10) * 3600;
+            nlohmann::json sidecar { { "id", id }, { "title", id }, { "game", "Jeu" }, { "created", when },
+                                     { "secs", 10.0 }, { "bytes", fs::file_size(clips / (id + ".mp4")) },
+                                     { "favorite", false }, { "recording", false }, { "width", 320 }, { "height", 180 } };
+            std::ofstream(clips / ".quillmar" / (id + ".json")) << sidecar.dump();
+        }
+
+        state.desktop = std::move(*desktop);
+        state.data_folder = dir();
+        engine::EngineParts parts;
+        parts.clips_folder = clips;
+        parts.shared = std::make_shared<shared::Shared>();
+        state.engine = std::make_shared<engine::Engine>(std::move(parts));
+        state.app = std::make_shared<api::App>(api::App { state.engine });
+        state.proxy = std::make_shared<shell::EventProxy>(
+            [](std::function<void()> fn) { platform::invoke_on_main(std::move(fn)); },
+            [this](UserEvent event) { shell::handle_event(state, std::move(event)); });
+        state.page_jobs = api::spawn_page_workers();
+        state.page_scheme = api::scheme_handler({ state.proxy, state.page_jobs, state.app });
+
+        window::show_window(state);
+        ASSERT_TRUE(toplevel());
+        view = WEBKIT_WEB_VIEW(gtk_bin_get_child(GTK_BIN(toplevel())));
+        // Added before the main loop turns, so before the scheme can answer the page itself.
+        WebKitUserScript* script = webkit_user_script_new(
+            "window.__violations = [];"
+            "document.addEventListener('securitypolicyviolation', e =>"
+            "  __violations.push(e.violatedDirective + ' ' + e.blockedURI));",
+            WEBKIT_USER_CONTENT_INJECT_TOP_FRAME, WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, nullptr, nullptr);
+        webkit_user_content_manager_add_script(webkit_web_view_get_user_content_manager(view), script);
+        webkit_user_script_unref(script);
+        // The shell's own handler refuses every menu and ends the emission: a hook sees each one first.
+        context_menu_hook = g_signal_add_emission_hook(
+            g_signal_lookup("context-menu", WEBKIT_TYPE_WEB_VIEW), 0,
+            [](GSignalInvocationHint*, guint, GValue const*, gpointer count) {
+                ++*static_cast<int*>(count);
+                return gboolean(TRUE);
+            },
+            &own_menus, nullptr);
+        // Shown by the page's ready call once it has booted.
+        ASSERT_TRUE(spin_until([&] { return gtk_widget_get_visible(toplevel()); }));
+        ASSERT_TRUE(wait_js("!!document.querySelector('#lib figure[data-id]')"));
+    }
+    void TearDown() override
+    {
+        if (context_menu_hook)
+            g_signal_remove_emission_hook(g_signal_lookup("context-menu", WEBKIT_TYPE_WEB_VIEW), context_menu_hook);
+        if (state.proxy) {
+            window::destroy_window(state);
+            state.proxy->close();
+            bool drained = false;
+            platform::invoke_on_main([&] { drained = true; });
+            spin_until([&] { return drained; });
+        }
+        TempDirTest::TearDown();
+    }
+
+    GtkWidget* toplevel()
+    {
+        GList* list = gtk_window_list_toplevels();
+        GtkWidget* found = nullptr;
+        for (GList* item = list; item; item = item->next) {
+            char const* title = gtk_window_get_title(GTK_WINDOW(item->data));
+            if (title && title == window::title)
+                found = GTK_WIDGET(item->data);
+        }
+        g_list_free(list);
+        return found;
+    }
+
+    // The script's value as text (JSON for anything but a string).
+    std::string js(std::string const& script)
+    {
+        struct Outcome {
+            bool done { false };
+            std::string text;
+        } outcome;
+        webkit_web_view_evaluate_javascript(
+            view, script.c_str(), -1, nullptr, nullptr, nullptr,
+            [](GObject* source, GAsyncResult* result, gpointer data) {
+                auto& out = *static_cast<Outcome*>(data);
+                GError* error = nullptr;
+                JSCValue* value = webkit_web_view_evaluate_javascript_finish(WEBKIT_WEB_VIEW(source), result, &error);
+                if (value) {
+                    char* text = jsc_value_is_string(value) ? jsc_value_to_string(value) : jsc_value_to_json(value, 0);
+                    out.text = text ? text : "undefined";
+                    g_free(text);
+                    g_object_unref(value);
+                } else {
+                    out.text = std::string("error: ") + error->message;
+                    g_error_free(error);
+                }
+                out.done = true;
+            },
+            &outcome);
+        EXPECT_TRUE(spin_until([&] { return outcome.done; })) << script;
+        return outcome.text;
+    }
+    bool wait_js(std::string const& condition, std::chrono::seconds limit = 60s)
+    {
+        return spin_until([&] { return js("!!(" + condition + ")") == "true"; }, limit);
+    }
+    // Waits for the video's time to move on by half a second from where it is now.
+    bool plays(std::string const& video)
+    {
+        if (!wait_js(video + " && " + video + ".currentTime > 0"))
+            return false;
+        auto start = js(video + ".currentTime");
+        return wait_js(fmt::format("{}.currentTime > {} + 0.5 || {}.currentTime < {}", video, start, video, start));
+    }
+
+    // The pointer at the centre of an element, through the X server.
+    void pointer(std::string const& element, char const* action = nullptr)
+    {
+        auto centre = nlohmann::json::parse(js(fmt::format(
+            "(() => {{ const r = {}.getBoundingClientRect(); return [r.left + r.width / 2, r.top + r.height / 2]; }})()",
+            element)));
+        int x = 0, y = 0, ox = 0, oy = 0;
+        gtk_widget_translate_coordinates(GTK_WIDGET(view), toplevel(), 0, 0, &x, &y);
+        gdk_window_get_origin(gtk_widget_get_window(toplevel()), &ox, &oy);
+        std::vector<std::string> command { "xdotool", "mousemove", "--sync",
+                                           std::to_string(ox + x + int(centre[0].get<double>())),
+                                           std::to_string(oy + y + int(centre[1].get<double>())) };
+        if (action)
+            command.insert(command.end(), { "click", action });
+        ASSERT_EQ(media::run(command).status, 0);
+    }
+
+    bool fullscreen()
+    {
+        gdk_display_flush(gdk_display_get_default());
+        auto xid = gdk_x11_window_get_xid(gtk_widget_get_window(toplevel()));
+        return media::run({ "xprop", "-id", std::to_string(xid), "_NET_WM_STATE" }).output.find("_NET_WM_STATE_FULLSCREEN")
+            != std::string::npos;
+    }
+
+    static std::string card(char const* id)
+    {
+        return fmt::format("[...document.querySelectorAll('#lib figure[data-id]')].find(f => f.dataset.id === {})",
+                           nlohmann::json(id).dump());
+    }
+
+    static inline fs::path media_dir;
+    static inline bool made = false;
+    int older_clips { 0 };
+    fs::path clips;
+    shell::ShellState state;
+    WebKitWebView* view { nullptr };
+    int own_menus { 0 };
+    gulong context_menu_hook { 0 };
+};
+
+}
+
+TEST_F(WebKitPage, LibraryListsPreviewsAndOpensItsOwnMenu)
+{
+    EXPECT_EQ(js("JSON.stringify(S.clips.map(c => c.id).sort())"),
+              nlohmann::json({ odd_id, plain_id }).dump());
+    EXPECT_EQ(js("S.clipsDir"), clips.string());
+    EXPECT_TRUE(wait_js("[...document.querySelectorAll('#lib .thumb img')].every(i => i.complete && i.naturalWidth === 400)"));
+
+    // A preview plays the file itself on a hover.
+    auto thumb = card(odd_id) + ".querySelector('.thumb')";
+    pointer(thumb);
+    auto preview = thumb + ".querySelector('video.pv')";
+    ASSERT_TRUE(plays(preview)) << js(preview + "?.error?.code");
+    EXPECT_EQ(js(preview + ".currentSrc"), "file://" + clips.string() + "/Partie%20%231%20100%25%20%C3%A9%20%26%20'q'.mp4");
+
+    // A right-click shows the page's menu and never the view's own.
+    pointer(thumb, "3");
+    ASSERT_TRUE(wait_js("!$('menu').hidden"));
+    EXPECT_EQ(js("JSON.stringify(menuItems.slice(0, 2).map(i => i.label))"), R"(["Lire","Renommer"])");
+    EXPECT_EQ(own_menus, 0);
+    // The hook does see a menu the page lets through.
+    js("closeMenu(); addEventListener('contextmenu', e => e.stopImmediatePropagation(), { capture: true, once: true })");
+    pointer(thumb, "3");
+    EXPECT_TRUE(spin_until([&] { return own_menus == 1; }, 20s));
+
+    // Leaving the card ends the preview.
+    js("closeMenu()");
+    pointer("$('bar')");
+    EXPECT_TRUE(wait_js("!document.querySelector('video')"));
+
+    // No policy violation so far, and the listener does see one.
+    EXPECT_EQ(js("JSON.stringify(__violations)"), "[]");
+    js("new Image().src = 'http://127.0.0.1:9/x.png'");
+    EXPECT_TRUE(wait_js("__violations.length === 1")) << js("JSON.stringify(__violations)");
+}
+
+TEST_F(WebKitPage, PlayerPlaysWithBlurTintAndFullscreenThenLetsGoOfTheFile)
+{
+    pointer(card(odd_id) + ".querySelector('.thumb')", "1");
+    ASSERT_TRUE(wait_js("S.lens !== null && !$('player').hidden"));
+    auto video = std::string("$('player').querySelector('video')");
+    ASSERT_TRUE(plays(video)) << js("(v => JSON.stringify([v.error?.code, v.paused, v.readyState]))(" + video + ")");
+    EXPECT_TRUE(js(video + ".currentSrc").starts_with("file:///"));
+    EXPECT_FALSE(open_in_children(clips).empty()) << "the playing clip is open in a view process";
+
+    // WebKitGTK draws no SVG backdrop filter: the capsules take the blur, and no lens is built.
+    EXPECT_TRUE(wait_js("getComputedStyle($('player').querySelector('.vp-bar')).backdropFilter.includes('blur')"))
+        << js("getComputedStyle($('player').querySelector('.vp-bar')).backdropFilter");
+    EXPECT_EQ(js("$('fx').querySelectorAll('filter').length"), "0");
+    ASSERT_TRUE(wait_js("$('player').style.getPropertyValue('--tint') !== ''"));
+    double tint = std::stod(js("$('player').style.getPropertyValue('--tint')"));
+    EXPECT_GT(tint, 0.14);
+    EXPECT_LT(tint, 0.60);
+
+    js("setFullscreen(true)");
+    EXPECT_TRUE(spin_until([&] { return fullscreen(); }, 20s));
+    js("setFullscreen(false)");
+    EXPECT_TRUE(spin_until([&] { return !fullscreen(); }, 20s));
+
+    js("closePlayer()");
+    ASSERT_TRUE(wait_js("S.lens === null && $('player').hidden && !document.querySelector('video')"));
+    std::vector<std::string> open;
+    EXPECT_TRUE(spin_until([&] { return (open = open_in_children(clips)).empty(); }, 30s))
+        << fmt::format("{}", fmt::join(open, "\n"));
+    EXPECT_EQ(js("JSON.stringify(__violations)"), "[]");
+}
+
+class WebKitLongPage : public WebKitPage {
+protected:
+    void SetUp() override
+    {
+        older_clips = 400;
+        WebKitPage::SetUp();
+    }
+};
+
+TEST_F(WebKitLongPage, LongLibraryGrowsAsItScrollsAndKeepsItsPlace)
+{
+    auto const cards = std::string("document.querySelectorAll('#lib .grid figure').length");
+    ASSERT_EQ(js("S.clips.length"), "402");
+    int first = std::stoi(js(cards));
+    EXPECT_GE(first, 20);
+    EXPECT_LT(first, 200) << "the first render builds the first screens only";
+    // Scrolling to the end brings every card, in the listing's order.
+    EXPECT_TRUE(wait_js("($('lib').scrollTop = $('lib').scrollHeight, " + cards + " === 402)"));
+    EXPECT_EQ(js("JSON.stringify([...document.querySelectorAll('#lib .grid figure')].map(f => f.dataset.id))"),
+              js("JSON.stringify(S.clips.map(c => c.id))"));
+    // A render down the list (a favourite, a rename) keeps the cards and the place.
+    js("$('lib').scrollTop = $('lib').scrollHeight / 2; window.__top = $('lib').scrollTop; renderLib()");
+    EXPECT_EQ(js(cards), "402");
+    EXPECT_EQ(js("$('lib').scrollTop === __top"), "true");
+    // A search renders what matches.
+    js("$('lib').scrollTop = 0; $('q').value = 'ancien 003'; $('q').dispatchEvent(new Event('input'))");
+    EXPECT_TRUE(wait_js(cards + " === 10"));
+    EXPECT_EQ(js("JSON.stringify(__violations)"), "[]");
+}
