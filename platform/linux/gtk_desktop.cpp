@@ -75,7 +75,13 @@ public:
         : m_allow(std::move(spec.allow_navigation))
         , m_events(std::move(events))
     {
-        m_view = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", context, nullptr));
+        // The page starts a clip with its sound when the player opens it, from a view transition's callback
+        // that runs after the click: under WebKit's default policy (sound only after a gesture) play() is
+        // refused there and the clip stays paused. The view shows nothing but the program's own page.
+        WebKitWebsitePolicies* policies = webkit_website_policies_new_with_policies("autoplay", WEBKIT_AUTOPLAY_ALLOW, nullptr);
+        m_view = WEBKIT_WEB_VIEW(
+            g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", context, "website-policies", policies, nullptr));
+        g_object_unref(policies);
         WebKitSettings* settings = webkit_web_view_get_settings(m_view);
         webkit_settings_set_enable_developer_extras(settings, FALSE);
         webkit_settings_set_javascript_can_open_windows_automatically(settings, FALSE);
