@@ -68,7 +68,10 @@ function nice(secs) {
   return `${Math.floor(s / 60)} min ${pad2(s % 60)}`;
 }
 
-const clock = t => new Date(t * 1000).toLocaleTimeString('fr-FR', { hour: '2-digit', minute: '2-digit' });
+// One formatter each: toLocale*String builds a new one per call, which costs milliseconds per hundred cards.
+const TIME_FORMAT = new Intl.DateTimeFormat('fr-FR', { hour: '2-digit', minute: '2-digit' });
+const DAY_FORMAT = new Intl.DateTimeFormat('fr-FR', { weekday: 'long', day: 'numeric', month: 'long' });
+const clock = t => TIME_FORMAT.format(new Date(t * 1000));
 const hm = t => clock(t).replace(':', 'h');
 const sameDay = (a, b) =>
   a.getFullYear() === b.getFullYear() && a.getMonth() === b.getMonth() && a.getDate() === b.getDate();
@@ -78,7 +81,7 @@ function dayLabel(t) {
   if (sameDay(d, today)) return "Aujourd'hui";
   const yesterday = new Date(today.getFullYear(), today.getMonth(), today.getDate() - 1);
   if (sameDay(d, yesterday)) return 'Hier';
-  const text = d.toLocaleDateString('fr-FR', { weekday: 'long', day: 'numeric', month: 'long' });
+  const text = DAY_FORMAT.format(d);
   return text.charAt(0).toUpperCase() + text.slice(1);
 }
 
@@ -466,10 +469,54 @@ function sessionHead(s, withGame) {
     : `<div class="sh"><b>${when}</b> ${facts}</div>`;
 }
 
+// Sessions past the first screens are added as the list scrolls near its end, so that a keystroke in the
+// search builds a screenful of cards rather than thousands. A new render keeps at least as many cards as
+// the last one showed, so the scroll position survives it.
+const CARDS_AT_ONCE = 48;
+let moreCards = null;
+
+const sessionHtml = (s, withGame) =>
+  `<section class="session">${sessionHead(s, withGame)}<div class="grid">${s.clips.map(card).join('')}</div></section>`;
+
+// Renders sessions from `rest` until `cards` cards are in; gives the HTML.
+function takeSessions(rest, cards, withGame) {
+  let html = '';
+  for (let n = 0; rest.length && n < cards;) {
+    const s = rest.shift();
+    html += sessionHtml(s, withGame);
+    n += s.clips.length;
+  }
+  return html;
+}
+
+function moreOnScroll(lib, rest, withGame) {
+  if (!rest.length || typeof IntersectionObserver !== 'function') {
+    lib.insertAdjacentHTML('beforeend', takeSessions(rest, Infinity, withGame));
+    return;
+  }
+  const end = document.createElement('div');
+  lib.append(end);
+  moreCards = new IntersectionObserver(entries => {
+    if (!entries.some(e => e.isIntersecting)) return;
+    end.insertAdjacentHTML('beforebegin', takeSessions(rest, CARDS_AT_ONCE, withGame));
+    moreCards.unobserve(end);
+    if (rest.length) moreCards.observe(end); // reports again at once when the end is still near
+    else {
+      moreCards.disconnect();
+      moreCards = null;
+      end.remove();
+    }
+  }, { root: lib, rootMargin: '0px 0px 1500px 0px' });
+  moreCards.observe(end);
+}
+
 function renderLib() {
   stopPreview();
+  if (moreCards) moreCards.disconnect();
+  moreCards = null;
   const lib = $('lib');
   const top = lib.scrollTop;
+  const before = lib.querySelectorAll('.grid figure').length;
   if (!S.clips.length) {
     const slot = ((S.settings && S.settings.slots) || []).find(s => s.key);
     const hint = slot ? `Lance une partie, puis appuie sur <kbd>${esc(keyText(slot.key.label))}</kbd> pour garder ` +
@@ -484,10 +531,10 @@ function renderLib() {
     return;
   }
   const withGame = !isGame(S.filter);
-  let html = !S.q.trim() && (S.filter === ALL || isGame(S.filter)) ? hero(list[0]) : '';
-  for (const s of sessions(list)) html += `<section class="session">${sessionHead(s, withGame)}<div class="grid">` +
-    s.clips.map(card).join('') + '</div></section>';
-  lib.innerHTML = html;
+  const hero1 = !S.q.trim() && (S.filter === ALL || isGame(S.filter)) ? hero(list[0]) : '';
+  const rest = sessions(list);
+  lib.innerHTML = hero1 + takeSessions(rest, Math.max(CARDS_AT_ONCE, before), withGame);
+  moreOnScroll(lib, rest, withGame);
   lib.scrollTop = top;
 }
 
