@@ -12,6 +12,7 @@
 #include "platform/main_loop.h"
 #include "tests/fakes/fake_hotkeys.h"
 #include "tests/support/media_check.h"
+#include "tests/support/gtk_wait.h"
 #include "tests/support/temp_dir.h"
 
 // Last: Xlib defines None, Status and Bool as macros.
@@ -31,14 +32,7 @@ window.marker = String(Math.random()).slice(2);
 setTimeout(() => fetch('/ready'), 0);
 </script>)";
 
-// Turns the main loop until `done` holds; the deadline only bounds a failure.
-bool spin_until(std::function<bool()> const& done, std::chrono::seconds limit = 60s)
-{
-    auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!done() && std::chrono::steady_clock::now() < deadline)
-        g_main_context_iteration(nullptr, FALSE) || (g_usleep(2000), true);
-    return done();
-}
+using testing_support::spin_until;
 
 // Our child processes named like WebKit's page process.
 std::vector<pid_t> web_processes()
@@ -117,18 +111,7 @@ protected:
 
     int count(std::string_view uri) { return int(std::ranges::count(requests, uri)); }
 
-    GtkWidget* toplevel()
-    {
-        GList* list = gtk_window_list_toplevels();
-        GtkWidget* found = nullptr;
-        for (GList* item = list; item; item = item->next) {
-            char const* title = gtk_window_get_title(GTK_WINDOW(item->data));
-            if (title && title == std::string_view("quill.mar"))
-                found = GTK_WIDGET(item->data);
-        }
-        g_list_free(list);
-        return found;
-    }
+    GtkWidget* toplevel() { return testing_support::titled_toplevel(window::title); }
     int visible_toplevels()
     {
         GList* list = gtk_window_list_toplevels();

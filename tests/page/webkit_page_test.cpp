@@ -11,6 +11,7 @@
 #include "app/window.h"
 #include "platform/main_loop.h"
 #include "tests/support/media_check.h"
+#include "tests/support/gtk_wait.h"
 #include "tests/support/temp_dir.h"
 
 // Last: Xlib defines None, Status and Bool as macros.
@@ -28,14 +29,7 @@ using shell::UserEvent;
 constexpr char const* odd_id = "Partie #1 100% é & 'q'";
 constexpr char const* plain_id = "simple";
 
-// Turns the main loop until `done` holds; the deadline only bounds a failure.
-bool spin_until(std::function<bool()> const& done, std::chrono::seconds limit = 60s)
-{
-    auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!done() && std::chrono::steady_clock::now() < deadline)
-        g_main_context_iteration(nullptr, FALSE) || (g_usleep(2000), true);
-    return done();
-}
+using testing_support::spin_until;
 
 // Every process below this one: the view's web, network and any other helper processes.
 std::vector<pid_t> descendants()
@@ -170,18 +164,7 @@ protected:
         TempDirTest::TearDown();
     }
 
-    GtkWidget* toplevel()
-    {
-        GList* list = gtk_window_list_toplevels();
-        GtkWidget* found = nullptr;
-        for (GList* item = list; item; item = item->next) {
-            char const* title = gtk_window_get_title(GTK_WINDOW(item->data));
-            if (title && title == window::title)
-                found = GTK_WIDGET(item->data);
-        }
-        g_list_free(list);
-        return found;
-    }
+    GtkWidget* toplevel() { return testing_support::titled_toplevel(window::title); }
 
     // The script's value as text (JSON for anything but a string).
     std::string js(std::string const& script)
