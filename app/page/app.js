@@ -1542,7 +1542,7 @@ function keyCap(t) {
 function durSel(slot) {
   const secs = Number(slot.secs) || 0;
   const values = DURATIONS.includes(secs) ? DURATIONS : [...DURATIONS, secs].sort((a, b) => a - b);
-  return '<select class="dur" aria-label="Durée">' + values.map(v =>
+  return '<select class="ksecs" aria-label="Durée">' + values.map(v =>
     `<option value="${v}"${v === secs ? ' selected' : ''}>${esc(nice(v))}</option>`).join('') + '</select>';
 }
 
@@ -1560,7 +1560,7 @@ function renderKeys(force = false) {
   if (html !== keysHtml || force) {
     keysHtml = html;
     box.innerHTML = html;
-    for (const select of box.querySelectorAll('select.dur')) {
+    for (const select of box.querySelectorAll('select.ksecs')) {
       select.addEventListener('change', attempt(async () => {
         S.settings.slots[Number(select.closest('.krow').dataset.t.slice(5))].secs =
           clamp(Number(select.value), MIN_SECS, MAX_SECS);
