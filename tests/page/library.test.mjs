@@ -5,7 +5,7 @@ import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
-import { clip, launch, rig as pageRig, sidecar, trashed } from './page_rig.mjs';
+import { clip, launch, rig as pageRig, settled, sidecar, trashed } from './page_rig.mjs';
 
 let browser;
 before(async () => { browser = await launch(); });
@@ -295,14 +295,18 @@ test('screenshots of the library, capsule, menu and empty state', async t => {
     if (!full) return;
     const { page } = full;
     await page.waitForFunction(() => [...document.querySelectorAll('#lib img')].every(i => i.complete));
+    await settled(page);
     await page.screenshot({ path: path.join(shots, `library-${colorScheme}.png`) });
     await page.click('#pill-head');
+    await settled(page);
     await page.screenshot({ path: path.join(shots, `capsule-${colorScheme}.png`) });
     await page.keyboard.press('Escape');
     await full.cards('Boss final').locator('.thumb').click({ button: 'right' });
+    await settled(page);
     await page.screenshot({ path: path.join(shots, `menu-${colorScheme}.png`) });
     const empty = await rig(t, [], { colorScheme });
     if (!empty) return;
+    await settled(empty.page);
     await empty.page.screenshot({ path: path.join(shots, `empty-${colorScheme}.png`) });
     assert.equal(await empty.page.textContent('#lib h2'), "Aucun clip pour l'instant");
   }

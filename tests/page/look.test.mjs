@@ -6,7 +6,7 @@ import { execFileSync } from 'node:child_process';
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
-import { launch, rig as pageRig, clip, startHost, makeHome, answer } from './page_rig.mjs';
+import { launch, rig as pageRig, clip, startHost, makeHome, answer, settled } from './page_rig.mjs';
 
 let browser;
 before(async () => { browser = await launch(); });
@@ -104,7 +104,7 @@ test('fonts load, themes switch without a reload, nothing leaves the origin; scr
     await page.locator('#settings .seg[data-k=theme] button', { hasText: label }).click();
     assert.equal(await page.evaluate(() => document.documentElement.dataset.theme), theme);
     assert.deepEqual(await colours(), want);
-    await page.evaluate(() => new Promise(done => setTimeout(done, 600)));
+    await settled(page);
     await page.screenshot({ path: path.join(shots, `settings-${theme}.png`) });
   }
   assert.deepEqual(light, ['rgb(255, 255, 255)', 'rgb(247, 247, 248)', 'rgb(23, 24, 27)']);

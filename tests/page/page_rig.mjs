@@ -146,6 +146,10 @@ export async function openPage(browser, base, { colorScheme = 'light', route, co
   return { context, page, calls, errors, called, waitCall };
 }
 
+// Waits until every finite animation and transition of the page has ended (for screenshots).
+export const settled = page => page.evaluate(() => Promise.all(document.getAnimations()
+  .filter(a => a.effect && a.effect.getTiming().iterations !== Infinity).map(a => a.finished.catch(() => {}))));
+
 // Answers one API method with a fixed JSON value, in this test only.
 export const answer = (page, method, value) => page.route(`**/api/${method}`,
   r => r.fulfill({ status: 200, contentType: 'application/json', body: JSON.stringify(value) }));
