@@ -124,14 +124,19 @@ test('reduced motion: nothing animates and every state still shows', async t => 
   await page.click('#settings .sw[data-k=captureDesktop]');
   await page.locator('#settings .seg[data-k=fps] button', { hasText: '144' }).click();
   await r.waitCall('settings', 2);
-  // The block sits behind the chosen option and the knob at the end of its track at once.
-  const geometry = await page.evaluate(() => {
+  // The block comes to rest behind the chosen option (once the press lets go) and the knob at the end of
+  // its track, with no animation on the way.
+  await page.evaluate(() => {
     const rect = el => el.getBoundingClientRect();
-    const seg = $('settings').querySelector('.seg[data-k=fps]');
-    const block = rect(seg.querySelector('.seg-s')), option = rect(seg.querySelector('[aria-checked=true]'));
-    const sw = $('settings').querySelector('.sw[data-k=captureDesktop]');
-    return [document.getAnimations().length, Math.round(block.left - option.left),
-      Math.round(rect(sw).right - rect(sw.querySelector('.kn-s')).right)];
+    window.geometry = () => {
+      const seg = $('settings').querySelector('.seg[data-k=fps]');
+      const block = rect(seg.querySelector('.seg-s')), option = rect(seg.querySelector('[aria-checked=true]'));
+      const sw = $('settings').querySelector('.sw[data-k=captureDesktop]');
+      return [document.getAnimations().length, Math.round(block.left - option.left), Math.round(block.width - option.width),
+        Math.round(rect(sw).right - rect(sw.querySelector('.kn-s')).right)].join();
+    };
   });
-  assert.deepEqual(geometry, [0, 0, 2]);
+  await page.waitForFunction(() => geometry() === '0,0,0,2', null, { polling: 50, timeout: 10000 })
+    .catch(async () => assert.fail(`block and knob at ${await page.evaluate(() => geometry())}`));
+  assert.equal(await page.evaluate(() => document.getAnimations().length), 0);
 });
