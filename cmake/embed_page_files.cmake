@@ -1,11 +1,15 @@
 # Writes a C++ source holding the bytes of each page file, and embedded_page_file() to look them up by
-# their name under the page folder. Run as: cmake -DPAGE_DIR=... -DOUTPUT=... -DFILES="a;b" -P this file.
+# their served name. Run as: cmake -DOUTPUT=... -DNAMES="a;fonts/b" -DPATHS="/x/a;/y/b" -P this file, the
+# two lists pairing each name with the file that holds its bytes.
 set(arrays "")
 set(rows "")
 set(index 0)
-foreach(name IN LISTS FILES)
-  file(READ "${PAGE_DIR}/${name}" hex HEX)
-  file(SIZE "${PAGE_DIR}/${name}" size)
+foreach(name path IN ZIP_LISTS NAMES PATHS)
+  if(NOT name OR NOT path)
+    message(FATAL_ERROR "embed_page_files: NAMES and PATHS differ in length")
+  endif()
+  file(READ "${path}" hex HEX)
+  file(SIZE "${path}" size)
   string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," bytes "${hex}")
   string(REGEX REPLACE "(0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,)" "\\1\n" bytes "${bytes}")
   # A trailing zero keeps an empty file a valid array; it is not part of the file.

@@ -167,7 +167,7 @@ function takeStatus(reply) {
   const changed = lastFailed !== null && joined !== lastFailed;
   lastFailed = joined;
   if (!changed) return;
-  if (typeof renderKeys === 'function') renderKeys();
+  renderKeys();
   if (keys.length) note(`Une autre application utilise déjà : ${keys.join(', ')}.`);
 }
 
@@ -218,7 +218,7 @@ function arrive(clip, recording, text) {
     renderLib();
     renderHead();
   }
-  if (typeof syncSettings === 'function') syncSettings();
+  syncSettings();
   island(text ?? `${recording ? 'Enregistrement gardé' : 'Clip gardé'} · ${fmt(clip.secs)} · ${size(clip.bytes)}`);
 }
 
@@ -558,10 +558,7 @@ function renderHead() {
 
 function goLibrary(filter) {
   if (S.view !== 'lib' || S.filter !== filter) clearSelection();
-  if (S.listening !== null) {
-    if (typeof unlisten === 'function') unlisten();
-    else S.listening = null;
-  }
+  unlisten();
   S.view = 'lib';
   S.filter = filter;
   $('lib').hidden = false;
@@ -1004,12 +1001,12 @@ function showTip(el) {
 
 const ACTS = {
   pill: () => togglePanel(),
-  settings: () => (typeof goSettings === 'function' ? goSettings() : undefined),
+  settings: () => goSettings(),
   record: () => api('record'),
   'close-player': () => closePlayer(),
   'open-folder': () => api('open-folder'),
-  add: () => (typeof addSlot === 'function' ? addSlot() : undefined),
-  pick: () => (typeof pickFolder === 'function' ? pickFolder() : undefined),
+  add: () => addSlot(),
+  pick: () => pickFolder(),
 };
 
 const figId = el => {
@@ -1027,9 +1024,11 @@ const onClick = attempt(async e => {
   }
   closeMenu();
   if (!e.target.closest('#pill')) closePanel();
+  if (keyRowClick(e)) return;
   const button = e.target.closest('button');
   if (!button) return;
   const id = figId(button);
+  if (await settingsButton(button, e)) return;
   if (button.id === 'note-act') {
     const run = noteAction;
     hideNote();
@@ -1135,19 +1134,18 @@ const onKeyDown = attempt(async e => {
   const ctrl = e.ctrlKey || e.metaKey;
   const target = e.target;
   const field = isTextField(target) || target.tagName === 'SELECT';
+  // A shortcut being chosen takes every key, the browser's own ones too.
+  if (S.listening !== null) {
+    e.preventDefault();
+    await captureKey(e);
+    return;
+  }
   if (BROWSER_KEYS.has(k) || (e.altKey && (k === 'ArrowLeft' || k === 'ArrowRight'))) {
     e.preventDefault();
     return;
   }
   // Zoom, print, reload, find and the rest of the browser's own Ctrl keys are not the page's.
   if (ctrl && !MODIFIERS.has(k) && !EDITING_KEYS.has(k.toLowerCase())) e.preventDefault();
-  if (S.listening !== null) {
-    if (typeof captureKey === 'function') {
-      e.preventDefault();
-      await captureKey(e);
-    }
-    return;
-  }
   if (S.lens !== null && typeof playerKey === 'function' && !target.closest('#menu') && playerKey(e)) {
     e.preventDefault();
     return;
@@ -1166,7 +1164,7 @@ const onKeyDown = attempt(async e => {
     renderLib();
     renderHead();
     acted = true;
-  } else if ((k === 'ArrowLeft' || k === 'ArrowRight') && target.closest('.seg') && typeof segKey === 'function') {
+  } else if ((k === 'ArrowLeft' || k === 'ArrowRight') && target.closest('#settings .seg')) {
     segKey(e);
     acted = true;
   } else if (k === 'Enter' && target.classList.contains('vp-title')) {
@@ -1189,6 +1187,605 @@ const onKeyDown = attempt(async e => {
   } else if (k === 'Escape') acted = escape();
   if (acted) e.preventDefault();
 });
+
+// ---- Settings view --------------------------------------------------------------------------------
+//
+// Every control is bound to one settings key by data-k and edits S.settings in place; each change sends the
+// whole record. The page workers run calls in parallel and nothing orders two "settings" calls in the
+// engine, so one call runs at a time: changes made meanwhile fold into the next call, and a reply is taken
+// only when no newer edit waits (an older record landing last would undo a newer change).
+
+const MIN_SECS = 5, MAX_SECS = 1200, MAX_SLOTS = 6;
+const DURATIONS = [10, 15, 20, 30, 45, 60, 90, 120, 180, 300, 600, 900, 1200];
+const RES = [['P720', '720p', 720], ['P1080', '1080p', 1080], ['P1440', '1440p', 1440], ['P2160', '4K', 2160],
+  ['Source', 'Source', 0]];
+const FPS = [30, 60, 120, 144];
+const CODECS = [['H264', 'H.264'], ['Hevc', 'HEVC'], ['Av1', 'AV1']];
+const QUALITIES = [['Compact', 'Compacte', 4e6], ['Standard', 'Standard', 6e6], ['High', 'Haute', 12e6]];
+const THEMES = [['System', 'Système'], ['Light', 'Clair'], ['Dark', 'Sombre']];
+const KEEP_DAYS = [[0, 'Jamais'], [7, '7 jours'], [30, '30 jours'], [90, '90 jours']];
+const MAX_GB = [[0, 'Sans limite'], [20, '20 Go'], [50, '50 Go'], [100, '100 Go']];
+const MOD_ALT = 1, MOD_CTRL = 2, MOD_SHIFT = 4;
+const AUDIO_BPS = 192000;
+const HOT_SECS = 4.5;
+const NUMERIC_KEYS = new Set(['fps', 'keepDays', 'maxGb']);
+const KEY_NAMES = { ArrowUp: '↑', ArrowDown: '↓', ArrowLeft: '←', ArrowRight: '→', Enter: 'Entrée',
+  Backspace: 'Retour', Delete: 'Suppr', Insert: 'Inser', Home: 'Début', End: 'Fin', PageUp: 'PgPréc',
+  PageDown: 'PgSuiv', ' ': 'Espace' };
+// Chromium and WebKit give this code to every key that an input method takes.
+const VK_PROCESSKEY = 229;
+
+const settingsShown = () => S.view === 'settings' && !$('settings').hidden;
+const inSettings = sel => [...$('settings').querySelectorAll(sel)];
+const boundTo = key => inSettings('[data-k]').filter(el => el.dataset.k === key);
+const capsOf = () => S.caps || {};
+const monitorHeight = () => Number(capsOf().monitorHeight) || 0;
+const monitorWidth = () => Number(capsOf().monitorWidth) || 0;
+
+// ---- Sending: one call at a time, the latest wish wins
+
+// Runs `send` for the latest wish, one call at a time; a wish made during a call is sent after it. `send`
+// learns whether a newer wish waits, and may drop it. Resolves when no wish waits any more.
+function serial(send) {
+  let running = null, waiting = false;
+  const control = { newer: () => waiting, drop: () => { waiting = false; } };
+  return () => {
+    waiting = true;
+    if (!running) {
+      running = (async () => {
+        while (waiting) {
+          waiting = false;
+          await send(control);
+        }
+      })().finally(() => { running = null; });
+    }
+    return running;
+  };
+}
+
+let pauseWanted = false, pauseQuiet = false;
+const sendPause = serial(async () => {
+  const v = pauseWanted, quiet = pauseQuiet;
+  pauseQuiet = false;
+  try {
+    await api('suspend', { v });
+  } catch (e) {
+    if (!quiet) note(e.message);
+  }
+});
+function suspend(v, quiet = false) {
+  pauseWanted = v;
+  pauseQuiet = quiet;
+  return sendPause();
+}
+
+function takeState(reply) {
+  const theme = S.settings && S.settings.theme;
+  S.settings = reply.settings;
+  S.clipsDir = String(reply.clipsDir ?? '');
+  if (S.settings.theme !== theme) applyTheme();
+  syncSettings();
+  renderKeys();
+  renderPanel();
+}
+
+// A refused record must not stay in the page: every later change would send the refused value again and
+// fail again, while the view showed values not in force. The settings in force come back first, then the
+// error shows. Edits made on top of the refused record go with it.
+const sendSettings = serial(async ({ newer, drop }) => {
+  const record = JSON.parse(JSON.stringify(S.settings));
+  try {
+    const reply = await api('settings', record);
+    if (!newer()) takeState(reply);
+  } catch (e) {
+    drop();
+    try {
+      takeState(await api('state'));
+    } catch {
+      // The error below is the one that matters.
+    }
+    note(e.message);
+  }
+});
+const pushSettings = () => sendSettings();
+
+// ---- Estimates
+
+function bitrate(set = S.settings) {
+  const mh = monitorHeight(), mw = monitorWidth();
+  const res = RES.find(r => r[0] === set.resolution);
+  let h = res && res[2] ? res[2] : mh;
+  h = Math.min(h, mh);
+  const w = mh ? Math.round(h * mw / mh) : h * 16 / 9;
+  const factor = { H264: 1, Hevc: 0.7, Av1: 0.6 }[set.codec] ?? 1;
+  const quality = QUALITIES.find(q => q[0] === set.quality) || QUALITIES[1];
+  return quality[2] * Math.pow(w * h / (1920 * 1080), 0.85) * Math.pow(Number(set.fps) / 60, 0.6) * factor;
+}
+
+function captureHint() {
+  const minute = size((bitrate() + AUDIO_BPS) / 8 * 60);
+  const hz = Number(capsOf().monitorHz) || 0;
+  const tail = Number(S.settings.fps) > hz ? `Ton écran tourne à ${hz} Hz : au-delà, des images sont dupliquées.`
+    : S.settings.captureDesktop ? 'La capture tourne en permanence, même sans jeu.'
+      : 'Hors jeu, rien ne tourne. La capture démarre avec un jeu et s’arrête 2 min après.';
+  return `Une minute de clip pèse environ ${minute}. ${tail}`;
+}
+
+const longest = () => S.settings.slots.reduce((m, s) => Math.max(m, Number(s.secs) || 0), 0);
+
+function bufferEstimate() {
+  const secs = longest(), rate = bitrate();
+  const disk = (rate + AUDIO_BPS) / 8 * (secs + 2);
+  const memory = rate / 8 * HOT_SECS + AUDIO_BPS / 8 * (secs + 2);
+  return `Tampon de ${nice(secs)} en jeu : environ ${size(disk)} sur le disque et ${size(memory)} en mémoire.`;
+}
+
+function usage() {
+  if (!S.clips.length) return 'Aucun clip';
+  return `${plural(S.clips.length, 'clip')} · ${size(S.clips.reduce((sum, c) => sum + (Number(c.bytes) || 0), 0))}`;
+}
+
+// ---- Markup
+
+const rowHtml = (label, control, cls = '') => `<div class="row${cls}"><span class="lbl">${label}</span>${control}</div>`;
+
+function segHtml(key, options, label, disabled = () => false) {
+  return `<div class="seg" role="radiogroup" aria-label="${esc(label)}" data-k="${key}" style="--n:${options.length}">` +
+    '<span class="seg-s"></span><span class="seg-g"></span>' +
+    options.map(([value, text]) => `<button role="radio" aria-checked="false" tabindex="-1" data-v="${esc(value)}"` +
+      `${disabled(value) ? ' aria-disabled="true" class="off"' : ''}>${esc(text)}</button>`).join('') + '</div>';
+}
+
+const swHtml = (key, label) => rowHtml(label, `<button class="sw" role="switch" aria-checked="false" aria-label="${esc(label)}" ` +
+  `data-k="${key}"><span class="kn-s"></span><span class="kn-g"></span></button>`);
+
+const sliderHtml = (key, label) => rowHtml(label, '<span class="gs-w"><span class="gs" data-k="' + key + '">' +
+  '<input type="range" min="0" max="2" step="0.05" aria-label="Volume"><span class="gs-f"></span>' +
+  '<span class="gs-s"></span><span class="gs-g"></span></span><output></output></span>');
+
+const listHtml = (key, label) => `<select data-k="${key}" aria-label="${esc(label)}"></select>`;
+
+const meterHtml = id => `<div class="meter" id="${id}"><i></i></div>`;
+
+function renderSettings() {
+  const el = $('settings');
+  const c = capsOf();
+  const codecs = new Set(Array.isArray(c.codecs) ? c.codecs.map(String) : []);
+  const mh = monitorHeight();
+  const res = RES.filter(r => !r[2] || r[2] <= mh);
+  const monitors = Array.isArray(c.monitors) ? c.monitors : [];
+  const group = (i, title, body) => `<section class="grp" style="--i:${i}"><h3>${title}</h3>${body}</section>`;
+  el.innerHTML = '<div class="cols"><div class="col">' +
+    group(0, 'Capture',
+      rowHtml('Définition', segHtml('resolution', res, 'Définition')) +
+      rowHtml('Images par seconde', segHtml('fps', FPS.map(f => [f, String(f)]), 'Images par seconde')) +
+      rowHtml('Codec', segHtml('codec', CODECS, 'Codec', v => !codecs.has(v))) +
+      rowHtml('Qualité', segHtml('quality', QUALITIES, 'Qualité')) +
+      (monitors.length > 1 ? rowHtml('Écran capturé', listHtml('monitor', 'Écran capturé')) : '') +
+      swHtml('captureDesktop', 'Capturer aussi le bureau') +
+      '<p class="hint" id="cap-hint"></p>') +
+    group(1, 'Raccourcis', '<div id="keys"></div><p class="hint" id="k-hint"></p><p class="hint" id="k-est"></p>') +
+    '</div><div class="col">' +
+    group(2, 'Son',
+      swHtml('micAudio', 'Micro') +
+      `<div class="row stack">${listHtml('micDevice', 'Micro')}${meterHtml('m-mic')}</div>` +
+      sliderHtml('micVolume', 'Volume du micro') +
+      swHtml('gameAudio', 'Son du PC') +
+      `<div class="row stack">${listHtml('outputDevice', 'Son du PC')}${meterHtml('m-out')}</div>` +
+      sliderHtml('gameVolume', 'Volume du PC')) +
+    group(3, 'Stockage',
+      rowHtml('Dossier', '<span class="dir"><span id="dir"></span>' +
+        `<button class="btn" data-act="open-folder">${ic('folder-open', 14)}Ouvrir</button>` +
+        '<button class="btn" data-act="pick">Changer</button></span>') +
+      rowHtml('Espace utilisé', '<span id="used" class="mono"></span>') +
+      rowHtml('Ménage automatique', segHtml('keepDays', KEEP_DAYS, 'Ménage automatique')) +
+      rowHtml('Espace maximum', segHtml('maxGb', MAX_GB, 'Espace maximum')) +
+      '<p class="hint">Les favoris restent toujours. Le ménage passe par la corbeille de Windows.</p>') +
+    group(4, 'Général',
+      rowHtml('Apparence', segHtml('theme', THEMES, 'Apparence')) +
+      swHtml('autostart', 'Démarrer avec Windows') +
+      swHtml('inGameToast', 'Confirmation en jeu')) +
+    '</div></div>';
+  fillList('monitor', 'Écran principal', monitors.map((m, i) =>
+    [String(m.id), `Écran ${i + 1} · ${m.width} × ${m.height} · ${m.hz} Hz`]));
+  const devices = items => (Array.isArray(items) ? items : []).map(d => [String(d.id), String(d.name)]);
+  fillList('micDevice', 'Micro par défaut de Windows', devices(c.microphones));
+  fillList('outputDevice', 'Sortie par défaut de Windows', devices(c.outputs));
+  for (const range of inSettings('.gs input')) {
+    range.addEventListener('input', () => paintSlider(range.closest('.gs')));
+    range.addEventListener('change', attempt(() => commitSlider(range.closest('.gs'))));
+  }
+  for (const select of inSettings('select[data-k]')) select.addEventListener('change', attempt(() => commitList(select)));
+  renderKeys(true);
+  syncSettings(true);
+}
+
+// Names of devices and monitors come from the system: they enter as option text, never as markup.
+function fillList(key, fallback, items) {
+  for (const select of boundTo(key)) {
+    select.replaceChildren(new Option(fallback, ''), ...items.map(([value, text]) => new Option(text, value)));
+  }
+}
+
+// ---- Refresh
+
+function placeSeg(el, index, animate) {
+  const ctl = typeof segCtl === 'function' ? segCtl(el) : null;
+  if (ctl) ctl.pos[animate && !still() ? 'set' : 'jump'](index);
+  else el.style.setProperty('--pos', String(index));
+  el.classList.toggle('hide-s', index < 0);
+}
+
+function paintSlider(el) {
+  const range = el.querySelector('input');
+  const v = Number(range.value) / 2;
+  const ctl = typeof gsCtl === 'function' ? gsCtl(el) : null;
+  if (ctl) ctl.pos.jump(v);
+  el.style.setProperty('--v', String(v));
+  el.parentElement.querySelector('output').textContent = `${Math.round(Number(range.value) * 100)} %`;
+}
+
+function syncSettings(first = false) {
+  if (!S.settings || !settingsShown() && !first) return;
+  const set = S.settings;
+  for (const el of inSettings('.seg')) {
+    const options = [...el.querySelectorAll('button')];
+    const at = options.findIndex(b => b.dataset.v === String(set[el.dataset.k]));
+    options.forEach((b, i) => {
+      b.setAttribute('aria-checked', String(i === at));
+      b.tabIndex = i === at ? 0 : -1;
+    });
+    if (!el.classList.contains('held')) placeSeg(el, at, !first && el.dataset.placed === '1');
+    el.dataset.placed = '1';
+  }
+  for (const el of inSettings('.sw')) {
+    const on = !!set[el.dataset.k];
+    el.setAttribute('aria-checked', String(on));
+    el.classList.toggle('on', on);
+    const ctl = typeof swCtl === 'function' ? swCtl(el) : null;
+    if (ctl) ctl.pos[first || still() ? 'jump' : 'set'](on ? 1 : 0);
+  }
+  for (const el of inSettings('select[data-k]')) {
+    const value = set[el.dataset.k] ?? '';
+    el.value = [...el.options].some(o => o.value === value) ? value : '';
+  }
+  for (const el of inSettings('.gs')) {
+    el.querySelector('input').value = String(Number(set[el.dataset.k]) || 0);
+    paintSlider(el);
+  }
+  const dir = $('dir');
+  dir.textContent = S.clipsDir.length > 44 ? '…' + S.clipsDir.slice(-43) : S.clipsDir;
+  dir.dataset.tip = S.clipsDir;
+  $('used').textContent = usage();
+  $('cap-hint').textContent = captureHint();
+  $('k-est').textContent = bufferEstimate();
+}
+
+// ---- Choosing
+
+async function commitSeg(el, value) {
+  const key = el.dataset.k;
+  const v = NUMERIC_KEYS.has(key) ? Number(value) : String(value);
+  if (S.settings[key] === v) {
+    syncSettings();
+    return;
+  }
+  S.settings[key] = v;
+  syncSettings();
+  if (key === 'theme') applyTheme();
+  await pushSettings();
+}
+
+const enabledOptions = el => [...el.querySelectorAll('button')].filter(b => !b.classList.contains('off'));
+
+// The nearest enabled option to a fractional index; the earlier one on a tie.
+function nearestOption(el, index) {
+  const options = [...el.querySelectorAll('button')];
+  let best = null, distance = Infinity;
+  options.forEach((b, i) => {
+    if (!b.classList.contains('off') && Math.abs(i - index) < distance) {
+      best = b;
+      distance = Math.abs(i - index);
+    }
+  });
+  return best;
+}
+
+let segDragging = null;
+function segDrag(e) {
+  const el = e.target.closest('#settings .seg');
+  if (!el || e.button !== 0) return;
+  const ctl = typeof segCtl === 'function' ? segCtl(el) : null;
+  el.setPointerCapture(e.pointerId);
+  if (ctl) ctl.wake();
+  segDragging = { el, ctl, id: e.pointerId, x: e.clientX, moved: false, index: null,
+    pressed: e.target.closest('.seg button') };
+  el.classList.add('held');
+}
+
+function segMove(e) {
+  if (!segDragging || e.pointerId !== segDragging.id) return;
+  if (!segDragging.moved && Math.abs(e.clientX - segDragging.x) < 3) return;
+  segDragging.moved = true;
+  const r = segDragging.el.getBoundingClientRect(), n = segDragging.el.querySelectorAll('button').length;
+  let index = (e.clientX - r.left) / r.width * n - 0.5;
+  if (index < 0) index *= 0.22;
+  else if (index > n - 1) index = n - 1 + (index - (n - 1)) * 0.22;
+  segDragging.index = index;
+  placeSeg(segDragging.el, index, true);
+}
+
+// A press without a segDragging chooses the option under it, and nothing when that option is disabled; a segDragging
+// chooses the nearest enabled option to where it ended.
+const endDrag = attempt(async e => {
+  if (!segDragging || e.pointerId !== segDragging.id) return;
+  const { el, ctl, moved, index, pressed } = segDragging;
+  segDragging = null;
+  el.classList.remove('held');
+  const chosen = moved ? nearestOption(el, index) : pressed && !pressed.classList.contains('off') ? pressed : null;
+  if (ctl) setTimeout(() => ctl.settle(), 230);
+  if (chosen) await commitSeg(el, chosen.dataset.v);
+  else syncSettings();
+});
+
+function segKey(e) {
+  const el = e.target.closest('.seg');
+  const options = enabledOptions(el);
+  const now = options.findIndex(b => b.dataset.v === String(S.settings[el.dataset.k]));
+  const next = options[clamp(now + (e.key === 'ArrowRight' ? 1 : -1), 0, options.length - 1)];
+  if (!next) return;
+  next.focus();
+  attempt(commitSeg)(el, next.dataset.v);
+}
+
+async function commitList(select) {
+  S.settings[select.dataset.k] = select.value === '' ? null : select.value;
+  await pushSettings();
+}
+
+async function commitSlider(el) {
+  S.settings[el.dataset.k] = Number(el.querySelector('input').value);
+  await pushSettings();
+}
+
+// The clicks of the settings view's own buttons; true when the click was one of them.
+async function settingsButton(button, e) {
+  if (!button.closest('#settings')) return false;
+  const el = button.closest('.seg');
+  if (el) {
+    // Pointer clicks were handled when the press ended; this is a keyboard's.
+    if (e.detail === 0 && !button.classList.contains('off')) await commitSeg(el, button.dataset.v);
+  } else if (button.classList.contains('sw')) {
+    S.settings[button.dataset.k] = !S.settings[button.dataset.k];
+    syncSettings();
+    await pushSettings();
+  } else if (button.classList.contains('kdel')) await removeSlot(Number(button.closest('.krow').dataset.t.slice(5)));
+  else return false;
+  return true;
+}
+
+// ---- Shortcuts
+
+const getKey = t => (t === 'rec' ? S.settings.recordKey : S.settings.slots[Number(t.slice(5))]?.key) ?? null;
+
+function setKey(t, key) {
+  if (t === 'rec') S.settings.recordKey = key;
+  else S.settings.slots[Number(t.slice(5))].key = key;
+}
+
+const sameKey = (a, b) => !!a && !!b && a.vk === b.vk && a.mods === b.mods;
+const failedKeys = () => (S.status && Array.isArray(S.status.failedKeys) ? S.status.failedKeys.map(String) : []);
+const isTaken = key => !!key && failedKeys().includes(String(key.label));
+
+function keyCap(t) {
+  const key = getKey(t);
+  const taken = isTaken(key);
+  const body = S.listening === t ? '<span class="wait">Appuie sur une touche…</span>'
+    : key ? keycaps(key.label) : '<span class="none">Choisir une touche</span>';
+  const tip = taken ? 'Une autre application utilise déjà cette touche' : 'Changer la touche';
+  return `<button class="kcap${taken ? ' taken' : ''}" data-tip="${tip}">${body}</button>`;
+}
+
+function durSel(slot) {
+  const secs = Number(slot.secs) || 0;
+  const values = DURATIONS.includes(secs) ? DURATIONS : [...DURATIONS, secs].sort((a, b) => a - b);
+  return '<select class="ksecs" aria-label="Durée">' + values.map(v =>
+    `<option value="${v}"${v === secs ? ' selected' : ''}>${esc(nice(v))}</option>`).join('') + '</select>';
+}
+
+let keysHtml = '';
+function renderKeys(force = false) {
+  const box = $('keys');
+  if (!box || !S.settings) return;
+  const slots = S.settings.slots;
+  const mark = t => (S.listening === t ? ' on' : '') + (S.justSet === t ? ' set' : '');
+  const del = `<button class="kdel sq" aria-label="Retirer ce raccourci" data-tip="Retirer ce raccourci">${ic('x', 14)}</button>`;
+  const html = slots.map((slot, i) => `<div class="krow${mark('slot:' + i)}" data-t="slot:${i}"><span>Garder</span>` +
+    durSel(slot) + keyCap('slot:' + i) + (slots.length > 1 ? del : '') + '</div>').join('') +
+    `<div class="krow${mark('rec')}" data-t="rec"><span>Enregistrer l'écran</span>${keyCap('rec')}</div>` +
+    (slots.length < MAX_SLOTS ? `<button class="btn kadd" data-act="add">${ic('plus', 14)}Ajouter un raccourci</button>` : '');
+  if (html !== keysHtml || force) {
+    keysHtml = html;
+    box.innerHTML = html;
+    for (const select of box.querySelectorAll('select.ksecs')) {
+      select.addEventListener('change', attempt(async () => {
+        S.settings.slots[Number(select.closest('.krow').dataset.t.slice(5))].secs =
+          clamp(Number(select.value), MIN_SECS, MAX_SECS);
+        renderKeys();
+        syncSettings();
+        await pushSettings();
+      }));
+    }
+  }
+  const all = [...slots.map(s => s.key), S.settings.recordKey];
+  const taken = all.filter(isTaken).map(k => keyText(k.label));
+  $('k-hint').textContent = S.listening !== null
+    ? 'Appuie sur la touche ou la combinaison voulue (Ctrl, Alt et Maj marchent). Échap pour annuler.'
+    : taken.length ? `${taken.join(', ')} : déjà pris par une autre application. Clique sur la ligne et choisis une autre touche.`
+      : 'Clique sur une ligne, puis appuie sur la touche voulue. C’est enregistré tout de suite.';
+}
+
+const rowOf = t => inSettings('.krow').find(r => r.dataset.t === t);
+
+function listen(t) {
+  S.listening = t;
+  S.justSet = null;
+  renderKeys();
+  rowOf(t)?.scrollIntoView({ block: 'nearest' });
+  return suspend(true);
+}
+
+function unlisten() {
+  if (S.listening === null) return undefined;
+  S.listening = null;
+  renderKeys();
+  return suspend(false);
+}
+
+function keyFrom(e) {
+  const parts = [];
+  if (e.ctrlKey) parts.push('Ctrl');
+  if (e.altKey) parts.push('Alt');
+  if (e.shiftKey) parts.push('Maj');
+  parts.push(KEY_NAMES[e.key] ?? (e.key.length === 1 ? e.key.toUpperCase() : e.key));
+  return { mods: (e.ctrlKey ? MOD_CTRL : 0) | (e.altKey ? MOD_ALT : 0) | (e.shiftKey ? MOD_SHIFT : 0),
+    vk: e.keyCode, label: parts.join(' ') };
+}
+
+let justSetTimer = 0;
+// A key without a virtual-key code (a dead key, a key of another layout) or one an input method is
+// composing could never be registered: it would only replace a working shortcut. Capture goes on.
+async function captureKey(e) {
+  if (MODIFIERS.has(e.key) || e.isComposing || !e.keyCode || e.keyCode === VK_PROCESSKEY || e.key === 'Unidentified') return;
+  if (e.key === 'Escape') {
+    await unlisten();
+    return;
+  }
+  const t = S.listening, key = keyFrom(e), old = getKey(t);
+  let moved = false;
+  if (!sameKey(old, key)) {
+    S.settings.slots.forEach((slot, i) => {
+      if ('slot:' + i !== t && sameKey(slot.key, key)) {
+        slot.key = old;
+        moved = true;
+      }
+    });
+    if (t !== 'rec' && sameKey(S.settings.recordKey, key)) {
+      S.settings.recordKey = old;
+      moved = true;
+    }
+  }
+  setKey(t, key);
+  S.listening = null;
+  S.justSet = t;
+  clearTimeout(justSetTimer);
+  justSetTimer = setTimeout(() => {
+    if (S.justSet !== t) return;
+    S.justSet = null;
+    renderKeys();
+  }, 1400);
+  const resumed = suspend(false);
+  const pushed = pushSettings();
+  renderKeys();
+  if (moved) note(keyText(key.label) + (old ? ' servait déjà : les deux touches ont été échangées.' : ' a été déplacée ici.'), true);
+  await Promise.all([resumed, pushed]);
+}
+
+// A click on a shortcut row (but its duration list and remove button) listens there, or stops when that
+// row listens already; any other click, but on "Ajouter un raccourci", ends a capture.
+function keyRowClick(e) {
+  const r = e.target.closest('#settings .krow');
+  if (r && !e.target.closest('select, .kdel')) {
+    if (S.listening === r.dataset.t) unlisten();
+    else listen(r.dataset.t);
+    return true;
+  }
+  if (S.listening !== null && !e.target.closest('.kadd')) unlisten();
+  return false;
+}
+
+async function addSlot() {
+  const most = longest();
+  const secs = DURATIONS.find(d => d > most) ?? MAX_SECS;
+  S.settings.slots.push({ secs, key: null });
+  const pushed = pushSettings();
+  await Promise.all([pushed, listen('slot:' + (S.settings.slots.length - 1))]);
+}
+
+async function removeSlot(i) {
+  if (S.settings.slots.length < 2) return;
+  S.settings.slots.splice(i, 1);
+  if (S.listening !== null) {
+    S.listening = null;
+    suspend(false);
+  }
+  S.justSet = null;
+  renderKeys();
+  syncSettings();
+  await pushSettings();
+}
+
+// ---- Clips folder
+
+async function pickFolder() {
+  const reply = await api('pick-folder');
+  if (typeof reply.path !== 'string' || !reply.path) return;
+  S.settings.clipsDir = reply.path;
+  await pushSettings();
+  const clips = await api('clips');
+  S.clips = Array.isArray(clips) ? clips : [];
+  settleFilter();
+  renderNav();
+  renderLib();
+  syncSettings();
+}
+
+// ---- Meters
+
+function setMeter(id, peak) {
+  const el = $(id);
+  if (!el) return;
+  const db = peak > 0 ? 20 * Math.log10(peak / 32768) : -60;
+  el.style.setProperty('--lv', String(clamp((db + 54) / 54, 0, 1)));
+}
+
+let meterRun = 0;
+function meterLoop() {
+  const run = ++meterRun;
+  const live = () => run === meterRun && settingsShown();
+  const tick = async () => {
+    if (!live()) return;
+    if (!document.hidden) {
+      try {
+        const [output, mic] = await api('meters');
+        if (live()) {
+          setMeter('m-out', Number(output) || 0);
+          setMeter('m-mic', Number(mic) || 0);
+        }
+      } catch {
+        // Tried again at the next turn.
+      }
+    }
+    if (live()) setTimeout(tick, 90);
+  };
+  tick();
+}
+
+// ---- Entering
+
+async function goSettings() {
+  S.caps = await api('caps');
+  closePanel();
+  clearSelection();
+  stopPreview();
+  S.view = 'settings';
+  $('lib').hidden = true;
+  $('settings').hidden = false;
+  renderSettings();
+  renderNav();
+  renderHead();
+  meterLoop();
+}
 
 // ---- Start-up -------------------------------------------------------------------------------------
 
@@ -1223,6 +1820,10 @@ function wire() {
   document.addEventListener('visibilitychange', poll);
   $('menu').addEventListener('mousedown', e => e.preventDefault());
   document.addEventListener('pointerdown', hideTip, true);
+  document.addEventListener('pointerdown', segDrag);
+  document.addEventListener('pointermove', segMove);
+  document.addEventListener('pointerup', endDrag);
+  document.addEventListener('pointercancel', endDrag);
 
   let hovered = null;
   document.addEventListener('pointerover', e => {
@@ -1258,6 +1859,8 @@ function wire() {
 const boot = attempt(async () => {
   fillStatic();
   wire();
+  // A page reloaded during a key capture would leave the global keys paused.
+  suspend(false, true);
   const [state, clips, status] = await Promise.all([api('state'), api('clips'), api('status')]);
   S.settings = state.settings;
   S.clipsDir = String(state.clipsDir ?? '');

@@ -5,7 +5,7 @@ import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
-import { makeHome, clip, startHost, launch, openPage, answer, sidecar, trashed } from './page_rig.mjs';
+import { clip, launch, rig as pageRig, settled, sidecar, trashed } from './page_rig.mjs';
 
 let browser;
 before(async () => { browser = await launch(); });
@@ -24,35 +24,7 @@ function renderPlayer() {
 }`;
 const withPlayer = page => page.route('**/player.js', r => r.fulfill({ contentType: 'text/javascript', body: PLAYER }));
 
-// Until the host answers the API the page has nothing to show: the tests say so instead of failing.
-let apiMissing = null;
-async function rig(t, clips, options = {}) {
-  const made = makeHome(clips, options);
-  const host = await startHost(made.home);
-  if (apiMissing === null) {
-    const reply = await (await fetch(new URL('api/state', host.base), { method: 'POST', body: '{}' })).json();
-    apiMissing = reply.error === 'méthode inconnue';
-  }
-  if (apiMissing) {
-    await host.stop();
-    t.skip('the host answers no API method yet');
-    return null;
-  }
-  const opened = await openPage(browser, host.base, { ...options, route: page => options.route?.(page, host) });
-  t.after(async () => {
-    await opened.context.close();
-    await host.stop();
-    fs.rmSync(made.home, { recursive: true, force: true });
-  });
-  const { page } = opened;
-  const text = sel => page.locator(sel).allInnerTexts();
-  // Polled on a timer: one test runs the page without animation frames.
-  const noteText = async want =>
-    page.waitForFunction(w => !$('note').hidden && $('note').textContent.includes(w), want, { polling: 100 });
-  // Runs the program's own script for a host event in the page.
-  const event = async command => page.evaluate(await host.event(command));
-  return { ...made, host, ...opened, text, noteText, event, cards: id => page.locator(`#lib .grid figure[data-id=${JSON.stringify(id)}]`) };
-}
+const rig = (t, clips, options) => pageRig(browser, t, clips, options);
 
 test('formatting, play sessions, hero and filters', async t => {
   const h = 3600;
@@ -323,14 +295,18 @@ test('screenshots of the library, capsule, menu and empty state', async t => {
     if (!full) return;
     const { page } = full;
     await page.waitForFunction(() => [...document.querySelectorAll('#lib img')].every(i => i.complete));
+    await settled(page);
     await page.screenshot({ path: path.join(shots, `library-${colorScheme}.png`) });
     await page.click('#pill-head');
+    await settled(page);
     await page.screenshot({ path: path.join(shots, `capsule-${colorScheme}.png`) });
     await page.keyboard.press('Escape');
     await full.cards('Boss final').locator('.thumb').click({ button: 'right' });
+    await settled(page);
     await page.screenshot({ path: path.join(shots, `menu-${colorScheme}.png`) });
     const empty = await rig(t, [], { colorScheme });
     if (!empty) return;
+    await settled(empty.page);
     await empty.page.screenshot({ path: path.join(shots, `empty-${colorScheme}.png`) });
     assert.equal(await empty.page.textContent('#lib h2'), "Aucun clip pour l'instant");
   }

@@ -41,12 +41,16 @@ export function clip(id, fields = {}) {
 }
 
 // Writes each clip as an MP4 (one Chromium cannot play when listed in `unplayable`, or the file that `files`
-// names for its id), its sidecar and its thumbnail. Gives the home.
-export function makeHome(clips, { unplayable = [], files = {} } = {}) {
+// names for its id), its sidecar and its thumbnail, and `settings` as settings.json when given. Gives the home.
+export function makeHome(clips, { unplayable = [], files = {}, settings } = {}) {
   const dir = makeMedia();
   const home = fs.mkdtempSync(path.join(os.tmpdir(), 'quillmar-home-'));
   const folder = path.join(home, 'Videos', 'quill.mar');
   fs.mkdirSync(path.join(folder, '.quillmar'), { recursive: true });
+  if (settings) {
+    fs.mkdirSync(path.dirname(settingsFile(home)), { recursive: true });
+    fs.writeFileSync(settingsFile(home), JSON.stringify(settings, null, 2));
+  }
   for (const c of clips) {
     const mp4 = path.join(folder, `${c.id}.mp4`);
     fs.copyFileSync(files[c.id] || path.join(dir, unplayable.includes(c.id) ? 'unplayable.mp4' : 'h264.mp4'), mp4);
@@ -59,6 +63,9 @@ export function makeHome(clips, { unplayable = [], files = {} } = {}) {
   }
   return { home, folder };
 }
+
+export const settingsFile = home => path.join(home, '.config', 'quill.mar', 'settings.json');
+export const savedSettings = home => JSON.parse(fs.readFileSync(settingsFile(home), 'utf8'));
 
 export const sidecar = (folder, id) =>
   JSON.parse(fs.readFileSync(path.join(folder, '.quillmar', `${id}.json`), 'utf8'));
@@ -139,6 +146,45 @@ export async function openPage(browser, base, { colorScheme = 'light', route, co
   return { context, page, calls, errors, called, waitCall };
 }
 
+// Waits until every finite animation and transition of the page has ended (for screenshots).
+export const settled = page => page.evaluate(() => Promise.all(document.getAnimations()
+  .filter(a => a.effect && a.effect.getTiming().iterations !== Infinity).map(a => a.finished.catch(() => {}))));
+
 // Answers one API method with a fixed JSON value, in this test only.
 export const answer = (page, method, value) => page.route(`**/api/${method}`,
   r => r.fulfill({ status: 200, contentType: 'application/json', body: JSON.stringify(value) }));
+
+// Until the host answers the API the page has nothing to show: tests say so instead of failing.
+let apiMissing = null;
+
+// A home with `clips`, the host on it and the page open in `browser`, closed with the test. Null (the test
+// skipped) while the host answers no API method.
+export async function rig(browser, t, clips, options = {}) {
+  const made = makeHome(clips, options);
+  const host = await startHost(made.home);
+  if (apiMissing === null) {
+    const reply = await (await fetch(new URL('api/state', host.base), { method: 'POST', body: '{}' })).json();
+    apiMissing = reply.error === 'méthode inconnue';
+  }
+  if (apiMissing) {
+    await host.stop();
+    fs.rmSync(made.home, { recursive: true, force: true });
+    t.skip('the host answers no API method yet');
+    return null;
+  }
+  const opened = await openPage(browser, host.base, { ...options, route: page => options.route?.(page, host) });
+  t.after(async () => {
+    await opened.context.close();
+    await host.stop();
+    fs.rmSync(made.home, { recursive: true, force: true });
+  });
+  const { page } = opened;
+  const text = sel => page.locator(sel).allInnerTexts();
+  // Polled on a timer: one test runs the page without animation frames.
+  const noteText = async want =>
+    page.waitForFunction(w => !$('note').hidden && $('note').textContent.includes(w), want, { polling: 100 });
+  // Runs the program's own script for a host event in the page.
+  const event = async command => page.evaluate(await host.event(command));
+  return { ...made, host, ...opened, text, noteText, event,
+    cards: id => page.locator(`#lib .grid figure[data-id=${JSON.stringify(id)}]`) };
+}

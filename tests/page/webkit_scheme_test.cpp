@@ -168,3 +168,24 @@ TEST_F(WebKitScheme, ServedPagePlaysAFileClip)
                               nlohmann::json("file://" + clip.string()).dump());
     EXPECT_EQ(run(script.c_str()), "ok");
 }
+
+// The page in WebKitGTK itself: the built-in fonts load, the settings view opens on the engine's own caps,
+// and the tokens follow the theme setting.
+TEST_F(WebKitScheme, PageLooksAndOpensItsSettings)
+{
+    open("quillmar://app/");
+    EXPECT_EQ(run(R"(
+        for (let i = 0; i < 600 && !(S.settings && listed); i++) await new Promise(done => setTimeout(done, 50));
+        await goSettings();
+        await document.fonts.ready;
+        const fonts = [...document.fonts].filter(f => f.status === 'loaded').map(f => f.family.replace(/"/g, '')).sort();
+        const colours = [];
+        for (const theme of ['Dark', 'Light']) {
+            S.settings.theme = theme;
+            applyTheme();
+            colours.push(getComputedStyle(document.body).backgroundColor);
+        }
+        return [fonts.join('+'), S.caps.monitorWidth > 0, $('settings').querySelectorAll('.grp').length,
+            $('settings').querySelector('.seg[data-k=resolution] [aria-checked=true]').textContent, ...colours].join(' | ');)"),
+              "Geist Mono+Instrument Sans | true | 5 | 1080p | rgb(17, 18, 20) | rgb(255, 255, 255)");
+}
