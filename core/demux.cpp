@@ -4,13 +4,14 @@
 #include <cstring>
 #include <limits>
 
+#include "base/clock.h"
 #include "base/file_io.h"
 
 namespace demux {
 
 namespace {
 
-constexpr std::int64_t ticks_per_second = 10'000'000;
+using ticks::ticks_per_second;
 
 std::int64_t saturate(__int128 value)
 {

@@ -21,12 +21,13 @@
 #include <string_view>
 #include <vector>
 
+#include "base/clock.h"
 #include "base/result.h"
 #include "core/ring.h"
 
 namespace mp4 {
 
-constexpr std::int64_t ticks_per_second = 10'000'000;
+using ticks::ticks_per_second;
 constexpr std::uint32_t video_timescale = 90'000;
 // Duration of the only frame of a one-frame clip, at 90 kHz (one frame at 60 fps).
 constexpr std::uint32_t lone_frame_duration = 1499;

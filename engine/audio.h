@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "base/clock.h"
 #include "base/result.h"
 #include "engine/engine.h"
 #include "platform/aac_encoder.h"
@@ -28,10 +29,10 @@
 
 namespace audio {
 
-using Ticks = std::int64_t;
+using ticks::Ticks;
 
 constexpr std::int64_t sample_rate_hz = 48'000;
-constexpr std::int64_t ticks_per_second = 10'000'000;
+using ticks::ticks_per_second;
 constexpr std::size_t block_frames = 1'024;
 constexpr std::size_t block_samples = 2 * block_frames;
 constexpr Ticks block_duration_ticks = 213'333;          // 1,024 / 48,000 s, truncated
@@ -42,9 +43,9 @@ constexpr std::int64_t keep_up_margin_frames = 4'800;        // 100 ms
 constexpr std::int64_t level_period_frames = 12'000;         // 250 ms
 constexpr std::size_t level_history_capacity = 480;
 constexpr Ticks poll_interval_ticks = 100'000;               // 10 ms
-constexpr Ticks setup_retry_ticks = 20'000'000;              // 2 s
-constexpr Ticks reopen_after_open_ticks = 20'000'000;        // 2 s after any open attempt
-constexpr Ticks reopen_after_loss_ticks = 10'000'000;        // 1 s after a stream is lost
+constexpr Ticks setup_retry_ticks = 2 * ticks_per_second;
+constexpr Ticks reopen_after_open_ticks = 2 * ticks_per_second; // after any open attempt
+constexpr Ticks reopen_after_loss_ticks = ticks_per_second; // after a stream is lost
 // A source whose packets keep landing behind what the keep-up padding already covered, for this many
 // frames in a row, is shifted later instead of being silenced for the rest of the run.
 constexpr std::int64_t stale_run_limit_frames = 4'800;

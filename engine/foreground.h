@@ -19,6 +19,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/clock.h"
 #include "base/result.h"
 #include "base/threads.h"
 #include "platform/foreground.h"
@@ -43,7 +44,7 @@ struct ForegroundSample {
 // Oldest first. After every append, no sample is more than history_span_ticks older than the newest.
 using ForegroundHistory = threads::Locked<std::deque<ForegroundSample>>;
 
-constexpr std::int64_t ticks_per_second = 10'000'000;
+using ticks::ticks_per_second;
 constexpr std::int64_t history_span_ticks = 1'500 * ticks_per_second;
 constexpr std::string_view desktop_name = "Bureau";
 

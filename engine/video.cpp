@@ -7,9 +7,7 @@
 
 namespace video {
 
-namespace {
-constexpr Ticks ticks_per_second = ticks::ticks_per_second;
-}
+using ticks::ticks_per_second;
 
 std::pair<std::uint32_t, std::uint32_t> scale_to_resolution(
     std::uint8_t resolution, std::uint32_t width, std::uint32_t height)

@@ -16,9 +16,7 @@
 
 namespace video {
 
-namespace {
-constexpr Ticks ticks_per_second = ticks::ticks_per_second;
-}
+using ticks::ticks_per_second;
 
 void store_packet(shared::Shared& shared, platform::EncoderParams const& params, platform::EncodedPacket packet)
 {

@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "base/clock.h"
+
 namespace platform {
 
 class CaptureClock {
@@ -38,7 +40,7 @@ public:
         return time;
     }
 
-    static std::int64_t frames_to_ticks(std::int64_t frames) { return frames * 10'000'000 / 48'000; }
+    static std::int64_t frames_to_ticks(std::int64_t frames) { return frames * ticks::ticks_per_second / 48'000; }
 
 private:
     std::int64_t m_epoch { 0 };

@@ -7,6 +7,7 @@
 
 #include "platform/aac_encoder.h"
 
+#include "base/clock.h"
 #include "platform/linux/av_error.h"
 #include "platform/linux/handles.h"
 
@@ -26,7 +27,6 @@ namespace {
 constexpr int rate_hz = 48'000;
 constexpr int block_frames = 1'024;
 constexpr std::int64_t bitrate = 192'000;
-constexpr std::int64_t ticks_per_second = 10'000'000;
 
 std::string aac_error(int code)
 {
@@ -104,7 +104,7 @@ public:
             AacFrame result;
             result.bytes.assign(m_packet->data, m_packet->data + m_packet->size);
             std::int64_t pts = m_packet->pts == AV_NOPTS_VALUE ? 0 : m_packet->pts;
-            result.time = m_first_time + pts * ticks_per_second / rate_hz;
+            result.time = m_first_time + pts * ticks::ticks_per_second / rate_hz;
             out.push_back(std::move(result));
             av_packet_unref(m_packet.get());
         }

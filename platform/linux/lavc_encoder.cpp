@@ -3,6 +3,7 @@
 
 #include "platform/linux/lavc_encoder.h"
 
+#include "base/clock.h"
 #include "platform/linux/av_error.h"
 #include "platform/linux/handles.h"
 
@@ -116,7 +117,7 @@ public:
         int const fps = int(std::max<std::uint32_t>(params.fps, 1));
         c->width = int(params.width);
         c->height = int(params.height);
-        c->time_base = AVRational { 1, 10'000'000 };
+        c->time_base = AVRational { 1, int(ticks::ticks_per_second) };
         c->framerate = AVRational { fps, 1 };
         c->pkt_timebase = c->time_base;
         c->gop_size = fps;

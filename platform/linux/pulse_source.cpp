@@ -13,37 +13,26 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <ctime>
 #include <functional>
 
 #include <pulse/pulseaudio.h>
 
+#include "base/clock.h"
 #include "platform/linux/capture_clock.h"
 
 namespace platform {
 
 namespace {
 
-using Ticks = std::int64_t;
+using ticks::Ticks;
 
 constexpr std::uint32_t rate_hz = 48'000;
 constexpr std::uint32_t bytes_per_frame = 4;
-constexpr Ticks ticks_per_second = 10'000'000;
-constexpr Ticks ticks_per_ms = 10'000;
 // Everything one open or one endpoint list waits for, together: a local server answers in milliseconds, and
 // the audio thread must not stay deaf to its stop flag for long behind a server that hangs.
-constexpr Ticks request_timeout = 1 * ticks_per_second;
+constexpr Ticks request_timeout = ticks::ticks_per_second;
 constexpr pa_usec_t fragment_usec = 10'000;
 
-Ticks monotonic_now()
-{
-    timespec ts {};
-    if (clock_gettime(CLOCK_MONOTONIC, &ts) != 0)
-        return 0;
-    return Ticks(ts.tv_sec) * ticks_per_second + ts.tv_nsec / 100;
-}
-
-Ticks frames_to_ticks(std::int64_t frames) { return frames * ticks_per_second / rate_hz; }
 
 std::string pa_text(int code) { return fmt::format("Son : {}", pa_strerror(code)); }
 
@@ -89,10 +78,10 @@ public:
     bool run_until(std::function<bool()> const& done, Ticks deadline)
     {
         while (!done()) {
-            Ticks left = deadline - monotonic_now();
+            Ticks left = deadline - ticks::now();
             if (left <= 0)
                 return false;
-            int timeout_usec = int(std::min<Ticks>(left, 10 * ticks_per_ms) / 10);
+            int timeout_usec = int(std::min<Ticks>(left, 10 * ticks::ticks_per_ms) / 10);
             if (pa_mainloop_prepare(m_loop, timeout_usec) < 0 || pa_mainloop_poll(m_loop) < 0
                 || pa_mainloop_dispatch(m_loop) < 0)
                 return false;
@@ -277,14 +266,14 @@ public:
 private:
     void update_epoch(std::size_t readable)
     {
-        Ticks now = monotonic_now();
+        Ticks now = ticks::now();
         Ticks latency = 0;
         pa_usec_t usec = 0;
         int negative = 0;
         if (pa_stream_get_latency(m_stream, &usec, &negative) == 0)
             latency = negative ? 0 : Ticks(usec) * 10;
         else
-            latency = frames_to_ticks(std::int64_t(readable / bytes_per_frame));
+            latency = CaptureClock::frames_to_ticks(std::int64_t(readable / bytes_per_frame));
         m_clock.measure(now, latency);
     }
 
@@ -297,7 +286,7 @@ class PulseBackend final : public AudioBackend {
 public:
     Result<std::unique_ptr<AudioStream>> open(AudioRole role, std::optional<std::string> const& device) override
     {
-        Ticks deadline = monotonic_now() + request_timeout;
+        Ticks deadline = ticks::now() + request_timeout;
         if (!m_connection || !m_connection->good())
             m_connection = TRY(Connection::open(deadline));
         auto& connection = *m_connection;
@@ -365,7 +354,7 @@ struct DeviceList {
 
 Result<std::vector<AudioDevice>> list_endpoints(AudioFlow flow)
 {
-    Ticks deadline = monotonic_now() + request_timeout;
+    Ticks deadline = ticks::now() + request_timeout;
     auto connection = TRY(Connection::open(deadline));
     auto defaults = TRY(server_defaults(*connection, deadline));
     DeviceList list;

@@ -7,6 +7,7 @@
 
 #include <fmt/format.h>
 
+#include "base/clock.h"
 #include "base/file_io.h"
 #include "core/bitstream.h"
 #include "core/demux.h"
@@ -17,7 +18,7 @@ namespace test_media {
 
 namespace {
 
-constexpr std::int64_t ticks_per_second = 10'000'000;
+using ticks::ticks_per_second;
 
 std::vector<std::string> video_codec_args(Request const& r)
 {
