@@ -85,16 +85,6 @@ void apply_bindings(hotkeys::HotkeyThread const& handle, settings::Settings cons
 
 namespace {
 
-settings::Settings load_settings(std::filesystem::path const& path)
-{
-    // A missing, unreadable or malformed file gives the defaults; the file is left as it is.
-    auto text = files::read_text(path);
-    if (!text)
-        return settings::Settings::defaults();
-    auto parsed = settings::deserialize_settings(*text);
-    return parsed ? *parsed : settings::Settings::defaults();
-}
-
 // Detached, named; a thread that cannot start is skipped.
 void start_thread(char const* name, std::function<void()> body) { (void)threads::spawn_detached(name, std::move(body)); }
 
@@ -109,7 +99,7 @@ Result<std::shared_ptr<engine::Engine>> init_app_state(std::filesystem::path con
         return fail(os_error(ec.value()));
 
     auto settings_path = settings::settings_path(data_folder);
-    auto loaded = settings::sanitize(load_settings(settings_path));
+    auto loaded = settings::sanitize(settings::load(data_folder));
 
     auto clips = library::resolve_clips_dir(loaded.clips_dir, platform.videos_dir);
     auto prepared = library::ensure_meta_dir(clips);

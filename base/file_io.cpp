@@ -288,18 +288,22 @@ Result<void> PartFile::commit()
 }
 
 Result<void> atomic_replace(std::filesystem::path const& final_path, std::filesystem::path const& temp,
-                            std::span<std::uint8_t const> data)
+                            std::span<std::uint8_t const> data, Leftover leftover)
 {
     auto part = TRY(PartFile::create(temp, final_path));
-    TRY_VOID(write_all(part.fd(), data));
-    return part.commit();
+    auto done = write_all(part.fd(), data);
+    if (done)
+        done = part.commit();
+    if (!done && leftover == Leftover::Keep)
+        part.keep();
+    return done;
 }
 
 Result<void> atomic_replace(std::filesystem::path const& final_path, std::filesystem::path const& temp,
-                            std::string_view text)
+                            std::string_view text, Leftover leftover)
 {
     return atomic_replace(final_path, temp,
-                          std::span(reinterpret_cast<std::uint8_t const*>(text.data()), text.size()));
+                          std::span(reinterpret_cast<std::uint8_t const*>(text.data()), text.size()), leftover);
 }
 
 bool is_regular_file(std::filesystem::path const& path)

@@ -97,6 +97,8 @@ public:
     int fd() const { return m_fd.get(); }
     std::filesystem::path const& temp_path() const { return m_temp; }
     Result<void> commit();
+    // Leaves the temporary file in place when this object dies uncommitted.
+    void keep() { m_done = true; }
 
 private:
     PartFile(Fd fd, std::filesystem::path temp, std::filesystem::path final_path);
@@ -106,12 +108,15 @@ private:
     bool m_done { false };
 };
 
-// Writes bytes to `temp`, fdatasyncs, renames over `final_path`. On any failure the temporary file is
-// removed and the final file is untouched. Errors are the bare system text (callers add their prefix).
+// What a failed atomic_replace does with its temporary file: remove it, or keep it as far as it was written.
+enum class Leftover { Remove, Keep };
+
+// Writes bytes to `temp`, fdatasyncs, renames over `final_path`. On any failure the final file is untouched.
+// Errors are the bare system text (callers add their prefix).
 Result<void> atomic_replace(std::filesystem::path const& final_path, std::filesystem::path const& temp,
-                            std::span<std::uint8_t const> data);
+                            std::span<std::uint8_t const> data, Leftover leftover = Leftover::Remove);
 Result<void> atomic_replace(std::filesystem::path const& final_path, std::filesystem::path const& temp,
-                            std::string_view text);
+                            std::string_view text, Leftover leftover = Leftover::Remove);
 
 // Opens a regular file (after links) for reading. Anything else is refused (EISDIR or EINVAL), a FIFO without
 // waiting for a writer.

@@ -1,7 +1,6 @@
 #include "library/settings.h"
 
 #include <algorithm>
-#include <cmath>
 
 namespace settings {
 
@@ -15,27 +14,6 @@ std::vector<Slot> default_slots()
     for (auto const& [vk, secs] : defaults)
         slots.push_back(Slot { secs, Hotkey { 0, vk, fmt::format("F{}", vk - vk_f1 + 1) } });
     return slots;
-}
-
-static float sanitize_volume(float volume)
-{
-    if (!std::isfinite(volume))
-        return 1.0f;
-    return std::clamp(volume, 0.0f, max_volume);
-}
-
-Settings sanitize(Settings settings)
-{
-    if (settings.slots.empty()) {
-        settings.slots = default_slots();
-    } else {
-        for (auto& slot : settings.slots)
-            slot.secs = std::clamp(slot.secs, min_slot_secs, max_slot_secs);
-    }
-    settings.fps = std::clamp(settings.fps, min_fps, max_fps);
-    settings.game_volume = sanitize_volume(settings.game_volume);
-    settings.mic_volume = sanitize_volume(settings.mic_volume);
-    return settings;
 }
 
 bool slots_equal(std::span<Slot const> a, std::span<Slot const> b)

@@ -89,19 +89,14 @@ Settings sanitize(Settings settings);
 // Same length and, slot by slot, the same seconds and the same key (both absent, or equal mods, vk, label).
 bool slots_equal(std::span<Slot const> a, std::span<Slot const> b);
 
-// Names as stored in both JSON forms ("P1080", "Hevc", "Standard", "Dark").
-std::string_view resolution_name(Resolution value);
-std::string_view codec_name(Codec value);
-std::string_view quality_name(Quality value);
-std::string_view theme_name(Theme value);
-
 // ---- JSON forms ----------------------------------------------------------------------------------------------
 // (Callers of the value-tree functions include <nlohmann/json.hpp>; this header only declares nlohmann::json.)
 //
 // settings.json: one object, pretty with two spaces of indent, keys in the record's field order, every key
-// always written (an absent option as null), volumes as the shortest text that reads back to the same float,
-// no byte-order mark and no final line break. The API form is a nlohmann::json value tree (its objects keep
-// keys in ascending byte order, and its compact dump is what the page receives), volumes widened to double.
+// always written (an absent option as null), enumerations by name ("P1080", "Hevc", "Standard", "Dark"),
+// volumes as the shortest text that reads back to the same float, no byte-order mark and no final line break.
+// The API form is a nlohmann::json value tree (its objects keep keys in ascending byte order, and its compact
+// dump is what the page receives), volumes widened to double.
 //
 // Both readers follow the same rules: a Settings object takes every missing key from the default record and
 // skips unknown keys; a Settings array takes fields by position; a known key given twice is refused; Slot and
@@ -110,13 +105,8 @@ std::string_view theme_name(Theme value);
 //   "duplicate field `fps`", "missing field `secs`", "invalid length 1, expected struct Slot with 2 elements",
 //   "unknown variant `p1440`, expected one of `P720`, `P1080`, `P1440`, `P2160`, `Source`",
 //   "invalid type: floating point `30.7`, expected u32", "invalid value: integer `-5`, expected u32".
-// Errors of the text readers also end with " at line L column C"; the value-tree readers give no position.
-// The text readers refuse a byte-order mark, anything but whitespace after the value, and nesting deeper
+// The text readers also refuse a byte-order mark, anything but whitespace after the value, and nesting deeper
 // than 128 arrays or objects.
-
-constexpr std::size_t max_nesting_depth = 128;
-constexpr std::string_view settings_file_name = "settings.json";
-constexpr std::string_view invalid_path_error = "path contains invalid UTF-8 characters";
 
 // Text readers (the settings.json side). deserialize_hotkey gives nullopt for the text "null".
 Result<Settings> deserialize_settings(std::string_view text);
@@ -127,32 +117,14 @@ Result<Codec> deserialize_codec(std::string_view text);
 Result<Quality> deserialize_quality(std::string_view text);
 Result<Theme> deserialize_theme(std::string_view text);
 
-// A stored name to its value (exact match): "unknown variant `{}`, expected one of ..." otherwise.
-Result<Resolution> resolution_from_name(std::string_view name);
-Result<Codec> codec_from_name(std::string_view name);
-Result<Quality> quality_from_name(std::string_view name);
-Result<Theme> theme_from_name(std::string_view name);
-
-// Value-tree readers (the API side: the request body of the "settings" method).
+// The value-tree reader (the API side: the request body of the "settings" method).
 Result<Settings> settings_from_value(nlohmann::json const& value);
-Result<Slot> slot_from_value(nlohmann::json const& value);
-Result<std::optional<Hotkey>> hotkey_from_value(nlohmann::json const& value);
-Result<Resolution> resolution_from_value(nlohmann::json const& value);
-Result<Codec> codec_from_value(nlohmann::json const& value);
-Result<Quality> quality_from_value(nlohmann::json const& value);
-Result<Theme> theme_from_value(nlohmann::json const& value);
 
-// The API form. Fails only with invalid_path_error, when clips_dir is not valid UTF-8. Other strings that are
-// not valid UTF-8 (never produced by the readers) have their bad bytes replaced by U+FFFD, so that dumping the
-// value can never throw.
+// The API form. Fails only with "path contains invalid UTF-8 characters", when clips_dir is not valid UTF-8.
+// Other strings that are not valid UTF-8 (never produced by the readers) have their bad bytes replaced by
+// U+FFFD, so that dumping the value can never throw.
 Result<nlohmann::json> settings_to_value(Settings const& settings);
-nlohmann::json hotkey_entry_to_value(std::optional<Hotkey> const& key); // null or {"label","mods","vk"}
-nlohmann::json codec_to_value(Codec codec); // the name as a string
-
-// The file form. write_hotkey_entry appends an optional hotkey as the value of a member whose line starts with
-// `indent` spaces: "null", or an object whose members sit at indent + 2 and whose closing brace sits at indent.
-void write_hotkey_entry(std::string& out, std::optional<Hotkey> const& key, int indent);
-// The whole settings.json text; fails only with invalid_path_error.
+// The whole settings.json text; fails as settings_to_value does.
 Result<std::string> settings_to_file_text(Settings const& settings);
 
 // data_dir / "settings.json".
@@ -164,7 +136,7 @@ Settings load(std::filesystem::path const& data_dir);
 
 // Writes the file form to settings.json.tmp beside `path`, flushes it to disk (fdatasync), then renames it over
 // `path`, so that a crash or power cut leaves either the former file or the new one, never an empty one.
-// Errors: invalid_path_error (nothing written), or "Réglages : {}" with the system error text; then the
+// Errors: the writer's UTF-8 error (nothing written), or "Réglages : {}" with the system error text; then the
 // temporary file stays as far as it was written and `path` keeps its former content. Saves from several threads
 // are serialised (one process-wide mutex held for the write, sync and rename; it takes no other lock), so the
 // file always holds one whole record; call it without holding the engine's locks.

@@ -1,21 +1,20 @@
-// The two JSON forms of the settings record, their readers, and loading and saving settings.json.
+// The settings fields, described once (JSON key, member, clamp), and what is built on that table: sanitising,
+// the two JSON forms, their readers, and loading and saving settings.json.
 //
 // Reading goes through one set of templated readers over two views of a JSON value: a nlohmann::json (the API
 // body) and a Node tree built here from the text. nlohmann's own tree cannot serve for the text, because it
 // keeps only the last of two equal keys (a duplicate must be refused), and its parser skips a byte-order mark
-// and stops at a NUL byte; the Node tree keeps every member in order and where each value ends in the text.
+// and stops at a NUL byte; the Node tree keeps every member in document order.
 
 #include "library/settings.h"
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <charconv>
 #include <cmath>
-#include <cstdio>
-#include <iterator>
 #include <limits>
 #include <mutex>
+#include <tuple>
 #include <type_traits>
 
 #include <nlohmann/json.hpp>
@@ -27,6 +26,137 @@
 namespace settings {
 
 namespace {
+
+constexpr std::size_t max_nesting_depth = 128;
+constexpr std::string_view invalid_path_error = "path contains invalid UTF-8 characters";
+
+// ---- The field table -------------------------------------------------------------------------------------
+
+// One field of a record: its JSON key, the member it fills and, for Settings, the limit sanitising applies.
+template <class R, class T> struct Field {
+    std::string_view key;
+    T R::*member;
+    void (*clamp)(T&);
+};
+
+template <class R, class T>
+constexpr Field<R, T> field(std::string_view key, T R::*member, void (*clamp)(T&) = nullptr)
+{
+    return { key, member, clamp };
+}
+
+void clamp_slots(std::vector<Slot>& slots)
+{
+    if (slots.empty())
+        slots = default_slots();
+    for (auto& slot : slots)
+        slot.secs = std::clamp(slot.secs, min_slot_secs, max_slot_secs);
+}
+
+void clamp_fps(std::uint32_t& fps) { fps = std::clamp(fps, min_fps, max_fps); }
+
+void clamp_volume(float& volume) { volume = std::isfinite(volume) ? std::clamp(volume, 0.0f, max_volume) : 1.0f; }
+
+// A record is read from the sequence of its fields in order, or from a map of named fields (unknown names
+// ignored, a repeated name refused); it is written as a map in field order.
+template <class R> struct Form;
+
+template <> struct Form<Hotkey> {
+    static constexpr std::string_view name = "struct Hotkey"; // as errors name it
+    static constexpr std::size_t required = 3; // how many leading fields a map must name
+    static constexpr bool defaulted = false; // whether a short sequence leaves the other fields as they are
+    static constexpr auto fields
+        = std::tuple { field("mods", &Hotkey::mods), field("vk", &Hotkey::vk), field("label", &Hotkey::label) };
+};
+
+// A slot's key may be left out of the map form (no shortcut), never out of the sequence form.
+template <> struct Form<Slot> {
+    static constexpr std::string_view name = "struct Slot";
+    static constexpr std::size_t required = 1;
+    static constexpr bool defaulted = false;
+    static constexpr auto fields = std::tuple { field("secs", &Slot::secs), field("key", &Slot::key) };
+};
+
+// In the order of the settings.json keys, which is the order of the sequence form.
+template <> struct Form<Settings> {
+    static constexpr std::string_view name = "struct Settings";
+    static constexpr std::size_t required = 0;
+    static constexpr bool defaulted = true;
+    static constexpr auto fields = std::tuple {
+        field("slots", &Settings::slots, clamp_slots),
+        field("recordKey", &Settings::record_key),
+        field("resolution", &Settings::resolution),
+        field("fps", &Settings::fps, clamp_fps),
+        field("codec", &Settings::codec),
+        field("quality", &Settings::quality),
+        field("gameAudio", &Settings::game_audio),
+        field("micAudio", &Settings::mic_audio),
+        field("micDevice", &Settings::mic_device),
+        field("outputDevice", &Settings::output_device),
+        field("gameVolume", &Settings::game_volume, clamp_volume),
+        field("micVolume", &Settings::mic_volume, clamp_volume),
+        field("monitor", &Settings::monitor),
+        field("clipsDir", &Settings::clips_dir),
+        field("autostart", &Settings::autostart),
+        field("theme", &Settings::theme),
+        field("inGameToast", &Settings::in_game_toast),
+        field("captureDesktop", &Settings::capture_desktop),
+        field("keepDays", &Settings::keep_days),
+        field("maxGb", &Settings::max_gb),
+    };
+};
+
+template <class R> constexpr std::size_t field_count = std::tuple_size_v<decltype(Form<R>::fields)>;
+
+// f(field) for each field of R, in order.
+template <class R, class F> void for_each_field(F&& f)
+{
+    std::apply([&](auto const&... each) { (f(each), ...); }, Form<R>::fields);
+}
+
+// Each enumeration is stored as its name; the value is the name's index. A value outside the table (which no
+// reader gives) is written as the default record's.
+template <class E> struct Names;
+template <> struct Names<Resolution> {
+    static constexpr std::array<std::string_view, 5> list { "P720", "P1080", "P1440", "P2160", "Source" };
+    static constexpr std::size_t fallback = 1;
+};
+template <> struct Names<Codec> {
+    static constexpr std::array<std::string_view, 3> list { "H264", "Hevc", "Av1" };
+    static constexpr std::size_t fallback = 0;
+};
+template <> struct Names<Quality> {
+    static constexpr std::array<std::string_view, 3> list { "Compact", "Standard", "High" };
+    static constexpr std::size_t fallback = 1;
+};
+template <> struct Names<Theme> {
+    static constexpr std::array<std::string_view, 3> list { "System", "Light", "Dark" };
+    static constexpr std::size_t fallback = 0;
+};
+
+template <class E> std::string_view name_of(E value)
+{
+    auto index = static_cast<std::size_t>(value);
+    return Names<E>::list[index < Names<E>::list.size() ? index : Names<E>::fallback];
+}
+
+template <class E> Result<E> from_name(std::string_view name)
+{
+    auto const& list = Names<E>::list;
+    for (std::size_t i = 0; i < list.size(); ++i) {
+        if (list[i] == name)
+            return static_cast<E>(i);
+    }
+    std::string expected = "one of ";
+    for (std::size_t i = 0; i < list.size(); ++i)
+        expected += fmt::format("{}`{}`", i == 0 ? "" : ", ", list[i]);
+    return fail(fmt::format("unknown variant `{}`, expected {}", name, expected));
+}
+
+template <class T> constexpr bool is_optional = false;
+template <class T> constexpr bool is_optional<std::optional<T>> = true;
+template <class T> constexpr bool is_vector = false;
+template <class T> constexpr bool is_vector<std::vector<T>> = true;
 
 // ---- Text formatting helpers -----------------------------------------------------------------------------
 
@@ -133,129 +263,44 @@ struct Node {
     std::uint64_t unsigned_value { 0 };
     std::int64_t signed_value { 0 };
     double float_value { 0 };
-    std::string string;
-    std::vector<Node> items;
-    std::vector<Member> members;
-    std::size_t end { 0 }; // offset just past the value in the text
+    std::string string {};
+    std::vector<Node> items {};
+    std::vector<Member> members {};
 };
 
 struct Member {
     std::string key;
-    std::size_t key_end { 0 };
     Node value;
 };
 
-// Input iterator over the text that publishes how far the parser has read, so that each parsed value can
-// remember where it ends.
-class TrackingIterator {
-public:
-    using iterator_category = std::input_iterator_tag;
-    using value_type = char;
-    using difference_type = std::ptrdiff_t;
-    using pointer = char const*;
-    using reference = char const&;
-
-    TrackingIterator(char const* at, char const** cursor)
-        : m_at(at)
-        , m_cursor(cursor)
-    {
-    }
-    reference operator*() const { return *m_at; }
-    TrackingIterator& operator++()
-    {
-        ++m_at;
-        *m_cursor = m_at;
-        return *this;
-    }
-    TrackingIterator operator++(int)
-    {
-        auto before = *this;
-        ++*this;
-        return before;
-    }
-    bool operator==(TrackingIterator const& other) const { return m_at == other.m_at; }
-
-private:
-    char const* m_at;
-    char const** m_cursor;
-};
-
-std::string position_suffix(std::string_view text, std::size_t offset)
-{
-    offset = std::min(offset, text.size());
-    std::size_t line = 1, line_start = 0;
-    for (std::size_t i = 0; i < offset; ++i) {
-        if (text[i] == '\n') {
-            ++line;
-            line_start = i + 1;
-        }
-    }
-    return fmt::format(" at line {} column {}", line, offset - line_start);
-}
-
 class TreeBuilder final : public nlohmann::json_sax<nlohmann::json> {
 public:
-    TreeBuilder(std::string_view text, char const** cursor)
-        : m_text(text)
-        , m_cursor(cursor)
-    {
-    }
-
     Node& root() { return m_root; }
     std::string const& error() const { return m_error; }
 
     bool null() override { return place(Node {}); }
-    bool boolean(bool value) override
-    {
-        Node node;
-        node.kind = Kind::Bool;
-        node.boolean = value;
-        return place(std::move(node));
-    }
+    bool boolean(bool value) override { return place(Node { .kind = Kind::Bool, .boolean = value }); }
     bool number_integer(number_integer_t value) override
     {
-        Node node;
         // Non-negative integers arrive as unsigned; a signed zero can only be "-0", which is a float.
-        if (value == 0) {
-            node.kind = Kind::Float;
-            node.float_value = -0.0;
-        } else {
-            node.kind = Kind::Signed;
-            node.signed_value = value;
-        }
-        return place(std::move(node), true);
+        if (value == 0)
+            return place(Node { .kind = Kind::Float, .float_value = -0.0 });
+        return place(Node { .kind = Kind::Signed, .signed_value = value });
     }
     bool number_unsigned(number_unsigned_t value) override
     {
-        Node node;
-        node.kind = Kind::Unsigned;
-        node.unsigned_value = value;
-        return place(std::move(node), true);
+        return place(Node { .kind = Kind::Unsigned, .unsigned_value = value });
     }
     bool number_float(number_float_t value, string_t const&) override
     {
-        Node node;
-        node.kind = Kind::Float;
-        node.float_value = value;
-        return place(std::move(node), true);
+        return place(Node { .kind = Kind::Float, .float_value = value });
     }
-    bool string(string_t& value) override
-    {
-        Node node;
-        node.kind = Kind::String;
-        node.string = std::move(value);
-        return place(std::move(node));
-    }
-    bool binary(binary_t&) override
-    {
-        Node node;
-        node.kind = Kind::Bytes;
-        return place(std::move(node));
-    }
+    bool string(string_t& value) override { return place(Node { .kind = Kind::String, .string = std::move(value) }); }
+    bool binary(binary_t&) override { return place(Node { .kind = Kind::Bytes }); }
     bool start_object(std::size_t) override { return open(Kind::Object); }
     bool key(string_t& value) override
     {
-        m_stack.back()->members.push_back(Member { std::move(value), offset(), Node {} });
+        m_stack.back()->members.push_back(Member { std::move(value), Node {} });
         return true;
     }
     bool end_object() override { return close(); }
@@ -267,28 +312,12 @@ public:
         std::string_view what = error.what();
         if (auto colon = what.find(": "); colon != std::string_view::npos)
             what.remove_prefix(colon + 2);
-        m_error = std::string(what) + position_suffix(m_text, offset());
+        m_error = what;
         return false;
     }
 
 private:
-    std::size_t offset() const { return static_cast<std::size_t>(*m_cursor - m_text.data()); }
-
-    // The parser reads one character past a number before it knows the number has ended.
-    std::size_t number_end() const
-    {
-        std::size_t end = offset();
-        if (end > 0 && end <= m_text.size()) {
-            char last = m_text[end - 1];
-            bool part_of_number = (last >= '0' && last <= '9') || last == '.' || last == 'e' || last == 'E'
-                || last == '+' || last == '-';
-            if (!part_of_number)
-                --end;
-        }
-        return end;
-    }
-
-    Node* attach(Node node)
+    Node* place(Node node)
     {
         if (m_stack.empty()) {
             m_root = std::move(node);
@@ -304,34 +333,22 @@ private:
         return &parent->members.back().value;
     }
 
-    bool place(Node node, bool is_number = false)
-    {
-        node.end = is_number ? number_end() : offset();
-        attach(std::move(node));
-        return true;
-    }
-
     bool open(Kind kind)
     {
         if (m_stack.size() >= max_nesting_depth) {
-            m_error = "recursion limit exceeded" + position_suffix(m_text, offset());
+            m_error = "recursion limit exceeded";
             return false;
         }
-        Node node;
-        node.kind = kind;
-        m_stack.push_back(attach(std::move(node)));
+        m_stack.push_back(place(Node { .kind = kind }));
         return true;
     }
 
     bool close()
     {
-        m_stack.back()->end = offset();
         m_stack.pop_back();
         return true;
     }
 
-    std::string_view m_text;
-    char const** m_cursor;
     Node m_root;
     std::vector<Node*> m_stack;
     std::string m_error;
@@ -340,13 +357,11 @@ private:
 Result<Node> parse_text(std::string_view text)
 {
     if (text.starts_with("\xEF\xBB\xBF"))
-        return fail("expected value" + position_suffix(text, 1));
-    char const* cursor = text.data();
-    TreeBuilder builder(text, &cursor);
+        return fail("expected value");
+    TreeBuilder builder;
     bool parsed = false;
     try {
-        parsed = nlohmann::json::sax_parse(
-            TrackingIterator(text.data(), &cursor), TrackingIterator(text.data() + text.size(), &cursor), &builder);
+        parsed = nlohmann::json::sax_parse(text.begin(), text.end(), &builder);
     } catch (std::exception const& error) {
         return fail(error.what());
     }
@@ -354,8 +369,8 @@ Result<Node> parse_text(std::string_view text)
         return fail(builder.error().empty() ? std::string("invalid JSON") : builder.error());
     // The parser takes a NUL byte for the end of the input; a NUL cannot sit inside a parsed string (control
     // characters must be escaped there), so one anywhere means bytes after the value.
-    if (auto nul = text.find('\0'); nul != std::string_view::npos)
-        return fail("trailing characters" + position_suffix(text, nul + 1));
+    if (text.find('\0') != std::string_view::npos)
+        return fail("trailing characters");
     return std::move(builder.root());
 }
 
@@ -364,9 +379,8 @@ Result<Node> parse_text(std::string_view text)
 class TextView {
 public:
     static constexpr bool from_text = true;
-    TextView(Node const& node, std::string_view text)
+    explicit TextView(Node const& node)
         : m_node(&node)
-        , m_text(text)
     {
     }
 
@@ -377,25 +391,18 @@ public:
     double float_value() const { return m_node->float_value; }
     std::string const& string() const { return m_node->string; }
     std::size_t size() const { return m_node->kind == Kind::Array ? m_node->items.size() : m_node->members.size(); }
-    TextView item(std::size_t i) const { return TextView(m_node->items[i], m_text); }
+    TextView item(std::size_t i) const { return TextView(m_node->items[i]); }
 
-    // f(key, value, key_error) for each member in order, duplicates included; stops at the first error.
+    // f(key, value) for each member in document order, duplicates included; stops at the first error.
     template <class F> Result<void> for_each_member(F&& f) const
     {
-        for (auto const& member : m_node->members) {
-            auto key_error = [&](std::string message) { return message + position_suffix(m_text, member.key_end); };
-            auto done = f(member.key, TextView(member.value, m_text), key_error);
-            if (!done)
-                return done;
-        }
+        for (auto const& member : m_node->members)
+            TRY_VOID(f(member.key, TextView(member.value)));
         return {};
     }
 
-    std::string error(std::string message) const { return message + position_suffix(m_text, m_node->end); }
-
 private:
     Node const* m_node;
-    std::string_view m_text;
 };
 
 class ValueView {
@@ -408,25 +415,26 @@ public:
 
     Kind kind() const
     {
+        using Type = nlohmann::json::value_t;
         switch (m_value->type()) {
-        case nlohmann::json::value_t::boolean:
+        case Type::boolean:
             return Kind::Bool;
-        case nlohmann::json::value_t::number_unsigned:
+        case Type::number_unsigned:
             return Kind::Unsigned;
-        case nlohmann::json::value_t::number_integer:
+        case Type::number_integer:
             return Kind::Signed;
-        case nlohmann::json::value_t::number_float:
+        case Type::number_float:
             return Kind::Float;
-        case nlohmann::json::value_t::string:
+        case Type::string:
             return Kind::String;
-        case nlohmann::json::value_t::binary:
+        case Type::binary:
             return Kind::Bytes;
-        case nlohmann::json::value_t::array:
+        case Type::array:
             return Kind::Array;
-        case nlohmann::json::value_t::object:
+        case Type::object:
             return Kind::Object;
-        case nlohmann::json::value_t::null:
-        case nlohmann::json::value_t::discarded:
+        case Type::null:
+        case Type::discarded:
             break;
         }
         return Kind::Null;
@@ -441,17 +449,10 @@ public:
 
     template <class F> Result<void> for_each_member(F&& f) const
     {
-        auto const& object = m_value->get_ref<nlohmann::json::object_t const&>();
-        for (auto const& [key, value] : object) {
-            auto key_error = [](std::string message) { return message; };
-            auto done = f(key, ValueView(value), key_error);
-            if (!done)
-                return done;
-        }
+        for (auto const& [key, value] : m_value->get_ref<nlohmann::json::object_t const&>())
+            TRY_VOID(f(key, ValueView(value)));
         return {};
     }
-
-    std::string error(std::string message) const { return message; }
 
 private:
     nlohmann::json const* m_value;
@@ -486,21 +487,7 @@ template <class View> std::string unexpected(View const& view)
 
 template <class View> std::unexpected<std::string> invalid_type(View const& view, std::string_view expected)
 {
-    return fail(view.error(fmt::format("invalid type: {}, expected {}", unexpected(view), expected)));
-}
-
-// An array longer than its record allows: the text reader meets the extra value where it wanted "]".
-template <class View> std::unexpected<std::string> too_long(View const& view, std::size_t allowed)
-{
-    if constexpr (View::from_text)
-        return fail(view.item(allowed).error("trailing characters"));
-    else
-        return fail(fmt::format("invalid length {}, expected fewer elements in array", view.size()));
-}
-
-template <class View> std::unexpected<std::string> missing_field(View const& view, std::string_view key)
-{
-    return fail(view.error(fmt::format("missing field `{}`", key)));
+    return fail(fmt::format("invalid type: {}, expected {}", unexpected(view), expected));
 }
 
 template <class View> Result<std::uint32_t> read_u32(View const& view)
@@ -518,7 +505,7 @@ template <class View> Result<std::uint32_t> read_u32(View const& view)
     default:
         return invalid_type(view, "u32");
     }
-    return fail(view.error(fmt::format("invalid value: {}, expected u32", unexpected(view))));
+    return fail(fmt::format("invalid value: {}, expected u32", unexpected(view)));
 }
 
 template <class View> Result<float> read_f32(View const& view)
@@ -535,302 +522,121 @@ template <class View> Result<float> read_f32(View const& view)
     }
 }
 
-template <class View> Result<bool> read_bool(View const& view)
+template <class E, class View> Result<E> read_enum(View const& view)
 {
-    if (view.kind() != Kind::Bool)
-        return invalid_type(view, "a boolean");
-    return view.boolean();
-}
-
-template <class View> Result<std::string> read_string(View const& view)
-{
-    if (view.kind() != Kind::String)
-        return invalid_type(view, "a string");
-    return view.string();
-}
-
-template <class View> Result<std::optional<std::string>> read_optional_string(View const& view)
-{
-    if (view.kind() == Kind::Null)
-        return std::optional<std::string> {};
-    return std::optional<std::string>(TRY(read_string(view)));
-}
-
-template <class View> Result<std::optional<std::filesystem::path>> read_optional_path(View const& view)
-{
-    if (view.kind() == Kind::Null)
-        return std::optional<std::filesystem::path> {};
-    if (view.kind() != Kind::String)
-        return invalid_type(view, "path string");
-    return std::optional<std::filesystem::path>(std::filesystem::path(view.string()));
-}
-
-template <class E, std::size_t N> struct EnumNames {
-    std::array<std::pair<std::string_view, E>, N> names;
-};
-
-constexpr EnumNames<Resolution, 5> resolution_names { { { { "P720", Resolution::P720 }, { "P1080", Resolution::P1080 },
-    { "P1440", Resolution::P1440 }, { "P2160", Resolution::P2160 }, { "Source", Resolution::Source } } } };
-constexpr EnumNames<Codec, 3> codec_names {
-    { { { "H264", Codec::H264 }, { "Hevc", Codec::Hevc }, { "Av1", Codec::Av1 } } }
-};
-constexpr EnumNames<Quality, 3> quality_names {
-    { { { "Compact", Quality::Compact }, { "Standard", Quality::Standard }, { "High", Quality::High } } }
-};
-constexpr EnumNames<Theme, 3> theme_names {
-    { { { "System", Theme::System }, { "Light", Theme::Light }, { "Dark", Theme::Dark } } }
-};
-
-template <class E, std::size_t N> Result<E> from_name(EnumNames<E, N> const& table, std::string_view name)
-{
-    for (auto const& [candidate, value] : table.names) {
-        if (candidate == name)
-            return value;
-    }
-    std::string expected = "one of ";
-    for (std::size_t i = 0; i < N; ++i)
-        expected += fmt::format("{}`{}`", i == 0 ? "" : ", ", table.names[i].first);
-    return fail(fmt::format("unknown variant `{}`, expected {}", name, expected));
-}
-
-template <class E, std::size_t N, class View> Result<E> read_enum(EnumNames<E, N> const& table, View const& view)
-{
-    if (view.kind() == Kind::String) {
-        auto value = from_name(table, view.string());
-        if (!value)
-            return fail(view.error(value.error()));
-        return *value;
-    }
+    if (view.kind() == Kind::String)
+        return from_name<E>(view.string());
     if (view.kind() != Kind::Object)
         return invalid_type(view, "string or map");
     if (view.size() != 1)
-        return fail(view.error("invalid value: map, expected map with a single key"));
-    std::optional<E> found;
-    TRY_VOID(view.for_each_member([&](std::string const& key, View const& value, auto key_error) -> Result<void> {
-        auto named = from_name(table, key);
-        if (!named)
-            return fail(key_error(named.error()));
+        return fail("invalid value: map, expected map with a single key");
+    E found {};
+    TRY_VOID(view.for_each_member([&](std::string const& key, View const& value) -> Result<void> {
+        found = TRY(from_name<E>(key));
         if (value.kind() != Kind::Null)
             return invalid_type(value, "unit variant");
-        found = *named;
         return {};
     }));
-    return *found;
+    return found;
 }
 
-// A record read in either of its two forms: the sequence of its fields in order, or a map of named fields
-// (unknown names ignored, a repeated name refused).
-struct RecordForm {
-    std::string_view name; // "struct Hotkey", as errors name it
-    std::span<std::string_view const> keys; // the field names, in field order
-    std::size_t required; // how many leading fields a map must name
-    bool defaulted; // a short sequence leaves the remaining fields as they are
-};
+template <class T, class View> Result<T> read(View const& view);
 
-// read_field(index, value) reads one field into the record being built.
-template <class View, class ReadField>
-Result<void> read_record(View const& view, RecordForm const& form, ReadField read_field)
+template <class R, class View> Result<R> read_record(View const& view)
 {
-    std::size_t const fields = form.keys.size();
+    using F = Form<R>;
+    constexpr std::size_t fields = field_count<R>;
+    R record {};
+    // Reads the field at `index` into the record.
+    auto read_field = [&](std::size_t index, View const& value) {
+        Result<void> done;
+        std::size_t i = 0;
+        for_each_field<R>([&](auto const& field) {
+            if (i++ != index)
+                return;
+            using T = std::remove_reference_t<decltype(record.*field.member)>;
+            if (auto read_value = read<T>(value))
+                record.*field.member = std::move(*read_value);
+            else
+                done = fail(std::move(read_value).error());
+        });
+        return done;
+    };
     if (view.kind() == Kind::Array) {
         std::size_t count = view.size();
         for (std::size_t i = 0; i < std::min(count, fields); ++i)
             TRY_VOID(read_field(i, view.item(i)));
-        if (count < fields && !form.defaulted)
-            return fail(
-                view.error(fmt::format("invalid length {}, expected {} with {} elements", count, form.name, fields)));
+        if (count < fields && !F::defaulted)
+            return fail(fmt::format("invalid length {}, expected {} with {} elements", count, F::name, fields));
+        // The text reader meets the extra value where it wanted "]".
         if (count > fields)
-            return too_long(view, fields);
-        return {};
+            return fail(View::from_text ? std::string("trailing characters")
+                                        : fmt::format("invalid length {}, expected fewer elements in array", count));
+        return record;
     }
     if (view.kind() != Kind::Object)
-        return invalid_type(view, form.name);
-    std::vector<bool> seen(fields);
-    TRY_VOID(view.for_each_member([&](std::string const& key, View const& value, auto key_error) -> Result<void> {
-        for (std::size_t i = 0; i < fields; ++i) {
-            if (key != form.keys[i])
-                continue;
-            if (seen[i])
-                return fail(key_error(fmt::format("duplicate field `{}`", key)));
-            seen[i] = true;
-            return read_field(i, value);
-        }
-        return {};
+        return invalid_type(view, F::name);
+    std::array<std::string_view, fields> keys;
+    std::size_t i = 0;
+    for_each_field<R>([&](auto const& field) { keys[i++] = field.key; });
+    std::array<bool, fields> seen {};
+    TRY_VOID(view.for_each_member([&](std::string const& key, View const& value) -> Result<void> {
+        auto found = std::ranges::find(keys, key);
+        if (found == keys.end())
+            return {};
+        auto index = static_cast<std::size_t>(found - keys.begin());
+        if (seen[index])
+            return fail(fmt::format("duplicate field `{}`", key));
+        seen[index] = true;
+        return read_field(index, value);
     }));
-    for (std::size_t i = 0; i < form.required; ++i) {
-        if (!seen[i])
-            return missing_field(view, form.keys[i]);
+    for (std::size_t j = 0; j < F::required; ++j) {
+        if (!seen[j])
+            return fail(fmt::format("missing field `{}`", keys[j]));
     }
-    return {};
+    return record;
 }
 
-constexpr std::string_view hotkey_keys[] = { "mods", "vk", "label" };
-
-template <class View> Result<Hotkey> read_hotkey(View const& view)
+// One reader for every field type; the error texts name what a field expects.
+template <class T, class View> Result<T> read(View const& view)
 {
-    Hotkey hotkey;
-    TRY_VOID(read_record(
-        view, { "struct Hotkey", hotkey_keys, 3, false }, [&](std::size_t field, View const& value) -> Result<void> {
-            if (field == 0)
-                hotkey.mods = TRY(read_u32(value));
-            else if (field == 1)
-                hotkey.vk = TRY(read_u32(value));
-            else
-                hotkey.label = TRY(read_string(value));
-            return {};
-        }));
-    return hotkey;
-}
-
-template <class View> Result<std::optional<Hotkey>> read_optional_hotkey(View const& view)
-{
-    if (view.kind() == Kind::Null)
-        return std::optional<Hotkey> {};
-    return std::optional<Hotkey>(TRY(read_hotkey(view)));
-}
-
-// A slot's key may be left out of the map form (no shortcut), never out of the sequence form.
-constexpr std::string_view slot_keys[] = { "secs", "key" };
-
-template <class View> Result<Slot> read_slot(View const& view)
-{
-    Slot slot;
-    TRY_VOID(read_record(
-        view, { "struct Slot", slot_keys, 1, false }, [&](std::size_t field, View const& value) -> Result<void> {
-            if (field == 0)
-                slot.secs = TRY(read_u32(value));
-            else
-                slot.key = TRY(read_optional_hotkey(value));
-            return {};
-        }));
-    return slot;
-}
-
-template <class View> Result<std::vector<Slot>> read_slots(View const& view)
-{
-    if (view.kind() != Kind::Array)
-        return invalid_type(view, "a sequence");
-    std::vector<Slot> slots;
-    slots.reserve(view.size());
-    for (std::size_t i = 0; i < view.size(); ++i)
-        slots.push_back(TRY(read_slot(view.item(i))));
-    return slots;
-}
-
-// JSON keys in the record's field order; the position of a key is its field's index below.
-constexpr std::array<std::string_view, 20> settings_keys = {
-    "slots",
-    "recordKey",
-    "resolution",
-    "fps",
-    "codec",
-    "quality",
-    "gameAudio",
-    "micAudio",
-    "micDevice",
-    "outputDevice",
-    "gameVolume",
-    "micVolume",
-    "monitor",
-    "clipsDir",
-    "autostart",
-    "theme",
-    "inGameToast",
-    "captureDesktop",
-    "keepDays",
-    "maxGb",
-};
-
-template <class View> Result<void> read_settings_field(Settings& settings, std::size_t field, View const& view)
-{
-    switch (field) {
-    case 0:
-        settings.slots = TRY(read_slots(view));
-        break;
-    case 1:
-        settings.record_key = TRY(read_optional_hotkey(view));
-        break;
-    case 2:
-        settings.resolution = TRY(read_enum(resolution_names, view));
-        break;
-    case 3:
-        settings.fps = TRY(read_u32(view));
-        break;
-    case 4:
-        settings.codec = TRY(read_enum(codec_names, view));
-        break;
-    case 5:
-        settings.quality = TRY(read_enum(quality_names, view));
-        break;
-    case 6:
-        settings.game_audio = TRY(read_bool(view));
-        break;
-    case 7:
-        settings.mic_audio = TRY(read_bool(view));
-        break;
-    case 8:
-        settings.mic_device = TRY(read_optional_string(view));
-        break;
-    case 9:
-        settings.output_device = TRY(read_optional_string(view));
-        break;
-    case 10:
-        settings.game_volume = TRY(read_f32(view));
-        break;
-    case 11:
-        settings.mic_volume = TRY(read_f32(view));
-        break;
-    case 12:
-        settings.monitor = TRY(read_optional_string(view));
-        break;
-    case 13:
-        settings.clips_dir = TRY(read_optional_path(view));
-        break;
-    case 14:
-        settings.autostart = TRY(read_bool(view));
-        break;
-    case 15:
-        settings.theme = TRY(read_enum(theme_names, view));
-        break;
-    case 16:
-        settings.in_game_toast = TRY(read_bool(view));
-        break;
-    case 17:
-        settings.capture_desktop = TRY(read_bool(view));
-        break;
-    case 18:
-        settings.keep_days = TRY(read_u32(view));
-        break;
-    case 19:
-        settings.max_gb = TRY(read_u32(view));
-        break;
+    if constexpr (std::is_same_v<T, std::uint32_t>) {
+        return read_u32(view);
+    } else if constexpr (std::is_same_v<T, float>) {
+        return read_f32(view);
+    } else if constexpr (std::is_same_v<T, bool>) {
+        if (view.kind() != Kind::Bool)
+            return invalid_type(view, "a boolean");
+        return view.boolean();
+    } else if constexpr (std::is_same_v<T, std::string> || std::is_same_v<T, std::filesystem::path>) {
+        if (view.kind() != Kind::String)
+            return invalid_type(view, std::is_same_v<T, std::string> ? "a string" : "path string");
+        return T(view.string());
+    } else if constexpr (is_optional<T>) {
+        if (view.kind() == Kind::Null)
+            return T {};
+        return T(TRY(read<typename T::value_type>(view)));
+    } else if constexpr (std::is_enum_v<T>) {
+        return read_enum<T>(view);
+    } else if constexpr (is_vector<T>) {
+        if (view.kind() != Kind::Array)
+            return invalid_type(view, "a sequence");
+        T items;
+        items.reserve(view.size());
+        for (std::size_t i = 0; i < view.size(); ++i)
+            items.push_back(TRY(read<typename T::value_type>(view.item(i))));
+        return items;
+    } else {
+        return read_record<T>(view);
     }
-    return {};
-}
-
-template <class View> Result<Settings> read_settings(View const& view)
-{
-    Settings settings = Settings::defaults();
-    TRY_VOID(read_record(view, { "struct Settings", settings_keys, 0, true },
-        [&](std::size_t field, View const& value) { return read_settings_field(settings, field, value); }));
-    return settings;
 }
 
 // Parses the text and reads one value from it; nothing escapes as an exception.
-template <class T, class Read> Result<T> read_text(std::string_view text, Read read)
+template <class T> Result<T> read_text(std::string_view text)
 {
     try {
         auto tree = TRY(parse_text(text));
-        return read(TextView(tree, text));
-    } catch (std::exception const& error) {
-        return fail(error.what());
-    }
-}
-
-template <class T, class Read> Result<T> read_value(nlohmann::json const& value, Read read)
-{
-    try {
-        return read(ValueView(value));
+        return read<T>(TextView(tree));
     } catch (std::exception const& error) {
         return fail(error.what());
     }
@@ -838,308 +644,144 @@ template <class T, class Read> Result<T> read_value(nlohmann::json const& value,
 
 // ---- Writers ---------------------------------------------------------------------------------------------
 
-nlohmann::json string_value(std::string_view text)
+// The file form: pretty, two spaces a level; `indent` is where the line holding the value starts.
+template <class T> void write_text(std::string& out, T const& value, int indent)
 {
-    return nlohmann::json(utf8::lossy(text));
+    auto new_line = [&](int spaces) {
+        out += '\n';
+        out.append(static_cast<std::size_t>(spaces), ' ');
+    };
+    if constexpr (std::is_same_v<T, std::uint32_t>) {
+        out += fmt::format("{}", value);
+    } else if constexpr (std::is_same_v<T, float>) {
+        out += shortest_number(value);
+    } else if constexpr (std::is_same_v<T, bool>) {
+        out += value ? "true" : "false";
+    } else if constexpr (std::is_same_v<T, std::string>) {
+        json_text::append_string(out, value);
+    } else if constexpr (std::is_same_v<T, std::filesystem::path>) {
+        json_text::append_string(out, value.native());
+    } else if constexpr (is_optional<T>) {
+        if (value)
+            write_text(out, *value, indent);
+        else
+            out += "null";
+    } else if constexpr (std::is_enum_v<T>) {
+        json_text::append_string(out, name_of(value));
+    } else if constexpr (is_vector<T>) {
+        if (value.empty()) {
+            out += "[]";
+            return;
+        }
+        out += '[';
+        for (std::size_t i = 0; i < value.size(); ++i) {
+            out += i == 0 ? "" : ",";
+            new_line(indent + 2);
+            write_text(out, value[i], indent + 2);
+        }
+        new_line(indent);
+        out += ']';
+    } else {
+        out += '{';
+        bool first = true;
+        for_each_field<T>([&](auto const& field) {
+            out += first ? "" : ",";
+            first = false;
+            new_line(indent + 2);
+            json_text::append_string(out, field.key);
+            out += ": ";
+            write_text(out, value.*field.member, indent + 2);
+        });
+        new_line(indent);
+        out += '}';
+    }
 }
 
-nlohmann::json optional_string_value(std::optional<std::string> const& text)
+// The API form. Strings that are not valid UTF-8 have their bad bytes replaced, so that dumping never throws;
+// volumes are widened to double and a non-finite one is null.
+template <class T> nlohmann::json to_value(T const& value)
 {
-    return text ? string_value(*text) : nlohmann::json(nullptr);
+    if constexpr (std::is_same_v<T, std::string>) {
+        return utf8::lossy(value);
+    } else if constexpr (std::is_same_v<T, std::filesystem::path>) {
+        return value.native();
+    } else if constexpr (std::is_same_v<T, float>) {
+        return std::isfinite(value) ? nlohmann::json(static_cast<double>(value)) : nlohmann::json(nullptr);
+    } else if constexpr (is_optional<T>) {
+        return value ? to_value(*value) : nlohmann::json(nullptr);
+    } else if constexpr (std::is_enum_v<T>) {
+        return std::string(name_of(value));
+    } else if constexpr (is_vector<T>) {
+        auto items = nlohmann::json::array();
+        for (auto const& item : value)
+            items.push_back(to_value(item));
+        return items;
+    } else if constexpr (std::is_class_v<T>) {
+        auto object = nlohmann::json::object();
+        for_each_field<T>([&](auto const& field) { object[field.key] = to_value(value.*field.member); });
+        return object;
+    } else {
+        return value;
+    }
 }
 
-nlohmann::json volume_value(float volume)
+bool clips_dir_is_utf8(Settings const& settings)
 {
-    if (!std::isfinite(volume))
-        return nullptr;
-    return static_cast<double>(volume);
-}
-
-void write_optional_string(std::string& out, std::optional<std::string> const& text)
-{
-    if (text)
-        json_text::append_string(out, *text);
-    else
-        out += "null";
-}
-
-void indent_to(std::string& out, int spaces)
-{
-    out.append(static_cast<std::size_t>(spaces), ' ');
+    return !settings.clips_dir || utf8::is_valid(settings.clips_dir->native());
 }
 
 }
 
-std::string_view resolution_name(Resolution value)
+Settings sanitize(Settings settings)
 {
-    auto index = static_cast<std::size_t>(value);
-    return index < resolution_names.names.size() ? resolution_names.names[index].first : "P1080";
+    for_each_field<Settings>([&](auto const& field) {
+        if (field.clamp)
+            field.clamp(settings.*field.member);
+    });
+    return settings;
 }
 
-std::string_view codec_name(Codec value)
-{
-    auto index = static_cast<std::size_t>(value);
-    return index < codec_names.names.size() ? codec_names.names[index].first : "H264";
-}
-
-std::string_view quality_name(Quality value)
-{
-    auto index = static_cast<std::size_t>(value);
-    return index < quality_names.names.size() ? quality_names.names[index].first : "Standard";
-}
-
-std::string_view theme_name(Theme value)
-{
-    auto index = static_cast<std::size_t>(value);
-    return index < theme_names.names.size() ? theme_names.names[index].first : "System";
-}
-
-Result<Resolution> resolution_from_name(std::string_view name)
-{
-    return from_name(resolution_names, name);
-}
-Result<Codec> codec_from_name(std::string_view name)
-{
-    return from_name(codec_names, name);
-}
-Result<Quality> quality_from_name(std::string_view name)
-{
-    return from_name(quality_names, name);
-}
-Result<Theme> theme_from_name(std::string_view name)
-{
-    return from_name(theme_names, name);
-}
-
-Result<Settings> deserialize_settings(std::string_view text)
-{
-    return read_text<Settings>(text, [](TextView const& view) { return read_settings(view); });
-}
-
-Result<Slot> deserialize_slot(std::string_view text)
-{
-    return read_text<Slot>(text, [](TextView const& view) { return read_slot(view); });
-}
-
-Result<std::optional<Hotkey>> deserialize_hotkey(std::string_view text)
-{
-    return read_text<std::optional<Hotkey>>(text, [](TextView const& view) { return read_optional_hotkey(view); });
-}
-
-Result<Resolution> deserialize_resolution(std::string_view text)
-{
-    return read_text<Resolution>(text, [](TextView const& view) { return read_enum(resolution_names, view); });
-}
-
-Result<Codec> deserialize_codec(std::string_view text)
-{
-    return read_text<Codec>(text, [](TextView const& view) { return read_enum(codec_names, view); });
-}
-
-Result<Quality> deserialize_quality(std::string_view text)
-{
-    return read_text<Quality>(text, [](TextView const& view) { return read_enum(quality_names, view); });
-}
-
-Result<Theme> deserialize_theme(std::string_view text)
-{
-    return read_text<Theme>(text, [](TextView const& view) { return read_enum(theme_names, view); });
-}
+Result<Settings> deserialize_settings(std::string_view text) { return read_text<Settings>(text); }
+Result<Slot> deserialize_slot(std::string_view text) { return read_text<Slot>(text); }
+Result<std::optional<Hotkey>> deserialize_hotkey(std::string_view text) { return read_text<std::optional<Hotkey>>(text); }
+Result<Resolution> deserialize_resolution(std::string_view text) { return read_text<Resolution>(text); }
+Result<Codec> deserialize_codec(std::string_view text) { return read_text<Codec>(text); }
+Result<Quality> deserialize_quality(std::string_view text) { return read_text<Quality>(text); }
+Result<Theme> deserialize_theme(std::string_view text) { return read_text<Theme>(text); }
 
 Result<Settings> settings_from_value(nlohmann::json const& value)
 {
-    return read_value<Settings>(value, [](ValueView const& view) { return read_settings(view); });
-}
-
-Result<Slot> slot_from_value(nlohmann::json const& value)
-{
-    return read_value<Slot>(value, [](ValueView const& view) { return read_slot(view); });
-}
-
-Result<std::optional<Hotkey>> hotkey_from_value(nlohmann::json const& value)
-{
-    return read_value<std::optional<Hotkey>>(value, [](ValueView const& view) { return read_optional_hotkey(view); });
-}
-
-Result<Resolution> resolution_from_value(nlohmann::json const& value)
-{
-    return read_value<Resolution>(value, [](ValueView const& view) { return read_enum(resolution_names, view); });
-}
-
-Result<Codec> codec_from_value(nlohmann::json const& value)
-{
-    return read_value<Codec>(value, [](ValueView const& view) { return read_enum(codec_names, view); });
-}
-
-Result<Quality> quality_from_value(nlohmann::json const& value)
-{
-    return read_value<Quality>(value, [](ValueView const& view) { return read_enum(quality_names, view); });
-}
-
-Result<Theme> theme_from_value(nlohmann::json const& value)
-{
-    return read_value<Theme>(value, [](ValueView const& view) { return read_enum(theme_names, view); });
-}
-
-nlohmann::json hotkey_entry_to_value(std::optional<Hotkey> const& key)
-{
-    if (!key)
-        return nullptr;
-    nlohmann::json value = nlohmann::json::object();
-    value["mods"] = key->mods;
-    value["vk"] = key->vk;
-    value["label"] = string_value(key->label);
-    return value;
-}
-
-nlohmann::json codec_to_value(Codec codec)
-{
-    return std::string(codec_name(codec));
-}
-
-Result<nlohmann::json> settings_to_value(Settings const& settings)
-{
     try {
-        nlohmann::json clips_dir = nullptr;
-        if (settings.clips_dir) {
-            auto const& native = settings.clips_dir->native();
-            if (!utf8::is_valid(native))
-                return fail(std::string(invalid_path_error));
-            clips_dir = native;
-        }
-        nlohmann::json slots = nlohmann::json::array();
-        for (auto const& slot : settings.slots) {
-            nlohmann::json entry = nlohmann::json::object();
-            entry["secs"] = slot.secs;
-            entry["key"] = hotkey_entry_to_value(slot.key);
-            slots.push_back(std::move(entry));
-        }
-        nlohmann::json value = nlohmann::json::object();
-        value["slots"] = std::move(slots);
-        value["recordKey"] = hotkey_entry_to_value(settings.record_key);
-        value["resolution"] = std::string(resolution_name(settings.resolution));
-        value["fps"] = settings.fps;
-        value["codec"] = codec_to_value(settings.codec);
-        value["quality"] = std::string(quality_name(settings.quality));
-        value["gameAudio"] = settings.game_audio;
-        value["micAudio"] = settings.mic_audio;
-        value["micDevice"] = optional_string_value(settings.mic_device);
-        value["outputDevice"] = optional_string_value(settings.output_device);
-        value["gameVolume"] = volume_value(settings.game_volume);
-        value["micVolume"] = volume_value(settings.mic_volume);
-        value["monitor"] = optional_string_value(settings.monitor);
-        value["clipsDir"] = std::move(clips_dir);
-        value["autostart"] = settings.autostart;
-        value["theme"] = std::string(theme_name(settings.theme));
-        value["inGameToast"] = settings.in_game_toast;
-        value["captureDesktop"] = settings.capture_desktop;
-        value["keepDays"] = settings.keep_days;
-        value["maxGb"] = settings.max_gb;
-        return value;
+        return read<Settings>(ValueView(value));
     } catch (std::exception const& error) {
         return fail(error.what());
     }
 }
 
-void write_hotkey_entry(std::string& out, std::optional<Hotkey> const& key, int indent)
+Result<nlohmann::json> settings_to_value(Settings const& settings)
 {
-    if (!key) {
-        out += "null";
-        return;
+    if (!clips_dir_is_utf8(settings))
+        return fail(std::string(invalid_path_error));
+    try {
+        return to_value(settings);
+    } catch (std::exception const& error) {
+        return fail(error.what());
     }
-    out += "{\n";
-    indent_to(out, indent + 2);
-    out += fmt::format("\"mods\": {},\n", key->mods);
-    indent_to(out, indent + 2);
-    out += fmt::format("\"vk\": {},\n", key->vk);
-    indent_to(out, indent + 2);
-    out += "\"label\": ";
-    json_text::append_string(out, key->label);
-    out += '\n';
-    indent_to(out, indent);
-    out += '}';
 }
 
 Result<std::string> settings_to_file_text(Settings const& settings)
 {
-    if (settings.clips_dir && !utf8::is_valid(settings.clips_dir->native()))
+    if (!clips_dir_is_utf8(settings))
         return fail(std::string(invalid_path_error));
     std::string out;
     out.reserve(128);
-    // Every top-level member but the first starts with ",\n"; members sit at two spaces.
-    bool first = true;
-    auto member = [&](std::string_view key) {
-        out += first ? "\n" : ",\n";
-        first = false;
-        out += "  ";
-        json_text::append_string(out, key);
-        out += ": ";
-    };
-    out += '{';
-    member("slots");
-    if (settings.slots.empty()) {
-        out += "[]";
-    } else {
-        out += "[\n";
-        for (std::size_t i = 0; i < settings.slots.size(); ++i) {
-            auto const& slot = settings.slots[i];
-            out += "    {\n";
-            out += fmt::format("      \"secs\": {},\n", slot.secs);
-            out += "      \"key\": ";
-            write_hotkey_entry(out, slot.key, 6);
-            out += "\n    }";
-            out += i + 1 < settings.slots.size() ? ",\n" : "\n";
-        }
-        out += "  ]";
-    }
-    member("recordKey");
-    write_hotkey_entry(out, settings.record_key, 2);
-    member("resolution");
-    json_text::append_string(out, resolution_name(settings.resolution));
-    member("fps");
-    out += fmt::format("{}", settings.fps);
-    member("codec");
-    json_text::append_string(out, codec_name(settings.codec));
-    member("quality");
-    json_text::append_string(out, quality_name(settings.quality));
-    member("gameAudio");
-    out += settings.game_audio ? "true" : "false";
-    member("micAudio");
-    out += settings.mic_audio ? "true" : "false";
-    member("micDevice");
-    write_optional_string(out, settings.mic_device);
-    member("outputDevice");
-    write_optional_string(out, settings.output_device);
-    member("gameVolume");
-    out += shortest_number(settings.game_volume);
-    member("micVolume");
-    out += shortest_number(settings.mic_volume);
-    member("monitor");
-    write_optional_string(out, settings.monitor);
-    member("clipsDir");
-    if (settings.clips_dir)
-        json_text::append_string(out, settings.clips_dir->native());
-    else
-        out += "null";
-    member("autostart");
-    out += settings.autostart ? "true" : "false";
-    member("theme");
-    json_text::append_string(out, theme_name(settings.theme));
-    member("inGameToast");
-    out += settings.in_game_toast ? "true" : "false";
-    member("captureDesktop");
-    out += settings.capture_desktop ? "true" : "false";
-    member("keepDays");
-    out += fmt::format("{}", settings.keep_days);
-    member("maxGb");
-    out += fmt::format("{}", settings.max_gb);
-    out += "\n}";
+    write_text(out, settings, 0);
     return out;
 }
 
 std::filesystem::path settings_path(std::filesystem::path const& data_dir)
 {
-    return data_dir / settings_file_name;
+    return data_dir / "settings.json";
 }
 
 Settings load(std::filesystem::path const& data_dir)
@@ -1148,9 +790,7 @@ Settings load(std::filesystem::path const& data_dir)
     if (!text)
         return Settings::defaults();
     auto settings = deserialize_settings(*text);
-    if (!settings)
-        return Settings::defaults();
-    return std::move(*settings);
+    return settings ? std::move(*settings) : Settings::defaults();
 }
 
 Result<void> save(std::filesystem::path const& path, Settings const& settings)
@@ -1162,16 +802,9 @@ Result<void> save(std::filesystem::path const& path, Settings const& settings)
     // saves at the same time would truncate each other's file, rename it half written, or fail to find it.
     static std::mutex one_save_at_a_time;
     std::lock_guard lock(one_save_at_a_time);
-    // The temporary file must reach the disk before the rename: otherwise a power cut can leave a renamed but
-    // empty settings.json, and the next start would silently fall back to the defaults. When anything fails the
-    // temporary file is left as it is and settings.json keeps its former content.
-    auto fd = TRY_AS("Réglages : {}", files::open_write(temp, files::Create::Truncate));
-    TRY_VOID_AS("Réglages : {}",
-        files::write_all(fd.get(), std::span(reinterpret_cast<std::uint8_t const*>(text.data()), text.size())));
-    TRY_VOID_AS("Réglages : {}", files::fdatasync_fd(fd.get()));
-    fd.reset();
-    if (std::rename(temp.c_str(), path.c_str()) != 0)
-        return fail(fmt::format("Réglages : {}", os_error(errno)));
+    // When anything fails settings.json keeps its former content, and the temporary file stays as far as it
+    // was written.
+    TRY_VOID_AS("Réglages : {}", files::atomic_replace(path, temp, text, files::Leftover::Keep));
     return {};
 }
 

@@ -114,13 +114,6 @@ Settings unusual_record()
     return record;
 }
 
-// The text readers add " at line L column C"; most tests compare the message without it.
-std::string without_position(std::string const& message)
-{
-    auto at = message.rfind(" at line ");
-    return at == std::string::npos ? message : message.substr(0, at);
-}
-
 }
 
 TEST(SettingsFileForm, DefaultRecordWritesTheExactFile)
@@ -195,18 +188,6 @@ TEST(SettingsForms, BothFormsReadBackToAnEqualRecord)
     EXPECT_EQ(settings::deserialize_settings(*empty_text).value(), empty_slots);
 }
 
-TEST(SettingsForms, ClipsFolderThatIsNotUtf8IsRefused)
-{
-    Settings record;
-    record.clips_dir = std::filesystem::path("/home/joueur/\xff\xfe");
-    auto value = settings::settings_to_value(record);
-    ASSERT_FALSE(value);
-    EXPECT_EQ(value.error(), "path contains invalid UTF-8 characters");
-    auto text = settings::settings_to_file_text(record);
-    ASSERT_FALSE(text);
-    EXPECT_EQ(text.error(), "path contains invalid UTF-8 characters");
-}
-
 TEST(SettingsForms, OtherInvalidStringsAreRepairedSoDumpingNeverThrows)
 {
     Settings record;
@@ -267,14 +248,17 @@ TEST(SettingsTextReader, ReadsPartialAndAlternativeForms)
     EXPECT_EQ(volumes.mic_volume, 0.25f);
 }
 
-// Refusals common to both readers, as the text reader reports them (without the position) and as the
-// value reader does.
+// Refusals, as the text reader and the value reader report them. The value reader has no duplicate keys, and
+// meets an overlong array as such where the text reader meets a syntax error.
 TEST(SettingsReaders, RefuseWithTheExactMessages)
 {
     struct Row {
-        char const* json;
+        std::string json;
         char const* message;
+        char const* value_message = nullptr; // nullptr: as the text reader; "": not a value tree
     };
+    std::string overlong = R"([[], null, "P720", 60, "H264", "Standard", true, true, null, null, 1.0, 1.0, null,)"
+                           R"( null, false, "System", true, false, 0, 0, 7])";
     Row const rows[] = {
         { R"({"fps": 30.7})", "invalid type: floating point `30.7`, expected u32" },
         { R"({"fps": -5})", "invalid value: integer `-5`, expected u32" },
@@ -308,72 +292,27 @@ TEST(SettingsReaders, RefuseWithTheExactMessages)
         { R"({"theme": 1})", "invalid type: integer `1`, expected string or map" },
         { R"({"theme": {"Dark": null, "Light": null}})", "invalid value: map, expected map with a single key" },
         { R"({"theme": {"Dark": 1}})", "invalid type: integer `1`, expected unit variant" },
+        { overlong, "trailing characters", "invalid length 21, expected fewer elements in array" },
+        { R"({"slots": [[45, null, 1]]})", "trailing characters", "invalid length 3, expected fewer elements in array" },
+        { R"({"recordKey": [0, 121, "F10", 0]})", "trailing characters",
+            "invalid length 4, expected fewer elements in array" },
+        { R"({"fps": 30, "fps": 60})", "duplicate field `fps`", "" },
+        { R"({"slots": [{"secs": 5, "secs": 6}]})", "duplicate field `secs`", "" },
+        { R"({"slots": [{"secs": 5, "key": null, "key": null}]})", "duplicate field `key`", "" },
+        { "{\"recordKey\": {\"mods\": 0, \"vk\": 1,\n\"label\": \"a\", \"vk\": 2}}", "duplicate field `vk`", "" },
+        { R"({"fps": "x", "codec": "x"})", "invalid type: string \"x\", expected u32", "" }, // document order
+        { R"({"codec": "x", "fps": "x"})", "unknown variant `x`, expected one of `H264`, `Hevc`, `Av1`", "" },
     };
     for (auto const& row : rows) {
         SCOPED_TRACE(row.json);
         auto from_text = settings::deserialize_settings(row.json);
         ASSERT_FALSE(from_text);
-        EXPECT_EQ(without_position(from_text.error()), row.message);
-        EXPECT_NE(from_text.error().find(" at line 1 column "), std::string::npos) << from_text.error();
-
+        EXPECT_EQ(from_text.error(), row.message);
+        if (row.value_message && !*row.value_message)
+            continue;
         auto from_value = settings::settings_from_value(nlohmann::json::parse(row.json));
         ASSERT_FALSE(from_value);
-        EXPECT_EQ(from_value.error(), row.message);
-    }
-}
-
-TEST(SettingsTextReader, FirstErrorInDocumentOrderWins)
-{
-    auto first = settings::deserialize_settings(R"({"fps": "x", "codec": "x"})");
-    ASSERT_FALSE(first);
-    EXPECT_EQ(first.error(), "invalid type: string \"x\", expected u32 at line 1 column 11");
-    auto second = settings::deserialize_settings(R"({"codec": "x", "fps": "x"})");
-    ASSERT_FALSE(second);
-    EXPECT_EQ(without_position(second.error()), "unknown variant `x`, expected one of `H264`, `Hevc`, `Av1`");
-}
-
-TEST(SettingsReaders, OverlongArraysDifferBetweenTextAndValue)
-{
-    struct Row {
-        std::string json;
-        std::string value_message;
-    };
-    std::string good = R"([[], null, "P720", 60, "H264", "Standard", true, true, null, null, 1.0, 1.0, null,)"
-                       R"( null, false, "System", true, false, 0, 0, 7])";
-    Row const rows[] = {
-        { good, "invalid length 21, expected fewer elements in array" },
-        { R"({"slots": [[45, null, 1]]})", "invalid length 3, expected fewer elements in array" },
-        { R"({"recordKey": [0, 121, "F10", 0]})", "invalid length 4, expected fewer elements in array" },
-    };
-    for (auto const& row : rows) {
-        SCOPED_TRACE(row.json);
-        auto from_value = settings::settings_from_value(nlohmann::json::parse(row.json));
-        ASSERT_FALSE(from_value);
-        EXPECT_EQ(from_value.error(), row.value_message);
-        auto from_text = settings::deserialize_settings(row.json);
-        ASSERT_FALSE(from_text);
-        EXPECT_EQ(without_position(from_text.error()), "trailing characters");
-    }
-}
-
-TEST(SettingsTextReader, RefusesDuplicateKnownKeys)
-{
-    struct Row {
-        char const* json;
-        char const* message;
-    };
-    Row const rows[] = {
-        { R"({"fps": 30, "fps": 60})", "duplicate field `fps` at line 1 column 17" },
-        { R"({"slots": [{"secs": 5, "secs": 6}]})", "duplicate field `secs` at line 1 column 29" },
-        { R"({"slots": [{"secs": 5, "key": null, "key": null}]})", "duplicate field `key` at line 1 column 41" },
-        { "{\"recordKey\": {\"mods\": 0, \"vk\": 1,\n\"label\": \"a\", \"vk\": 2}}",
-            "duplicate field `vk` at line 2 column 18" },
-    };
-    for (auto const& row : rows) {
-        SCOPED_TRACE(row.json);
-        auto result = settings::deserialize_settings(row.json);
-        ASSERT_FALSE(result);
-        EXPECT_EQ(result.error(), row.message);
+        EXPECT_EQ(from_value.error(), row.value_message ? row.value_message : row.message);
     }
 }
 
@@ -384,7 +323,7 @@ TEST(SettingsTextReader, RefusesWhatTheParserWouldForgive)
     ASSERT_TRUE(settings::deserialize_settings(deep_128));
     auto deep = settings::deserialize_settings(deep_129);
     ASSERT_FALSE(deep);
-    EXPECT_EQ(without_position(deep.error()), "recursion limit exceeded");
+    EXPECT_EQ(deep.error(), "recursion limit exceeded");
 
     char const* refused[] = {
         "",
@@ -415,27 +354,12 @@ TEST(SettingsSmallReaders, ReadTheirOwnTypes)
     EXPECT_EQ(settings::deserialize_hotkey("null").value(), std::nullopt);
     EXPECT_EQ(settings::deserialize_hotkey(R"({"mods": 2, "vk": 65, "label": "Ctrl+A"})").value(),
         (Hotkey { 2, 65, "Ctrl+A" }));
-    EXPECT_EQ(settings::hotkey_from_value(nullptr).value(), std::nullopt);
     EXPECT_EQ(settings::deserialize_slot("[45, null]").value(), (Slot { 45, std::nullopt }));
-    EXPECT_EQ(without_position(settings::deserialize_slot("[45]").error()),
-        "invalid length 1, expected struct Slot with 2 elements");
-    EXPECT_EQ(settings::slot_from_value(nlohmann::json::parse(R"({"secs": 45})")).value(), (Slot { 45, std::nullopt }));
+    EXPECT_EQ(settings::deserialize_slot("[45]").error(), "invalid length 1, expected struct Slot with 2 elements");
     EXPECT_EQ(settings::deserialize_resolution(R"({"Source": null})").value(), settings::Resolution::Source);
     EXPECT_EQ(settings::deserialize_codec(R"("Av1")").value(), settings::Codec::Av1);
     EXPECT_EQ(settings::deserialize_quality(R"("Compact")").value(), settings::Quality::Compact);
     EXPECT_EQ(settings::deserialize_theme(R"("Light")").value(), settings::Theme::Light);
-    EXPECT_EQ(settings::resolution_from_value("P2160").value(), settings::Resolution::P2160);
-    EXPECT_EQ(settings::codec_from_value("Hevc").value(), settings::Codec::Hevc);
-    EXPECT_EQ(settings::quality_from_value("High").value(), settings::Quality::High);
-    EXPECT_EQ(settings::theme_from_value("Dark").value(), settings::Theme::Dark);
-    EXPECT_EQ(settings::resolution_from_name("P720").value(), settings::Resolution::P720);
-    EXPECT_EQ(settings::resolution_from_name("720").error(),
-        "unknown variant `720`, expected one of `P720`, `P1080`, `P1440`, `P2160`, `Source`");
-    EXPECT_EQ(settings::codec_to_value(settings::Codec::Hevc), "Hevc");
-    EXPECT_EQ(settings::hotkey_entry_to_value(Hotkey { 1, 2, "x" }).dump(), R"({"label":"x","mods":1,"vk":2})");
-    std::string entry;
-    settings::write_hotkey_entry(entry, Hotkey { 1, 2, "x" }, 4);
-    EXPECT_EQ(entry, "{\n      \"mods\": 1,\n      \"vk\": 2,\n      \"label\": \"x\"\n    }");
 }
 
 class SettingsFile : public TempDirTest { };
@@ -504,6 +428,7 @@ TEST_F(SettingsFile, PathThatIsNotUtf8WritesNothing)
     auto saved = settings::save(path, record);
     ASSERT_FALSE(saved);
     EXPECT_EQ(saved.error(), "path contains invalid UTF-8 characters");
+    EXPECT_EQ(settings::settings_to_value(record).error(), "path contains invalid UTF-8 characters");
     EXPECT_EQ(read_file(path), "former");
     EXPECT_FALSE(std::filesystem::exists(dir() / "settings.json.tmp"));
 }
