@@ -62,7 +62,7 @@ private:
 };
 
 struct Registered {
-    std::uint32_t kind;
+    engine::HotkeyKind kind;
     std::uint32_t arg;
 };
 

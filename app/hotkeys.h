@@ -14,19 +14,17 @@
 
 #include "base/channel.h"
 #include "base/threads.h"
+#include "engine/engine.h"
 #include "platform/hotkey_registrar.h"
 
 namespace hotkeys {
-
-constexpr std::uint32_t kind_save = 0;
-constexpr std::uint32_t kind_record = 1;
 
 struct HotkeyBinding {
     std::string label;      // shown to the player; used only to report a failure
     std::uint32_t mods { 0 }; // Alt 1, Ctrl 2, Shift 4
     std::uint32_t vk { 0 };   // Windows virtual-key code
-    std::uint32_t kind { 0 }; // kind_save or kind_record
-    std::uint32_t arg { 0 };  // for kind_save: the slot's seconds
+    engine::HotkeyKind kind { engine::HotkeyKind::Save };
+    std::uint32_t arg { 0 };  // for Save: the slot's seconds
     bool operator==(HotkeyBinding const&) const = default;
 };
 
@@ -43,7 +41,7 @@ struct HotkeyShared {
     threads::Locked<std::vector<std::string>> failed;
 };
 
-using HotkeyCallback = std::function<void(std::uint32_t kind, std::uint32_t arg)>;
+using HotkeyCallback = std::function<void(engine::HotkeyKind kind, std::uint32_t arg)>;
 
 // The handle kept by the engine. Releasing it (drop_thread_handle) ends the thread, which then releases
 // every shortcut itself.

@@ -70,11 +70,11 @@ std::vector<hotkeys::HotkeyBinding> bindings_for(settings::Settings const& setti
     std::vector<hotkeys::HotkeyBinding> list;
     for (auto const& slot : settings.slots) {
         if (slot.key)
-            list.push_back({ slot.key->label, slot.key->mods, slot.key->vk, hotkeys::kind_save, slot.secs });
+            list.push_back({ slot.key->label, slot.key->mods, slot.key->vk, engine::HotkeyKind::Save, slot.secs });
     }
     if (settings.record_key)
         list.push_back({ settings.record_key->label, settings.record_key->mods, settings.record_key->vk,
-                         hotkeys::kind_record, 0 });
+                         engine::HotkeyKind::Record, 0 });
     return list;
 }
 
@@ -82,6 +82,10 @@ void apply_bindings(hotkeys::HotkeyThread const& handle, settings::Settings cons
 {
     hotkeys::send_command(handle, hotkeys::SetBindings { bindings_for(settings) });
 }
+
+void HotkeyShortcuts::set_paused(bool paused) { hotkeys::send_command(m_thread, hotkeys::Pause { paused }); }
+void HotkeyShortcuts::apply(settings::Settings const& settings) { apply_bindings(m_thread, settings); }
+std::vector<std::string> HotkeyShortcuts::failed_keys() const { return hotkeys::failed_keys(m_thread); }
 
 namespace {
 
@@ -142,19 +146,19 @@ Result<std::shared_ptr<engine::Engine>> init_app_state(std::filesystem::path con
 
     // The hotkeys thread replies once its queue exists, so the first bindings are never lost.
     auto handle = hotkeys::spawn(
-        [weak](std::uint32_t kind, std::uint32_t arg) { engine::hotkey_action(weak, kind, arg); },
+        [weak](engine::HotkeyKind kind, std::uint32_t arg) { engine::hotkey_action(weak, kind, arg); },
         std::move(platform.open_hotkeys));
     if (handle) {
         apply_bindings(*handle, loaded);
-        auto shared_handle = std::make_shared<hotkeys::HotkeyThread>(std::move(*handle));
+        auto keys = std::make_shared<HotkeyShortcuts>(std::move(*handle));
         bool stored = engine->hotkeys.with([&](auto& slot) {
             if (slot)
                 return false;
-            slot = shared_handle;
+            slot = keys;
             return true;
         });
         if (!stored)
-            hotkeys::drop_thread_handle(*shared_handle);
+            hotkeys::drop_thread_handle(keys->thread());
     }
 
     shared->game_volume.store(loaded.game_volume);
@@ -182,23 +186,10 @@ void quit(ShellState& state)
             state.exit(0);
         return;
     }
-    auto& engine = *state.engine;
     // Keys first: a record key pressed now must not start a recording that nothing would finish.
-    if (auto handle = engine.hotkeys.copy())
-        hotkeys::send_command(*handle, hotkeys::Pause { true });
-    engine.quit.store(true);
-    engine::purge_deleted(engine, library::Force::Yes);
-    // A recording start already past its quit check finishes first, so that its recording is seen and
-    // stopped below instead of being cut off by the exit; a later start sees the quit flag and stays off.
-    { auto start_lock = engine.recording_start.lock(); }
-    if (engine.recording.with([](auto const& slot) { return slot.has_value(); }))
-        engine::toggle_recording(state.engine);
-    engine::wait_recording_finished(engine);
-    {
-        auto lock = engine.pipeline_lock.lock();
-        engine::stop_video_pipeline(engine);
-        engine::stop_audio_pipeline(engine);
-    }
+    if (auto keys = state.engine->hotkeys.copy())
+        keys->set_paused(true);
+    engine::shut_down(state.engine);
     if (state.exit)
         state.exit(0);
 }
@@ -207,8 +198,8 @@ void resume_keys(ShellState& state)
 {
     if (!state.engine)
         return;
-    if (auto handle = state.engine->hotkeys.copy())
-        hotkeys::send_command(*handle, hotkeys::Pause { false });
+    if (auto keys = state.engine->hotkeys.copy())
+        keys->set_paused(false);
 }
 
 void view_created(ShellState& state) { resume_keys(state); }

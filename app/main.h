@@ -91,6 +91,22 @@ Result<std::shared_ptr<engine::Engine>> init_app_state(std::filesystem::path con
 std::vector<hotkeys::HotkeyBinding> bindings_for(settings::Settings const& settings);
 void apply_bindings(hotkeys::HotkeyThread const& handle, settings::Settings const& settings);
 
+// The engine's handle on the hotkeys thread.
+class HotkeyShortcuts final : public engine::Shortcuts {
+public:
+    explicit HotkeyShortcuts(hotkeys::HotkeyThread thread)
+        : m_thread(std::move(thread))
+    {
+    }
+    void set_paused(bool paused) override;
+    void apply(settings::Settings const& settings) override;
+    std::vector<std::string> failed_keys() const override;
+    hotkeys::HotkeyThread& thread() { return m_thread; }
+
+private:
+    hotkeys::HotkeyThread m_thread;
+};
+
 struct ShellState {
     std::shared_ptr<engine::Engine> engine;
     std::shared_ptr<api::App> app;

@@ -345,18 +345,49 @@ void trash_thread_main(std::weak_ptr<Engine> weak)
     }
 }
 
-void hotkey_action(std::weak_ptr<Engine> const& weak, std::uint32_t kind, std::uint32_t arg)
+void hotkey_action(std::weak_ptr<Engine> const& weak, HotkeyKind kind, std::uint32_t arg)
 {
     auto engine = weak.lock();
     // Once quitting, a key press must not start a recording or a save that nothing would finish.
     if (!engine || engine->quit.load())
         return;
-    if (kind == 1) {
+    if (kind == HotkeyKind::Record) {
         if (engine->actions.toggle_recording)
             engine->actions.toggle_recording(engine);
     } else if (engine->actions.save_last_seconds) {
         engine->actions.save_last_seconds(*engine, arg);
     }
+}
+
+void restart_pipelines(Engine& engine, settings::Settings const& settings, Restarts restarts)
+{
+    auto lock = engine.pipeline_lock.lock();
+    if (!video_pipeline_running(engine))
+        return;
+    if (restarts.video == Restart::Yes) {
+        stop_video_pipeline(engine);
+        spawn_video_pipeline(engine, settings);
+    }
+    if (restarts.audio == Restart::Yes) {
+        stop_audio_pipeline(engine);
+        spawn_audio_pipeline(engine, settings);
+    }
+}
+
+void shut_down(std::shared_ptr<Engine> const& engine)
+{
+    auto& e = *engine;
+    e.quit.store(true);
+    purge_deleted(e, library::Force::Yes);
+    // A recording start already past its quit check finishes first, so that its recording is seen and
+    // stopped below instead of being cut off by the exit; a later start sees the quit flag and stays off.
+    { auto start_lock = e.recording_start.lock(); }
+    if (e.recording.with([](auto const& slot) { return slot.has_value(); }) && e.actions.toggle_recording)
+        e.actions.toggle_recording(engine);
+    wait_recording_finished(e);
+    auto lock = e.pipeline_lock.lock();
+    stop_video_pipeline(e);
+    stop_audio_pipeline(e);
 }
 
 }

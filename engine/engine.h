@@ -5,7 +5,7 @@
 //
 // Lock order: the settings-change lock, then the pipeline lock, then a pipeline-handle lock (only to read, take or store a handle, never
 // across a thread body or a join), then the recording lock, then leaves one at a time (settings, clips
-// folder, pending deletions, caps cache, the history and every Shared lock). The settings, history and library
+// folder, pending deletions, caps cache, the shortcuts, the history and every Shared lock). The settings, history and library
 // locks are each released before the pipeline lock is taken. Every start and stop of the pipelines happens
 // under the pipeline lock, so starts and stops never interleave.
 
@@ -31,9 +31,6 @@
 
 namespace platform {
 class Trash;
-}
-namespace hotkeys {
-struct HotkeyThread;
 }
 namespace api {
 struct Caps;
@@ -84,6 +81,22 @@ struct CapsCache {
     std::optional<std::string> key;
     std::chrono::steady_clock::time_point taken_at;
     std::shared_ptr<api::Caps const> record;
+};
+
+// What a global shortcut does when pressed.
+enum class HotkeyKind : std::uint8_t { Save, Record };
+
+// The global shortcuts as the engine and the page see them; the shell plugs in its hotkeys thread. Every
+// function may be called from any thread and returns without waiting for the shortcuts to change.
+class Shortcuts {
+public:
+    virtual ~Shortcuts() = default;
+    // Releases every shortcut while paused (the page is capturing a new key, or the program quits).
+    virtual void set_paused(bool paused) = 0;
+    // Registers the shortcuts of these settings in place of the current ones.
+    virtual void apply(settings::Settings const& settings) = 0;
+    // The labels of the shortcuts the desktop refused at the last application.
+    virtual std::vector<std::string> failed_keys() const = 0;
 };
 
 class Engine;
@@ -173,7 +186,7 @@ public:
     threads::Locked<std::optional<RecordingSlot>, threads::LockRank::Recording> recording;
     library::PendingList pending_deletions;
     threads::Locked<std::optional<CapsCache>> caps_cache;
-    threads::Locked<std::shared_ptr<hotkeys::HotkeyThread>> hotkeys; // set once by the start-up builder
+    threads::Locked<std::shared_ptr<Shortcuts>> hotkeys; // set once by the start-up builder
     threads::RankedMutex pipeline_lock { threads::LockRank::Pipeline };
     // Held through a whole change of the settings (save, autostart, restarts), so that two changes sent
     // back to back never leave memory and settings.json disagreeing.
@@ -241,6 +254,15 @@ void stop_video_pipeline(Engine& engine);
 void stop_audio_pipeline(Engine& engine);
 bool video_pipeline_running(Engine& engine);
 
+enum class Restart { No, Yes };
+struct Restarts {
+    Restart video { Restart::No };
+    Restart audio { Restart::No };
+};
+// Takes the pipeline lock and, when a video pipeline runs, restarts the pipelines asked for with these
+// settings. Without one nothing starts: the gate starts both later with the settings in force.
+void restart_pipelines(Engine& engine, settings::Settings const& settings, Restarts restarts);
+
 // Under the pipeline lock: starts the pipelines when no video pipeline runs. For a recording start, which
 // holds a BusyGuard around this and until its slot is filled.
 void ensure_pipeline(Engine& engine, settings::Settings const& settings);
@@ -300,7 +322,12 @@ Cycle trash_cycle(Engine& engine, TrashState& state,
 // Thread body of "quillmar-trash": a cycle every second until the Engine is gone or quit is set.
 void trash_thread_main(std::weak_ptr<Engine> engine);
 
-// The hotkeys thread's callback: kind 1 toggles the recording, any other kind saves the last `arg` seconds.
-void hotkey_action(std::weak_ptr<Engine> const& engine, std::uint32_t kind, std::uint32_t arg);
+// The hotkeys thread's callback: Record toggles the recording, Save saves the last `arg` seconds.
+void hotkey_action(std::weak_ptr<Engine> const& engine, HotkeyKind kind, std::uint32_t arg);
+
+// The engine's part of quitting, on the main thread: sets the quit flag, sends every pending deletion to the
+// trash, lets a recording start already under way finish and then stops the recording, waits for its file,
+// and stops both pipelines.
+void shut_down(std::shared_ptr<Engine> const& engine);
 
 }

@@ -108,6 +108,9 @@ bool slots_equal(std::span<Slot const> a, std::span<Slot const> b);
 // The text readers also refuse a byte-order mark, anything but whitespace after the value, and nesting deeper
 // than 128 arrays or objects.
 
+// A codec's name as both JSON forms store it ("H264", "Hevc", "Av1").
+std::string_view codec_name(Codec codec);
+
 // Text readers (the settings.json side). deserialize_hotkey gives nullopt for the text "null".
 Result<Settings> deserialize_settings(std::string_view text);
 Result<Slot> deserialize_slot(std::string_view text);

@@ -741,6 +741,8 @@ Settings sanitize(Settings settings)
     return settings;
 }
 
+std::string_view codec_name(Codec codec) { return name_of(codec); }
+
 Result<Settings> deserialize_settings(std::string_view text) { return read_text<Settings>(text); }
 Result<Slot> deserialize_slot(std::string_view text) { return read_text<Slot>(text); }
 Result<std::optional<Hotkey>> deserialize_hotkey(std::string_view text) { return read_text<std::optional<Hotkey>>(text); }

@@ -150,8 +150,8 @@ ApiResult meters(engine::Engine& engine)
 ApiResult suspend(engine::Engine& engine, json const& params)
 {
     bool paused = param_bool(params, "v");
-    if (auto handle = engine.hotkeys.copy())
-        hotkeys::send_command(*handle, hotkeys::Pause { paused });
+    if (auto keys = engine.hotkeys.copy())
+        keys->set_paused(paused);
     return json::object();
 }
 

@@ -82,8 +82,8 @@ json status_value(engine::Engine& engine)
     std::uint64_t drops = shared.drops.load(std::memory_order_relaxed);
 
     json failed = json::array();
-    if (auto handle = engine.hotkeys.copy()) {
-        for (auto& label : hotkeys::failed_keys(*handle))
+    if (auto keys = engine.hotkeys.copy()) {
+        for (auto& label : keys->failed_keys())
             failed.push_back(std::move(label));
     }
     bool waiting = !engine::video_pipeline_running(engine);
@@ -264,25 +264,14 @@ ApiResult apply_settings(engine::Engine& engine, Platform const& platform, json 
     }
     engine.settings.set(next);
 
-    if (auto handle = engine.hotkeys.copy())
-        shell::apply_bindings(*handle, next);
+    if (auto keys = engine.hotkeys.copy())
+        keys->apply(next);
     engine.shared->game_volume.store(next.game_volume);
     engine.shared->mic_volume.store(next.mic_volume);
     engine::apply_ring_budget(*engine.shared, next);
-    {
-        auto pipeline = engine.pipeline_lock.lock();
-        // Without a video pipeline nothing starts here: the gate starts both later with these settings.
-        if (engine::video_pipeline_running(engine)) {
-            if (capture) {
-                engine::stop_video_pipeline(engine);
-                engine::spawn_video_pipeline(engine, next);
-            }
-            if (sound) {
-                engine::stop_audio_pipeline(engine);
-                engine::spawn_audio_pipeline(engine, next);
-            }
-        }
-    }
+    engine::restart_pipelines(engine, next,
+        { .video = capture ? engine::Restart::Yes : engine::Restart::No,
+          .audio = sound ? engine::Restart::Yes : engine::Restart::No });
     if (next.keep_days != old.keep_days || next.max_gb != old.max_gb)
         engine::apply_retention(engine);
     engine.notify(engine::PageEvent { engine::PageEvent::SettingsChanged {} });

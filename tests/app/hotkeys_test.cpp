@@ -9,21 +9,23 @@
 #include "tests/fakes/fake_hotkeys.h"
 
 using namespace std::chrono_literals;
+using engine::HotkeyKind::Record;
+using engine::HotkeyKind::Save;
 using hotkeys::HotkeyBinding;
 
 namespace {
 
 struct Pressed {
     std::mutex mutex;
-    std::vector<std::pair<std::uint32_t, std::uint32_t>> calls;
+    std::vector<std::pair<engine::HotkeyKind, std::uint32_t>> calls;
 };
 
 void settle(fakes::FakeHotkeys::State& state) { ASSERT_TRUE(fakes::FakeHotkeys::settle(state)); }
 
 std::vector<HotkeyBinding> defaults()
 {
-    return { { "F6", 0, 0x75, 0, 30 }, { "F7", 0, 0x76, 0, 60 }, { "F8", 0, 0x77, 0, 90 },
-             { "F9", 0, 0x78, 0, 120 }, { "F10", 0, 0x79, 1, 0 } };
+    return { { "F6", 0, 0x75, Save, 30 }, { "F7", 0, 0x76, Save, 60 }, { "F8", 0, 0x77, Save, 90 },
+             { "F9", 0, 0x78, Save, 120 }, { "F10", 0, 0x79, Record, 0 } };
 }
 
 class HotkeysThread : public ::testing::Test {
@@ -32,7 +34,7 @@ protected:
     {
         state = std::make_shared<fakes::FakeHotkeys::State>();
         auto made = hotkeys::spawn(
-            [this](std::uint32_t kind, std::uint32_t arg) {
+            [this](engine::HotkeyKind kind, std::uint32_t arg) {
                 std::lock_guard lock(pressed.mutex);
                 pressed.calls.emplace_back(kind, arg);
             },
@@ -71,8 +73,8 @@ TEST_F(HotkeysThread, DefaultBindingsTakeConsecutiveIdsAndFire)
     settle(*state);
     std::lock_guard lock(pressed.mutex);
     ASSERT_EQ(pressed.calls.size(), 2u);
-    EXPECT_EQ(pressed.calls[0], std::make_pair(0u, 60u));
-    EXPECT_EQ(pressed.calls[1].first, 1u);
+    EXPECT_EQ(pressed.calls[0], std::make_pair(Save, 60u));
+    EXPECT_EQ(pressed.calls[1].first, Record);
 }
 
 TEST_F(HotkeysThread, RefusedBindingKeepsItsIdAndIsListed)
@@ -82,8 +84,8 @@ TEST_F(HotkeysThread, RefusedBindingKeepsItsIdAndIsListed)
         state->refused_vks.insert(0x76);
     }
     hotkeys::send_command(handle,
-                          hotkeys::SetBindings { { { "F6", 0, 0x75, 0, 30 }, { "F7", 0, 0x76, 0, 60 },
-                                                   { "F8", 0, 0x77, 0, 90 } } });
+                          hotkeys::SetBindings { { { "F6", 0, 0x75, Save, 30 }, { "F7", 0, 0x76, Save, 60 },
+                                                   { "F8", 0, 0x77, Save, 90 } } });
     settle(*state);
     auto ids = grabbed();
     EXPECT_EQ(ids.size(), 2u);
@@ -96,7 +98,7 @@ TEST_F(HotkeysThread, SetWhilePausedRegistersOnResume)
     hotkeys::send_command(handle, hotkeys::SetBindings { defaults() });
     settle(*state);
     hotkeys::send_command(handle, hotkeys::Pause { true });
-    hotkeys::send_command(handle, hotkeys::SetBindings { { { "F2", 0, 0x71, 0, 10 } } });
+    hotkeys::send_command(handle, hotkeys::SetBindings { { { "F2", 0, 0x71, Save, 10 } } });
     settle(*state);
     EXPECT_TRUE(grabbed().empty());
     EXPECT_TRUE(hotkeys::failed_keys(handle).empty());

@@ -64,7 +64,7 @@ TEST(ShellBindings, SlotsWithKeysThenTheRecordKey)
     EXPECT_EQ(list[0].label, "F6");
     EXPECT_EQ(list[0].arg, 30u);
     EXPECT_EQ(list[1].arg, 90u); // the slot without a key takes no place
-    EXPECT_EQ(list[3].kind, hotkeys::kind_record);
+    EXPECT_EQ(list[3].kind, engine::HotkeyKind::Record);
     s.record_key.reset();
     EXPECT_EQ(shell::bindings_for(s).size(), 3u);
 }
@@ -168,7 +168,7 @@ TEST_F(ShellStartup, NewViewResumesKeysThePagePaused)
     auto handle = (*engine)->hotkeys.copy();
     ASSERT_TRUE(handle);
     // The page paused the keys to capture a new one, then was reloaded.
-    hotkeys::send_command(*handle, hotkeys::Pause { true });
+    handle->set_paused(true);
     ASSERT_TRUE(grabbed(*fakes.keys).empty());
     shell::ShellState state;
     state.engine = *engine;

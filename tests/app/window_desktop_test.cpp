@@ -222,14 +222,15 @@ TEST_F(DesktopWindow, AnswerAfterTheWindowClosedIsDropped)
 TEST_F(DesktopWindow, KilledPageReloadsAndResumesKeysUntilTheThirdFailureClosesTheWindow)
 {
     auto keys = std::make_shared<fakes::FakeHotkeys::State>();
-    auto handle = hotkeys::spawn([](std::uint32_t, std::uint32_t) { },
+    auto handle = hotkeys::spawn([](engine::HotkeyKind, std::uint32_t) { },
                                  [keys]() -> Result<std::unique_ptr<platform::HotkeyRegistrar>> {
                                      return std::make_unique<fakes::FakeHotkeys>(keys);
                                  });
     ASSERT_TRUE(handle);
-    auto thread = std::make_shared<hotkeys::HotkeyThread>(std::move(*handle));
-    state.engine->hotkeys.with([&](auto& slot) { slot = thread; });
-    hotkeys::send_command(*thread, hotkeys::SetBindings { { { "F6", 0, 0x75, hotkeys::kind_save, 30 } } });
+    auto shortcuts = std::make_shared<shell::HotkeyShortcuts>(std::move(*handle));
+    auto* thread = &shortcuts->thread();
+    state.engine->hotkeys.with([&](auto& slot) { slot = shortcuts; });
+    hotkeys::send_command(*thread, hotkeys::SetBindings { { { "F6", 0, 0x75, engine::HotkeyKind::Save, 30 } } });
     auto grabbed = [&] {
         std::lock_guard lock(keys->mutex);
         return !keys->grabbed.empty();

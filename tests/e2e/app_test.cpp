@@ -171,7 +171,7 @@ TEST_F(AppRun, KeyHeldByAnotherClientIsListedAndTheOthersStillWork)
     std::vector<std::string> failed;
     auto const deadline = std::chrono::steady_clock::now() + 10s;
     while (failed.empty() && std::chrono::steady_clock::now() < deadline) {
-        failed = hotkeys::failed_keys(*handle);
+        failed = handle->failed_keys();
         std::this_thread::sleep_for(50ms);
     }
     EXPECT_EQ(failed, std::vector<std::string> { "F8" });
@@ -186,7 +186,7 @@ TEST_F(AppRun, KeyHeldByAnotherClientIsListedAndTheOthersStillWork)
     ASSERT_EQ(clips.size(), 1u);
     EXPECT_EQ(clips[0].sidecar["game"], "Partie de test");
     EXPECT_EQ(media::decode_errors(clips[0].mp4), "");
-    EXPECT_EQ(hotkeys::failed_keys(*handle), std::vector<std::string> { "F8" });
+    EXPECT_EQ(handle->failed_keys(), std::vector<std::string> { "F8" });
 }
 
 TEST_F(AppRun, CodecChangeWhileBufferingSavesTwoParts)

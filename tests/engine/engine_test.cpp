@@ -289,16 +289,16 @@ TEST(EngineHotkeys, RecordKeyTogglesAndSlotKeysSave)
     };
     auto engine = setup.make({}, actions);
     std::weak_ptr<engine::Engine> weak = engine;
-    engine::hotkey_action(weak, 1, 0);
-    engine::hotkey_action(weak, 0, 30);
-    engine::hotkey_action(weak, 7, 90);
+    using engine::HotkeyKind;
+    engine::hotkey_action(weak, HotkeyKind::Record, 0);
+    engine::hotkey_action(weak, HotkeyKind::Save, 30);
     // Keys pressed while quitting do nothing.
     engine->quit.store(true);
-    engine::hotkey_action(weak, 1, 0);
+    engine::hotkey_action(weak, HotkeyKind::Record, 0);
     engine->quit.store(false);
     engine.reset();
-    engine::hotkey_action(weak, 1, 0);
-    EXPECT_EQ(calls, (std::vector<std::string> { "record", "save 30", "save 90" }));
+    engine::hotkey_action(weak, HotkeyKind::Record, 0);
+    EXPECT_EQ(calls, (std::vector<std::string> { "record", "save 30" }));
 }
 
 class EngineTrash : public testing_support::TempDirTest { };

@@ -116,7 +116,7 @@ void ApiTest::wait_for_starts(int video, int audio)
 HotkeysProbe hotkeys_probe()
 {
     auto [sender, receiver] = channel::make<hotkeys::HotkeyCommand>();
-    auto handle = std::make_shared<hotkeys::HotkeyThread>(
+    auto handle = std::make_shared<shell::HotkeyShortcuts>(
         hotkeys::HotkeyThread { std::move(sender), std::make_shared<hotkeys::HotkeyShared>(), std::make_shared<NullWaker>() });
     return { std::move(handle), std::move(receiver) };
 }

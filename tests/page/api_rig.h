@@ -61,7 +61,7 @@ protected:
 
 // A hotkeys handle whose commands the test reads itself.
 struct HotkeysProbe {
-    std::shared_ptr<hotkeys::HotkeyThread> handle;
+    std::shared_ptr<shell::HotkeyShortcuts> handle;
     channel::Receiver<hotkeys::HotkeyCommand> commands;
 };
 HotkeysProbe hotkeys_probe();
