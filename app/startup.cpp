@@ -3,10 +3,10 @@
 #include <cstdlib>
 #include <exception>
 #include <source_location>
-#include <sys/stat.h>
 
 #include "base/utf8.h"
 #include "base/threads.h"
+#include "library/library.h"
 
 namespace shell {
 
@@ -41,14 +41,7 @@ bool start_hidden(std::span<char const* const> args)
 
 void migrate_legacy_folder(std::filesystem::path const& folder)
 {
-    struct stat st {};
-    if (::lstat(folder.c_str(), &st) == 0)
-        return;
-    auto old = folder.parent_path() / "Fennow";
-    if (::stat(old.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
-        return;
-    std::error_code ignored;
-    std::filesystem::rename(old, folder, ignored);
+    library::move_legacy_folder(folder.parent_path() / library::legacy_clips_dir_name, folder);
 }
 
 void install_main_thread_crash_hook()

@@ -16,8 +16,7 @@ std::uint64_t instance_key(std::string_view path_utf8);
 // true when any argument, the program path included, is exactly "--tray".
 bool start_hidden(std::span<char const* const> args);
 
-// Moves `parent of folder`/"Fennow" to `folder` when `folder` is missing and the old one is a directory.
-// Every error is ignored.
+// Moves `parent of folder`/"Fennow" to `folder` as library::move_legacy_folder does.
 void migrate_legacy_folder(std::filesystem::path const& folder);
 
 // Makes an exception that escapes the main thread append its crash record before the process ends.

@@ -45,6 +45,8 @@ struct VideoConfig {
     std::uint32_t width { 0 };
     std::uint32_t height { 0 };
     std::uint8_t codec { 0 }; // 0 H.264, 1 HEVC, 2 AV1
+
+    bool operator==(VideoConfig const&) const = default;
 };
 
 struct AudioConfig {

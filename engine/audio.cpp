@@ -139,13 +139,6 @@ std::optional<std::uint8_t> LevelMeter::feed(std::span<std::int16_t const> block
     return level;
 }
 
-void push_level(std::deque<std::uint8_t>& history, std::uint8_t level)
-{
-    history.push_back(level);
-    while (history.size() > level_history_capacity)
-        history.pop_front();
-}
-
 Result<std::vector<platform::AudioDevice>> list_endpoints(platform::AudioDriver const& driver, std::uint8_t flow)
 {
     return driver.list_endpoints(flow == 0 ? platform::AudioFlow::Render : platform::AudioFlow::Capture);
@@ -222,7 +215,7 @@ Result<void> encode_mix(Run& run, shared::Shared& shared, std::vector<platform::
     while (run.mix_buffer.size() - offset >= block_samples) {
         std::span<std::int16_t const> block(run.mix_buffer.data() + offset, block_samples);
         if (auto level = run.levels.feed(block))
-            shared.level_history.with([&](std::deque<std::uint8_t>& history) { push_level(history, *level); });
+            shared::push_level(shared, *level);
         frames.clear();
         result = run.encoder->encode(block, input_time(run.base, run.encoded_frames), frames);
         if (!result)

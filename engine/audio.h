@@ -41,7 +41,6 @@ constexpr std::int64_t lateness_threshold_frames = 480;      // 10 ms
 constexpr std::int64_t look_ahead_limit_frames = 2'400;      // 50 ms
 constexpr std::int64_t keep_up_margin_frames = 4'800;        // 100 ms
 constexpr std::int64_t level_period_frames = 12'000;         // 250 ms
-constexpr std::size_t level_history_capacity = 480;
 constexpr Ticks poll_interval_ticks = 100'000;               // 10 ms
 constexpr Ticks setup_retry_ticks = 2 * ticks_per_second;
 constexpr Ticks reopen_after_open_ticks = 2 * ticks_per_second; // after any open attempt
@@ -102,7 +101,6 @@ private:
     std::int64_t m_frames { 0 };
     std::uint32_t m_peak { 0 };
 };
-void push_level(std::deque<std::uint8_t>& history, std::uint8_t level);
 
 // The drivers and the clock the thread runs on; tests substitute fakes and a scripted clock.
 struct Runtime {

@@ -1,9 +1,9 @@
 #include "engine/engine.h"
 
 #include <algorithm>
-#include <cmath>
 #include <limits>
 
+#include "engine/video.h"
 #include "platform/trash.h"
 
 namespace engine {
@@ -79,22 +79,7 @@ PipelineHandle::~PipelineHandle()
 
 std::uint32_t estimated_bitrate(settings::Codec codec, std::uint32_t fps, settings::Quality quality)
 {
-    // The 1080p reference rates (4, 6 and 12 Mbit/s) scaled to 2160p by 4^0.85.
-    double rate = 19'494'057.51254965;
-    switch (quality) {
-    case settings::Quality::Compact: rate = 12'996'038.341699768; break;
-    case settings::Quality::Standard: rate = 19'494'057.51254965; break;
-    case settings::Quality::High: rate = 38'988'115.0250993; break;
-    }
-    double factor = 1.0;
-    switch (codec) {
-    case settings::Codec::H264: factor = 1.0; break;
-    case settings::Codec::Hevc: factor = 0.7; break;
-    case settings::Codec::Av1: factor = 0.6; break;
-    }
-    double estimate = factor * std::pow(static_cast<double>(fps) / 60.0, 0.6) * rate;
-    estimate = std::clamp(estimate, 0.0, 4'294'967'295.0);
-    return static_cast<std::uint32_t>(estimate);
+    return video::encoder_bitrate(3840, 2160, fps, std::uint8_t(quality), video::codec_factor[std::uint8_t(codec)]);
 }
 
 RingBudget ring_budget(settings::Settings const& settings)

@@ -234,8 +234,8 @@ struct RingBudget {
 };
 
 // Twice the bytes of (longest slot + 2 s) of video at the estimated bit rate plus 192 kbit/s of audio, taken
-// down to an even number. The estimate is the 2160p rate of the quality, scaled by codec and frame rate,
-// whatever the resolution setting. Used by the start-up builder, the video spawner and the API.
+// down to an even number. The estimate is the encoder's rate at 2160p, whatever the resolution setting.
+// Used by the start-up builder, the video spawner and the API.
 RingBudget ring_budget(settings::Settings const& settings);
 std::uint32_t estimated_bitrate(settings::Codec codec, std::uint32_t fps, settings::Quality quality);
 // shared::set_ring_window with the budget of these settings.

@@ -28,21 +28,13 @@ struct Seed {
     std::vector<ring::Sample> audio;
 };
 
-bool same_config(mp4::VideoConfig const& a, std::optional<mp4::VideoConfig> const& b)
-{
-    return b && a.record == b->record && a.width == b->width && a.height == b->height && a.codec == b->codec;
-}
-
 // The samples from the newest keyframe on, with the description read before and after the cut agreeing,
 // so that a pipeline restart in between can never pair them with the wrong description.
 std::optional<Seed> take_seed(shared::Shared& shared, bool has_audio)
 {
-    for (int attempt = 0; attempt < seed_attempts; ++attempt) {
-        auto config = shared.video_config.copy();
-        if (!config)
-            return std::nullopt;
-        auto seed = shared.rings.with([&](shared::Rings& rings) -> std::optional<Seed> {
-            if (rings.video.keyframes.empty())
+    auto taken = shared::cut_with_config(shared, seed_attempts,
+        [&](shared::Rings& rings, std::optional<mp4::VideoConfig> const& config) -> std::optional<Seed> {
+            if (!config || rings.video.keyframes.empty())
                 return std::nullopt;
             Seed seed;
             seed.keyframe = rings.video.keyframes.back();
@@ -52,14 +44,10 @@ std::optional<Seed> take_seed(shared::Shared& shared, bool has_audio)
                 seed.audio = rings.audio.samples_between(seed.keyframe, std::numeric_limits<Ticks>::max());
             return seed;
         });
-        if (!seed)
-            return std::nullopt;
-        if (same_config(*config, shared.video_config.copy())) {
-            seed->config = std::move(*config);
-            return seed;
-        }
-    }
-    return std::nullopt;
+    if (!taken.stable || !taken.cut)
+        return std::nullopt;
+    taken.cut->config = std::move(*taken.config);
+    return std::move(taken.cut);
 }
 
 struct RecordingState {
@@ -76,12 +64,6 @@ struct RecordingState {
     // its end before its start, or the page would show it running forever.
     std::shared_future<void> announced;
 };
-
-std::string clock_text()
-{
-    auto stamp = local_stamp();
-    return fmt::format("{}h{}", stamp.substr(11, 2), stamp.substr(14, 2));
-}
 
 void recording_thread(RecordingState state)
 {
@@ -121,7 +103,7 @@ void recording_thread(RecordingState state)
     if (summary) {
         library::Clip clip;
         clip.id = state.name.id();
-        clip.title = fmt::format("Enregistrement {}", clock_text());
+        clip.title = fmt::format("Enregistrement {}", title_clock(local_stamp()));
         clip.game = state.game;
         clip.created = unix_seconds_now();
         clip.secs = static_cast<double>(summary->duration_ticks) / static_cast<double>(ticks::ticks_per_second);
@@ -184,8 +166,7 @@ void start(std::shared_ptr<Engine> const& engine)
         return;
     }
 
-    auto [thumb_tx, thumb_rx] = channel::make<shared::Thumbnail>();
-    shared.thumbnail_request.set(std::move(thumb_tx));
+    auto thumb_rx = shared::request_thumbnail(shared);
     auto [live_tx, live_rx] = channel::make<shared::LiveSample>();
 
     // The rest of the ring since the cut and the switch of the sink happen under one lock: every sample is

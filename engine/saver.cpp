@@ -15,15 +15,6 @@ namespace {
 constexpr Ticks one_second = ticks::ticks_per_second;
 constexpr int cut_attempts = 3;
 
-bool config_equal(std::optional<mp4::VideoConfig> const& a, std::optional<mp4::VideoConfig> const& b)
-{
-    if (a.has_value() != b.has_value())
-        return false;
-    if (!a)
-        return true;
-    return a->record == b->record && a->width == b->width && a->height == b->height && a->codec == b->codec;
-}
-
 // The video of one ring in the span, from the keyframe at or before start, when it holds at least 1 s.
 std::optional<std::vector<ring::Sample>> video_in_span(ring::Ring const& ring, Ticks start, Ticks end)
 {
@@ -67,11 +58,7 @@ void handle(Engine& engine, SaveRequest& request)
         image = std::move(received);
 
     auto stamp = local_stamp();
-    auto clock = stamp.substr(11, 5);
-    for (auto& c : clock) {
-        if (c == '-')
-            c = 'h';
-    }
+    auto clock = title_clock(stamp);
 
     std::size_t n = parts.size();
     std::vector<library::Clip> kept;
@@ -121,12 +108,10 @@ void handle(Engine& engine, SaveRequest& request)
 std::vector<SavePart> collect_parts(shared::Shared& shared, Ticks start, Ticks end,
                                     std::function<void()> const& after_cut)
 {
-    std::vector<SavePart> parts;
     bool has_current = false;
-    for (int attempt = 0; attempt < cut_attempts; ++attempt) {
-        auto config = shared.video_config.copy();
-        has_current = false;
-        parts = shared.rings.with([&](shared::Rings& rings) {
+    auto parts = shared::cut_with_config(
+        shared, cut_attempts,
+        [&](shared::Rings& rings, std::optional<mp4::VideoConfig> const& config) {
             std::vector<SavePart> cut;
             for (auto const& segment : rings.segments) {
                 auto video = video_in_span(segment.ring, start, end);
@@ -136,6 +121,7 @@ std::vector<SavePart> collect_parts(shared::Shared& shared, Ticks start, Ticks e
                 auto audio = rings.audio.samples_between(video->front().time, audio_end);
                 cut.push_back({ segment.config, std::move(*video), std::move(audio) });
             }
+            has_current = false;
             if (config) {
                 if (auto video = video_in_span(rings.video, start, end)) {
                     auto audio = rings.audio.samples_between(video->front().time, end);
@@ -144,16 +130,12 @@ std::vector<SavePart> collect_parts(shared::Shared& shared, Ticks start, Ticks e
                 }
             }
             return cut;
-        });
-        if (after_cut)
-            after_cut();
-        if (config_equal(config, shared.video_config.copy()))
-            return parts;
-    }
+        },
+        after_cut);
     // The stream kept changing under the cut: keep only the closed segments, whose descriptions are their own.
-    if (has_current)
-        parts.pop_back();
-    return parts;
+    if (!parts.stable && has_current)
+        parts.cut.pop_back();
+    return std::move(parts.cut);
 }
 
 void save_last_seconds(Engine& engine, std::uint32_t secs)
@@ -161,9 +143,8 @@ void save_last_seconds(Engine& engine, std::uint32_t secs)
     Ticks end = ticks::now();
     Ticks start = end - static_cast<Ticks>(secs) * one_second;
     auto game = engine.game_between(start, end);
-    auto [thumb_tx, thumb_rx] = channel::make<shared::Thumbnail>();
-    engine.shared->thumbnail_request.set(std::move(thumb_tx));
-    engine.save_requests.send(SaveRequest { std::move(thumb_rx), std::move(game), end, secs });
+    auto thumbnail = shared::request_thumbnail(*engine.shared);
+    engine.save_requests.send(SaveRequest { std::move(thumbnail), std::move(game), end, secs });
 }
 
 void saver_loop(channel::Receiver<SaveRequest> requests, std::weak_ptr<Engine> weak)
@@ -181,6 +162,11 @@ std::string local_stamp()
     auto t = local_time_now();
     return fmt::format("{:04}-{:02}-{:02} {:02}-{:02}-{:02}", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour,
                        t.tm_min, t.tm_sec);
+}
+
+std::string title_clock(std::string_view stamp)
+{
+    return fmt::format("{}h{}", stamp.substr(11, 2), stamp.substr(14, 2));
 }
 
 std::int64_t unix_seconds_now()

@@ -40,6 +40,8 @@ void saver_loop(channel::Receiver<SaveRequest> requests, std::weak_ptr<Engine> e
 
 // The local time as "2025-03-07 21-04-09".
 std::string local_stamp();
+// The hour and minute of such a stamp as clip titles show them: "21h04".
+std::string title_clock(std::string_view stamp);
 
 // Whole seconds since 1970 (UTC), never negative: the creation time of a new clip's record.
 std::int64_t unix_seconds_now();

@@ -11,8 +11,11 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <optional>
 #include <string>
+#include <type_traits>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -132,6 +135,29 @@ void raise_meter(std::atomic<std::uint32_t>& meter, std::uint32_t peak);
 
 // Audio thread: one level (0..254) for the status page; the oldest goes beyond 480.
 void push_level(Shared& shared, std::uint8_t level);
+
+// One cut of the rings that agrees with the stream description: reads the description, runs
+// cut(rings, description) under the rings lock, then reads the description again. A pipeline restart in
+// between makes it cut again, at most `attempts` times, so that samples are never paired with the wrong
+// description. `after_cut` runs between the cut and the second look (tests restart the pipeline there).
+template <class T> struct ConfigCut {
+    T cut {};
+    std::optional<mp4::VideoConfig> config;
+    bool stable { false }; // the description held over the last cut
+};
+template <class F, class T = std::invoke_result_t<F&, Rings&, std::optional<mp4::VideoConfig> const&>>
+ConfigCut<T> cut_with_config(Shared& shared, int attempts, F cut, std::function<void()> const& after_cut = {})
+{
+    ConfigCut<T> result;
+    for (int attempt = 0; attempt < attempts && !result.stable; ++attempt) {
+        result.config = shared.video_config.copy();
+        result.cut = shared.rings.with([&](Rings& rings) { return cut(rings, std::as_const(result.config)); });
+        if (after_cut)
+            after_cut();
+        result.stable = result.config == shared.video_config.copy();
+    }
+    return result;
+}
 
 // Save request or recording start: a fresh one-shot thumbnail channel whose sending end replaces (and so
 // closes) any earlier one in the slot. The capture loop delivers the next frame on it.

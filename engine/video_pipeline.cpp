@@ -109,9 +109,7 @@ Result<void> capture_loop(CaptureLoopArgs args)
 
         if (have_image) {
             platform::BgraImage const image = source.image();
-            auto request
-                = shared.thumbnail_request.with([](auto& pending) { return std::exchange(pending, std::nullopt); });
-            if (request)
+            if (auto request = shared::take_thumbnail_request(shared))
                 request->send(gfx::make_thumbnail(image));
 
             auto frame = pool->acquire();

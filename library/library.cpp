@@ -76,9 +76,8 @@ bool entry_missing(fs::path const& path)
     return status.type() == fs::file_type::not_found;
 }
 
-// A folder left under the former product word moves to the new name, but only a real folder (not a link
-// to somewhere else) and only while the new name is free. Every error is ignored: the new folder is then
-// simply created empty.
+}
+
 void move_legacy_folder(fs::path const& legacy, fs::path const& current)
 {
     if (!entry_missing(current))
@@ -87,8 +86,6 @@ void move_legacy_folder(fs::path const& legacy, fs::path const& current)
     if (fs::symlink_status(legacy, ec).type() != fs::file_type::directory)
         return;
     fs::rename(legacy, current, ec);
-}
-
 }
 
 fs::path resolve_clips_dir(std::optional<fs::path> const& clips_dir, std::optional<fs::path> const& videos_dir)

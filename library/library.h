@@ -58,6 +58,11 @@ bool is_valid_clip_id(std::string_view id);
 
 // --- Folders -----------------------------------------------------------------------------------------
 
+// A folder left under the former product word moves to its new name, but only a real folder (not a link to
+// somewhere else) and only while the new name is free. Every error is ignored: the new folder is then simply
+// created empty.
+void move_legacy_folder(std::filesystem::path const& legacy, std::filesystem::path const& current);
+
 // The clips folder: `clips_dir` (the setting) unchanged when set; else `videos_dir` (or the temporary
 // folder when there is none) joined with "quill.mar", after moving a former "Fennow" folder there when
 // "quill.mar" does not exist yet. Nothing is created.

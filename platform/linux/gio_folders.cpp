@@ -2,10 +2,9 @@
 
 #include "platform/folders.h"
 
-#include <cstdlib>
-#include <string_view>
-
 #include <glib.h>
+
+#include "platform/paths.h"
 
 namespace platform {
 
@@ -15,9 +14,8 @@ std::optional<std::filesystem::path> videos_dir()
     // set there.
     if (char const* videos = g_get_user_special_dir(G_USER_DIRECTORY_VIDEOS); videos && *videos == '/')
         return std::filesystem::path(videos);
-    char const* home = std::getenv("HOME");
-    if (home && *home == '/')
-        return std::filesystem::path(home) / "Videos";
+    if (auto home = paths::home_dir())
+        return *home / "Videos";
     return std::nullopt;
 }
 

@@ -57,6 +57,14 @@ TEST_F(ShellLegacy, MovesOnlyAFolderAndNeverOverwrites)
     write_file("b/Fennow", "file");
     shell::migrate_legacy_folder(other);
     EXPECT_FALSE(std::filesystem::exists(other));
+
+    // The old name as a link to a folder: the link is not followed.
+    auto linked = dir() / "c" / "quill.mar";
+    write_file("elsewhere/keep.txt", "x");
+    std::filesystem::create_directories(dir() / "c");
+    std::filesystem::create_directory_symlink(dir() / "elsewhere", dir() / "c" / "Fennow");
+    shell::migrate_legacy_folder(linked);
+    EXPECT_FALSE(std::filesystem::exists(linked));
 }
 
 class ShellInstance : public testing_support::TempDirTest {
