@@ -170,14 +170,6 @@ void drop_thread_handle(HotkeyThread& handle)
     handle.shared.reset();
 }
 
-void drop_thread_slot(std::optional<HotkeyThread>& slot)
-{
-    if (!slot)
-        return;
-    drop_thread_handle(*slot);
-    slot.reset();
-}
-
 std::vector<std::string> failed_keys(HotkeyThread const& handle)
 {
     return handle.shared ? handle.shared->failed.copy() : std::vector<std::string> {};

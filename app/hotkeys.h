@@ -69,7 +69,6 @@ void send_command(HotkeyThread const& handle, HotkeyCommand command);
 
 // Posts quit and releases the handle's ends.
 void drop_thread_handle(HotkeyThread& handle);
-void drop_thread_slot(std::optional<HotkeyThread>& slot);
 
 // The failed labels, as the status page shows them.
 std::vector<std::string> failed_keys(HotkeyThread const& handle);

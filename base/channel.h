@@ -109,15 +109,6 @@ public:
         return TrySend::Sent;
     }
 
-    // true while the Receiver exists.
-    bool connected() const
-    {
-        if (!m_state)
-            return false;
-        std::lock_guard lock(m_state->mutex);
-        return m_state->receiver_alive;
-    }
-
 private:
     std::shared_ptr<State<T>> m_state;
 };

@@ -16,7 +16,4 @@ constexpr Ticks ns_per_tick = 100;
 // CLOCK_MONOTONIC in ticks; a failed read gives 0 for that call and is not reported.
 Ticks now();
 
-constexpr Ticks from_seconds(std::int64_t secs) { return secs * ticks_per_second; }
-constexpr Ticks from_ms(std::int64_t ms) { return ms * ticks_per_ms; }
-
 }

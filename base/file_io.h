@@ -95,7 +95,6 @@ public:
     ~PartFile();
 
     int fd() const { return m_fd.get(); }
-    std::filesystem::path const& temp_path() const { return m_temp; }
     Result<void> commit();
     // Leaves the temporary file in place when this object dies uncommitted.
     void keep() { m_done = true; }

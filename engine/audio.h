@@ -35,7 +35,6 @@ constexpr std::int64_t sample_rate_hz = 48'000;
 using ticks::ticks_per_second;
 constexpr std::size_t block_frames = 1'024;
 constexpr std::size_t block_samples = 2 * block_frames;
-constexpr Ticks block_duration_ticks = 213'333;          // 1,024 / 48,000 s, truncated
 constexpr std::int64_t silence_step_limit_frames = 240'000;  // 5 s
 constexpr std::int64_t lateness_threshold_frames = 480;      // 10 ms
 constexpr std::int64_t look_ahead_limit_frames = 2'400;      // 50 ms

@@ -44,7 +44,6 @@ std::pair<std::uint32_t, std::uint32_t> scale_to_resolution(
     std::uint8_t resolution, std::uint32_t width, std::uint32_t height);
 
 constexpr double codec_factor[3] = { 1.0, 0.7, 0.6 };
-constexpr int codec_profile[3] = { 100, 1, 1 }; // H.264 High, HEVC Main, AV1 Main
 constexpr double reference_bitrate[3] = { 4'000'000, 6'000'000, 12'000'000 }; // Compact, Standard, High
 
 // Mean bit/s: the reference bitrate of 1080p60 scaled by pixels^0.85 and (fps / 60)^0.6, times the codec factor.

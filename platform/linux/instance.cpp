@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "base/file_io.h"
+#include "platform/paths.h"
 
 namespace platform {
 
@@ -72,14 +73,9 @@ void watch(int listener, std::function<void()> on_show)
 
 std::filesystem::path instance_folder()
 {
-    char const* runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (runtime && runtime[0] == '/')
-        return std::filesystem::path(runtime) / "quill.mar";
-    std::error_code ec;
-    auto temp = std::filesystem::temp_directory_path(ec);
-    if (ec)
-        temp = "/tmp";
-    return temp / fmt::format("quill.mar-{}", ::getuid());
+    if (auto runtime = paths::runtime_dir())
+        return *runtime / paths::app_folder_name;
+    return paths::temp_dir() / fmt::format("{}-{}", paths::app_folder_name, ::getuid());
 }
 
 Result<InstanceOutcome> claim_instance(std::uint64_t key, std::function<void()> on_show)

@@ -413,14 +413,6 @@ Result<std::unique_ptr<VideoEncoder>> open(EncoderParams const& params)
     return fail(std::move(last_error));
 }
 
-Result<std::unique_ptr<VideoEncoder>> open_named(std::string_view name, EncoderParams const& params)
-{
-    for (auto const& candidate : candidates)
-        if (candidate.codec_name == name && candidate.codec == params.codec)
-            return LavcEncoder::open(candidate, params);
-    return fail(fmt::format("encodeur {} absent", name));
-}
-
 }
 
 namespace platform {
