@@ -22,6 +22,7 @@
 #include "platform/linux/x11_foreground.h"
 #include "platform/shell.h"
 #include "platform/toast_window.h"
+#include "platform/transcode.h"
 #include "platform/trash.h"
 #include "platform/window.h"
 
@@ -89,6 +90,9 @@ api::Platform api_platform()
         platform.clipboard = std::move(*clipboard);
     if (auto shell = platform::gio_shell_driver.open())
         platform.shell = std::move(*shell);
+    // Without it "copy-light" says so; every other method works.
+    if (auto transcoder = platform::lavc_transcode_driver.open())
+        platform.transcoder = std::move(*transcoder);
     platform.autostart_home = paths::config_home();
     platform.executable = own_executable();
     platform.videos_dir = platform::videos_dir();

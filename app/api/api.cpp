@@ -8,9 +8,12 @@
 #include "app/main.h"
 #include "base/utf8.h"
 #include "engine/engine.h"
+#include "engine/export.h"
+#include "engine/trim.h"
 #include "library/library.h"
 #include "platform/clipboard.h"
 #include "platform/shell.h"
+#include "platform/transcode.h"
 
 namespace api {
 
@@ -21,6 +24,7 @@ using json = nlohmann::json;
 constexpr std::string_view missing_id_text = "identifiant manquant";
 constexpr std::string_view gone_text = "Ce clip n'existe plus.";
 constexpr std::string_view recording_busy_text = "Ce clip est en cours d'enregistrement.";
+constexpr std::string_view transcoder_missing_text = "Version légère impossible : aucun encodeur disponible";
 constexpr std::size_t max_title_chars = 120;
 constexpr std::size_t max_game_chars = 60;
 constexpr std::uint32_t default_save_secs = 30;
@@ -37,6 +41,13 @@ bool param_bool(json const& params, char const* key)
 {
     auto const* value = member(params, key);
     return value && value->is_boolean() && value->get<bool>();
+}
+
+// Any JSON number, integer or not; absent gives 0.
+double param_number(json const& params, char const* key)
+{
+    auto const* value = member(params, key);
+    return value && value->is_number() ? value->get<double>() : 0.0;
 }
 
 std::string param_text(json const& params, char const* key)
@@ -155,9 +166,8 @@ ApiResult suspend(engine::Engine& engine, json const& params)
     return json::object();
 }
 
-ApiResult copy_clip(engine::Engine& engine, Platform const& platform, json const& params)
+Result<void> put_on_clipboard(Platform const& platform, std::filesystem::path const& path)
 {
-    auto path = TRY(param_clip(engine, params));
     std::error_code ec;
     auto absolute = std::filesystem::absolute(path, ec);
     if (ec)
@@ -166,7 +176,35 @@ ApiResult copy_clip(engine::Engine& engine, Platform const& platform, json const
         return fail(copy_error_text(platform::clipboard_unavailable_text));
     if (auto put = platform.clipboard->put_file(absolute); !put)
         return fail(copy_error_text(put.error()));
+    return {};
+}
+
+ApiResult copy_clip(engine::Engine& engine, Platform const& platform, json const& params)
+{
+    auto path = TRY(param_clip(engine, params));
+    TRY_VOID(put_on_clipboard(platform, path));
     return json::object();
+}
+
+// The bounds are read before the id, so a missing id is the only error the page sees for a bad call. The new
+// clip reaches the page as this reply only: no clip event is sent for it.
+ApiResult trim_clip(engine::Engine& engine, json const& params)
+{
+    double from = param_number(params, "from");
+    double to = param_number(params, "to");
+    auto id = TRY(param_id(params));
+    return clip_reply(trim::cut_clip(engine, id, from, to));
+}
+
+// The id is not resolved here: the light copy does it, and its errors reach the page unchanged.
+ApiResult copy_light(engine::Engine& engine, Platform const& platform, json const& params)
+{
+    auto id = TRY(param_id(params));
+    if (!platform.transcoder)
+        return fail(std::string(transcoder_missing_text));
+    auto copy = TRY(light_copy::make_light_copy(engine, id, *platform.transcoder));
+    TRY_VOID(put_on_clipboard(platform, copy.path));
+    return json { { "bytes", copy.bytes } };
 }
 
 // {key: text}, or {key: null} when there is none.
@@ -287,8 +325,12 @@ ApiResult dispatch_api_method(App& app, PageJob const& job, std::string_view met
         return delete_clips(engine, params);
     if (method == "restore")
         return restore_clips(engine, params);
+    if (method == "trim")
+        return trim_clip(engine, params);
     if (method == "copy")
         return copy_clip(engine, platform, params);
+    if (method == "copy-light")
+        return copy_light(engine, platform, params);
     if (method == "reveal")
         return shell_clip(engine, platform, params, ShellAction::Reveal);
     if (method == "open")

@@ -26,6 +26,7 @@ namespace platform {
 struct EncoderDriver;
 class Clipboard;
 class DesktopShell;
+class Transcoder;
 }
 
 namespace api {
@@ -35,8 +36,8 @@ struct PageJob;
 
 using ApiResult = std::expected<nlohmann::json, std::string>;
 
-// What the methods need of the desktop beyond the engine: the drivers "caps" asks, the clipboard and the
-// shell, and where the autostart entry and the default clips folder live. The shell fills it with the real
+// What the methods need of the desktop beyond the engine: the drivers "caps" asks, the clipboard, the
+// shell and the transcoder of the light copy, and where the autostart entry and the default clips folder live. The shell fills it with the real
 // drivers; tests with their own. A driver left empty makes its method answer as when the desktop refuses.
 struct Platform {
     platform::CaptureDriver const* capture { nullptr };
@@ -44,6 +45,7 @@ struct Platform {
     platform::AudioDriver const* audio { nullptr };
     std::shared_ptr<platform::Clipboard> clipboard;
     std::shared_ptr<platform::DesktopShell> shell;
+    std::shared_ptr<platform::Transcoder> transcoder; // called by up to four workers at once
     std::filesystem::path autostart_home; // $XDG_CONFIG_HOME
     std::filesystem::path executable;     // what the autostart entry starts
     std::optional<std::filesystem::path> videos_dir;

@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include "core/mp4.h"
 #include "library/library.h"
 #include "platform/encoder.h"
+#include "tests/fakes/fake_transcoder.h"
 #include "tests/page/api_rig.h"
 
 using json = nlohmann::json;
@@ -23,8 +25,7 @@ std::vector<std::string> pending(engine::Engine& engine)
 TEST_F(ApiTest, UnknownNamesAnswerUnknownMethod)
 {
     make();
-    // "trim" and "copy-light" stay unknown until their engine side exists.
-    for (auto name : { "", "State", "state ", " clips", "trim", "copy-light", "open_folder", "stat" }) {
+    for (auto name : { "", "State", "state ", " clips", "Trim", "copy_light", "open_folder", "stat" }) {
         SCOPED_TRACE(name);
         EXPECT_EQ(error_of(call(name, json::object())), "méthode inconnue");
     }
@@ -346,4 +347,105 @@ TEST_F(ApiTest, CapsWithoutMonitorsFallBack)
     make();
     EXPECT_EQ(call("caps"), json::parse(R"({"codecs":[],"monitorWidth":1920,"monitorHeight":1080,"monitorHz":60,
         "monitors":[],"microphones":[],"outputs":[]})"));
+}
+
+namespace {
+
+// Ten seconds of video at 10 frames a second with a keyframe each second; the bytes are never decoded.
+void write_clip(std::filesystem::path const& folder, library::Clip record)
+{
+    mp4::ClipMedia media;
+    media.video = { { 1, 2, 3 }, 640, 360, 1 };
+    for (int i = 0; i < 100; ++i)
+        media.video_samples.push_back({ ring::Memory { make_shared_bytes(std::vector<std::uint8_t>(64, 7)) },
+            i * mp4::ticks_per_second / 10, static_cast<std::uint8_t>(i % 10 == 0) });
+    ASSERT_TRUE(mp4::write_mp4_file(folder, record.id, media, std::nullopt));
+    ASSERT_TRUE(library::save_clip_metadata(folder, record));
+}
+
+}
+
+TEST_F(ApiTest, TrimReadsBoundsAsNumbersThenTheIdAndRepliesTheNewClip)
+{
+    make();
+    write_clip(dir() / "clips", { .id = "a", .title = "Partie", .game = "Hades", .favorite = true });
+    struct Row {
+        json params;
+        std::string error; // empty: a new clip of `secs` seconds
+        double secs;
+    };
+    Row const rows[] = {
+        { json::object(), "identifiant manquant", 0 },
+        { { { "from", 2 }, { "to", 7 } }, "identifiant manquant", 0 },
+        { { { "id", "a" } }, "La sélection est trop courte.", 0 },
+        { { { "id", "a" }, { "from", "2" }, { "to", "7" } }, "La sélection est trop courte.", 0 },
+        { { { "id", "zz" }, { "from", 2 }, { "to", 7 } }, "Ce clip n'existe plus.", 0 },
+        // Integers are seconds; the cut starts on the keyframe at or before the start.
+        { { { "id", "a" }, { "from", 2 }, { "to", 7 } }, "", 5.0 },
+        { { { "id", "a" }, { "from", 2.5 }, { "to", 7.25 } }, "", 5.3 },
+    };
+    for (auto const& row : rows) {
+        SCOPED_TRACE(row.params.dump());
+        auto result = call("trim", row.params);
+        if (!row.error.empty()) {
+            EXPECT_EQ(error_of(result), row.error);
+            continue;
+        }
+        ASSERT_TRUE(result) << result.error();
+        EXPECT_NE((*result)["id"], "a");
+        EXPECT_EQ((*result)["title"], "Partie (coupé)");
+        EXPECT_EQ((*result)["game"], "Hades");
+        EXPECT_EQ((*result)["favorite"], false);
+        EXPECT_NEAR((*result)["secs"].get<double>(), row.secs, 1e-9);
+        EXPECT_TRUE(std::filesystem::exists(dir() / "clips" / ((*result)["id"].get<std::string>() + ".mp4")));
+    }
+    // The page inserts the reply itself: no clip event follows.
+    EXPECT_TRUE(events().empty());
+    EXPECT_EQ(call("clips")->size(), 3u);
+}
+
+TEST_F(ApiTest, CopyLightPutsTheSmallFileOnTheClipboardAndRepliesItsSize)
+{
+    ::setenv("XDG_CACHE_HOME", (dir() / "cache").c_str(), 1);
+    auto transcoder = std::make_shared<fakes::FakeTranscoder>();
+    platform.transcoder = transcoder;
+    make();
+    add_clip("petit");
+    add_clip("Gros");
+    std::filesystem::resize_file(dir() / "clips" / "Gros.mp4", 10'000'001);
+    auto const light = dir() / "cache" / "quill.mar" / "discord" / "Gros.mp4";
+    struct Row {
+        char const* id;
+        std::vector<std::uint64_t> sizes;
+        bool refuse_clipboard;
+        std::string error; // empty: {"bytes": bytes} and `file` on the clipboard
+        std::uint64_t bytes;
+        std::filesystem::path file;
+    };
+    Row const rows[] = {
+        { nullptr, { 1 }, false, "identifiant manquant", 0, {} },
+        { "zz", { 1 }, false, "Ce clip n'existe plus.", 0, {} },
+        { "petit", { 1 }, false, "", 3, dir() / "clips" / "petit.mp4" },
+        { "Gros", { 10'000'001, 9'999'999 }, false, "", 9'999'999, light },
+        { "Gros", { 10'000'001 }, false, "Ce clip reste trop lourd pour Discord, même allégé.", 0, {} },
+        { "Gros", { 5 }, true, "Copie impossible : presse-papiers indisponible", 0, {} },
+    };
+    for (auto const& row : rows) {
+        SCOPED_TRACE(row.id ? row.id : "(none)");
+        transcoder->sizes = row.sizes;
+        clipboard->refuse = row.refuse_clipboard;
+        clipboard->files.clear();
+        auto result = call("copy-light", row.id ? json { { "id", row.id } } : json::object());
+        if (!row.error.empty()) {
+            EXPECT_EQ(error_of(result), row.error);
+            EXPECT_TRUE(clipboard->files.empty());
+            continue;
+        }
+        EXPECT_EQ(result, json({ { "bytes", row.bytes } }));
+        EXPECT_EQ(clipboard->files, std::vector { row.file });
+    }
+    transcoder->refuse = "codec absent";
+    EXPECT_EQ(error_of(call("copy-light", { { "id", "Gros" } })), "Version légère impossible : codec absent");
+    app->platform.transcoder = nullptr;
+    EXPECT_EQ(error_of(call("copy-light", { { "id", "petit" } })), "Version légère impossible : aucun encodeur disponible");
 }
