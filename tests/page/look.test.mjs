@@ -73,7 +73,6 @@ test('fonts load, themes switch without a reload, nothing leaves the origin; scr
     });
     await answer(page, 'caps', CAPS);
   } });
-  if (!r) return;
   const { page } = r;
   await page.click('#nav-settings');
   await page.waitForSelector('#settings .grp');
@@ -101,7 +100,6 @@ test('fonts load, themes switch without a reload, nothing leaves the origin; scr
 test('reduced motion: nothing animates and every state still shows', async t => {
   const r = await pageRig(browser, t, [clip('a', { game: 'Hades' })], { contextOptions: { reducedMotion: 'reduce' },
     route: page => answer(page, 'caps', CAPS) });
-  if (!r) return;
   const { page } = r;
   await page.click('#pill-head');
   assert.equal(await page.evaluate(() => [document.getAnimations().length, $('pill').getBoundingClientRect().width].join()), '0,310');

@@ -10,6 +10,7 @@
 // line, which goes through the engine's notifier:
 //   {"event":"error","text":T}  {"event":"removed","ids":[...]}  {"event":"recording","on":true}
 //   {"event":"recording","on":false,"id":ID}  {"event":"clip","id":ID}  {"event":"settings"}
+// A file put on the clipboard is logged as "clipboard PATH". Light copies are made by the real transcoder.
 // It ends on SIGTERM, SIGINT or when standard input closes.
 
 #include <cstdio>
@@ -27,7 +28,9 @@
 #include "library/library.h"
 #include "platform/paths.h"
 #include "engine/video.h"
+#include "platform/clipboard.h"
 #include "platform/main_loop.h"
+#include "platform/transcode.h"
 #include "tests/fakes/fake_audio.h"
 #include "tests/fakes/fake_hotkeys.h"
 #include "tests/fakes/fake_trash.h"
@@ -46,6 +49,18 @@ public:
         std::fwrite(line.data(), 1, line.size(), stdout);
         std::fflush(stdout);
     }
+};
+
+// Holds no text; logs each file it takes, for the driver to read.
+class LoggingClipboard final : public platform::Clipboard {
+public:
+    Result<void> put_file(fs::path const& path) override
+    {
+        std::string line = fmt::format("clipboard {}\n", path.string());
+        std::fwrite(line.data(), 1, line.size(), stderr);
+        return {};
+    }
+    std::optional<std::string> text() override { return std::nullopt; }
 };
 
 shell::AppPlatform fake_platform(fs::path const& home)
@@ -241,7 +256,11 @@ int main(int argc, char** argv)
         return 1;
     }
     host.state.engine = *engine;
-    host.state.app = std::make_shared<api::App>(api::App { *engine });
+    api::Platform desktop;
+    desktop.clipboard = std::make_shared<LoggingClipboard>();
+    if (auto transcoder = platform::lavc_transcode_driver.open())
+        desktop.transcoder = std::move(*transcoder);
+    host.state.app = std::make_shared<api::App>(api::App { *engine, std::move(desktop) });
     host.state.page_jobs = api::spawn_page_workers();
     host.state.view = std::make_unique<PrintingView>();
     host.handler = { proxy, host.state.page_jobs, host.state.app };

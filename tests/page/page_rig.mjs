@@ -154,24 +154,10 @@ export const settled = page => page.evaluate(() => Promise.all(document.getAnima
 export const answer = (page, method, value) => page.route(`**/api/${method}`,
   r => r.fulfill({ status: 200, contentType: 'application/json', body: JSON.stringify(value) }));
 
-// Until the host answers the API the page has nothing to show: tests say so instead of failing.
-let apiMissing = null;
-
-// A home with `clips`, the host on it and the page open in `browser`, closed with the test. Null (the test
-// skipped) while the host answers no API method.
+// A home with `clips`, the host on it and the page open in `browser`, closed with the test.
 export async function rig(browser, t, clips, options = {}) {
   const made = makeHome(clips, options);
   const host = await startHost(made.home);
-  if (apiMissing === null) {
-    const reply = await (await fetch(new URL('api/state', host.base), { method: 'POST', body: '{}' })).json();
-    apiMissing = reply.error === 'méthode inconnue';
-  }
-  if (apiMissing) {
-    await host.stop();
-    fs.rmSync(made.home, { recursive: true, force: true });
-    t.skip('the host answers no API method yet');
-    return null;
-  }
   const opened = await openPage(browser, host.base, { ...options, route: page => options.route?.(page, host) });
   t.after(async () => {
     await opened.context.close();
@@ -185,6 +171,13 @@ export async function rig(browser, t, clips, options = {}) {
     page.waitForFunction(w => !$('note').hidden && $('note').textContent.includes(w), want, { polling: 100 });
   // Runs the program's own script for a host event in the page.
   const event = async command => page.evaluate(await host.event(command));
-  return { ...made, host, ...opened, text, noteText, event,
+  // Waits for the host to log this file put on the clipboard.
+  const clipboard = async file => {
+    for (const end = Date.now() + 10000; !host.log.includes(`clipboard ${file}`);) {
+      if (Date.now() > end) throw new Error(`${file} never reached the clipboard`);
+      await new Promise(resolve => setTimeout(resolve, 50));
+    }
+  };
+  return { ...made, host, ...opened, text, noteText, event, clipboard,
     cards: id => page.locator(`#lib .grid figure[data-id=${JSON.stringify(id)}]`) };
 }

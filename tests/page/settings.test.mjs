@@ -64,7 +64,6 @@ test('each control kind saves to settings.json and the view shows the reply', as
     if (clampVolume && reply.settings) reply.settings.gameVolume = 2;
     await rt.fulfill({ json: reply });
   }) });
-  if (!r) return;
   const { page } = r;
   const rows = [
     ['quality', 'High', () => r.seg('quality').locator('button', { hasText: 'Haute' }).click()],
@@ -98,7 +97,6 @@ test('each control kind saves to settings.json and the view shows the reply', as
 
 test('shortcut capture: combinations, swaps, moves, Escape, keys without a code, six slots', async t => {
   const r = await settingsRig(t);
-  if (!r) return;
   const { page } = r;
   const row = target => page.locator(`#settings .krow[data-t="${target}"]`);
   const keys = () => page.evaluate(() => [...S.settings.slots.map(s => s.key && s.key.label), S.settings.recordKey?.label]);
@@ -166,7 +164,6 @@ test('a settings call at a time: two switches flipped while the first reply is h
     await held;
     await rt.continue();
   }, { times: 1 }) });
-  if (!r) return;
   const { page } = r;
   await page.click('#settings .sw[data-k=captureDesktop]');
   await page.click('#settings .sw[data-k=inGameToast]');
@@ -185,7 +182,6 @@ test('a clips folder that cannot be made: the error, the folder in force, and th
   let blocked = null;
   const r = await settingsRig(t, { route: page => page.route('**/api/pick-folder',
     rt => rt.fulfill({ json: { path: path.join(blocked, 'clips') } })) });
-  if (!r) return;
   const { page } = r;
   blocked = path.join(r.home, 'un fichier');
   fs.writeFileSync(blocked, '');
@@ -214,7 +210,6 @@ test('estimates, hints, disabled codecs, a 75 s slot and meters', async t => {
       await answer(page, 'meters', [32768, 65]);
     },
   });
-  if (!r) return;
   const { page } = r;
   const options = key => r.seg(key).locator('button').allInnerTexts();
   assert.deepEqual(await options('resolution'), ['720p', '1080p', '1440p', 'Source']);
