@@ -36,9 +36,10 @@ struct PageJob;
 
 using ApiResult = std::expected<nlohmann::json, std::string>;
 
-// What the methods need of the desktop beyond the engine: the drivers "caps" asks, the clipboard, the
-// shell and the transcoder of the light copy, and where the autostart entry and the default clips folder live. The shell fills it with the real
-// drivers; tests with their own. A driver left empty makes its method answer as when the desktop refuses.
+// What the methods need of the desktop beyond the engine: the drivers "caps" asks, the clipboard, the shell,
+// the transcoder of the light copy, and where the autostart entry and the default clips folder live. The
+// shell fills it with the real drivers; tests with their own. A driver left empty makes its method answer as
+// when the desktop refuses.
 struct Platform {
     platform::CaptureDriver const* capture { nullptr };
     platform::EncoderDriver const* encoder { nullptr };
