@@ -177,6 +177,8 @@ TEST_F(WebKitScheme, PageLooksAndOpensItsSettings)
     EXPECT_EQ(run(R"(
         for (let i = 0; i < 600 && !(S.settings && listed); i++) await new Promise(done => setTimeout(done, 50));
         await goSettings();
+        // Fonts load lazily: ready can settle before the settings view's first layout asks for the mono face.
+        await Promise.all(['Instrument Sans', 'Geist Mono'].map(f => document.fonts.load(`16px "${f}"`)));
         await document.fonts.ready;
         const fonts = [...document.fonts].filter(f => f.status === 'loaded').map(f => f.family.replace(/"/g, '')).sort();
         const colours = [];
