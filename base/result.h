@@ -8,7 +8,12 @@
 
 #include <fmt/format.h>
 
-template <class T> using Result = std::expected<T, std::string>;
+// A class, not an alias: g++ ignores [[nodiscard]] on an alias, and a Result dropped on the floor is a write
+// error nobody hears of.
+template <class T> class [[nodiscard]] Result : public std::expected<T, std::string> {
+public:
+    using std::expected<T, std::string>::expected;
+};
 
 inline std::unexpected<std::string> fail(std::string text) { return std::unexpected(std::move(text)); }
 
