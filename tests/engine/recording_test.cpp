@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "engine/toast.h"
 #include "tests/engine/saver_rig.h"
 
 namespace {
@@ -140,6 +141,7 @@ protected:
 TEST_F(Recording, SecondPressFinishesAValidFileWithSidecarAndThumbnail)
 {
     engine = rig.make(dir(), fake_pipeline(true));
+    std::filesystem::remove_all(dir()); // deleted by the player: the recording makes it again
     engine::toggle_recording(engine);
     ASSERT_EQ(saver_rig::events_of<Started>(rig.events->copy()).size(), 1u);
     deliver_thumbnail();
@@ -198,6 +200,34 @@ TEST_F(Recording, HeaderWriteFailureLeavesNoFile)
     EXPECT_TRUE(errors[0].text.ends_with(" (os error 27)")) << errors[0].text;
     EXPECT_FALSE(engine->recording.copy().has_value());
     EXPECT_EQ(mp4_count(), 0u);
+}
+
+TEST_F(Recording, WriteErrorStopsTheRecordingAtOnceAndReportsIt)
+{
+    engine = rig.make(dir(), fake_pipeline(true));
+    engine::toggle_recording(engine);
+    deliver_thumbnail();
+    // Files may not grow past their header now, as on a full disk: the first chunk fails.
+    auto previous_handler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit previous {};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &previous), 0);
+    rlimit small = previous;
+    small.rlim_cur = 100;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    // Until the recorder's buffer overflows to the file; then the recording ends by itself, with no second press.
+    for (int i = 1; i <= 300 && engine->recording.copy(); ++i)
+        push_live(*rig.shared, h264(), 3 * i * second);
+    engine::wait_recording_finished(*engine, 1000, std::chrono::milliseconds(10));
+    ::setrlimit(RLIMIT_FSIZE, &previous);
+    std::signal(SIGXFSZ, previous_handler);
+
+    EXPECT_FALSE(engine->recording.copy().has_value());
+    auto errors = saver_rig::events_of<Error>(rig.wait_events(2));
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_TRUE(errors[0].text.starts_with("Enregistrement interrompu : ")) << errors[0].text;
+    EXPECT_TRUE(errors[0].text.ends_with(" (os error 27)")) << errors[0].text;
+    EXPECT_EQ(toast::current_message().title, "Enregistrement interrompu");
+    EXPECT_FALSE(rig.shared->rings.with([](shared::Rings& rings) { return rings.sink.has_value(); }));
 }
 
 TEST_F(Recording, StopRightAfterTheStartStillReportsStartFirst)
