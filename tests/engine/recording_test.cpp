@@ -60,6 +60,20 @@ engine::PipelineBodies fake_pipeline(bool keyframes)
     return bodies;
 }
 
+// Runs `body` while files may not grow past `bytes` in this process, as on a full disk.
+template <class Body> void with_file_size_limit(rlim_t bytes, Body body)
+{
+    auto previous_handler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit previous {};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &previous), 0);
+    rlimit small = previous;
+    small.rlim_cur = bytes;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    body();
+    ::setrlimit(RLIMIT_FSIZE, &previous);
+    std::signal(SIGXFSZ, previous_handler);
+}
+
 class Recording : public media::MediaTest {
 protected:
     void SetUp() override
@@ -183,16 +197,8 @@ TEST_F(Recording, NoKeyframeRefusesTheStartAndLeavesNoFile)
 TEST_F(Recording, HeaderWriteFailureLeavesNoFile)
 {
     engine = rig.make(dir(), fake_pipeline(true));
-    // Files may not grow past 16 bytes in this process: the header of the new recording cannot be written.
-    auto previous_handler = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit previous {};
-    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &previous), 0);
-    rlimit small = previous;
-    small.rlim_cur = 16;
-    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
-    engine::toggle_recording(engine);
-    ::setrlimit(RLIMIT_FSIZE, &previous);
-    std::signal(SIGXFSZ, previous_handler);
+    // The header of the new recording cannot be written.
+    with_file_size_limit(16, [&] { engine::toggle_recording(engine); });
 
     auto errors = saver_rig::events_of<Error>(rig.events->copy());
     ASSERT_EQ(errors.size(), 1u);
@@ -207,19 +213,13 @@ TEST_F(Recording, WriteErrorStopsTheRecordingAtOnceAndReportsIt)
     engine = rig.make(dir(), fake_pipeline(true));
     engine::toggle_recording(engine);
     deliver_thumbnail();
-    // Files may not grow past their header now, as on a full disk: the first chunk fails.
-    auto previous_handler = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit previous {};
-    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &previous), 0);
-    rlimit small = previous;
-    small.rlim_cur = 100;
-    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
-    // Until the recorder's buffer overflows to the file; then the recording ends by itself, with no second press.
-    for (int i = 1; i <= 300 && engine->recording.copy(); ++i)
-        push_live(*rig.shared, h264(), 3 * i * second);
-    engine::wait_recording_finished(*engine, 1000, std::chrono::milliseconds(10));
-    ::setrlimit(RLIMIT_FSIZE, &previous);
-    std::signal(SIGXFSZ, previous_handler);
+    // Samples arrive until the recorder's buffer overflows to the file, which can take nothing past its header:
+    // the recording then ends by itself, with no second press.
+    with_file_size_limit(100, [&] {
+        for (int i = 1; i <= 300 && engine->recording.copy(); ++i)
+            push_live(*rig.shared, h264(), 3 * i * second);
+        engine::wait_recording_finished(*engine, 1000, std::chrono::milliseconds(10));
+    });
 
     EXPECT_FALSE(engine->recording.copy().has_value());
     auto errors = saver_rig::events_of<Error>(rig.wait_events(2));
