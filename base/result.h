@@ -12,7 +12,15 @@
 // error nobody hears of.
 template <class T> class [[nodiscard]] Result : public std::expected<T, std::string> {
 public:
-    using std::expected<T, std::string>::expected;
+    using Expected = std::expected<T, std::string>;
+    using Expected::expected;
+
+    // Two Results compare as two expected values; otherwise std::expected's comparison with a plain value is
+    // chosen, and its noexcept test recurses into itself.
+    friend bool operator==(Result const& a, Result const& b)
+    {
+        return static_cast<Expected const&>(a) == static_cast<Expected const&>(b);
+    }
 };
 
 inline std::unexpected<std::string> fail(std::string text) { return std::unexpected(std::move(text)); }
