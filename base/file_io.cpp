@@ -61,7 +61,7 @@ static int create_flags(Create create)
     case Create::Truncate:
         return O_CREAT | O_TRUNC;
     case Create::Exclusive:
-        return O_CREAT | O_EXCL;
+        return O_CREAT | O_EXCL | O_NOFOLLOW;
     }
     return 0;
 }
@@ -76,6 +76,31 @@ Result<Fd> open_write(std::filesystem::path const& path, Create create, int mode
 Result<Fd> open_read_write(std::filesystem::path const& path, Create create, int mode)
 {
     return open_with(path, O_RDWR | create_flags(create), mode);
+}
+
+Result<Fd> create_temp(std::filesystem::path const& path, int mode)
+{
+    // A few rounds: something may put the name back between the removal and the creation.
+    for (int attempt = 0;; ++attempt) {
+        int fd = ::open(path.c_str(), O_WRONLY | create_flags(Create::Exclusive) | O_CLOEXEC, mode);
+        if (fd >= 0)
+            return Fd(fd);
+        if (errno != EEXIST || attempt == 2)
+            return fail(os_error(errno));
+        if (::unlink(path.c_str()) != 0 && errno != ENOENT)
+            return fail(os_error(errno));
+    }
+}
+
+Result<void> sync_folder_of(std::filesystem::path const& path)
+{
+    auto folder = path.parent_path();
+    auto fd = TRY(open_with(folder.empty() ? "." : folder, O_RDONLY | O_DIRECTORY, 0));
+    while (::fsync(fd.get()) != 0) {
+        if (errno != EINTR)
+            return fail(os_error(errno));
+    }
+    return {};
 }
 
 namespace {
@@ -172,12 +197,21 @@ BufWriter::BufWriter(int fd)
     m_buffer.reserve(capacity_bytes);
 }
 
+Result<void> BufWriter::keep_error(Result<void> result)
+{
+    if (!result && !m_error)
+        m_error = result.error();
+    return result;
+}
+
 Result<void> BufWriter::write(std::span<std::uint8_t const> data)
 {
+    if (m_error)
+        return fail(*m_error);
     if (m_buffer.size() + data.size() > capacity_bytes)
         TRY_VOID(flush());
     if (data.size() >= capacity_bytes) {
-        TRY_VOID(write_all(m_fd, data));
+        TRY_VOID(keep_error(write_all(m_fd, data)));
         m_written += data.size();
         return {};
     }
@@ -214,6 +248,8 @@ static Result<void> writev_all(int fd, std::vector<iovec>& iov)
 
 Result<void> BufWriter::write_parts(std::span<std::span<std::uint8_t const> const> parts)
 {
+    if (m_error)
+        return fail(*m_error);
     std::size_t total = 0;
     for (auto part : parts)
         total += part.size();
@@ -230,7 +266,7 @@ Result<void> BufWriter::write_parts(std::span<std::span<std::uint8_t const> cons
         if (!part.empty())
             iov.push_back({ const_cast<std::uint8_t*>(part.data()), part.size() });
     }
-    TRY_VOID(writev_all(m_fd, iov));
+    TRY_VOID(keep_error(writev_all(m_fd, iov)));
     m_written += m_buffer.size() + total;
     m_buffer.clear();
     return {};
@@ -238,9 +274,11 @@ Result<void> BufWriter::write_parts(std::span<std::span<std::uint8_t const> cons
 
 Result<void> BufWriter::flush()
 {
+    if (m_error)
+        return fail(*m_error);
     if (m_buffer.empty())
         return {};
-    TRY_VOID(write_all(m_fd, m_buffer));
+    TRY_VOID(keep_error(write_all(m_fd, m_buffer)));
     m_written += m_buffer.size();
     m_buffer.clear();
     return {};
@@ -264,7 +302,7 @@ PartFile::PartFile(PartFile&& other) noexcept
 
 Result<PartFile> PartFile::create(std::filesystem::path temp, std::filesystem::path final_path)
 {
-    auto fd = TRY(open_write(temp, Create::Truncate));
+    auto fd = TRY(create_temp(temp));
     return PartFile(std::move(fd), std::move(temp), std::move(final_path));
 }
 
@@ -284,7 +322,7 @@ Result<void> PartFile::commit()
     if (::rename(m_temp.c_str(), m_final.c_str()) != 0)
         return fail(os_error(errno));
     m_done = true;
-    return {};
+    return sync_folder_of(m_final);
 }
 
 Result<void> atomic_replace(std::filesystem::path const& final_path, std::filesystem::path const& temp,

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -39,10 +40,19 @@ private:
 
 enum class Create { No, Truncate, Exclusive };
 
-// Opens with O_CLOEXEC. Create::Exclusive fails when the file exists (O_EXCL).
+// Opens with O_CLOEXEC. Create::Exclusive fails when anything has the name, a link included
+// (O_EXCL|O_NOFOLLOW): the one way this program makes a new file.
 Result<Fd> open_read(std::filesystem::path const& path);
 Result<Fd> open_write(std::filesystem::path const& path, Create create, int mode = 0644);
 Result<Fd> open_read_write(std::filesystem::path const& path, Create create, int mode = 0644);
+
+// Creates a temporary file for writing, exclusively. A folder the player can write to may hold a link planted
+// at the name to redirect the write elsewhere, or a part left by a crash: whatever has the name is removed
+// first (unlink never follows a link, so its target is untouched). A folder at the name is an error.
+Result<Fd> create_temp(std::filesystem::path const& path, int mode = 0644);
+
+// Syncs the folder holding `path`: a rename or a creation survives a power cut only once its folder did.
+Result<void> sync_folder_of(std::filesystem::path const& path);
 
 // Reads exactly data.size() bytes at offset; an end of file before that is the error
 // "failed to fill whole buffer". Retries on EINTR and continues after short reads.
@@ -61,6 +71,8 @@ Result<std::uint64_t> file_size(int fd);
 
 // Sequential writer with a 1 MiB buffer; large writes bypass the buffer. The owner calls flush()
 // (and sync() where durability matters) before trusting the bytes; the destructor does not flush.
+// The first error is final: once a write failed, nobody knows how much of it reached the file, so every later
+// call returns that error instead of writing after (or again over) bytes that position() no longer describes.
 class BufWriter {
 public:
     static constexpr std::size_t capacity_bytes = 1 << 20;
@@ -77,17 +89,20 @@ public:
     std::uint64_t position() const { return m_written + m_buffer.size(); }
 
 private:
+    Result<void> keep_error(Result<void> result);
+
     int m_fd;
     std::vector<std::uint8_t> m_buffer;
     std::uint64_t m_written { 0 };
+    std::optional<std::string> m_error;
 };
 
 // A file being written under a temporary name beside its final name. commit() flushes the data to disk
-// (fdatasync) and renames it over the final name; a PartFile destroyed without commit unlinks its
+// (fdatasync), renames it over the final name and syncs the folder; a PartFile destroyed without commit unlinks its
 // temporary file, so a failure never leaves a part behind and never touches the final file.
 class PartFile {
 public:
-    // Creates (truncating) `temp` for writing; `final_path` is where commit() puts it.
+    // Creates `temp` for writing (create_temp); `final_path` is where commit() puts it.
     static Result<PartFile> create(std::filesystem::path temp, std::filesystem::path final_path);
     PartFile(PartFile&&) noexcept;
     PartFile& operator=(PartFile&&) = delete;
@@ -110,7 +125,8 @@ private:
 // What a failed atomic_replace does with its temporary file: remove it, or keep it as far as it was written.
 enum class Leftover { Remove, Keep };
 
-// Writes bytes to `temp`, fdatasyncs, renames over `final_path`. On any failure the final file is untouched.
+// Writes bytes to a fresh `temp` (create_temp), fdatasyncs, renames over `final_path` and syncs the folder. On any
+// failure the final file is untouched.
 // Errors are the bare system text (callers add their prefix).
 Result<void> atomic_replace(std::filesystem::path const& final_path, std::filesystem::path const& temp,
                             std::span<std::uint8_t const> data, Leftover leftover = Leftover::Remove);

@@ -8,7 +8,20 @@
 
 #include <fmt/format.h>
 
-template <class T> using Result = std::expected<T, std::string>;
+// A class, not an alias: g++ ignores [[nodiscard]] on an alias, and a Result dropped on the floor is a write
+// error nobody hears of.
+template <class T> class [[nodiscard]] Result : public std::expected<T, std::string> {
+public:
+    using Expected = std::expected<T, std::string>;
+    using Expected::expected;
+
+    // Two Results compare as two expected values; otherwise std::expected's comparison with a plain value is
+    // chosen, and its noexcept test recurses into itself.
+    friend bool operator==(Result const& a, Result const& b)
+    {
+        return static_cast<Expected const&>(a) == static_cast<Expected const&>(b);
+    }
+};
 
 inline std::unexpected<std::string> fail(std::string text) { return std::unexpected(std::move(text)); }
 

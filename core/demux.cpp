@@ -254,18 +254,18 @@ Result<TrackInfo> parse_trak(Bytes trak, std::uint32_t movie_timescale)
 
     if (auto elst = find_path(trak, "edts", "elst")) {
         auto version = TRY(read_u8_at(elst->payload, 0));
+        // An elst without entries is valid and moves nothing; its payload ends at the count.
+        auto entry_count = TRY(read_u32_at(elst->payload, 4));
         std::uint64_t segment_duration = 0;
         std::int64_t media_time = 0;
-        if (version == 1) {
+        if (entry_count > 0 && version == 1) {
             segment_duration = TRY(read_u64_at(elst->payload, 8));
             media_time = static_cast<std::int64_t>(TRY(read_u64_at(elst->payload, 16)));
-        } else {
+        } else if (entry_count > 0) {
             segment_duration = TRY(read_u32_at(elst->payload, 8));
             media_time = static_cast<std::int32_t>(TRY(read_u32_at(elst->payload, 12)));
         }
-        // An elst without entries reads as a first entry that does not apply.
-        auto entry_count = TRY(read_u32_at(elst->payload, 4));
-        if (entry_count > 0 && media_time == -1 && movie_timescale != 0)
+        if (media_time == -1 && movie_timescale != 0)
             info.start_offset
                 = saturate(static_cast<__int128>(segment_duration) * ticks_per_second / movie_timescale);
     }

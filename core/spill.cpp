@@ -70,11 +70,15 @@ Result<void> Spiller::prepare()
     // The folder holds what the game showed; nobody else needs to read it.
     if (::chmod(m_folder.c_str(), 0700) != 0)
         return fail(os_error(errno));
-    std::filesystem::directory_iterator entries(m_folder, error);
+    // Leftovers of an earlier run are removed as far as the folder can be read: this runs on the spill thread,
+    // where the throwing iteration would end the thread at the first read error.
+    std::filesystem::directory_iterator it(m_folder, error);
     if (error)
         return fail(os_error(error.value()));
-    for (auto const& entry : entries) {
-        auto const& path = entry.path();
+    for (; it != std::filesystem::directory_iterator(); it.increment(error)) {
+        if (error)
+            break;
+        auto const& path = it->path();
         if (path.extension() == ".seg") {
             std::error_code ignored;
             std::filesystem::remove(path, ignored);

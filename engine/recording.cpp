@@ -1,7 +1,6 @@
 #include "engine/recording.h"
 
 #include <chrono>
-#include <fcntl.h>
 #include <future>
 #include <thread>
 #include <unistd.h>
@@ -50,6 +49,19 @@ std::optional<Seed> take_seed(shared::Shared& shared, bool has_audio)
     return std::move(taken.cut);
 }
 
+Result<void> push_seed(mp4::Recorder& recorder, Seed& seed)
+{
+    for (auto const& sample : seed.video) {
+        if (auto packet = spill::load_sample(sample))
+            TRY_VOID(recorder.push_video(std::move(*packet)));
+    }
+    for (auto const& sample : seed.audio) {
+        if (auto packet = spill::load_sample(sample))
+            TRY_VOID(recorder.push_audio(std::move(*packet)));
+    }
+    return {};
+}
+
 struct RecordingState {
     mp4::Recorder recorder;
     mp4::VideoConfig config;
@@ -65,23 +77,39 @@ struct RecordingState {
     std::shared_future<void> announced;
 };
 
+// Stops a running recording: its sink goes and it is told to stop.
+void stop_running(Engine& engine)
+{
+    auto sink = engine.shared->rings.with([](shared::Rings& rings) {
+        auto taken = std::move(rings.sink);
+        rings.sink.reset();
+        return taken;
+    });
+    if (sink)
+        sink->send(shared::LiveSample { shared::LiveSample::Stop {} });
+}
+
 void recording_thread(RecordingState state)
 {
     std::optional<std::string> error;
     while (auto message = state.live.recv()) {
         if (std::holds_alternative<shared::LiveSample::Stop>(message->value))
             break;
-        if (auto* video = std::get_if<shared::LiveSample::Video>(&message->value)) {
-            if (!error) {
-                if (auto pushed = state.recorder.push_video(std::move(video->packet)); !pushed)
-                    error = pushed.error();
-            }
-        } else if (auto* audio = std::get_if<shared::LiveSample::Audio>(&message->value)) {
-            if (state.has_audio && !error) {
-                if (auto pushed = state.recorder.push_audio(std::move(audio->packet)); !pushed)
-                    error = pushed.error();
-            }
+        Result<void> pushed;
+        if (auto* video = std::get_if<shared::LiveSample::Video>(&message->value))
+            pushed = state.recorder.push_video(std::move(video->packet));
+        else if (auto* audio = std::get_if<shared::LiveSample::Audio>(&message->value); audio && state.has_audio)
+            pushed = state.recorder.push_audio(std::move(audio->packet));
+        if (!pushed) {
+            error = pushed.error();
+            break;
         }
+    }
+    // A write error ends the recording at once: the file can take nothing more, and the player must hear of it
+    // now, not when he presses the key again. The slot is still ours, so the sink is this recording's.
+    if (error) {
+        if (auto engine = state.engine.lock())
+            stop_running(*engine);
     }
 
     std::optional<mp4::RecordingSummary> summary;
@@ -93,15 +121,15 @@ void recording_thread(RecordingState state)
             error = finished.error();
     }
 
-    if (auto image = state.thumbnail.recv_for(std::chrono::milliseconds(thumbnail_wait_ms)))
-        (void)thumbnail::write_jpeg(*image, library::thumb_path(state.folder, state.name.id()));
+    write_thumbnail(state.thumbnail.recv_for(std::chrono::milliseconds(thumbnail_wait_ms)), state.folder,
+                    state.name.id());
 
     state.announced.wait();
     auto engine = state.engine.lock();
     if (!engine)
         return;
+    library::Clip clip;
     if (summary) {
-        library::Clip clip;
         clip.id = state.name.id();
         clip.title = fmt::format("Enregistrement {}", title_clock(local_stamp()));
         clip.game = state.game;
@@ -112,29 +140,20 @@ void recording_thread(RecordingState state)
         clip.height = state.config.height;
         clip.favorite = false;
         clip.recording = true;
-        (void)library::save_clip_metadata(state.folder, clip);
-        // The slot empties only once the sidecar exists: quitting waits on it, so the clip is never left
-        // without its record.
-        engine->recording.set(std::nullopt);
-        toast::notify(*engine, "Enregistrement gardé",
-                      fmt::format("{} · {}", format_duration(clip.secs), format_size(clip.bytes)));
-        engine->notify(PageEvent { PageEvent::RecordingFinished { std::move(clip) } });
-    } else {
-        engine->recording.set(std::nullopt);
-        engine->notify(PageEvent { PageEvent::Error { fmt::format("Enregistrement interrompu : {}", *error) } });
+        if (auto saved = library::save_clip_metadata(state.folder, clip); !saved)
+            error = saved.error();
     }
-}
-
-// Stops a running recording: its sink goes and it is told to stop.
-void stop_running(Engine& engine)
-{
-    auto sink = engine.shared->rings.with([](shared::Rings& rings) {
-        auto taken = std::move(rings.sink);
-        rings.sink.reset();
-        return taken;
-    });
-    if (sink)
-        sink->send(shared::LiveSample { shared::LiveSample::Stop {} });
+    // The slot empties only once the sidecar exists: quitting waits on it, so the clip is never left without
+    // its record.
+    engine->recording.set(std::nullopt);
+    if (error) {
+        toast::post(toast::kind_failure, "Enregistrement interrompu", *error);
+        engine->notify(PageEvent { PageEvent::Error { fmt::format("Enregistrement interrompu : {}", *error) } });
+        return;
+    }
+    toast::notify(*engine, "Enregistrement gardé",
+                  fmt::format("{} · {}", format_duration(clip.secs), format_size(clip.bytes)));
+    engine->notify(PageEvent { PageEvent::RecordingFinished { std::move(clip) } });
 }
 
 void start(std::shared_ptr<Engine> const& engine)
@@ -152,13 +171,14 @@ void start(std::shared_ptr<Engine> const& engine)
     auto name = clip_file_name(folder, game, local_stamp());
     auto path = folder / (name.id() + ".mp4");
 
-    // O_EXCL: never take over a file that appeared since the name was chosen.
-    int raw = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (raw < 0) {
-        engine->notify(PageEvent { PageEvent::Error { fmt::format("Impossible de créer le fichier : {}", os_error(errno)) } });
+    library::restore_clips_dir(folder);
+    // Exclusive: never take over a file that appeared since the name was chosen, nor follow a link.
+    auto fd = files::open_read_write(path, files::Create::Exclusive);
+    if (!fd) {
+        engine->notify(PageEvent { PageEvent::Error { fmt::format("Impossible de créer le fichier : {}", fd.error()) } });
         return;
     }
-    auto recorder = mp4::Recorder::start(files::Fd(raw), seed->config.codec);
+    auto recorder = mp4::Recorder::start(std::move(*fd), seed->config.codec);
     if (!recorder) {
         // A file with only a header would be listed as a broken clip.
         ::unlink(path.c_str());
@@ -191,15 +211,13 @@ void start(std::shared_ptr<Engine> const& engine)
         return;
     }
 
-    // Spilled samples are read back outside every lock; a sample that cannot be read is skipped and a
-    // write error here shows again when the writer thread continues.
-    for (auto const& sample : seed->video) {
-        if (auto packet = spill::load_sample(sample))
-            (void)recorder->push_video(std::move(*packet));
-    }
-    for (auto const& sample : seed->audio) {
-        if (auto packet = spill::load_sample(sample))
-            (void)recorder->push_audio(std::move(*packet));
+    // Spilled samples are read back outside every lock; a sample that cannot be read is skipped. A write
+    // error ends the start: the file would index bytes that are not where it says.
+    if (auto seeded = push_seed(*recorder, *seed); !seeded) {
+        stop_running(*engine);
+        ::unlink(path.c_str());
+        engine->notify(PageEvent { PageEvent::Error { fmt::format("Impossible d'écrire : {}", seeded.error()) } });
+        return;
     }
 
     std::promise<void> announced;

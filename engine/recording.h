@@ -1,8 +1,8 @@
 #pragma once
 // Continuous recording: the record key starts a growing MP4 in the clips folder, seeded with the buffered
 // samples from the newest keyframe on, and every new sample follows through the live sink of the shared
-// state. Pressing the key again stops it; an unnamed writer thread finishes the file (index, size), then
-// writes the thumbnail and the sidecar and tells the player.
+// state. Pressing the key again stops it, and so does the first write error; an unnamed writer thread finishes
+// the file (index, size), then writes the thumbnail and the sidecar and tells the player, failures included.
 
 #include <memory>
 

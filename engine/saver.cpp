@@ -60,6 +60,7 @@ void handle(Engine& engine, SaveRequest& request)
     auto stamp = local_stamp();
     auto clock = title_clock(stamp);
 
+    library::restore_clips_dir(folder);
     std::size_t n = parts.size();
     std::vector<library::Clip> kept;
     for (std::size_t i = 0; i < n; ++i) {
@@ -73,8 +74,7 @@ void handle(Engine& engine, SaveRequest& request)
             fail_save(engine, written.error());
             return;
         }
-        if (image)
-            (void)thumbnail::write_jpeg(*image, library::thumb_path(folder, name.id()));
+        write_thumbnail(image, folder, name.id());
         library::Clip clip;
         clip.id = name.id();
         clip.title = fmt::format("{} {}{}", request.game, clock, title_suffix);
@@ -136,6 +136,13 @@ std::vector<SavePart> collect_parts(shared::Shared& shared, Ticks start, Ticks e
     if (!parts.stable && has_current)
         parts.cut.pop_back();
     return std::move(parts.cut);
+}
+
+void write_thumbnail(std::optional<shared::Thumbnail> const& image, std::filesystem::path const& folder,
+                     std::string_view id)
+{
+    if (image)
+        (void)thumbnail::write_jpeg(*image, library::thumb_path(folder, id)); // dropped on purpose: see the header
 }
 
 void save_last_seconds(Engine& engine, std::uint32_t secs)

@@ -32,6 +32,11 @@ struct SavePart {
 std::vector<SavePart> collect_parts(shared::Shared& shared, Ticks start, Ticks end,
                                     std::function<void()> const& after_cut = {});
 
+// Writes a clip's thumbnail when an image arrived. Its failure is not the clip's: the clip is whole without it
+// and the page shows a placeholder, so neither a save nor a recording fails for it.
+void write_thumbnail(std::optional<shared::Thumbnail> const& image, std::filesystem::path const& folder,
+                     std::string_view id);
+
 // Queues a save of the last `secs` seconds. Never blocks.
 void save_last_seconds(Engine& engine, std::uint32_t secs);
 

@@ -96,6 +96,7 @@ Result<library::Clip> cut_clip(std::filesystem::path const& folder, std::string_
     auto file = spill::SpillFile::adopt(std::move(fd));
     mp4::ClipMedia media { std::move(opened.video), spilled_samples(video, file), spilled_samples(audio, file) };
     file.reset();
+    library::restore_clips_dir(folder);
     // The name stays reserved until the clip and its sidecar are in place.
     auto name = engine::clip_file_name(folder, source.game, engine::local_stamp());
     auto written = TRY(mp4::write_mp4_file(folder, name.id(), media, opened.audio));

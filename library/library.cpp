@@ -118,6 +118,12 @@ Result<fs::path> ensure_meta_dir(fs::path const& folder)
     return folder;
 }
 
+void restore_clips_dir(fs::path const& folder)
+{
+    std::error_code ignored;
+    fs::create_directories(folder / meta_dir_name, ignored);
+}
+
 std::optional<fs::path> clip_path(fs::path const& folder, std::string_view id)
 {
     if (!is_valid_clip_id(id))

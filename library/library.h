@@ -72,6 +72,10 @@ std::filesystem::path resolve_clips_dir(
 // Creates the clips folder and its ".quillmar" (moving a former ".fennow" there first). Gives back the
 // folder, or the system's error text.
 Result<std::filesystem::path> ensure_meta_dir(std::filesystem::path const& folder);
+// Creates the clips folder and its ".quillmar" again when they are missing. Every writer of a new clip (save,
+// recording, trim) calls it right before writing: the player may delete the folder while the program runs,
+// and the next clip must bring it back. What cannot be created is left for the write that follows to report.
+void restore_clips_dir(std::filesystem::path const& folder);
 
 // The MP4 of a valid id when it exists as a regular file (after links); nothing is opened.
 std::optional<std::filesystem::path> clip_path(std::filesystem::path const& folder, std::string_view id);
@@ -165,7 +169,8 @@ struct RetentionLimits {
 std::vector<std::string> retention_choice(
     std::vector<Clip> const& clips, RetentionLimits limits, std::chrono::system_clock::time_point now);
 
-// Applies the limits to the folder, leaving alone (neither counting nor removing) the clips in
+// Applies the limits to the folder, counting each clip's size on disk (never the size its sidecar claims) and
+// leaving alone (neither counting nor removing) the clips in
 // `leave_alone`: the pending deletions and the recording in progress. Gives the ids moved to the trash,
 // in the order moved; a clip the trash refuses is skipped silently.
 std::vector<std::string> apply_retention(platform::Trash& trash, std::filesystem::path const& folder,

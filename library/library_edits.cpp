@@ -214,6 +214,13 @@ std::vector<std::string> apply_retention(platform::Trash& trash, fs::path const&
     // Clips pending deletion are already going; a recording still growing is neither old nor finished.
     // Neither counts towards the total, and neither may become the protected newest clip.
     std::erase_if(clips, [&](Clip const& clip) { return contains(leave_alone, clip.id); });
+    // A sidecar says whatever its file says; one claiming an absurd size would send every other clip to the
+    // trash. What counts is the space the MP4 really takes.
+    for (auto& clip : clips) {
+        std::error_code ec;
+        auto bytes = fs::file_size(folder / (clip.id + ".mp4"), ec);
+        clip.bytes = ec ? 0 : bytes;
+    }
     std::vector<std::string> moved;
     for (auto& id : retention_choice(clips, limits, now)) {
         if (send_to_recycle_bin(trash, folder, id))

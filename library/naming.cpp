@@ -1,5 +1,6 @@
 #include "library/naming.h"
 
+#include <algorithm>
 #include <cmath>
 #include <mutex>
 #include <set>
@@ -109,12 +110,14 @@ std::string replace_unsafe(std::string_view text)
 
 std::string clip_name_base(std::string_view game)
 {
-    // Trimming repeats until stable, so that a name of dots and spaces alone ends empty.
+    // Trimming repeats until stable, so that a name of dots and spaces alone ends empty. Leading dots go too:
+    // a file whose name starts with one is hidden on Linux, and the player would never see the clip.
     auto base = trim(replace_unsafe(game));
     for (;;) {
         auto before = base.size();
         while (!base.empty() && base.back() == '.')
             base.pop_back();
+        base.erase(0, std::min(base.find_first_not_of('.'), base.size()));
         base = trim(base);
         if (base.size() == before)
             break;

@@ -30,8 +30,8 @@ private:
     std::string m_id;
 };
 
-// The safe base of a game name: forbidden and control characters become "_", white space and trailing
-// dots are trimmed, runs of dots become one dot, "Clip" stands for an empty result, and the result is at
+// The safe base of a game name: forbidden and control characters become "_", white space and leading and
+// trailing dots are trimmed, runs of dots become one dot, "Clip" stands for an empty result, and the result is at
 // most 60 characters and 160 bytes.
 std::string clip_name_base(std::string_view game);
 

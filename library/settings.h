@@ -137,8 +137,8 @@ std::filesystem::path settings_path(std::filesystem::path const& data_dir);
 // silently; the file is left as it is. The caller sanitises the result.
 Settings load(std::filesystem::path const& data_dir);
 
-// Writes the file form to settings.json.tmp beside `path`, flushes it to disk (fdatasync), then renames it over
-// `path`, so that a crash or power cut leaves either the former file or the new one, never an empty one.
+// Writes the file form to settings.json.tmp beside `path` (created afresh, never through a link), flushes it to
+// disk (fdatasync), renames it over `path` and syncs the folder, so that a crash or power cut leaves either the former file or the new one, never an empty one.
 // Errors: the writer's UTF-8 error (nothing written), or "Réglages : {}" with the system error text; then the
 // temporary file stays as far as it was written and `path` keeps its former content. Saves from several threads
 // are serialised (one process-wide mutex held for the write, sync and rename; it takes no other lock), so the

@@ -1,6 +1,7 @@
 #include "base/file_io.h"
 
 #include <fcntl.h>
+#include <functional>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -86,4 +87,51 @@ TEST_F(FileIo, BufWriterWritePartsKeepsOrderPastTheBufferAndIovLimit)
     EXPECT_EQ(text.back(), '>');
     for (int i = 0; i < 3000; ++i)
         ASSERT_EQ(static_cast<std::uint8_t>(text[1 + i * 1024 + 1023]), static_cast<std::uint8_t>(i * 7)) << i;
+}
+
+TEST_F(FileIo, BufWriterKeepsItsFirstErrorAndNeverWritesTwice)
+{
+    auto path = dir() / "out.bin";
+    auto good = files::open_write(path, files::Create::Truncate);
+    auto fd = files::open_read(path); // writes through it fail
+    ASSERT_TRUE(good && fd);
+    files::BufWriter writer(fd->get());
+    ASSERT_TRUE(writer.write(std::string_view("abc")));
+    auto failed = writer.flush();
+    ASSERT_FALSE(failed);
+    // The descriptor turns writable, as a disk does once space is freed: neither the bytes of the failed write
+    // nor anything behind them may land now, at offsets the writer's owner no longer knows.
+    ASSERT_EQ(::dup2(good->get(), fd->get()), fd->get());
+    auto error_of = [](Result<void> result) { return result ? std::string("ok") : result.error(); };
+    std::uint8_t byte = 'd';
+    std::span<std::uint8_t const> part(&byte, 1);
+    EXPECT_EQ(error_of(writer.write(std::string_view("d"))), failed.error());
+    EXPECT_EQ(error_of(writer.write_parts(std::span(&part, 1))), failed.error());
+    EXPECT_EQ(error_of(writer.flush()), failed.error());
+    EXPECT_EQ(read_file(path), "");
+}
+
+TEST_F(FileIo, TemporaryFilesNeverWriteThroughWhatHasTheirName)
+{
+    auto victim = write_file("victim", "precious");
+    auto temp = dir() / "clip.json.tmp";
+    struct Row {
+        char const* name;
+        std::function<void()> plant;
+    };
+    Row const rows[] = {
+        { "link", [&] { std::filesystem::create_symlink(victim, temp); } },
+        { "dangling link", [&] { std::filesystem::create_symlink(dir() / "nowhere", temp); } },
+        { "hard link", [&] { std::filesystem::create_hard_link(victim, temp); } },
+        { "leftover", [&] { write_file("clip.json.tmp", "a part left by a crash"); } },
+    };
+    for (auto const& row : rows) {
+        SCOPED_TRACE(row.name);
+        row.plant();
+        ASSERT_TRUE(files::atomic_replace(dir() / "clip.json", temp, std::string_view("new")));
+        EXPECT_EQ(read_file(victim), "precious");
+        EXPECT_FALSE(std::filesystem::exists(dir() / "nowhere"));
+        EXPECT_FALSE(std::filesystem::is_symlink(dir() / "clip.json"));
+        EXPECT_EQ(read_file(dir() / "clip.json"), "new");
+    }
 }

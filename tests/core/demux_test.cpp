@@ -169,6 +169,12 @@ TEST(DemuxOpen, RefusesFilesWithoutAUsableIndex)
     append(giant, large_box("moov", concat({ moov_body })));
     for (int i = 8; i < 12; ++i)
         giant[32 + i] = 0x7F;
+    auto with_elst = [](std::uint32_t entries) {
+        Bytes body = full(0);
+        u32(body, entries); // and not one entry follows
+        Bytes edts = box("edts", box("elst", body));
+        return file_with(concat({ mvhd(1000), trak("vide", 90000, video_stbl(2, 10, 2, {}), edts) }), 20);
+    };
     Bytes fuzz_empty_moov = concat({ ftyp(), box("moov", {}) });
     append(fuzz_empty_moov, { 0x08, 0x00, 0x19, 0xE7, 0x6D, 0x00, 0x12 });
     struct Row {
@@ -186,6 +192,8 @@ TEST(DemuxOpen, RefusesFilesWithoutAUsableIndex)
         { "no video", file_with(mvhd(1000), 0), "MP4 illisible : pas de vidéo" },
         { "no stsd", file_with(concat({ mvhd(1000), trak("meta", 1000, {}) }), 0), "MP4 illisible : stsd" },
         { "empty moov, found by fuzzing", fuzz_empty_moov, "MP4 illisible : mvhd" },
+        { "edit list without entries, which is valid", with_elst(0), "ok" },
+        { "edit list short of its entry", with_elst(1), "MP4 illisible : trop court" },
     };
     for (auto const& row : rows) {
         SCOPED_TRACE(row.name);

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "engine/toast.h"
 #include "tests/engine/saver_rig.h"
 
 namespace {
@@ -57,6 +58,20 @@ engine::PipelineBodies fake_pipeline(bool keyframes)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
     };
     return bodies;
+}
+
+// Runs `body` while files may not grow past `bytes` in this process, as on a full disk.
+template <class Body> void with_file_size_limit(rlim_t bytes, Body body)
+{
+    auto previous_handler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit previous {};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &previous), 0);
+    rlimit small = previous;
+    small.rlim_cur = bytes;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    body();
+    ::setrlimit(RLIMIT_FSIZE, &previous);
+    std::signal(SIGXFSZ, previous_handler);
 }
 
 class Recording : public media::MediaTest {
@@ -140,6 +155,7 @@ protected:
 TEST_F(Recording, SecondPressFinishesAValidFileWithSidecarAndThumbnail)
 {
     engine = rig.make(dir(), fake_pipeline(true));
+    std::filesystem::remove_all(dir()); // deleted by the player: the recording makes it again
     engine::toggle_recording(engine);
     ASSERT_EQ(saver_rig::events_of<Started>(rig.events->copy()).size(), 1u);
     deliver_thumbnail();
@@ -181,16 +197,8 @@ TEST_F(Recording, NoKeyframeRefusesTheStartAndLeavesNoFile)
 TEST_F(Recording, HeaderWriteFailureLeavesNoFile)
 {
     engine = rig.make(dir(), fake_pipeline(true));
-    // Files may not grow past 16 bytes in this process: the header of the new recording cannot be written.
-    auto previous_handler = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit previous {};
-    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &previous), 0);
-    rlimit small = previous;
-    small.rlim_cur = 16;
-    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
-    engine::toggle_recording(engine);
-    ::setrlimit(RLIMIT_FSIZE, &previous);
-    std::signal(SIGXFSZ, previous_handler);
+    // The header of the new recording cannot be written.
+    with_file_size_limit(16, [&] { engine::toggle_recording(engine); });
 
     auto errors = saver_rig::events_of<Error>(rig.events->copy());
     ASSERT_EQ(errors.size(), 1u);
@@ -198,6 +206,28 @@ TEST_F(Recording, HeaderWriteFailureLeavesNoFile)
     EXPECT_TRUE(errors[0].text.ends_with(" (os error 27)")) << errors[0].text;
     EXPECT_FALSE(engine->recording.copy().has_value());
     EXPECT_EQ(mp4_count(), 0u);
+}
+
+TEST_F(Recording, WriteErrorStopsTheRecordingAtOnceAndReportsIt)
+{
+    engine = rig.make(dir(), fake_pipeline(true));
+    engine::toggle_recording(engine);
+    deliver_thumbnail();
+    // Samples arrive until the recorder's buffer overflows to the file, which can take nothing past its header:
+    // the recording then ends by itself, with no second press.
+    with_file_size_limit(100, [&] {
+        for (int i = 1; i <= 300 && engine->recording.copy(); ++i)
+            push_live(*rig.shared, h264(), 3 * i * second);
+        engine::wait_recording_finished(*engine, 1000, std::chrono::milliseconds(10));
+    });
+
+    EXPECT_FALSE(engine->recording.copy().has_value());
+    auto errors = saver_rig::events_of<Error>(rig.wait_events(2));
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_TRUE(errors[0].text.starts_with("Enregistrement interrompu : ")) << errors[0].text;
+    EXPECT_TRUE(errors[0].text.ends_with(" (os error 27)")) << errors[0].text;
+    EXPECT_EQ(toast::current_message().title, "Enregistrement interrompu");
+    EXPECT_FALSE(rig.shared->rings.with([](shared::Rings& rings) { return rings.sink.has_value(); }));
 }
 
 TEST_F(Recording, StopRightAfterTheStartStillReportsStartFirst)

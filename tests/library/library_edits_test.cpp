@@ -26,6 +26,7 @@ protected:
     {
         fs::create_directories(where / ".quillmar");
         write_file(fs::relative(where / (id + ".mp4"), dir()), "mp4");
+        fs::resize_file(where / (id + ".mp4"), bytes); // sparse: retention counts the real size
         write_file(fs::relative(where / ".quillmar" / (id + ".jpg"), dir()), "jpeg");
         library::Clip clip { id, title.empty() ? "Valorant 21h04" : title, "Valorant", created, 30.0, bytes, favorite,
             false, 1920, 1080 };
@@ -289,6 +290,16 @@ TEST_F(LibraryEdits, RetentionLeavesPendingAndRecordingClipsAlone)
     EXPECT_EQ(library::apply_retention(*trash, folder, { 0, 1 }, leave_alone, now), Ids { "c0" });
     EXPECT_TRUE(fs::exists(folder / "pending.mp4"));
     EXPECT_TRUE(fs::exists(folder / "growing.mp4"));
+}
+
+TEST_F(LibraryEdits, RetentionCountsTheFilesNotWhatSidecarsClaim)
+{
+    for (int i = 0; i < 3; ++i)
+        add_clip(fmt::format("c{}", i), 1000 + i, 3);
+    auto liar = library::read_clip_meta(folder, "c1", folder / "c1.mp4");
+    liar.bytes = 18'000'000'000'000'000'000u;
+    ASSERT_TRUE(library::save_clip_metadata(folder, liar));
+    EXPECT_TRUE(library::apply_retention(*trash, folder, { 0, 1 }, {}, now).empty());
 }
 
 TEST_F(LibraryEdits, RetentionSkipsClipsTheTrashRefuses)

@@ -256,7 +256,7 @@ TEST_F(LibraryFolder, ListsOnlyMp4FilesNewestFirstThenById)
     add_clip("new", 300);
     add_clip("old", 100);
     add_mp4("UPPER.MP4");
-    library::save_clip_metadata(folder, { "UPPER", "", "", 150, 0, 0, false, false, 0, 0 });
+    ASSERT_TRUE(library::save_clip_metadata(folder, { "UPPER", "", "", 150, 0, 0, false, false, 0, 0 }));
     add_mp4("bad\xff.mp4");
 
     EXPECT_EQ(ids(library::list_clips(folder)), (std::vector<std::string> { "new", "a", "ab", "b", "UPPER", "old" }));
@@ -305,7 +305,7 @@ TEST_F(LibraryFolder, ResolvesDefaultFolderAndMovesLegacyOne)
     write_file("Videos/Fennow/again.mp4", "x");
     write_file("Videos/quill.mar/.fennow/again.json", "{}");
     library::resolve_clips_dir(std::nullopt, videos);
-    library::ensure_meta_dir(videos / "quill.mar");
+    ASSERT_TRUE(library::ensure_meta_dir(videos / "quill.mar"));
     EXPECT_TRUE(fs::exists(videos / "Fennow" / "again.mp4"));
     EXPECT_TRUE(fs::exists(videos / "quill.mar" / ".fennow" / "again.json"));
 }

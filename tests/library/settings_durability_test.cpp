@@ -1,8 +1,10 @@
-// Watches the system calls of a save by defining fdatasync and rename in this test program, which the
+// Watches the system calls of a save by defining fdatasync, fsync and rename in this test program, which the
 // program's own calls then reach before the C library's (each forwards to the real one). Kept in its own
 // executable so that no other test runs with these stand-ins.
 
 #include "library/settings.h"
+
+#include <functional>
 
 #include <dlfcn.h>
 #include <sys/stat.h>
@@ -13,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include "base/file_io.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -48,6 +51,14 @@ extern "C" int fdatasync(int fd)
     return real(fd);
 }
 
+extern "C" int fsync(int fd)
+{
+    if (recording)
+        calls.push_back(Call { "fsync", fd_path(fd), {}, -1 });
+    static auto real = reinterpret_cast<int (*)(int)>(::dlsym(RTLD_NEXT, "fsync"));
+    return real(fd);
+}
+
 extern "C" int rename(char const* from, char const* to) noexcept
 {
     if (recording)
@@ -58,29 +69,45 @@ extern "C" int rename(char const* from, char const* to) noexcept
 
 class SettingsSave : public testing_support::TempDirTest { };
 
-TEST_F(SettingsSave, FlushesTheTemporaryFileToDiskBeforeTheRename)
+// The file reaches the disk before the rename, and the folder after it: otherwise a power cut can leave a renamed
+// but empty file, or the former one, although the save was reported done.
+TEST_F(SettingsSave, SyncsTheFileBeforeTheRenameAndTheFolderAfter)
 {
-    auto path = write_file("settings.json", "former");
     settings::Settings record;
     record.fps = 144;
-    auto text = settings::settings_to_file_text(record).value();
+    auto const text = settings::settings_to_file_text(record).value();
+    auto const folder = std::filesystem::canonical(dir()).string();
+    struct Row {
+        char const* name;
+        std::function<Result<void>(std::filesystem::path const&)> save;
+    };
+    Row const rows[] = {
+        { "settings", [&](auto const& path) { return settings::save(path, record); } },
+        { "replaced file", [&](auto const& path) { return files::atomic_replace(path, dir() / "settings.json.tmp", text); } },
+    };
+    for (auto const& row : rows) {
+        SCOPED_TRACE(row.name);
+        auto path = write_file("settings.json", "former");
+        calls.clear();
+        recording = true;
+        auto saved = row.save(path);
+        recording = false;
+        ASSERT_TRUE(saved) << saved.error();
 
-    calls.clear();
-    recording = true;
-    auto saved = settings::save(path, record);
-    recording = false;
-    ASSERT_TRUE(saved) << saved.error();
-
-    auto temp = std::filesystem::canonical(dir()).string() + "/settings.json.tmp";
-    std::size_t synced = calls.size(), renamed = calls.size();
-    for (std::size_t i = 0; i < calls.size(); ++i) {
-        if (calls[i].name == "fdatasync" && calls[i].path == temp && calls[i].size == (long long)text.size())
-            synced = std::min(synced, i);
-        if (calls[i].name == "rename" && calls[i].destination == path.string())
-            renamed = std::min(renamed, i);
+        std::size_t synced = calls.size(), renamed = calls.size(), folder_synced = calls.size();
+        for (std::size_t i = 0; i < calls.size(); ++i) {
+            if (calls[i].name == "fdatasync" && calls[i].path == folder + "/settings.json.tmp"
+                && calls[i].size == (long long)text.size())
+                synced = std::min(synced, i);
+            if (calls[i].name == "rename" && calls[i].destination == path.string())
+                renamed = std::min(renamed, i);
+            if (calls[i].name == "fsync" && calls[i].path == folder && i > renamed)
+                folder_synced = std::min(folder_synced, i);
+        }
+        ASSERT_LT(synced, calls.size()) << "the whole temporary file was never synced";
+        ASSERT_LT(renamed, calls.size());
+        EXPECT_LT(synced, renamed);
+        EXPECT_LT(folder_synced, calls.size()) << "the folder was not synced after the rename";
+        EXPECT_EQ(read_file(path), text);
     }
-    ASSERT_LT(synced, calls.size()) << "the whole temporary file was never synced";
-    ASSERT_LT(renamed, calls.size());
-    EXPECT_LT(synced, renamed);
-    EXPECT_EQ(read_file(path), text);
 }

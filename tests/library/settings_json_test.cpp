@@ -406,6 +406,16 @@ TEST_F(SettingsFile, FailedWriteKeepsTheFormerFile)
     EXPECT_EQ(read_file(path), "former");
 }
 
+TEST_F(SettingsFile, LinkAtTheTemporaryNameIsNotFollowed)
+{
+    auto victim = write_file("victim", "precious");
+    std::filesystem::create_symlink(victim, dir() / "settings.json.tmp");
+    auto path = settings::settings_path(dir());
+    ASSERT_TRUE(settings::save(path, unusual_record()));
+    EXPECT_EQ(read_file(victim), "precious");
+    EXPECT_FALSE(std::filesystem::is_symlink(path));
+}
+
 TEST_F(SettingsFile, FailedMoveKeepsTheTemporaryFileWithTheNewRecord)
 {
     auto path = dir() / "settings.json";
