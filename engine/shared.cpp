@@ -49,7 +49,14 @@ void push_audio(Shared& shared, std::vector<std::uint8_t> data, Ticks time)
 
 void push_video(Shared& shared, Packet packet)
 {
+    push_video(shared, std::move(packet), shared.generation.load());
+}
+
+void push_video(Shared& shared, Packet packet, std::uint64_t generation)
+{
     shared.rings.with([&](Rings& rings) {
+        if (shared.generation.load() != generation)
+            return;
         if (packet.is_keyframe() && !rings.segments.empty()) {
             Ticks cutoff = packet.time - rings.video.window;
             std::erase_if(rings.segments, [&](SegmentRecord const& record) {
@@ -71,8 +78,13 @@ void push_video(Shared& shared, Packet packet)
 
 bool store_video_config(Shared& shared, mp4::VideoConfig config)
 {
+    return store_video_config(shared, std::move(config), shared.generation.load());
+}
+
+bool store_video_config(Shared& shared, mp4::VideoConfig config, std::uint64_t generation)
+{
     return shared.video_config.with([&](std::optional<mp4::VideoConfig>& stored) {
-        if (stored)
+        if (stored || shared.generation.load() != generation)
             return false;
         stored = std::move(config);
         return true;
@@ -81,6 +93,7 @@ bool store_video_config(Shared& shared, mp4::VideoConfig config)
 
 void new_segment(Shared& shared)
 {
+    shared.generation.fetch_add(1);
     auto config = shared.video_config.with([](std::optional<mp4::VideoConfig>& stored) {
         return std::exchange(stored, std::nullopt);
     });
@@ -148,6 +161,7 @@ void clear_buffers(Shared& shared)
     ring::Ring old_video;
     ring::Ring old_audio;
     std::vector<SegmentRecord> old_segments;
+    shared.generation.fetch_add(1);
     shared.rings.with([&](Rings& rings) {
         old_video = std::exchange(rings.video, empty_like(rings.video));
         old_audio = std::exchange(rings.audio, empty_like(rings.audio));

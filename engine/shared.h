@@ -102,6 +102,10 @@ public:
     std::atomic<float> game_volume { 1.0f };
     std::atomic<float> mic_volume { 1.0f };
     std::atomic<std::uint8_t> audio_running { 0 };
+    // The video pipeline in force. new_segment and clear_buffers move it on before they touch the stream
+    // description or the rings, and every store of an encoder thread checks it under the lock it takes, so an
+    // encoder thread left running by an older pipeline can no longer change either.
+    std::atomic<std::uint64_t> generation { 0 };
 };
 
 constexpr std::size_t max_level_history = 480;
@@ -110,24 +114,30 @@ constexpr std::size_t max_level_history = 480;
 // frame. An attached recording also receives it.
 void push_audio(Shared& shared, std::vector<std::uint8_t> data, Ticks time);
 
-// Encoder thread: one encoded video access unit. At a keyframe, first retires segment records that left the
-// window or the byte budget; then pushes into the video ring and forwards to an attached recording.
+// Encoder thread of pipeline `generation`: one encoded video access unit. At a keyframe, first retires segment
+// records that left the window or the byte budget; then pushes into the video ring and forwards to an attached
+// recording. Nothing happens once the generation is over.
+void push_video(Shared& shared, Packet packet, std::uint64_t generation);
+// The same for the generation in force.
 void push_video(Shared& shared, Packet packet);
 
-// Encoder thread: stores the stream description unless one is already stored. true when it was stored.
+// Encoder thread of pipeline `generation`: stores the stream description unless one is already stored or the
+// generation is over. true when it was stored.
+bool store_video_config(Shared& shared, mp4::VideoConfig config, std::uint64_t generation);
 bool store_video_config(Shared& shared, mp4::VideoConfig config);
 
 // A video pipeline is about to start: the current video ring becomes a segment record (kept only when a
 // stream description exists and it holds samples; at most two are kept), a fresh ring takes its place, and
 // frames and drops go back to 0. An attached recording is told to stop, since the new stream may not match
-// the header it was started with; it then finishes as a valid file.
+// the header it was started with; it then finishes as a valid file. A new generation begins.
 void new_segment(Shared& shared);
 
 // Window = the longest slot + 2 s; both rings get the same byte limit and are evicted at once.
 void set_ring_window(Shared& shared, std::uint32_t secs, std::uint64_t byte_limit);
 
 // The pipelines were stopped: empties both rings (ids, windows and budgets stay), drops the segment records,
-// the stream description and the level history, and marks the status not running with no error.
+// the stream description and the level history, and marks the status not running with no error. A new
+// generation begins, so an encoder that outlived its pipeline cannot fill the buffers again.
 void clear_buffers(Shared& shared);
 
 // Audio and video meters: raise to the peak seen (an atomic maximum).

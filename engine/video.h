@@ -112,13 +112,14 @@ private:
 std::vector<std::uint8_t> to_ring_form(std::uint8_t codec, std::span<std::uint8_t const> access_unit);
 
 // Stores the stream description from a keyframe unless one is stored, then pushes the packet into the video
-// ring (and to an attached recording).
-void store_packet(shared::Shared& shared, platform::EncoderParams const& params, platform::EncodedPacket packet);
+// ring (and to an attached recording); nothing once the pipeline's generation is over.
+void store_packet(shared::Shared& shared, platform::EncoderParams const& params, std::uint64_t generation,
+    platform::EncodedPacket packet);
 
-// Body of "quillmar-encoder": encodes frames until the channel closes, then flushes. An encoder failure ends
-// it with the error.
+// Body of "quillmar-encoder" for the pipeline of `generation`: encodes frames until the channel closes, then
+// flushes. An encoder failure ends it with the error.
 Result<void> encoder_thread(platform::VideoEncoder& encoder, platform::EncoderParams const& params,
-    channel::Receiver<platform::VideoFrame>& frames, shared::Shared& shared);
+    std::uint64_t generation, channel::Receiver<platform::VideoFrame>& frames, shared::Shared& shared);
 
 // -- Capture -------------------------------------------------------------------------------------------------
 

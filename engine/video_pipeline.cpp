@@ -18,25 +18,26 @@ namespace video {
 
 using ticks::ticks_per_second;
 
-void store_packet(shared::Shared& shared, platform::EncoderParams const& params, platform::EncodedPacket packet)
+void store_packet(shared::Shared& shared, platform::EncoderParams const& params, std::uint64_t generation,
+    platform::EncodedPacket packet)
 {
     if (packet.keyframe) {
         bool const stored = shared.video_config.with([](auto const& config) { return config.has_value(); });
         if (!stored) {
             if (auto record = bitstream::decoder_config(params.codec, packet.data))
-                shared::store_video_config(
-                    shared, mp4::VideoConfig { std::move(*record), params.width, params.height, params.codec });
+                shared::store_video_config(shared,
+                    mp4::VideoConfig { std::move(*record), params.width, params.height, params.codec }, generation);
         }
     }
     Packet sample;
     sample.data = make_shared_bytes(to_ring_form(params.codec, packet.data));
     sample.time = packet.time;
     sample.flags = packet.keyframe ? Packet::keyframe_flag : 0;
-    shared::push_video(shared, std::move(sample));
+    shared::push_video(shared, std::move(sample), generation);
 }
 
 Result<void> encoder_thread(platform::VideoEncoder& encoder, platform::EncoderParams const& params,
-    channel::Receiver<platform::VideoFrame>& frames, shared::Shared& shared)
+    std::uint64_t generation, channel::Receiver<platform::VideoFrame>& frames, shared::Shared& shared)
 {
     std::vector<platform::EncodedPacket> packets;
     for (;;) {
@@ -47,13 +48,13 @@ Result<void> encoder_thread(platform::VideoEncoder& encoder, platform::EncoderPa
             // not a failure of the pipeline, which is ending anyway.
             (void)encoder.flush(packets);
             for (auto& packet : packets)
-                store_packet(shared, params, std::move(packet));
+                store_packet(shared, params, generation, std::move(packet));
             return {};
         }
         auto encoded = encoder.encode(*frame, packets);
         frame.reset();
         for (auto& packet : packets)
-            store_packet(shared, params, std::move(packet));
+            store_packet(shared, params, generation, std::move(packet));
         if (!encoded)
             return encoded;
     }
@@ -147,6 +148,8 @@ struct EncoderOutcome {
 
 Result<void> run_attempt(VideoJob& job)
 {
+    // Read before anything opens: a restart after this makes the attempt's encoder thread stale at once.
+    auto const generation = job.shared->generation.load();
     auto const& drivers = job.drivers;
     auto monitors = TRY(drivers.capture->monitors());
     auto monitor = pick_monitor(monitors, job.monitor);
@@ -171,15 +174,15 @@ Result<void> run_attempt(VideoJob& job)
     auto [sender, receiver] = channel::make<platform::VideoFrame>(2);
     auto outcome = std::make_shared<EncoderOutcome>();
     auto receiver_box = std::make_shared<channel::Receiver<platform::VideoFrame>>(std::move(receiver));
-    auto thread
-        = threads::spawn_thread("quillmar-encoder", [encoder, params, receiver_box, outcome, shared = job.shared] {
-              {
-                  // The receiving end goes before `done`: a capture loop still sending then sees the channel closed.
-                  auto frames = std::move(*receiver_box);
-                  outcome->result = encoder_thread(*encoder, params, frames, *shared);
-              }
-              outcome->done.store(true, std::memory_order_release);
-          });
+    auto thread = threads::spawn_thread(
+        "quillmar-encoder", [encoder, params, generation, receiver_box, outcome, shared = job.shared] {
+            {
+                // The receiving end goes before `done`: a capture loop still sending then sees the channel closed.
+                auto frames = std::move(*receiver_box);
+                outcome->result = encoder_thread(*encoder, params, generation, frames, *shared);
+            }
+            outcome->done.store(true, std::memory_order_release);
+        });
     if (!thread)
         return fail(std::move(thread).error());
     receiver_box.reset();
@@ -188,6 +191,7 @@ Result<void> run_attempt(VideoJob& job)
         encoder->input_layout(), job.fps, *job.shared, *job.stop, std::move(sender), job.clock });
 
     // The encoder flushes what it holds once the frame channel closes; it gets 2 s before it is left running.
+    // Whatever it stores after the next restart is refused by its generation.
     auto const give_up = std::chrono::steady_clock::now() + std::chrono::seconds(2);
     while (!outcome->done.load(std::memory_order_acquire) && std::chrono::steady_clock::now() < give_up)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));

@@ -106,6 +106,26 @@ TEST_F(VideoPipeline, EncoderDeathIsReportedAndCaptureRestarts)
     EXPECT_EQ(shared->video_config.copy()->width, 64u);
 }
 
+// An encoder whose flush outlasts the 2 s it is given is left running; what it stores afterwards must not
+// reach the next pipeline: its stream description would be paired with the new samples.
+TEST_F(VideoPipeline, StaleEncoderStoresNothingForTheNextPipeline)
+{
+    auto& fake = fakes::video_fake_state();
+    fake.hold_flush = true;
+    SimClock sim;
+    std::thread thread([job = job(sim)]() mutable { video::run_video(std::move(job)); });
+    bool const ran = wait_for([&] { return video_samples() >= 3; });
+    stop->store(true);
+    thread.join();
+    ASSERT_TRUE(ran);
+    ASSERT_EQ(fake.live_encoders, 1); // given up on, still flushing
+    shared::new_segment(*shared); // what the next pipeline start does first
+    fake.release_flush();
+    ASSERT_TRUE(wait_for([&] { return fake.live_encoders == 0; }));
+    EXPECT_FALSE(shared->video_config.copy());
+    EXPECT_EQ(video_samples(), 0u);
+}
+
 TEST_F(VideoPipeline, RepeatedFailuresReportOnceAndPauseLonger)
 {
     // A monitor list that cannot be read fails every attempt the same way.

@@ -24,6 +24,17 @@ struct VideoFakeState {
     int fail_after { -1 }; // the first encoder fails on this frame; -1: never
     std::atomic<int> resize_at_grab { -1 }; // this grab reports a size change to width + 16
     std::atomic<int> grabs { 0 };
+    // While held, flush() waits for release_flush(), then returns one more keyframe: an encoder whose thread
+    // outlives its pipeline.
+    bool hold_flush { false };
+    std::atomic<bool> flush_released { false };
+    std::atomic<int> live_encoders { 0 };
+
+    void release_flush()
+    {
+        flush_released = true;
+        flush_released.notify_all();
+    }
 
     void reset()
     {
@@ -32,6 +43,8 @@ struct VideoFakeState {
         fail_after = -1;
         resize_at_grab = -1;
         grabs = 0;
+        hold_flush = false;
+        flush_released = false;
     }
 };
 
@@ -101,7 +114,9 @@ public:
     explicit FakeEncoder(bool may_fail)
         : m_may_fail(may_fail)
     {
+        ++video_fake_state().live_encoders;
     }
+    ~FakeEncoder() override { --video_fake_state().live_encoders; }
     std::string const& name() const override { return m_name; }
     platform::PixelLayout input_layout() const override { return platform::PixelLayout::Nv12; }
     Result<void> encode(platform::VideoFrame const& frame, std::vector<platform::EncodedPacket>& out) override
@@ -111,23 +126,38 @@ public:
             return fail("panne de l'encodeur");
         bool const key = m_count % VideoFakeState::keyframe_every == 0;
         ++m_count;
+        out.push_back(packet(key, frame.time, frame.image->planes[0][0]));
+        m_last_time = frame.time;
+        return {};
+    }
+    Result<void> flush(std::vector<platform::EncodedPacket>& out) override
+    {
+        auto& s = video_fake_state();
+        if (s.hold_flush) {
+            s.flush_released.wait(false);
+            out.push_back(packet(true, m_last_time + 1, 0xfe));
+        }
+        return {};
+    }
+
+private:
+    static platform::EncodedPacket packet(bool key, std::int64_t time, std::uint8_t stamp)
+    {
         platform::EncodedPacket packet;
-        packet.time = frame.time;
+        packet.time = time;
         packet.keyframe = key;
         if (key)
             packet.data = { 0, 0, 0, 1, 0x67, 0x64, 0x00, 0x1f, 0xac, 0xd9, 0, 0, 0, 1, 0x68, 0xeb, 0xe3, 0xcb, 0, 0, 1,
-                0x65, 0x88, frame.image->planes[0][0] };
+                0x65, 0x88, stamp };
         else
-            packet.data = { 0, 0, 0, 1, 0x41, 0x9a, frame.image->planes[0][0] };
-        out.push_back(std::move(packet));
-        return {};
+            packet.data = { 0, 0, 0, 1, 0x41, 0x9a, stamp };
+        return packet;
     }
-    Result<void> flush(std::vector<platform::EncodedPacket>&) override { return {}; }
 
-private:
     std::string m_name { "fake-h264" };
     bool m_may_fail;
     int m_count { 0 };
+    std::int64_t m_last_time { 0 };
 };
 
 inline platform::EncoderDriver const fake_encoder_driver {
