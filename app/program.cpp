@@ -101,6 +101,7 @@ api::Platform api_platform()
 
 int run(int argc, char** argv)
 {
+    platform::lavc::quiet_library_logs();
     // Without a display there is no window and no icon: say why and stop.
     auto desktop = platform::open_gtk_desktop(paths::data_dir() / "WebView");
     if (!desktop) {

@@ -20,9 +20,9 @@ extern "C" {
 #include <va/va_drm.h>
 
 #include <array>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <optional>
 
 namespace platform::lavc {
@@ -45,6 +45,9 @@ std::optional<VaapiNode> find_vaapi_node(std::uint8_t codec)
             continue;
         std::optional<VaapiNode> found;
         if (VADisplay display = vaGetDisplayDRM(fd)) {
+            // libva prints its version and driver search to standard error otherwise; errors still show.
+            vaSetInfoCallback(
+                display, [](void*, char const*) noexcept {}, nullptr);
             int major = 0, minor_version = 0;
             if (vaInitialize(display, &major, &minor_version) == VA_STATUS_SUCCESS) {
                 std::vector<VAEntrypoint> entrypoints(std::size_t(std::max(vaMaxNumEntrypoints(display), 1)));
@@ -371,7 +374,6 @@ bool opens(Candidate const& candidate)
 
 std::array<bool, candidates.size()> const& availability()
 {
-    quiet_library_logs();
     static std::array<bool, candidates.size()> const available = [] {
         std::array<bool, candidates.size()> result {};
         for (std::size_t i = 0; i < candidates.size(); ++i)
@@ -380,7 +382,6 @@ std::array<bool, candidates.size()> const& availability()
     }();
     return available;
 }
-
 }
 
 std::vector<std::uint8_t> probe()
@@ -398,9 +399,16 @@ std::vector<std::uint8_t> probe()
     return codecs;
 }
 
+// The encoders' own chatter (SVT-AV1's banner, x264's CPU list, option notes) would fill the player's
+// terminal at every start, since probing opens every encoder; failures come back as values anyway.
+void quiet_library_logs()
+{
+    av_log_set_level(AV_LOG_ERROR);
+    ::setenv("SVT_LOG", "1", 0);
+}
+
 Result<std::unique_ptr<VideoEncoder>> open(EncoderParams const& params)
 {
-    quiet_library_logs();
     std::string last_error = "aucun encodeur vidéo";
     for (auto const& candidate : candidates) {
         if (candidate.codec != params.codec)

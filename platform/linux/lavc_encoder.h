@@ -4,6 +4,10 @@
 #include "platform/encoder.h"
 
 namespace platform::lavc {
+// Makes the encoder libraries print only their errors: FFmpeg's log level (x264 and libaom log through it),
+// and SVT-AV1's own logger, which reads SVT_LOG when an encoder opens (a value the user set is kept). It
+// changes the environment, so the program calls it before any other thread starts.
+void quiet_library_logs();
 std::vector<std::uint8_t> probe();
 Result<std::unique_ptr<VideoEncoder>> open(EncoderParams const& params);
 }
