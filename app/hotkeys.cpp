@@ -121,16 +121,24 @@ void thread_main(channel::Receiver<HotkeyCommand> commands,
             if (auto found = registered.find(event.id); found != registered.end() && callback)
                 callback(found->second.kind, found->second.arg);
             break;
-        case platform::HotkeyEvent::Kind::App:
+        case platform::HotkeyEvent::Kind::App: {
             // Several commands posted together are applied once: the last Set and the last Pause win.
+            std::vector<channel::Sender<bool>> answers;
             while (auto command = commands.try_recv()) {
-                if (auto* set = std::get_if<SetBindings>(&*command))
+                if (auto* set = std::get_if<SetBindings>(&*command)) {
                     bindings = std::move(set->bindings);
-                else
-                    paused = std::get<Pause>(*command).paused;
+                } else {
+                    auto& pause = std::get<Pause>(*command);
+                    paused = pause.paused;
+                    if (pause.applied)
+                        answers.push_back(std::move(*pause.applied));
+                }
             }
             apply_state(*registrar, bindings, paused, registered, *shared);
+            for (auto& answer : answers)
+                answer.send(true);
             break;
+        }
         }
     }
 }

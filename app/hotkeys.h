@@ -33,6 +33,9 @@ struct SetBindings {
 };
 struct Pause {
     bool paused { false };
+    // Answered once the pause is in force; every shortcut pressed before the command was sent has been
+    // handled by then.
+    std::optional<channel::Sender<bool>> applied {};
 };
 using HotkeyCommand = std::variant<SetBindings, Pause>;
 

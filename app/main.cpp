@@ -84,6 +84,12 @@ void apply_bindings(hotkeys::HotkeyThread const& handle, settings::Settings cons
 }
 
 void HotkeyShortcuts::set_paused(bool paused) { hotkeys::send_command(m_thread, hotkeys::Pause { paused }); }
+void HotkeyShortcuts::settle_and_pause(std::chrono::milliseconds bound)
+{
+    auto [applied_tx, applied_rx] = channel::make<bool>();
+    hotkeys::send_command(m_thread, hotkeys::Pause { true, std::move(applied_tx) });
+    (void)applied_rx.recv_for(bound);
+}
 void HotkeyShortcuts::apply(settings::Settings const& settings) { apply_bindings(m_thread, settings); }
 std::vector<std::string> HotkeyShortcuts::failed_keys() const { return hotkeys::failed_keys(m_thread); }
 
@@ -109,6 +115,8 @@ Result<std::shared_ptr<engine::Engine>> init_app_state(std::filesystem::path con
     auto prepared = library::ensure_meta_dir(clips);
     if (!prepared)
         return fail(fmt::format("Dossier des clips : {}", prepared.error()));
+    // This is the only instance: whatever is half-written there was left by a run that ended mid-save.
+    library::remove_leftover_parts(*prepared);
 
     auto history = std::make_shared<foreground::ForegroundHistory>();
     auto games_stop = std::make_shared<std::atomic<bool>>(false);
@@ -186,9 +194,10 @@ void quit(ShellState& state)
             state.exit(0);
         return;
     }
-    // Keys first: a record key pressed now must not start a recording that nothing would finish.
+    // Keys first: a record key pressed now must not start a recording that nothing would finish. The keys
+    // pressed before the quit are handled first, so that their saves and recordings are finished below.
     if (auto keys = state.engine->hotkeys.copy())
-        keys->set_paused(true);
+        keys->settle_and_pause(quit_keys_bound);
     engine::shut_down(state.engine);
     if (state.exit)
         state.exit(0);

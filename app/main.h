@@ -3,6 +3,7 @@
 // the quit sequence. Every other thread reaches the main thread only by sending a UserEvent through the
 // EventProxy.
 
+#include <chrono>
 #include <deque>
 #include <filesystem>
 #include <functional>
@@ -99,6 +100,7 @@ public:
     {
     }
     void set_paused(bool paused) override;
+    void settle_and_pause(std::chrono::milliseconds bound) override;
     void apply(settings::Settings const& settings) override;
     std::vector<std::string> failed_keys() const override;
     hotkeys::HotkeyThread& thread() { return m_thread; }
@@ -140,7 +142,9 @@ void first_event(ShellState& state);
 void handle_event(ShellState& state, UserEvent event);
 // The player closed the window: it goes, the program stays in the notification area.
 void close_requested(ShellState& state);
-// The quit sequence, in its fixed order.
+// The quit sequence, in its fixed order. Each wait in it is bounded: the keys' pause, the queued saves
+// (engine::quit_save_bound), the recording's end.
+constexpr std::chrono::seconds quit_keys_bound { 5 };
 void quit(ShellState& state);
 
 // The whole program; returns the process exit code.

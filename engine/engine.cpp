@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 
+#include "engine/saver.h"
 #include "engine/video.h"
 #include "platform/trash.h"
 
@@ -369,6 +370,8 @@ void shut_down(std::shared_ptr<Engine> const& engine)
     { auto start_lock = e.recording_start.lock(); }
     if (e.recording.with([](auto const& slot) { return slot.has_value(); }) && e.actions.toggle_recording)
         e.actions.toggle_recording(engine);
+    // The saves cut the rings and wait for a thumbnail from the capture loop: the pipelines still run.
+    finish_saves(e);
     wait_recording_finished(e);
     auto lock = e.pipeline_lock.lock();
     stop_video_pipeline(e);

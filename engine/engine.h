@@ -63,11 +63,14 @@ using Notifier = std::function<void(PageEvent)>;
 
 // One request of the saver: the thumbnail that the capture loop will deliver, the game that was in front,
 // and the span [end - secs, end].
+// A request that carries `drained` saves nothing: the saver answers on it once every request queued before
+// it is done.
 struct SaveRequest {
     channel::Receiver<shared::Thumbnail> thumbnail;
     std::string game;
     Ticks end { 0 };
     std::uint32_t secs { 0 };
+    std::optional<channel::Sender<bool>> drained {};
 };
 
 // A running continuous recording: the time of the keyframe that opens its file, and its clip id.
@@ -93,6 +96,9 @@ public:
     virtual ~Shortcuts() = default;
     // Releases every shortcut while paused (the page is capturing a new key, or the program quits).
     virtual void set_paused(bool paused) = 0;
+    // Pauses, and returns once every shortcut pressed before the call has been handled and the pause is in
+    // force, or after `bound`: the quit sequence waits so, since it finishes what those presses asked for.
+    virtual void settle_and_pause(std::chrono::milliseconds bound) = 0;
     // Registers the shortcuts of these settings in place of the current ones.
     virtual void apply(settings::Settings const& settings) = 0;
     // The labels of the shortcuts the desktop refused at the last application.
@@ -326,8 +332,8 @@ void trash_thread_main(std::weak_ptr<Engine> engine);
 void hotkey_action(std::weak_ptr<Engine> const& engine, HotkeyKind kind, std::uint32_t arg);
 
 // The engine's part of quitting, on the main thread: sets the quit flag, sends every pending deletion to the
-// trash, lets a recording start already under way finish and then stops the recording, waits for its file,
-// and stops both pipelines.
+// trash, lets a recording start already under way finish and then stops the recording, waits for the queued
+// saves (at most 15 s) and the recording's file, and stops both pipelines.
 void shut_down(std::shared_ptr<Engine> const& engine);
 
 }

@@ -157,11 +157,25 @@ void save_last_seconds(Engine& engine, std::uint32_t secs)
 void saver_loop(channel::Receiver<SaveRequest> requests, std::weak_ptr<Engine> weak)
 {
     while (auto request = requests.recv()) {
+        if (request->drained) {
+            request->drained->send(true);
+            continue;
+        }
         auto engine = weak.lock();
         if (!engine)
             return;
         handle(*engine, *request);
     }
+}
+
+void finish_saves(Engine& engine, std::chrono::milliseconds bound)
+{
+    auto [done_tx, done_rx] = channel::make<bool>();
+    SaveRequest marker;
+    marker.drained = std::move(done_tx);
+    // A saver that ended drops the marker, which closes the channel: nothing is left to wait for.
+    if (engine.save_requests.send(std::move(marker)))
+        (void)done_rx.recv_for(bound);
 }
 
 std::string local_stamp()

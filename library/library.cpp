@@ -124,6 +124,21 @@ void restore_clips_dir(fs::path const& folder)
     fs::create_directories(folder / meta_dir_name, ignored);
 }
 
+void remove_leftover_parts(fs::path const& folder)
+{
+    constexpr std::string_view suffixes[] = { ".mp4.part", ".json.tmp", ".jpg.part" };
+    for (auto const& dir : { folder, folder / meta_dir_name }) {
+        std::error_code ec;
+        for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+            auto const name = it->path().filename().string();
+            bool const leftover = std::ranges::any_of(suffixes, [&](auto suffix) { return name.ends_with(suffix); });
+            std::error_code type_error;
+            if (leftover && it->symlink_status(type_error).type() == fs::file_type::regular)
+                fs::remove(it->path(), type_error);
+        }
+    }
+}
+
 std::optional<fs::path> clip_path(fs::path const& folder, std::string_view id)
 {
     if (!is_valid_clip_id(id))

@@ -77,6 +77,11 @@ Result<std::filesystem::path> ensure_meta_dir(std::filesystem::path const& folde
 // and the next clip must bring it back. What cannot be created is left for the write that follows to report.
 void restore_clips_dir(std::filesystem::path const& folder);
 
+// Start-up: removes what an earlier run left half-written in the clips folder and its ".quillmar"
+// ("*.mp4.part", "*.json.tmp", "*.jpg.part"). Only regular files go; a link of that name is left, and its
+// target with it. Errors are ignored: a leftover only takes up room.
+void remove_leftover_parts(std::filesystem::path const& folder);
+
 // The MP4 of a valid id when it exists as a regular file (after links); nothing is opened.
 std::optional<std::filesystem::path> clip_path(std::filesystem::path const& folder, std::string_view id);
 // Unchecked paths of the sidecar and the thumbnail.

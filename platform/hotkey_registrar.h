@@ -38,7 +38,8 @@ public:
     virtual Result<void> grab(int id, std::uint32_t mods, std::uint32_t vk) = 0;
     virtual void ungrab(int id) = 0;
     // Blocks until a registered shortcut is pressed (once per press: held keys do not repeat), a post_app(),
-    // or a post_quit(). Quit wins over everything pending.
+    // or a post_quit(). Quit wins over everything pending; a press the desktop made before a post_app() comes
+    // out before its App.
     virtual HotkeyEvent wait() = 0;
     virtual std::shared_ptr<HotkeyWaker> waker() = 0;
 };

@@ -11,12 +11,13 @@
 #include <cerrno>
 #include <cstdlib>
 #include <map>
-#include <optional>
 #include <memory>
+#include <optional>
 #include <poll.h>
 #include <set>
 #include <sys/eventfd.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 #include <X11/keysym.h>
@@ -209,13 +210,20 @@ public:
         for (;;) {
             if (m_waker->quit())
                 return { HotkeyEvent::Kind::Quit, 0 };
-            if (m_waker->take_app())
-                return { HotkeyEvent::Kind::App, 0 };
+            if (m_waker->take_app()) {
+                // One round trip brings in every event the server sent before it, so the presses made
+                // before the wake-up come out ahead of its App.
+                handles::XcbReply<xcb_get_input_focus_reply_t> synced(
+                    xcb_get_input_focus_reply(m_connection.get(), xcb_get_input_focus(m_connection.get()), nullptr));
+                m_app_due = true;
+            }
             while (auto* raw = xcb_poll_for_event(m_connection.get())) {
                 handles::XcbReply<xcb_generic_event_t> event(raw);
                 if (auto id = handle(event.get()))
                     return { HotkeyEvent::Kind::Pressed, *id };
             }
+            if (std::exchange(m_app_due, false))
+                return { HotkeyEvent::Kind::App, 0 };
             if (xcb_connection_has_error(m_connection.get())) {
                 // The display is gone: only a quit can still arrive.
                 pollfd only_waker { m_waker->fd(), POLLIN, 0 };
@@ -341,6 +349,7 @@ private:
     std::map<int, Grab> m_grabs;
     std::set<xcb_keycode_t> m_held;
     std::uint16_t m_num_lock { XCB_MOD_MASK_2 };
+    bool m_app_due { false };
 };
 
 }

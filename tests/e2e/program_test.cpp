@@ -173,6 +173,34 @@ TEST_F(ProgramRun, SaveKeyWritesAClipWithItsThumbnailAndGameName)
     stop(*program);
 }
 
+// A save and at once a quit: the quit waits for the clip. A run that ended mid-save left parts behind; the
+// start removes them (not a link, nor what it points to). The whole run prints nothing but errors.
+TEST_F(ProgramRun, QuitRightAfterASaveKeepsTheClip)
+{
+    home.write_settings(e2e::test_settings(3));
+    std::filesystem::create_directories(home.meta_dir());
+    auto const victim = home.root / "victim";
+    std::ofstream(victim) << "kept";
+    for (auto const& part : { home.clips_dir() / "old.mp4.part", home.meta_dir() / "old.json.tmp" })
+        std::ofstream(part) << "half";
+    std::filesystem::create_symlink(victim, home.meta_dir() / "old.jpg.part");
+    auto program = start_with_game();
+    ASSERT_TRUE(program);
+    buffer_until(4.5);
+    press("F6");
+    stop(*program);
+    auto clips = e2e::list_clips(home.clips_dir());
+    ASSERT_EQ(clips.size(), 1u) << program->output();
+    expect_valid_clip(clips[0].mp4);
+    EXPECT_FALSE(std::filesystem::exists(home.clips_dir() / "old.mp4.part"));
+    EXPECT_FALSE(std::filesystem::exists(home.meta_dir() / "old.json.tmp"));
+    EXPECT_TRUE(std::filesystem::is_symlink(home.meta_dir() / "old.jpg.part"));
+    std::string kept;
+    std::ifstream(victim) >> kept;
+    EXPECT_EQ(kept, "kept");
+    EXPECT_EQ(program->output(), "") << "printed beyond errors";
+}
+
 TEST_F(ProgramRun, TwoSavesWithinASecondGiveTwoClips)
 {
     home.write_settings(e2e::test_settings(5));
