@@ -38,11 +38,12 @@ void push_live(shared::Shared& shared, test_media::Media const& media, std::int6
     }
 }
 
-// The encoder and audio threads of one pipeline start: the description, then `media` (keyframes kept or not).
-engine::PipelineBodies fake_pipeline(bool keyframes)
+// The encoder and audio threads of one pipeline start: the description, then `media` (keyframes kept or not),
+// then word on `filled`.
+engine::PipelineBodies fake_pipeline(bool keyframes, channel::Sender<bool> filled)
 {
     engine::PipelineBodies bodies;
-    bodies.video = [keyframes](engine::VideoThreadParams params) {
+    bodies.video = [keyframes, filled](engine::VideoThreadParams params) {
         auto& shared = *params.shared;
         shared.audio_running.store(1);
         shared::store_video_config(shared, h264().video);
@@ -54,6 +55,7 @@ engine::PipelineBodies fake_pipeline(bool keyframes)
                 shared::push_video(shared, std::move(packet));
             }
         }
+        filled.send(true);
         while (!params.stop->load())
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
     };
@@ -92,6 +94,16 @@ protected:
             engine::stop_video_pipeline(*engine);
         }
         MediaTest::TearDown();
+    }
+
+    // The pipeline runs and its rings are filled before the test goes on: a recording started while the
+    // body still pushed would begin at an older keyframe and take the rest of the media live.
+    void start_engine(bool keyframes)
+    {
+        auto [filled_tx, filled_rx] = channel::make<bool>();
+        engine = rig.make(dir(), fake_pipeline(keyframes, std::move(filled_tx)));
+        engine::ensure_pipeline(*engine, engine->settings_copy());
+        ASSERT_TRUE(filled_rx.recv_for(std::chrono::seconds(60)));
     }
 
     // What the capture loop does at its next frame.
@@ -154,7 +166,7 @@ protected:
 
 TEST_F(Recording, SecondPressFinishesAValidFileWithSidecarAndThumbnail)
 {
-    engine = rig.make(dir(), fake_pipeline(true));
+    ASSERT_NO_FATAL_FAILURE(start_engine(true));
     std::filesystem::remove_all(dir()); // deleted by the player: the recording makes it again
     engine::toggle_recording(engine);
     ASSERT_EQ(saver_rig::events_of<Started>(rig.events->copy()).size(), 1u);
@@ -171,7 +183,7 @@ TEST_F(Recording, SecondPressFinishesAValidFileWithSidecarAndThumbnail)
 
 TEST_F(Recording, PipelineRestartFinishesTheRecording)
 {
-    engine = rig.make(dir(), fake_pipeline(true));
+    ASSERT_NO_FATAL_FAILURE(start_engine(true));
     engine::toggle_recording(engine);
     deliver_thumbnail();
     push_live(*rig.shared, h264(), 3 * second);
@@ -183,7 +195,7 @@ TEST_F(Recording, PipelineRestartFinishesTheRecording)
 
 TEST_F(Recording, NoKeyframeRefusesTheStartAndLeavesNoFile)
 {
-    engine = rig.make(dir(), fake_pipeline(false));
+    ASSERT_NO_FATAL_FAILURE(start_engine(false));
     engine::toggle_recording(engine);
     auto events = rig.events->copy();
     ASSERT_EQ(events.size(), 1u);
@@ -196,7 +208,7 @@ TEST_F(Recording, NoKeyframeRefusesTheStartAndLeavesNoFile)
 
 TEST_F(Recording, HeaderWriteFailureLeavesNoFile)
 {
-    engine = rig.make(dir(), fake_pipeline(true));
+    ASSERT_NO_FATAL_FAILURE(start_engine(true));
     // The header of the new recording cannot be written.
     with_file_size_limit(16, [&] { engine::toggle_recording(engine); });
 
@@ -210,7 +222,7 @@ TEST_F(Recording, HeaderWriteFailureLeavesNoFile)
 
 TEST_F(Recording, WriteErrorStopsTheRecordingAtOnceAndReportsIt)
 {
-    engine = rig.make(dir(), fake_pipeline(true));
+    ASSERT_NO_FATAL_FAILURE(start_engine(true));
     engine::toggle_recording(engine);
     deliver_thumbnail();
     // Samples arrive until the recorder's buffer overflows to the file, which can take nothing past its header:
@@ -232,7 +244,7 @@ TEST_F(Recording, WriteErrorStopsTheRecordingAtOnceAndReportsIt)
 
 TEST_F(Recording, StopRightAfterTheStartStillReportsStartFirst)
 {
-    engine = rig.make(dir(), fake_pipeline(true));
+    ASSERT_NO_FATAL_FAILURE(start_engine(true));
     // A pipeline restart stops the recording while the start is telling the page; the finished recording then
     // gets half a second to report itself ahead of its start.
     *rig.before_listing = [this](engine::PageEvent const& event) {
