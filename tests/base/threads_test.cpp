@@ -36,6 +36,19 @@ TEST_F(ThreadsCrash, EscapingExceptionBecomesOneRecord)
     EXPECT_NE(text.find(":\nquillmar-encoder: boom\n"), std::string::npos) << text;
 }
 
+// The order check is live where asserts are (the debug build of the ThreadSanitizer run): a lock taken under
+// one that ranks higher ends the process.
+TEST(ThreadsLockRank, TakingALowerRankUnderAHigherOneAborts)
+{
+#ifdef NDEBUG
+    GTEST_SKIP() << "the lock order is checked in debug builds";
+#endif
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    threads::Locked<int> leaf;
+    threads::RankedMutex pipeline { threads::LockRank::Pipeline };
+    EXPECT_DEATH(leaf.with([&](int&) { auto guard = pipeline.lock(); }), "lock order violated");
+}
+
 TEST(Channel, BlockedSendersWakeWhenReceiverGoes)
 {
     auto [tx, rx] = channel::make<int>(1);
