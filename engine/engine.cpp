@@ -360,6 +360,16 @@ void restart_pipelines(Engine& engine, settings::Settings const& settings, Resta
     }
 }
 
+void finish_saves(Engine& engine, std::chrono::milliseconds bound)
+{
+    auto [done_tx, done_rx] = channel::make<bool>();
+    SaveRequest marker;
+    marker.drained = std::move(done_tx);
+    // A saver that ended drops the marker, which closes the channel: nothing is left to wait for.
+    if (engine.save_requests.send(std::move(marker)))
+        (void)done_rx.recv_for(bound);
+}
+
 void shut_down(std::shared_ptr<Engine> const& engine)
 {
     auto& e = *engine;

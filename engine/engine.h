@@ -331,6 +331,11 @@ void trash_thread_main(std::weak_ptr<Engine> engine);
 // The hotkeys thread's callback: Record toggles the recording, Save saves the last `arg` seconds.
 void hotkey_action(std::weak_ptr<Engine> const& engine, HotkeyKind kind, std::uint32_t arg);
 
+// Quit sequence: returns once every save queued so far is written, or after `bound`. The pipelines must still
+// run, since a queued save cuts the rings and waits for its thumbnail.
+constexpr std::chrono::seconds quit_save_bound { 15 };
+void finish_saves(Engine& engine, std::chrono::milliseconds bound = quit_save_bound);
+
 // The engine's part of quitting, on the main thread: sets the quit flag, sends every pending deletion to the
 // trash, lets a recording start already under way finish and then stops the recording, waits for the queued
 // saves (at most 15 s) and the recording's file, and stops both pipelines.

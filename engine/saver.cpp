@@ -168,16 +168,6 @@ void saver_loop(channel::Receiver<SaveRequest> requests, std::weak_ptr<Engine> w
     }
 }
 
-void finish_saves(Engine& engine, std::chrono::milliseconds bound)
-{
-    auto [done_tx, done_rx] = channel::make<bool>();
-    SaveRequest marker;
-    marker.drained = std::move(done_tx);
-    // A saver that ended drops the marker, which closes the channel: nothing is left to wait for.
-    if (engine.save_requests.send(std::move(marker)))
-        (void)done_rx.recv_for(bound);
-}
-
 std::string local_stamp()
 {
     auto t = local_time_now();

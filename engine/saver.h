@@ -44,10 +44,6 @@ void save_last_seconds(Engine& engine, std::uint32_t secs);
 // Body of "quillmar-saver": handles requests one at a time until the Engine or every sender is gone.
 void saver_loop(channel::Receiver<SaveRequest> requests, std::weak_ptr<Engine> engine);
 
-// Quit sequence: returns once every save queued so far is written, or after `bound`. The pipelines must still
-// run, since a queued save cuts the rings and waits for its thumbnail.
-constexpr std::chrono::seconds quit_save_bound { 15 };
-void finish_saves(Engine& engine, std::chrono::milliseconds bound = quit_save_bound);
 
 // The local time as "2025-03-07 21-04-09".
 std::string local_stamp();

@@ -1,2 +1,2 @@
 quill_test(NAME yuv_convert_test LABELS capture SOURCES ${CMAKE_CURRENT_LIST_DIR}/yuv_convert_test.cpp
-           LIBS platform_linux engine)
+           LIBS engine platform_linux)
