@@ -59,40 +59,6 @@ protected:
 
 }
 
-TEST_F(HotkeysThread, DefaultBindingsTakeConsecutiveIdsAndFire)
-{
-    hotkeys::send_command(handle, hotkeys::SetBindings { defaults() });
-    settle(*state);
-    auto ids = grabbed();
-    ASSERT_EQ(ids.size(), 5u);
-    EXPECT_EQ(ids[1], 0x75u);
-    EXPECT_EQ(ids[5], 0x79u);
-    fakes::FakeHotkeys::push(*state, { platform::HotkeyEvent::Kind::Pressed, 2 });
-    fakes::FakeHotkeys::push(*state, { platform::HotkeyEvent::Kind::Pressed, 5 });
-    fakes::FakeHotkeys::push(*state, { platform::HotkeyEvent::Kind::Pressed, 9 }); // not registered: ignored
-    settle(*state);
-    std::lock_guard lock(pressed.mutex);
-    ASSERT_EQ(pressed.calls.size(), 2u);
-    EXPECT_EQ(pressed.calls[0], std::make_pair(Save, 60u));
-    EXPECT_EQ(pressed.calls[1].first, Record);
-}
-
-TEST_F(HotkeysThread, RefusedBindingKeepsItsIdAndIsListed)
-{
-    {
-        std::lock_guard lock(state->mutex);
-        state->refused_vks.insert(0x76);
-    }
-    hotkeys::send_command(handle,
-                          hotkeys::SetBindings { { { "F6", 0, 0x75, Save, 30 }, { "F7", 0, 0x76, Save, 60 },
-                                                   { "F8", 0, 0x77, Save, 90 } } });
-    settle(*state);
-    auto ids = grabbed();
-    EXPECT_EQ(ids.size(), 2u);
-    EXPECT_EQ(ids[3], 0x77u);
-    EXPECT_EQ(hotkeys::failed_keys(handle), std::vector<std::string> { "F7" });
-}
-
 TEST_F(HotkeysThread, SetWhilePausedRegistersOnResume)
 {
     hotkeys::send_command(handle, hotkeys::SetBindings { defaults() });
