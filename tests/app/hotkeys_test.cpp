@@ -15,11 +15,6 @@ using hotkeys::HotkeyBinding;
 
 namespace {
 
-struct Pressed {
-    std::mutex mutex;
-    std::vector<std::pair<engine::HotkeyKind, std::uint32_t>> calls;
-};
-
 void settle(fakes::FakeHotkeys::State& state) { ASSERT_TRUE(fakes::FakeHotkeys::settle(state)); }
 
 std::vector<HotkeyBinding> defaults()
@@ -34,10 +29,7 @@ protected:
     {
         state = std::make_shared<fakes::FakeHotkeys::State>();
         auto made = hotkeys::spawn(
-            [this](engine::HotkeyKind kind, std::uint32_t arg) {
-                std::lock_guard lock(pressed.mutex);
-                pressed.calls.emplace_back(kind, arg);
-            },
+            [](engine::HotkeyKind, std::uint32_t) { },
             [state = state]() -> Result<std::unique_ptr<platform::HotkeyRegistrar>> {
                 return std::make_unique<fakes::FakeHotkeys>(state);
             });
@@ -54,7 +46,6 @@ protected:
 
     std::shared_ptr<fakes::FakeHotkeys::State> state;
     hotkeys::HotkeyThread handle;
-    Pressed pressed;
 };
 
 }
