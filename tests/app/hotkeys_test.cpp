@@ -15,11 +15,6 @@ using hotkeys::HotkeyBinding;
 
 namespace {
 
-struct Pressed {
-    std::mutex mutex;
-    std::vector<std::pair<engine::HotkeyKind, std::uint32_t>> calls;
-};
-
 void settle(fakes::FakeHotkeys::State& state) { ASSERT_TRUE(fakes::FakeHotkeys::settle(state)); }
 
 std::vector<HotkeyBinding> defaults()
@@ -34,10 +29,7 @@ protected:
     {
         state = std::make_shared<fakes::FakeHotkeys::State>();
         auto made = hotkeys::spawn(
-            [this](engine::HotkeyKind kind, std::uint32_t arg) {
-                std::lock_guard lock(pressed.mutex);
-                pressed.calls.emplace_back(kind, arg);
-            },
+            [](engine::HotkeyKind, std::uint32_t) { },
             [state = state]() -> Result<std::unique_ptr<platform::HotkeyRegistrar>> {
                 return std::make_unique<fakes::FakeHotkeys>(state);
             });
@@ -54,43 +46,8 @@ protected:
 
     std::shared_ptr<fakes::FakeHotkeys::State> state;
     hotkeys::HotkeyThread handle;
-    Pressed pressed;
 };
 
-}
-
-TEST_F(HotkeysThread, DefaultBindingsTakeConsecutiveIdsAndFire)
-{
-    hotkeys::send_command(handle, hotkeys::SetBindings { defaults() });
-    settle(*state);
-    auto ids = grabbed();
-    ASSERT_EQ(ids.size(), 5u);
-    EXPECT_EQ(ids[1], 0x75u);
-    EXPECT_EQ(ids[5], 0x79u);
-    fakes::FakeHotkeys::push(*state, { platform::HotkeyEvent::Kind::Pressed, 2 });
-    fakes::FakeHotkeys::push(*state, { platform::HotkeyEvent::Kind::Pressed, 5 });
-    fakes::FakeHotkeys::push(*state, { platform::HotkeyEvent::Kind::Pressed, 9 }); // not registered: ignored
-    settle(*state);
-    std::lock_guard lock(pressed.mutex);
-    ASSERT_EQ(pressed.calls.size(), 2u);
-    EXPECT_EQ(pressed.calls[0], std::make_pair(Save, 60u));
-    EXPECT_EQ(pressed.calls[1].first, Record);
-}
-
-TEST_F(HotkeysThread, RefusedBindingKeepsItsIdAndIsListed)
-{
-    {
-        std::lock_guard lock(state->mutex);
-        state->refused_vks.insert(0x76);
-    }
-    hotkeys::send_command(handle,
-                          hotkeys::SetBindings { { { "F6", 0, 0x75, Save, 30 }, { "F7", 0, 0x76, Save, 60 },
-                                                   { "F8", 0, 0x77, Save, 90 } } });
-    settle(*state);
-    auto ids = grabbed();
-    EXPECT_EQ(ids.size(), 2u);
-    EXPECT_EQ(ids[3], 0x77u);
-    EXPECT_EQ(hotkeys::failed_keys(handle), std::vector<std::string> { "F7" });
 }
 
 TEST_F(HotkeysThread, SetWhilePausedRegistersOnResume)

@@ -12,31 +12,6 @@
 
 using namespace std::chrono_literals;
 
-TEST(ShellInstanceKey, HashesUtf16CodeUnits)
-{
-    // Reference values: FNV-1a 64 over the UTF-16 units, each unit XORed in whole.
-    EXPECT_EQ(shell::instance_key(""), 0xcbf29ce484222325ULL);
-    std::uint64_t a = (0xcbf29ce484222325ULL ^ 'a') * 0x100000001b3ULL;
-    EXPECT_EQ(shell::instance_key("a"), a);
-    // "é" is one UTF-16 unit (0x00E9), not its two UTF-8 bytes.
-    std::uint64_t e = (0xcbf29ce484222325ULL ^ 0xE9) * 0x100000001b3ULL;
-    EXPECT_EQ(shell::instance_key("\xC3\xA9"), e);
-    // U+1F3AE is a surrogate pair D83C DFAE.
-    std::uint64_t pair = (((0xcbf29ce484222325ULL ^ 0xD83C) * 0x100000001b3ULL) ^ 0xDFAE) * 0x100000001b3ULL;
-    EXPECT_EQ(shell::instance_key("\xF0\x9F\x8E\xAE"), pair);
-    EXPECT_NE(shell::instance_key("/home/A/.config/quill.mar"), shell::instance_key("/home/a/.config/quill.mar"));
-}
-
-TEST(ShellStartHidden, MatchesOnlyTheExactFlag)
-{
-    char const* tray[] = { "quillmar", "--tray" };
-    char const* upper[] = { "quillmar", "--TRAY", "-tray" };
-    char const* program[] = { "--tray" };
-    EXPECT_TRUE(shell::start_hidden(tray));
-    EXPECT_FALSE(shell::start_hidden(upper));
-    EXPECT_TRUE(shell::start_hidden(program));
-}
-
 class ShellLegacy : public testing_support::TempDirTest { };
 
 TEST_F(ShellLegacy, MovesOnlyAFolderAndNeverOverwrites)

