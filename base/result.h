@@ -13,7 +13,7 @@
 template <class T> class [[nodiscard]] Result : public std::expected<T, std::string> {
 public:
     using Expected = std::expected<T, std::string>;
-    using Expected::expected;
+    using Expected::Expected;
 
     // Two Results compare as two expected values; otherwise std::expected's comparison with a plain value is
     // chosen, and its noexcept test recurses into itself.
