@@ -4,8 +4,6 @@
 
 #include "library/settings.h"
 
-#include <functional>
-
 #include <dlfcn.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,7 +13,6 @@
 
 #include <gtest/gtest.h>
 
-#include "base/file_io.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -77,37 +74,25 @@ TEST_F(SettingsSave, SyncsTheFileBeforeTheRenameAndTheFolderAfter)
     record.fps = 144;
     auto const text = settings::settings_to_file_text(record).value();
     auto const folder = std::filesystem::canonical(dir()).string();
-    struct Row {
-        char const* name;
-        std::function<Result<void>(std::filesystem::path const&)> save;
-    };
-    Row const rows[] = {
-        { "settings", [&](auto const& path) { return settings::save(path, record); } },
-        { "replaced file", [&](auto const& path) { return files::atomic_replace(path, dir() / "settings.json.tmp", text); } },
-    };
-    for (auto const& row : rows) {
-        SCOPED_TRACE(row.name);
-        auto path = write_file("settings.json", "former");
-        calls.clear();
-        recording = true;
-        auto saved = row.save(path);
-        recording = false;
-        ASSERT_TRUE(saved) << saved.error();
+    auto path = write_file("settings.json", "former");
+    recording = true;
+    auto saved = settings::save(path, record);
+    recording = false;
+    ASSERT_TRUE(saved) << saved.error();
 
-        std::size_t synced = calls.size(), renamed = calls.size(), folder_synced = calls.size();
-        for (std::size_t i = 0; i < calls.size(); ++i) {
-            if (calls[i].name == "fdatasync" && calls[i].path == folder + "/settings.json.tmp"
-                && calls[i].size == (long long)text.size())
-                synced = std::min(synced, i);
-            if (calls[i].name == "rename" && calls[i].destination == path.string())
-                renamed = std::min(renamed, i);
-            if (calls[i].name == "fsync" && calls[i].path == folder && i > renamed)
-                folder_synced = std::min(folder_synced, i);
-        }
-        ASSERT_LT(synced, calls.size()) << "the whole temporary file was never synced";
-        ASSERT_LT(renamed, calls.size());
-        EXPECT_LT(synced, renamed);
-        EXPECT_LT(folder_synced, calls.size()) << "the folder was not synced after the rename";
-        EXPECT_EQ(read_file(path), text);
+    std::size_t synced = calls.size(), renamed = calls.size(), folder_synced = calls.size();
+    for (std::size_t i = 0; i < calls.size(); ++i) {
+        if (calls[i].name == "fdatasync" && calls[i].path == folder + "/settings.json.tmp"
+            && calls[i].size == (long long)text.size())
+            synced = std::min(synced, i);
+        if (calls[i].name == "rename" && calls[i].destination == path.string())
+            renamed = std::min(renamed, i);
+        if (calls[i].name == "fsync" && calls[i].path == folder && i > renamed)
+            folder_synced = std::min(folder_synced, i);
     }
+    ASSERT_LT(synced, calls.size()) << "the whole temporary file was never synced";
+    ASSERT_LT(renamed, calls.size());
+    EXPECT_LT(synced, renamed);
+    EXPECT_LT(folder_synced, calls.size()) << "the folder was not synced after the rename";
+    EXPECT_EQ(read_file(path), text);
 }
