@@ -147,18 +147,3 @@ TEST_F(LibraryAutostart, OnTwiceRewritesOffRemovesAndLegacyGoes)
     EXPECT_TRUE(library::set_autostart(false, dir() / "config"));
     EXPECT_TRUE(library::set_autostart(false, dir() / "nothing-here"));
 }
-
-TEST_F(LibraryAutostart, RunningExecutableIsWritten)
-{
-    ASSERT_TRUE(library::set_autostart(true, dir() / "config"));
-    auto self = fs::read_symlink("/proc/self/exe");
-    EXPECT_NE(read_file(entry()).find(fmt::format("Exec=\"{}\" --tray", self.string())), std::string::npos);
-}
-
-TEST_F(LibraryAutostart, UnwritableFolderGivesSystemError)
-{
-    write_file("config/autostart", "a file where the folder should be");
-    auto written = library::set_autostart(true, dir() / "config", "/x/quillmar");
-    ASSERT_FALSE(written);
-    EXPECT_NE(written.error().find(" (os error "), std::string::npos) << written.error();
-}

