@@ -130,3 +130,27 @@ TEST_F(Mp4RealMedia, ClipCutFromARingWithSpilledPayloadsPlays)
     ASSERT_TRUE(summary) << summary.error();
     expect_plays(dir() / "cut.mp4", "av1", { 60, 2.0 }, true);
 }
+
+// Times past 32 bits of their units keep their length in the 64-bit form of their boxes instead of wrapping: a
+// video track of 14 hours at 90 kHz (mdhd, tkhd), audio 2^32 ms late (elst, and the movie's length in mvhd).
+TEST_F(Mp4RealMedia, TimesPast32BitsKeepTheirLength)
+{
+    auto encoded = test_media::encode(0, 3, 30, 320, 240);
+    ASSERT_TRUE(encoded) << encoded.error();
+    auto const keyframe = test_media::through_ring({ encoded->video_packets.front() }).front();
+    mp4::ClipMedia clip { encoded->video, {}, {} };
+    for (std::int64_t t = 0; t <= 14 * 3600 * second; t += 600 * second) { // a keyframe every ten minutes
+        clip.video_samples.push_back(keyframe);
+        clip.video_samples.back().time = t;
+    }
+    std::int64_t const late = (std::int64_t { 1 } << 32) * 10'000;
+    clip.audio_samples = test_media::through_ring(encoded->audio_packets, late);
+    ASSERT_TRUE(mp4::write_mp4_file(dir(), "long", clip, encoded->audio));
+    std::string errors;
+    auto info = media::probe(dir() / "long.mp4", &errors);
+    ASSERT_FALSE(info.is_null()) << errors;
+    EXPECT_EQ(errors, "");
+    EXPECT_EQ(info["streams"][0]["duration_ts"], 51'000 * 90'000ll); // the last frame lasts as long as the others
+    EXPECT_EQ(info["streams"][1]["start_time"], "4294967.296000");
+    EXPECT_NEAR(std::stod(info["format"]["duration"].get<std::string>()), 4'294'970.3, 0.1);
+}

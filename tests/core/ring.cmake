@@ -1,1 +1,1 @@
-quill_test(NAME ring_test LABELS core SOURCES ${CMAKE_CURRENT_LIST_DIR}/ring_test.cpp ${CMAKE_CURRENT_LIST_DIR}/spill_test.cpp)
+quill_test(NAME ring_test LABELS core SOURCES ${CMAKE_CURRENT_LIST_DIR}/ring_test.cpp)

@@ -112,20 +112,3 @@ TEST(RingEvict, HugeWindowNeverOverflows)
     ring.push(packet(0, true));
     EXPECT_EQ(ring.samples.size(), 3u);
 }
-
-TEST(RingMarkSpilled, SwapsOnlyTheSameBufferAtTheSameTime)
-{
-    ring::Ring ring;
-    fill(ring, 0, 2, 10);
-    auto data = std::get<ring::Memory>(ring.samples[1].payload).data;
-    auto other = make_shared_bytes(*data); // equal bytes, another buffer
-    EXPECT_FALSE(ring.mark_spilled(1 * second, other, ring::Spilled {}));
-    EXPECT_FALSE(ring.mark_spilled(1 * second + 1, data, ring::Spilled {}));
-    EXPECT_TRUE(ring.mark_spilled(1 * second, data, ring::Spilled { 0, 64, nullptr }));
-    EXPECT_FALSE(ring.mark_spilled(1 * second, data, ring::Spilled {})); // already spilled
-    auto const& spilled = std::get<ring::Spilled>(ring.samples[1].payload);
-    EXPECT_EQ(spilled.len, 10u);
-    EXPECT_EQ(spilled.offset, 64u);
-    EXPECT_EQ(ring.memory_bytes, 20u);
-    expect_counters_match(ring);
-}
