@@ -1,8 +1,6 @@
 #include "base/file_io.h"
 
-#include <fcntl.h>
 #include <functional>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -12,57 +10,6 @@
 using testing_support::TempDirTest;
 
 class FileIo : public TempDirTest { };
-
-TEST_F(FileIo, PreadExactReportsShortFile)
-{
-    auto path = write_file("short.bin", "abc");
-    auto fd = files::open_read(path);
-    ASSERT_TRUE(fd);
-    std::uint8_t buffer[4];
-    auto result = files::pread_exact(fd->get(), std::span<std::uint8_t>(buffer), 0);
-    ASSERT_FALSE(result);
-    EXPECT_EQ(result.error(), "failed to fill whole buffer");
-    ASSERT_TRUE(files::pread_exact(fd->get(), std::span<std::uint8_t>(buffer, 2), 1));
-    EXPECT_EQ(buffer[0], 'b');
-    EXPECT_EQ(buffer[1], 'c');
-}
-
-TEST_F(FileIo, AtomicReplaceNeverDamagesTheFinalFile)
-{
-    auto final_path = write_file("settings.json", "good");
-    // A directory where the temporary file should go: the write fails, the final file stays.
-    std::filesystem::create_directory(dir() / "settings.json.tmp");
-    auto failed = files::atomic_replace(final_path, dir() / "settings.json.tmp", std::string_view("bad"));
-    ASSERT_FALSE(failed);
-    EXPECT_TRUE(failed.error().ends_with(" (os error 21)")) << failed.error();
-    EXPECT_EQ(read_file(final_path), "good");
-
-    std::filesystem::remove(dir() / "settings.json.tmp");
-    ASSERT_TRUE(files::atomic_replace(final_path, dir() / "settings.json.tmp", std::string_view("new")));
-    EXPECT_EQ(read_file(final_path), "new");
-    EXPECT_FALSE(std::filesystem::exists(dir() / "settings.json.tmp"));
-}
-
-TEST_F(FileIo, PartFileUnlinksWhenNotCommitted)
-{
-    auto part = dir() / "clip.mp4.part";
-    {
-        auto file = files::PartFile::create(part, dir() / "clip.mp4");
-        ASSERT_TRUE(file);
-        EXPECT_TRUE(std::filesystem::exists(part));
-    }
-    EXPECT_FALSE(std::filesystem::exists(part));
-    EXPECT_FALSE(std::filesystem::exists(dir() / "clip.mp4"));
-}
-
-TEST_F(FileIo, ReadTextRefusesFifoWithoutBlocking)
-{
-    auto fifo = dir() / "clip.json";
-    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    EXPECT_FALSE(files::is_regular_file(fifo));
-    EXPECT_FALSE(files::read_text(fifo));
-    EXPECT_FALSE(files::read_text(dir()));
-}
 
 TEST_F(FileIo, BufWriterWritePartsKeepsOrderPastTheBufferAndIovLimit)
 {
