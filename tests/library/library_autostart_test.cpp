@@ -1,7 +1,5 @@
 #include "library/library.h"
 
-#include <thread>
-
 #include <sys/stat.h>
 
 #include <gtest/gtest.h>
@@ -10,7 +8,6 @@
 #include "tests/support/temp_dir.h"
 
 namespace fs = std::filesystem;
-using namespace std::chrono_literals;
 
 namespace {
 
@@ -87,9 +84,8 @@ TEST_F(LibraryAutostart, EntryLaunchesExactlyThePathWithTray)
         ASSERT_TRUE(library::set_autostart(true, dir() / "config", exe));
         auto [status, output] = media::run({ "gio", "launch", entry().string() });
         ASSERT_EQ(status, 0) << output;
-        // The launcher does not wait for the program; wait for its answer (never long).
-        for (int i = 0; i < 500 && !fs::exists(out); ++i)
-            std::this_thread::sleep_for(10ms);
+        // The launcher does not wait for the program; wait for its answer.
+        ASSERT_TRUE(media::poll_until([&] { return fs::exists(out); }));
         EXPECT_EQ(read_file(out), exe.string() + "\n--tray\n");
     }
 }

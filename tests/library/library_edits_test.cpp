@@ -180,23 +180,22 @@ TEST_F(LibraryEdits, PurgeUsesTheFolderTheClipWasMarkedIn)
     EXPECT_TRUE(fs::exists(other / "a.mp4"));
 }
 
-TEST_F(LibraryEdits, RefusedTrashKeepsEveryFileAndReportsOnce)
+// A refused move keeps the clip and its record and is reported once; so is a clip removed by hand meanwhile.
+TEST_F(LibraryEdits, FailedMovesAreReportedOnce)
 {
     add_clip("a");
+    add_clip("b");
     ASSERT_TRUE(library::mark_deleted(pending, folder, Ids { "a" }, t0));
     trash->refuse = true;
     EXPECT_EQ(library::purge_deleted(pending, *trash, library::Force::Yes, t0),
         Ids { "Corbeille impossible : trash refused" });
     EXPECT_TRUE(fs::exists(folder / ".quillmar" / "a.json"));
-    EXPECT_EQ(visible(), Ids { "a" });
+    EXPECT_EQ(visible(), (Ids { "a", "b" }));
     EXPECT_TRUE(library::purge_deleted(pending, *trash, library::Force::Yes, t0).empty());
-}
 
-TEST_F(LibraryEdits, ClipRemovedByHandDuringGraceIsReported)
-{
-    add_clip("a");
-    ASSERT_TRUE(library::mark_deleted(pending, folder, Ids { "a" }, t0));
-    fs::remove(folder / "a.mp4");
+    trash->refuse = false;
+    ASSERT_TRUE(library::mark_deleted(pending, folder, Ids { "b" }, t0));
+    fs::remove(folder / "b.mp4");
     EXPECT_EQ(library::purge_deleted(pending, *trash, library::Force::Yes, t0),
         Ids { "Corbeille impossible : entity not found" });
 }
