@@ -2,6 +2,9 @@
 
 #include <thread>
 
+#include <sys/stat.h>
+#include <sys/time.h>
+
 #include <gtest/gtest.h>
 
 #include "tests/fakes/fake_trash.h"
@@ -9,6 +12,7 @@
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using namespace std::string_literals;
 
 namespace {
 
@@ -36,13 +40,22 @@ protected:
     {
         add_clip(folder, id, created, bytes, favorite);
     }
+    fs::path add_mp4(std::string const& name, std::string const& bytes = "mp4")
+    {
+        return write_file("clips/" + name, bytes);
+    }
+    static std::vector<std::string> ids(std::vector<library::Clip> const& clips)
+    {
+        std::vector<std::string> out;
+        for (auto const& clip : clips)
+            out.push_back(clip.id);
+        return out;
+    }
     std::vector<std::string> visible() const
     {
-        std::vector<std::string> ids;
-        for (auto const& clip : library::visible_clips(pending, folder))
-            ids.push_back(clip.id);
-        std::sort(ids.begin(), ids.end());
-        return ids;
+        auto out = ids(library::visible_clips(pending, folder));
+        std::sort(out.begin(), out.end());
+        return out;
     }
     bool in_bin(std::string const& id) const { return fs::exists(trash->bin() / (id + ".mp4")); }
 
@@ -56,18 +69,143 @@ using Ids = std::vector<std::string>;
 
 }
 
-TEST_F(LibraryEdits, FavoriteOnClipWithoutSidecarWritesWholeFallbackRecord)
+TEST_F(LibraryEdits, SaveReplacesTheRecordOrReportsTheError)
 {
-    write_file("clips/Sans fiche.mp4", "12345");
-    auto clip = library::set_favorite(folder, "Sans fiche", true);
-    ASSERT_TRUE(clip) << clip.error();
-    auto stored = library::parse_sidecar(read_file(folder / ".quillmar" / "Sans fiche.json"));
-    ASSERT_TRUE(stored);
-    EXPECT_EQ(*stored, *clip);
-    EXPECT_EQ(stored->title, "Sans fiche");
-    EXPECT_EQ(stored->game, "Autres");
-    EXPECT_EQ(stored->bytes, 5u);
-    EXPECT_TRUE(stored->favorite);
+    add_mp4("a.mp4");
+    library::Clip clip { "a", "t", "g", 5, 1.5, 7, false, false, 640, 360 };
+    ASSERT_TRUE(library::save_clip_metadata(folder, clip));
+    clip.title = "second";
+    ASSERT_TRUE(library::save_clip_metadata(folder, clip));
+    EXPECT_EQ(library::read_clip_meta(folder, "a", folder / "a.mp4"), clip);
+
+    fs::remove_all(folder / ".quillmar");
+    auto saved = library::save_clip_metadata(folder, clip);
+    ASSERT_FALSE(saved);
+    EXPECT_TRUE(saved.error().ends_with(" (os error 2)")) << saved.error();
+}
+
+TEST_F(LibraryEdits, IdComesFromTheFileNameNotTheSidecar)
+{
+    add_clip("original", 100);
+    fs::copy_file(folder / "original.mp4", folder / "copy.mp4");
+    fs::copy_file(folder / ".quillmar" / "original.json", folder / ".quillmar" / "copy.json");
+    auto clips = library::list_clips(folder);
+    EXPECT_EQ(ids(clips), (std::vector<std::string> { "copy", "original" }));
+    EXPECT_EQ(clips[0].title, "Valorant 21h04");
+}
+
+// A clip without a usable sidecar is described from its file; reading writes nothing, the first edit writes the
+// whole record.
+TEST_F(LibraryEdits, FallbackComesFromTheMp4AndIsWrittenOnlyByAnEdit)
+{
+    auto mp4 = add_mp4("Sans fiche.mp4", "12345");
+    struct timeval times[2] = { { 1700000000, 0 }, { 1700000000, 0 } };
+    ASSERT_EQ(::utimes(mp4.c_str(), times), 0);
+    write_file("clips/.quillmar/Sans fiche.json", "{}");
+
+    auto clip = library::read_clip_meta(folder, "Sans fiche", mp4);
+    EXPECT_EQ(clip, (library::Clip { "Sans fiche", "Sans fiche", "Autres", 1700000000, 0.0, 5, false, false, 0, 0 }));
+    EXPECT_EQ(read_file(folder / ".quillmar" / "Sans fiche.json"), "{}");
+
+    auto missing = library::read_clip_meta(folder, "gone", folder / "gone.mp4");
+    EXPECT_EQ(missing.created, 0u);
+    EXPECT_EQ(missing.bytes, 0u);
+    EXPECT_FALSE(fs::exists(folder / ".quillmar" / "gone.json"));
+
+    auto edited = library::set_favorite(folder, "Sans fiche", true);
+    ASSERT_TRUE(edited) << edited.error();
+    clip.favorite = true;
+    EXPECT_EQ(*edited, clip);
+    EXPECT_EQ(library::parse_sidecar(read_file(folder / ".quillmar" / "Sans fiche.json")), clip);
+}
+
+TEST_F(LibraryEdits, OversizedSidecarIsIgnored)
+{
+    add_clip("big", 100);
+    auto sidecar = folder / ".quillmar" / "big.json";
+    // Still valid JSON (trailing whitespace), but no sidecar is ever this large.
+    write_file("clips/.quillmar/big.json", read_file(sidecar) + std::string(2 << 20, ' '));
+    EXPECT_EQ(library::read_clip_meta(folder, "big", folder / "big.mp4").game, "Autres");
+}
+
+TEST_F(LibraryEdits, ListsOnlyMp4FilesNewestFirstThenById)
+{
+    for (auto name : { "c.mkv", ".mp4", "d.mp4.part", "noext" })
+        add_mp4(name);
+    fs::create_directories(folder / "dir.mp4");
+    ASSERT_EQ(::mkfifo((folder / "pipe.mp4").c_str(), 0600), 0);
+    add_clip("b", 200);
+    add_clip("ab", 200);
+    add_clip("a", 200);
+    add_clip("new", 300);
+    add_clip("old", 100);
+    add_mp4("UPPER.MP4");
+    ASSERT_TRUE(library::save_clip_metadata(folder, { "UPPER", "", "", 150, 0, 0, false, false, 0, 0 }));
+    add_mp4("bad\xff.mp4");
+
+    EXPECT_EQ(ids(library::list_clips(folder)), (std::vector<std::string> { "new", "a", "ab", "b", "UPPER", "old" }));
+    EXPECT_TRUE(library::list_clips(dir() / "missing").empty());
+}
+
+TEST_F(LibraryEdits, ClipAndThumbPathsNeedValidIdAndRegularFile)
+{
+    add_mp4("ok.mp4");
+    write_file("clips/.quillmar/ok.jpg", "jpeg");
+    fs::create_symlink(folder / "ok.mp4", folder / "link.mp4");
+    fs::create_directories(folder / "dir.mp4");
+    ASSERT_EQ(::mkfifo((folder / "pipe.mp4").c_str(), 0600), 0);
+    ASSERT_EQ(::mkfifo((folder / ".quillmar" / "pipe.jpg").c_str(), 0600), 0);
+    ASSERT_EQ(::mkfifo((folder / ".quillmar" / "ok.json").c_str(), 0600), 0);
+    write_file("outside.mp4", "x");
+
+    EXPECT_EQ(library::clip_path(folder, "ok"), folder / "ok.mp4");
+    EXPECT_EQ(library::clip_path(folder, "link"), folder / "link.mp4");
+    EXPECT_EQ(library::thumb_path_for(folder, "ok"), folder / ".quillmar" / "ok.jpg");
+    for (auto id : { "dir", "pipe", "none", "../outside", "" }) {
+        SCOPED_TRACE(id);
+        EXPECT_FALSE(library::clip_path(folder, id));
+    }
+    EXPECT_FALSE(library::clip_path(folder, "ok\0"s));
+    EXPECT_FALSE(library::thumb_path_for(folder, "pipe"));
+    EXPECT_FALSE(library::thumb_path_for(folder, "ok\0.json"s));
+    // A FIFO in place of a sidecar gives the fallback at once instead of waiting for a writer.
+    EXPECT_EQ(library::read_clip_meta(folder, "ok", folder / "ok.mp4").game, "Autres");
+}
+
+TEST_F(LibraryEdits, ResolvesDefaultFolderAndMovesLegacyOne)
+{
+    auto videos = dir() / "Videos";
+    write_file("Videos/Fennow/old.mp4", "old");
+    write_file("Videos/Fennow/.fennow/old.json", "{}");
+    EXPECT_EQ(library::resolve_clips_dir(std::nullopt, videos), videos / "quill.mar");
+    EXPECT_TRUE(fs::exists(videos / "quill.mar" / "old.mp4"));
+    EXPECT_FALSE(fs::exists(videos / "Fennow"));
+
+    ASSERT_TRUE(library::ensure_meta_dir(videos / "quill.mar"));
+    EXPECT_TRUE(fs::exists(videos / "quill.mar" / ".quillmar" / "old.json"));
+    EXPECT_FALSE(fs::exists(videos / "quill.mar" / ".fennow"));
+
+    // Both names present: nothing moves.
+    write_file("Videos/Fennow/again.mp4", "x");
+    write_file("Videos/quill.mar/.fennow/again.json", "{}");
+    library::resolve_clips_dir(std::nullopt, videos);
+    ASSERT_TRUE(library::ensure_meta_dir(videos / "quill.mar"));
+    EXPECT_TRUE(fs::exists(videos / "Fennow" / "again.mp4"));
+    EXPECT_TRUE(fs::exists(videos / "quill.mar" / ".fennow" / "again.json"));
+}
+
+TEST_F(LibraryEdits, LegacyLinkIsNotMovedAndSetFolderIsUntouched)
+{
+    auto videos = dir() / "Videos";
+    write_file("elsewhere/keep.mp4", "x");
+    fs::create_directories(videos);
+    fs::create_directory_symlink(dir() / "elsewhere", videos / "Fennow");
+    EXPECT_EQ(library::resolve_clips_dir(std::nullopt, videos), videos / "quill.mar");
+    EXPECT_TRUE(fs::is_symlink(videos / "Fennow"));
+    EXPECT_FALSE(fs::exists(videos / "quill.mar"));
+
+    EXPECT_EQ(library::resolve_clips_dir(dir() / "chosen", videos), dir() / "chosen");
+    EXPECT_FALSE(fs::exists(dir() / "chosen"));
 }
 
 TEST_F(LibraryEdits, GameRenameCarriesTitlesThatBeginWithTheOldName)
