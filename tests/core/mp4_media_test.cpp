@@ -1,10 +1,13 @@
-// Clips of real H.264, HEVC and AV1 video with AAC audio, written by the clip writer and judged by tools
-// nobody here wrote: ffprobe, ffmpeg's decoders and GStreamer's qtdemux.
+// Clips and recordings of real H.264, HEVC and AV1 video with AAC audio, written by the clip writer and by the
+// growing-file recorder, judged by tools nobody here wrote: ffprobe, ffmpeg's decoders and GStreamer's qtdemux.
+// Recordings are then read back by our own reader.
 
 #include "core/mp4.h"
+#include "core/mp4_recorder.h"
 
 #include <gtest/gtest.h>
 
+#include "core/demux.h"
 #include "core/spill.h"
 #include "tests/support/media_check.h"
 #include "tests/support/test_media.h"
@@ -16,6 +19,7 @@ constexpr std::int64_t second = 10'000'000;
 struct Expect {
     std::size_t frames;
     double duration;
+    std::size_t audio_frames = 0; // 0: not counted
 };
 
 void expect_plays(std::filesystem::path const& clip, char const* codec, Expect expect, bool with_audio)
@@ -35,6 +39,9 @@ void expect_plays(std::filesystem::path const& clip, char const* codec, Expect e
         EXPECT_EQ(info["streams"][1]["codec_name"], "aac");
         EXPECT_EQ(info["streams"][1]["sample_rate"], "48000");
         EXPECT_EQ(info["streams"][1]["channels"], 2);
+        if (expect.audio_frames) {
+            EXPECT_EQ(info["streams"][1]["nb_read_packets"], std::to_string(expect.audio_frames));
+        }
     }
     auto frames = media::probe_frames(clip);
     ASSERT_TRUE(frames.contains("frames"));
@@ -50,6 +57,33 @@ mp4::ClipMedia clip_of(test_media::Media const& encoded, std::int64_t audio_shif
 {
     return mp4::ClipMedia { encoded.video, test_media::through_ring(encoded.video_packets),
                             test_media::through_ring(encoded.audio_packets, audio_shift) };
+}
+
+constexpr std::int64_t t0 = 4'321 * 10'000'000ll; // recordings start anywhere on the engine clock
+
+// Feeds the packets as the recording thread receives them: both streams merged in time order.
+Result<mp4::RecordingSummary> record(std::filesystem::path const& path, test_media::Media const& encoded,
+                                     std::int64_t audio_shift)
+{
+    auto fd = TRY(files::open_write(path, files::Create::Truncate));
+    auto recorder = TRY(mp4::Recorder::start(std::move(fd), encoded.video.codec));
+    std::size_t a = 0;
+    auto const& audio = encoded.audio_packets;
+    for (auto packet : encoded.video_packets) {
+        packet.time += t0;
+        while (a < audio.size() && audio[a].time + t0 + audio_shift <= packet.time) {
+            Packet frame = audio[a++];
+            frame.time += t0 + audio_shift;
+            TRY_VOID(recorder.push_audio(frame));
+        }
+        TRY_VOID(recorder.push_video(packet));
+    }
+    for (; a < audio.size(); ++a) {
+        Packet frame = audio[a];
+        frame.time += t0 + audio_shift;
+        TRY_VOID(recorder.push_audio(frame));
+    }
+    return recorder.finish(encoded.video, &encoded.audio);
 }
 
 } // namespace
@@ -153,4 +187,32 @@ TEST_F(Mp4RealMedia, TimesPast32BitsKeepTheirLength)
     EXPECT_EQ(info["streams"][0]["duration_ts"], 51'000 * 90'000ll); // the last frame lasts as long as the others
     EXPECT_EQ(info["streams"][1]["start_time"], "4294967.296000");
     EXPECT_NEAR(std::stod(info["format"]["duration"].get<std::string>()), 4'294'970.3, 0.1);
+}
+
+TEST_F(Mp4RealMedia, EveryCodecRecordsAFileThatPlaysAndReadsBack)
+{
+    for (std::uint8_t codec : { 0, 1, 2 }) {
+        char const* name = codec == 0 ? "h264" : codec == 1 ? "hevc" : "av1";
+        SCOPED_TRACE(name);
+        auto encoded = test_media::encode(codec, 3, 30, 320, 240);
+        ASSERT_TRUE(encoded) << encoded.error();
+        auto path = dir() / fmt::format("{}.mp4", name);
+        std::int64_t audio_shift = 300'000; // the audio starts 30 ms after the video
+        auto summary = record(path, *encoded, audio_shift);
+        ASSERT_TRUE(summary) << summary.error();
+        ASSERT_EQ(summary->bytes, std::filesystem::file_size(path));
+        expect_plays(path, name, { 90, 3.03, encoded->audio_packets.size() }, true);
+
+        auto opened = demux::open_file(path);
+        ASSERT_TRUE(opened) << opened.error();
+        EXPECT_EQ(opened->video.record, encoded->video.record);
+        EXPECT_EQ(opened->video.codec, codec);
+        ASSERT_EQ(opened->video_samples.size(), encoded->video_packets.size());
+        ASSERT_EQ(opened->audio_samples.size(), encoded->audio_packets.size());
+        EXPECT_EQ(opened->audio_samples.front().time, audio_shift);
+        auto const keys = std::ranges::count_if(encoded->video_packets, [](Packet const& p) { return p.is_keyframe(); });
+        EXPECT_EQ(std::ranges::count_if(opened->video_samples, [](demux::SampleRef const& r) { return r.sync == 1; }), keys);
+        // 30 fps is 333,333.3 ticks: times come back within the 90 kHz tick that holds them.
+        EXPECT_NEAR(double(opened->video_samples.back().time), double(encoded->video_packets.back().time), 112.0);
+    }
 }
