@@ -347,13 +347,22 @@ TEST_F(SettingsFile, LoadFallsBackToDefaultsSilently)
     EXPECT_EQ(settings::load(dir()), Settings::defaults());
 }
 
-// A failed write keeps the former file; a failed move keeps the new record in the temporary file besides.
+// A record that cannot be written writes nothing, a failed write keeps the former file, and a failed move keeps
+// the new record in the temporary file besides.
 TEST_F(SettingsFile, FailedSaveKeepsTheFormerFile)
 {
-    auto const record = unusual_record();
     auto path = write_file("settings.json", "former");
+    Settings bad_path;
+    bad_path.clips_dir = std::filesystem::path("/x/\xc3");
+    auto saved = settings::save(path, bad_path);
+    ASSERT_FALSE(saved);
+    EXPECT_EQ(saved.error(), "path contains invalid UTF-8 characters");
+    EXPECT_EQ(settings::settings_to_value(bad_path).error(), "path contains invalid UTF-8 characters");
+    EXPECT_FALSE(std::filesystem::exists(dir() / "settings.json.tmp"));
+
+    auto const record = unusual_record();
     std::filesystem::create_directory(dir() / "settings.json.tmp");
-    auto saved = settings::save(path, record);
+    saved = settings::save(path, record);
     ASSERT_FALSE(saved);
     EXPECT_TRUE(saved.error().starts_with("Réglages : ")) << saved.error();
     EXPECT_TRUE(saved.error().ends_with(" (os error 21)")) << saved.error();
@@ -368,19 +377,6 @@ TEST_F(SettingsFile, FailedSaveKeepsTheFormerFile)
     EXPECT_TRUE(saved.error().starts_with("Réglages : ")) << saved.error();
     EXPECT_TRUE(std::filesystem::is_directory(path));
     EXPECT_EQ(settings::deserialize_settings(read_file(dir() / "settings.json.tmp")).value(), record);
-}
-
-TEST_F(SettingsFile, PathThatIsNotUtf8WritesNothing)
-{
-    auto path = write_file("settings.json", "former");
-    Settings record;
-    record.clips_dir = std::filesystem::path("/x/\xc3");
-    auto saved = settings::save(path, record);
-    ASSERT_FALSE(saved);
-    EXPECT_EQ(saved.error(), "path contains invalid UTF-8 characters");
-    EXPECT_EQ(settings::settings_to_value(record).error(), "path contains invalid UTF-8 characters");
-    EXPECT_EQ(read_file(path), "former");
-    EXPECT_FALSE(std::filesystem::exists(dir() / "settings.json.tmp"));
 }
 
 // The page workers run API methods in parallel, so two "settings" calls can save at the same moment; both use
