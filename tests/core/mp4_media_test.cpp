@@ -206,7 +206,7 @@ TEST_F(Mp4RealMedia, EveryCodecRecordsAFileThatPlaysAndReadsBack)
         auto opened = demux::open_file(path);
         ASSERT_TRUE(opened) << opened.error();
         EXPECT_EQ(opened->video.record, encoded->video.record);
-        EXPECT_EQ(opened->video.codec, codec);
+        EXPECT_EQ(opened->video.codec, encoded->video.codec);
         ASSERT_EQ(opened->video_samples.size(), encoded->video_packets.size());
         ASSERT_EQ(opened->audio_samples.size(), encoded->audio_packets.size());
         EXPECT_EQ(opened->audio_samples.front().time, audio_shift);
