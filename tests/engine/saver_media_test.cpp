@@ -1,34 +1,31 @@
-// The saver on rings of real H.264 and HEVC samples: every clip it writes is judged by ffprobe, ffmpeg's
-// decoders and GStreamer's qtdemux, and the player's texts are checked for each outcome.
+// The saver and the recording on real H.264 and AAC samples: every clip they write is judged by ffprobe,
+// ffmpeg's decoders and GStreamer's qtdemux, and the player's texts are checked for each outcome. The
+// recording runs through toggle_recording on an Engine whose video "pipeline" is a fake body that stores a
+// stream description and pushes the samples, as the encoder and audio threads do; live samples follow
+// through shared::push_video / push_audio.
 
 #include "engine/saver.h"
 
+#include <csignal>
+#include <sys/resource.h>
+
 #include <gtest/gtest.h>
 
+#include "engine/recording.h"
 #include "engine/toast.h"
-#include "tests/engine/saver_rig.h"
+#include "tests/engine/engine_rig.h"
 
 namespace {
 
-using saver_rig::second;
+using engine_rig::events_of;
+using engine_rig::h264;
+using engine_rig::second;
 using Saved = engine::PageEvent::ClipSaved;
+using Started = engine::PageEvent::RecordingStarted;
+using Finished = engine::PageEvent::RecordingFinished;
 using Error = engine::PageEvent::Error;
 
 constexpr std::int64_t t0 = 5'000 * second; // anywhere on the engine clock
-
-test_media::Media const& h264()
-{
-    static auto media = test_media::encode(0, 3, 30, 320, 240);
-    EXPECT_TRUE(media) << media.error();
-    return *media;
-}
-
-test_media::Media const& hevc()
-{
-    static auto media = test_media::encode(1, 3, 30, 480, 270);
-    EXPECT_TRUE(media) << media.error();
-    return *media;
-}
 
 // Runs the saver over the requests, one after the other, as the "quillmar-saver" thread would.
 template <class... Requests> void run_saver(std::shared_ptr<engine::Engine> const& engine, Requests... requests)
@@ -45,56 +42,160 @@ engine::SaveRequest request(std::int64_t end, std::uint32_t secs)
     return engine::SaveRequest { channel::make<shared::Thumbnail>().second, "Valorant", end, secs };
 }
 
-class SaverRealMedia : public media::MediaTest {
+// The current ring holds the media from `from` on, with a stream description.
+void fill_current(shared::Shared& shared, std::int64_t from)
+{
+    shared::store_video_config(shared, h264().video);
+    shared.rings.with([&](shared::Rings& rings) {
+        engine_rig::fill(rings.video, h264().video_packets, from);
+        engine_rig::fill(rings.audio, h264().audio_packets, from);
+    });
+}
+
+// The media again, `shift` later, as samples arriving live.
+void push_live(shared::Shared& shared, std::int64_t shift)
+{
+    auto const& media = h264();
+    std::size_t a = 0;
+    for (auto packet : media.video_packets) {
+        packet.time += shift;
+        for (; a < media.audio_packets.size() && media.audio_packets[a].time + shift <= packet.time; ++a)
+            shared::push_audio(shared, *media.audio_packets[a].data, media.audio_packets[a].time + shift);
+        shared::push_video(shared, std::move(packet));
+    }
+}
+
+// The encoder and audio threads of one pipeline start: the description, then the media (keyframes kept or
+// not), then word on `filled`.
+engine::PipelineBodies fake_pipeline(bool keyframes, channel::Sender<bool> filled)
+{
+    engine::PipelineBodies bodies;
+    bodies.video = [keyframes, filled](engine::VideoThreadParams params) {
+        auto& shared = *params.shared;
+        shared.audio_running.store(1);
+        shared::store_video_config(shared, h264().video);
+        if (keyframes) {
+            push_live(shared, 0);
+        } else {
+            for (auto packet : h264().video_packets) {
+                packet.flags = 0;
+                shared::push_video(shared, std::move(packet));
+            }
+        }
+        filled.send(true);
+        while (!params.stop->load())
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    };
+    return bodies;
+}
+
+// Runs `body` while files may not grow past `bytes` in this process, as on a full disk.
+template <class Body> void with_file_size_limit(rlim_t bytes, Body body)
+{
+    auto previous_handler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit previous {};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &previous), 0);
+    rlimit small = previous;
+    small.rlim_cur = bytes;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    body();
+    ::setrlimit(RLIMIT_FSIZE, &previous);
+    std::signal(SIGXFSZ, previous_handler);
+}
+
+std::size_t mp4_count(std::filesystem::path const& folder)
+{
+    std::size_t count = 0;
+    for (auto const& entry : std::filesystem::directory_iterator(folder))
+        count += entry.path().extension() == ".mp4";
+    return count;
+}
+
+class SaverRealMedia : public engine_rig::MediaFolder {
 protected:
     void SetUp() override
     {
-        MediaTest::SetUp();
+        MediaFolder::SetUp();
         if (IsSkipped())
             return;
-        ASSERT_TRUE(library::ensure_meta_dir(dir()));
-        engine = rig.make(dir());
-        engine->settings.with([](settings::Settings& s) { s.in_game_toast = true; });
+        ASSERT_TRUE(h264().video.width);
     }
 
-    // The current ring holds `current` from `from` on, with a stream description; audio follows it.
-    void current(test_media::Media const& media, std::int64_t from)
+    void TearDown() override
     {
-        shared::store_video_config(*rig.shared, media.video);
-        rig.shared->rings.with([&](shared::Rings& rings) {
-            saver_rig::fill(rings.video, media.video_packets, from);
-            saver_rig::fill(rings.audio, media.audio_packets, from);
-        });
-    }
-
-    // An older segment of the first `frames` frames of `media`, from `from` on, with its audio.
-    void segment(test_media::Media const& media, std::int64_t from, std::size_t frames)
-    {
-        std::vector<Packet> video(media.video_packets.begin(), media.video_packets.begin() + frames);
-        std::vector<Packet> audio;
-        for (auto const& packet : media.audio_packets) {
-            if (packet.time <= video.back().time)
-                audio.push_back(packet);
+        if (engine) {
+            auto lock = engine->pipeline_lock.lock();
+            engine::stop_video_pipeline(*engine);
         }
-        rig.shared->rings.with([&](shared::Rings& rings) {
-            ring::Ring ring;
-            saver_rig::fill(ring, video, from);
-            rings.segments.push_back({ media.video, std::move(ring) });
-            saver_rig::fill(rings.audio, audio, from);
-        });
+        MediaFolder::TearDown();
     }
 
-    saver_rig::Rig rig;
+    // The pipeline runs and its rings are filled before the test goes on: a recording started while the
+    // body still pushed would begin at an older keyframe and take the rest of the media live.
+    void start_engine(bool keyframes)
+    {
+        auto [filled_tx, filled_rx] = channel::make<bool>();
+        engine = rig.make(dir(), fake_pipeline(keyframes, std::move(filled_tx)));
+        engine::ensure_pipeline(*engine, engine->settings_copy());
+        ASSERT_TRUE(filled_rx.recv_for(std::chrono::seconds(60)));
+    }
+
+    // What the capture loop does at its next frame.
+    void deliver_thumbnail()
+    {
+        auto thumbnail = shared::take_thumbnail_request(*rig.shared);
+        ASSERT_TRUE(thumbnail);
+        thumbnail->send(shared::Thumbnail(shared::thumbnail_bytes, 0x40));
+    }
+
+    // The finished recording: its events, its sidecar written before the slot emptied, a valid file whose
+    // mdat size points at the moov.
+    library::Clip expect_finished(double min_secs, double max_secs)
+    {
+        auto slot = engine->recording.copy();
+        // Polled without pause: the sidecar must already exist the moment the slot empties, since quitting
+        // ends the process right after.
+        engine::wait_recording_finished(*engine, 1'000'000'000, std::chrono::milliseconds(0));
+        EXPECT_FALSE(engine->recording.copy().has_value());
+        if (slot) {
+            EXPECT_TRUE(std::filesystem::exists(library::meta_path(dir(), slot->clip_id)));
+        }
+        auto events = rig.wait_events(2);
+        EXPECT_EQ(events.size(), 2u);
+        EXPECT_TRUE(!events.empty() && std::holds_alternative<Started>(events[0].value));
+        auto finished = events_of<Finished>(events);
+        if (finished.size() != 1u) {
+            auto errors = events_of<Error>(events);
+            ADD_FAILURE() << (errors.empty() ? "no event" : errors[0].text);
+            return {};
+        }
+        auto clip = finished[0].clip;
+        EXPECT_TRUE(clip.recording);
+        auto sidecar = library::parse_sidecar(read_file(library::meta_path(dir(), clip.id)));
+        EXPECT_TRUE(sidecar && sidecar->recording);
+        auto path = dir() / (clip.id + ".mp4");
+        engine_rig::expect_valid_mp4(path, min_secs, max_secs);
+        auto bytes = read_bytes(path);
+        EXPECT_EQ(bytes.size(), clip.bytes);
+        std::uint64_t mdat_size = 0;
+        for (int i = 0; i < 8; ++i)
+            mdat_size = (mdat_size << 8) | bytes.at(40 + i);
+        EXPECT_EQ(std::string(bytes.begin() + 32 + mdat_size + 4, bytes.begin() + 32 + mdat_size + 8), "moov");
+        return clip;
+    }
+
+    engine_rig::Rig rig;
     std::shared_ptr<engine::Engine> engine;
 };
 
 }
 
-TEST_F(SaverRealMedia, OneSegmentGivesOneValidClipWithThumbnail)
+TEST_F(SaverRealMedia, SaveGivesOneValidClipWithThumbnail)
 {
+    engine = rig.make(dir());
+    engine->settings.with([](settings::Settings& s) { s.in_game_toast = true; });
     // The span of the last 2 s starts about 0.5 s into the ring: the clip goes back to the keyframe at its start.
-    auto const& media = h264();
-    current(media, ticks::now() - 2'500 * second / 1000);
+    fill_current(*rig.shared, ticks::now() - 2'500 * second / 1000);
     rig.history->with([](auto& samples) {
         samples.push_back({ ticks::now() - second, "Valorant", foreground::ForegroundKind::Game });
     });
@@ -102,20 +203,17 @@ TEST_F(SaverRealMedia, OneSegmentGivesOneValidClipWithThumbnail)
     auto queued = rig.requests.try_recv();
     ASSERT_TRUE(queued);
     EXPECT_EQ(queued->game, "Valorant");
-    // What the capture loop does at its next frame.
-    auto thumbnail = shared::take_thumbnail_request(*rig.shared);
-    ASSERT_TRUE(thumbnail);
-    thumbnail->send(shared::Thumbnail(shared::thumbnail_bytes, 0x80));
+    deliver_thumbnail();
     std::filesystem::remove_all(dir()); // deleted by the player: the save makes it again
     run_saver(engine, std::move(*queued));
 
-    auto saved = saver_rig::events_of<Saved>(rig.events->copy());
+    auto saved = events_of<Saved>(rig.events->copy());
     ASSERT_EQ(saved.size(), 1u) << toast::current_message().subtext;
     auto const& clip = saved[0].clip;
     EXPECT_EQ(clip.title.find('('), std::string::npos);
     EXPECT_EQ(clip.width, 320u);
     EXPECT_FALSE(clip.recording);
-    saver_rig::expect_valid_mp4(dir() / (clip.id + ".mp4"), 2.0, 2.0 + 1.0 + 0.05);
+    engine_rig::expect_valid_mp4(dir() / (clip.id + ".mp4"), 2.0, 2.0 + 1.0 + 0.05);
     EXPECT_TRUE(std::filesystem::exists(library::meta_path(dir(), clip.id)));
     auto thumb = media::probe(library::thumb_path(dir(), clip.id));
     ASSERT_FALSE(thumb.is_null());
@@ -127,59 +225,7 @@ TEST_F(SaverRealMedia, OneSegmentGivesOneValidClipWithThumbnail)
     EXPECT_TRUE(toast.subtext.starts_with("0:0") && toast.subtext.ends_with(" · 0 Mo")) << toast.subtext;
 }
 
-TEST_F(SaverRealMedia, TwoSegmentsGiveTwoClipsOldestFirst)
-{
-    segment(h264(), t0, h264().video_packets.size());
-    current(hevc(), t0 + 3'500 * second / 1000);
-    run_saver(engine, request(t0 + 7 * second, 10));
-
-    auto saved = saver_rig::events_of<Saved>(rig.events->copy());
-    ASSERT_EQ(saved.size(), 2u);
-    for (int i = 0; i < 2; ++i) {
-        auto const& clip = saved[i].clip;
-        SCOPED_TRACE(clip.id);
-        EXPECT_TRUE(clip.id.ends_with(fmt::format(" partie {}", i + 1)));
-        EXPECT_TRUE(clip.title.ends_with(fmt::format(" ({}/2)", i + 1)));
-        saver_rig::expect_valid_mp4(dir() / (clip.id + ".mp4"), 2.9, 3.1);
-    }
-    EXPECT_EQ(saved[0].clip.width, 320u);
-    EXPECT_EQ(saved[1].clip.width, 480u);
-    auto toast = toast::current_message();
-    EXPECT_EQ(toast.title, "2 clips gardés");
-    EXPECT_EQ(toast.subtext, "La qualité a changé entre-temps");
-}
-
-TEST_F(SaverRealMedia, SegmentUnderOneSecondIsLeftOut)
-{
-    segment(h264(), t0, 24); // 0.8 s at 30 frames a second
-    current(hevc(), t0 + second);
-    run_saver(engine, request(t0 + 5 * second, 10));
-
-    auto saved = saver_rig::events_of<Saved>(rig.events->copy());
-    ASSERT_EQ(saved.size(), 1u);
-    EXPECT_FALSE(saved[0].clip.id.ends_with(" partie 1"));
-    EXPECT_EQ(saved[0].clip.title.find('('), std::string::npos);
-    EXPECT_EQ(saved[0].clip.width, 480u);
-    saver_rig::expect_valid_mp4(dir() / (saved[0].clip.id + ".mp4"), 2.9, 3.1);
-}
-
-TEST_F(SaverRealMedia, TwoQuickSavesGiveTwoValidFilesWithDistinctIds)
-{
-    current(h264(), t0);
-    run_saver(engine, request(t0 + 3 * second, 2), request(t0 + 3 * second, 2));
-
-    auto saved = saver_rig::events_of<Saved>(rig.events->copy());
-    ASSERT_EQ(saved.size(), 2u);
-    ASSERT_NE(saved[0].clip.id, saved[1].clip.id);
-    // Within one second the second save takes the next free form of the same name.
-    if (saved[0].clip.title == saved[1].clip.title && saved[0].clip.id.size() + 4 == saved[1].clip.id.size()) {
-        EXPECT_EQ(saved[1].clip.id, saved[0].clip.id + " (2)");
-    }
-    for (auto const& event : saved)
-        saver_rig::expect_valid_mp4(dir() / (event.clip.id + ".mp4"), 2.0, 3.05);
-}
-
-TEST_F(SaverRealMedia, FailuresReachToastAndPage)
+TEST_F(SaverRealMedia, SaveFailuresReachToastAndPage)
 {
     enum class Setup { Nothing, PipelineWithoutSamples, FolderIsAFile, SidecarFolderIsAFile };
     struct Row {
@@ -196,7 +242,7 @@ TEST_F(SaverRealMedia, FailuresReachToastAndPage)
     };
     for (auto const& row : rows) {
         SCOPED_TRACE(row.prefix);
-        saver_rig::Rig local;
+        engine_rig::Rig local;
         auto folder = dir() / fmt::format("case{}", int(row.setup));
         std::filesystem::create_directories(folder);
         auto clips = folder;
@@ -210,18 +256,13 @@ TEST_F(SaverRealMedia, FailuresReachToastAndPage)
         failing->settings.with([](settings::Settings& s) { s.in_game_toast = false; });
         if (row.setup == Setup::PipelineWithoutSamples)
             failing->video_pipeline.set(engine::PipelineHandle(std::make_shared<std::atomic<bool>>(false), {}));
-        if (row.setup == Setup::FolderIsAFile || row.setup == Setup::SidecarFolderIsAFile) {
-            shared::store_video_config(*local.shared, h264().video);
-            local.shared->rings.with([&](shared::Rings& rings) {
-                saver_rig::fill(rings.video, h264().video_packets, t0);
-                saver_rig::fill(rings.audio, h264().audio_packets, t0);
-            });
-        }
+        if (row.setup == Setup::FolderIsAFile || row.setup == Setup::SidecarFolderIsAFile)
+            fill_current(*local.shared, t0);
         run_saver(failing, request(t0 + 3 * second, 2));
 
         auto events = local.events->copy();
         ASSERT_EQ(events.size(), 1u);
-        auto errors = saver_rig::events_of<Error>(events);
+        auto errors = events_of<Error>(events);
         ASSERT_EQ(errors.size(), 1u);
         EXPECT_TRUE(errors[0].text.starts_with(row.prefix)) << errors[0].text;
         EXPECT_TRUE(errors[0].text.ends_with(row.suffix)) << errors[0].text;
@@ -230,9 +271,93 @@ TEST_F(SaverRealMedia, FailuresReachToastAndPage)
         EXPECT_EQ(toast.title, "Clip non gardé");
         EXPECT_EQ(toast.subtext, errors[0].text);
         EXPECT_EQ(toast.kind, toast::kind_failure);
-        std::size_t mp4s = 0;
-        for (auto const& entry : std::filesystem::directory_iterator(folder))
-            mp4s += entry.path().extension() == ".mp4";
-        EXPECT_EQ(mp4s, row.mp4_stays ? 1u : 0u);
+        EXPECT_EQ(mp4_count(folder), row.mp4_stays ? 1u : 0u);
     }
+}
+
+TEST_F(SaverRealMedia, SecondRecordPressFinishesAValidFileWithSidecarAndThumbnail)
+{
+    ASSERT_NO_FATAL_FAILURE(start_engine(true));
+    std::filesystem::remove_all(dir()); // deleted by the player: the recording makes it again
+    engine::toggle_recording(engine);
+    ASSERT_EQ(events_of<Started>(rig.events->copy()).size(), 1u);
+    deliver_thumbnail();
+    push_live(*rig.shared, 3 * second);
+    engine::toggle_recording(engine);
+
+    // The seed starts at the newest buffered keyframe (2 s); 3 s arrive live.
+    auto clip = expect_finished(3.9, 4.1);
+    auto thumb = media::probe(library::thumb_path(dir(), clip.id));
+    ASSERT_FALSE(thumb.is_null());
+    EXPECT_EQ(thumb["streams"][0]["width"], 400);
+}
+
+TEST_F(SaverRealMedia, RecordingRefusedAtItsStartLeavesNoFile)
+{
+    struct Row {
+        bool keyframes;
+        rlim_t file_limit; // as on a full disk: the header of the new recording cannot be written
+        std::string_view prefix;
+        std::string_view suffix;
+    };
+    Row const rows[] = {
+        { false, RLIM_INFINITY, "Le tampon démarre encore. Réessaie dans une seconde.", "" },
+        { true, 16, "Impossible d'écrire : ", " (os error 27)" },
+    };
+    for (auto const& row : rows) {
+        SCOPED_TRACE(row.prefix);
+        rig = {};
+        ASSERT_NO_FATAL_FAILURE(start_engine(row.keyframes));
+        with_file_size_limit(row.file_limit, [&] { engine::toggle_recording(engine); });
+
+        auto events = rig.events->copy();
+        ASSERT_EQ(events.size(), 1u);
+        auto errors = events_of<Error>(events);
+        ASSERT_EQ(errors.size(), 1u);
+        EXPECT_TRUE(errors[0].text.starts_with(row.prefix)) << errors[0].text;
+        EXPECT_TRUE(errors[0].text.ends_with(row.suffix)) << errors[0].text;
+        EXPECT_FALSE(engine->recording.copy().has_value());
+        EXPECT_EQ(mp4_count(dir()), 0u);
+        auto lock = engine->pipeline_lock.lock();
+        engine::stop_video_pipeline(*engine);
+    }
+}
+
+TEST_F(SaverRealMedia, WriteErrorStopsTheRecordingAtOnceAndReportsIt)
+{
+    ASSERT_NO_FATAL_FAILURE(start_engine(true));
+    engine::toggle_recording(engine);
+    deliver_thumbnail();
+    // Samples arrive until the recorder's buffer overflows to the file, which can take nothing past its header:
+    // the recording then ends by itself, with no second press.
+    with_file_size_limit(100, [&] {
+        for (int i = 1; i <= 300 && engine->recording.copy(); ++i)
+            push_live(*rig.shared, 3 * i * second);
+        engine::wait_recording_finished(*engine, 1000, std::chrono::milliseconds(10));
+    });
+
+    EXPECT_FALSE(engine->recording.copy().has_value());
+    auto errors = events_of<Error>(rig.wait_events(2));
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_TRUE(errors[0].text.starts_with("Enregistrement interrompu : ")) << errors[0].text;
+    EXPECT_TRUE(errors[0].text.ends_with(" (os error 27)")) << errors[0].text;
+    EXPECT_EQ(toast::current_message().title, "Enregistrement interrompu");
+    EXPECT_FALSE(rig.shared->rings.with([](shared::Rings& rings) { return rings.sink.has_value(); }));
+}
+
+TEST_F(SaverRealMedia, RecordingStoppedRightAfterItsStartStillReportsStartFirst)
+{
+    ASSERT_NO_FATAL_FAILURE(start_engine(true));
+    // A pipeline restart stops the recording while the start is telling the page; the finished recording then
+    // gets half a second to report itself ahead of its start.
+    *rig.before_listing = [this](engine::PageEvent const& event) {
+        if (!std::holds_alternative<Started>(event.value))
+            return;
+        deliver_thumbnail();
+        shared::new_segment(*rig.shared);
+        for (int i = 0; i < 50 && events_of<Finished>(rig.events->copy()).empty(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    };
+    engine::toggle_recording(engine);
+    expect_finished(0.9, 1.1);
 }

@@ -1,0 +1,217 @@
+// Trims and light copies of real H.264, HEVC and AV1 clips, judged by ffprobe, ffmpeg's decoders and
+// GStreamer's qtdemux. A trim must hold the source's own samples (ffprobe's packet hashes) from the keyframe
+// before its start to its end; a light copy is small H.264 Main and AAC through the Linux transcoder.
+
+#include <gtest/gtest.h>
+
+#include "base/file_io.h"
+#include "core/mp4.h"
+#include "engine/export.h"
+#include "engine/trim.h"
+#include "tests/engine/engine_rig.h"
+
+namespace {
+
+using engine_rig::expect_decodes;
+using engine_rig::write_clip;
+
+struct Packets {
+    std::vector<std::string> hashes;
+    std::vector<double> times;
+    std::vector<bool> keys;
+};
+
+// ffprobe's packets of stream `index`, in file order.
+Packets probe_packets(std::filesystem::path const& path, int index)
+{
+    auto result = media::run({ "ffprobe", "-v", "error", "-of", "json", "-show_data_hash", "MD5", "-select_streams",
+        std::to_string(index), "-show_entries", "packet=pts_time,flags,data_hash", path.string() });
+    Packets packets;
+    auto json = nlohmann::json::parse(result.output, nullptr, false);
+    EXPECT_FALSE(json.is_discarded()) << result.output;
+    if (json.is_discarded())
+        return packets;
+    for (auto const& packet : json["packets"]) {
+        packets.hashes.push_back(packet["data_hash"]);
+        packets.times.push_back(std::stod(packet["pts_time"].get<std::string>()));
+        packets.keys.push_back(packet["flags"].get<std::string>().starts_with("K"));
+    }
+    return packets;
+}
+
+// The hashes of the packets with from <= time < to.
+std::vector<std::string> between(Packets const& packets, double from, double to)
+{
+    std::vector<std::string> hashes;
+    for (std::size_t i = 0; i < packets.times.size(); ++i) {
+        if (packets.times[i] >= from - 1e-6 && packets.times[i] < to - 1e-6)
+            hashes.push_back(packets.hashes[i]);
+    }
+    return hashes;
+}
+
+class TrimRealMedia : public engine_rig::MediaFolder, public testing::WithParamInterface<std::uint8_t> { };
+
+// The real transcoder, with every target it was given remembered.
+class Recorder final : public platform::Transcoder {
+public:
+    Recorder()
+        : m_real(std::move(*platform::lavc_transcode_driver.open()))
+    {
+    }
+
+    Result<platform::MediaInfo> probe_media(std::filesystem::path const& source) override
+    {
+        return m_real->probe_media(source);
+    }
+    Result<void> transcode_h264(std::filesystem::path const& source, std::filesystem::path const& output,
+        platform::TranscodeTarget const& target) override
+    {
+        targets.push_back(target);
+        return m_real->transcode_h264(source, output, target);
+    }
+
+    std::vector<platform::TranscodeTarget> targets;
+
+private:
+    std::unique_ptr<platform::Transcoder> m_real;
+};
+
+class LightCopyRealMedia : public engine_rig::MediaFolder {
+protected:
+    // Checks the copy against what was asked of its passing attempt.
+    void expect_light_copy(light_copy::LightCopy const& copy, std::string const& rate, bool audio = true)
+    {
+        SCOPED_TRACE(copy.path.string());
+        ASSERT_FALSE(recorder.targets.empty());
+        auto target = recorder.targets.back();
+        EXPECT_LE(copy.bytes, light_copy::light_limit_bytes);
+        EXPECT_EQ(copy.bytes, std::filesystem::file_size(copy.path));
+        std::string errors;
+        auto info = media::probe(copy.path, &errors);
+        ASSERT_FALSE(info.is_null()) << errors;
+        auto const& video = info["streams"][0];
+        EXPECT_EQ(video["codec_name"], "h264");
+        EXPECT_EQ(video["profile"], "Main");
+        EXPECT_EQ(video["pix_fmt"], "yuv420p");
+        EXPECT_EQ(video["color_space"], "bt709");
+        EXPECT_EQ(video["color_range"], "tv");
+        EXPECT_EQ(video["width"], target.width);
+        EXPECT_EQ(video["height"], target.height);
+        EXPECT_EQ(video["r_frame_rate"], rate);
+        ASSERT_EQ(info["streams"].size(), audio ? 2u : 1u);
+        if (audio) {
+            auto const& sound = info["streams"][1];
+            EXPECT_EQ(sound["codec_name"], "aac");
+            EXPECT_EQ(sound["sample_rate"], "48000");
+            EXPECT_EQ(sound["channels"], 2);
+        }
+        // The index right after ftyp, before the media data.
+        auto bytes = read_bytes(copy.path);
+        ASSERT_GT(bytes.size(), 64u);
+        std::size_t ftyp = bytes[0] << 24 | bytes[1] << 16 | bytes[2] << 8 | bytes[3];
+        EXPECT_EQ(std::string(bytes.begin() + ftyp + 4, bytes.begin() + ftyp + 8), "moov");
+        expect_decodes(copy.path);
+    }
+
+    Result<light_copy::LightCopy> copy(std::string_view id)
+    {
+        return light_copy::make_light_copy(dir(), id, recorder, dir() / "discord");
+    }
+
+    Recorder recorder;
+};
+
+}
+
+TEST_P(TrimRealMedia, CopiesTheSourcesPacketsFromTheKeyframeBefore)
+{
+    std::uint8_t codec = GetParam();
+    if (codec == 2 && test_media::av1_encoder().empty())
+        GTEST_SKIP() << "no AV1 encoder in this ffmpeg";
+    constexpr int fps = 30;
+    // Keyframes every 1.5 s: the one at or before 2 s is at 1.5 s.
+    auto encoded = test_media::encode({ .codec = codec, .seconds = 10, .fps = fps, .keyframe_interval = 45 });
+    ASSERT_TRUE(encoded) << encoded.error();
+    ASSERT_TRUE(write_clip(dir(), "source", *encoded));
+    auto source_path = dir() / "source.mp4";
+    auto source_bytes = read_bytes(source_path);
+
+    auto cut = trim::cut_clip(dir(), "source", 2.0, 7.0);
+    ASSERT_TRUE(cut) << cut.error();
+    auto path = dir() / (cut->id + ".mp4");
+
+    auto source_video = probe_packets(source_path, 0), video = probe_packets(path, 0);
+    ASSERT_FALSE(video.hashes.empty());
+    EXPECT_TRUE(video.keys.front());
+    EXPECT_EQ(video.hashes, between(source_video, 1.5, 7.0));
+    // The last frame is the one shown at 7 s.
+    EXPECT_NEAR(1.5 + video.times.back(), 7.0 - 1.0 / fps, 0.5 / fps);
+    EXPECT_NEAR(cut->secs, 5.5, 1e-3);
+    EXPECT_EQ(probe_packets(path, 1).hashes, between(probe_packets(source_path, 1), 1.5, 7.0));
+    expect_decodes(path);
+    EXPECT_EQ(read_bytes(source_path), source_bytes);
+}
+
+INSTANTIATE_TEST_SUITE_P(Codecs, TrimRealMedia, testing::Values(0, 1, 2), [](auto const& info) {
+    return std::string(info.param == 0 ? "H264" : info.param == 1 ? "Hevc" : "Av1");
+});
+
+TEST_F(LightCopyRealMedia, EachCodecGivesSmallH264AndAac)
+{
+    // Clips of real samples, over 10 MB. The HEVC clip has no sound, and its copy no audio track. The H.264
+    // clip has no sidecar: its duration is measured from the file, or the first attempt would aim at
+    // 72 Mbit/s and every one would fail.
+    for (std::uint8_t codec : { 0, 1, 2 }) {
+        SCOPED_TRACE(int { codec });
+        if (codec == 2 && test_media::av1_encoder().empty())
+            continue;
+        auto encoded = test_media::encode({ .codec = codec,
+            .seconds = 4,
+            .fps = 30,
+            .width = 1920,
+            .height = 1080,
+            .bitrate = 25'000'000,
+            .noisy = true });
+        ASSERT_TRUE(encoded) << encoded.error();
+        auto id = "codec" + std::to_string(codec);
+        auto written = write_clip(dir(), id, *encoded, codec != 1);
+        ASSERT_TRUE(written) << written.error();
+        ASSERT_GT(written->bytes, light_copy::light_limit_bytes);
+        if (codec != 0) {
+            library::Clip clip;
+            clip.id = id;
+            clip.title = "Partie " + id;
+            clip.secs = 4;
+            clip.bytes = written->bytes;
+            clip.width = 1920;
+            clip.height = 1080;
+            ASSERT_TRUE(library::save_clip_metadata(dir(), clip));
+        }
+        recorder.targets.clear();
+        auto light = copy(id);
+        ASSERT_TRUE(light) << light.error();
+        if (codec == 0) {
+            auto probed = recorder.probe_media(dir() / "codec0.mp4");
+            ASSERT_TRUE(probed);
+            EXPECT_NEAR(probed->duration_secs, 4.0, 0.1);
+            EXPECT_EQ(recorder.targets.front(), light_copy::plan_attempt(1.0, probed->duration_secs, 1920, 1080));
+        } else {
+            EXPECT_EQ(light->path, dir() / "discord" / ("Partie " + id + ".mp4"));
+        }
+        expect_light_copy(*light, "30/1", codec != 1);
+    }
+}
+
+TEST_F(LightCopyRealMedia, UnfinishedRecordingIsRefused)
+{
+    // What a recording holds while it grows: the file type and media data, no index yet.
+    auto bytes = mp4::write_ftyp(0);
+    mp4::write_mdat_header(bytes, 100'000);
+    bytes.resize(bytes.size() + 100'000, 0x42);
+    ASSERT_TRUE(files::atomic_replace(dir() / "live.mp4", dir() / "live.part", bytes));
+    auto light = copy("live");
+    ASSERT_FALSE(light);
+    EXPECT_TRUE(light.error().starts_with("Version légère impossible : ")) << light.error();
+    EXPECT_TRUE(recorder.targets.empty());
+}
