@@ -7,6 +7,7 @@
 #include "engine/shared.h"
 #include "engine/video.h"
 #include "tests/fakes/fake_video.h"
+#include "tests/support/media_check.h"
 
 namespace {
 
@@ -30,17 +31,6 @@ struct SimClock {
     }
 };
 
-template <class F> bool wait_for(F condition)
-{
-    auto const give_up = std::chrono::steady_clock::now() + 20s;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > give_up)
-            return false;
-        std::this_thread::sleep_for(2ms);
-    }
-    return true;
-}
-
 class VideoPipeline : public testing::Test {
 protected:
     void SetUp() override { fakes::video_fake_state().reset(); }
@@ -61,6 +51,22 @@ protected:
         job.drivers = { &fakes::fake_capture_driver, &fakes::fake_encoder_driver };
         job.clock = sim.clock();
         return job;
+    }
+    // Runs the capture loop at 60 frames a second over `slots` slots of a 64 x 36 source, into a channel that
+    // holds `capacity` frames.
+    channel::Receiver<platform::VideoFrame> run_loop(fakes::FakeSource& source, int slots, std::size_t capacity)
+    {
+        auto [sender, receiver] = channel::make<platform::VideoFrame>(capacity);
+        SimClock sim;
+        std::atomic<bool> stop_flag { false };
+        sim.on_sleep = [&](int n) {
+            if (n == slots)
+                stop_flag = true;
+        };
+        auto const clock = sim.clock();
+        EXPECT_TRUE(video::capture_loop({ source, fakes::fake_capture_driver, 64, 36, platform::PixelLayout::Nv12, 60,
+            *shared, stop_flag, std::move(sender), clock }));
+        return std::move(receiver);
     }
     std::size_t video_samples()
     {
@@ -88,7 +94,7 @@ TEST_F(VideoPipeline, EncoderDeathIsReportedAndCaptureRestarts)
     // Slow enough that the simulated time stays within the ring window while the encoder catches up.
     sim.on_sleep = [](int) { std::this_thread::sleep_for(500us); };
     std::thread thread([job = job(sim)]() mutable { video::run_video(std::move(job)); });
-    bool const restarted = wait_for([&] { return fake.opens >= 2 && video_samples() >= 3; });
+    bool const restarted = media::poll_until([&] { return fake.opens >= 2 && video_samples() >= 3; });
     stop->store(true);
     thread.join();
     ASSERT_TRUE(restarted);
@@ -114,14 +120,14 @@ TEST_F(VideoPipeline, StaleEncoderStoresNothingForTheNextPipeline)
     fake.hold_flush = true;
     SimClock sim;
     std::thread thread([job = job(sim)]() mutable { video::run_video(std::move(job)); });
-    bool const ran = wait_for([&] { return video_samples() >= 3; });
+    bool const ran = media::poll_until([&] { return video_samples() >= 3; });
     stop->store(true);
     thread.join();
     ASSERT_TRUE(ran);
     ASSERT_EQ(fake.live_encoders, 1); // given up on, still flushing
     shared::new_segment(*shared); // what the next pipeline start does first
     fake.release_flush();
-    ASSERT_TRUE(wait_for([&] { return fake.live_encoders == 0; }));
+    ASSERT_TRUE(media::poll_until([&] { return fake.live_encoders == 0; }));
     EXPECT_FALSE(shared->video_config.copy());
     EXPECT_EQ(video_samples(), 0u);
 }
@@ -142,7 +148,7 @@ TEST_F(VideoPipeline, RepeatedFailuresReportOnceAndPauseLonger)
     };
     auto const start = sim.now.load();
     std::thread thread([j = std::move(j)]() mutable { video::run_video(std::move(j)); });
-    bool const three = wait_for([&] { return attempts >= 3; });
+    bool const three = media::poll_until([&] { return attempts >= 3; });
     stop->store(true);
     thread.join();
     ASSERT_TRUE(three);
@@ -156,18 +162,8 @@ TEST_F(VideoPipeline, LoopServesOneThumbnailAndCountsFullChannelAsDrops)
 {
     auto [thumb_sender, thumb_receiver] = channel::make<shared::Thumbnail>();
     shared->thumbnail_request.set(std::move(thumb_sender));
-    auto [sender, receiver] = channel::make<platform::VideoFrame>(2);
     fakes::FakeSource source(64, 36);
-    SimClock sim;
-    std::atomic<bool> stop_flag { false };
-    sim.on_sleep = [&](int n) {
-        if (n == 4)
-            stop_flag = true;
-    };
-    auto const clock = sim.clock();
-    auto result = video::capture_loop({ source, fakes::fake_capture_driver, 64, 36, platform::PixelLayout::Nv12, 60,
-        *shared, stop_flag, std::move(sender), clock });
-    ASSERT_TRUE(result);
+    auto receiver = run_loop(source, 4, 2);
     // Four slots: two frames fit in the channel, two were dropped.
     EXPECT_EQ(shared->frames.load(), 2u);
     EXPECT_EQ(shared->drops.load(), 2u);
@@ -185,17 +181,8 @@ TEST_F(VideoPipeline, LoopServesOneThumbnailAndCountsFullChannelAsDrops)
 TEST_F(VideoPipeline, LoopSkipsTheSlotOfASizeChange)
 {
     fakes::video_fake_state().resize_at_grab = 1;
-    auto [sender, receiver] = channel::make<platform::VideoFrame>(8);
     fakes::FakeSource source(64, 36);
-    SimClock sim;
-    std::atomic<bool> stop_flag { false };
-    sim.on_sleep = [&](int n) {
-        if (n == 3)
-            stop_flag = true;
-    };
-    auto const clock = sim.clock();
-    ASSERT_TRUE(video::capture_loop({ source, fakes::fake_capture_driver, 64, 36, platform::PixelLayout::Nv12, 60,
-        *shared, stop_flag, std::move(sender), clock }));
+    auto receiver = run_loop(source, 3, 8);
     // Slot 1 has a picture, slot 2 sees the new size and sends nothing, slot 3 has a picture again.
     std::vector<std::uint8_t> stamps;
     while (auto frame = receiver.try_recv())

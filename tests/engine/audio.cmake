@@ -1,5 +1,3 @@
 quill_test(NAME audio_test LABELS audio SOURCES ${CMAKE_CURRENT_LIST_DIR}/audio_test.cpp LIBS engine)
 quill_test(NAME audio_thread_test LABELS audio SOURCES ${CMAKE_CURRENT_LIST_DIR}/audio_thread_test.cpp
            ${PROJECT_SOURCE_DIR}/tests/fakes/fake_audio.cpp LIBS engine)
-quill_test(NAME audio_sound_test LABELS audio sound media SOURCES ${CMAKE_CURRENT_LIST_DIR}/audio_sound_test.cpp
-           ${PROJECT_SOURCE_DIR}/tests/support/tone_player.cpp LIBS engine platform_linux)

@@ -140,37 +140,4 @@ TEST_F(AudioThread, EncoderFailureStartsOverTwoSecondsLaterOnANewBase)
     EXPECT_EQ(shared->audio_running.load(), 0);
 }
 
-// The engine's audio slot runs the real thread body: settings choose the devices and sources, a stop ends it.
-TEST(AudioPipeline, EngineSpawnsAndStopsTheAudioThread)
-{
-    fakes::FakeAudio fake;
-    fake.sources[AudioRole::Output] = {};
-    auto runtime = fake.runtime();
-    // This thread really runs: let the scripted clock follow real sleeps.
-    runtime.sleep = [clock = fake.clock](Ticks duration) {
-        std::this_thread::sleep_for(std::chrono::nanoseconds(duration * 100));
-        clock->now += duration;
-    };
-    auto shared = std::make_shared<shared::Shared>();
-    settings::Settings settings;
-    settings.mic_audio = false;
-    settings.output_device = "sortie";
-    auto engine = std::make_shared<engine::Engine>(engine::EngineParts {
-        {}, {}, shared, std::make_shared<foreground::ForegroundHistory>(), {}, {}, settings, {}, {},
-        engine::PipelineBodies { {}, audio::thread_body(runtime) }, {}, {} });
-    {
-        auto guard = engine->pipeline_lock.lock();
-        engine::spawn_audio_pipeline(*engine, settings);
-    }
-    for (int i = 0; i < 5'000 && shared->rings.with([](shared::Rings& rings) { return rings.audio.samples.size(); }) < 3; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    EXPECT_EQ(shared->audio_running.load(), 1);
-    engine::stop_audio_pipeline(*engine);
-    EXPECT_EQ(shared->audio_running.load(), 0);
-    EXPECT_GE(shared->rings.with([](shared::Rings& rings) { return rings.audio.samples.size(); }), 3u);
-    ASSERT_FALSE(fake.sound_log->opens.empty());
-    EXPECT_EQ(fake.sound_log->opens.front().first, AudioRole::Output);
-    EXPECT_EQ(fake.sound_log->devices.front(), std::optional<std::string>("sortie"));
-}
-
 }

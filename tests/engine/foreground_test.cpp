@@ -84,80 +84,53 @@ TEST(ForegroundClassify, AppliesRulesInOrder)
     EXPECT_EQ(foreground::classify_window(std::nullopt), foreground::desktop_entry());
 }
 
-TEST(ForegroundCleanTitle, CutsSeparatorsSignsAndVersions)
+TEST(ForegroundNames, TitlesExeNamesAndStemsAreCleaned)
 {
     struct Row {
-        char const* title;
+        std::string (*clean)(std::string_view);
+        char const* input;
         char const* expected;
     };
+    auto const title = &foreground::clean_title, exe = &foreground::clean_exe_name, stem = &foreground::exe_stem;
     Row const rows[] = {
-        { "Super Game\u2122 v1.2.3 - Chapter One", "Super Game" },
-        { "1.0", "1.0" },
-        { "Game 2.0 1.20.4b", "Game" },
-        { "Game v2", "Game v2" },
-        { "Game V3.1", "Game" },
-        { "Game 1.2-beta", "Game 1.2-beta" },
-        { "A | B - C", "A" },
-        { "Name : Sub", "Name" },
-        { "Name: Sub", "Name: Sub" },
-        { "Title (Remastered)", "Title" },
-        { "Dash\u2013tight", "Dash\u2013tight" },
-        { "Brand\u00AE Name\u00A9", "Brand Name" },
-        { "***", "" },
-        { "  many \t  spaces\u00A0here ", "many spaces here" },
-        { "bad \xff byte", "bad \xEF\xBF\xBD byte" },
-        { "cut \xE2\x82 short", "cut \xEF\xBF\xBD\xEF\xBF\xBD short" },
+        { title, "Super Game\u2122 v1.2.3 - Chapter One", "Super Game" },
+        { title, "1.0", "1.0" },
+        { title, "Game 2.0 1.20.4b", "Game" },
+        { title, "Game v2", "Game v2" },
+        { title, "Game V3.1", "Game" },
+        { title, "Game 1.2-beta", "Game 1.2-beta" },
+        { title, "A | B - C", "A" },
+        { title, "Name : Sub", "Name" },
+        { title, "Name: Sub", "Name: Sub" },
+        { title, "Title (Remastered)", "Title" },
+        { title, "Dash\u2013tight", "Dash\u2013tight" },
+        { title, "Brand\u00AE Name\u00A9", "Brand Name" },
+        { title, "***", "" },
+        { title, "  many \t  spaces\u00A0here ", "many spaces here" },
+        { title, "bad \xff byte", "bad \xEF\xBF\xBD byte" },
+        { title, "cut \xE2\x82 short", "cut \xEF\xBF\xBD\xEF\xBF\xBD short" },
+        // Suffixes are cut once each, in order.
+        { exe, "x64", "X64" },
+        { exe, "game_dx12_x64", "Game Dx12" },
+        { exe, "game_x86x64", "Game X86" },
+        { exe, "mygame-win64-shipping", "Mygame" },
+        { exe, "ab64", "Ab64" },
+        { exe, "rainbowsix_vulkan_be", "Rainbowsix Vulkan" },
+        { exe, "", "Bureau" },
+        { exe, "my.cool-game_name", "My Cool Game Name" },
+        { exe, "élan_vital", "Élan Vital" },
+        { exe, "ßgame", "SSgame" },
+        { exe, "straße", "Straße" },
+        { stem, "GTA5_Enhanced.exe", "gta5_enhanced" },
+        { stem, "FILE.EXE", "file" },
+        { stem, "Game.Exe", "game.exe" },
+        { stem, "Celeste.bin.x86_64", "celeste" },
+        { stem, "start.sh", "start" },
+        { stem, ".sh", ".sh" },
+        { stem, "ÉLAN", "élan" },
     };
-    for (auto const& [title, expected] : rows) {
-        SCOPED_TRACE(title);
-        EXPECT_EQ(foreground::clean_title(title), expected);
-    }
-}
-
-TEST(ForegroundCleanExeName, CutsSuffixesOnceEachInOrder)
-{
-    struct Row {
-        char const* stem;
-        char const* expected;
-    };
-    Row const rows[] = {
-        { "x64", "X64" },
-        { "game_dx12_x64", "Game Dx12" },
-        { "game_x86x64", "Game X86" },
-        { "mygame-win64-shipping", "Mygame" },
-        { "ab64", "Ab64" },
-        { "rainbowsix_vulkan_be", "Rainbowsix Vulkan" },
-        { "", "Bureau" },
-        { "my.cool-game_name", "My Cool Game Name" },
-        { "élan_vital", "Élan Vital" },
-        { "ßgame", "SSgame" },
-        { "straße", "Straße" },
-    };
-    for (auto const& [stem, expected] : rows) {
-        SCOPED_TRACE(stem);
-        EXPECT_EQ(foreground::clean_exe_name(stem), expected);
-    }
-}
-
-TEST(ForegroundExeStem, LowerCasesAndDropsLauncherSuffixes)
-{
-    struct Row {
-        char const* name;
-        char const* expected;
-    };
-    Row const rows[] = {
-        { "GTA5_Enhanced.exe", "gta5_enhanced" },
-        { "FILE.EXE", "file" },
-        { "Game.Exe", "game.exe" },
-        { "Celeste.bin.x86_64", "celeste" },
-        { "start.sh", "start" },
-        { ".sh", ".sh" },
-        { "ÉLAN", "élan" },
-    };
-    for (auto const& [name, expected] : rows) {
-        SCOPED_TRACE(name);
-        EXPECT_EQ(foreground::exe_stem(name), expected);
-    }
+    for (auto const& row : rows)
+        EXPECT_EQ(row.clean(row.input), row.expected) << row.input;
     EXPECT_EQ(foreground::file_name_of("C:\\Program Files\\Game\\Game.exe"), "Game.exe");
     EXPECT_EQ(foreground::file_name_of("/usr/bin/java"), "java");
     EXPECT_EQ(foreground::file_name_of("Z:\\home/me\\x.exe"), "x.exe");

@@ -29,24 +29,6 @@ void push_audio(ring::Ring& ring, std::int64_t from, std::int64_t to)
 
 }
 
-TEST(SaverParts, StartsAtTheKeyframeBeforeTheSpan)
-{
-    shared::Shared shared;
-    shared::store_video_config(shared, config(1));
-    shared.rings.with([](shared::Rings& rings) {
-        push_video(rings.video, 0, 40 * second);
-        push_audio(rings.audio, 0, 40 * second);
-    });
-    auto parts = engine::collect_parts(shared, 9 * second, 39 * second);
-    ASSERT_EQ(parts.size(), 1u);
-    // 9 s lies between the keyframes at 8 s and 10 s.
-    EXPECT_EQ(parts[0].video.front().time, 8 * second);
-    EXPECT_LT(parts[0].video.back().time, 39 * second);
-    EXPECT_GE(parts[0].audio.front().time, 8 * second);
-    EXPECT_LT(parts[0].audio.front().time - 8 * second, 213'333);
-    EXPECT_EQ(parts[0].config.record, config(1).record);
-}
-
 TEST(SaverParts, OneClipPerSegmentAndShortOnesLeftOut)
 {
     shared::Shared shared;

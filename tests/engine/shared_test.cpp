@@ -110,31 +110,6 @@ TEST(SharedNewSegment, StopsAnAttachedRecordingSoItEndsOnTheOldStream)
     EXPECT_FALSE(shared.rings.with([](shared::Rings& rings) { return rings.sink.has_value(); }));
 }
 
-TEST(SharedPushAudio, FillsTheRingAndAnAttachedRecordingInOrder)
-{
-    shared::Shared shared;
-    shared::push_audio(shared, { 1 }, 1);
-    auto [sink, live] = channel::make<shared::LiveSample>();
-    shared.rings.with([&](shared::Rings& rings) { rings.sink = std::move(sink); });
-    for (std::int64_t t = 2; t <= 4; ++t)
-        shared::push_audio(shared, { static_cast<std::uint8_t>(t) }, t);
-
-    shared.rings.with([](shared::Rings& rings) {
-        ASSERT_EQ(rings.audio.samples.size(), 4u);
-        for (auto const& sample : rings.audio.samples)
-            EXPECT_TRUE(sample.is_keyframe());
-    });
-    for (std::int64_t t = 2; t <= 4; ++t) {
-        auto message = live.try_recv();
-        ASSERT_TRUE(message);
-        auto const* audio = std::get_if<shared::LiveSample::Audio>(&message->value);
-        ASSERT_TRUE(audio);
-        EXPECT_EQ(audio->packet.time, t);
-        EXPECT_EQ((*audio->packet.data)[0], t);
-    }
-    EXPECT_FALSE(live.try_recv());
-}
-
 TEST(SharedPushVideo, KeyframeRetiresRecordsOutsideWindowOrBudget)
 {
     shared::Shared shared;

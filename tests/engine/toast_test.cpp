@@ -1,7 +1,5 @@
 #include "engine/toast.h"
 
-#include <cmath>
-
 #include <gtest/gtest.h>
 
 namespace {
@@ -19,26 +17,6 @@ std::vector<std::uint8_t> draw(toast::ToastState const& state, float t)
     return pixels;
 }
 
-}
-
-TEST(ToastAnimation, FollowsItsTimeline)
-{
-    auto start = toast::animate(0.0f);
-    EXPECT_FLOAT_EQ(start.p, 0.0f);
-    EXPECT_FLOAT_EQ(start.a, 0.0f);
-    // The spring overshoots its rest size during the entrance.
-    float highest = 0;
-    for (float t = 0; t < 0.46f; t += 0.01f)
-        highest = std::max(highest, toast::animate(t).p);
-    EXPECT_GT(highest, 1.0f);
-    auto hold = toast::animate(1.0f);
-    EXPECT_EQ(hold.p, 1.0f);
-    EXPECT_EQ(hold.b, 1.0f);
-    auto exit = toast::animate(2.87f);
-    EXPECT_NEAR(exit.a, 0.5f, 1e-4);
-    EXPECT_NEAR(exit.b, 0.0f, 1e-4);
-    EXPECT_TRUE(toast::animate(2.98f).over);
-    EXPECT_FALSE(toast::animate(2.97f).over);
 }
 
 TEST(ToastRender, TransparentAtStartAndStillDuringHold)
@@ -59,13 +37,4 @@ TEST(ToastRender, TransparentAtStartAndStillDuringHold)
     // Premultiplied: no channel exceeds alpha.
     for (std::size_t i = 0; i < late.size(); i += 4)
         ASSERT_LE(std::max({ late[i], late[i + 1], late[i + 2] }), late[i + 3]);
-}
-
-TEST(ToastSlot, KeepsTheLatestMessage)
-{
-    toast::post(toast::kind_success, "Clip gardé", "30 s");
-    toast::post(toast::kind_failure, "Échec", "");
-    auto message = toast::current_message();
-    EXPECT_EQ(message.title, "Échec");
-    EXPECT_EQ(message.kind, toast::kind_failure);
 }

@@ -2,18 +2,16 @@
 #include "base/threads.h"
 #include "engine/toast.h"
 
-#include <chrono>
 #include <cstdlib>
-#include <thread>
 
 #include <gtest/gtest.h>
+
+#include "tests/support/media_check.h"
 
 // Xlib defines None, Status and Bool as macros: it comes after every C++ header.
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/extensions/shape.h>
-
-using namespace std::chrono_literals;
 
 namespace {
 
@@ -45,16 +43,6 @@ bool mapped(Display* d, Window w)
     return XGetWindowAttributes(d, w, &attributes) && attributes.map_state == IsViewable;
 }
 
-// Polls until `done` holds; the generous bound only keeps a broken window from hanging the test.
-template<typename Done>
-bool eventually(Done done)
-{
-    auto const deadline = std::chrono::steady_clock::now() + 30s;
-    while (!done() && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(10ms);
-    return done();
-}
-
 }
 
 TEST(ToastWindow, ShowsClickThroughThenHides)
@@ -65,11 +53,11 @@ TEST(ToastWindow, ShowsClickThroughThenHides)
     Display* d = XOpenDisplay(nullptr);
     ASSERT_NE(d, nullptr);
     Window w = None;
-    ASSERT_TRUE(eventually([&] { return (w = find_toast(d)) != None; }));
+    ASSERT_TRUE(media::poll_until([&] { return (w = find_toast(d)) != None; }));
     EXPECT_FALSE(mapped(d, w));
 
     toast::post(toast::kind_success, "Clip gardé", "Partie · 30 s");
-    ASSERT_TRUE(eventually([&] { return mapped(d, w); }));
+    ASSERT_TRUE(media::poll_until([&] { return mapped(d, w); }));
     XWindowAttributes attributes {};
     XGetWindowAttributes(d, w, &attributes);
     EXPECT_TRUE(attributes.override_redirect);
@@ -81,6 +69,6 @@ TEST(ToastWindow, ShowsClickThroughThenHides)
         XFree(input);
 
     // Hidden again once its animation is over.
-    EXPECT_TRUE(eventually([&] { return !mapped(d, w); }));
+    EXPECT_TRUE(media::poll_until([&] { return !mapped(d, w); }));
     XCloseDisplay(d);
 }

@@ -136,14 +136,11 @@ TEST_F(TrimFolder, NewRecordKeepsGameAndCodecAndCutsTitle)
     EXPECT_EQ(read_file(library::thumb_path(dir(), cut->id)), "jpeg bytes");
     EXPECT_FALSE(std::filesystem::exists(library::thumb_path(dir(), cut->id).string() + ".part"));
 
+    // The samples themselves are compared with the source's in the real-media trim test.
     auto opened = demux::open_file(path);
     ASSERT_TRUE(opened) << opened.error();
     EXPECT_EQ(opened->video.codec, 1);
     EXPECT_EQ(opened->video.record, (mp4::Bytes { 1, 2, 3 }));
-    ASSERT_EQ(opened->video_samples.size(), 50u);
-    EXPECT_EQ(sample_bytes(path, opened->video_samples.front())[0], 20); // the keyframe at 2 s
-    ASSERT_TRUE(opened->audio);
-    EXPECT_EQ(opened->audio_samples.size(), 200u);
 }
 
 TEST_F(TrimFolder, StartsAtKeyframeBeforeWithoutAudioWhenSourceHasNone)
