@@ -82,59 +82,57 @@ TEST(AudioKeepUp, PadsToHundredMillisecondsBehindTheClockAndNeverBack)
     EXPECT_EQ(source.frames_received, 48'000u - 4'800u);
 }
 
-// A source whose sound reaches us 200 ms after it was captured lags more than the keep-up margin: the padding
-// covers each packet's place before it arrives. It must still be heard, not discarded for the rest of the run.
-TEST(AudioPlacePacket, SourceLaggingBeyondTheMarginIsShiftedNotSilenced)
-{
-    Source source;
-    constexpr Ticks lag = 200 * ms;
-    constexpr std::uint32_t packet_frames = 480;
-    std::int64_t next_packet = 0;
-    int appended = 0, discarded = 0, reanchored = 0;
-    for (int pass = 0; pass < 300; ++pass) {
-        Ticks now = base + pass * 10 * ms;
-        while (audio::input_time(base, std::uint64_t(next_packet)) + lag <= now) {
-            auto placement = audio::place_packet(
-                source, base, tone_packet(audio::input_time(base, std::uint64_t(next_packet)), packet_frames), 1.0f);
-            appended += placement == Placement::Appended;
-            discarded += placement == Placement::Discarded;
-            reanchored += placement == Placement::Reanchored;
-            next_packet += packet_frames;
-        }
-        audio::keep_up(source, base, now);
-    }
-    EXPECT_EQ(reanchored, 1);
-    EXPECT_LE(discarded, 10);
-    EXPECT_GE(appended, 260);
-    // The newest sound in the fifo is the tone, not padding.
-    ASSERT_FALSE(source.fifo.empty());
-    EXPECT_EQ(source.fifo.back(), 1'000);
-}
+// Packets of 480 frames captured back to back, each delivered the next of `delays` (in turn) after its capture;
+// the clock pads the source every 10 ms. Counts what became of them.
+struct Delivery {
+    int appended { 0 };
+    int discarded { 0 };
+    int reanchored { 0 };
+    std::uint64_t sent { 0 }; // frames
+};
 
-// Packets stamped with their true capture times but delivered in irregular bursts (up to 60 ms late) stay
-// within the margin: every one is appended, and no silence is inserted between them.
-TEST(AudioPlacePacket, JitteryDeliveryWithinTheMarginLosesNothing)
+Delivery deliver(Source& source, std::vector<Ticks> const& delays, int passes)
 {
-    Source source;
     constexpr std::uint32_t packet_frames = 480;
-    constexpr Ticks delays[] = { 10 * ms, 60 * ms, 25 * ms, 5 * ms, 45 * ms, 15 * ms };
-    std::int64_t next_packet = 0;
-    int packets = 0;
-    for (int pass = 0; pass < 400; ++pass) {
+    Delivery result;
+    for (int pass = 0; pass < passes; ++pass) {
         Ticks now = base + pass * 10 * ms;
         for (;;) {
-            Ticks captured = audio::input_time(base, std::uint64_t(next_packet));
-            if (captured + delays[(next_packet / packet_frames) % std::size(delays)] > now)
+            Ticks captured = audio::input_time(base, result.sent);
+            if (captured + delays[(result.sent / packet_frames) % delays.size()] > now)
                 break;
-            EXPECT_EQ(audio::place_packet(source, base, tone_packet(captured, packet_frames), 1.0f), Placement::Appended);
-            next_packet += packet_frames;
-            ++packets;
+            auto placement = audio::place_packet(source, base, tone_packet(captured, packet_frames), 1.0f);
+            result.appended += placement == Placement::Appended;
+            result.discarded += placement == Placement::Discarded;
+            result.reanchored += placement == Placement::Reanchored;
+            result.sent += packet_frames;
         }
         audio::keep_up(source, base, now);
     }
-    EXPECT_GT(packets, 380);
-    EXPECT_EQ(source.frames_received, std::uint64_t(next_packet));
-    EXPECT_EQ(leading_zero_frames(source), 0u);
+    return result;
+}
+
+// A source whose sound reaches us 200 ms after it was captured lags more than the keep-up margin: the padding
+// covers each packet's place before it arrives. It must still be heard, not discarded for the rest of the run.
+// Packets stamped with their true capture times but delivered in irregular bursts (up to 60 ms late) stay
+// within the margin: every one is appended, and no silence is inserted between them.
+TEST(AudioPlacePacket, LateSourceIsShiftedNotSilencedAndJitterLosesNothing)
+{
+    Source lagging;
+    auto late = deliver(lagging, { 200 * ms }, 300);
+    EXPECT_EQ(late.reanchored, 1);
+    EXPECT_LE(late.discarded, 10);
+    EXPECT_GE(late.appended, 260);
+    // The newest sound in the fifo is the tone, not padding.
+    ASSERT_FALSE(lagging.fifo.empty());
+    EXPECT_EQ(lagging.fifo.back(), 1'000);
+
+    Source jittery;
+    auto jitter = deliver(jittery, { 10 * ms, 60 * ms, 25 * ms, 5 * ms, 45 * ms, 15 * ms }, 400);
+    EXPECT_GT(jitter.appended, 380);
+    EXPECT_EQ(std::uint64_t(jitter.appended) * 480, jitter.sent);
+    EXPECT_EQ(jittery.frames_received, jitter.sent);
+    EXPECT_EQ(leading_zero_frames(jittery), 0u);
 }
 
 TEST(AudioVolume, UnusableVolumesAreClamped)

@@ -5,10 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <thread>
-
-#include "engine/engine.h"
 #include "engine/shared.h"
 #include "tests/fakes/fake_audio.h"
 

@@ -223,27 +223,6 @@ TEST(EngineHotkeys, RecordKeyTogglesAndSlotKeysSave)
     EXPECT_EQ(calls, (std::vector<std::string> { "record", "save 30" }));
 }
 
-class EngineTrash : public testing_support::TempDirTest { };
-
-TEST_F(EngineTrash, RefusedDeletionReachesThePage)
-{
-    Rig setup;
-    auto engine = setup.make();
-    setup.trash->refuse = true;
-    auto folder = dir();
-    write_file("a.mp4", "x");
-    engine->clips_folder.set(std::make_shared<std::filesystem::path const>(folder));
-    std::vector<std::string> ids { "a" };
-    ASSERT_TRUE(library::mark_deleted(engine->pending_deletions, folder, ids, std::chrono::steady_clock::now() - 10s));
-    engine::purge_deleted(*engine, library::Force::No);
-    EXPECT_EQ(setup.trash->asked.size(), 1u);
-    auto events = setup.events->copy();
-    ASSERT_EQ(events.size(), 1u);
-    auto const* error = std::get_if<engine::PageEvent::Error>(&events[0].value);
-    ASSERT_TRUE(error);
-    EXPECT_TRUE(error->text.starts_with("Corbeille impossible : ")) << error->text;
-}
-
 TEST(EnginePipelines, EnsureStartsOnceAndNeverAfterQuit)
 {
     Rig setup;

@@ -45,15 +45,9 @@ TEST(ForegroundClassify, AppliesRulesInOrder)
         info.window_class = std::move(window_class);
         return info;
     };
-    auto ignored = [] {
-        auto info = window("xfdesktop", "Bureau", true);
-        info.ignored_type = true;
-        return info;
-    };
     Row const rows[] = {
         { "desktop class", with_class("Progman"), { "Bureau", Desktop } },
         { "class match is exact", with_class("progman"), { "Some Game", Game } },
-        { "desktop window type covering the monitor", ignored(), { "Bureau", Desktop } },
         { "no stem, full screen, title", window("", "Protected Game - Menu", true), { "Protected Game", Game } },
         { "no stem, full screen, no title", window("", "", true), { "Bureau", Desktop } },
         { "no stem, windowed", window("", "Protected", false), { "Bureau", Desktop } },
@@ -165,51 +159,42 @@ TEST(ForegroundHistory, NewestGameIsNotHiddenByLaterApps)
 
 TEST(ForegroundGameBetween, BreaksTiesByKindCountThenLastTime)
 {
+    struct Run {
+        char const* name;
+        ForegroundKind kind;
+        int count;
+        int from; // seconds; one sample a second
+    };
     struct Row {
         char const* what;
-        std::vector<ForegroundSample> samples;
+        std::vector<Run> runs;
         std::int64_t start;
         std::int64_t end;
         char const* expected;
     };
-    auto run = [](char const* name, ForegroundKind kind, int count, std::int64_t from) {
-        std::vector<ForegroundSample> samples;
-        for (int i = 0; i < count; ++i)
-            samples.push_back({ from + i * second, name, kind });
-        return samples;
-    };
-    auto concat = [](std::vector<std::vector<ForegroundSample>> parts) {
-        std::vector<ForegroundSample> all;
-        for (auto& part : parts)
-            all.insert(all.end(), part.begin(), part.end());
-        return all;
-    };
     Row const rows[] = {
-        { "kind wins over count",
-          concat({ run("Bureau", Desktop, 10, 0), run("ELDEN RING", Game, 3, 10 * second) }), 0, 100 * second,
-          "ELDEN RING" },
+        { "kind wins over count", { { "Bureau", Desktop, 10, 0 }, { "ELDEN RING", Game, 3, 10 } }, 0, 100 * second,
+            "ELDEN RING" },
         { "count wins among equal kinds",
-          concat({ run("Firefox", App, 1, 0), run("Discord", App, 3, 2 * second), run("Firefox", App, 1, 5 * second) }),
-          0, 100 * second, "Discord" },
+            { { "Firefox", App, 1, 0 }, { "Discord", App, 3, 2 }, { "Firefox", App, 1, 5 } }, 0, 100 * second,
+            "Discord" },
         { "latest last sample wins among equal counts",
-          concat({ run("Firefox", App, 2, 0), run("Discord", App, 2, 2 * second), run("Firefox", App, 1, 4 * second),
-                   run("Discord", App, 1, 5 * second) }),
-          0, 100 * second, "Discord" },
+            { { "Firefox", App, 2, 0 }, { "Discord", App, 2, 2 }, { "Firefox", App, 1, 4 }, { "Discord", App, 1, 5 } },
+            0, 100 * second, "Discord" },
         { "a full tie keeps the earlier",
-          { { 1 * second, "Firefox", App }, { 2 * second, "Discord", App }, { 3 * second, "Discord", App },
-            { 3 * second, "Firefox", App } },
-          0, 100 * second, "Firefox" },
-        { "same name, other kind is another tally",
-          concat({ run("Solitaire", App, 5, 0), run("Cards", Game, 1, 5 * second) }), 0, 100 * second, "Cards" },
+            { { "Firefox", App, 1, 1 }, { "Discord", App, 2, 2 }, { "Firefox", App, 1, 3 } }, 0, 100 * second,
+            "Firefox" },
         { "bounds are inclusive, outside ignored",
-          concat({ run("Hades", Game, 5, 0), run("Celeste", Game, 2, 10 * second), run("Hades", Game, 5, 20 * second) }),
-          10 * second, 11 * second, "Celeste" },
+            { { "Hades", Game, 5, 0 }, { "Celeste", Game, 2, 10 }, { "Hades", Game, 5, 20 } }, 10 * second, 11 * second,
+            "Celeste" },
     };
     for (auto const& row : rows) {
         SCOPED_TRACE(row.what);
         foreground::ForegroundHistory history;
-        for (auto const& sample : row.samples)
-            foreground::append_sample(history, sample);
+        for (auto const& run : row.runs) {
+            for (int i = 0; i < run.count; ++i)
+                foreground::append_sample(history, { (run.from + i) * second, run.name, run.kind });
+        }
         int detections = 0;
         auto name = foreground::game_between(history, row.start, row.end, [&] {
             ++detections;
