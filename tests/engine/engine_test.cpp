@@ -55,10 +55,15 @@ struct Rig : engine_rig::Rig {
     }
 };
 
+// Buffers of a stream that restarted once, so that its first part is a segment record.
 void fill_buffers(shared::Shared& shared)
 {
-    shared::store_video_config(shared, mp4::VideoConfig { { 1 }, 2, 2, 0 });
-    shared::push_video(shared, Packet { make_shared_bytes({ 1, 2 }), ticks::now(), Packet::keyframe_flag });
+    for (int stream = 0; stream < 2; ++stream) {
+        if (stream)
+            shared::new_segment(shared);
+        shared::store_video_config(shared, mp4::VideoConfig { { 1 }, 2, 2, 0 });
+        shared::push_video(shared, Packet { make_shared_bytes({ 1, 2 }), ticks::now(), Packet::keyframe_flag });
+    }
     shared::push_audio(shared, { 3 }, ticks::now());
     shared.status.with([](shared::PipelineStatus& status) {
         status.running = true;
@@ -68,7 +73,12 @@ void fill_buffers(shared::Shared& shared)
 
 std::uint64_t buffered_bytes(shared::Shared& shared)
 {
-    return shared.rings.with([](shared::Rings& rings) { return rings.video.total_bytes + rings.audio.total_bytes; });
+    return shared.rings.with([](shared::Rings& rings) {
+        std::uint64_t bytes = rings.video.total_bytes + rings.audio.total_bytes;
+        for (auto const& record : rings.segments)
+            bytes += record.ring.total_bytes;
+        return bytes;
+    });
 }
 
 }
@@ -89,6 +99,7 @@ TEST(EngineGate, StartsForARecentGameAndStopsAndClearsWhenItIsOld)
     // Already running: nothing new.
     engine::gate_cycle(*engine);
     fill_buffers(*engine->shared);
+    ASSERT_EQ(buffered_bytes(*engine->shared), 4u + 1u);
 
     setup.history->with([](auto& samples) { samples.clear(); });
     setup.game_at(ticks::now() - 200 * second);

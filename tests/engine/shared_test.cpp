@@ -136,40 +136,6 @@ TEST(SharedPushVideo, KeyframeRetiresRecordsOutsideWindowOrBudget)
     EXPECT_EQ(shared.rings.with([](shared::Rings& rings) { return rings.segments.size(); }), 0u);
 }
 
-TEST(SharedClearBuffers, EmptiesEverythingButKeepsRingIdentity)
-{
-    shared::Shared shared;
-    shared::set_ring_window(shared, 30, 9'999);
-    run_segment(shared, 1, 0);
-    shared::new_segment(shared);
-    run_segment(shared, 2, second);
-    shared::push_audio(shared, { 1 }, second);
-    shared.level_history.with([](std::deque<std::uint8_t>& levels) { levels.push_back(9); });
-    shared.status.with([](shared::PipelineStatus& status) {
-        status.running = true;
-        status.error = "x";
-        status.encoder = "enc";
-    });
-    auto ids = shared.rings.with([](shared::Rings& rings) { return std::pair(rings.video.id, rings.audio.id); });
-
-    shared::clear_buffers(shared);
-
-    shared.rings.with([&](shared::Rings& rings) {
-        EXPECT_TRUE(rings.video.samples.empty());
-        EXPECT_TRUE(rings.audio.samples.empty());
-        EXPECT_EQ(rings.video.total_bytes + rings.audio.total_bytes, 0u);
-        EXPECT_TRUE(rings.segments.empty());
-        EXPECT_EQ(std::pair(rings.video.id, rings.audio.id), ids);
-        EXPECT_EQ(rings.video.byte_limit, 9'999u);
-    });
-    EXPECT_FALSE(shared.video_config.copy());
-    EXPECT_TRUE(shared.level_history.copy().empty());
-    auto status = shared.status.copy();
-    EXPECT_FALSE(status.running);
-    EXPECT_FALSE(status.error);
-    EXPECT_EQ(status.encoder, "enc");
-}
-
 TEST(SharedThumbnail, NewRequestClosesTheOlderOne)
 {
     shared::Shared shared;
