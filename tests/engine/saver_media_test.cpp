@@ -103,6 +103,21 @@ template <class Body> void with_file_size_limit(rlim_t bytes, Body body)
     std::signal(SIGXFSZ, previous_handler);
 }
 
+// Among `count` events, one error that starts and ends so; its text.
+std::string expect_error(
+    std::vector<engine::PageEvent> const& events, std::size_t count, std::string_view prefix, std::string_view suffix)
+{
+    EXPECT_EQ(events.size(), count);
+    auto errors = events_of<Error>(events);
+    if (errors.size() != 1u) {
+        ADD_FAILURE() << errors.size() << " errors";
+        return {};
+    }
+    EXPECT_TRUE(errors[0].text.starts_with(prefix)) << errors[0].text;
+    EXPECT_TRUE(errors[0].text.ends_with(suffix)) << errors[0].text;
+    return errors[0].text;
+}
+
 std::size_t mp4_count(std::filesystem::path const& folder)
 {
     std::size_t count = 0;
@@ -260,16 +275,11 @@ TEST_F(SaverRealMedia, SaveFailuresReachToastAndPage)
             fill_current(*local.shared, t0);
         run_saver(failing, request(t0 + 3 * second, 2));
 
-        auto events = local.events->copy();
-        ASSERT_EQ(events.size(), 1u);
-        auto errors = events_of<Error>(events);
-        ASSERT_EQ(errors.size(), 1u);
-        EXPECT_TRUE(errors[0].text.starts_with(row.prefix)) << errors[0].text;
-        EXPECT_TRUE(errors[0].text.ends_with(row.suffix)) << errors[0].text;
+        auto text = expect_error(local.events->copy(), 1, row.prefix, row.suffix);
         // Failures show even with in-game toasts off.
         auto toast = toast::current_message();
         EXPECT_EQ(toast.title, "Clip non gardé");
-        EXPECT_EQ(toast.subtext, errors[0].text);
+        EXPECT_EQ(toast.subtext, text);
         EXPECT_EQ(toast.kind, toast::kind_failure);
         EXPECT_EQ(mp4_count(folder), row.mp4_stays ? 1u : 0u);
     }
@@ -310,12 +320,7 @@ TEST_F(SaverRealMedia, RecordingRefusedAtItsStartLeavesNoFile)
         ASSERT_NO_FATAL_FAILURE(start_engine(row.keyframes));
         with_file_size_limit(row.file_limit, [&] { engine::toggle_recording(engine); });
 
-        auto events = rig.events->copy();
-        ASSERT_EQ(events.size(), 1u);
-        auto errors = events_of<Error>(events);
-        ASSERT_EQ(errors.size(), 1u);
-        EXPECT_TRUE(errors[0].text.starts_with(row.prefix)) << errors[0].text;
-        EXPECT_TRUE(errors[0].text.ends_with(row.suffix)) << errors[0].text;
+        expect_error(rig.events->copy(), 1, row.prefix, row.suffix);
         EXPECT_FALSE(engine->recording.copy().has_value());
         EXPECT_EQ(mp4_count(dir()), 0u);
         auto lock = engine->pipeline_lock.lock();
@@ -337,10 +342,7 @@ TEST_F(SaverRealMedia, WriteErrorStopsTheRecordingAtOnceAndReportsIt)
     });
 
     EXPECT_FALSE(engine->recording.copy().has_value());
-    auto errors = events_of<Error>(rig.wait_events(2));
-    ASSERT_EQ(errors.size(), 1u);
-    EXPECT_TRUE(errors[0].text.starts_with("Enregistrement interrompu : ")) << errors[0].text;
-    EXPECT_TRUE(errors[0].text.ends_with(" (os error 27)")) << errors[0].text;
+    expect_error(rig.wait_events(2), 2, "Enregistrement interrompu : ", " (os error 27)");
     EXPECT_EQ(toast::current_message().title, "Enregistrement interrompu");
     EXPECT_FALSE(rig.shared->rings.with([](shared::Rings& rings) { return rings.sink.has_value(); }));
 }
