@@ -1,19 +1,162 @@
+// The page API on a real Engine over a temporary clips folder and settings path: pipeline bodies that run
+// until stopped and count their starts, recorded page events, a fake trash, clipboard and shell, and an event
+// proxy that records window commands.
 #include "app/api/api.h"
 
+#include <fstream>
+#include <thread>
 #include <variant>
 
 #include <gtest/gtest.h>
 
+#include "app/api/page_server.h"
+#include "app/main.h"
+#include "base/file_io.h"
 #include "core/mp4.h"
+#include "engine/engine.h"
 #include "library/library.h"
 #include "platform/encoder.h"
+#include "tests/fakes/fake_desktop.h"
 #include "tests/fakes/fake_transcoder.h"
-#include "tests/page/api_rig.h"
+#include "tests/fakes/fake_trash.h"
+#include "tests/support/temp_dir.h"
 
 using json = nlohmann::json;
-using api_rig::ApiTest;
+using namespace std::chrono_literals;
 
 namespace {
+
+struct Log {
+    threads::Locked<std::vector<std::string>> lines; // "video", "audio", "recording finished" ... in order
+    std::atomic<int> video_starts { 0 };
+    std::atomic<int> audio_starts { 0 };
+    void add(std::string line)
+    {
+        lines.with([&](auto& list) { list.push_back(std::move(line)); });
+    }
+};
+
+class NullWaker final : public platform::HotkeyWaker {
+public:
+    void post_app() override { }
+    void post_quit() override { }
+};
+
+// A hotkeys handle whose commands the test reads itself.
+struct HotkeysProbe {
+    std::shared_ptr<shell::HotkeyShortcuts> handle;
+    channel::Receiver<hotkeys::HotkeyCommand> commands;
+};
+
+HotkeysProbe hotkeys_probe()
+{
+    auto [sender, receiver] = channel::make<hotkeys::HotkeyCommand>();
+    auto handle = std::make_shared<shell::HotkeyShortcuts>(
+        hotkeys::HotkeyThread { std::move(sender), std::make_shared<hotkeys::HotkeyShared>(), std::make_shared<NullWaker>() });
+    return { std::move(handle), std::move(receiver) };
+}
+
+class ApiTest : public testing_support::TempDirTest {
+protected:
+    void SetUp() override
+    {
+        TempDirTest::SetUp();
+        log = std::make_shared<Log>();
+        page_events->set({});
+        trash = std::make_shared<fakes::FakeTrash>(dir() / "bin");
+        platform.clipboard = clipboard;
+        platform.shell = shell;
+        platform.autostart_home = dir() / "config";
+        platform.executable = "/usr/bin/quillmar";
+        platform.videos_dir = dir() / "videos";
+    }
+    // Stops the pipelines, so no body outlives its test.
+    void TearDown() override
+    {
+        if (engine) {
+            auto lock = engine->pipeline_lock.lock();
+            engine::stop_video_pipeline(*engine);
+            engine::stop_audio_pipeline(*engine);
+        }
+        TempDirTest::TearDown();
+    }
+
+    // Builds the engine with these settings in force; clips go to dir()/clips.
+    void make(settings::Settings settings = {})
+    {
+        auto [requests, receiver] = channel::make<engine::SaveRequest>();
+        saves = std::move(receiver);
+        std::filesystem::create_directories(dir() / "clips" / ".quillmar");
+        // Each body records its start and runs until stopped.
+        auto body = [log = log](char const* name, std::atomic<int>& starts, engine::StopFlag const& stop) {
+            ++starts;
+            log->add(name);
+            while (!stop->load())
+                std::this_thread::sleep_for(1ms);
+        };
+        engine::PipelineBodies bodies {
+            [log = log, body](engine::VideoThreadParams params) { body("video", log->video_starts, params.stop); },
+            [log = log, body](engine::AudioThreadParams params) { body("audio", log->audio_starts, params.stop); },
+        };
+        engine::EngineParts parts {
+            std::move(requests),
+            dir() / "settings.json",
+            std::make_shared<shared::Shared>(),
+            std::make_shared<foreground::ForegroundHistory>(),
+            std::make_shared<std::atomic<bool>>(false),
+            [events = page_events](engine::PageEvent event) { events->with([&](auto& list) { list.push_back(std::move(event)); }); },
+            std::move(settings),
+            dir() / "clips",
+            trash,
+            std::move(bodies),
+            actions,
+            {},
+        };
+        engine = std::make_shared<engine::Engine>(std::move(parts));
+        app = std::make_shared<api::App>(api::App { engine, platform });
+        // Window commands are recorded on the calling thread: the waker runs the drain at once.
+        job.proxy = std::make_shared<shell::EventProxy>([](std::function<void()> fn) { fn(); },
+                                                        [events = window_events](shell::UserEvent e) { events->push_back(std::move(e)); });
+        job.app = app;
+    }
+    api::ApiResult call(std::string_view method, json const& params = nullptr)
+    {
+        return api::dispatch_api_method(*app, job, method, params);
+    }
+    // An MP4 file (any bytes) named id.mp4 in the clips folder.
+    void add_clip(std::string const& id) { std::ofstream(dir() / "clips" / (id + ".mp4")) << "mp4"; }
+    std::vector<engine::PageEvent> events() { return page_events->copy(); }
+    // Starts both pipelines as the gate would, and waits until both bodies run.
+    void start_pipelines()
+    {
+        {
+            auto lock = engine->pipeline_lock.lock();
+            engine::start_pipeline(*engine, engine->settings_copy());
+        }
+        wait_for_starts(1, 1);
+    }
+    // Waits (10 s at most) until the bodies have started this often in all.
+    void wait_for_starts(int video, int audio)
+    {
+        auto deadline = std::chrono::steady_clock::now() + 10s;
+        while ((log->video_starts < video || log->audio_starts < audio) && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(1ms);
+    }
+
+    std::shared_ptr<Log> log = std::make_shared<Log>();
+    std::shared_ptr<fakes::FakeTrash> trash;
+    std::shared_ptr<fakes::FakeClipboard> clipboard = std::make_shared<fakes::FakeClipboard>();
+    std::shared_ptr<fakes::FakeShell> shell = std::make_shared<fakes::FakeShell>();
+    std::shared_ptr<threads::Locked<std::vector<engine::PageEvent>>> page_events
+        = std::make_shared<threads::Locked<std::vector<engine::PageEvent>>>();
+    std::shared_ptr<std::vector<shell::UserEvent>> window_events = std::make_shared<std::vector<shell::UserEvent>>();
+    engine::Actions actions; // set before make()
+    api::Platform platform;
+    std::shared_ptr<engine::Engine> engine;
+    std::shared_ptr<api::App> app;
+    api::PageJob job;
+    channel::Receiver<engine::SaveRequest> saves;
+};
 
 std::string error_of(api::ApiResult const& result) { return result ? std::string("(réussite)") : result.error(); }
 
@@ -30,34 +173,6 @@ TEST_F(ApiTest, UnknownNamesAnswerUnknownMethod)
     for (auto name : { "", "State", "state ", " clips", "Trim", "copy_light", "open_folder", "stat" }) {
         SCOPED_TRACE(name);
         EXPECT_EQ(error_of(call(name, json::object())), "méthode inconnue");
-    }
-}
-
-TEST(ApiParams, IdAndIdsCountOnlyTheirOwnTypes)
-{
-    struct Row {
-        char const* params;
-        std::optional<std::vector<std::string>> ids;
-        std::optional<std::string> id;
-    };
-    Row const rows[] = {
-        { R"({"ids":["a",3,"b",null]})", std::vector<std::string> { "a", "b" }, std::nullopt },
-        { R"({"ids":[]})", std::nullopt, std::nullopt },
-        { R"({"ids":"a","id":"a"})", std::nullopt, "a" },
-        { R"({"ids":[1,2],"id":5})", std::nullopt, std::nullopt },
-        { R"(["ids"])", std::nullopt, std::nullopt },
-        { "null", std::nullopt, std::nullopt },
-    };
-    for (auto const& row : rows) {
-        SCOPED_TRACE(row.params);
-        auto params = json::parse(row.params);
-        auto ids = api::param_ids(params);
-        auto id = api::param_id(params);
-        EXPECT_EQ(ids ? std::optional(*ids) : std::nullopt, row.ids);
-        EXPECT_EQ(id ? std::optional(*id) : std::nullopt, row.id);
-        if (!ids) {
-            EXPECT_EQ(ids.error(), "identifiant manquant");
-        }
     }
 }
 
@@ -157,20 +272,11 @@ TEST_F(ApiTest, TheClipBeingRecordedIsNeitherDeletedNorEdited)
     EXPECT_TRUE(call("favorite", { { "v", true }, { "id", "Autre" } }));
 }
 
-TEST_F(ApiTest, MetersSwapToZero)
-{
-    make();
-    engine->shared->output_meter = 1200;
-    engine->shared->mic_meter = 34;
-    EXPECT_EQ(call("meters"), json::array({ 1200, 34 }));
-    EXPECT_EQ(call("meters"), json::array({ 0, 0 }));
-}
-
 TEST_F(ApiTest, SuspendReachesTheHotkeysThreadOnlyWhenThereIsOne)
 {
     make();
     EXPECT_EQ(call("suspend", { { "v", true } }), json::object());
-    auto probe = api_rig::hotkeys_probe();
+    auto probe = hotkeys_probe();
     engine->hotkeys.set(probe.handle);
     EXPECT_EQ(call("suspend", { { "v", true } }), json::object());
     EXPECT_EQ(call("suspend", json::object()), json::object());
@@ -265,7 +371,7 @@ TEST_F(ApiTest, StatusBitrateAndWaiting)
     }
 }
 
-TEST_F(ApiTest, StatusCountsBufferAndRecording)
+TEST_F(ApiTest, StatusCountsBufferRecordingAndMeters)
 {
     make();
     start_pipelines();
@@ -287,6 +393,11 @@ TEST_F(ApiTest, StatusCountsBufferAndRecording)
     EXPECT_GE(status["recordingSecs"].get<int>(), 3);
     EXPECT_EQ(status["waiting"], false);
     EXPECT_EQ((*reply)["levels"], json::array({ 200 }));
+    // The meters are read once: each read swaps them to zero.
+    shared.output_meter = 1200;
+    shared.mic_meter = 34;
+    EXPECT_EQ(call("meters"), json::array({ 1200, 34 }));
+    EXPECT_EQ(call("meters"), json::array({ 0, 0 }));
 }
 
 namespace {
@@ -430,4 +541,186 @@ TEST_F(ApiTest, CopyLightPutsTheLightFileOnTheClipboardAndRepliesItsSize)
     }
     app->platform.transcoder = nullptr;
     EXPECT_EQ(error_of(call("copy-light", { { "id", "petit" } })), "Version légère impossible : aucun encodeur disponible");
+}
+
+// The settings method on real files: settings.json, the clips folder and the autostart entry.
+
+namespace {
+
+class ApiSettings : public ApiTest {
+protected:
+    json value(settings::Settings const& s) { return *settings::settings_to_value(s); }
+    std::filesystem::path file() { return dir() / "settings.json"; }
+    std::optional<settings::Settings> on_disk()
+    {
+        auto text = files::read_text(file());
+        if (!text)
+            return std::nullopt;
+        auto parsed = settings::deserialize_settings(*text);
+        return parsed ? std::optional(*parsed) : std::nullopt;
+    }
+    std::filesystem::path autostart_entry() { return platform.autostart_home / "autostart" / "quill.mar.desktop"; }
+    int settings_events()
+    {
+        int count = 0;
+        for (auto const& event : events())
+            count += std::holds_alternative<engine::PageEvent::SettingsChanged>(event.value);
+        return count;
+    }
+};
+
+}
+
+TEST_F(ApiSettings, UnchangedWritesNothingAndAVolumeChangeRebindsWithoutRestart)
+{
+    make();
+    start_pipelines();
+    // The settings in force change nothing: no write, no event.
+    EXPECT_EQ(call("settings", value(settings::Settings {})), call("state"));
+    EXPECT_FALSE(std::filesystem::exists(file()));
+    auto probe = hotkeys_probe();
+    engine->hotkeys.set(probe.handle);
+    settings::Settings next;
+    next.game_volume = 0.5f;
+    auto reply = call("settings", value(next));
+    ASSERT_TRUE(reply) << reply.error();
+    EXPECT_EQ((*reply)["settings"]["gameVolume"], 0.5);
+    EXPECT_EQ(engine->shared->game_volume.load(), 0.5f);
+    EXPECT_EQ(on_disk(), next);
+    EXPECT_EQ(engine->settings_copy(), next);
+    auto command = probe.commands.try_recv();
+    ASSERT_TRUE(command && std::holds_alternative<hotkeys::SetBindings>(*command));
+    EXPECT_EQ(std::get<hotkeys::SetBindings>(*command).bindings, shell::bindings_for(next));
+    EXPECT_EQ(log->video_starts + log->audio_starts, 2);
+    EXPECT_EQ(settings_events(), 1);
+}
+
+TEST_F(ApiSettings, CodecChangeFinishesTheRecordingBeforeRestartingVideoOnly)
+{
+    auto log = this->log;
+    actions.toggle_recording = [log](std::shared_ptr<engine::Engine> const& e) {
+        // The recording finishes on its own thread, a little later, as the real one does.
+        std::thread([log, e] {
+            std::this_thread::sleep_for(50ms);
+            log->add("recording finished");
+            e->recording.set(std::nullopt);
+        }).detach();
+    };
+    make();
+    start_pipelines();
+    engine->recording.set(engine::RecordingSlot { 1, "r" });
+    settings::Settings next;
+    next.codec = settings::Codec::Hevc;
+    ASSERT_TRUE(call("settings", value(next)));
+    wait_for_starts(2, 1);
+    auto lines = log->lines.copy();
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[2], "recording finished");
+    EXPECT_EQ(lines[3], "video");
+    EXPECT_EQ(log->audio_starts, 1);
+}
+
+TEST_F(ApiSettings, SoundFolderAndAutostartChangeWithoutCaptureSaveAndStartNothing)
+{
+    make();
+    json next = value(settings::Settings {});
+    next["micDevice"] = "micro-2";
+    next["clipsDir"] = (dir() / "ailleurs").native();
+    next["autostart"] = true;
+    next.erase("slots");
+    engine->settings.with([](settings::Settings& s) { s.slots = { { 45, std::nullopt } }; });
+    auto reply = call("settings", next);
+    ASSERT_TRUE(reply) << reply.error();
+    EXPECT_EQ(on_disk()->mic_device, "micro-2");
+    EXPECT_EQ((*reply)["clipsDir"], (dir() / "ailleurs").native());
+    EXPECT_TRUE(std::filesystem::is_directory(dir() / "ailleurs" / ".quillmar"));
+    EXPECT_TRUE(std::filesystem::exists(autostart_entry()));
+    // Keys left out take their defaults, not the values in force.
+    EXPECT_EQ(engine->settings_copy().slots, settings::default_slots());
+    EXPECT_EQ(log->video_starts + log->audio_starts, 0);
+    auto refused = call("settings", { { "fps", "60" } });
+    ASSERT_FALSE(refused);
+    EXPECT_TRUE(refused.error().starts_with("invalid type: string")) << refused.error();
+    EXPECT_EQ(engine->settings_copy().mic_device, "micro-2");
+}
+
+TEST_F(ApiSettings, FailuresLeaveEverythingAsItWas)
+{
+    struct Row {
+        char const* name;
+        char const* error_prefix;
+        std::function<void(std::filesystem::path const&, settings::Settings&)> arrange;
+    };
+    Row const rows[] = {
+        { "clips folder under a file", "Dossier des clips : ",
+          [](auto const& root, settings::Settings& next) {
+              std::ofstream(root / "plain") << "x";
+              next.clips_dir = root / "plain" / "clips";
+              next.autostart = true;
+          } },
+        { "autostart folder is a file", "Démarrage avec Windows : ",
+          [](auto const& root, settings::Settings& next) {
+              std::filesystem::create_directories(root / "config");
+              std::ofstream(root / "config" / "autostart") << "x";
+              next.clips_dir = root / "new clips";
+              next.autostart = true;
+          } },
+        { "temporary settings name is a folder", "Réglages : ",
+          [](auto const& root, settings::Settings& next) {
+              std::filesystem::create_directories(root / "settings.json.tmp");
+              next.clips_dir = root / "new clips";
+              next.autostart = true;
+          } },
+    };
+    for (auto const& row : rows) {
+        SCOPED_TRACE(row.name);
+        TearDown();
+        SetUp();
+        make();
+        start_pipelines();
+        settings::Settings const old;
+        ASSERT_TRUE(settings::save(file(), old));
+        auto const before = files::read_text(file());
+        settings::Settings next;
+        next.codec = settings::Codec::Av1;
+        next.game_volume = 0.25f;
+        row.arrange(dir(), next);
+
+        auto reply = call("settings", value(next));
+        ASSERT_FALSE(reply);
+        EXPECT_TRUE(reply.error().starts_with(row.error_prefix)) << reply.error();
+        EXPECT_TRUE(reply.error().ends_with(")")) << reply.error();
+        EXPECT_EQ(engine->settings_copy(), old);
+        EXPECT_EQ(files::read_text(file()), before);
+        EXPECT_EQ(engine->clips_dir(), dir() / "clips");
+        EXPECT_FALSE(std::filesystem::exists(autostart_entry()));
+        EXPECT_EQ(engine->shared->game_volume.load(), 1.0f);
+        EXPECT_EQ(log->video_starts + log->audio_starts, 2);
+        EXPECT_EQ(settings_events(), 0);
+    }
+}
+
+TEST_F(ApiSettings, ConcurrentChangesLeaveMemoryAndFileAgreeing)
+{
+    make();
+    constexpr int rounds = 200;
+    std::vector<std::string> last_replies(2);
+    auto post = [&](int thread) {
+        for (int i = 0; i < rounds; ++i) {
+            // Both threads post the same two objects in opposite phase: every call changes something.
+            settings::Settings next;
+            next.fps = 30 + (i + thread) % 2;
+            auto reply = call("settings", value(next));
+            last_replies[thread] = reply ? reply->dump() : reply.error();
+        }
+    };
+    std::thread other(post, 1);
+    post(0);
+    other.join();
+    auto memory = engine->settings_copy();
+    EXPECT_EQ(on_disk(), memory);
+    auto state = call("state")->dump();
+    // The change applied last is the last one of one of the two threads, and its reply said so.
+    EXPECT_TRUE(state == last_replies[0] || state == last_replies[1]) << state;
+    EXPECT_TRUE(memory.fps == 30 || memory.fps == 31);
 }
