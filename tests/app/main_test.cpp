@@ -5,8 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "library/library.h"
-#include "tests/fakes/fake_hotkeys.h"
-#include "tests/fakes/fake_trash.h"
+#include "tests/fakes/fake_app_platform.h"
 #include "tests/support/temp_dir.h"
 
 using namespace std::chrono_literals;
@@ -20,23 +19,12 @@ struct Fakes {
 
 shell::AppPlatform fake_platform(std::filesystem::path const& root, Fakes& fakes)
 {
-    shell::AppPlatform platform;
-    platform.trash = std::make_shared<fakes::FakeTrash>(root / "bin");
-    platform.open_probe = []() -> Result<std::unique_ptr<platform::ForegroundProbe>> { return fail("pas d'écran"); };
-    platform.detect_foreground = [] { return foreground::desktop_entry(); };
-    platform.open_toast = []() -> Result<std::unique_ptr<platform::ToastSurface>> { return fail("pas d'écran"); };
-    platform.open_hotkeys = [keys = fakes.keys]() -> Result<std::unique_ptr<platform::HotkeyRegistrar>> {
-        return std::make_unique<fakes::FakeHotkeys>(keys);
-    };
+    auto platform = fakes::app_platform(root, fakes.keys);
     platform.bodies.video = [runs = fakes.video_runs](engine::VideoThreadParams params) {
         ++*runs;
         while (!params.stop->load())
             std::this_thread::sleep_for(1ms);
     };
-    platform.videos_dir = root / "Videos";
-    platform.buffer_dir = root / "buffer";
-    platform.autostart_home = root / "config";
-    platform.executable = "/opt/quill mar/quillmar";
     return platform;
 }
 
@@ -105,7 +93,7 @@ TEST_F(ShellStartup, LoadedSettingsAreClampedAndApplied)
     auto engine = start();
     ASSERT_TRUE(engine);
     EXPECT_EQ(engine->settings_copy().slots[0].secs, 1200u);
-    EXPECT_TRUE(std::filesystem::exists(dir() / "config" / "autostart" / "quill.mar.desktop"));
+    EXPECT_TRUE(std::filesystem::exists(dir() / ".config" / "autostart" / "quill.mar.desktop"));
     engine->quit.store(true);
 }
 
@@ -135,7 +123,7 @@ TEST_F(ShellStartup, QuitPausesKeysPurgesAndStopsPipelines)
     EXPECT_EQ(exit_code, 0);
     EXPECT_TRUE(e.quit.load());
     EXPECT_FALSE(engine::video_pipeline_running(e));
-    EXPECT_TRUE(std::filesystem::exists(dir() / "bin" / "Jeu 2025-01-01 10-00-00.mp4"));
+    EXPECT_TRUE(std::filesystem::exists(dir() / "trash" / "Jeu 2025-01-01 10-00-00.mp4"));
     {
         // The pause was answered before the quit went on.
         std::lock_guard lock(fakes.keys->mutex);

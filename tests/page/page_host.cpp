@@ -31,9 +31,8 @@
 #include "platform/clipboard.h"
 #include "platform/main_loop.h"
 #include "platform/transcode.h"
+#include "tests/fakes/fake_app_platform.h"
 #include "tests/fakes/fake_audio.h"
-#include "tests/fakes/fake_hotkeys.h"
-#include "tests/fakes/fake_trash.h"
 #include "tests/fakes/fake_video.h"
 
 namespace {
@@ -65,15 +64,7 @@ public:
 
 shell::AppPlatform fake_platform(fs::path const& home)
 {
-    shell::AppPlatform platform;
-    platform.trash = std::make_shared<fakes::FakeTrash>(home / "trash");
-    platform.open_probe = []() -> Result<std::unique_ptr<platform::ForegroundProbe>> { return fail("pas d'écran"); };
-    platform.detect_foreground = [] { return foreground::desktop_entry(); };
-    platform.open_toast = []() -> Result<std::unique_ptr<platform::ToastSurface>> { return fail("pas d'écran"); };
-    auto keys = std::make_shared<fakes::FakeHotkeys::State>();
-    platform.open_hotkeys = [keys]() -> Result<std::unique_ptr<platform::HotkeyRegistrar>> {
-        return std::make_unique<fakes::FakeHotkeys>(keys);
-    };
+    auto platform = fakes::app_platform(home, std::make_shared<fakes::FakeHotkeys::State>());
     platform.bodies.video = [](engine::VideoThreadParams params) {
         video::video_thread(std::move(params), { &fakes::fake_capture_driver, &fakes::fake_encoder_driver });
     };
@@ -86,10 +77,6 @@ shell::AppPlatform fake_platform(fs::path const& home)
         clock->now += duration;
     };
     platform.bodies.audio = audio::thread_body(std::move(runtime));
-    platform.videos_dir = home / "Videos";
-    platform.buffer_dir = home / ".cache" / "quill.mar" / "buffer";
-    platform.autostart_home = home / ".config";
-    platform.executable = home / "quillmar";
     return platform;
 }
 
