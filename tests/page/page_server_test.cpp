@@ -133,24 +133,20 @@ TEST_F(PageServer, RangesOfATenMillionByteClip)
     auto bytes = make_clip("partie", 10'000'000);
     constexpr std::uint64_t none = ~0ULL;
     struct Row {
-        std::optional<std::string> range;
+        char const* range;
         std::uint64_t first; // `none`: unsatisfiable
         std::uint64_t last;
     };
+    // The common forms (none, suffixes, past the end, reversed, several, another unit) are checked through
+    // the test host with curl; these are the odd spellings and the overflow.
     Row const rows[] = {
-        { std::nullopt, 0, 4'194'303 },           { "bytes=-500", 9'999'500, 9'999'999 },
-        { "bytes=-0", none, 0 },                   { "bytes=10000000-", none, 0 },
-        { "bytes=-20000000", 0, 4'194'303 },       { "bytes=5-4", none, 0 },
-        { "bytes=10-20,30-40", 10, 20 },           { "bytes=\t5\t-\t9", 5, 9 },
-        { "Bytes=0-1", 0, 4'194'303 },             { "bytes=18446744073709551615-", none, 0 },
-        { "bytes=+5-", 5, 4'194'308 },             { "bytes=9999990-20000000", 9'999'990, 9'999'999 },
+        { "bytes=\t5\t-\t9", 5, 9 },             { "Bytes=0-1", 0, 4'194'303 },
+        { "bytes=18446744073709551615-", none, 0 }, { "bytes=+5-", 5, 4'194'308 },
+        { "bytes=9999990-20000000", 9'999'990, 9'999'999 },
     };
     for (auto const& row : rows) {
-        SCOPED_TRACE(row.range.value_or("(none)"));
-        platform::HeaderList headers;
-        if (row.range)
-            headers.emplace_back("range", *row.range);
-        auto response = serve("quillmar://app/clip/partie", headers);
+        SCOPED_TRACE(row.range);
+        auto response = serve("quillmar://app/clip/partie", { { "range", row.range } });
         if (row.first == none) {
             EXPECT_EQ(response.status, 416);
             EXPECT_EQ(response.header("Content-Range"), "bytes */10000000");
