@@ -26,7 +26,7 @@ const withPlayer = page => page.route('**/player.js', r => r.fulfill({ contentTy
 
 const rig = (t, clips, options) => pageRig(browser, t, clips, options);
 
-test('formatting, play sessions, hero and filters', async t => {
+test('play sessions, hero and filters', async t => {
   const h = 3600;
   const r = await rig(t, [
     clip('a1', { game: 'Hades', ago: h }), clip('a2', { game: 'Hades', ago: h + 1800 }),
@@ -35,9 +35,6 @@ test('formatting, play sessions, hero and filters', async t => {
     clip('a5', { game: 'Hades', ago: h + 3600 + 3200 }), clip('f1', { game: 'Jeu', ago: h + 3600 + 3300, favorite: true }),
   ]);
   const { page } = r;
-  assert.deepEqual(await page.evaluate(() => [
-    [9.9e6, 10e6, 999e6, 1e9, 1.25e9].map(size), [45, 90, 120, 60].map(nice), [75.4, 0].map(fmt)]),
-  [['9,9 Mo', '10 Mo', '999 Mo', '1,0 Go', '1,3 Go'], ['45 s', '1 min 30', '2 min', '1 min'], ['1:15', '0:00']]);
   const sessions = () => page.$$eval('#lib .session', s => s.map(x => [x.querySelector('.sh').textContent,
     [...x.querySelectorAll('figure')].map(f => f.dataset.id)]));
   const all = await sessions();

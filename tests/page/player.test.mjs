@@ -1,5 +1,6 @@
 // The player and the glass in Chromium against the page host, on clips made with ffmpeg: keys, trimming,
-// an unknown duration, preferences, idling, the lens and the tint, and screenshots.
+// an unknown duration, preferences, idling, the lens and the tint, screenshots, and large clips played and
+// sought through the host's 4 MiB windows.
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { execFileSync } from 'node:child_process';
@@ -31,7 +32,13 @@ const FILES = {
   hevc: make('hevc.mp4', pattern(3, '320x180'), ['-c:v', 'libx265', '-x265-params', 'log-level=error', '-tag:v', 'hvc1']),
   white: make('white.mp4', ['-f', 'lavfi', '-i', 'color=white:size=320x180:rate=30', '-t', '3'], ['-c:v', 'libx264']),
   black: make('black.mp4', ['-f', 'lavfi', '-i', 'color=black:size=320x180:rate=30', '-t', '3'], ['-c:v', 'libx264']),
+  // Noise keeps the bit rate up, so ten seconds of 1080p make about 20 MB; the index is written last.
+  large: path.join(media, 'large.mp4'),
+  largeStart: path.join(media, 'large-start.mp4'),
 };
+ffmpeg(['-f', 'lavfi', '-i', 'testsrc2=size=1920x1080:rate=30,noise=alls=12:allf=t', '-t', '10.2', '-c:v', 'libx264',
+  '-preset', 'ultrafast', '-b:v', '16M', '-maxrate', '16M', '-bufsize', '8M', '-g', '30', '-pix_fmt', 'yuv420p', FILES.large]);
+ffmpeg(['-i', FILES.large, '-c', 'copy', '-movflags', '+faststart', FILES.largeStart]);
 
 async function rig(t, clips, options = {}) {
   const made = makeHome(clips, { files: Object.fromEntries(clips.map(c => [c.id, FILES[c.file || 'long']])) });
@@ -324,46 +331,10 @@ async function overPlain(r, scheme, still) {
 
 const PLAIN = [clip('blanc', { file: 'white' }), clip('noir', { file: 'black', ago: 90 })];
 
-test('glass: filter cache, lens maps, tint, bloom and screenshots; AV1 plays', async t => {
+test('glass: tint, bloom and screenshots; AV1 plays', async t => {
   fs.mkdirSync(shots, { recursive: true });
   const r = await rig(t, [...PLAIN, clip('av1', { file: 'av1', ago: 120 })]);
   const { page } = r;
-  // 25 sizes keep 24 filters, the least recently used one goes with its element.
-  const cache = await page.evaluate(() => {
-    const ids = [];
-    for (let i = 0; i < 24; i++) ids.push(filterId(20 + i, 10, LENS));
-    const again = filterId(20, 10, LENS);
-    const newest = filterId(99, 10, LENS);
-    return { again: again === ids[0], gone: ids.filter(id => !document.getElementById(id)),
-      count: $('fx').querySelectorAll('filter').length, fresh: ids.includes(newest) };
-  });
-  assert.deepEqual(cache, { again: true, gone: ['lg2'], count: 24, fresh: false });
-  // The maps decode, mirror about the centre, and are zero from 1.5 px outside the outline.
-  const [w, h, radius] = [64, 32, 16];
-  const [disp, spec] = await page.evaluate(([w, h, radius]) => {
-    const m = glassMaps(w, h, radius, 10, 1.2, 'convex', 1);
-    return Promise.all([m.disp, m.spec].map(async url => {
-      const img = new Image();
-      img.src = url;
-      await img.decode();
-      const g = Object.assign(document.createElement('canvas'), { width: w, height: h }).getContext('2d');
-      g.drawImage(img, 0, 0);
-      return [...g.getImageData(0, 0, img.naturalWidth, img.naturalHeight).data];
-    }));
-  }, [w, h, radius]);
-  const px = (data, x, y, c) => data[(y * w + x) * 4 + c];
-  let lit = 0;
-  for (let y = 0; y < h; y++) {
-    for (let x = 0; x < w; x++) {
-      const qx = Math.abs(x + 0.5 - w / 2) - (w / 2 - radius), qy = Math.abs(y + 0.5 - h / 2) - (h / 2 - radius);
-      const outside = Math.hypot(Math.max(qx, 0), Math.max(qy, 0)) + Math.min(Math.max(qx, qy), 0) - radius;
-      assert.ok(Math.abs(px(disp, x, y, 0) + px(disp, w - 1 - x, y, 0) - 256) <= 1, `x mirror at ${x},${y}`);
-      assert.ok(Math.abs(px(disp, x, y, 1) + px(disp, x, h - 1 - y, 1) - 256) <= 1, `y mirror at ${x},${y}`);
-      if (outside >= 1.5) assert.deepEqual([px(disp, x, y, 0), px(disp, x, y, 1), px(spec, x, y, 3)], [128, 128, 0]);
-      else if (px(spec, x, y, 3) > 0) lit++;
-    }
-  }
-  assert.ok(lit > 0);
   await overPlain(r, 'light', false);
   await r.open('av1');
   await page.waitForFunction(() => $('player').querySelector('video').currentTime > 0.2);
@@ -384,4 +355,43 @@ test('glass: the plain blur outside Blink; reduced motion jumps and blooms nothi
     return [STILL, s.x, s.v];
   }), [true, 1, 0]);
   await overPlain(r, 'dark', true);
+});
+
+test('large clips play and seek in windows of at most 4 MiB, the index at the end or the start', async t => {
+  assert.ok(fs.statSync(FILES.large).size > 18 * 1024 * 1024, 'the large clip is too small');
+  const r = await rig(t, [clip('fin', { file: 'large' }), clip('debut', { file: 'largeStart', ago: 90 })]);
+  for (const id of ['fin', 'debut']) {
+    const result = await r.page.evaluate(async src => {
+      const video = document.createElement('video');
+      video.muted = true;
+      document.body.append(video);
+      const once = name => new Promise((resolve, reject) => {
+        video.addEventListener(name, resolve, { once: true });
+        video.addEventListener('error', () => reject(new Error(`media error ${video.error?.code}`)), { once: true });
+      });
+      video.src = src;
+      await once('loadedmetadata');
+      await video.play();
+      while (video.currentTime < 0.3) await once('timeupdate');
+      video.pause();
+      const seeks = [];
+      for (const time of [8.5, 2, 9.7]) {
+        const seeked = once('seeked');
+        video.currentTime = time;
+        await seeked;
+        seeks.push({ time: video.currentTime, ready: video.readyState });
+      }
+      video.remove();
+      return { duration: video.duration, seeks };
+    }, `/clip/${id}`);
+    assert.ok(result.duration > 10, `${id}: duration ${result.duration}`);
+    for (const [i, time] of [8.5, 2, 9.7].entries()) {
+      assert.ok(Math.abs(result.seeks[i].time - time) < 0.05 && result.seeks[i].ready >= 2, JSON.stringify(result.seeks));
+    }
+  }
+  const windows = r.host.log.filter(line => line.startsWith('request GET /clip/fin '))
+    .map(line => line.match(/status=206 content-range=bytes (\d+)-(\d+)\//)).filter(Boolean).map(m => [Number(m[1]), Number(m[2])]);
+  assert.ok(windows.length > 0, r.host.log.join('\n'));
+  for (const [first, last] of windows) assert.ok(last - first + 1 <= 4 * 1024 * 1024, `${first}-${last}`);
+  assert.ok(windows.some(([first]) => first >= 16 * 1024 * 1024), JSON.stringify(windows));
 });

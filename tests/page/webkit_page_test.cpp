@@ -283,11 +283,12 @@ TEST_F(WebKitPage, SchemeAnswersAndPostedEventsArriveInOrder)
               R"([200,"{\"error\":\"méthode inconnue\"}",404,"introuvable"])");
     js("window.__got = [], window.__quillmar = (event) => window.__got.push(event)");
     using Event = engine::PageEvent;
-    for (auto event : { Event { Event::Error { "un \"deux\"\ntrois" } }, Event { Event::SettingsChanged {} },
+    // Quotes, a line break and U+2028 (a line end inside older scripts) stay text.
+    for (auto event : { Event { Event::Error { "un \"deux\"\ntrois\u2028é" } }, Event { Event::SettingsChanged {} },
                         Event { Event::Removed { { "a", "b", "c" } } }, Event { Event::RecordingStarted {} } })
         shell::handle_event(state, UserEvent { UserEvent::Page { std::move(event) } });
     EXPECT_TRUE(wait_js("__got.length === 3"));
-    EXPECT_EQ(js("JSON.stringify(__got)"), R"([{"text":"un \"deux\"\ntrois","type":"error"},)"
+    EXPECT_EQ(js("JSON.stringify(__got)"), R"([{"text":"un \"deux\"\ntrois)" "\u2028" R"(é","type":"error"},)"
                                            R"({"ids":["a","b","c"],"type":"removed"},{"on":true,"type":"recording"}])");
 }
 
