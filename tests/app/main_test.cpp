@@ -135,20 +135,29 @@ TEST_F(ShellStartup, QuitPausesKeysPurgesAndStopsPipelines)
     EXPECT_EQ(exit_code, -1);
 }
 
-TEST_F(ShellStartup, NewViewResumesKeysThePagePaused)
+TEST_F(ShellStartup, NewViewResumesKeysThePagePausedWithTheBindingsSetMeanwhile)
 {
     auto engine = start();
     ASSERT_TRUE(engine);
     ASSERT_EQ(grabbed(*fakes.keys).size(), 5u);
     auto handle = engine->hotkeys.copy();
     ASSERT_TRUE(handle);
-    // The page paused the keys to capture a new one, then was reloaded.
+    // The page paused the keys to capture a new one, saved its change, then was reloaded.
     handle->set_paused(true);
+    auto one = settings::Settings::defaults();
+    one.slots.resize(1);
+    one.record_key.reset();
+    handle->apply(one);
     ASSERT_TRUE(grabbed(*fakes.keys).empty());
+    EXPECT_TRUE(handle->failed_keys().empty());
     shell::ShellState state;
     state.engine = engine;
     shell::view_created(state);
-    EXPECT_EQ(grabbed(*fakes.keys).size(), 5u);
+    EXPECT_EQ(grabbed(*fakes.keys), (std::map<int, std::uint32_t> { { 1, 0x75u } }));
+    // Releasing the thread's handle unregisters every key; a command after the end is dropped.
+    hotkeys::drop_thread_handle(static_cast<shell::HotkeyShortcuts&>(*handle).thread());
+    EXPECT_TRUE(grabbed(*fakes.keys).empty());
+    handle->set_paused(false);
     engine->quit.store(true);
 }
 

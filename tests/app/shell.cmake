@@ -1,4 +1,3 @@
-quill_test(NAME hotkeys_test LABELS shell SOURCES ${CMAKE_CURRENT_LIST_DIR}/hotkeys_test.cpp LIBS app)
 quill_test(NAME hotkeys_x11_test LABELS shell display SOURCES ${CMAKE_CURRENT_LIST_DIR}/hotkeys_x11_test.cpp
            LIBS platform_linux PkgConfig::XCB)
 quill_test(NAME startup_test LABELS shell SOURCES ${CMAKE_CURRENT_LIST_DIR}/startup_test.cpp LIBS app)
