@@ -56,14 +56,7 @@ protected:
     }
     void TearDown() override
     {
-        if (state.proxy) {
-            window::destroy_window(state);
-            state.proxy->close();
-            // Answers and idles queued for the window run before the fixture goes.
-            bool drained = false;
-            platform::invoke_on_main([&] { drained = true; });
-            spin_until([&] { return drained; });
-        }
+        testing_support::close_shell_window(state);
         TempDirTest::TearDown();
     }
 

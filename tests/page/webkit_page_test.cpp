@@ -126,13 +126,7 @@ protected:
     {
         if (context_menu_hook)
             g_signal_remove_emission_hook(g_signal_lookup("context-menu", WEBKIT_TYPE_WEB_VIEW), context_menu_hook);
-        if (state.proxy) {
-            window::destroy_window(state);
-            state.proxy->close();
-            bool drained = false;
-            platform::invoke_on_main([&] { drained = true; });
-            spin_until([&] { return drained; });
-        }
+        testing_support::close_shell_window(state);
         TempDirTest::TearDown();
     }
 

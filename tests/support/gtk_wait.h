@@ -14,6 +14,10 @@
 
 #include <gtk/gtk.h>
 
+#include "app/main.h"
+#include "app/window.h"
+#include "platform/main_loop.h"
+
 namespace testing_support {
 
 // Turns the main loop until `done` holds; the deadline only bounds a failure.
@@ -23,6 +27,19 @@ inline bool spin_until(std::function<bool()> const& done, std::chrono::seconds l
     while (!done() && std::chrono::steady_clock::now() < deadline)
         g_main_context_iteration(nullptr, FALSE) || (g_usleep(2000), true);
     return done();
+}
+
+// Ends the shell's window and its event proxy, then runs the answers and idles already queued for them, so
+// that none outlives the test's fixture.
+inline void close_shell_window(shell::ShellState& state)
+{
+    if (!state.proxy)
+        return;
+    window::destroy_window(state);
+    state.proxy->close();
+    bool drained = false;
+    platform::invoke_on_main([&] { drained = true; });
+    spin_until([&] { return drained; });
 }
 
 // The last top-level window with this title, or null.
