@@ -7,9 +7,7 @@
 // output is the base URL ("http://127.0.0.1:PORT/"); each later line is a page script as a JSON string,
 // which the driver runs in its page. Each request is logged on standard error as
 // "request METHOD PATH range=VALUE status=N content-range=VALUE". Standard input takes one JSON command a
-// line, which goes through the engine's notifier:
-//   {"event":"error","text":T}  {"event":"removed","ids":[...]}  {"event":"recording","on":true}
-//   {"event":"recording","on":false,"id":ID}  {"event":"clip","id":ID}  {"event":"settings"}
+// line, which goes through the engine's notifier: {"event":"removed","ids":[...]} or {"event":"clip","id":ID}.
 // A file put on the clipboard is logged as "clipboard PATH". Light copies are made by the real transcoder.
 // It ends on SIGTERM, SIGINT or when standard input closes.
 
@@ -180,20 +178,10 @@ void run_command(engine::Engine const& engine, std::string const& line)
         return;
     using Event = engine::PageEvent;
     auto kind = command.value("event", "");
-    if (kind == "error")
-        engine.notify({ Event::Error { command.value("text", "") } });
-    else if (kind == "removed")
+    if (kind == "removed")
         engine.notify({ Event::Removed { command.value("ids", std::vector<std::string> {}) } });
-    else if (kind == "settings")
-        engine.notify({ Event::SettingsChanged {} });
-    else if (kind == "recording" && command.value("on", false))
-        engine.notify({ Event::RecordingStarted {} });
-    else if (auto clip = find_clip(engine, command.value("id", ""))) {
-        if (kind == "recording")
-            engine.notify({ Event::RecordingFinished { *clip } });
-        else if (kind == "clip")
-            engine.notify({ Event::ClipSaved { *clip } });
-    }
+    else if (auto clip = find_clip(engine, command.value("id", "")); clip && kind == "clip")
+        engine.notify({ Event::ClipSaved { *clip } });
 }
 
 gboolean on_input(gint fd, GIOCondition, gpointer data)
