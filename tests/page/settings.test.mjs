@@ -217,7 +217,6 @@ test('estimates, hints, disabled codecs, a 75 s slot and meters', async t => {
   const { page } = r;
   const options = key => r.seg(key).locator('button').allInnerTexts();
   assert.deepEqual(await options('resolution'), ['720p', '1080p', '1440p', 'Source']);
-  assert.equal(await page.evaluate(() => Math.round(bitrate())), 6000000);
   assert.equal(await page.textContent('#cap-hint'),
     'Une minute de clip pèse environ 46 Mo. Hors jeu, rien ne tourne. La capture démarre avec un jeu et s’arrête 2 min après.');
   assert.equal(await page.textContent('#k-est'),
