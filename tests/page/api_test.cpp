@@ -332,9 +332,6 @@ TEST_F(ApiTest, ClipboardAndShellMethods)
     EXPECT_EQ(call("open-folder"), json::object());
     EXPECT_EQ(shell->opened.back(), dir() / "clips");
 
-    EXPECT_EQ(call("paste"), json({ { "text", nullptr } }));
-    clipboard->held_text = "";
-    EXPECT_EQ(call("paste"), json({ { "text", "" } }));
     EXPECT_EQ(call("pick-folder"), json({ { "path", nullptr } }));
     shell->picked = "/media/Jeux";
     EXPECT_EQ(call("pick-folder"), json({ { "path", "/media/Jeux" } }));
