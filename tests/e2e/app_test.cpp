@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <mutex>
 
@@ -14,30 +15,22 @@
 #include "engine/saver.h"
 #include "platform/linux/lavc_encoder.h"
 #include "tests/e2e/program_rig.h"
-#include "tests/support/media_check.h"
-#include "tests/support/temp_dir.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 
-class AppRun : public ::testing::Test {
+class AppRun : public e2e::DesktopRun {
 protected:
     void SetUp() override
     {
-        if (!std::getenv("DISPLAY"))
-            GTEST_SKIP() << "needs the test desktop (scripts/desktop-session)";
-        for (char const* tool : { "xdotool", "ffprobe", "ffmpeg", "gst-launch-1.0" }) {
-            if (!media::have_tool(tool))
-                GTEST_SKIP() << tool << " missing";
-        }
-        home.root = testing_support::make_temp_dir("quillmar-e2e");
+        DesktopRun::SetUp();
+        if (IsSkipped())
+            return;
         // The drivers read the folders from the environment, as the program does.
-        for (auto const& entry : home.environment()) {
-            auto const equals = entry.find('=');
-            auto const name = entry.substr(0, equals);
-            if (name == "HOME" || name.starts_with("XDG_"))
-                ::setenv(name.c_str(), entry.c_str() + equals + 1, 1);
+        for (auto const& variable : home.variables()) {
+            auto const equals = variable.find('=');
+            ::setenv(variable.substr(0, equals).c_str(), variable.c_str() + equals + 1, 1);
         }
         game = std::make_unique<e2e::TestGame>("Partie de test");
         if (auto error = game->start())
@@ -49,64 +42,49 @@ protected:
         if (state.engine)
             shell::quit(state);
         game.reset();
-        std::error_code ec;
-        if (!home.root.empty())
-            std::filesystem::remove_all(home.root, ec);
+        DesktopRun::TearDown();
     }
 
+    // The engine built from these settings as the program builds it; what it tells the page besides clips and
+    // recordings goes to `story`, a line each: its error texts, and every clip's title.
     void start(nlohmann::json const& settings)
     {
         home.write_settings(settings);
-        proxy = std::make_shared<shell::EventProxy>([](std::function<void()> fn) { fn(); },
-                                                    [this](shell::UserEvent event) {
-                                                        std::lock_guard lock(events_mutex);
-                                                        events.push_back(std::move(event));
-                                                    });
+        proxy = std::make_shared<shell::EventProxy>([](std::function<void()> fn) { fn(); }, [this](shell::UserEvent event) {
+            auto const* page = std::get_if<shell::UserEvent::Page>(&event.value);
+            std::lock_guard lock(story_mutex);
+            if (auto const* error = page ? std::get_if<engine::PageEvent::Error>(&page->event.value) : nullptr)
+                story += "error: " + error->text + "\n";
+            if (auto const* clip = page ? std::get_if<engine::PageEvent::ClipSaved>(&page->event.value) : nullptr) {
+                story += "clip: " + clip->clip.title + "\n";
+                ++clips_told;
+            }
+        });
         auto engine = shell::init_app_state(home.config_dir(), proxy, shell::default_platform());
         ASSERT_TRUE(engine) << engine.error();
         state.engine = *engine;
+    }
+    std::string page_story()
+    {
+        std::lock_guard lock(story_mutex);
+        return story;
     }
 
     // Polls until the encoder has described a stream of this codec.
     bool wait_stream(std::uint8_t codec, std::chrono::seconds timeout = 20s)
     {
-        return media::poll_until([&] {
+        return e2e::poll_until([&] {
             auto config = state.engine->shared->video_config.copy();
             return config && config->codec == codec;
         }, timeout);
     }
 
-    // What the engine told the page besides clips and recordings: its error texts, and every clip's title.
-    std::string page_story()
-    {
-        std::lock_guard lock(events_mutex);
-        std::string story;
-        for (auto const& event : events) {
-            if (auto const* page = std::get_if<shell::UserEvent::Page>(&event.value)) {
-                if (auto const* error = std::get_if<engine::PageEvent::Error>(&page->event.value))
-                    story += "error: " + error->text + "\n";
-                if (auto const* clip = std::get_if<engine::PageEvent::ClipSaved>(&page->event.value))
-                    story += "clip: " + clip->clip.title + "\n";
-            }
-        }
-        return story;
-    }
-
-    std::size_t saved_count()
-    {
-        auto story = "\n" + page_story();
-        std::size_t count = 0;
-        for (auto at = story.find("\nclip: "); at != std::string::npos; at = story.find("\nclip: ", at + 1))
-            ++count;
-        return count;
-    }
-
-    e2e::Home home;
     std::unique_ptr<e2e::TestGame> game;
     std::shared_ptr<shell::EventProxy> proxy;
     shell::ShellState state;
-    std::mutex events_mutex;
-    std::vector<shell::UserEvent> events;
+    std::mutex story_mutex;
+    std::string story;
+    std::atomic<int> clips_told { 0 };
 };
 
 // Another X client holding F8 on the root window, as a desktop shortcut would.
@@ -135,17 +113,14 @@ public:
     // True once a key press reached this client within the timeout.
     bool wait_press(std::chrono::milliseconds timeout)
     {
-        auto const deadline = std::chrono::steady_clock::now() + timeout;
-        while (std::chrono::steady_clock::now() < deadline) {
+        return e2e::poll_until([&] {
+            bool press = false;
             while (auto* event = xcb_poll_for_event(m_connection)) {
-                bool const press = (event->response_type & 0x7f) == XCB_KEY_PRESS;
+                press = press || (event->response_type & 0x7f) == XCB_KEY_PRESS;
                 std::free(event);
-                if (press)
-                    return true;
             }
-            std::this_thread::sleep_for(20ms);
-        }
-        return false;
+            return press;
+        }, timeout);
     }
 
 private:
@@ -160,15 +135,15 @@ TEST_F(AppRun, KeyHeldByAnotherClientIsListedAndTheOthersStillWork)
     start(e2e::test_settings(5));
     auto handle = state.engine->hotkeys.copy();
     ASSERT_TRUE(handle);
-    EXPECT_TRUE(media::poll_until([&] { return !handle->failed_keys().empty(); }));
+    EXPECT_TRUE(e2e::poll_until([&] { return !handle->failed_keys().empty(); }));
     EXPECT_EQ(handle->failed_keys(), std::vector<std::string> { "F8" });
 
     ASSERT_TRUE(wait_stream(0));
     std::this_thread::sleep_for(2s);
     // F8 still belongs to the other client; F6 is ours and saves.
-    ASSERT_TRUE(e2e::press("F8"));
+    e2e::press("F8");
     EXPECT_TRUE(other.wait_press(3s));
-    ASSERT_TRUE(e2e::press("F6"));
+    e2e::press("F6");
     auto clips = e2e::wait_clips(home.clips_dir(), 1);
     ASSERT_EQ(clips.size(), 1u);
     EXPECT_EQ(clips[0].sidecar["game"], "Partie de test");
@@ -217,7 +192,7 @@ TEST_F(AppRun, CodecChangeWhileBufferingSavesTwoParts)
         EXPECT_EQ(media::decode_errors(clip.mp4), "");
         EXPECT_EQ(media::gst_errors(clip.mp4), "");
     }
-    EXPECT_TRUE(media::poll_until([&] { return saved_count() == 2; }));
+    EXPECT_TRUE(e2e::poll_until([&] { return clips_told == 2; })) << page_story();
 }
 
 }

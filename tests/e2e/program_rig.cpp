@@ -4,16 +4,16 @@
 #include <cerrno>
 #include <cmath>
 #include <csignal>
-#include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <fstream>
+#include <regex>
 #include <spawn.h>
 #include <sstream>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "tests/support/media_check.h"
+#include <fmt/format.h>
 
 // Last: Xlib defines macros (None, Status, Bool) that clash with the headers above.
 #include <X11/Xatom.h>
@@ -28,14 +28,6 @@ namespace e2e {
 
 namespace {
 
-std::string read_whole(std::filesystem::path const& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 nlohmann::json key(std::uint32_t vk, char const* label) { return { { "mods", 0 }, { "vk", vk }, { "label", label } }; }
 
 void sleep_until_monotonic(double seconds)
@@ -44,6 +36,35 @@ void sleep_until_monotonic(double seconds)
     when.tv_sec = static_cast<time_t>(seconds);
     when.tv_nsec = static_cast<long>((seconds - std::floor(seconds)) * 1e9);
     while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &when, nullptr) == EINTR) { }
+}
+
+// What a pager or the close button sends: a client message to the window itself, or to the root window for
+// the window manager.
+void client_message(Display* display, unsigned long window, char const* type, std::initializer_list<long> data,
+                    bool to_root)
+{
+    XEvent event {};
+    event.xclient.type = ClientMessage;
+    event.xclient.window = window;
+    event.xclient.message_type = XInternAtom(display, type, False);
+    event.xclient.format = 32;
+    int i = 0;
+    for (long value : data)
+        event.xclient.data.l[i++] = value;
+    XSendEvent(display, to_root ? DefaultRootWindow(display) : window, False,
+               to_root ? SubstructureRedirectMask | SubstructureNotifyMask : NoEventMask, &event);
+}
+
+// Runs `fn` on a connection of its own, flushed before it closes; false without a display.
+template <class F> bool with_display(F const& fn)
+{
+    Display* display = XOpenDisplay(nullptr);
+    if (!display)
+        return false;
+    fn(display);
+    XSync(display, False);
+    XCloseDisplay(display);
+    return true;
 }
 
 }
@@ -80,46 +101,51 @@ void Home::write_settings(nlohmann::json const& changes) const
     std::ofstream(config_dir() / "settings.json", std::ios::binary) << settings.dump(2);
 }
 
-std::vector<std::string> Home::environment() const
+std::vector<std::string> Home::variables() const
 {
-    std::vector<std::pair<std::string, std::string>> const own = {
-        { "HOME", root.string() },
-        { "XDG_CONFIG_HOME", (root / ".config").string() },
-        { "XDG_DATA_HOME", (root / ".local" / "share").string() },
-        { "XDG_CACHE_HOME", (root / ".cache").string() },
-    };
-    std::vector<std::string> result;
-    for (char** entry = environ; *entry; ++entry) {
-        std::string_view text(*entry);
-        bool replaced = std::ranges::any_of(own, [&](auto const& pair) { return text.starts_with(pair.first + "="); });
-        if (!replaced)
-            result.emplace_back(text);
-    }
-    for (auto const& [name, value] : own)
-        result.push_back(name + "=" + value);
-    return result;
+    return { "HOME=" + root.string(), "XDG_CONFIG_HOME=" + (root / ".config").string(),
+             "XDG_DATA_HOME=" + (root / ".local" / "share").string(), "XDG_CACHE_HOME=" + (root / ".cache").string() };
 }
 
-// -- Program ---------------------------------------------------------------------------------------------------
+// -- Processes -------------------------------------------------------------------------------------------------
 
-Program::Program(Home const& home, std::vector<std::string> args)
+namespace {
+
+// A log of its own in the home folder for each run: quillmar-1.log, quillmar-2.log...
+std::filesystem::path new_log(Home const& home)
 {
     std::filesystem::create_directories(home.root);
     for (int n = 1;; ++n) {
-        m_log = home.root / ("quillmar-" + std::to_string(n) + ".log");
-        if (!std::filesystem::exists(m_log))
-            break;
+        auto log = home.root / ("quillmar-" + std::to_string(n) + ".log");
+        if (!std::filesystem::exists(log))
+            return log;
     }
-    args.insert(args.begin(), QUILLMAR_BINARY);
-    auto env = home.environment();
-    std::vector<char*> argv;
-    for (auto& arg : args)
-        argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    std::vector<char*> envp;
-    for (auto& entry : env)
-        envp.push_back(entry.data());
-    envp.push_back(nullptr);
+}
+
+// env sets the home's variables and runs the binary in its own place, under the same process id.
+std::vector<std::string> binary_in(Home const& home, std::vector<std::string> args)
+{
+    auto argv = home.variables();
+    argv.insert(argv.begin(), "env");
+    argv.push_back(QUILLMAR_BINARY);
+    argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
+}
+
+}
+
+Program::Program(Home const& home, std::vector<std::string> args)
+    : Program(binary_in(home, std::move(args)), new_log(home))
+{
+}
+
+Program::Program(std::vector<std::string> argv, std::filesystem::path log)
+    : m_log(std::move(log))
+{
+    std::vector<char*> args;
+    for (auto& arg : argv)
+        args.push_back(arg.data());
+    args.push_back(nullptr);
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -127,7 +153,7 @@ Program::Program(Home const& home, std::vector<std::string> args)
     posix_spawn_file_actions_addopen(&actions, 1, m_log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_adddup2(&actions, 1, 2);
     pid_t pid = -1;
-    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) == 0)
+    if (posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ) == 0)
         m_pid = pid;
     posix_spawn_file_actions_destroy(&actions);
 }
@@ -136,32 +162,20 @@ Program::~Program()
 {
     if (m_pid > 0 && !m_exit) {
         ::kill(m_pid, SIGKILL);
-        int status = 0;
-        while (::waitpid(m_pid, &status, 0) < 0 && errno == EINTR) { }
+        while (::waitpid(m_pid, nullptr, 0) < 0 && errno == EINTR) { }
     }
 }
 
 std::optional<int> Program::wait_exit(std::chrono::milliseconds timeout)
 {
-    if (m_exit || m_pid <= 0)
-        return m_exit;
-    auto const deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
+    poll_until([&] {
         int status = 0;
-        pid_t done = ::waitpid(m_pid, &status, WNOHANG);
-        if (done == m_pid) {
+        if (!m_exit && m_pid > 0 && ::waitpid(m_pid, &status, WNOHANG) == m_pid)
             m_exit = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            return m_exit;
-        }
-        if (done < 0 && errno != EINTR)
-            return std::nullopt;
-        if (std::chrono::steady_clock::now() >= deadline)
-            return std::nullopt;
-        std::this_thread::sleep_for(20ms);
-    }
+        return m_exit || m_pid <= 0;
+    }, timeout);
+    return m_exit;
 }
-
-bool Program::running() { return m_pid > 0 && !wait_exit(0ms); }
 
 void Program::signal(int number) const
 {
@@ -172,19 +186,15 @@ void Program::signal(int number) const
 bool Program::wait_thread(std::string_view name, std::chrono::milliseconds timeout,
                           std::chrono::milliseconds poll) const
 {
-    auto const deadline = std::chrono::steady_clock::now() + timeout;
     auto const tasks = std::filesystem::path("/proc") / std::to_string(m_pid) / "task";
-    for (;;) {
+    return poll_until([&] {
         std::error_code ec;
         for (auto const& task : std::filesystem::directory_iterator(tasks, ec)) {
-            auto comm = read_whole(task.path() / "comm");
-            if (comm.starts_with(name.substr(0, 15)))
+            if (testing_support::read_file(task.path() / "comm").starts_with(name.substr(0, 15)))
                 return true;
         }
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(poll);
-    }
+        return false;
+    }, timeout, poll);
 }
 
 int Program::open_files_under(std::filesystem::path const& folder) const
@@ -201,23 +211,15 @@ int Program::open_files_under(std::filesystem::path const& folder) const
     return count;
 }
 
-std::string Program::output() const { return read_whole(m_log); }
-
-// -- Keys and clips --------------------------------------------------------------------------------------------
-
-bool press(std::string const& key, std::string* error)
+void press(std::string const& key)
 {
     auto result = media::run({ "xdotool", "key", key });
-    if (result.status != 0 && error)
-        *error = result.output;
-    return result.status == 0;
+    EXPECT_EQ(result.status, 0) << result.output;
 }
 
-nlohmann::json read_sidecar(std::filesystem::path const& clips_dir, std::string const& id)
-{
-    auto parsed = nlohmann::json::parse(read_whole(clips_dir / ".quillmar" / (id + ".json")), nullptr, false);
-    return parsed.is_discarded() ? nlohmann::json() : parsed;
-}
+std::string output_of(std::string const& command) { return media::run({ "sh", "-c", command }).output; }
+
+// -- Clips -----------------------------------------------------------------------------------------------------
 
 std::vector<SavedClip> list_clips(std::filesystem::path const& clips_dir)
 {
@@ -228,10 +230,10 @@ std::vector<SavedClip> list_clips(std::filesystem::path const& clips_dir)
         if (path.extension() != ".mp4" || !entry.is_regular_file())
             continue;
         std::string id = path.stem().string();
-        auto sidecar = read_sidecar(clips_dir, id);
-        if (sidecar.is_null())
-            continue;
-        clips.push_back({ id, path, clips_dir / ".quillmar" / (id + ".jpg"), std::move(sidecar) });
+        auto const meta = clips_dir / ".quillmar" / id;
+        auto sidecar = nlohmann::json::parse(testing_support::read_file(meta.string() + ".json"), nullptr, false);
+        if (!sidecar.is_discarded())
+            clips.push_back({ id, path, meta.string() + ".jpg", std::move(sidecar) });
     }
     std::ranges::sort(clips, {}, &SavedClip::id);
     return clips;
@@ -240,26 +242,75 @@ std::vector<SavedClip> list_clips(std::filesystem::path const& clips_dir)
 std::vector<SavedClip> wait_clips(std::filesystem::path const& clips_dir, std::size_t count,
                                   std::chrono::milliseconds timeout)
 {
-    auto const deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        auto clips = list_clips(clips_dir);
-        if (clips.size() >= count || std::chrono::steady_clock::now() >= deadline)
-            return clips;
-        std::this_thread::sleep_for(100ms);
+    std::vector<SavedClip> clips;
+    poll_until([&] { return (clips = list_clips(clips_dir)).size() >= count; }, timeout, 100ms);
+    return clips;
+}
+
+// -- Windows ---------------------------------------------------------------------------------------------------
+
+unsigned long main_window(pid_t pid, bool mapped_only)
+{
+    std::istringstream ids(output_of(fmt::format("xdotool search {} --pid {} --name '^quill\\.mar$' 2>/dev/null",
+                                                 mapped_only ? "--onlyvisible" : "", pid)));
+    for (unsigned long id = 0; ids >> id;) {
+        if (output_of(fmt::format("xprop -id {} WM_NORMAL_HINTS", id)).find("minimum size: 960 by 600") != std::string::npos)
+            return id;
     }
+    return 0;
+}
+
+unsigned long shown_menu()
+{
+    std::istringstream ids(output_of("xdotool search --onlyvisible --class '^quillmar$' 2>/dev/null"));
+    for (unsigned long id = 0; ids >> id;) {
+        auto info = output_of(fmt::format("xwininfo -id {}", id));
+        if (info.find("Override Redirect State: yes") != std::string::npos && xwininfo_field(id, "Absolute upper-left X") >= 0
+            && xwininfo_field(id, "Height") > 30)
+            return id;
+    }
+    return 0;
+}
+
+int xwininfo_field(unsigned long id, std::string const& field)
+{
+    std::smatch match;
+    auto text = output_of(fmt::format("xwininfo -id {}", id));
+    std::regex pattern(field + ":\\s+(-?[0-9]+)");
+    return std::regex_search(text, match, pattern) ? std::stoi(match[1]) : -1;
+}
+
+bool window_exists(unsigned long window)
+{
+    return output_of(fmt::format("xwininfo -id {} 2>&1", window)).find("Map State") != std::string::npos;
+}
+
+void close_window(unsigned long window)
+{
+    with_display([&](Display* display) {
+        client_message(display, window, "WM_PROTOCOLS", { long(XInternAtom(display, "WM_DELETE_WINDOW", False)), CurrentTime },
+                       false);
+    });
+}
+
+void add_state(unsigned long window, char const* first, char const* second)
+{
+    with_display([&](Display* display) {
+        long const add = 1, from_pager = 1;
+        client_message(display, window, "_NET_WM_STATE",
+                       { add, long(XInternAtom(display, first, False)),
+                         second ? long(XInternAtom(display, second, False)) : 0, from_pager },
+                       true);
+    });
 }
 
 bool set_active_window(unsigned long window)
 {
-    Display* display = XOpenDisplay(nullptr);
-    if (!display)
-        return false;
-    Window const value = window;
-    XChangeProperty(display, DefaultRootWindow(display), XInternAtom(display, "_NET_ACTIVE_WINDOW", False), XA_WINDOW,
-                    32, PropModeReplace, reinterpret_cast<unsigned char const*>(&value), 1);
-    XSync(display, False);
-    XCloseDisplay(display);
-    return true;
+    return with_display([&](Display* display) {
+        Window const value = window;
+        XChangeProperty(display, DefaultRootWindow(display), XInternAtom(display, "_NET_ACTIVE_WINDOW", False),
+                        XA_WINDOW, 32, PropModeReplace, reinterpret_cast<unsigned char const*>(&value), 1);
+    });
 }
 
 // -- Test game -------------------------------------------------------------------------------------------------
@@ -307,13 +358,15 @@ std::optional<double> TestGame::flash()
     return m_flash_at;
 }
 
+void TestGame::report(std::string error)
+{
+    std::lock_guard lock(m_mutex);
+    m_error = std::move(error);
+    m_changed.notify_all();
+}
+
 void TestGame::paint_loop()
 {
-    auto report = [&](std::string text) {
-        std::lock_guard lock(m_mutex);
-        m_error = std::move(text);
-        m_changed.notify_all();
-    };
     Display* display = XOpenDisplay(nullptr);
     if (!display)
         return report("no X display");
@@ -338,21 +391,10 @@ void TestGame::paint_loop()
     XChangeProperty(display, window, atom("_NET_WM_STATE"), XA_ATOM, 32, PropModeReplace,
                     reinterpret_cast<unsigned char const*>(&fullscreen), 1);
     XMapRaised(display, window);
-    for (;;) {
-        XEvent event;
+    for (XEvent event {}; event.type != MapNotify;)
         XNextEvent(display, &event);
-        if (event.type == MapNotify)
-            break;
-    }
     // Ask for focus the way a pager does, in case the window manager did not give it on mapping.
-    XEvent activate {};
-    activate.xclient.type = ClientMessage;
-    activate.xclient.window = window;
-    activate.xclient.message_type = atom("_NET_ACTIVE_WINDOW");
-    activate.xclient.format = 32;
-    activate.xclient.data.l[0] = 2;
-    activate.xclient.data.l[1] = CurrentTime;
-    XSendEvent(display, root, False, SubstructureRedirectMask | SubstructureNotifyMask, &activate);
+    client_message(display, window, "_NET_ACTIVE_WINDOW", { 2, CurrentTime }, true);
     // No pointer over the picture.
     XWarpPointer(display, None, root, 0, 0, 0, 0, width - 1, height - 1);
 
@@ -362,8 +404,7 @@ void TestGame::paint_loop()
         XSetForeground(display, gc, colour);
         XFillRectangle(display, window, gc, x, y, unsigned(w), unsigned(h));
     };
-    int frame = 0;
-    while (!m_stop.load()) {
+    for (int frame = 0; !m_stop.load(); ++frame) {
         while (XPending(display)) {
             XEvent event;
             XNextEvent(display, &event);
@@ -373,7 +414,7 @@ void TestGame::paint_loop()
         {
             std::lock_guard lock(m_mutex);
             white = m_flash_painted;
-            if (!white && m_flash_at)
+            if (!white)
                 flash_at = m_flash_at;
         }
         if (m_mode == Mode::Pattern) {
@@ -382,27 +423,18 @@ void TestGame::paint_loop()
             fill(0x1ea0dc, width / 2, 0, width - width / 2, height / 2);
             fill(0x3c3c3c, 0, height / 2, width, height - height / 2);
             fill(0xffffff, (frame * 12) % (width - 200), height / 2 + 100, 200, 200);
-        } else if (flash_at) {
-            // The tone's first sample is heard at flash_at: turn white at that instant.
-            sleep_until_monotonic(*flash_at);
-            fill(0xffffff, 0, 0, width, height);
-            XSync(display, False);
-            std::lock_guard lock(m_mutex);
-            m_flash_painted = true;
-            m_changed.notify_all();
-            continue;
         } else {
-            fill(white ? 0xffffff : 0x000000, 0, 0, width, height);
+            // The tone's first sample is heard at flash_at: turn white at that instant.
+            if (flash_at)
+                sleep_until_monotonic(*flash_at);
+            fill(white || flash_at ? 0xffffff : 0x000000, 0, 0, width, height);
         }
         XSync(display, False);
-        if (frame == 0) {
-            std::lock_guard lock(m_mutex);
-            m_painted = true;
-            m_changed.notify_all();
-        }
-        ++frame;
-        // Short naps in Flash mode, so the flash request is seen at once.
         std::unique_lock lock(m_mutex);
+        m_painted = true;
+        m_flash_painted = m_flash_painted || flash_at;
+        m_changed.notify_all();
+        // Short naps in Flash mode, so the flash request is seen at once.
         m_changed.wait_for(lock, m_mode == Mode::Pattern ? 16ms : 5ms,
                            [&] { return m_stop.load() || (m_flash_at && !m_flash_painted); });
     }
@@ -425,17 +457,12 @@ void TestGame::sound_loop()
     int error = 0;
     pa_simple* stream = pa_simple_new(nullptr, "quillmar-e2e", PA_STREAM_PLAYBACK, nullptr, m_title.c_str(), &format,
                                       nullptr, &attributes, &error);
-    if (!stream) {
-        std::lock_guard lock(m_mutex);
-        m_error = std::string("PulseAudio: ") + pa_strerror(error);
-        m_changed.notify_all();
-        return;
-    }
+    if (!stream)
+        return report(std::string("PulseAudio: ") + pa_strerror(error));
     std::vector<std::int16_t> chunk(std::size_t(chunk_frames) * 2);
     double phase = 0;
     bool tone = m_mode == Mode::Pattern;
     double const frequency = m_mode == Mode::Pattern ? 440.0 : 1000.0;
-    bool first = true;
     while (!m_stop.load()) {
         if (!tone) {
             std::lock_guard lock(m_mutex);
@@ -449,27 +476,41 @@ void TestGame::sound_loop()
             }
         }
         for (int i = 0; i < chunk_frames; ++i) {
-            std::int16_t value = 0;
-            if (tone) {
-                value = std::int16_t(std::lround(9830.0 * std::sin(phase)));
-                phase += 2 * M_PI * frequency / rate;
-                if (phase > 2 * M_PI)
-                    phase -= 2 * M_PI;
-            }
+            auto const value = tone ? std::int16_t(std::lround(9830.0 * std::sin(phase))) : std::int16_t(0);
+            phase = std::fmod(phase + (tone ? 2 * M_PI * frequency / rate : 0), 2 * M_PI);
             chunk[std::size_t(i) * 2] = value;
             chunk[std::size_t(i) * 2 + 1] = value;
         }
         if (pa_simple_write(stream, chunk.data(), chunk.size() * sizeof(std::int16_t), &error) < 0)
             break;
-        if (first) {
-            first = false;
-            std::lock_guard lock(m_mutex);
-            m_sound_ready = true;
-            m_changed.notify_all();
-        }
+        std::lock_guard lock(m_mutex);
+        m_sound_ready = true;
+        m_changed.notify_all();
     }
     pa_simple_drain(stream, &error);
     pa_simple_free(stream);
+}
+
+// -- Fixture ---------------------------------------------------------------------------------------------------
+
+void DesktopRun::SetUp()
+{
+    TempDirTest::SetUp();
+    home.root = dir() / "home";
+    if (!std::getenv("DISPLAY"))
+        GTEST_SKIP() << "needs the test desktop (scripts/desktop-session)";
+    for (char const* tool : { "xdotool", "xwininfo", "xprop", "ffprobe", "ffmpeg", "gst-launch-1.0", "djpeg" }) {
+        if (!media::have_tool(tool))
+            GTEST_SKIP() << tool << " missing";
+    }
+}
+
+void DesktopRun::TearDown()
+{
+    if (HasFailure() || std::getenv("QUILLMAR_E2E_KEEP"))
+        std::fprintf(stderr, "kept for a look: %s\n", dir().c_str());
+    else
+        TempDirTest::TearDown();
 }
 
 }

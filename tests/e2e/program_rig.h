@@ -1,7 +1,8 @@
 #pragma once
-// What the whole-program tests share: a private home for one run of the real quillmar binary, the process
-// started and stopped by its id, keys typed with xdotool, the clips it saves, and a test game (a fullscreen
-// X11 window of this test process, with its own sound stream on the default PulseAudio sink).
+// What the whole-program tests share: a private home for runs of the real quillmar binary, processes started
+// and stopped by their id, keys typed with xdotool, the clips it saves, its windows seen from outside (with
+// xdotool, xwininfo and xprop, and the messages a window manager sends), and a test game (a fullscreen X11
+// window of this test process, with its own sound stream on the default PulseAudio sink).
 //
 // Everything here runs on the test's main thread, except the test game, which paints and plays on two
 // threads of its own until it is destroyed.
@@ -22,9 +23,13 @@
 
 #include <nlohmann/json.hpp>
 
+#include "tests/support/media_check.h"
+#include "tests/support/temp_dir.h"
+
 namespace e2e {
 
 using namespace std::chrono_literals;
+using media::poll_until;
 
 // A home folder of its own: HOME and the XDG data, config and cache folders all point inside `root`, so a
 // run never sees the user's settings or clips. XDG_RUNTIME_DIR (the sound server, the instance lock) stays.
@@ -36,18 +41,21 @@ struct Home {
     std::filesystem::path meta_dir() const { return clips_dir() / ".quillmar"; }
     // settings.json in the data folder: the test settings below with `changes` merged over them.
     void write_settings(nlohmann::json const& changes = nlohmann::json::object()) const;
-    // This process's environment with HOME and XDG_* replaced.
-    std::vector<std::string> environment() const;
+    // HOME and the XDG folders above, as NAME=value.
+    std::vector<std::string> variables() const;
 };
 
 // Light settings for a shared machine: 720p at 30 fps, the microphone off, F6 saving `save_secs` seconds.
 nlohmann::json test_settings(std::uint32_t save_secs);
 
-// One run of the quillmar binary, its standard output and error going to a file in the home folder.
-// Destroying a Program that still runs kills it (SIGKILL) and reaps it.
+// A child process, its standard output and error going to a log file. Destroying one that still runs kills
+// it (SIGKILL) and reaps it.
 class Program {
 public:
+    // The quillmar binary in `home`, its log a new file there.
     Program(Home const& home, std::vector<std::string> args = {});
+    // A helper of the test found on PATH (a tray, a watcher).
+    Program(std::vector<std::string> argv, std::filesystem::path log);
     ~Program();
     Program(Program const&) = delete;
     Program& operator=(Program const&) = delete;
@@ -56,15 +64,15 @@ public:
     bool started() const { return m_pid > 0; }
     // Exit code (128 + signal for a killed process) once it ended within `timeout`; nothing otherwise.
     std::optional<int> wait_exit(std::chrono::milliseconds timeout);
-    bool running();
+    bool running() { return m_pid > 0 && !wait_exit(0ms); }
     void signal(int number) const;
     // Polls /proc/PID/task/*/comm until a thread's name starts with `name` (names are cut to 15 bytes).
     bool wait_thread(std::string_view name, std::chrono::milliseconds timeout = 20s,
                      std::chrono::milliseconds poll = 50ms) const;
     // How many of its open files are (or were, before an unlink) under `folder`.
     int open_files_under(std::filesystem::path const& folder) const;
-    // What the program printed so far.
-    std::string output() const;
+    // What it printed so far.
+    std::string output() const { return testing_support::read_file(m_log); }
 
 private:
     pid_t m_pid { -1 };
@@ -72,8 +80,10 @@ private:
     std::filesystem::path m_log;
 };
 
-// xdotool key NAME; false (with its output in `error`) when xdotool failed.
-bool press(std::string const& key, std::string* error = nullptr);
+// xdotool key NAME; a failure of xdotool fails the test.
+void press(std::string const& key);
+// What the shell command printed.
+std::string output_of(std::string const& command);
 
 struct SavedClip {
     std::string id;
@@ -87,8 +97,18 @@ std::vector<SavedClip> list_clips(std::filesystem::path const& clips_dir);
 // Polls until at least `count` clips are complete; returns what is there at the end.
 std::vector<SavedClip> wait_clips(std::filesystem::path const& clips_dir, std::size_t count,
                                   std::chrono::milliseconds timeout = 20s);
-nlohmann::json read_sidecar(std::filesystem::path const& clips_dir, std::string const& id);
 
+// The program's main window (the one with the minimum size; the toast and the tray icon share its name), mapped
+// or, with `mapped_only` false, merely existing; 0 when there is none.
+unsigned long main_window(pid_t pid, bool mapped_only = true);
+// A mapped pop-up menu of the program, 0 when none shows.
+unsigned long shown_menu();
+bool window_exists(unsigned long window);
+// A number field of xwininfo ("Width", "Absolute upper-left X"); -1 when missing.
+int xwininfo_field(unsigned long window, std::string const& field);
+// The window manager's close button (WM_DELETE_WINDOW), and its _NET_WM_STATE requests.
+void close_window(unsigned long window);
+void add_state(unsigned long window, char const* first, char const* second = nullptr);
 // Sets the root window's _NET_ACTIVE_WINDOW, as the window manager does (and sometimes leaves it naming a
 // window that is gone); false without a display.
 bool set_active_window(unsigned long window);
@@ -126,6 +146,7 @@ public:
 private:
     void paint_loop();
     void sound_loop();
+    void report(std::string error);
 
     std::string m_title;
     Mode m_mode;
@@ -142,6 +163,16 @@ private:
     bool m_flash_requested { false };
     std::optional<double> m_flash_at;   // when the tone's first sample is heard (set by the sound thread)
     bool m_flash_painted { false };
+};
+
+// The fixture of the whole-program tests: skips without the test desktop or its tools, gives each test a
+// home folder of its own, and keeps its folder after a failure (or always, with QUILLMAR_E2E_KEEP) for a look.
+class DesktopRun : public testing_support::TempDirTest {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    Home home;
 };
 
 }

@@ -12,6 +12,7 @@
 #include <xcb/xcb.h>
 
 #include "engine/foreground.h"
+#include "tests/support/media_check.h"
 #include "tests/support/temp_dir.h"
 
 namespace fs = std::filesystem;
@@ -20,17 +21,8 @@ using foreground::ForegroundKind;
 
 namespace {
 
-// Polls until `done` holds or 10 s pass; the window manager works asynchronously.
-bool eventually(std::function<bool()> const& done)
-{
-    auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (done())
-            return true;
-        std::this_thread::sleep_for(20ms);
-    }
-    return done();
-}
+// The window manager works asynchronously: its answers are polled for 10 s at most.
+bool eventually(std::function<bool()> const& done) { return media::poll_until(done, 10s); }
 
 struct WindowSpec {
     std::string title {};                       // _NET_WM_NAME (UTF-8)

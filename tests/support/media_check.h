@@ -16,13 +16,15 @@
 namespace media {
 
 // Polls another process's answer until it holds; the limit only bounds a failure.
-template <class F> bool poll_until(F const& done, std::chrono::milliseconds limit = std::chrono::seconds(30))
+template <class F>
+bool poll_until(F const& done, std::chrono::milliseconds limit = std::chrono::seconds(30),
+                std::chrono::milliseconds step = std::chrono::milliseconds(20))
 {
     auto deadline = std::chrono::steady_clock::now() + limit;
     while (!done()) {
         if (std::chrono::steady_clock::now() > deadline)
             return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        std::this_thread::sleep_for(step);
     }
     return true;
 }

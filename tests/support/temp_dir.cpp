@@ -41,7 +41,7 @@ std::filesystem::path TempDirTest::write_file(std::string const& name, std::stri
     return path;
 }
 
-std::string TempDirTest::read_file(std::filesystem::path const& path)
+std::string read_file(std::filesystem::path const& path)
 {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream text;
