@@ -87,22 +87,25 @@ public:
         return window;
     }
 
-    xcb_window_t active()
+    // The windows a property of the root window names (_NET_CLIENT_LIST, _NET_ACTIVE_WINDOW).
+    std::vector<xcb_window_t> root_list(char const* property)
     {
         auto* reply = xcb_get_property_reply(m_connection,
-            xcb_get_property(m_connection, 0, m_root, atom("_NET_ACTIVE_WINDOW"), XCB_ATOM_WINDOW, 0, 1), nullptr);
-        xcb_window_t window = XCB_WINDOW_NONE;
-        if (reply && xcb_get_property_value_length(reply) == 4)
-            window = *static_cast<xcb_window_t*>(xcb_get_property_value(reply));
+            xcb_get_property(m_connection, 0, m_root, atom(property), XCB_ATOM_WINDOW, 0, 1024), nullptr);
+        std::vector<xcb_window_t> windows;
+        if (reply) {
+            auto* data = static_cast<xcb_window_t*>(xcb_get_property_value(reply));
+            windows.assign(data, data + xcb_get_property_value_length(reply) / 4);
+        }
         std::free(reply);
-        return window;
+        return windows;
     }
 
     // Asks the window manager to bring the window to the front, as a pager does, until it is active.
     bool activate(xcb_window_t window)
     {
         return eventually([&] {
-            if (active() == window)
+            if (root_list("_NET_ACTIVE_WINDOW") == std::vector { window })
                 return true;
             xcb_client_message_event_t event {};
             event.response_type = XCB_CLIENT_MESSAGE;
@@ -119,19 +122,6 @@ public:
         });
     }
 
-    std::vector<xcb_window_t> managed()
-    {
-        auto* reply = xcb_get_property_reply(m_connection,
-            xcb_get_property(m_connection, 0, m_root, atom("_NET_CLIENT_LIST"), XCB_ATOM_WINDOW, 0, 1024), nullptr);
-        std::vector<xcb_window_t> windows;
-        if (reply) {
-            auto* data = static_cast<xcb_window_t*>(xcb_get_property_value(reply));
-            windows.assign(data, data + xcb_get_property_value_length(reply) / 4);
-        }
-        std::free(reply);
-        return windows;
-    }
-
     // Destroys our windows and waits until the window manager has let go of them, so that the next test never
     // meets a window the manager still remembers.
     void destroy_all()
@@ -140,7 +130,7 @@ public:
             xcb_destroy_window(m_connection, window);
         xcb_flush(m_connection);
         eventually([&] {
-            auto windows = managed();
+            auto windows = root_list("_NET_CLIENT_LIST");
             return std::ranges::none_of(m_windows, [&](auto w) { return std::ranges::find(windows, w) != windows.end(); });
         });
         m_windows.clear();

@@ -5,8 +5,6 @@
 #include <sstream>
 #include <vector>
 
-#include "base/file_io.h"
-
 namespace testing_support {
 
 std::filesystem::path make_temp_dir(std::string const& prefix)
@@ -51,13 +49,9 @@ std::string read_file(std::filesystem::path const& path)
 
 std::vector<std::uint8_t> TempDirTest::read_bytes(std::filesystem::path const& path)
 {
-    std::error_code ec;
-    auto size = std::filesystem::file_size(path, ec);
-    EXPECT_FALSE(ec) << path << ": " << ec.message();
-    std::vector<std::uint8_t> bytes(ec ? 0 : size);
-    auto fd = files::open_read(path);
-    EXPECT_TRUE(fd && files::pread_exact(fd->get(), std::span(bytes), 0)) << path;
-    return bytes;
+    EXPECT_TRUE(std::filesystem::is_regular_file(path)) << path;
+    auto const text = read_file(path);
+    return { text.begin(), text.end() };
 }
 
 }
