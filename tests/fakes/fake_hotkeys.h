@@ -1,12 +1,11 @@
 #pragma once
-// A registrar double: records grabs, refuses chosen keys, and replays queued events.
+// A registrar double: records grabs and replays queued events.
 
 #include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <map>
 #include <mutex>
-#include <set>
 
 #include "platform/hotkey_registrar.h"
 
@@ -19,7 +18,6 @@ public:
         std::condition_variable changed;
         std::deque<platform::HotkeyEvent> events;
         std::map<int, std::uint32_t> grabbed; // id -> vk
-        std::set<std::uint32_t> refused_vks;
         bool idle { false };   // the thread waits for its next event: everything before it is handled
         bool closed { false }; // the thread ended and let its registrar go
     };
@@ -39,8 +37,6 @@ public:
     Result<void> grab(int id, std::uint32_t, std::uint32_t vk) override
     {
         std::lock_guard lock(m_state->mutex);
-        if (m_state->refused_vks.contains(vk))
-            return fail("refusé");
         m_state->grabbed[id] = vk;
         return {};
     }
