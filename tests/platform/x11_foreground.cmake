@@ -1,5 +1,3 @@
-quill_test(NAME proc_exe_name_test LABELS engine SOURCES ${CMAKE_CURRENT_LIST_DIR}/proc_exe_name_test.cpp
-  LIBS engine platform_linux)
 # The test draws its own windows with XCB, so it links XCB itself.
 quill_test(NAME x11_foreground_test LABELS engine display SOURCES ${CMAKE_CURRENT_LIST_DIR}/x11_foreground_test.cpp
   LIBS engine platform_linux PkgConfig::XCB)

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <thread>
 #include <unistd.h>
@@ -20,6 +21,15 @@ using namespace std::chrono_literals;
 using foreground::ForegroundKind;
 
 namespace {
+
+// A process folder of a fixture /proc: an "exe" link to `target` and, when given, a command line.
+void make_process(fs::path const& proc, int pid, std::string const& target, std::optional<std::string> cmdline = {})
+{
+    fs::create_directories(proc / std::to_string(pid));
+    fs::create_symlink(target, proc / std::to_string(pid) / "exe");
+    if (cmdline)
+        std::ofstream(proc / std::to_string(pid) / "cmdline", std::ios::binary) << *cmdline;
+}
 
 // The window manager works asynchronously: its answers are polled for 10 s at most.
 bool eventually(std::function<bool()> const& done) { return media::poll_until(done, 10s); }
@@ -195,8 +205,7 @@ protected:
     // A fixture process folder whose program is Java, for a window that names its pid itself.
     fs::path fake_proc(int pid)
     {
-        fs::create_directories(dir() / "proc" / std::to_string(pid));
-        fs::create_symlink("/usr/lib/jvm/java-17/bin/java", dir() / "proc" / std::to_string(pid) / "exe");
+        make_process(dir() / "proc", pid, "/usr/lib/jvm/java-17/bin/java");
         return dir() / "proc";
     }
 
@@ -259,4 +268,40 @@ TEST_F(X11Foreground, NothingInFrontWhenTheLastWindowCloses)
     ASSERT_TRUE(seen);
     m_client.destroy_all();
     EXPECT_TRUE(eventually([&] { return !probe->sample(); }));
+}
+
+using ProcExeName = testing_support::TempDirTest;
+
+// The program behind a window, from /proc: a native one by its executable, one under Wine or Proton by the
+// Windows program on its command line.
+TEST_F(ProcExeName, NativeAndWineProcesses)
+{
+    using namespace std::string_literals;
+    struct Row {
+        int pid;
+        char const* exe; // the "exe" link; none for a process that is gone
+        std::optional<std::string> cmdline;
+        char const* exe_name;
+        char const* stem;
+    };
+    Row const rows[] = {
+        { 10, "/opt/celeste/Celeste.bin.x86_64", {}, "Celeste.bin.x86_64", "celeste" },
+        { 11, "/usr/bin/java (deleted)", {}, "java", "java" },
+        { 12, "/home/me/.steam/proton/files/bin/wine64-preloader",
+          "C:\\Program Files\\Rockstar Games\\GTA5_Enhanced.exe\0-fullscreen\0"s, "GTA5_Enhanced.exe", "gta5_enhanced" },
+        { 13, "/usr/lib/wine/wine", "Z:\\home\\me/Games/Hades2.exe\0"s, "Hades2.exe", "hades2" },
+        { 14, "/usr/lib/wine/wine-preloader", ""s, "", "" },
+        { 15, "/usr/lib/wine/wine64", {}, "", "" },
+        { 16, "/usr/bin/winecfg", "C:\\x\\notepad.exe\0"s, "winecfg", "winecfg" },
+        { 99, nullptr, {}, "", "" },
+        { 0, nullptr, {}, "", "" },
+    };
+    for (auto const& row : rows) {
+        SCOPED_TRACE(row.pid);
+        if (row.exe)
+            make_process(dir(), row.pid, row.exe, row.cmdline);
+        auto name = platform::x11::process_exe_name(dir(), row.pid);
+        EXPECT_EQ(name, row.exe_name);
+        EXPECT_EQ(foreground::exe_stem(name), row.stem);
+    }
 }
