@@ -26,10 +26,9 @@ public:
         files.push_back(path);
         return {};
     }
-    std::optional<std::string> text() override { return held_text; }
+    std::optional<std::string> text() override { return std::nullopt; }
 
     bool refuse { false };
-    std::optional<std::string> held_text;
     std::vector<std::filesystem::path> files;
 };
 
