@@ -1,8 +1,8 @@
 // The library's Linux services for real: the GIO trash and the XDG Videos folder. GLib reads HOME and the
 // XDG variables once per process, so one temporary home serves every test of this executable.
 
-#include <cstdio>
 #include <cstdlib>
+#include <fstream>
 
 #include <gtest/gtest.h>
 
@@ -28,9 +28,7 @@ public:
         setenv("HOME", (g_root / "home").c_str(), 1);
         setenv("XDG_DATA_HOME", (g_root / "data").c_str(), 1);
         setenv("XDG_CONFIG_HOME", (g_root / "config").c_str(), 1);
-        std::FILE* dirs = std::fopen((g_root / "config" / "user-dirs.dirs").c_str(), "w");
-        std::fputs("XDG_VIDEOS_DIR=\"$HOME/Films\"\n", dirs);
-        std::fclose(dirs);
+        std::ofstream(g_root / "config" / "user-dirs.dirs") << "XDG_VIDEOS_DIR=\"$HOME/Films\"\n";
     }
     void TearDown() override
     {
@@ -53,11 +51,8 @@ protected:
     }
     void add_clip(std::string const& id)
     {
-        for (auto path : { folder / (id + ".mp4"), library::thumb_path(folder, id) }) {
-            std::FILE* file = std::fopen(path.c_str(), "w");
-            std::fputs("bytes", file);
-            std::fclose(file);
-        }
+        for (auto path : { folder / (id + ".mp4"), library::thumb_path(folder, id) })
+            std::ofstream(path) << "bytes";
         ASSERT_TRUE(library::set_favorite(folder, id, true));
     }
     std::unique_ptr<platform::Trash> trash;
@@ -109,8 +104,7 @@ TEST_F(GioLibrary, RefusedTrashNeverDeletesForGood)
     std::error_code ec;
     fs::rename(bin, moved_aside, ec);
     fs::create_directories(bin.parent_path());
-    std::FILE* blocker = std::fopen(bin.c_str(), "w");
-    std::fclose(blocker);
+    std::ofstream(bin) << "";
 
     library::PendingList pending;
     std::vector<std::string> ids { "kept" };
