@@ -194,46 +194,6 @@ TEST(EngineGate, ThreadEndsWhenTheEngineIsGone)
     gate->join();
 }
 
-TEST(EngineRecording, WaitReturnsAtOnceOrAfterItsChecks)
-{
-    Rig setup;
-    auto engine = setup.make();
-    engine::wait_recording_finished(*engine, 1, 1h);
-    engine->recording.set(engine::RecordingSlot { 1, "clip" });
-    engine::wait_recording_finished(*engine, 3, 1ms);
-    EXPECT_TRUE(engine->recording.copy());
-
-    std::thread writer([&] {
-        std::this_thread::sleep_for(5ms);
-        engine->recording.set(std::nullopt);
-    });
-    engine::wait_recording_finished(*engine, 1'000'000, 1ms);
-    EXPECT_FALSE(engine->recording.copy());
-    writer.join();
-}
-
-TEST(EngineHotkeys, RecordKeyTogglesAndSlotKeysSave)
-{
-    Rig setup;
-    std::vector<std::string> calls;
-    engine::Actions actions {
-        [&](std::shared_ptr<engine::Engine> const&) { calls.push_back("record"); },
-        [&](engine::Engine&, std::uint32_t secs) { calls.push_back(fmt::format("save {}", secs)); },
-    };
-    auto engine = setup.make({}, actions);
-    std::weak_ptr<engine::Engine> weak = engine;
-    using engine::HotkeyKind;
-    engine::hotkey_action(weak, HotkeyKind::Record, 0);
-    engine::hotkey_action(weak, HotkeyKind::Save, 30);
-    // Keys pressed while quitting do nothing.
-    engine->quit.store(true);
-    engine::hotkey_action(weak, HotkeyKind::Record, 0);
-    engine->quit.store(false);
-    engine.reset();
-    engine::hotkey_action(weak, HotkeyKind::Record, 0);
-    EXPECT_EQ(calls, (std::vector<std::string> { "record", "save 30" }));
-}
-
 TEST(EnginePipelines, EnsureStartsOnceAndNeverAfterQuit)
 {
     Rig setup;

@@ -139,26 +139,8 @@ TEST_F(LightCopyFolder, SizeLimitUsesTheFilesOwnSizeAndFactorsGoDown)
     EXPECT_EQ(std::filesystem::file_size(copies / "Grand.mp4"), 11'000'000u);
 }
 
-TEST_F(LightCopyFolder, ClipWithoutSidecarIsMeasuredFromItsFile)
-{
-    clip("fallback", 40'000'000);
-    fake.probe = platform::MediaInfo { 30.0, 2560, 1600, 60, 1 };
-    ASSERT_TRUE(copy("fallback"));
-    // Nothing from the file either: 1920 x 1080 stands in.
-    fake.probe = platform::MediaInfo { 30.0, 0, 0, 0, 0 };
-    ASSERT_TRUE(copy("fallback"));
-    EXPECT_EQ(fake.targets, (std::vector { plan_attempt(1.0, 30, 2560, 1600), plan_attempt(1.0, 30, 1920, 1080) }));
-}
-
 TEST_F(LightCopyFolder, ErrorsNameTheirCause)
 {
-    // An unfinished recording is small but does not open: it is never handed out.
-    clip("recording", 3'000'000);
-    fake.probe = fail("moov atom not found");
-    EXPECT_EQ(copy("recording").error(), "Version légère impossible : moov atom not found");
-    EXPECT_EQ(copy("gone").error(), "Ce clip n'existe plus.");
-
-    fake.probe = platform::MediaInfo { 30.0, 1920, 1080, 60, 1 };
     clip("wide", 30'000'000, "Large", 30);
     fake.refuse = "Invalid data found when processing input";
     EXPECT_EQ(copy("wide").error(), "Version légère impossible : Invalid data found when processing input");

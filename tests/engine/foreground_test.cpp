@@ -276,25 +276,3 @@ TEST(ForegroundThread, RecordsOneSamplePerLookUntilStopped)
     EXPECT_TRUE(untouched->copy().empty());
     EXPECT_EQ(opens, 2);
 }
-
-namespace {
-
-Result<std::unique_ptr<platform::ForegroundProbe>> open_missing() { return fail("Écran absent"); }
-Result<std::unique_ptr<platform::ForegroundProbe>> open_scripted()
-{
-    return std::make_unique<fakes::ScriptedForegroundProbe>(
-        std::deque<std::optional<WindowInfo>> { window("Hades2.exe", "Hades II", true) });
-}
-
-}
-
-TEST(ForegroundDrivers, FirstDriverThatOpensServesAndNoneIsTheDesktop)
-{
-    platform::ForegroundDriver const both[] = { { "absent", &open_missing }, { "script", &open_scripted } };
-    EXPECT_EQ(foreground::detect_once(both), (ForegroundInfo { "Hades II", Game }));
-    platform::ForegroundDriver const none[] = { { "absent", &open_missing } };
-    EXPECT_EQ(foreground::detect_once(none), foreground::desktop_entry());
-    auto opened = foreground::opener_from(none)();
-    ASSERT_FALSE(opened);
-    EXPECT_EQ(opened.error(), "Écran absent");
-}

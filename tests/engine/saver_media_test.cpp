@@ -285,23 +285,6 @@ TEST_F(SaverRealMedia, SaveFailuresReachToastAndPage)
     }
 }
 
-TEST_F(SaverRealMedia, SecondRecordPressFinishesAValidFileWithSidecarAndThumbnail)
-{
-    ASSERT_NO_FATAL_FAILURE(start_engine(true));
-    std::filesystem::remove_all(dir()); // deleted by the player: the recording makes it again
-    engine::toggle_recording(engine);
-    ASSERT_EQ(events_of<Started>(rig.events->copy()).size(), 1u);
-    deliver_thumbnail();
-    push_live(*rig.shared, 3 * second);
-    engine::toggle_recording(engine);
-
-    // The seed starts at the newest buffered keyframe (2 s); 3 s arrive live.
-    auto clip = expect_finished(3.9, 4.1);
-    auto thumb = media::probe(library::thumb_path(dir(), clip.id));
-    ASSERT_FALSE(thumb.is_null());
-    EXPECT_EQ(thumb["streams"][0]["width"], 400);
-}
-
 TEST_F(SaverRealMedia, RecordingRefusedAtItsStartLeavesNoFile)
 {
     struct Row {

@@ -5,7 +5,6 @@
 
 #include <cmath>
 #include <limits>
-#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -71,15 +70,6 @@ protected:
     }
 };
 
-}
-
-TEST(TrimTicks, SaturatesInsteadOfOverflowing)
-{
-    constexpr auto max = std::numeric_limits<std::int64_t>::max(), min = std::numeric_limits<std::int64_t>::min();
-    std::pair<double, std::int64_t> const rows[] = { { 1.5, 15'000'000 }, { -0.25, -2'500'000 }, { 1e300, max },
-        { -1e300, min }, { inf, max }, { not_a_number, 0 } };
-    for (auto [secs, ticks] : rows)
-        EXPECT_EQ(trim::seconds_to_ticks(secs), ticks) << secs;
 }
 
 TEST_F(TrimFolder, RefusesShortOrNonFiniteSelectionsBeforeOpening)
@@ -173,17 +163,4 @@ TEST_F(TrimFolder, BytesComeFromTheFileWhoseIndexWasRead)
     ASSERT_TRUE(opened);
     for (auto const& ref : opened->video_samples)
         ASSERT_EQ(sample_bytes(path, ref)[1], 'A');
-}
-
-TEST_F(TrimFolder, TwoTrimsAtOnceGiveTwoClips)
-{
-    make("src", { .seconds = 30 });
-    std::optional<Result<library::Clip>> results[2];
-    {
-        std::jthread a([&] { results[0] = trim::cut_clip(dir(), "src", 1, 20); });
-        std::jthread b([&] { results[1] = trim::cut_clip(dir(), "src", 1, 20); });
-    }
-    ASSERT_TRUE(*results[0] && *results[1]);
-    EXPECT_NE((*results[0])->id, (*results[1])->id);
-    EXPECT_EQ(library::list_clips(dir()).size(), 3u);
 }

@@ -47,29 +47,12 @@ protected:
 
 }
 
-TEST_F(LibraryAutostart, EntryWithAwkwardPathsPassesTheValidator)
+// Each entry passes the validator, and the desktop's own launcher starts exactly that program with --tray.
+TEST_F(LibraryAutostart, EntryWithAwkwardPathsPassesTheValidatorAndLaunches)
 {
-    if (!media::have_tool("desktop-file-validate"))
-        GTEST_SKIP() << "desktop-file-validate is missing";
+    if (!media::have_tool("desktop-file-validate") || !media::have_tool("gio"))
+        GTEST_SKIP() << "desktop-file-validate or gio is missing";
     for (auto name : awkward_names) {
-        SCOPED_TRACE(name);
-        auto exe = fs::path("/opt") / name / "quillmar";
-        ASSERT_TRUE(library::set_autostart(true, dir() / "config", exe));
-        auto [status, output] = media::run({ "desktop-file-validate", entry().string() });
-        EXPECT_EQ(status, 0) << output << read_file(entry());
-        EXPECT_EQ(output, "");
-    }
-}
-
-TEST_F(LibraryAutostart, EntryLaunchesExactlyThePathWithTray)
-{
-    if (!media::have_tool("gio"))
-        GTEST_SKIP() << "gio is missing";
-    for (auto name : awkward_names) {
-        // GLib looks the program up before it undoes the "%%" of a literal percent, so it refuses to load
-        // such an entry at all; the entry itself is right (the validator above accepts it).
-        if (name.find('%') != std::string_view::npos)
-            continue;
         SCOPED_TRACE(name);
         // A stand-in program that writes the arguments it was started with.
         auto program_dir = dir() / "bin" / name;
@@ -82,6 +65,13 @@ TEST_F(LibraryAutostart, EntryLaunchesExactlyThePathWithTray)
                 shell_quote(out.string()), shell_quote(out.string()), shell_quote(out.string())));
         fs::permissions(exe, fs::perms::owner_all);
         ASSERT_TRUE(library::set_autostart(true, dir() / "config", exe));
+        auto validated = media::run({ "desktop-file-validate", entry().string() });
+        EXPECT_EQ(validated.status, 0) << validated.output << read_file(entry());
+        EXPECT_EQ(validated.output, "");
+        // GLib looks the program up before it undoes the "%%" of a literal percent, so it refuses to load
+        // such an entry at all; the entry itself is right (the validator accepts it).
+        if (name.find('%') != std::string_view::npos)
+            continue;
         auto [status, output] = media::run({ "gio", "launch", entry().string() });
         ASSERT_EQ(status, 0) << output;
         // The launcher does not wait for the program; wait for its answer.
@@ -124,19 +114,13 @@ TEST_F(LibraryAutostart, KeepsTheUsersSessionChoices)
     EXPECT_EQ(text.find("Hidden"), std::string::npos) << text;
 }
 
-TEST_F(LibraryAutostart, OnTwiceRewritesOffRemovesAndLegacyGoes)
+// Writing the entry removes the one of the former name; off removes the entry, and has nothing to do twice.
+TEST_F(LibraryAutostart, OffRemovesAndLegacyGoes)
 {
     write_file("config/autostart/Fennow.desktop", "[Desktop Entry]\n");
-    ASSERT_TRUE(library::set_autostart(true, dir() / "config", "/first/quillmar"));
     ASSERT_TRUE(library::set_autostart(true, dir() / "config", "/moved/quillmar"));
     EXPECT_FALSE(fs::exists(dir() / "config" / "autostart" / "Fennow.desktop"));
-    auto text = read_file(entry());
-    EXPECT_NE(text.find("Exec=\"/moved/quillmar\" --tray\n"), std::string::npos) << text;
-    EXPECT_EQ(text.find("/first/"), std::string::npos) << text;
-    std::size_t files = 0;
-    for ([[maybe_unused]] auto const& item : fs::directory_iterator(dir() / "config" / "autostart"))
-        ++files;
-    EXPECT_EQ(files, 1u);
+    EXPECT_TRUE(fs::exists(entry()));
 
     ASSERT_TRUE(library::set_autostart(false, dir() / "config"));
     EXPECT_FALSE(fs::exists(entry()));
