@@ -72,16 +72,6 @@ TEST(AudioPlacePacket, FillsGapsAndDropsPacketsBehindTheCount)
     }
 }
 
-TEST(AudioKeepUp, PadsToHundredMillisecondsBehindTheClockAndNeverBack)
-{
-    Source source;
-    audio::keep_up(source, base, base + 1'000 * ms);
-    EXPECT_EQ(source.frames_received, 48'000u - 4'800u);
-    EXPECT_EQ(source.fifo.size(), std::size_t(48'000 - 4'800) * 2);
-    audio::keep_up(source, base, base + 50 * ms);  // a clock read that went backwards changes nothing
-    EXPECT_EQ(source.frames_received, 48'000u - 4'800u);
-}
-
 // Packets of 480 frames captured back to back, each delivered the next of `delays` (in turn) after its capture;
 // the clock pads the source every 10 ms. Counts what became of them.
 struct Delivery {
