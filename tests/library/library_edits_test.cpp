@@ -69,18 +69,8 @@ using Ids = std::vector<std::string>;
 
 }
 
-TEST_F(LibraryEdits, IdComesFromTheFileNameNotTheSidecar)
-{
-    add_clip("original", 100);
-    fs::copy_file(folder / "original.mp4", folder / "copy.mp4");
-    fs::copy_file(folder / ".quillmar" / "original.json", folder / ".quillmar" / "copy.json");
-    auto clips = library::list_clips(folder);
-    EXPECT_EQ(ids(clips), (std::vector<std::string> { "copy", "original" }));
-    EXPECT_EQ(clips[0].title, "Valorant 21h04");
-}
-
-// A clip without a usable sidecar is described from its file; reading writes nothing, the first edit writes the
-// whole record.
+// A clip without a usable sidecar (none, empty or oversized) is described from its file; reading writes nothing,
+// the first edit writes the whole record.
 TEST_F(LibraryEdits, FallbackComesFromTheMp4AndIsWrittenOnlyByAnEdit)
 {
     auto mp4 = add_mp4("Sans fiche.mp4", "12345");
@@ -91,6 +81,11 @@ TEST_F(LibraryEdits, FallbackComesFromTheMp4AndIsWrittenOnlyByAnEdit)
     auto clip = library::read_clip_meta(folder, "Sans fiche", mp4);
     EXPECT_EQ(clip, (library::Clip { "Sans fiche", "Sans fiche", "Autres", 1700000000, 0.0, 5, false, false, 0, 0 }));
     EXPECT_EQ(read_file(folder / ".quillmar" / "Sans fiche.json"), "{}");
+
+    // Still valid JSON (trailing whitespace), but no sidecar is ever this large.
+    add_clip("big", 100);
+    write_file("clips/.quillmar/big.json", read_file(folder / ".quillmar" / "big.json") + std::string(2 << 20, ' '));
+    EXPECT_EQ(library::read_clip_meta(folder, "big", folder / "big.mp4").game, "Autres");
 
     auto missing = library::read_clip_meta(folder, "gone", folder / "gone.mp4");
     EXPECT_EQ(missing.created, 0u);
@@ -104,16 +99,7 @@ TEST_F(LibraryEdits, FallbackComesFromTheMp4AndIsWrittenOnlyByAnEdit)
     EXPECT_EQ(library::parse_sidecar(read_file(folder / ".quillmar" / "Sans fiche.json")), clip);
 }
 
-TEST_F(LibraryEdits, OversizedSidecarIsIgnored)
-{
-    add_clip("big", 100);
-    auto sidecar = folder / ".quillmar" / "big.json";
-    // Still valid JSON (trailing whitespace), but no sidecar is ever this large.
-    write_file("clips/.quillmar/big.json", read_file(sidecar) + std::string(2 << 20, ' '));
-    EXPECT_EQ(library::read_clip_meta(folder, "big", folder / "big.mp4").game, "Autres");
-}
-
-TEST_F(LibraryEdits, ListsOnlyMp4FilesNewestFirstThenById)
+TEST_F(LibraryEdits, ListsOnlyMp4FilesNewestFirstThenByIdNamedByTheirFile)
 {
     for (auto name : { "c.mkv", ".mp4", "d.mp4.part", "noext" })
         add_mp4(name);
@@ -127,8 +113,13 @@ TEST_F(LibraryEdits, ListsOnlyMp4FilesNewestFirstThenById)
     add_mp4("UPPER.MP4");
     ASSERT_TRUE(library::save_clip_metadata(folder, { "UPPER", "", "", 150, 0, 0, false, false, 0, 0 }));
     add_mp4("bad\xff.mp4");
+    // A copied clip and sidecar: the id comes from the file name, not from the record.
+    fs::copy_file(folder / "old.mp4", folder / "copy.mp4");
+    fs::copy_file(folder / ".quillmar" / "old.json", folder / ".quillmar" / "copy.json");
 
-    EXPECT_EQ(ids(library::list_clips(folder)), (std::vector<std::string> { "new", "a", "ab", "b", "UPPER", "old" }));
+    auto clips = library::list_clips(folder);
+    EXPECT_EQ(ids(clips), (std::vector<std::string> { "new", "a", "ab", "b", "UPPER", "copy", "old" }));
+    EXPECT_EQ(clips[5].title, "Valorant 21h04");
     EXPECT_TRUE(library::list_clips(dir() / "missing").empty());
 }
 
@@ -233,6 +224,7 @@ TEST_F(LibraryEdits, ConcurrentEditsOfOneClipKeepEveryChange)
     }
 }
 
+// A deletion waits six seconds, counted again from a second mark of the same clip; a restore cancels it.
 TEST_F(LibraryEdits, DeletionWaitsForGracePeriodAndRestoreCancels)
 {
     add_clip("a");
@@ -243,28 +235,17 @@ TEST_F(LibraryEdits, DeletionWaitsForGracePeriodAndRestoreCancels)
     EXPECT_EQ(library::list_clips(folder).size(), 3u);
     library::restore_deleted(pending, Ids { "a", "never" });
     EXPECT_EQ(visible(), (Ids { "a", "c" }));
+    ASSERT_TRUE(library::mark_deleted(pending, folder, Ids { "c", "b" }, t0 + 4s));
+    EXPECT_EQ(library::pending_ids(pending, folder), (Ids { "c", "b" }));
 
-    EXPECT_TRUE(library::purge_deleted(pending, *trash, library::Force::No, t0 + 5999ms).empty());
+    EXPECT_TRUE(library::purge_deleted(pending, *trash, library::Force::No, t0 + 9999ms).empty());
     EXPECT_TRUE(trash->asked.empty());
-    EXPECT_TRUE(library::purge_deleted(pending, *trash, library::Force::No, t0 + 6s).empty());
-    EXPECT_TRUE(in_bin("b"));
+    EXPECT_TRUE(library::purge_deleted(pending, *trash, library::Force::No, t0 + 10s).empty());
+    EXPECT_TRUE(in_bin("b") && in_bin("c"));
     EXPECT_FALSE(fs::exists(folder / ".quillmar" / "b.json"));
     EXPECT_FALSE(fs::exists(folder / ".quillmar" / "b.jpg"));
-    EXPECT_EQ(trash->asked.size(), 1u);
+    EXPECT_EQ(trash->asked.size(), 2u);
     EXPECT_TRUE(library::pending_ids(pending, folder).empty());
-}
-
-TEST_F(LibraryEdits, SecondDeleteRestartsGrace)
-{
-    add_clip("a");
-    add_clip("b");
-    ASSERT_TRUE(library::mark_deleted(pending, folder, Ids { "a" }, t0));
-    ASSERT_TRUE(library::mark_deleted(pending, folder, Ids { "b", "a" }, t0 + 4s));
-    EXPECT_EQ(library::pending_ids(pending, folder), (Ids { "b", "a" }));
-    library::purge_deleted(pending, *trash, library::Force::No, t0 + 6s);
-    EXPECT_TRUE(trash->asked.empty());
-    library::purge_deleted(pending, *trash, library::Force::No, t0 + 10s);
-    EXPECT_TRUE(in_bin("a"));
 }
 
 TEST_F(LibraryEdits, PurgeUsesTheFolderTheClipWasMarkedIn)
