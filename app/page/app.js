@@ -7,6 +7,13 @@
 // encodeURIComponent. Elements are found by comparing dataset values, never by building a selector.
 // icons.js, glass.js and player.js may be missing: their names are looked up only when called.
 
+// Start-up's three calls leave before the rest of this script is compiled and run (its formatters alone take
+// milliseconds to build), so that work overlaps the slowest answer instead of delaying it. `boot` takes them.
+const starting = Promise.all(['state', 'clips', 'status'].map(method => api(method)));
+// The mono font is first needed by the first render, too late for `fonts.ready` to wait for it: it is asked
+// for now, while the calls are out. A font that fails leaves the fallback.
+const monoFont = document.fonts.load('12px "Geist Mono"').catch(() => {});
+
 // ---- Constants ------------------------------------------------------------------------------------
 
 const SESSION_GAP = 2700;
@@ -386,11 +393,17 @@ function renderNav() {
   const entry = (key, icon, label, count) =>
     `<button class="nav-i${S.view === 'lib' && S.filter === key ? ' on' : ''}" data-filter="${esc(key)}">` +
     `${ic(icon)}<span>${esc(label)}</span><small>${count}</small></button>`;
-  const count = f => S.clips.filter(c => passes(c, f)).length;
-  let html = entry(ALL, 'layout-grid', LABELS.all, S.clips.length) + entry(FAV, 'circle', LABELS.fav, count(FAV));
-  if (S.clips.some(c => c.recording)) html += entry(REC, 'clapperboard', LABELS.rec, count(REC));
-  const games = gameNames();
-  if (games.length) html += '<hr>' + games.map(g => entry(GAME + g, 'gamepad-2', g, count(GAME + g))).join('');
+  // One pass over the clips counts every entry: a pass per game costs milliseconds with thousands of clips.
+  const counts = new Map([[FAV, 0], [REC, 0]]);
+  for (const c of S.clips) {
+    if (c.favorite) counts.set(FAV, counts.get(FAV) + 1);
+    if (c.recording) counts.set(REC, counts.get(REC) + 1);
+    counts.set(GAME + c.game, (counts.get(GAME + c.game) || 0) + 1);
+  }
+  let html = entry(ALL, 'layout-grid', LABELS.all, S.clips.length) + entry(FAV, 'circle', LABELS.fav, counts.get(FAV));
+  if (counts.get(REC)) html += entry(REC, 'clapperboard', LABELS.rec, counts.get(REC));
+  const games = [...counts.keys()].filter(isGame).map(f => f.slice(GAME.length)).sort(collator.compare);
+  if (games.length) html += '<hr>' + games.map(g => entry(GAME + g, 'gamepad-2', g, counts.get(GAME + g))).join('');
   $('nav-list').innerHTML = html;
   $('nav-settings').classList.toggle('on', S.view === 'settings');
   placeNav(S.view === 'lib' && navFilter !== null && navFilter !== S.filter);
@@ -1861,7 +1874,7 @@ const boot = attempt(async () => {
   wire();
   // A page reloaded during a key capture would leave the global keys paused.
   suspend(false, true);
-  const [state, clips, status] = await Promise.all([api('state'), api('clips'), api('status')]);
+  const [state, clips, status] = await starting;
   S.settings = state.settings;
   S.clipsDir = String(state.clipsDir ?? '');
   applyTheme();
@@ -1869,6 +1882,7 @@ const boot = attempt(async () => {
   takeStatus(status);
   listed = true;
   for (const ev of early.splice(0)) hostEvent(ev);
+  await monoFont;
   await document.fonts.ready;
   renderPanel();
   renderNav();
