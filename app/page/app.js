@@ -379,9 +379,17 @@ function passes(c, f) {
   return isGame(f) && c.game === f.slice(GAME.length);
 }
 
+// The lower-cased text a search looks through, made once per clip record (an update is a new record).
+const searchText = new WeakMap();
+function haystack(c) {
+  let text = searchText.get(c);
+  if (text === undefined) searchText.set(c, text = `${c.title} ${c.game}`.toLowerCase());
+  return text;
+}
+
 function shown() {
   const q = S.q.trim().toLowerCase();
-  return S.clips.filter(c => passes(c, S.filter) && (!q || `${c.title} ${c.game}`.toLowerCase().includes(q)));
+  return S.clips.filter(c => passes(c, S.filter) && (!q || haystack(c).includes(q)));
 }
 
 const filterLabel = f => (isGame(f) ? f.slice(GAME.length) : LABELS[f]);
@@ -483,10 +491,21 @@ function sessionHead(s, withGame) {
 }
 
 // Sessions past the first screens are added as the list scrolls near its end, so that a keystroke in the
-// search builds a screenful of cards rather than thousands. A new render keeps at least as many cards as
-// the last one showed, so the scroll position survives it.
+// search builds a screenful of cards rather than thousands. A render of a scrolled list keeps at least as
+// many cards as the last one showed, so the scroll position survives it; at the top, one screenful is
+// enough, and the rest joins after the frame.
 const CARDS_AT_ONCE = 48;
 let moreCards = null;
+let cardBox = null;
+
+// Cards enough to fill the list's box: a card for each cell the box holds and a spare row, measured on a
+// card shown (the layout is fresh here: the scroll position was just read).
+function screenful(lib) {
+  const first = lib.querySelector('.grid figure');
+  if (first) cardBox = first.getBoundingClientRect();
+  if (!cardBox || !cardBox.width || !cardBox.height || !lib.clientHeight) return CARDS_AT_ONCE;
+  return Math.max(1, Math.round(lib.clientWidth / cardBox.width)) * (Math.ceil(lib.clientHeight / cardBox.height) + 1);
+}
 
 const sessionHtml = (s, withGame) =>
   `<section class="session">${sessionHead(s, withGame)}<div class="grid">${s.clips.map(card).join('')}</div></section>`;
@@ -546,9 +565,10 @@ function renderLib() {
   const withGame = !isGame(S.filter);
   const hero1 = !S.q.trim() && (S.filter === ALL || isGame(S.filter)) ? hero(list[0]) : '';
   const rest = sessions(list);
-  lib.innerHTML = hero1 + takeSessions(rest, Math.max(CARDS_AT_ONCE, before), withGame);
+  lib.innerHTML = hero1 + takeSessions(rest, top ? Math.max(CARDS_AT_ONCE, before) : screenful(lib), withGame);
   moreOnScroll(lib, rest, withGame);
-  lib.scrollTop = top;
+  // Setting the position lays the new cards out at once; a list read at its top starts there anyway.
+  if (top) lib.scrollTop = top;
 }
 
 function renderHead() {

@@ -106,6 +106,26 @@ test('start-up overlaps its calls, reports ready from a task, and notes failed k
     assert.equal(await r.page.isHidden('#note'), true);
   });
 
+test('a long list builds a screenful at its top, the rest on scroll, and keeps a scrolled place', async t => {
+  const { page } = await rig(t, Array.from({ length: 150 },
+    (_, i) => clip(`c${i}`, { game: `Jeu ${Math.floor(i / 10)}`, ago: 60 * i })));
+  // What a search renders, seen in the same task: nothing joins before the frame.
+  const search = q => page.evaluate(text => {
+    S.q = text;
+    renderLib();
+    const lib = $('lib'), cards = lib.querySelectorAll('.grid figure');
+    return { cards: cards.length, filled: cards[cards.length - 1].getBoundingClientRect().top >= lib.clientHeight,
+      top: lib.scrollTop };
+  }, q);
+  const first = await search('jeu');
+  assert.ok(first.filled && first.cards < 150, JSON.stringify(first));
+  while (await page.evaluate(() => $('lib').querySelectorAll('.grid figure').length) < 150) {
+    await page.evaluate(() => { $('lib').scrollTop = $('lib').scrollHeight; });
+  }
+  await page.evaluate(() => { $('lib').scrollTop = 2000; });
+  assert.deepEqual(await search('jeu 1'), { cards: 60, filled: true, top: 2000 });
+});
+
 test('rename, game, favourites and deletion work on the real folder', async t => {
   const r = await rig(t, [clip('a', { game: 'Hades' }), clip('b', { ago: 120 }), clip('c', { ago: 180 })]);
   const { page, folder, home } = r;
