@@ -1877,15 +1877,27 @@ function wire() {
     }
   });
 
-  let frame = 0;
+  // A keystroke renders at once rather than in the coming frame's callback: the cards are built while that
+  // frame is still due, and it only lays them out. Keystrokes faster than frames wait for the next one, so
+  // at most one render falls between two frames.
+  let spent = false, pending = false;
+  const searched = () => {
+    renderLib();
+    renderHead();
+    requestAnimationFrame(settle);
+  };
+  const settle = () => {
+    spent = pending;
+    pending = false;
+    if (spent) searched();
+  };
   $('q').addEventListener('input', () => {
     S.q = $('q').value;
-    if (frame) return;
-    frame = requestAnimationFrame(() => {
-      frame = 0;
-      renderLib();
-      renderHead();
-    });
+    if (spent) pending = true;
+    else {
+      spent = true;
+      searched();
+    }
   });
 }
 

@@ -106,7 +106,7 @@ test('start-up overlaps its calls, reports ready from a task, and notes failed k
     assert.equal(await r.page.isHidden('#note'), true);
   });
 
-test('a long list builds a screenful at its top, the rest on scroll, and keeps a scrolled place', async t => {
+test('search: a screenful at the top, the rest on scroll, a scrolled place kept, one render a frame', async t => {
   const { page } = await rig(t, Array.from({ length: 150 },
     (_, i) => clip(`c${i}`, { game: `Jeu ${Math.floor(i / 10)}`, ago: 60 * i })));
   // What a search renders, seen in the same task: nothing joins before the frame.
@@ -119,11 +119,21 @@ test('a long list builds a screenful at its top, the rest on scroll, and keeps a
   }, q);
   const first = await search('jeu');
   assert.ok(first.filled && first.cards < 150, JSON.stringify(first));
-  while (await page.evaluate(() => $('lib').querySelectorAll('.grid figure').length) < 150) {
-    await page.evaluate(() => { $('lib').scrollTop = $('lib').scrollHeight; });
-  }
+  const cards = () => page.evaluate(() => $('lib').querySelectorAll('figure').length);
+  while (await cards() < 150) await page.evaluate(() => { $('lib').scrollTop = 1e6; });
   await page.evaluate(() => { $('lib').scrollTop = 2000; });
   assert.deepEqual(await search('jeu 1'), { cards: 60, filled: true, top: 2000 });
+  // Two keystrokes before a frame: the first renders at once, the second with the next frame.
+  const renders = await page.evaluate(() => new Promise(resolve => {
+    const real = renderLib;
+    let n = 0;
+    renderLib = () => { n++; real(); };
+    for (const text of ['c1', 'c12']) Object.assign($('q'), { value: text }).dispatchEvent(new Event('input'));
+    const atOnce = n;
+    requestAnimationFrame(() => requestAnimationFrame(() => resolve([atOnce, n])));
+  }));
+  assert.deepEqual(renders, [1, 2]);
+  assert.equal(await cards(), 11);
 });
 
 test('rename, game, favourites and deletion work on the real folder', async t => {
