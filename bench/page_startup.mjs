@@ -6,9 +6,9 @@
 // own sidecar and a hard link of one JPEG thumbnail, spread over games and play sessions. For each of five
 // loads of the page it measures, in the page's own clock:
 // - start-up: from navigation to the page's ready call, against the slowest of "state", "clips" and "status"
-//   called alone from the same page afterwards (median of five calls each);
-// - search: from each keystroke typed into the search field to the end of the next frame (the page renders
-//   in an animation frame; a message posted from a later frame callback runs once that frame is drawn).
+//   called alone from the same page once its thumbnails have arrived (median of five calls each);
+// - search: from each keystroke typed into the search field to the end of the next frame (a message posted
+//   from a frame callback requested after the page's own input listener runs once that frame is drawn).
 // Prints each load's figures, then the medians as JSON.
 
 import { execFileSync } from 'node:child_process';
