@@ -1,7 +1,7 @@
-// The real program's window and notification-area icon seen from outside: the window's size, hints and icon,
-// where it comes back after a close by the window manager, and a second start bringing it to the front; the
-// icon docked in trayer (an XEmbed tray), and as a StatusNotifier item seen by a watcher of the test over the
-// session bus.
+// The real program's window and notification-area icon seen from outside: the window's first paint, size,
+// hints and icon, where it comes back after a close by the window manager, and a second start bringing it to the
+// front; the icon docked in trayer (an XEmbed tray), and as a StatusNotifier item seen by a watcher of the test
+// over the session bus.
 
 #include <gtest/gtest.h>
 
@@ -53,7 +53,12 @@ bool has_state(unsigned long id, char const* state)
 
 TEST_F(WindowRun, ShowsPlacesAndRemembersItsWindow)
 {
+    // Dark from the first painted pixel: no flash of the light theme before the page's first frame.
+    MapWatch watch;
     Program program(home);
+    auto first = watch.first_paint(960, 1100, 700);
+    ASSERT_TRUE(first) << program.output();
+    EXPECT_EQ(std::tuple(int(first->r), int(first->g), int(first->b)), std::tuple(17, 18, 20));
     unsigned long id = 0;
     ASSERT_TRUE(poll_until([&] { return (id = main_window(program.pid())) != 0; })) << program.output();
     EXPECT_EQ(xwininfo_field(id, "Width"), 1180);
