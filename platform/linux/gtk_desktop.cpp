@@ -85,8 +85,6 @@ public:
         WebKitSettings* settings = webkit_web_view_get_settings(m_view);
         webkit_settings_set_enable_developer_extras(settings, FALSE);
         webkit_settings_set_javascript_can_open_windows_automatically(settings, FALSE);
-        GdkRGBA background = spec.dark ? GdkRGBA { 17 / 255.0, 18 / 255.0, 20 / 255.0, 1 } : GdkRGBA { 1, 1, 1, 1 };
-        webkit_web_view_set_background_color(m_view, &background);
         g_signal_connect(m_view, "decide-policy", G_CALLBACK(on_decide_policy), this);
         g_signal_connect(m_view, "create", G_CALLBACK(on_create), this);
         g_signal_connect(m_view, "context-menu", G_CALLBACK(on_context_menu), this);
@@ -117,6 +115,8 @@ public:
                                        static_cast<GtkAppWindow*>(data)->apply_variant();
                                    }),
                                    this);
+        gtk_style_context_add_provider(gtk_widget_get_style_context(m_window), GTK_STYLE_PROVIDER(m_background.get()),
+                                       GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
         gtk_widget_realize(m_window);
         set_dark(spec.dark);
         webkit_web_view_load_uri(m_view, spec.start_url.c_str());
@@ -149,6 +149,13 @@ public:
     void set_dark(bool dark) override
     {
         m_dark = dark;
+        // The view paints nothing until WebKit's first frame after the map: until then the window's own
+        // background shows, the theme's light grey unless it takes the page's colour too.
+        GdkRGBA background = dark ? GdkRGBA { 17 / 255.0, 18 / 255.0, 20 / 255.0, 1 } : GdkRGBA { 1, 1, 1, 1 };
+        webkit_web_view_set_background_color(m_view, &background);
+        gtk_css_provider_load_from_data(m_background.get(),
+                                        dark ? "window { background: #111214; }" : "window { background: #fff; }", -1,
+                                        nullptr);
         apply_variant();
     }
 
@@ -274,6 +281,7 @@ private:
 
     GtkWidget* m_window { nullptr };
     WebKitWebView* m_view { nullptr }; // owned by the window
+    GObj<GtkCssProvider> m_background { gtk_css_provider_new() };
     std::function<bool(std::string_view)> m_allow;
     WindowEvents m_events;
     GdkWindowState m_state {};

@@ -6,6 +6,7 @@
 #include <csignal>
 #include <ctime>
 #include <fcntl.h>
+#include <poll.h>
 #include <fstream>
 #include <regex>
 #include <spawn.h>
@@ -311,6 +312,105 @@ bool set_active_window(unsigned long window)
         XChangeProperty(display, DefaultRootWindow(display), XInternAtom(display, "_NET_ACTIVE_WINDOW", False),
                         XA_WINDOW, 32, PropModeReplace, reinterpret_cast<unsigned char const*>(&value), 1);
     });
+}
+
+namespace {
+
+// Windows may go before they are asked about, and an unviewable one has no pixels to read.
+struct QuietErrors {
+    XErrorHandler old = XSetErrorHandler([](Display*, XErrorEvent*) { return 0; });
+    ~QuietErrors() { XSetErrorHandler(old); }
+};
+
+}
+
+MapWatch::MapWatch()
+    : m_display(XOpenDisplay(nullptr))
+{
+    if (m_display) {
+        XSelectInput(m_display, DefaultRootWindow(m_display), SubstructureNotifyMask);
+        XFlush(m_display);
+    }
+}
+
+MapWatch::~MapWatch()
+{
+    if (m_display)
+        XCloseDisplay(m_display);
+}
+
+void MapWatch::take_events(int wait_ms)
+{
+    pollfd ready { ConnectionNumber(m_display), POLLIN, 0 };
+    if (!XPending(m_display) && wait_ms > 0)
+        ::poll(&ready, 1, wait_ms);
+    while (XPending(m_display)) {
+        XEvent event;
+        XNextEvent(m_display, &event);
+        // A window on the root is seen through the root (its own mask may come too late); one that the
+        // window manager put into a frame is seen through its own mask, chosen at its creation.
+        bool const from_root = event.xany.window == DefaultRootWindow(m_display);
+        auto seen = [&](Window window) -> Seen* {
+            auto& entry = m_windows[window];
+            return entry.on_root == from_root ? &entry : nullptr;
+        };
+        if (event.type == CreateNotify) {
+            auto const& created = event.xcreatewindow;
+            XSelectInput(m_display, created.window, StructureNotifyMask);
+            m_windows[created.window] = { created.width, true, {} };
+        } else if (event.type == ReparentNotify && !from_root) {
+            m_windows[event.xreparent.window].on_root = event.xreparent.parent == DefaultRootWindow(m_display);
+        } else if (event.type == ConfigureNotify && seen(event.xconfigure.window)) {
+            seen(event.xconfigure.window)->width = event.xconfigure.width;
+        } else if (event.type == MapNotify && seen(event.xmap.window)) {
+            m_maps.emplace_back(event.xmap.window, m_windows[event.xmap.window].width);
+        }
+    }
+}
+
+std::optional<Colour> MapWatch::first_paint(int min_width, int x, int y)
+{
+    QuietErrors quiet;
+    Window mapped = 0;
+    auto const deadline = std::chrono::steady_clock::now() + 60s;
+    while (m_display && std::chrono::steady_clock::now() < deadline) {
+        for (auto [window, width] : m_maps) {
+            if (!mapped && width >= min_width)
+                mapped = window;
+        }
+        if (!mapped) {
+            take_events(100);
+        } else if (XImage* image = XGetImage(m_display, mapped, x, y, 1, 1, AllPlanes, ZPixmap)) {
+            unsigned long pixel = XGetPixel(image, 0, 0);
+            XDestroyImage(image);
+            if (pixel & 0xffffff)
+                return Colour { std::uint8_t(pixel >> 16), std::uint8_t(pixel >> 8), std::uint8_t(pixel) };
+        }
+    }
+    return std::nullopt;
+}
+
+std::vector<int> MapWatch::maps(std::string const& wm_class)
+{
+    QuietErrors quiet;
+    std::vector<int> widths;
+    if (!m_display)
+        return widths;
+    XSync(m_display, False);
+    take_events(0);
+    for (auto [window, width] : m_maps) {
+        // Set after the window is created: asked for once it has been mapped.
+        auto& seen = m_windows[window];
+        XClassHint hint {};
+        if (seen.wm_class.empty() && XGetClassHint(m_display, window, &hint)) {
+            seen.wm_class = hint.res_class;
+            XFree(hint.res_name);
+            XFree(hint.res_class);
+        }
+        if (seen.wm_class == wm_class)
+            widths.push_back(width);
+    }
+    return widths;
 }
 
 // -- Test game -------------------------------------------------------------------------------------------------

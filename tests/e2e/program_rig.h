@@ -12,6 +12,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -22,6 +23,8 @@
 #include <sys/types.h>
 
 #include <nlohmann/json.hpp>
+
+struct _XDisplay;
 
 #include "tests/support/media_check.h"
 #include "tests/support/temp_dir.h"
@@ -121,6 +124,32 @@ struct Colour {
 };
 // The top-left quarter of the Pattern picture.
 constexpr Colour pattern_block { 200, 40, 90 };
+
+// From its construction on, sees every window the desktop creates, and each time one is mapped.
+class MapWatch {
+public:
+    MapWatch();
+    ~MapWatch();
+    MapWatch(MapWatch const&) = delete;
+    MapWatch& operator=(MapWatch const&) = delete;
+    // Waits for a window at least `min_width` wide to be mapped, then reads its point (x, y) until
+    // something is painted there (the desktop beneath is black); nothing when that takes over a minute.
+    std::optional<Colour> first_paint(int min_width, int x, int y);
+    // The widths that windows of this WM_CLASS had each time one was mapped, in order.
+    std::vector<int> maps(std::string const& wm_class);
+
+private:
+    struct Seen {
+        int width { 0 };
+        bool on_root { true };
+        std::string wm_class;
+    };
+    void take_events(int wait_ms);
+
+    ::_XDisplay* m_display;
+    std::map<unsigned long, Seen> m_windows;
+    std::vector<std::pair<unsigned long, int>> m_maps;
+};
 
 // The test game: a managed X11 window asking to be fullscreen, with the given title, on its own display
 // connection, and a PulseAudio playback stream on the default sink with small buffers.

@@ -1,7 +1,7 @@
-// The real program's window and notification-area icon seen from outside: the window's size, hints and icon,
-// where it comes back after a close by the window manager, and a second start bringing it to the front; the
-// icon docked in trayer (an XEmbed tray), and as a StatusNotifier item seen by a watcher of the test over the
-// session bus.
+// The real program's window and notification-area icon seen from outside: the window's first paint, size,
+// hints and icon, where it comes back after a close by the window manager, its toast on the first close, a
+// second start bringing it to the front, and the save key after it closed; the icon docked in trayer (an
+// XEmbed tray), and as a StatusNotifier item seen by a watcher of the test over the session bus.
 
 #include <gtest/gtest.h>
 
@@ -53,7 +53,14 @@ bool has_state(unsigned long id, char const* state)
 
 TEST_F(WindowRun, ShowsPlacesAndRemembersItsWindow)
 {
+    // Dark from the first painted pixel: no flash of the light theme before the page's first frame.
+    MapWatch watch;
+    auto toasts = [&] { return watch.maps("QuillmarToast"); }; // the width of each toast shown
+    auto toast_gone = [] { return output_of("xdotool search --onlyvisible --class '^QuillmarToast$'").empty(); };
     Program program(home);
+    auto first = watch.first_paint(960, 1100, 700);
+    ASSERT_TRUE(first) << program.output();
+    EXPECT_EQ(std::tuple(int(first->r), int(first->g), int(first->b)), std::tuple(17, 18, 20));
     unsigned long id = 0;
     ASSERT_TRUE(poll_until([&] { return (id = main_window(program.pid())) != 0; })) << program.output();
     EXPECT_EQ(xwininfo_field(id, "Width"), 1180);
@@ -68,6 +75,9 @@ TEST_F(WindowRun, ShowsPlacesAndRemembersItsWindow)
     add_state(id, "_NET_WM_STATE_MAXIMIZED_VERT", "_NET_WM_STATE_MAXIMIZED_HORZ");
     ASSERT_TRUE(poll_until([&] { return has_state(id, "MAXIMIZED_HORZ"); }));
     close_and_wait(program, id);
+    // The first close says in a toast that the keys stay on.
+    ASSERT_TRUE(poll_until([&] { return toasts().size() == 1; }));
+    ASSERT_TRUE(poll_until(toast_gone));
     auto saved = read_file(window_json());
     EXPECT_NE(saved.find("\"maximized\":true}"), std::string::npos) << saved;
     id = reopen(program);
@@ -95,6 +105,22 @@ TEST_F(WindowRun, ShowsPlacesAndRemembersItsWindow)
     Program second(home);
     EXPECT_EQ(second.wait_exit(20s), 0);
     EXPECT_TRUE(poll_until([&] { return std::stoul("0" + output_of("xdotool getactivewindow")) == id; }));
+
+    // Closed with the game behind: F6 still saves. Capture may start afresh once the game is in front again:
+    // each press answers with a toast, until one has a clip to keep. No close but the first gave a toast.
+    close_and_wait(program, id);
+    output_of(fmt::format("xdotool windowactivate --sync {}", other.window_id()));
+    std::vector<SavedClip> clips;
+    for (std::size_t shown = 1; clips.empty() && shown < 10; ++shown) {
+        press("F6");
+        ASSERT_TRUE(poll_until([&] { return toasts().size() > shown; }));
+        ASSERT_TRUE(poll_until(toast_gone));
+        clips = list_clips(home.clips_dir());
+    }
+    ASSERT_FALSE(clips.empty()) << program.output();
+    EXPECT_FALSE(media::probe(clips[0].mp4).is_null());
+    EXPECT_EQ(media::decode_errors(clips[0].mp4), "");
+    EXPECT_NE(toasts()[0], toasts()[1]);
     program.signal(SIGTERM);
     EXPECT_EQ(program.wait_exit(30s), 0);
 }

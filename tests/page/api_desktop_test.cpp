@@ -1,5 +1,5 @@
 // The API's desktop drivers under the test desktop: the GTK clipboard seen through xclip, opening and
-// revealing through a private XDG handler.
+// revealing through a private XDG handler, the folder dialog driven with xdotool.
 
 #include <fcntl.h>
 #include <signal.h>
@@ -10,6 +10,7 @@
 #include <fstream>
 #include <thread>
 
+#include <fmt/format.h>
 #include <gio/gio.h>
 #include <gtest/gtest.h>
 
@@ -29,6 +30,8 @@ std::filesystem::path const xdg_root = [] {
     auto root = testing_support::make_temp_dir("quillmar-xdg");
     setenv("XDG_DATA_HOME", (root / "data").c_str(), 1);
     setenv("XDG_CONFIG_HOME", (root / "config").c_str(), 1);
+    // The folder dialog's settings stay in this process.
+    setenv("GSETTINGS_BACKEND", "memory", 1);
     return root;
 }();
 
@@ -195,4 +198,43 @@ TEST_F(ApiDesktop, OpenAndRevealUseTheDesktopHandlers)
     // GIO hands local files to the handler as paths.
     EXPECT_EQ(lines[0], clip.native());
     EXPECT_EQ(lines[1], (dir() / "clips").native());
+}
+
+// GTK's own folder dialog (no portal on the test desktop), starting in the working folder: its recent files
+// view takes no typed location. The location bar takes the folder with its closing "/", then Return as a key
+// of its own (a typed line feed is no Return to GTK). A second call while the dialog shows answers nothing.
+TEST_F(ApiDesktop, PickFolderAnswersTheTypedFolderOrNothingOnEscape)
+{
+    std::unique_ptr<GSettings, decltype(&g_object_unref)> chooser(g_settings_new("org.gtk.Settings.FileChooser"),
+                                                                   g_object_unref);
+    g_settings_set_string(chooser.get(), "startup-mode", "cwd");
+    auto shell = platform::gio_shell_driver.open();
+    ASSERT_TRUE(shell);
+    auto folder = dir() / "Mes clips";
+    std::filesystem::create_directories(folder);
+    using Steps = std::vector<std::vector<std::string>>;
+    std::string last_dialog;
+    for (auto const& [steps, expected] :
+         { std::pair { Steps { { "key", "ctrl+l", "type", folder.native() + "/" }, { "key", "Return" } },
+                       std::optional(folder.native()) },
+           std::pair { Steps { { "key", "Escape" } }, std::optional<std::string>() } }) {
+        std::thread player([&] {
+            // The last dialog may still show until the main loop runs again.
+            std::string id;
+            EXPECT_TRUE(media::poll_until([&] {
+                auto found = media::run({ "xdotool", "search", "--onlyvisible", "--name",
+                                          fmt::format("^{}$", platform::pick_folder_title) });
+                id = found.output.substr(0, found.output.find('\n'));
+                return found.status == 0 && id != last_dialog; // fails when a window goes away during the search
+            }));
+            last_dialog = id;
+            EXPECT_EQ((*shell)->pick_folder(), std::nullopt);
+            for (auto step : steps) {
+                step.insert(step.begin(), { "xdotool", "windowactivate", "--sync", id });
+                EXPECT_EQ(media::run(step).status, 0);
+            }
+        });
+        EXPECT_EQ(on_worker([&] { return (*shell)->pick_folder(); }), expected);
+        player.join();
+    }
 }
