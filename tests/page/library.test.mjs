@@ -1,5 +1,5 @@
-// The page in Chromium against the page host: start-up, sessions, the library's actions on a real clips
-// folder, host events, text from outside, previews, the keyboard and screenshots.
+// The page in Chromium against the page host: sessions, the library's actions on a real clips folder, host
+// events, text from outside, previews, the keyboard and screenshots.
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
@@ -65,46 +65,6 @@ test('play sessions, hero and filters', async t => {
   await page.click('#sel-del');
   await page.waitForFunction(() => S.filter === 'all' && $('ttl').textContent.startsWith('Tous les clips'));
 });
-
-test('start-up overlaps its calls, reports ready from a task, and notes failed keys only on change',
-  async t => {
-    let failed = ['F9'];
-    const route = async page => {
-      // No animation frame ever runs, as in a view that is not mapped yet. Calls are timed on the page's own
-      // clock: the driver hears of requests late when the machine is busy.
-      await page.addInitScript(() => {
-        window.requestAnimationFrame = () => 0;
-        const send = window.fetch;
-        window.sentAt = {};
-        window.fetch = (url, init) => { window.sentAt[String(url)] ??= performance.now(); return send(url, init); };
-      });
-      await page.route('**/api/status', async r => {
-        try {
-          const reply = await (await r.fetch()).json();
-          reply.status.failedKeys = failed;
-          await r.fulfill({ json: reply });
-        } catch {
-          // The page closed during the call.
-        }
-      });
-    };
-    const r = await rig(t, [clip('a')], { route });
-    const [state, clips, status] = ['state', 'clips', 'status'].map(m => r.called(m)[0]);
-    const ready = r.called('ready')[0];
-    assert.ok(state && clips && status && ready);
-    assert.ok(Math.max(state.at, clips.at, status.at) <= Math.min(state.answered, clips.answered, status.answered));
-    assert.ok(ready.at >= Math.max(state.answered, clips.answered, status.answered));
-    const gap = await (await r.page.waitForFunction(() => sentAt['/api/caps'] - sentAt['/api/ready'], null,
-      { polling: 100 })).jsonValue();
-    assert.ok(gap >= 1400, `caps ${gap} ms after ready`);
-    await r.waitCall('status', r.called('status').length + 2);
-    assert.equal(await r.page.isHidden('#note'), true);
-    failed = ['F9', 'Ctrl F10'];
-    await r.noteText('Une autre application utilise déjà : F9, Ctrl F10.');
-    await r.page.evaluate(() => hideNote());
-    await r.waitCall('status', r.called('status').length + 2);
-    assert.equal(await r.page.isHidden('#note'), true);
-  });
 
 test('search: a screenful at the top, the rest on scroll, a scrolled place kept, one render a frame', async t => {
   const { page } = await rig(t, Array.from({ length: 150 },
@@ -189,10 +149,20 @@ test('rename, game, favourites and deletion work on the real folder', async t =>
   assert.equal(await r.cards('b').count(), 0);
 });
 
-test('host events: listed clips, early events, removal under the player, failed delete', async t => {
+test('host events: listed clips, early events, removal under the player, failed delete, failed keys', async t => {
+  let failed = [];
   // A removal that reaches the page while it still waits for its list.
   const route = async (page, host) => {
     await withPlayer(page);
+    await page.route('**/api/status', async rt => {
+      try {
+        const reply = await (await rt.fetch()).json();
+        reply.status.failedKeys = failed;
+        await rt.fulfill({ json: reply });
+      } catch {
+        // The page closed during the call.
+      }
+    });
     const script = await host.event({ event: 'removed', ids: ['c'] });
     assert.equal(script, 'window.__quillmar&&window.__quillmar({"ids":["c"],"type":"removed"})');
     await page.route('**/api/clips', async r => { await page.evaluate(script); await r.continue(); }, { times: 1 });
@@ -219,6 +189,12 @@ test('host events: listed clips, early events, removal under the player, failed 
   assert.deepEqual(r.called('fullscreen').map(c => c.body.v), [true, false]);
   assert.deepEqual(await ids(), ['b']);
   assert.equal(await page.textContent('#note'), 'Ménage : un ancien clip mis à la corbeille.');
+  // Keys held by another program are noted when their list changes, not on each status poll.
+  failed = ['F9', 'Ctrl F10'];
+  await r.noteText('Une autre application utilise déjà : F9, Ctrl F10.');
+  await page.evaluate(() => hideNote());
+  await r.waitCall('status', r.called('status').length + 2);
+  assert.equal(await page.isHidden('#note'), true);
 });
 
 test('text from outside stays text; thumbnails, previews and players load it', async t => {

@@ -91,7 +91,7 @@ export async function startHost(home) {
     if (waiter) waiter();
   });
   return {
-    base, log, child,
+    base, log,
     // Sends one event command and gives the script the program made of it.
     async event(command) {
       const count = scripts.length;
@@ -113,37 +113,28 @@ const FLAGS = ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-ru
 
 export const launch = () => chromium.launch({ executablePath: '/usr/bin/chromium', args: FLAGS, headless: true });
 
-// A page of the host with every API call recorded on the wire (`calls`: method and parsed body), the
-// page's errors collected, and `ready` resolved when the page reports it is ready.
+// A page of the host with every API call recorded on the wire (`calls`: method and parsed body), open once
+// the page reports it is ready.
 export async function openPage(browser, base, { colorScheme = 'light', route, contextOptions } = {}) {
   const context = await browser.newContext({ locale: 'fr-FR', timezoneId: 'Europe/Paris', colorScheme,
     viewport: { width: 1280, height: 800 }, ...contextOptions });
   const page = await context.newPage();
   const calls = [];
-  const errors = [];
-  page.on('pageerror', e => errors.push(String(e)));
-  page.on('console', m => { if (m.type() === 'error' && !/404/.test(m.text())) errors.push(m.text()); });
   page.on('request', r => {
     const url = new URL(r.url());
-    if (url.pathname.startsWith('/api/')) {
-      calls.push({ method: url.pathname.slice(5), body: JSON.parse(r.postData() || 'null'), at: Date.now(), request: r });
-    }
-  });
-  page.on('response', res => {
-    const call = calls.find(c => c.request === res.request());
-    if (call) call.answered = Date.now();
+    if (url.pathname.startsWith('/api/')) calls.push({ method: url.pathname.slice(5), body: JSON.parse(r.postData() || 'null') });
   });
   if (route) await route(page);
   const ready = page.waitForRequest(r => r.url().endsWith('/api/ready'));
   await page.goto(base);
   await ready;
   const called = method => calls.filter(c => c.method === method);
-  // Waits for the n-th call of a method (1 = the first) and its answer.
+  // Waits for the n-th call of a method (1 = the first).
   const waitCall = async (method, n = called(method).length + 1) => {
     while (called(method).length < n) await page.waitForRequest(r => r.url().endsWith('/api/' + method));
     return called(method)[n - 1];
   };
-  return { context, page, calls, errors, called, waitCall };
+  return { context, page, calls, called, waitCall };
 }
 
 // Waits until every finite animation and transition of the page has ended (for screenshots).

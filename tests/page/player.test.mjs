@@ -1,6 +1,6 @@
 // The player and the glass in Chromium against the page host, on clips made with ffmpeg: keys, trimming,
-// an unknown duration, preferences, idling, the lens and the tint, screenshots, and large clips played and
-// sought through the host's 4 MiB windows.
+// preferences, the lens and the tint, screenshots, and large clips played and sought through the host's 4 MiB
+// windows.
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { execFileSync } from 'node:child_process';
@@ -192,39 +192,6 @@ test('trim: i, o and Enter make one new clip; a vanished source keeps trim mode'
   assert.equal(r.called('trim').length, 2);
 });
 
-test('before the duration is known, seeks, marks and drags change nothing', async t => {
-  let release;
-  const held = new Promise(resolve => { release = resolve; });
-  const r = await rig(t, [clip('a')], {
-    route: page => page.route('**/clip/**', async route => { await held; await route.continue(); }),
-  });
-  const { page } = r;
-  await r.open('a', false);
-  await press(page, 'ArrowRight', 'l', 'J', ',', '.', 'i', 'o', 'x', 'Enter');
-  await page.evaluate(() => {
-    const pos = document.querySelector('.vp-pos');
-    pos.value = '1000';
-    pos.dispatchEvent(new Event('input'));
-    setTrim(true);
-    markTrim(true);
-    seekBy(3);
-  });
-  const box = await page.locator('.vp-track').boundingBox();
-  await page.mouse.move(box.x + box.width / 2, box.y + box.height / 2);
-  await page.mouse.down();
-  await page.mouse.move(box.x + box.width * 0.8, box.y + box.height / 2);
-  await page.mouse.up();
-  const s = await r.look();
-  assert.deepEqual([s.t, s.trim, await page.inputValue('.vp-pos')], [0, null, '0']);
-  assert.equal(await page.isHidden('#note'), true);
-  assert.deepEqual(r.errors, []);
-  assert.equal(r.called('trim').length, 0);
-  release();
-  await page.waitForFunction(() => Number.isFinite($('player').querySelector('video').duration));
-  await press(page, 'x');
-  assert.ok((await r.look()).trim);
-});
-
 test('preferences, their migration and bad values; the speed; an unplayable clip', async t => {
   const r = await rig(t, [clip('a'), clip('h', { file: 'hevc', ago: 90 })], {
     init: () => { if (!sessionStorage.getItem('seeded')) localStorage.setItem('fennow.player', '{"volume":0.3,"muted":true,"loop":false}'); },
@@ -258,47 +225,6 @@ test('preferences, their migration and bad values; the speed; an unplayable clip
   await page.waitForFunction(() => S.lens === null);
   await r.open('h', false);
   await r.noteText('Ce clip ne se lit pas ici. Ouvre-le dans ton lecteur.');
-});
-
-test('controls rest after 2.4 s of free play only, and nothing runs frames at rest', async t => {
-  const r = await rig(t, [clip('a')], {
-    init: () => {
-      window.frameCount = 0;
-      const raf = window.requestAnimationFrame.bind(window);
-      window.requestAnimationFrame = cb => { window.frameCount++; return raf(cb); };
-    },
-  });
-  const { page } = r;
-  await r.open('a');
-  await page.waitForFunction(() => !$('player').querySelector('video').paused);
-  await page.mouse.move(640, 300);
-  await page.waitForFunction(() => $('player').classList.contains('idle'), null, { timeout: 10000 });
-  const idleAfter = async (hold, release) => {
-    await hold();
-    assert.equal(await page.evaluate(() => $('player').classList.contains('idle')), false);
-    await page.waitForTimeout(3000);
-    assert.equal(await page.evaluate(() => $('player').classList.contains('idle')), false);
-    await release();
-  };
-  await idleAfter(() => press(page, 'x'), () => press(page, 'x'));
-  const bar = await page.locator('.vp-bar').boundingBox();
-  await idleAfter(() => page.mouse.move(bar.x + 20, bar.y + bar.height / 2), () => page.mouse.move(640, 300));
-  const track = await page.locator('.vp-track').boundingBox();
-  await idleAfter(async () => {
-    await page.mouse.move(track.x + 10, track.y + track.height / 2);
-    await page.mouse.down();
-    await page.mouse.move(640, 300);
-  }, () => page.mouse.up());
-  await page.keyboard.press('Space');
-  await page.waitForFunction(() => $('player').querySelector('video').paused);
-  // At rest: the count stops, then stays.
-  await page.waitForFunction(() => new Promise(done => {
-    const n = frameCount;
-    setTimeout(() => done(frameCount === n), 300);
-  }), null, { polling: 100 });
-  const n = await page.evaluate(() => frameCount);
-  await page.waitForTimeout(1000);
-  assert.equal(await page.evaluate(() => frameCount), n);
 });
 
 // Over a plain white and a plain black clip: the tint, the lens (Blink), the bloom (none when still), a
