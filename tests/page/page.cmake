@@ -4,7 +4,7 @@ pkg_check_modules(SOUP REQUIRED IMPORTED_TARGET libsoup-3.0)
 
 quill_test(NAME page_server_test LABELS page SOURCES ${CMAKE_CURRENT_LIST_DIR}/page_server_test.cpp LIBS app)
 
-add_executable(page_host ${CMAKE_CURRENT_LIST_DIR}/page_host.cpp ${PROJECT_SOURCE_DIR}/tests/fakes/fake_audio.cpp)
+add_executable(page_host ${CMAKE_CURRENT_LIST_DIR}/page_host.cpp)
 target_include_directories(page_host PRIVATE ${PROJECT_SOURCE_DIR})
 target_link_libraries(page_host PRIVATE app PkgConfig::SOUP PkgConfig::GIO)
 

@@ -1,7 +1,8 @@
-// The page host for tests: the program's start-up in a private home (keys, capture and sound from the
-// fakes), its page server behind a libsoup HTTP server on 127.0.0.1 instead of the web view.
+// The page host for tests: the program's start-up in a private home (keys from the fakes, capture bodies
+// that only wait to be stopped), its page server behind a libsoup HTTP server on 127.0.0.1 instead of the web
+// view.
 //
-//   page_host --home DIR [--port N]
+//   page_host --home DIR
 //
 // HOME and the XDG folders lie under DIR, the clips in DIR/Videos/quill.mar. The first line on standard
 // output is the base URL ("http://127.0.0.1:PORT/"); each later line is a page script as a JSON string,
@@ -13,7 +14,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <iostream>
 #include <string>
 #include <thread>
 
@@ -22,16 +22,12 @@
 
 #include "app/api/page_server.h"
 #include "app/main.h"
-#include "engine/audio.h"
 #include "library/library.h"
-#include "platform/paths.h"
-#include "engine/video.h"
 #include "platform/clipboard.h"
 #include "platform/main_loop.h"
+#include "platform/paths.h"
 #include "platform/transcode.h"
 #include "tests/fakes/fake_app_platform.h"
-#include "tests/fakes/fake_audio.h"
-#include "tests/fakes/fake_video.h"
 
 namespace {
 
@@ -60,21 +56,16 @@ public:
     std::optional<std::string> text() override { return std::nullopt; }
 };
 
+// The page's tests never read what is captured: with the desktop captured, the pipelines only run.
 shell::AppPlatform fake_platform(fs::path const& home)
 {
     auto platform = fakes::app_platform(home, std::make_shared<fakes::FakeHotkeys::State>());
-    platform.bodies.video = [](engine::VideoThreadParams params) {
-        video::video_thread(std::move(params), { &fakes::fake_capture_driver, &fakes::fake_encoder_driver });
+    auto wait = [](engine::StopFlag const& stop) {
+        while (!stop->load())
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
     };
-    fakes::FakeAudio sound;
-    sound.sources[platform::AudioRole::Output] = {};
-    auto runtime = sound.runtime();
-    // The fake clock follows real sleeps here, so the audio thread runs at its real pace.
-    runtime.sleep = [clock = sound.clock](audio::Ticks duration) {
-        std::this_thread::sleep_for(std::chrono::nanoseconds(duration * 100));
-        clock->now += duration;
-    };
-    platform.bodies.audio = audio::thread_body(std::move(runtime));
+    platform.bodies.video = [wait](engine::VideoThreadParams params) { wait(params.stop); };
+    platform.bodies.audio = [wait](engine::AudioThreadParams params) { wait(params.stop); };
     return platform;
 }
 
@@ -206,26 +197,18 @@ gboolean on_input(gint fd, GIOCondition, gpointer data)
 
 int main(int argc, char** argv)
 {
-    std::optional<fs::path> home;
-    guint port = 0;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        std::string_view flag = argv[i];
-        if (flag == "--home")
-            home = fs::absolute(argv[i + 1]);
-        else if (flag == "--port")
-            port = static_cast<guint>(std::strtoul(argv[i + 1], nullptr, 10));
-    }
-    if (!home) {
-        std::fputs("usage: page_host --home DIR [--port N]\n", stderr);
+    if (argc != 3 || std::string_view(argv[1]) != "--home") {
+        std::fputs("usage: page_host --home DIR\n", stderr);
         return 2;
     }
-    set_home(*home);
+    fs::path const home = fs::absolute(argv[2]);
+    set_home(home);
 
     Host host;
     auto proxy = std::make_shared<shell::EventProxy>(
         [](std::function<void()> fn) { platform::invoke_on_main(std::move(fn)); },
         [&host](shell::UserEvent event) { shell::handle_event(host.state, std::move(event)); });
-    auto engine = shell::init_app_state(paths::config_dir(), proxy, fake_platform(*home));
+    auto engine = shell::init_app_state(paths::config_dir(), proxy, fake_platform(home));
     if (!engine) {
         std::fprintf(stderr, "page_host: %s\n", engine.error().c_str());
         return 1;
@@ -243,7 +226,7 @@ int main(int argc, char** argv)
     SoupServer* server = soup_server_new(nullptr, nullptr);
     soup_server_add_handler(server, nullptr, on_request, &host, nullptr);
     GError* error = nullptr;
-    if (!soup_server_listen_local(server, port, SOUP_SERVER_LISTEN_IPV4_ONLY, &error)) {
+    if (!soup_server_listen_local(server, 0, SOUP_SERVER_LISTEN_IPV4_ONLY, &error)) {
         std::fprintf(stderr, "page_host: %s\n", error->message);
         return 1;
     }
