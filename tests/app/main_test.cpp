@@ -12,16 +12,10 @@ using namespace std::chrono_literals;
 
 namespace {
 
-struct Fakes {
-    std::shared_ptr<fakes::FakeHotkeys::State> keys = std::make_shared<fakes::FakeHotkeys::State>();
-    std::shared_ptr<std::atomic<int>> video_runs = std::make_shared<std::atomic<int>>(0);
-};
-
-shell::AppPlatform fake_platform(std::filesystem::path const& root, Fakes& fakes)
+shell::AppPlatform fake_platform(std::filesystem::path const& root, std::shared_ptr<fakes::FakeHotkeys::State> keys)
 {
-    auto platform = fakes::app_platform(root, fakes.keys);
-    platform.bodies.video = [runs = fakes.video_runs](engine::VideoThreadParams params) {
-        ++*runs;
+    auto platform = fakes::app_platform(root, std::move(keys));
+    platform.bodies.video = [](engine::VideoThreadParams params) {
         while (!params.stop->load())
             std::this_thread::sleep_for(1ms);
     };
@@ -43,30 +37,16 @@ std::map<int, std::uint32_t> grabbed(fakes::FakeHotkeys::State& keys)
 
 }
 
-TEST(ShellBindings, SlotsWithKeysThenTheRecordKey)
-{
-    settings::Settings s;
-    s.slots[1].key.reset();
-    auto list = shell::bindings_for(s);
-    ASSERT_EQ(list.size(), 4u);
-    EXPECT_EQ(list[0].label, "F6");
-    EXPECT_EQ(list[0].arg, 30u);
-    EXPECT_EQ(list[1].arg, 90u); // the slot without a key takes no place
-    EXPECT_EQ(list[3].kind, engine::HotkeyKind::Record);
-    s.record_key.reset();
-    EXPECT_EQ(shell::bindings_for(s).size(), 3u);
-}
-
 class ShellStartup : public testing_support::TempDirTest {
 protected:
     // The shell's start-up on the fakes, with its data folder under dir().
     std::shared_ptr<engine::Engine> start(std::string const& data = "data")
     {
-        auto engine = shell::init_app_state(dir() / data, dropping_proxy(), fake_platform(dir(), fakes));
+        auto engine = shell::init_app_state(dir() / data, dropping_proxy(), fake_platform(dir(), keys));
         EXPECT_TRUE(engine) << engine.error();
         return engine ? *engine : nullptr;
     }
-    Fakes fakes;
+    std::shared_ptr<fakes::FakeHotkeys::State> keys = std::make_shared<fakes::FakeHotkeys::State>();
 };
 
 TEST_F(ShellStartup, WithoutSettingsFileStartsOnDefaultsAndWritesNothing)
@@ -77,9 +57,9 @@ TEST_F(ShellStartup, WithoutSettingsFileStartsOnDefaultsAndWritesNothing)
     EXPECT_FALSE(std::filesystem::exists(dir() / "data" / "settings.json"));
     EXPECT_TRUE(std::filesystem::is_directory(dir() / "Videos" / "quill.mar" / ".quillmar"));
     // The first bindings reached the hotkeys thread: ids 1 to 5.
-    auto keys = grabbed(*fakes.keys);
-    EXPECT_EQ(keys.size(), 5u);
-    EXPECT_EQ(keys[5], 0x79u);
+    auto held = grabbed(*keys);
+    EXPECT_EQ(held.size(), 5u);
+    EXPECT_EQ(held[5], 0x79u);
     engine->quit.store(true);
 }
 
@@ -97,75 +77,49 @@ TEST_F(ShellStartup, LoadedSettingsAreClampedAndApplied)
     engine->quit.store(true);
 }
 
-TEST_F(ShellStartup, QuitPausesKeysPurgesAndStopsPipelines)
-{
-    auto engine = start();
-    ASSERT_TRUE(engine);
-    auto& e = *engine;
-    grabbed(*fakes.keys);
-    {
-        auto lock = e.pipeline_lock.lock();
-        engine::start_pipeline(e, e.settings_copy());
-    }
-    for (int i = 0; i < 500 && fakes.video_runs->load() == 0; ++i)
-        std::this_thread::sleep_for(1ms);
-    // A clip marked for deletion a moment ago goes to the trash now rather than after its grace period.
-    auto folder = e.clips_dir();
-    write_file("Videos/quill.mar/Jeu 2025-01-01 10-00-00.mp4", "x");
-    std::vector<std::string> ids { "Jeu 2025-01-01 10-00-00" };
-    ASSERT_TRUE(library::mark_deleted(e.pending_deletions, folder, ids, std::chrono::steady_clock::now()));
-
-    int exit_code = -1;
-    shell::ShellState state;
-    state.engine = engine;
-    state.exit = [&](int code) { exit_code = code; };
-    shell::handle_event(state, shell::UserEvent { shell::UserEvent::Quit {} });
-    EXPECT_EQ(exit_code, 0);
-    EXPECT_TRUE(e.quit.load());
-    EXPECT_FALSE(engine::video_pipeline_running(e));
-    EXPECT_TRUE(std::filesystem::exists(dir() / "trash" / "Jeu 2025-01-01 10-00-00.mp4"));
-    {
-        // The pause was answered before the quit went on.
-        std::lock_guard lock(fakes.keys->mutex);
-        EXPECT_TRUE(fakes.keys->grabbed.empty()) << "keys are paused first";
-    }
-    // Nothing runs after quit, not even a second quit.
-    exit_code = -1;
-    shell::handle_event(state, shell::UserEvent { shell::UserEvent::Quit {} });
-    EXPECT_EQ(exit_code, -1);
-}
-
 TEST_F(ShellStartup, NewViewResumesKeysThePagePausedWithTheBindingsSetMeanwhile)
 {
     auto engine = start();
     ASSERT_TRUE(engine);
-    ASSERT_EQ(grabbed(*fakes.keys).size(), 5u);
+    ASSERT_EQ(grabbed(*keys).size(), 5u);
     auto handle = engine->hotkeys.copy();
     ASSERT_TRUE(handle);
-    // The page paused the keys to capture a new one, saved its change, then was reloaded.
+    // The page paused the keys to capture a new one, saved its change, then was reloaded. A slot without a key
+    // takes no place among the bindings.
     handle->set_paused(true);
     auto one = settings::Settings::defaults();
-    one.slots.resize(1);
+    one.slots.resize(2);
+    one.slots[0].key.reset();
     one.record_key.reset();
     handle->apply(one);
-    ASSERT_TRUE(grabbed(*fakes.keys).empty());
+    ASSERT_TRUE(grabbed(*keys).empty());
     EXPECT_TRUE(handle->failed_keys().empty());
     shell::ShellState state;
     state.engine = engine;
     shell::view_created(state);
-    EXPECT_EQ(grabbed(*fakes.keys), (std::map<int, std::uint32_t> { { 1, 0x75u } }));
+    EXPECT_EQ(grabbed(*keys), (std::map<int, std::uint32_t> { { 1, 0x76u } }));
     // Releasing the thread's handle unregisters every key; a command after the end is dropped.
     hotkeys::drop_thread_handle(static_cast<shell::HotkeyShortcuts&>(*handle).thread());
-    EXPECT_TRUE(grabbed(*fakes.keys).empty());
+    EXPECT_TRUE(grabbed(*keys).empty());
     handle->set_paused(false);
     engine->quit.store(true);
 }
 
-TEST_F(ShellStartup, QuitWaitsForARecordingStartInProgressAndStopsIt)
+// Quit pauses the keys, waits for a recording start in progress and stops that recording, stops the pipelines,
+// and sends a clip marked for deletion a moment ago to the trash now rather than after its grace period.
+TEST_F(ShellStartup, QuitWaitsForARecordingStartStopsItAndPurges)
 {
     auto engine = start();
     ASSERT_TRUE(engine);
     auto& e = *engine;
+    grabbed(*keys);
+    {
+        auto lock = e.pipeline_lock.lock();
+        engine::start_pipeline(e, e.settings_copy());
+    }
+    write_file("Videos/quill.mar/Jeu 2025-01-01 09-00-00.mp4", "x");
+    std::vector<std::string> ids { "Jeu 2025-01-01 09-00-00" };
+    ASSERT_TRUE(library::mark_deleted(e.pending_deletions, e.clips_dir(), ids, std::chrono::steady_clock::now()));
     shell::ShellState state;
     state.engine = engine;
     std::atomic<int> exit_code { -1 };
@@ -198,6 +152,18 @@ TEST_F(ShellStartup, QuitWaitsForARecordingStartInProgressAndStopsIt)
     writer.join();
     EXPECT_TRUE(stopped.load()) << "the recording was not stopped before the exit";
     EXPECT_EQ(exit_code.load(), 0);
+    EXPECT_TRUE(e.quit.load());
+    EXPECT_FALSE(engine::video_pipeline_running(e));
+    EXPECT_TRUE(std::filesystem::exists(dir() / "trash" / "Jeu 2025-01-01 09-00-00.mp4"));
+    {
+        // The pause was answered before the quit went on.
+        std::lock_guard lock(keys->mutex);
+        EXPECT_TRUE(keys->grabbed.empty()) << "keys are paused first";
+    }
+    // Nothing runs after quit, not even a second quit.
+    exit_code = -1;
+    shell::handle_event(state, shell::UserEvent { shell::UserEvent::Quit {} });
+    EXPECT_EQ(exit_code.load(), -1);
 }
 
 TEST(ShellProxy, KeepsOrderAndFailsOnceClosed)
