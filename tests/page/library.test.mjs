@@ -2,16 +2,12 @@
 // events, text from outside, previews, the keyboard and screenshots.
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
-import fs from 'node:fs';
-import os from 'node:os';
 import path from 'node:path';
-import { clip, launch, rig as pageRig, settled, sidecar, trashed } from './page_rig.mjs';
+import { clip, launch, rig as pageRig, shot, sidecar, trashed, until } from './page_rig.mjs';
 
 let browser;
 before(async () => { browser = await launch(); });
 after(async () => { await browser.close(); });
-
-const shots = process.env.PAGE_SHOTS || path.join(os.tmpdir(), 'quillmar-page-shots');
 
 // A stand-in player: one video of the open clip, and the fullscreen state the page reads.
 const PLAYER = `var P = { full: false, trim: null, loop: true };
@@ -140,10 +136,7 @@ test('rename, game, favourites and deletion work on the real folder', async t =>
   await page.keyboard.press('Delete');
   await r.noteText('Clip mis à la corbeille.');
   await page.evaluate(() => clearTimeout(noteTimer));
-  for (const end = Date.now() + 60000; !trashed(home, 'b');) {
-    assert.ok(Date.now() < end, 'the clip never reached the trash');
-    await new Promise(resolve => setTimeout(resolve, 200));
-  }
+  await until(() => trashed(home, 'b'), () => 'the clip never reached the trash', 60000);
   await page.click('#note-act');
   await r.noteText('Trop tard : déjà dans la corbeille.');
   assert.equal(await r.cards('b').count(), 0);
@@ -289,25 +282,20 @@ test('keyboard paths and the browser keys the page keeps', async t => {
 });
 
 test('screenshots of the library, capsule, menu and empty state', async t => {
-  fs.mkdirSync(shots, { recursive: true });
   for (const colorScheme of ['light', 'dark']) {
     const full = await rig(t, [clip('Partie du soir', { game: 'Hades', favorite: true }),
       clip('Boss final', { game: 'Hades', ago: 900 }), clip('Course', { game: 'Trackmania', ago: 9000 })],
     { colorScheme });
     const { page } = full;
     await page.waitForFunction(() => [...document.querySelectorAll('#lib img')].every(i => i.complete));
-    await settled(page);
-    await page.screenshot({ path: path.join(shots, `library-${colorScheme}.png`) });
+    await shot(page, `library-${colorScheme}`);
     await page.click('#pill-head');
-    await settled(page);
-    await page.screenshot({ path: path.join(shots, `capsule-${colorScheme}.png`) });
+    await shot(page, `capsule-${colorScheme}`);
     await page.keyboard.press('Escape');
     await full.cards('Boss final').locator('.thumb').click({ button: 'right' });
-    await settled(page);
-    await page.screenshot({ path: path.join(shots, `menu-${colorScheme}.png`) });
+    await shot(page, `menu-${colorScheme}`);
     const empty = await rig(t, [], { colorScheme });
-    await settled(empty.page);
-    await empty.page.screenshot({ path: path.join(shots, `empty-${colorScheme}.png`) });
+    await shot(empty.page, `empty-${colorScheme}`);
     assert.equal(await empty.page.textContent('#lib h2'), "Aucun clip pour l'instant");
   }
 });

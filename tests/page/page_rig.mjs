@@ -12,7 +12,7 @@ import readline from 'node:readline';
 import { chromium } from 'playwright-core';
 
 const host = process.env.PAGE_HOST || path.resolve('build/tests/page_host');
-const ffmpeg = args => execFileSync('ffmpeg', ['-v', 'error', '-y', ...args]);
+export const ffmpeg = args => execFileSync('ffmpeg', ['-v', 'error', '-y', ...args], { stdio: 'pipe' });
 
 // Made once per run and linked into each home.
 let media = null;
@@ -137,9 +137,23 @@ export async function openPage(browser, base, { colorScheme = 'light', route, co
   return { context, page, calls, called, waitCall };
 }
 
-// Waits until every finite animation and transition of the page has ended (for screenshots).
-export const settled = page => page.evaluate(() => Promise.all(document.getAnimations()
-  .filter(a => a.effect && a.effect.getTiming().iterations !== Infinity).map(a => a.finished.catch(() => {}))));
+// Polls `holds` every 50 ms until it is true; fails with the text `why` gives after `ms`.
+export async function until(holds, why, ms = 10000) {
+  for (const end = Date.now() + ms; !(await holds());) {
+    if (Date.now() > end) throw new Error(why());
+    await new Promise(resolve => setTimeout(resolve, 50));
+  }
+}
+
+// Once every finite animation and transition of the page has ended, saves a screenshot of it as NAME.png in
+// the build's page-shots folder.
+export async function shot(page, name) {
+  await page.evaluate(() => Promise.all(document.getAnimations()
+    .filter(a => a.effect && a.effect.getTiming().iterations !== Infinity).map(a => a.finished.catch(() => {}))));
+  const dir = process.env.PAGE_SHOTS || path.join(os.tmpdir(), 'quillmar-page-shots');
+  fs.mkdirSync(dir, { recursive: true });
+  await page.screenshot({ path: path.join(dir, `${name}.png`) });
+}
 
 // Answers one API method with a fixed JSON value, in this test only.
 export const answer = (page, method, value) => page.route(`**/api/${method}`,
@@ -163,12 +177,7 @@ export async function rig(browser, t, clips, options = {}) {
   // Runs the program's own script for a host event in the page.
   const event = async command => page.evaluate(await host.event(command));
   // Waits for the host to log this file put on the clipboard.
-  const clipboard = async file => {
-    for (const end = Date.now() + 10000; !host.log.includes(`clipboard ${file}`);) {
-      if (Date.now() > end) throw new Error(`${file} never reached the clipboard`);
-      await new Promise(resolve => setTimeout(resolve, 50));
-    }
-  };
+  const clipboard = file => until(() => host.log.includes(`clipboard ${file}`), () => `${file} never reached the clipboard`);
   return { ...made, host, ...opened, text, noteText, event, clipboard,
     cards: id => page.locator(`#lib .grid figure[data-id=${JSON.stringify(id)}]`) };
 }

@@ -7,10 +7,9 @@ import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { execFileSync } from 'node:child_process';
 import fs from 'node:fs';
-import os from 'node:os';
 import path from 'node:path';
 import { isDeepStrictEqual } from 'node:util';
-import { launch, rig as pageRig, answer, savedSettings, clip, settled } from './page_rig.mjs';
+import { launch, rig as pageRig, answer, savedSettings, clip, shot, until } from './page_rig.mjs';
 
 let browser;
 before(async () => { browser = await launch(); });
@@ -27,24 +26,21 @@ async function settingsRig(t, options = {}) {
     await answer(page, 'caps', options.caps ?? CAPS);
     await options.route?.(page, host);
   } });
-  if (!r) return null;
   await r.page.click('#nav-settings');
   await r.page.waitForSelector('#settings .grp');
   const saved = () => savedSettings(r.home);
   // Waits until settings.json on disk holds `want` under `key` (a fraction as the nearest 32-bit float).
   const same = (a, b) => (typeof b === 'number' ? Math.fround(a) === Math.fround(b) : isDeepStrictEqual(a, b));
   const savedAs = async (key, want) => {
-    for (const end = Date.now() + 20000; ;) {
-      let value;
+    let value;
+    await until(() => {
       try {
         value = saved()[key];
       } catch {
         // Not written yet.
       }
-      if (same(value, want)) return;
-      assert.ok(Date.now() < end, `settings.json ${key} = ${JSON.stringify(value)}, want ${JSON.stringify(want)}`);
-      await new Promise(resolve => setTimeout(resolve, 50));
-    }
+      return same(value, want);
+    }, () => `settings.json ${key} = ${JSON.stringify(value)}, want ${JSON.stringify(want)}`, 20000);
   };
   const seg = key => r.page.locator(`#settings .seg[data-k=${key}]`);
   const chosen = key => seg(key).locator('button[aria-checked=true]').innerText();
@@ -161,14 +157,16 @@ test('shortcut capture: combinations, swaps, moves, Escape, keys without a code,
   assert.deepEqual(pauses().slice(before), [true, false]);
 });
 
-test('a settings call at a time: two switches flipped while the first reply is held', async t => {
+test('a settings call at a time; a clips folder that cannot be made', async t => {
   let release;
   const held = new Promise(resolve => { release = resolve; });
-  const r = await settingsRig(t, { route: page => page.route('**/api/settings', async rt => {
-    await held;
-    await rt.continue();
-  }, { times: 1 }) });
+  let blocked = null;
+  const r = await settingsRig(t, { route: async page => {
+    await page.route('**/api/settings', async rt => { await held; await rt.continue(); }, { times: 1 });
+    await page.route('**/api/pick-folder', rt => rt.fulfill({ json: { path: path.join(blocked, 'clips') } }));
+  } });
   const { page } = r;
+  // Two switches flipped while the first reply is held.
   await page.click('#settings .sw[data-k=captureDesktop]');
   await page.click('#settings .sw[data-k=inGameToast]');
   await r.waitCall('settings', 1);
@@ -180,13 +178,7 @@ test('a settings call at a time: two switches flipped while the first reply is h
   assert.deepEqual(r.called('settings').map(c => [c.body.captureDesktop, c.body.inGameToast]), [[true, true], [true, false]]);
   assert.deepEqual(await page.$$eval('#settings .sw[data-k=captureDesktop], #settings .sw[data-k=inGameToast]',
     s => s.map(x => x.getAttribute('aria-checked'))), ['true', 'false']);
-});
-
-test('a clips folder that cannot be made: the error, the folder in force, and the next change', async t => {
-  let blocked = null;
-  const r = await settingsRig(t, { route: page => page.route('**/api/pick-folder',
-    rt => rt.fulfill({ json: { path: path.join(blocked, 'clips') } })) });
-  const { page } = r;
+  // The refused folder: the error, the folder in force, and the next change sent without it.
   blocked = path.join(r.home, 'un fichier');
   fs.writeFileSync(blocked, '');
   const before = await page.getAttribute('#dir', 'data-tip');
@@ -197,7 +189,7 @@ test('a clips folder that cannot be made: the error, the folder in force, and th
   assert.equal(r.called('state').length, 2);
   await page.evaluate(() => hideNote());
   await page.click('#settings .sw[data-k=captureDesktop]');
-  await r.savedAs('captureDesktop', true);
+  await r.savedAs('captureDesktop', false);
   assert.equal(r.called('settings').at(-1).body.clipsDir, null);
   assert.equal(await page.isHidden('#note'), true);
 });
@@ -205,10 +197,8 @@ test('a clips folder that cannot be made: the error, the folder in force, and th
 test('estimates, hints, disabled codecs, a 75 s slot and meters', async t => {
   let caps = { ...CAPS, codecs: ['H264'] };
   const r = await settingsRig(t, {
-    settings: { slots: [{ secs: 75, key: null }], recordKey: null, resolution: 'P1080', fps: 60, codec: 'H264',
-      quality: 'Standard', gameAudio: true, micAudio: true, micDevice: null, outputDevice: null, gameVolume: 1,
-      micVolume: 1, monitor: null, clipsDir: null, autostart: false, theme: 'System', inGameToast: true,
-      captureDesktop: false, keepDays: 0, maxGb: 0 },
+    // Keys left out take their defaults.
+    settings: { slots: [{ secs: 75, key: null }], recordKey: null },
     route: async page => {
       await page.route('**/api/caps', rt => rt.fulfill({ json: caps }));
       await answer(page, 'meters', [32768, 65]);
@@ -245,14 +235,12 @@ test('estimates, hints, disabled codecs, a 75 s slot and meters', async t => {
   assert.equal(r.called('meters').length > 0, true);
 });
 
-const shots = process.env.PAGE_SHOTS || path.join(os.tmpdir(), 'quillmar-page-shots');
 const ICON_NAMES = ['copy', 'tag', 'search', 'settings-2', 'layout-grid', 'circle', 'clapperboard', 'gamepad-2', 'pencil',
   'x', 'minus', 'plus', 'arrow-left', 'folder-open', 'trash-2', 'external-link', 'circle-dot', 'volume-2', 'volume-1',
   'volume-x', 'repeat', 'maximize', 'minimize', 'play', 'ellipsis', 'check', 'scissors', 'send', 'undo-2'];
 
 test('built-in icons, favicon and fonts; themes switch without a reload, nothing leaves the origin; screenshots',
   async t => {
-    fs.mkdirSync(shots, { recursive: true });
     const outside = [];
     const r = await pageRig(browser, t, [clip('Partie du soir', { game: 'Hades' })], { route: async (page, host) => {
       page.on('request', q => {
@@ -304,8 +292,7 @@ test('built-in icons, favicon and fonts; themes switch without a reload, nothing
       await page.locator('#settings .seg[data-k=theme] button', { hasText: label }).click();
       assert.equal(await page.evaluate(() => document.documentElement.dataset.theme), theme);
       assert.deepEqual(await colours(), want);
-      await settled(page);
-      await page.screenshot({ path: path.join(shots, `settings-${theme}.png`) });
+      await shot(page, `settings-${theme}`);
     }
     assert.deepEqual(light, ['rgb(255, 255, 255)', 'rgb(247, 247, 248)', 'rgb(23, 24, 27)']);
     assert.deepEqual(navigations, []);
