@@ -200,12 +200,6 @@ protected:
             != std::string::npos;
     }
 
-    static std::string card(char const* id)
-    {
-        return fmt::format("[...document.querySelectorAll('#lib figure[data-id]')].find(f => f.dataset.id === {})",
-                           nlohmann::json(id).dump());
-    }
-
     static inline fs::path media_dir;
     static inline bool made = false;
     fs::path clips;
@@ -227,7 +221,9 @@ TEST_F(WebKitPage, LibraryPlayerSchemeAndPolicy)
     EXPECT_TRUE(wait_js("[...document.querySelectorAll('#lib .thumb img')].every(i => i.complete && i.naturalWidth === 400)"));
 
     // A preview plays the file itself on a hover.
-    auto thumb = card(odd_id) + ".querySelector('.thumb')";
+    auto thumb = fmt::format("[...document.querySelectorAll('#lib figure[data-id]')].find(f => f.dataset.id === {})"
+                             ".querySelector('.thumb')",
+                             nlohmann::json(odd_id).dump());
     pointer(thumb);
     auto preview = thumb + ".querySelector('video.pv')";
     ASSERT_TRUE(plays(preview)) << js(preview + "?.error?.code");
@@ -250,6 +246,10 @@ TEST_F(WebKitPage, LibraryPlayerSchemeAndPolicy)
     auto video = std::string("$('player').querySelector('video')");
     ASSERT_TRUE(plays(video)) << js("(v => JSON.stringify([v.error?.code, v.paused, v.readyState]))(" + video + ")");
     EXPECT_TRUE(js(video + ".currentSrc").starts_with("file:///"));
+    // Outside Blink there is no lens: the bar takes the plain blur.
+    EXPECT_EQ(js("JSON.stringify([GLASS_SUPPORTED, $('fx').children.length, "
+                 "getComputedStyle(document.querySelector('.vp-bar')).backdropFilter])"),
+              R"js([false,0,"blur(6px) saturate(1.4)"])js");
     EXPECT_FALSE(open_in_children(clips).empty()) << "the playing clip is open in a view process";
     js("setFullscreen(true)");
     EXPECT_TRUE(spin_until([&] { return fullscreen(); }, 20s));
