@@ -13,14 +13,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-std::unique_ptr<platform::HotkeyRegistrar> open_registrar()
-{
-    auto opened = platform::hotkey_drivers()[0].open();
-    if (!opened)
-        return nullptr;
-    return std::move(opened).value();
-}
-
 void xdotool(std::vector<std::string> args)
 {
     args.insert(args.begin(), "xdotool");
@@ -36,8 +28,9 @@ protected:
     {
         if (!std::getenv("DISPLAY") || !media::have_tool("xdotool"))
             GTEST_SKIP() << "needs the test desktop";
-        registrar = open_registrar();
-        ASSERT_TRUE(registrar);
+        auto opened = platform::hotkey_drivers()[0].open();
+        ASSERT_TRUE(opened);
+        registrar = std::move(opened).value();
     }
     std::unique_ptr<platform::HotkeyRegistrar> registrar;
 };

@@ -22,11 +22,6 @@ shell::AppPlatform fake_platform(std::filesystem::path const& root, std::shared_
     return platform;
 }
 
-std::shared_ptr<shell::EventProxy> dropping_proxy()
-{
-    return std::make_shared<shell::EventProxy>([](std::function<void()>) { }, [](shell::UserEvent) { });
-}
-
 // What the hotkeys thread holds once it has handled every queued command.
 std::map<int, std::uint32_t> grabbed(fakes::FakeHotkeys::State& keys)
 {
@@ -39,17 +34,20 @@ std::map<int, std::uint32_t> grabbed(fakes::FakeHotkeys::State& keys)
 
 class ShellStartup : public testing_support::TempDirTest {
 protected:
-    // The shell's start-up on the fakes, with its data folder under dir().
+    // The shell's start-up on the fakes, with its data folder under dir() and a proxy that drops every event.
     std::shared_ptr<engine::Engine> start(std::string const& data = "data")
     {
-        auto engine = shell::init_app_state(dir() / data, dropping_proxy(), fake_platform(dir(), keys));
+        auto proxy = std::make_shared<shell::EventProxy>([](std::function<void()>) { }, [](shell::UserEvent) { });
+        auto engine = shell::init_app_state(dir() / data, proxy, fake_platform(dir(), keys));
         EXPECT_TRUE(engine) << engine.error();
         return engine ? *engine : nullptr;
     }
     std::shared_ptr<fakes::FakeHotkeys::State> keys = std::make_shared<fakes::FakeHotkeys::State>();
 };
 
-TEST_F(ShellStartup, WithoutSettingsFileStartsOnDefaultsAndWritesNothing)
+// Without a settings file the start-up runs on the defaults and writes nothing; what it reads is clamped
+// before use, and the autostart entry follows the file.
+TEST_F(ShellStartup, StartsOnTheDefaultsOrOnTheFileClamped)
 {
     auto engine = start();
     ASSERT_TRUE(engine);
@@ -61,20 +59,16 @@ TEST_F(ShellStartup, WithoutSettingsFileStartsOnDefaultsAndWritesNothing)
     EXPECT_EQ(held.size(), 5u);
     EXPECT_EQ(held[5], 0x79u);
     engine->quit.store(true);
-}
 
-// What is read is clamped before use, and the autostart entry follows the file.
-TEST_F(ShellStartup, LoadedSettingsAreClampedAndApplied)
-{
     auto clamped = settings::Settings::defaults();
     clamped.slots[0].secs = 4000;
     clamped.autostart = true;
-    write_file("data/settings.json", *settings::settings_to_file_text(clamped));
-    auto engine = start();
-    ASSERT_TRUE(engine);
-    EXPECT_EQ(engine->settings_copy().slots[0].secs, 1200u);
+    write_file("read/settings.json", *settings::settings_to_file_text(clamped));
+    auto read = start("read");
+    ASSERT_TRUE(read);
+    EXPECT_EQ(read->settings_copy().slots[0].secs, 1200u);
     EXPECT_TRUE(std::filesystem::exists(dir() / ".config" / "autostart" / "quill.mar.desktop"));
-    engine->quit.store(true);
+    read->quit.store(true);
 }
 
 TEST_F(ShellStartup, NewViewResumesKeysThePagePausedWithTheBindingsSetMeanwhile)
