@@ -1,7 +1,7 @@
 #pragma once
-// A desktop for tests: a clipboard and a shell that remember what they were asked and answer what the test
-// set, and a window whose desktop part (placement, monitors, the window's own events) the test plays. Called
-// from the test's own thread.
+// A desktop for tests: a clipboard that remembers what it was given or refuses when told to, and a window
+// whose desktop part (placement, monitors, the window's own events) the test plays. Called from the test's
+// own thread.
 
 #include <chrono>
 #include <filesystem>
@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "platform/clipboard.h"
-#include "platform/shell.h"
 #include "platform/window.h"
 
 namespace fakes {
@@ -30,17 +29,6 @@ public:
 
     bool refuse { false };
     std::vector<std::filesystem::path> files;
-};
-
-class FakeShell final : public platform::DesktopShell {
-public:
-    void open(std::filesystem::path const& path) override { opened.push_back(path); }
-    void reveal(std::filesystem::path const& path) override { revealed.push_back(path); }
-    std::optional<std::string> pick_folder() override { return picked; }
-
-    std::optional<std::string> picked;
-    std::vector<std::filesystem::path> opened;
-    std::vector<std::filesystem::path> revealed;
 };
 
 struct DesktopLog {
