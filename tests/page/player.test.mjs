@@ -132,7 +132,7 @@ test('every key of the player, the Escape order and keys typed into fields', asy
 });
 
 test('trim: i, o and Enter make one new clip; a vanished source keeps trim mode', async t => {
-  const r = await rig(t, [clip('a'), clip('b', { ago: 300 })]);
+  const r = await rig(t, [clip('a', { favorite: true }), clip('b', { ago: 300 })]);
   const { page, folder } = r;
   await r.open('a');
   // The first call waits until Enter was pressed twice.
@@ -151,8 +151,11 @@ test('trim: i, o and Enter make one new clip; a vanished source keeps trim mode'
   assert.equal(r.called('trim').length, 1);
   const { body } = r.called('trim')[0];
   assert.deepEqual([body.id, body.from, body.to], ['a', 2.5, 6.5]);
+  // A new clip from the keyframe at 2 s through 6.5 s, not a favourite.
   const made = await page.evaluate(() => S.clips[0]);
   assert.notEqual(made.id, 'a');
+  assert.deepEqual([made.title, made.favorite], ['a (coupé)', false]);
+  near(made.secs, 4.5, 'duration of the new clip');
   assert.match(await page.textContent('#pill-note'), /^Clip coupé gardé · 0:0\d$/);
   assert.equal((await r.look()).trim, null);
   assert.equal(await page.locator('#lib figure[data-id]').first().getAttribute('data-id'), made.id);
