@@ -10,7 +10,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/main.h"
+#include "app/api/page_server.h"
 #include "base/file_io.h"
 #include "tests/engine/engine_rig.h"
 #include "tests/fakes/fake_desktop.h"

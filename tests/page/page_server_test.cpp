@@ -7,7 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include "app/main.h"
 #include "engine/engine.h"
 #include "tests/support/temp_dir.h"
 
