@@ -121,8 +121,8 @@ export async function openPage(browser, base, { colorScheme = 'light', route, co
   const page = await context.newPage();
   const calls = [];
   page.on('request', r => {
-    const url = new URL(r.url());
-    if (url.pathname.startsWith('/api/')) calls.push({ method: url.pathname.slice(5), body: JSON.parse(r.postData() || 'null') });
+    const { pathname } = new URL(r.url());
+    if (pathname.startsWith('/api/')) calls.push({ method: pathname.slice(5), body: JSON.parse(r.postData() || 'null') });
   });
   if (route) await route(page);
   const ready = page.waitForRequest(r => r.url().endsWith('/api/ready'));
