@@ -3,8 +3,8 @@
 //   capture_bench paint SECONDS         animates the screen (a separate process, so that its cost is nobody's)
 //   capture_bench floor SECONDS [DIR]   the floor: grabs and converts 120 frames once, then feeds them from
 //                                       memory to the same encoder with the same settings and the same 60 fps
-//                                       pacing; DIR receives the source frames (source.yuv) and the stream
-//                                       (floor.h264) for a PSNR check
+//                                       pacing; DIR receives the stream (floor.h264) and the source frames
+//                                       (source.yuv, read from there instead when it exists) for a PSNR check
 //   capture_bench ours SECONDS          the program's path: an engine with the real video and sound bodies,
 //                                       started and stopped as the gate does; frames and drops come from the
 //                                       API's "status" method
@@ -123,7 +123,23 @@ int run_floor(double seconds, char const* dump)
     constexpr std::size_t count = 120;
     gfx::FramePool pool(width, height, (*encoder)->input_layout(), count);
     std::vector<std::shared_ptr<platform::YuvImage>> frames;
-    {
+    // With DIR holding a source.yuv already, its frames are encoded again: the PSNR of two builds is then
+    // measured on the same pictures.
+    std::string const source_path = dump ? std::string(dump) + "/source.yuv" : std::string();
+    std::FILE* saved = dump ? std::fopen(source_path.c_str(), "rb") : nullptr;
+    auto rows = [&](platform::YuvImage const& frame, auto&& io) {
+        for (std::uint32_t y = 0; y < height; ++y)
+            io(frame.planes[0] + y * frame.strides[0]);
+        for (std::uint32_t y = 0; y < height / 2; ++y)
+            io(frame.planes[1] + y * frame.strides[1]);
+    };
+    if (saved) {
+        while (frames.size() < count) {
+            frames.push_back(pool.acquire());
+            rows(*frames.back(), [&](std::uint8_t* row) { (void)!std::fread(row, 1, width, saved); });
+        }
+        std::fclose(saved);
+    } else {
         auto converter = capture.converter((*source)->width(), (*source)->height(),
             gfx::letterbox_rect((*source)->width(), (*source)->height(), width, height));
         auto const clock = video::real_clock();
@@ -135,18 +151,16 @@ int run_floor(double seconds, char const* dump)
             frames.push_back(pool.acquire());
             converter->convert((*source)->image(), *frames.back());
         }
+        if (dump) {
+            std::FILE* raw = std::fopen(source_path.c_str(), "wb");
+            for (auto const& frame : frames)
+                rows(*frame, [&](std::uint8_t* row) { std::fwrite(row, 1, width, raw); });
+            std::fclose(raw);
+        }
     }
     source->reset();
     std::FILE* stream = nullptr;
     if (dump) {
-        std::FILE* raw = std::fopen((std::string(dump) + "/source.yuv").c_str(), "wb");
-        for (auto const& frame : frames) {
-            for (std::uint32_t y = 0; y < height; ++y)
-                std::fwrite(frame->planes[0] + y * frame->strides[0], 1, width, raw);
-            for (std::uint32_t y = 0; y < height / 2; ++y)
-                std::fwrite(frame->planes[1] + y * frame->strides[1], 1, width, raw);
-        }
-        std::fclose(raw);
         stream = std::fopen((std::string(dump) + "/floor.h264").c_str(), "wb");
     }
 

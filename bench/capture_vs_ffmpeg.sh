@@ -5,7 +5,9 @@
 #   ffmpeg - x11grab + libx264 with the same preset, tune, bitrates and keyframe interval
 # Prints each process's CPU (user + system, /usr/bin/time), the ratios ours/floor and ours/ffmpeg, the
 # per-thread tables, the resident memory figures, and the load average before and after.
-# Then a PSNR check: the floor's stream against its source frames (ffmpeg's psnr filter).
+# Then a PSNR check: the floor's stream against its source frames (ffmpeg's psnr filter). With PSNR_DIR set,
+# the source frames kept there by an earlier run are encoded again, so that two builds compare on the same
+# pictures.
 # Usage (from the worktree): scripts/desktop-session bench/capture_vs_ffmpeg.sh build [SECONDS] [PAIRS] [CORES]
 # CORES (e.g. 0,1) pins every measured process with taskset.
 set -u
@@ -60,8 +62,13 @@ for round in $(seq 1 "$pairs"); do
   f=$(cpu floor) o=$(cpu ours) g=$(cpu ffmpeg)
   frames=$(tr '\r' '\n' <"$out" | grep -o 'frame= *[0-9]*' | tail -1 | tr -dc 0-9)
   drop=$(tr '\r' '\n' <"$out" | grep -o 'drop=[0-9]*' | tail -1 | tr -dc 0-9)
+  of=$(awk '/^frames/ {print $2}' "$work/floor.$round") oo=$(awk '/^frames/ {print $2}' "$work/ours.$round")
+  ms() { echo "scale=2; 1000 * $1 / $2" | bc -l; }
   echo "== pair $round: floor $f s, ours $o s, ffmpeg $g s ($frames frames, drop ${drop:-0}):" \
     "ours/floor $(echo "$o / $f" | bc -l | cut -c1-5), ours/ffmpeg $(echo "$o / $g" | bc -l | cut -c1-5)"
+  # ffmpeg's x11grab delivers fewer frames when the machine is too busy: per frame, the ratio stays fair.
+  echo "   CPU per frame: floor $(ms "$f" "$of") ms, ours $(ms "$o" "$oo") ms, ffmpeg $(ms "$g" "$frames") ms;" \
+    "ours/ffmpeg per frame $(echo "($o / $oo) / ($g / $frames)" | bc -l | cut -c1-5)"
   grep -E '^(frames|encoder|rss|ring)' "$work/ours.$round" | sed 's/^/   ours: /'
 done
 echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
@@ -74,11 +81,13 @@ awk -F'|' '{cpu[$1] += $2 / 100; n[$1]++} END {for (t in cpu) printf "thread %-1
   "$work/ffmpeg.$pairs.threads" | sort -k4 -nr
 
 echo "== PSNR of the floor's stream (10 s) against its source frames"
-"$bench" floor 10 "$work" >/dev/null
-ffmpeg -nostdin -hide_banner -nostats -i "$work/floor.h264" \
-  -f rawvideo -pix_fmt nv12 -video_size 1920x1080 -framerate 60 -stream_loop -1 -i "$work/source.yuv" \
+psnr=${PSNR_DIR:-$work}
+mkdir -p "$psnr"
+"$bench" floor 10 "$psnr" >/dev/null
+ffmpeg -nostdin -hide_banner -nostats -i "$psnr/floor.h264" \
+  -f rawvideo -pix_fmt nv12 -video_size 1920x1080 -framerate 60 -stream_loop -1 -i "$psnr/source.yuv" \
   -lavfi "[0:v][1:v]psnr=shortest=1" -f null - 2>&1 | grep -o 'PSNR y:[0-9.]*'
-[ -z "$(ffmpeg -nostdin -v error -i "$work/floor.h264" -f null - 2>&1)" ] && echo "floor.h264 decodes without error"
+[ -z "$(ffmpeg -nostdin -v error -i "$psnr/floor.h264" -f null - 2>&1)" ] && echo "floor.h264 decodes without error"
 
 kill "$painter" 2>/dev/null
 wait "$painter" 2>/dev/null
