@@ -6,6 +6,7 @@
 #include "base/clock.h"
 #include "platform/linux/av_error.h"
 #include "platform/linux/handles.h"
+#include "platform/memory.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -402,6 +403,8 @@ std::array<bool, candidates.size()> const& availability()
         std::array<bool, candidates.size()> result {};
         for (std::size_t i = 0; i < candidates.size(); ++i)
             result[i] = opens(candidates[i]);
+        // Each trial open allocates a whole encoder (SVT-AV1 alone tens of MiB); none of it is needed after.
+        release_free_memory();
         return result;
     }();
     return available;
