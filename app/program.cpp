@@ -17,6 +17,7 @@
 #include "platform/aac_encoder.h"
 #include "platform/clipboard.h"
 #include "platform/folders.h"
+#include "platform/memory.h"
 #include "platform/linux/lavc_encoder.h"
 #include "platform/linux/x11_capture.h"
 #include "platform/linux/x11_foreground.h"
@@ -71,6 +72,7 @@ AppPlatform default_platform()
     };
     platform.bodies.audio
         = audio::thread_body(audio::real_runtime(platform::pulse_audio_driver, platform::lavc_aac_driver));
+    platform.bodies.release_memory = platform::release_free_memory;
     platform.videos_dir = platform::videos_dir();
     // Never tmpfs: segments can hold gigabytes.
     platform.buffer_dir = paths::cache_dir() / "buffer";

@@ -7,4 +7,4 @@ endif()
 add_executable(capture_bench ${CMAKE_CURRENT_LIST_DIR}/capture_bench.cpp
                ${PROJECT_SOURCE_DIR}/tests/capture/x11_painter.cpp)
 target_include_directories(capture_bench PRIVATE ${PROJECT_SOURCE_DIR})
-target_link_libraries(capture_bench PRIVATE platform_linux engine PkgConfig::X11)
+target_link_libraries(capture_bench PRIVATE app engine platform_linux PkgConfig::X11)

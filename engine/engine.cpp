@@ -186,6 +186,15 @@ void stop_video_pipeline(Engine& engine) { stop_slot(engine.video_pipeline); }
 
 void stop_audio_pipeline(Engine& engine) { stop_slot(engine.audio_pipeline); }
 
+void stop_pipelines(Engine& engine)
+{
+    stop_video_pipeline(engine);
+    stop_audio_pipeline(engine);
+    shared::clear_buffers(*engine.shared);
+    if (engine.bodies.release_memory)
+        engine.bodies.release_memory();
+}
+
 void ensure_pipeline(Engine& engine, settings::Settings const& settings)
 {
     auto guard = engine.pipeline_lock.lock();
@@ -243,9 +252,7 @@ Cycle gate_act(Engine& engine, GateDecision const& decision)
     } else if (!decision.wanted && has_video) {
         if (engine.busy.load() > 0 || recording_runs(engine))
             return Cycle::Continue;
-        stop_video_pipeline(engine);
-        stop_audio_pipeline(engine);
-        shared::clear_buffers(*engine.shared);
+        stop_pipelines(engine);
     }
     return Cycle::Continue;
 }

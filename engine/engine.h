@@ -146,6 +146,8 @@ struct AudioThreadParams {
 struct PipelineBodies {
     std::function<void(VideoThreadParams)> video;
     std::function<void(AudioThreadParams)> audio;
+    // Once both pipelines and the buffers are gone: hands the freed memory back to the system.
+    std::function<void()> release_memory {};
 };
 
 // What the hotkeys and the API ask of the recording and the saver. Filled by the start-up builder.
@@ -259,6 +261,9 @@ void spawn_audio_pipeline(Engine& engine, settings::Settings const& settings);
 void stop_video_pipeline(Engine& engine);
 void stop_audio_pipeline(Engine& engine);
 bool video_pipeline_running(Engine& engine);
+// What the gate does when capture is no longer wanted: stops both pipelines, empties the buffers and gives
+// the freed memory back.
+void stop_pipelines(Engine& engine);
 
 enum class Restart { No, Yes };
 struct Restarts {

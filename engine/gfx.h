@@ -22,7 +22,8 @@ using platform::Rect;
 Rect letterbox_rect(
     std::uint32_t source_width, std::uint32_t source_height, std::uint32_t target_width, std::uint32_t target_height);
 
-constexpr std::size_t pool_frames = 8;
+// Enough for a full frame channel (video::frame_queue), the frame the encoder reads and the one being drawn.
+constexpr std::size_t pool_frames = 6;
 
 class FramePool {
 public:

@@ -4,7 +4,7 @@
 //
 // The engine spawns video_thread for each pipeline start; it runs attempts until its stop flag is set. Each
 // attempt opens a capture source and an encoder, starts the encoder thread with the receiving end of a frame
-// channel of capacity 2 and runs the capture loop on its own thread. A failed attempt is reported in the
+// channel of capacity frame_queue and runs the capture loop on its own thread. A failed attempt is reported in the
 // pipeline status and once per distinct text as a page event, closes the current video segment, and is
 // retried after a pause that doubles from 4 s up to 60 s.
 
@@ -35,6 +35,10 @@ struct VideoThreadParams;
 namespace video {
 
 using ticks::Ticks;
+
+// Frames waiting for the encoder: 66 ms at 60 fps, so that the encoder's slow first pictures (its buffers are
+// touched for the first time) and a busy moment of the machine do not cost a frame.
+constexpr std::size_t frame_queue = gfx::pool_frames - 2;
 
 // -- Sizes, bitrates, encoder choice --------------------------------------------------------------------------
 

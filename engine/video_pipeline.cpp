@@ -171,7 +171,7 @@ Result<void> run_attempt(VideoJob& job)
         status.error.reset();
     });
 
-    auto [sender, receiver] = channel::make<platform::VideoFrame>(2);
+    auto [sender, receiver] = channel::make<platform::VideoFrame>(frame_queue);
     auto outcome = std::make_shared<EncoderOutcome>();
     auto receiver_box = std::make_shared<channel::Receiver<platform::VideoFrame>>(std::move(receiver));
     auto thread = threads::spawn_thread(

@@ -6,6 +6,7 @@
 #include "base/clock.h"
 #include "platform/linux/av_error.h"
 #include "platform/linux/handles.h"
+#include "platform/memory.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -15,6 +16,7 @@ extern "C" {
 #include <libavutil/pixdesc.h>
 }
 #include <fcntl.h>
+#include <pthread.h>
 #include <unistd.h>
 #include <va/va.h>
 #include <va/va_drm.h>
@@ -86,6 +88,25 @@ constexpr std::array candidates {
     Candidate { "libx265", Kind::X265, 1 },
     Candidate { "libsvtav1", Kind::SvtAv1, 2 },
     Candidate { "libaom-av1", Kind::Aom, 2 },
+};
+
+// Encoder libraries start their worker threads while they open, and a new thread takes its creator's name.
+// The opening thread goes by the encoder's name meanwhile, so that the workers do not pass for it in the
+// per-thread figures.
+class WorkerName {
+public:
+    explicit WorkerName(char const* codec_name)
+    {
+        pthread_getname_np(pthread_self(), m_saved, sizeof m_saved);
+        std::string const name = fmt::format("enc-{}", codec_name).substr(0, 15);
+        pthread_setname_np(pthread_self(), name.c_str());
+    }
+    ~WorkerName() { pthread_setname_np(pthread_self(), m_saved); }
+    WorkerName(WorkerName const&) = delete;
+    WorkerName& operator=(WorkerName const&) = delete;
+
+private:
+    char m_saved[16] {};
 };
 
 void set_option(AVCodecContext* context, char const* key, std::string const& value)
@@ -204,7 +225,11 @@ public:
             break;
         }
 
-        if (int err = avcodec_open2(c, codec, nullptr); err < 0)
+        int const opened = [&] {
+            WorkerName const workers(candidate.codec_name);
+            return avcodec_open2(c, codec, nullptr);
+        }();
+        if (int err = opened; err < 0)
             return fail(fmt::format("encodeur {} : {}", encoder->m_name, av_error(err)));
         encoder->m_context = std::move(context);
         encoder->m_packet.reset(av_packet_alloc());
@@ -378,6 +403,8 @@ std::array<bool, candidates.size()> const& availability()
         std::array<bool, candidates.size()> result {};
         for (std::size_t i = 0; i < candidates.size(); ++i)
             result[i] = opens(candidates[i]);
+        // Each trial open allocates a whole encoder (SVT-AV1 alone tens of MiB); none of it is needed after.
+        release_free_memory();
         return result;
     }();
     return available;
