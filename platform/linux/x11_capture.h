@@ -14,6 +14,10 @@ std::unique_ptr<FrameConverter> converter(std::uint32_t width, std::uint32_t hei
 // Converts BGRA rows into BT.709 limited-range 4:2:0, chroma sited left (co-sited with the even column,
 // halfway between the two rows). `out` is exactly the size of `source`; both sizes are even.
 void bgra_to_yuv(BgraImage const& source, YuvImage const& out);
+
+// The AVX2 row loops run when the processor has them; off, the portable loops run. Both give the same bytes:
+// this switch is there to compare them.
+void use_vector_loops(bool on);
 }
 
 namespace platform {

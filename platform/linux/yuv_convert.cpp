@@ -16,6 +16,7 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <semaphore>
 #include <system_error>
@@ -106,10 +107,11 @@ __attribute__((target("avx2"))) void luma_row_avx2(
         luma_row_portable(src + x, dst + x, width - x);
 }
 
+std::atomic<bool> vector_loops { __builtin_cpu_supports("avx2") != 0 };
+
 void luma_row(std::uint32_t const* __restrict src, std::uint8_t* __restrict dst, std::uint32_t width)
 {
-    static bool const avx2 = __builtin_cpu_supports("avx2");
-    if (avx2)
+    if (vector_loops.load(std::memory_order_relaxed))
         luma_row_avx2(src, dst, width);
     else
         luma_row_portable(src, dst, width);
@@ -180,10 +182,6 @@ __attribute__((target("avx2"), always_inline)) inline void store_sums(std::int16
     _mm_storeu_si128(reinterpret_cast<__m128i*>(odd_d), _mm256_extracti128_si256(odds, 1));
 }
 
-// The same sums, 16 pixels a step. The compiler's version of the loop above spends most of its time
-// deinterleaving the even and odd columns (over half of the whole conversion); here each channel pair is summed
-// in place (B and R, then G and the unused byte, as 16-bit halves of each pixel) and sorted by one byte shuffle,
-// one lane permutation and one 64-bit unpack.
 __attribute__((target("avx2"))) void column_sums_avx2(std::uint32_t const* __restrict row0,
     std::uint32_t const* __restrict row1, std::int16_t* __restrict eb, std::int16_t* __restrict eg,
     std::int16_t* __restrict er, std::int16_t* __restrict ob, std::int16_t* __restrict og, std::int16_t* __restrict orr,
@@ -207,8 +205,7 @@ __attribute__((target("avx2"))) void column_sums_avx2(std::uint32_t const* __res
 void column_sums(std::uint32_t const* __restrict row0, std::uint32_t const* __restrict row1, std::int16_t* eb,
     std::int16_t* eg, std::int16_t* er, std::int16_t* ob, std::int16_t* og, std::int16_t* orr, std::uint32_t half)
 {
-    static bool const avx2 = __builtin_cpu_supports("avx2");
-    if (avx2)
+    if (vector_loops.load(std::memory_order_relaxed))
         column_sums_avx2(row0, row1, eb, eg, er, ob, og, orr, half);
     else
         column_sums_portable(row0, row1, eb, eg, er, ob, og, orr, half);
@@ -420,6 +417,11 @@ private:
     std::vector<std::uint8_t> m_chroma_memory;
     TwoBandConverter m_bands;
 };
+}
+
+void use_vector_loops(bool on)
+{
+    vector_loops.store(on && __builtin_cpu_supports("avx2"));
 }
 
 void bgra_to_yuv(BgraImage const& source, YuvImage const& out)
