@@ -230,7 +230,7 @@ void close_requested(ShellState& state)
     resume_keys(state);
     if (!state.continue_toast_shown) {
         state.continue_toast_shown = true;
-        toast::post(toast::kind_success, fmt::format("{} continue", window::title), "Tes raccourcis restent actifs");
+        toast::post(toast::Kind::Ok, fmt::format("{} continue", window::title), "Tes raccourcis restent actifs");
     }
 }
 

@@ -212,7 +212,7 @@ void show_window(shell::ShellState& state)
     }
     auto created = create_window(state);
     if (!created) {
-        toast::post(toast::kind_success, "Fenêtre indisponible", created.error());
+        toast::post(toast::Kind::Ok, "Fenêtre indisponible", created.error());
         return;
     }
     state.window = std::move(*created);
@@ -255,7 +255,7 @@ void page_failed(shell::ShellState& state)
     destroy_window(state);
     // The page that may have paused the keys is gone with it.
     shell::resume_keys(state);
-    toast::post(toast::kind_success, "Fenêtre indisponible", "La page s'est arrêtée plusieurs fois.");
+    toast::post(toast::Kind::Ok, "Fenêtre indisponible", "La page s'est arrêtée plusieurs fois.");
 }
 
 }

@@ -114,8 +114,8 @@ int run_floor(double seconds, char const* dump)
     auto source = capture.open(*monitor);
     if (!source)
         return std::fprintf(stderr, "%s\n", source.error().c_str()), 1;
-    auto const [width, height] = video::scale_to_resolution(1, (*source)->width(), (*source)->height());
-    auto const params = video::choose_encoder(video::probe_encoders(encoders), 0, width, height, 60, 1);
+    auto const [width, height] = video::scale_to_resolution(settings::Resolution::P1080, (*source)->width(), (*source)->height());
+    auto const params = video::choose_encoder(video::probe_encoders(encoders), Codec::H264, width, height, 60, settings::Quality::Standard);
     auto encoder = encoders.open(params);
     if (!encoder)
         return std::fprintf(stderr, "%s\n", encoder.error().c_str()), 1;

@@ -21,7 +21,7 @@ Packet packet(std::int64_t time, bool key, std::size_t size)
 std::uint64_t write_recording(fs::path const& path, int minutes)
 {
     auto fd = files::open_write(path, files::Create::Truncate);
-    auto recorder = mp4::Recorder::start(std::move(*fd), 0);
+    auto recorder = mp4::Recorder::start(std::move(*fd), Codec::H264);
     std::int64_t end = std::int64_t { minutes } * 60 * 10'000'000;
     std::int64_t audio_time = 0;
     for (std::int64_t frame = 0;; ++frame) {
@@ -32,7 +32,7 @@ std::uint64_t write_recording(fs::path const& path, int minutes)
             (void)recorder->push_audio(packet(audio_time, true, 8));
         (void)recorder->push_video(packet(time, frame % 60 == 0, 24));
     }
-    mp4::VideoConfig video { { 1, 0x64, 0, 0x28, 0xFF }, 1920, 1080, 0 };
+    mp4::VideoConfig video { { 1, 0x64, 0, 0x28, 0xFF }, 1920, 1080, Codec::H264 };
     mp4::AudioConfig audio { 48'000, 192'000, 2 };
     return recorder->finish(video, &audio)->bytes;
 }

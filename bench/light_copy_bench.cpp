@@ -76,7 +76,7 @@ int main(int argc, char** argv)
     if (lengths.empty())
         lengths = { 30, 60, 120 };
 
-    test_media::Request request { .codec = 0,
+    test_media::Request request { .codec = Codec::H264,
         .seconds = 4,
         .fps = fps,
         .width = 1920,

@@ -53,7 +53,7 @@ double plain_write(std::filesystem::path const& path, std::uint64_t bytes)
 int main(int argc, char** argv)
 {
     std::filesystem::path folder = argc > 1 ? argv[1] : std::filesystem::temp_directory_path();
-    test_media::Request request { .codec = 0, .seconds = 4, .fps = fps, .width = 1920, .height = 1080,
+    test_media::Request request { .codec = Codec::H264, .seconds = 4, .fps = fps, .width = 1920, .height = 1080,
                                   .bitrate = 20'000'000, .noisy = true, .keyframe_interval = fps };
     std::fprintf(stderr, "encoding 4 s of 1080p60 H.264 and AAC...\n");
     auto encoded = test_media::encode(request);

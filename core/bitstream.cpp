@@ -228,14 +228,14 @@ static std::optional<std::vector<std::uint8_t>> av1_config(Bytes data)
     return record;
 }
 
-std::optional<std::vector<std::uint8_t>> decoder_config(std::uint8_t codec, Bytes data)
+std::optional<std::vector<std::uint8_t>> decoder_config(Codec codec, Bytes data)
 {
     switch (codec) {
-    case codec_h264:
+    case Codec::H264:
         return avc_config(data);
-    case codec_hevc:
+    case Codec::Hevc:
         return hevc_config(data);
-    case codec_av1:
+    case Codec::Av1:
         return av1_config(data);
     }
     return std::nullopt;

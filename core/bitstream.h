@@ -11,14 +11,11 @@
 #include <span>
 #include <vector>
 
+#include "base/codec.h"
+
 namespace bitstream {
 
 using Bytes = std::span<std::uint8_t const>;
-
-// Codec numbers as stored in settings and in VideoConfig.
-constexpr std::uint8_t codec_h264 = 0;
-constexpr std::uint8_t codec_hevc = 1;
-constexpr std::uint8_t codec_av1 = 2;
 
 // One AV1 OBU inside a stream; both slices refer into the input.
 struct Obu {
@@ -45,8 +42,8 @@ struct BitReader {
 std::vector<Bytes> split_annexb(Bytes data);
 // Every OBU up to the first malformed one (a malformed tail is dropped silently).
 std::vector<Obu> split_obus(Bytes data);
-// The configuration record body (without the box header) of codec 0, 1 or 2 from one keyframe; none when a
+// The configuration record body (without the box header) of the codec from one keyframe; none when a
 // parameter set or sequence header is missing or too short.
-std::optional<std::vector<std::uint8_t>> decoder_config(std::uint8_t codec, Bytes data);
+std::optional<std::vector<std::uint8_t>> decoder_config(Codec codec, Bytes data);
 
 }

@@ -299,11 +299,11 @@ Result<mp4::VideoConfig> parse_video_entry(Bytes stsd)
     struct Kind {
         std::string_view entry;
         std::string_view config;
-        std::uint8_t codec;
+        Codec codec;
     };
     static constexpr Kind kinds[] = {
-        { "avc1", "avcC", 0 }, { "avc3", "avcC", 0 }, { "hvc1", "hvcC", 1 },
-        { "hev1", "hvcC", 1 }, { "av01", "av1C", 2 },
+        { "avc1", "avcC", Codec::H264 }, { "avc3", "avcC", Codec::H264 }, { "hvc1", "hvcC", Codec::Hevc },
+        { "hev1", "hvcC", Codec::Hevc }, { "av01", "av1C", Codec::Av1 },
     };
     auto kind = std::find_if(std::begin(kinds), std::end(kinds), [&](Kind const& k) { return entry.is(k.entry); });
     if (kind == std::end(kinds))

@@ -88,19 +88,20 @@ void end_box(Bytes& out, std::size_t start)
         out[start + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(size >> (24 - 8 * i));
 }
 
-std::string_view sample_entry_type(std::uint8_t codec)
+std::string_view sample_entry_type(Codec codec)
 {
     switch (codec) {
-    case 1:
+    case Codec::Hevc:
         return "hvc1";
-    case 2:
+    case Codec::Av1:
         return "av01";
-    default:
-        return "avc1";
+    case Codec::H264:
+        break;
     }
+    return "avc1";
 }
 
-Bytes write_ftyp(std::uint8_t codec)
+Bytes write_ftyp(Codec codec)
 {
     Bytes out;
     std::size_t start = begin_box(out, "ftyp");
@@ -343,7 +344,7 @@ void write_video_entry(Bytes& out, VideoConfig const& video)
     put_zeros(out, 32);
     put_u16(out, 0x0018);
     put_u16(out, 0xFFFF);
-    std::string_view config_type = video.codec == 1 ? "hvcC" : video.codec == 2 ? "av1C" : "avcC";
+    std::string_view config_type = video.codec == Codec::Hevc ? "hvcC" : video.codec == Codec::Av1 ? "av1C" : "avcC";
     std::size_t config = begin_box(out, config_type);
     out.insert(out.end(), video.record.begin(), video.record.end());
     end_box(out, config);

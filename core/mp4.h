@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "base/clock.h"
+#include "base/codec.h"
 #include "base/result.h"
 #include "core/ring.h"
 
@@ -44,7 +45,7 @@ struct VideoConfig {
     Bytes record;
     std::uint32_t width { 0 };
     std::uint32_t height { 0 };
-    std::uint8_t codec { 0 }; // 0 H.264, 1 HEVC, 2 AV1
+    Codec codec { Codec::H264 };
 
     bool operator==(VideoConfig const&) const = default;
 };
@@ -119,7 +120,7 @@ ClipLayout lay_out_clip(std::span<ring::Sample const> video, std::span<ring::Sam
 bool clip_uses_co64(std::uint64_t media_bytes);
 
 // The 32-byte ftyp box whose last compatible brand is the codec's sample entry type.
-Bytes write_ftyp(std::uint8_t codec);
+Bytes write_ftyp(Codec codec);
 // Video track 1 at 90 kHz, then audio track 2 (only when audio is given and its table has samples).
 std::vector<Track> build_tracks(VideoConfig const& video, SampleTable const& video_table, AudioConfig const* audio,
                                 SampleTable const& audio_table);
@@ -149,7 +150,7 @@ std::size_t begin_full_box(Bytes& out, std::string_view type, std::uint8_t versi
 void end_box(Bytes& out, std::size_t start);
 
 // "avc1", "hvc1" or "av01".
-std::string_view sample_entry_type(std::uint8_t codec);
+std::string_view sample_entry_type(Codec codec);
 // ISO 14496-3 sampling frequency index; 15 (the escape for an explicit 24-bit rate) outside the table.
 std::uint8_t aac_frequency_index(std::uint32_t sample_rate);
 // AAC-LC AudioSpecificConfig: object type 2, frequency index, channel configuration. Two bytes for the rates of

@@ -13,7 +13,7 @@ Recorder::Recorder(files::Fd file)
 {
 }
 
-Result<Recorder> Recorder::start(files::Fd file, std::uint8_t codec)
+Result<Recorder> Recorder::start(files::Fd file, Codec codec)
 {
     Recorder recorder(std::move(file));
     Bytes header = write_ftyp(codec);

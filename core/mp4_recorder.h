@@ -41,7 +41,7 @@ class Recorder {
 public:
     // Takes the freshly created (empty) recording file and writes the ftyp and the mdat header with a zero
     // size. Errors are the system's text.
-    static Result<Recorder> start(files::Fd file, std::uint8_t codec);
+    static Result<Recorder> start(files::Fd file, Codec codec);
 
     Recorder(Recorder&&) noexcept = default;
     Recorder& operator=(Recorder&&) noexcept = default;

@@ -78,9 +78,9 @@ PipelineHandle::~PipelineHandle()
 
 // -- Ring budget ---------------------------------------------------------------------------------------------
 
-std::uint32_t estimated_bitrate(settings::Codec codec, std::uint32_t fps, settings::Quality quality)
+std::uint32_t estimated_bitrate(Codec codec, std::uint32_t fps, settings::Quality quality)
 {
-    return video::encoder_bitrate(3840, 2160, fps, std::uint8_t(quality), video::codec_factor[std::uint8_t(codec)]);
+    return video::encoder_bitrate(3840, 2160, fps, quality, video::codec_factor(codec));
 }
 
 RingBudget ring_budget(settings::Settings const& settings)

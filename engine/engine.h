@@ -5,7 +5,7 @@
 //
 // Lock order: the settings-change lock, then the pipeline lock, then a pipeline-handle lock (only to read, take or store a handle, never
 // across a thread body or a join), then the recording lock, then leaves one at a time (settings, clips
-// folder, pending deletions, caps cache, the shortcuts, the history and every Shared lock). The settings, history and library
+// folder, pending deletions, the shortcuts, the history and every Shared lock). The settings, history and library
 // locks are each released before the pipeline lock is taken. Every start and stop of the pipelines happens
 // under the pipeline lock, so starts and stops never interleave.
 
@@ -124,7 +124,7 @@ struct VideoThreadParams {
     StopFlag stop;
     std::optional<std::string> monitor;
     std::uint32_t fps { 60 };
-    settings::Codec codec { settings::Codec::H264 };
+    Codec codec { Codec::H264 };
     settings::Quality quality { settings::Quality::Standard };
     settings::Resolution resolution { settings::Resolution::P1080 };
     std::shared_ptr<shared::Shared> shared;
@@ -245,7 +245,7 @@ struct RingBudget {
 // down to an even number. The estimate is the encoder's rate at 2160p, whatever the resolution setting.
 // Used by the start-up builder, the video spawner and the API.
 RingBudget ring_budget(settings::Settings const& settings);
-std::uint32_t estimated_bitrate(settings::Codec codec, std::uint32_t fps, settings::Quality quality);
+std::uint32_t estimated_bitrate(Codec codec, std::uint32_t fps, settings::Quality quality);
 // shared::set_ring_window with the budget of these settings.
 void apply_ring_budget(shared::Shared& shared, settings::Settings const& settings);
 

@@ -147,7 +147,7 @@ void recording_thread(RecordingState state)
     // its record.
     engine->recording.set(std::nullopt);
     if (error) {
-        toast::post(toast::kind_failure, "Enregistrement interrompu", *error);
+        toast::post(toast::Kind::Failure, "Enregistrement interrompu", *error);
         engine->notify(PageEvent { PageEvent::Error { fmt::format("Enregistrement interrompu : {}", *error) } });
         return;
     }

@@ -36,7 +36,7 @@ std::tm local_time_now()
 
 void fail_save(Engine& engine, std::string const& text)
 {
-    toast::post(toast::kind_failure, "Clip non gardé", text);
+    toast::post(toast::Kind::Failure, "Clip non gardé", text);
     engine.notify(PageEvent { PageEvent::Error { text } });
 }
 

@@ -65,7 +65,7 @@ struct PipelineStatus {
     std::uint32_t height { 0 };
     std::uint32_t fps { 0 };
     bool running { false };                  // from a successful capture start until the capture ends
-    std::optional<settings::Codec> codec;    // none before the first start
+    std::optional<Codec> codec;    // none before the first start
 };
 
 struct Rings {

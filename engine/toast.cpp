@@ -42,7 +42,7 @@ float clamp01(float v) { return std::clamp(v, 0.0f, 1.0f); }
 
 }
 
-void post(std::uint8_t kind, std::string title, std::string subtext)
+void post(Kind kind, std::string title, std::string subtext)
 {
     auto& s = slot();
     {
@@ -58,7 +58,7 @@ void post(std::uint8_t kind, std::string title, std::string subtext)
 void notify(engine::Engine& engine, std::string title, std::string subtext)
 {
     if (engine.settings.with([](settings::Settings const& s) { return s.in_game_toast; }))
-        post(kind_success, std::move(title), std::move(subtext));
+        post(Kind::Ok, std::move(title), std::move(subtext));
 }
 
 ToastMessage current_message()
@@ -146,7 +146,7 @@ ToastState prepare(platform::ToastSurface& surface, ToastMessage const& message,
     return state;
 }
 
-ToastState state_from(Geometry const& g, float scale, std::uint8_t kind)
+ToastState state_from(Geometry const& g, float scale, Kind kind)
 {
     ToastState state;
     state.width = g.width;
@@ -156,7 +156,7 @@ ToastState state_from(Geometry const& g, float scale, std::uint8_t kind)
     state.pill_height = g.pill_height;
     state.dot_x = g.dot_x;
     state.split_x = g.split_x;
-    state.accent = kind == kind_failure ? failure_accent : success_accent;
+    state.accent = kind == Kind::Failure ? failure_accent : success_accent;
     state.mask.assign(static_cast<std::size_t>(g.width) * g.height, 0);
     state.x = g.x;
     state.y = g.y;

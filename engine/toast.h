@@ -20,13 +20,13 @@ class Engine;
 
 namespace toast {
 
-constexpr std::uint8_t kind_success = 0;
-constexpr std::uint8_t kind_failure = 1;
+// A success shows the green accent, a failure the red one.
+enum class Kind : std::uint8_t { Ok, Failure };
 
 struct ToastMessage {
     std::string title;
     std::string subtext;
-    std::uint8_t kind { kind_success };
+    Kind kind { Kind::Ok };
 };
 
 struct Rgb {
@@ -51,7 +51,7 @@ struct ToastState {
 };
 
 // Replaces the slot's message and wakes the toast thread once its window exists. Any thread.
-void post(std::uint8_t kind, std::string title, std::string subtext);
+void post(Kind kind, std::string title, std::string subtext);
 // Posts a success toast only when the player keeps in-game toasts on.
 void notify(engine::Engine& engine, std::string title, std::string subtext);
 // The slot's current message (for the thread, and for tests).
@@ -81,7 +81,7 @@ Frame animate(float t);
 int next_frame_delay_ms(float t);
 
 // The state of a laid-out toast: its geometry, scale and accent, with an empty text mask.
-ToastState state_from(Geometry const& geometry, float scale, std::uint8_t kind);
+ToastState state_from(Geometry const& geometry, float scale, Kind kind);
 // Builds the state for a message on a surface (measures, lays out, renders the text mask).
 ToastState prepare(platform::ToastSurface& surface, ToastMessage const& message,
                    std::chrono::steady_clock::time_point now);

@@ -10,15 +10,16 @@ namespace video {
 using ticks::ticks_per_second;
 
 std::pair<std::uint32_t, std::uint32_t> scale_to_resolution(
-    std::uint8_t resolution, std::uint32_t width, std::uint32_t height)
+    settings::Resolution resolution, std::uint32_t width, std::uint32_t height)
 {
     constexpr std::uint32_t targets[] = { 720, 1080, 1440, 2160 };
+    auto const index = static_cast<std::size_t>(resolution);
     auto even = [](std::uint32_t v) {
         v &= ~1u;
         return v < 3 ? 2u : v;
     };
-    if (resolution < 4 && height > 0 && targets[resolution] < height) {
-        std::uint64_t const target = targets[resolution];
+    if (index < std::size(targets) && height > 0 && targets[index] < height) {
+        std::uint64_t const target = targets[index];
         auto const scaled = std::uint32_t((std::uint64_t(width) * target + height / 2) / height);
         return { even(scaled), std::uint32_t(target) };
     }
@@ -26,10 +27,10 @@ std::pair<std::uint32_t, std::uint32_t> scale_to_resolution(
 }
 
 std::uint32_t encoder_bitrate(
-    std::uint32_t width, std::uint32_t height, std::uint32_t fps, std::uint8_t quality, double factor)
+    std::uint32_t width, std::uint32_t height, std::uint32_t fps, settings::Quality quality, double factor)
 {
     double const pixels = double(width) * double(height);
-    double const reference = reference_bitrate[std::min<std::uint8_t>(quality, 2)];
+    double const reference = reference_bitrate(quality);
     double const b = std::pow(pixels / 2'073'600.0, 0.85) * reference * std::pow(double(fps) / 60.0, 0.6) * factor;
     if (!(b > 0))
         return 0;
@@ -43,22 +44,21 @@ std::uint32_t quality_vs_speed(std::uint32_t width, std::uint32_t height, std::u
     return std::uint64_t(width) * height * fps < 221'184'001 ? 100 : 50;
 }
 
-std::vector<std::uint8_t> probe_encoders(platform::EncoderDriver const& driver)
+std::vector<Codec> probe_encoders(platform::EncoderDriver const& driver)
 {
     return driver.probe();
 }
 
-platform::EncoderParams choose_encoder(std::vector<std::uint8_t> const& available, std::uint8_t requested,
-    std::uint32_t width, std::uint32_t height, std::uint32_t fps, std::uint8_t quality)
+platform::EncoderParams choose_encoder(std::vector<Codec> const& available, Codec requested,
+    std::uint32_t width, std::uint32_t height, std::uint32_t fps, settings::Quality quality)
 {
-    std::uint8_t const codec
-        = requested < 3 && std::find(available.begin(), available.end(), requested) != available.end() ? requested : 0;
+    Codec const codec = std::ranges::find(available, requested) != available.end() ? requested : Codec::H264;
     platform::EncoderParams params;
     params.codec = codec;
     params.width = width;
     params.height = height;
     params.fps = fps;
-    params.bitrate = encoder_bitrate(width, height, fps, quality, codec_factor[codec]);
+    params.bitrate = encoder_bitrate(width, height, fps, quality, codec_factor(codec));
     // Peak-constrained: half again the mean, computed in 32 bits.
     params.max_bitrate = std::uint32_t((params.bitrate / 2) * 3u);
     params.quality_vs_speed = quality_vs_speed(width, height, fps);
@@ -115,11 +115,11 @@ bool ErrorDedup::is_new(std::string const& text)
     return true;
 }
 
-std::vector<std::uint8_t> to_ring_form(std::uint8_t codec, std::span<std::uint8_t const> access_unit)
+std::vector<std::uint8_t> to_ring_form(Codec codec, std::span<std::uint8_t const> access_unit)
 {
     std::vector<std::uint8_t> out;
     out.reserve(access_unit.size() + 16);
-    if (codec == bitstream::codec_av1) {
+    if (codec == Codec::Av1) {
         for (auto const& obu : bitstream::split_obus(access_unit)) {
             if (obu.obu_type == 2)
                 continue; // temporal delimiter
@@ -129,7 +129,7 @@ std::vector<std::uint8_t> to_ring_form(std::uint8_t codec, std::span<std::uint8_
     }
     for (auto const& unit : bitstream::split_annexb(access_unit)) {
         bool drop;
-        if (codec == bitstream::codec_h264) {
+        if (codec == Codec::H264) {
             unsigned const type = unit[0] & 0x1f;
             drop = type >= 7 && type <= 9; // SPS, PPS, access unit delimiter
         } else {

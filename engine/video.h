@@ -21,7 +21,9 @@
 #include "base/result.h"
 #include "base/channel.h"
 #include "base/clock.h"
+#include "base/codec.h"
 #include "engine/gfx.h"
+#include "library/settings.h"
 #include "platform/capture.h"
 #include "platform/encoder.h"
 
@@ -42,26 +44,49 @@ constexpr std::size_t frame_queue = gfx::pool_frames - 2;
 
 // -- Sizes, bitrates, encoder choice --------------------------------------------------------------------------
 
-// The encoded size for a resolution setting (0 720p, 1 1080p, 2 1440p, 3 2160p, 4 Source): never scaled up,
-// always even and at least 2.
+// The encoded size for a resolution setting: never scaled up, always even and at least 2.
 std::pair<std::uint32_t, std::uint32_t> scale_to_resolution(
-    std::uint8_t resolution, std::uint32_t width, std::uint32_t height);
+    settings::Resolution resolution, std::uint32_t width, std::uint32_t height);
 
-constexpr double codec_factor[3] = { 1.0, 0.7, 0.6 };
-constexpr double reference_bitrate[3] = { 4'000'000, 6'000'000, 12'000'000 }; // Compact, Standard, High
+// What a codec needs of H.264's bitrate for the same picture.
+constexpr double codec_factor(Codec codec)
+{
+    switch (codec) {
+    case Codec::Hevc:
+        return 0.7;
+    case Codec::Av1:
+        return 0.6;
+    case Codec::H264:
+        break;
+    }
+    return 1.0;
+}
+// The mean bit/s of 1080p60 H.264 at each quality.
+constexpr double reference_bitrate(settings::Quality quality)
+{
+    switch (quality) {
+    case settings::Quality::Compact:
+        return 4'000'000;
+    case settings::Quality::High:
+        return 12'000'000;
+    case settings::Quality::Standard:
+        break;
+    }
+    return 6'000'000;
+}
 
 // Mean bit/s: the reference bitrate of 1080p60 scaled by pixels^0.85 and (fps / 60)^0.6, times the codec factor.
 std::uint32_t encoder_bitrate(
-    std::uint32_t width, std::uint32_t height, std::uint32_t fps, std::uint8_t quality, double factor);
+    std::uint32_t width, std::uint32_t height, std::uint32_t fps, settings::Quality quality, double factor);
 // 100 (favour quality) up to 2560 x 1440 at 60 frames per second, 50 (favour speed) above.
 std::uint32_t quality_vs_speed(std::uint32_t width, std::uint32_t height, std::uint32_t fps);
 
-// The codecs (0 H.264, 1 HEVC, 2 AV1) for which some encoder of the driver really opens; for the API's caps.
-std::vector<std::uint8_t> probe_encoders(platform::EncoderDriver const& driver);
+// The codecs for which some encoder of the driver really opens; for the API's caps.
+std::vector<Codec> probe_encoders(platform::EncoderDriver const& driver);
 
 // The requested codec when some encoder for it opens, else H.264; with the parameters the encoder gets.
-platform::EncoderParams choose_encoder(std::vector<std::uint8_t> const& available, std::uint8_t requested,
-    std::uint32_t width, std::uint32_t height, std::uint32_t fps, std::uint8_t quality);
+platform::EncoderParams choose_encoder(std::vector<Codec> const& available, Codec requested,
+    std::uint32_t width, std::uint32_t height, std::uint32_t fps, settings::Quality quality);
 
 // -- Monitors ------------------------------------------------------------------------------------------------
 
@@ -113,7 +138,7 @@ private:
 
 // The access unit as the rings keep it: H.264/HEVC without parameter sets and delimiters, each NAL unit behind
 // a 4-byte big-endian length; AV1 without temporal delimiters, every other OBU whole.
-std::vector<std::uint8_t> to_ring_form(std::uint8_t codec, std::span<std::uint8_t const> access_unit);
+std::vector<std::uint8_t> to_ring_form(Codec codec, std::span<std::uint8_t const> access_unit);
 
 // Stores the stream description from a keyframe unless one is stored, then pushes the packet into the video
 // ring (and to an attached recording); nothing once the pipeline's generation is over.
@@ -161,9 +186,9 @@ struct VideoJob {
     std::shared_ptr<std::atomic<bool>> stop;
     std::optional<std::string> monitor;
     std::uint32_t fps { 60 };
-    std::uint8_t codec { 0 };
-    std::uint8_t quality { 1 };
-    std::uint8_t resolution { 1 };
+    Codec codec { Codec::H264 };
+    settings::Quality quality { settings::Quality::Standard };
+    settings::Resolution resolution { settings::Resolution::P1080 };
     std::shared_ptr<shared::Shared> shared;
     std::function<void(std::string const&)> report_error; // page event "error"
     VideoDrivers drivers;

@@ -167,7 +167,7 @@ Result<void> run_attempt(VideoJob& job)
         status.height = out_height;
         status.fps = job.fps;
         status.encoder = encoder->name();
-        status.codec = settings::Codec(params.codec);
+        status.codec = params.codec;
         status.error.reset();
     });
 
@@ -246,9 +246,9 @@ void video_thread(engine::VideoThreadParams params, VideoDrivers drivers)
     job.stop = params.stop;
     job.monitor = params.monitor;
     job.fps = params.fps;
-    job.codec = std::uint8_t(params.codec);
-    job.quality = std::uint8_t(params.quality);
-    job.resolution = std::uint8_t(params.resolution);
+    job.codec = params.codec;
+    job.quality = params.quality;
+    job.resolution = params.resolution;
     job.shared = params.shared;
     job.report_error = [engine = params.engine](std::string const& text) {
         if (auto strong = engine.lock())

@@ -17,13 +17,13 @@
 
 #include <nlohmann/json_fwd.hpp>
 
+#include "base/codec.h"
 #include "base/result.h"
 
 namespace settings {
 
 // Each enumeration is stored in one byte; the numbers are part of the stored form and never change.
 enum class Resolution : std::uint8_t { P720 = 0, P1080 = 1, P1440 = 2, P2160 = 3, Source = 4 };
-enum class Codec : std::uint8_t { H264 = 0, Hevc = 1, Av1 = 2 };
 enum class Quality : std::uint8_t { Compact = 0, Standard = 1, High = 2 };
 enum class Theme : std::uint8_t { System = 0, Light = 1, Dark = 2 };
 

@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/codec.h"
 #include "base/result.h"
 #include "platform/capture.h"
 
@@ -31,9 +32,8 @@ struct EncodedPacket {
     bool keyframe { false };
 };
 
-// Codec numbers: 0 H.264, 1 HEVC, 2 AV1.
 struct EncoderParams {
-    std::uint8_t codec { 0 };
+    Codec codec { Codec::H264 };
     std::uint32_t width { 0 };
     std::uint32_t height { 0 };
     std::uint32_t fps { 60 };
@@ -54,8 +54,8 @@ public:
 
 struct EncoderDriver {
     std::string_view name;
-    // The codecs some encoder of this driver really opens, in the order 0, 1, 2.
-    std::vector<std::uint8_t> (*probe)();
+    // The codecs some encoder of this driver really opens, in the order of all_codecs.
+    std::vector<Codec> (*probe)();
     // Tries this driver's encoders for the codec in order (hardware first); the last error when none opens.
     Result<std::unique_ptr<VideoEncoder>> (*open)(EncoderParams const& params);
 };

@@ -29,13 +29,13 @@ Ticks ring_span(ring::Ring const& ring)
     return ring.samples.back().time - ring.samples.front().time;
 }
 
-std::uint32_t status_bitrate(std::uint32_t width, std::uint32_t height, std::uint32_t fps, settings::Codec codec,
+std::uint32_t status_bitrate(std::uint32_t width, std::uint32_t height, std::uint32_t fps, Codec codec,
                              settings::Quality quality)
 {
     double pixel_term = std::pow(double(std::max(width, 2u)) * double(std::max(height, 2u)) / 2'073'600.0, 0.85);
     double frame_term = std::pow(double(std::max(fps, 1u)) / 60.0, 0.6);
-    double factor = video::codec_factor[std::min<std::size_t>(static_cast<std::size_t>(codec), 2)];
-    double reference = video::reference_bitrate[std::min<std::size_t>(static_cast<std::size_t>(quality), 2)];
+    double factor = video::codec_factor(codec);
+    double reference = video::reference_bitrate(quality);
     double b = factor * ((pixel_term * reference) * frame_term);
     return static_cast<std::uint32_t>(std::clamp(b, 0.0, 4'294'967'295.0));
 }
@@ -135,10 +135,8 @@ Caps build_caps(Platform const& platform, std::optional<std::string> const& moni
     if (platform.encoder && video::pick_monitor(caps.monitors, monitor)) {
         auto codecs = video::probe_encoders(*platform.encoder);
         std::ranges::sort(codecs);
-        for (auto codec : codecs) {
-            if (codec < 3)
-                caps.codecs.emplace_back(settings::codec_name(static_cast<settings::Codec>(codec)));
-        }
+        for (auto codec : codecs)
+            caps.codecs.emplace_back(settings::codec_name(codec));
     }
     if (platform.audio) {
         if (auto list = audio::list_endpoints(*platform.audio, 1))

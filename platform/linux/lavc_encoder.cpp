@@ -37,9 +37,9 @@ struct VaapiNode {
     bool low_power { false };
 };
 
-std::optional<VaapiNode> find_vaapi_node(std::uint8_t codec)
+std::optional<VaapiNode> find_vaapi_node(Codec codec)
 {
-    VAProfile const profile = codec == 0 ? VAProfileH264High : VAProfileHEVCMain;
+    VAProfile const profile = codec == Codec::H264 ? VAProfileH264High : VAProfileHEVCMain;
     for (int minor = 128; minor < 136; ++minor) {
         std::string const path = fmt::format("/dev/dri/renderD{}", minor);
         int const fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
@@ -78,16 +78,16 @@ enum class Kind { Vaapi, X264, X265, SvtAv1, Aom };
 struct Candidate {
     char const* codec_name;
     Kind kind;
-    std::uint8_t codec;
+    Codec codec;
 };
 
 constexpr std::array candidates {
-    Candidate { "h264_vaapi", Kind::Vaapi, 0 },
-    Candidate { "libx264", Kind::X264, 0 },
-    Candidate { "hevc_vaapi", Kind::Vaapi, 1 },
-    Candidate { "libx265", Kind::X265, 1 },
-    Candidate { "libsvtav1", Kind::SvtAv1, 2 },
-    Candidate { "libaom-av1", Kind::Aom, 2 },
+    Candidate { "h264_vaapi", Kind::Vaapi, Codec::H264 },
+    Candidate { "libx264", Kind::X264, Codec::H264 },
+    Candidate { "hevc_vaapi", Kind::Vaapi, Codec::Hevc },
+    Candidate { "libx265", Kind::X265, Codec::Hevc },
+    Candidate { "libsvtav1", Kind::SvtAv1, Codec::Av1 },
+    Candidate { "libaom-av1", Kind::Aom, Codec::Av1 },
 };
 
 // Encoder libraries start their worker threads while they open, and a new thread takes its creator's name.
@@ -159,7 +159,7 @@ public:
 
         switch (candidate.kind) {
         case Kind::Vaapi: {
-            c->profile = candidate.codec == 0 ? FF_PROFILE_H264_HIGH : FF_PROFILE_HEVC_MAIN;
+            c->profile = candidate.codec == Codec::H264 ? FF_PROFILE_H264_HIGH : FF_PROFILE_HEVC_MAIN;
             c->rc_max_rate = params.max_bitrate;
             c->rc_buffer_size = int(std::min<std::uint32_t>(params.max_bitrate, INT32_MAX));
             set_option(c, "rc_mode", "VBR");
@@ -411,11 +411,11 @@ std::array<bool, candidates.size()> const& availability()
 }
 }
 
-std::vector<std::uint8_t> probe()
+std::vector<Codec> probe()
 {
-    std::vector<std::uint8_t> codecs;
+    std::vector<Codec> codecs;
     auto const& available = availability();
-    for (std::uint8_t codec = 0; codec < 3; ++codec) {
+    for (Codec codec : all_codecs) {
         for (std::size_t i = 0; i < candidates.size(); ++i) {
             if (candidates[i].codec == codec && available[i]) {
                 codecs.push_back(codec);

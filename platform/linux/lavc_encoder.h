@@ -8,7 +8,7 @@ namespace platform::lavc {
 // and SVT-AV1's own logger, which reads SVT_LOG when an encoder opens (a value the user set is kept). It
 // changes the environment, so the program calls it before any other thread starts.
 void quiet_library_logs();
-std::vector<std::uint8_t> probe();
+std::vector<Codec> probe();
 Result<std::unique_ptr<VideoEncoder>> open(EncoderParams const& params);
 }
 

@@ -40,9 +40,8 @@ protected:
         video::VideoJob job;
         job.stop = stop;
         job.fps = 60;
-        job.codec = 0;
-        job.quality = 1;
-        job.resolution = 4;
+        job.codec = Codec::H264;
+        job.resolution = settings::Resolution::Source;
         job.shared = shared;
         job.report_error = [this](std::string const& text) {
             std::lock_guard lock(mutex);

@@ -7,17 +7,18 @@ namespace {
 TEST(VideoScaleToResolution, NeverScalesUpAndKeepsEvenSizes)
 {
     struct Row {
-        std::uint8_t resolution;
+        settings::Resolution resolution;
         std::uint32_t w, h, want_w, want_h;
     };
+    using enum settings::Resolution;
     Row const rows[] = {
-        { 1, 2560, 1440, 1920, 1080 },
-        { 4, 1366, 768, 1366, 768 },
-        { 0, 1920, 1080, 1280, 720 },
-        { 0, 1080, 1920, 404, 720 },
-        { 4, 1367, 769, 1366, 768 },
-        { 4, 1, 1, 2, 2 },
-        { 1, 5120, 2160, 2560, 1080 },
+        { P1080, 2560, 1440, 1920, 1080 },
+        { Source, 1366, 768, 1366, 768 },
+        { P720, 1920, 1080, 1280, 720 },
+        { P720, 1080, 1920, 404, 720 },
+        { Source, 1367, 769, 1366, 768 },
+        { Source, 1, 1, 2, 2 },
+        { P1080, 5120, 2160, 2560, 1080 },
     };
     for (auto const& row : rows) {
         SCOPED_TRACE(testing::Message() << int(row.resolution) << ": " << row.w << "x" << row.h);
@@ -29,18 +30,18 @@ TEST(VideoScaleToResolution, NeverScalesUpAndKeepsEvenSizes)
 
 TEST(VideoChooseEncoder, FallsBackToH264WithItsFactor)
 {
-    auto const av1_missing = video::choose_encoder({ 0 }, 2, 1920, 1080, 60, 1);
-    auto const h264 = video::choose_encoder({ 0, 1, 2 }, 0, 1920, 1080, 60, 1);
-    EXPECT_EQ(av1_missing.codec, 0);
+    auto const av1_missing = video::choose_encoder({ Codec::H264 }, Codec::Av1, 1920, 1080, 60, settings::Quality::Standard);
+    auto const h264 = video::choose_encoder({ std::begin(all_codecs), std::end(all_codecs) }, Codec::H264, 1920, 1080, 60, settings::Quality::Standard);
+    EXPECT_EQ(av1_missing.codec, Codec::H264);
     EXPECT_EQ(av1_missing.bitrate, h264.bitrate) << "the fallback takes H.264's rate, not AV1's";
-    auto const hevc = video::choose_encoder({ 0, 1, 2 }, 1, 1920, 1080, 60, 1);
-    EXPECT_EQ(hevc.codec, 1);
+    auto const hevc = video::choose_encoder({ std::begin(all_codecs), std::end(all_codecs) }, Codec::Hevc, 1920, 1080, 60, settings::Quality::Standard);
+    EXPECT_EQ(hevc.codec, Codec::Hevc);
     EXPECT_LT(hevc.bitrate, h264.bitrate);
-    auto const odd = video::choose_encoder({ 0 }, 0, 1281, 721, 30, 0);
+    auto const odd = video::choose_encoder({ Codec::H264 }, Codec::H264, 1281, 721, 30, settings::Quality::Compact);
     EXPECT_EQ(odd.max_bitrate, odd.bitrate / 2 * 3);
-    EXPECT_EQ(video::choose_encoder({}, 7, 1280, 720, 30, 0).codec, 0);
+    EXPECT_EQ(video::choose_encoder({}, Codec::Hevc, 1280, 720, 30, settings::Quality::Compact).codec, Codec::H264);
     // Huge sizes saturate instead of wrapping to a tiny rate.
-    EXPECT_EQ(video::encoder_bitrate(100'000, 100'000, 240, 2, 1.0), 4'294'967'295u);
+    EXPECT_EQ(video::encoder_bitrate(100'000, 100'000, 240, settings::Quality::High, 1.0), 4'294'967'295u);
 }
 
 TEST(VideoPacer, ThreeIntervalsLateDropsTwoDoesNot)

@@ -51,7 +51,7 @@ protected:
     // Runs the video thread until it has sent `frames` pictures to the encoder and writes what the ring holds.
     // Progress is counted in frames, not wall time: on a loaded machine the thread drops frames and a fixed
     // sleep would give fewer of them.
-    std::filesystem::path record(std::uint8_t codec, std::uint8_t resolution, std::uint32_t fps, std::uint64_t frames)
+    std::filesystem::path record(Codec codec, settings::Resolution resolution, std::uint32_t fps, std::uint64_t frames)
     {
         auto shared = std::make_shared<shared::Shared>();
         auto stop = std::make_shared<std::atomic<bool>>(false);
@@ -59,7 +59,6 @@ protected:
         job.stop = stop;
         job.fps = fps;
         job.codec = codec;
-        job.quality = 1;
         job.resolution = resolution;
         job.shared = shared;
         job.report_error = [this](std::string const& text) { errors.push_back(text); };
@@ -117,15 +116,16 @@ protected:
 TEST_F(X11Pipeline, EachCodecRecordsAValidBt709Stream)
 {
     struct Row {
-        std::uint8_t codec;
+        Codec codec;
         char const* name;
         char const* profile;
-        std::uint8_t resolution;
+        settings::Resolution resolution;
         int width, height;
     };
     // 720p exercises the scaler and keeps the load small; one 1080p run takes the unscaled road.
-    Row const rows[] = { { 0, "h264", "High", 0, 1280, 720 }, { 1, "hevc", "Main", 0, 1280, 720 },
-        { 2, "av1", "Main", 0, 1280, 720 }, { 0, "h264", "High", 1, 1920, 1080 } };
+    using enum settings::Resolution;
+    Row const rows[] = { { Codec::H264, "h264", "High", P720, 1280, 720 }, { Codec::Hevc, "hevc", "Main", P720, 1280, 720 },
+        { Codec::Av1, "av1", "Main", P720, 1280, 720 }, { Codec::H264, "h264", "High", P1080, 1920, 1080 } };
     auto const available = platform::lavc::probe();
     std::uint32_t const fps = 30;
     for (auto const& row : rows) {
@@ -138,7 +138,7 @@ TEST_F(X11Pipeline, EachCodecRecordsAValidBt709Stream)
         auto const clip = record(row.codec, row.resolution, fps, 3 * fps + fps / 2);
         ASSERT_FALSE(clip.empty()) << "no keyframe was stored";
         EXPECT_TRUE(errors.empty()) << errors.front();
-        EXPECT_EQ(status.codec, std::optional<settings::Codec>(settings::Codec(row.codec)));
+        EXPECT_EQ(status.codec, row.codec);
         EXPECT_EQ(status.width, std::uint32_t(row.width));
         EXPECT_EQ(status.height, std::uint32_t(row.height));
 

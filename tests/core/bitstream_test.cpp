@@ -89,25 +89,25 @@ TEST(BitstreamDecoderConfig, RefusesMissingOrShortParameterSets)
     Bytes emulated_sps = concat({ { 0, 0, 1, 0x42, 0x01, 0x01, 0, 0, 3 }, Bytes(9, 0x11) });
     struct Row {
         char const* name;
-        std::uint8_t codec;
+        Codec codec;
         Bytes stream;
         bool valid;
     };
     Row const rows[] = {
-        { "H.264 with both sets", bitstream::codec_h264, { 0, 0, 1, 0x67, 66, 0, 30, 0, 0, 1, 0x68, 0xCE }, true },
-        { "H.264 without PPS", bitstream::codec_h264, { 0, 0, 1, 0x67, 66, 0, 30, 0, 0, 1, 0x65, 1 }, false },
-        { "H.264 without SPS", bitstream::codec_h264, { 0, 0, 1, 0x68, 0xCE, 0, 0, 1, 0x65, 1 }, false },
-        { "H.264 SPS of three bytes", bitstream::codec_h264, { 0, 0, 1, 0x67, 66, 0, 0, 0, 1, 0x68, 0xCE }, false },
-        { "H.264 nothing", bitstream::codec_h264, {}, false },
-        { "HEVC with all sets", bitstream::codec_hevc, concat({ vps, long_sps, pps }), true },
-        { "HEVC SPS short once cleaned", bitstream::codec_hevc, concat({ vps, emulated_sps, pps }), false },
-        { "HEVC without VPS", bitstream::codec_hevc, concat({ long_sps, pps }), false },
-        { "HEVC without PPS", bitstream::codec_hevc, concat({ vps, long_sps }), false },
+        { "H.264 with both sets", Codec::H264, { 0, 0, 1, 0x67, 66, 0, 30, 0, 0, 1, 0x68, 0xCE }, true },
+        { "H.264 without PPS", Codec::H264, { 0, 0, 1, 0x67, 66, 0, 30, 0, 0, 1, 0x65, 1 }, false },
+        { "H.264 without SPS", Codec::H264, { 0, 0, 1, 0x68, 0xCE, 0, 0, 1, 0x65, 1 }, false },
+        { "H.264 SPS of three bytes", Codec::H264, { 0, 0, 1, 0x67, 66, 0, 0, 0, 1, 0x68, 0xCE }, false },
+        { "H.264 nothing", Codec::H264, {}, false },
+        { "HEVC with all sets", Codec::Hevc, concat({ vps, long_sps, pps }), true },
+        { "HEVC SPS short once cleaned", Codec::Hevc, concat({ vps, emulated_sps, pps }), false },
+        { "HEVC without VPS", Codec::Hevc, concat({ long_sps, pps }), false },
+        { "HEVC without PPS", Codec::Hevc, concat({ vps, long_sps }), false },
         // profile 0, still 1, reduced 1, level 0b10110 split over two bytes.
-        { "AV1 reduced still picture header", bitstream::codec_av1, obu(1, { 0b0001'1101, 0b1000'0000 }), true },
-        { "AV1 header cut in its level", bitstream::codec_av1, obu(1, { 0b0001'1101 }), false },
-        { "AV1 empty sequence header", bitstream::codec_av1, obu(1, {}), false },
-        { "AV1 no sequence header", bitstream::codec_av1, obu(6, { 1, 2 }), false },
+        { "AV1 reduced still picture header", Codec::Av1, obu(1, { 0b0001'1101, 0b1000'0000 }), true },
+        { "AV1 header cut in its level", Codec::Av1, obu(1, { 0b0001'1101 }), false },
+        { "AV1 empty sequence header", Codec::Av1, obu(1, {}), false },
+        { "AV1 no sequence header", Codec::Av1, obu(6, { 1, 2 }), false },
     };
     for (auto const& row : rows) {
         SCOPED_TRACE(row.name);

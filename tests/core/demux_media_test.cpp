@@ -95,7 +95,7 @@ TEST_F(DemuxFfmpegFile, ReadsH264AndAacAsFfprobeDoes)
 
         auto opened = demux::open_file(path);
         ASSERT_TRUE(opened) << opened.error();
-        EXPECT_EQ(opened->video.codec, 0);
+        EXPECT_EQ(opened->video.codec, Codec::H264);
         EXPECT_EQ(opened->video.width, 160u);
         EXPECT_EQ(opened->video.height, 120u);
         EXPECT_FALSE(opened->video.record.empty());

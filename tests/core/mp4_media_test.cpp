@@ -93,18 +93,18 @@ class Mp4RealMedia : public media::MediaTest { };
 TEST_F(Mp4RealMedia, EveryCodecPlaysInOutsideTools)
 {
     struct Row {
-        std::uint8_t codec;
+        Codec codec;
         char const* name;
         char const* file;
         bool with_audio;
         std::int64_t audio_shift;
     };
     Row const rows[] = {
-        { 0, "h264", "h264", true, 0 },
-        { 1, "hevc", "hevc", true, 0 },
-        { 2, "av1", "av1", true, 0 },
-        { 0, "h264", "late audio", true, 300'000 },
-        { 1, "hevc", "silent", false, 0 },
+        { Codec::H264, "h264", "h264", true, 0 },
+        { Codec::Hevc, "hevc", "hevc", true, 0 },
+        { Codec::Av1, "av1", "av1", true, 0 },
+        { Codec::H264, "h264", "late audio", true, 300'000 },
+        { Codec::Hevc, "hevc", "silent", false, 0 },
     };
     for (auto const& row : rows) {
         SCOPED_TRACE(row.file);
@@ -132,7 +132,7 @@ TEST_F(Mp4RealMedia, EveryCodecPlaysInOutsideTools)
 
 TEST_F(Mp4RealMedia, ClipCutFromARingWithSpilledPayloadsPlays)
 {
-    auto encoded = test_media::encode(2, 3, 30, 320, 240);
+    auto encoded = test_media::encode(Codec::Av1, 3, 30, 320, 240);
     ASSERT_TRUE(encoded) << encoded.error();
     // A 1.5 s window drops the first keyframe group once the ring reaches 2.97 s.
     ring::Ring video(1);
@@ -169,7 +169,7 @@ TEST_F(Mp4RealMedia, ClipCutFromARingWithSpilledPayloadsPlays)
 // video track of 14 hours at 90 kHz (mdhd, tkhd), audio 2^32 ms late (elst, and the movie's length in mvhd).
 TEST_F(Mp4RealMedia, TimesPast32BitsKeepTheirLength)
 {
-    auto encoded = test_media::encode(0, 3, 30, 320, 240);
+    auto encoded = test_media::encode(Codec::H264, 3, 30, 320, 240);
     ASSERT_TRUE(encoded) << encoded.error();
     auto const keyframe = test_media::through_ring({ encoded->video_packets.front() }).front();
     mp4::ClipMedia clip { encoded->video, {}, {} };
@@ -191,8 +191,8 @@ TEST_F(Mp4RealMedia, TimesPast32BitsKeepTheirLength)
 
 TEST_F(Mp4RealMedia, EveryCodecRecordsAFileThatPlaysAndReadsBack)
 {
-    for (std::uint8_t codec : { 0, 1, 2 }) {
-        char const* name = codec == 0 ? "h264" : codec == 1 ? "hevc" : "av1";
+    for (Codec codec : all_codecs) {
+        char const* name = codec == Codec::H264 ? "h264" : codec == Codec::Hevc ? "hevc" : "av1";
         SCOPED_TRACE(name);
         auto encoded = test_media::encode(codec, 3, 30, 320, 240);
         ASSERT_TRUE(encoded) << encoded.error();

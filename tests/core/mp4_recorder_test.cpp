@@ -22,12 +22,12 @@ Packet make_packet(std::int64_t time, bool key, std::size_t size)
 mp4::VideoConfig video_config()
 {
     // A plausible avcC body; the reader copies it back unchanged.
-    return { { 1, 0x64, 0, 0x28, 0xFF, 0xE1, 0, 4, 0x67, 0x64, 0, 0x28, 1, 0, 4, 0x68, 0xEE, 0x3C, 0x80 }, 1280, 720, 0 };
+    return { { 1, 0x64, 0, 0x28, 0xFF, 0xE1, 0, 4, 0x67, 0x64, 0, 0x28, 1, 0, 4, 0x68, 0xEE, 0x3C, 0x80 }, 1280, 720, Codec::H264 };
 }
 
 class Mp4Recorder : public testing_support::TempDirTest {
 protected:
-    mp4::Recorder start(std::string const& name = "rec.mp4", std::uint8_t codec = 0)
+    mp4::Recorder start(std::string const& name = "rec.mp4", Codec codec = Codec::H264)
     {
         m_path = dir() / name;
         auto fd = files::open_write(m_path, files::Create::Truncate);

@@ -20,7 +20,7 @@ ring::Sample memory_sample(std::int64_t time, bool key, std::size_t size)
                           static_cast<std::uint8_t>(key ? 1 : 0) };
 }
 
-mp4::VideoConfig video_config() { return mp4::VideoConfig { { 1, 66, 0xC0, 30, 0xFF, 0xE1, 0, 0, 1, 0, 0 }, 320, 240, 0 }; }
+mp4::VideoConfig video_config() { return mp4::VideoConfig { { 1, 66, 0xC0, 30, 0xFF, 0xE1, 0, 0, 1, 0, 0 }, 320, 240, Codec::H264 }; }
 
 } // namespace
 

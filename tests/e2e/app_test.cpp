@@ -72,7 +72,7 @@ protected:
     }
 
     // Polls until the encoder has described a stream of this codec.
-    bool wait_stream(std::uint8_t codec, std::chrono::seconds timeout = 20s)
+    bool wait_stream(Codec codec, std::chrono::seconds timeout = 20s)
     {
         return e2e::poll_until([&] {
             auto config = state.engine->shared->video_config.copy();
@@ -141,21 +141,21 @@ TEST_F(AppRun, KeyHeldByAnotherClientIsListedAndACodecChangeSavesTwoParts)
     ASSERT_TRUE(handle);
     EXPECT_TRUE(e2e::poll_until([&] { return !handle->failed_keys().empty(); }));
     EXPECT_EQ(handle->failed_keys(), std::vector<std::string> { "F8" });
-    ASSERT_TRUE(wait_stream(0)) << "no H.264 stream";
+    ASSERT_TRUE(wait_stream(Codec::H264)) << "no H.264 stream";
     std::this_thread::sleep_for(3s);
 
     auto const available = platform::lavc::probe();
-    std::size_t const parts = std::ranges::find(available, std::uint8_t(1)) == available.end() ? 1 : 2;
+    std::size_t const parts = std::ranges::find(available, Codec::Hevc) == available.end() ? 1 : 2;
     if (parts == 2) {
         auto hevc = engine.settings_copy();
-        hevc.codec = settings::Codec::Hevc;
+        hevc.codec = Codec::Hevc;
         engine.settings.with([&](settings::Settings& current) { current = hevc; });
         {
             auto lock = engine.pipeline_lock.lock();
             engine::stop_video_pipeline(engine);
             engine::spawn_video_pipeline(engine, hevc);
         }
-        ASSERT_TRUE(wait_stream(1)) << "no HEVC stream";
+        ASSERT_TRUE(wait_stream(Codec::Hevc)) << "no HEVC stream";
         std::this_thread::sleep_for(3s);
     } else {
         std::fprintf(stderr, "no HEVC encoder opens here: one part only\n");

@@ -8,6 +8,7 @@
 #include "core/mp4.h"
 #include "engine/export.h"
 #include "engine/trim.h"
+#include "library/settings.h"
 #include "tests/engine/engine_rig.h"
 
 namespace {
@@ -50,7 +51,7 @@ std::vector<std::string> between(Packets const& packets, double from, double to)
     return hashes;
 }
 
-class TrimRealMedia : public engine_rig::MediaFolder, public testing::WithParamInterface<std::uint8_t> { };
+class TrimRealMedia : public engine_rig::MediaFolder, public testing::WithParamInterface<Codec> { };
 
 // The real transcoder, with every target it was given remembered.
 class Recorder final : public platform::Transcoder {
@@ -126,8 +127,8 @@ protected:
 
 TEST_P(TrimRealMedia, CopiesTheSourcesPacketsFromTheKeyframeBefore)
 {
-    std::uint8_t codec = GetParam();
-    if (codec == 2 && test_media::av1_encoder().empty())
+    Codec codec = GetParam();
+    if (codec == Codec::Av1 && test_media::av1_encoder().empty())
         GTEST_SKIP() << "no AV1 encoder in this ffmpeg";
     constexpr int fps = 30;
     // Keyframes every 1.5 s: the one at or before 2 s is at 1.5 s.
@@ -153,8 +154,8 @@ TEST_P(TrimRealMedia, CopiesTheSourcesPacketsFromTheKeyframeBefore)
     EXPECT_EQ(read_bytes(source_path), source_bytes);
 }
 
-INSTANTIATE_TEST_SUITE_P(Codecs, TrimRealMedia, testing::Values(0, 1, 2), [](auto const& info) {
-    return std::string(info.param == 0 ? "H264" : info.param == 1 ? "Hevc" : "Av1");
+INSTANTIATE_TEST_SUITE_P(Codecs, TrimRealMedia, testing::ValuesIn(all_codecs), [](auto const& info) {
+    return std::string(settings::codec_name(info.param));
 });
 
 TEST_F(LightCopyRealMedia, EachCodecGivesSmallH264AndAac)
@@ -162,9 +163,9 @@ TEST_F(LightCopyRealMedia, EachCodecGivesSmallH264AndAac)
     // Clips of real samples, over 10 MB. The HEVC clip has no sound, and its copy no audio track. The H.264
     // clip has no sidecar: its duration is measured from the file, or the first attempt would aim at
     // 72 Mbit/s and every one would fail.
-    for (std::uint8_t codec : { 0, 1, 2 }) {
-        SCOPED_TRACE(int { codec });
-        if (codec == 2 && test_media::av1_encoder().empty())
+    for (Codec codec : all_codecs) {
+        SCOPED_TRACE(int(codec));
+        if (codec == Codec::Av1 && test_media::av1_encoder().empty())
             continue;
         auto encoded = test_media::encode({ .codec = codec,
             .seconds = 4,
@@ -174,11 +175,11 @@ TEST_F(LightCopyRealMedia, EachCodecGivesSmallH264AndAac)
             .bitrate = 25'000'000,
             .noisy = true });
         ASSERT_TRUE(encoded) << encoded.error();
-        auto id = "codec" + std::to_string(codec);
-        auto written = write_clip(dir(), id, *encoded, codec != 1);
+        auto id = "codec" + std::to_string(int(codec));
+        auto written = write_clip(dir(), id, *encoded, codec != Codec::Hevc);
         ASSERT_TRUE(written) << written.error();
         ASSERT_GT(written->bytes, light_copy::light_limit_bytes);
-        if (codec != 0) {
+        if (codec != Codec::H264) {
             library::Clip clip;
             clip.id = id;
             clip.title = "Partie " + id;
@@ -191,7 +192,7 @@ TEST_F(LightCopyRealMedia, EachCodecGivesSmallH264AndAac)
         recorder.targets.clear();
         auto light = copy(id);
         ASSERT_TRUE(light) << light.error();
-        if (codec == 0) {
+        if (codec == Codec::H264) {
             auto probed = recorder.probe_media(dir() / "codec0.mp4");
             ASSERT_TRUE(probed);
             EXPECT_NEAR(probed->duration_secs, 4.0, 0.1);
@@ -199,14 +200,14 @@ TEST_F(LightCopyRealMedia, EachCodecGivesSmallH264AndAac)
         } else {
             EXPECT_EQ(light->path, dir() / "discord" / ("Partie " + id + ".mp4"));
         }
-        expect_light_copy(*light, "30/1", codec != 1);
+        expect_light_copy(*light, "30/1", codec != Codec::Hevc);
     }
 }
 
 TEST_F(LightCopyRealMedia, UnfinishedRecordingIsRefused)
 {
     // What a recording holds while it grows: the file type and media data, no index yet.
-    auto bytes = mp4::write_ftyp(0);
+    auto bytes = mp4::write_ftyp(Codec::H264);
     mp4::write_mdat_header(bytes, 100'000);
     bytes.resize(bytes.size() + 100'000, 0x42);
     ASSERT_TRUE(files::atomic_replace(dir() / "live.mp4", dir() / "live.part", bytes));

@@ -77,7 +77,7 @@ template <class T> std::vector<T> events_of(std::vector<engine::PageEvent> const
 // 3 s of 320 x 240 H.264 at 30 frames a second with AAC, encoded once per process.
 inline test_media::Media const& h264()
 {
-    static auto media = test_media::encode(0, 3, 30, 320, 240);
+    static auto media = test_media::encode(Codec::H264, 3, 30, 320, 240);
     EXPECT_TRUE(media) << media.error();
     return *media;
 }

@@ -61,7 +61,7 @@ void fill_buffers(shared::Shared& shared)
     for (int stream = 0; stream < 2; ++stream) {
         if (stream)
             shared::new_segment(shared);
-        shared::store_video_config(shared, mp4::VideoConfig { { 1 }, 2, 2, 0 });
+        shared::store_video_config(shared, mp4::VideoConfig { { 1 }, 2, 2, Codec::H264 });
         shared::push_video(shared, Packet { make_shared_bytes({ 1, 2 }), ticks::now(), Packet::keyframe_flag });
     }
     shared::push_audio(shared, { 3 }, ticks::now());

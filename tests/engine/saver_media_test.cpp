@@ -280,7 +280,7 @@ TEST_F(SaverRealMedia, SaveFailuresReachToastAndPage)
         auto toast = toast::current_message();
         EXPECT_EQ(toast.title, "Clip non gardé");
         EXPECT_EQ(toast.subtext, text);
-        EXPECT_EQ(toast.kind, toast::kind_failure);
+        EXPECT_EQ(toast.kind, toast::Kind::Failure);
         EXPECT_EQ(mp4_count(folder), row.mp4_stays ? 1u : 0u);
     }
 }

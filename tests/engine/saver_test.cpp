@@ -9,7 +9,7 @@ constexpr std::int64_t second = ticks::ticks_per_second;
 
 mp4::VideoConfig config(std::uint8_t tag)
 {
-    return mp4::VideoConfig { { 1, 0x64, 0, 0x28, tag }, 1920, 1080, 0 };
+    return mp4::VideoConfig { { 1, 0x64, 0, 0x28, tag }, 1920, 1080, Codec::H264 };
 }
 
 // Video at 10 frames a second with a keyframe every `gop` seconds, over [from, to).

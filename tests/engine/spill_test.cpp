@@ -206,7 +206,7 @@ TEST_F(SpillRound, ConcurrentWritersKeepRingsConsistent)
     std::thread encoder([&] {
         for (int i = 0; i < 3000; ++i) {
             if (i % 30 == 0)
-                shared::store_video_config(shared, mp4::VideoConfig { { 1 }, 2, 2, 0 });
+                shared::store_video_config(shared, mp4::VideoConfig { { 1 }, 2, 2, Codec::H264 });
             auto fill = static_cast<std::uint8_t>(i % 251);
             shared::push_video(shared, packet(i * second / 30, i % 30 == 0, 100 + i % 50, fill));
             if (i % 700 == 699)

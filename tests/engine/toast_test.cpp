@@ -4,7 +4,7 @@
 
 namespace {
 
-toast::ToastState state_for(float scale, std::pair<int, int> title, std::pair<int, int> subtext, std::uint8_t kind)
+toast::ToastState state_for(float scale, std::pair<int, int> title, std::pair<int, int> subtext, toast::Kind kind)
 {
     platform::ToastMonitor monitor { 0, 0, 1920, 1080, scale };
     return toast::state_from(toast::layout(monitor, title, subtext), scale, kind);
@@ -21,7 +21,7 @@ std::vector<std::uint8_t> draw(toast::ToastState const& state, float t)
 
 TEST(ToastRender, TransparentAtStartAndStillDuringHold)
 {
-    auto state = state_for(1.0f, { 80, 18 }, { 0, 0 }, toast::kind_success);
+    auto state = state_for(1.0f, { 80, 18 }, { 0, 0 }, toast::Kind::Ok);
     auto first = draw(state, 0.0f);
     EXPECT_TRUE(std::all_of(first.begin(), first.end(), [](std::uint8_t v) { return v == 0; }));
     auto early = draw(state, 0.5f);

@@ -56,7 +56,7 @@ TEST(ToastWindow, ShowsClickThroughThenHides)
     ASSERT_TRUE(media::poll_until([&] { return (w = find_toast(d)) != None; }));
     EXPECT_FALSE(mapped(d, w));
 
-    toast::post(toast::kind_success, "Clip gardé", "Partie · 30 s");
+    toast::post(toast::Kind::Ok, "Clip gardé", "Partie · 30 s");
     ASSERT_TRUE(media::poll_until([&] { return mapped(d, w); }));
     XWindowAttributes attributes {};
     XGetWindowAttributes(d, w, &attributes);

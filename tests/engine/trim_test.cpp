@@ -52,7 +52,7 @@ protected:
     void make(std::string const& id, Source const& s, library::Clip record = {})
     {
         mp4::ClipMedia media;
-        media.video = { { 1, 2, 3 }, 640, 360, 1 };
+        media.video = { { 1, 2, 3 }, 640, 360, Codec::Hevc };
         media.video_samples = marked(s.seconds * s.fps, second / s.fps, s.keyframe_every, s.mark);
         if (s.audio)
             media.audio_samples = marked(s.seconds * 40, second / 40, 1, s.mark);
@@ -93,7 +93,7 @@ TEST_F(TrimFolder, SingleSelectedSampleIsTooShort)
 {
     // One frame every 5 s: [0.5, 4] holds only the frame at 0.
     mp4::ClipMedia media;
-    media.video = { { 1 }, 64, 64, 0 };
+    media.video = { { 1 }, 64, 64, Codec::H264 };
     media.video_samples = marked(3, 5 * second, 1, 'S');
     ASSERT_TRUE(mp4::write_mp4_file(dir(), "sparse", media, std::nullopt));
     EXPECT_EQ(trim::cut_clip(dir(), "sparse", 0.5, 4).error(), "La sélection est trop courte.");

@@ -162,7 +162,7 @@ private:
 
 inline platform::EncoderDriver const fake_encoder_driver {
     "fake",
-    [] { return std::vector<std::uint8_t> { 0 }; },
+    [] { return std::vector<Codec> { Codec::H264 }; },
     [](platform::EncoderParams const&) -> Result<std::unique_ptr<platform::VideoEncoder>> {
         bool const first = video_fake_state().encoders_opened++ == 0;
         return std::make_unique<FakeEncoder>(first);

@@ -23,7 +23,7 @@ Settings unusual_record()
     record.record_key.reset();
     record.resolution = settings::Resolution::P2160;
     record.fps = 144;
-    record.codec = settings::Codec::Hevc;
+    record.codec = Codec::Hevc;
     record.quality = settings::Quality::High;
     record.game_audio = false;
     record.mic_audio = false;

@@ -246,7 +246,7 @@ TEST_F(ApiSettings, ChangesRestartOnlyWhatTheyConcern)
 
     start_pipelines();
     engine->recording.set(engine::RecordingSlot { 1, "r" });
-    next.codec = settings::Codec::Hevc;
+    next.codec = Codec::Hevc;
     next.game_volume = 0.5f;
     ASSERT_TRUE(call("settings", value(next)));
     wait_for_starts(2, 1);
@@ -289,7 +289,7 @@ TEST_F(ApiSettings, FailuresLeaveEverythingAsItWas)
         else
             write_file(row.blocker, "x");
         settings::Settings next;
-        next.codec = settings::Codec::Av1;
+        next.codec = Codec::Av1;
         next.game_volume = 0.25f;
         next.clips_dir = dir() / row.clips_dir;
         next.autostart = true;

@@ -25,15 +25,15 @@ std::vector<std::string> video_codec_args(Request const& r)
     std::string const gop = std::to_string(r.keyframe_interval > 0 ? r.keyframe_interval : r.fps);
     std::vector<std::string> args;
     switch (r.codec) {
-    case bitstream::codec_h264:
+    case Codec::H264:
         args = { "-c:v", "libx264", "-preset", r.width * r.height > 1'000'000 ? "ultrafast" : "veryfast", "-g", gop,
                  "-keyint_min", gop, "-sc_threshold", "0", "-bf", "0" };
         break;
-    case bitstream::codec_hevc:
+    case Codec::Hevc:
         args = { "-c:v", "libx265", "-preset", "ultrafast", "-x265-params",
                  "log-level=error:keyint=" + gop + ":min-keyint=" + gop + ":scenecut=0:bframes=0:open-gop=0" };
         break;
-    default:
+    case Codec::Av1:
         if (av1_encoder() == "libsvtav1")
             args = { "-c:v", "libsvtav1", "-preset", "12", "-g", gop, "-svtav1-params", "pred-struct=1" };
         else
@@ -43,7 +43,7 @@ std::vector<std::string> video_codec_args(Request const& r)
     if (r.bitrate) {
         std::string const rate = std::to_string(r.bitrate);
         args.insert(args.end(), { "-b:v", rate });
-        if (r.codec == bitstream::codec_h264)
+        if (r.codec == Codec::H264)
             args.insert(args.end(), { "-maxrate", rate, "-bufsize", std::to_string(r.bitrate / 2) });
     }
     return args;
@@ -51,7 +51,7 @@ std::vector<std::string> video_codec_args(Request const& r)
 
 Result<Media> make(Request const& r)
 {
-    if (r.codec == bitstream::codec_av1 && av1_encoder().empty())
+    if (r.codec == Codec::Av1 && av1_encoder().empty())
         return fail("no AV1 encoder in this ffmpeg");
     auto dir = testing_support::make_temp_dir("quillmar-media");
     struct Cleanup {
@@ -135,7 +135,7 @@ Result<Media> encode(Request const& request)
     return found->second;
 }
 
-Result<Media> encode(std::uint8_t codec, int seconds, int fps, int width, int height)
+Result<Media> encode(Codec codec, int seconds, int fps, int width, int height)
 {
     return encode(Request { codec, seconds, fps, width, height });
 }

@@ -23,7 +23,7 @@ struct Media {
 };
 
 struct Request {
-    std::uint8_t codec { 0 }; // 0 H.264, 1 HEVC, 2 AV1
+    Codec codec { Codec::H264 };
     int seconds { 3 };
     int fps { 30 };
     int width { 320 };
@@ -35,7 +35,7 @@ struct Request {
 
 // The error says which command failed and what it printed.
 Result<Media> encode(Request const& request);
-Result<Media> encode(std::uint8_t codec, int seconds, int fps, int width, int height);
+Result<Media> encode(Codec codec, int seconds, int fps, int width, int height);
 
 // "libsvtav1" or "libaom-av1", whichever this ffmpeg has (empty when neither).
 std::string av1_encoder();
