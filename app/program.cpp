@@ -139,7 +139,7 @@ int run(int argc, char** argv)
         return 1;
     }
     state.engine = std::move(*engine);
-    state.app = std::make_shared<api::App>(api::App { state.engine, api_platform() });
+    state.app = std::make_shared<api::App>(state.engine, api_platform());
     state.page_jobs = api::spawn_page_workers();
     state.proxy = proxy;
     state.page_scheme = api::scheme_handler({ proxy, state.page_jobs, state.app });

@@ -32,7 +32,7 @@ struct Clip {
         engine::EngineParts parts;
         parts.clips_folder = folder;
         parts.shared = std::make_shared<shared::Shared>();
-        app = std::make_shared<api::App>(api::App { std::make_shared<engine::Engine>(std::move(parts)) });
+        app = std::make_shared<api::App>(std::make_shared<engine::Engine>(std::move(parts)));
     }
     ~Clip() { fs::remove_all(folder); }
 };

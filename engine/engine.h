@@ -32,9 +32,6 @@
 namespace platform {
 class Trash;
 }
-namespace api {
-struct Caps;
-}
 
 namespace engine {
 
@@ -77,13 +74,6 @@ struct SaveRequest {
 struct RecordingSlot {
     Ticks start { 0 };
     std::string clip_id;
-};
-
-// The API's last capabilities reply, for the monitor setting it was built for.
-struct CapsCache {
-    std::optional<std::string> key;
-    std::chrono::steady_clock::time_point taken_at;
-    std::shared_ptr<api::Caps const> record;
 };
 
 // What a global shortcut does when pressed.
@@ -193,7 +183,6 @@ public:
     // A recording runs exactly while this is filled.
     threads::Locked<std::optional<RecordingSlot>, threads::LockRank::Recording> recording;
     library::PendingList pending_deletions;
-    threads::Locked<std::optional<CapsCache>> caps_cache;
     threads::Locked<std::shared_ptr<Shortcuts>> hotkeys; // set once by the start-up builder
     threads::RankedMutex pipeline_lock { threads::LockRank::Pipeline };
     // Held through a whole change of the settings (save, autostart, restarts), so that two changes sent

@@ -297,7 +297,7 @@ ApiResult dispatch_api_method(App& app, PageJob const& job, std::string_view met
     if (method == "status")
         return status_value(engine);
     if (method == "caps")
-        return caps_value(engine, platform);
+        return caps_value(app);
     if (method == "meters")
         return meters(engine);
     if (method == "settings")

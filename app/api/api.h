@@ -1,7 +1,7 @@
 #pragma once
 // The JSON API of the page: one method name and its parameters in, a value or the player's error text out.
 // Runs on a page worker, up to four calls at once; methods reach the program only through the App and keep
-// no state of their own, except the capabilities cache that lives in the Engine.
+// no state of their own, except the capabilities cache that lives in the App.
 
 #include <chrono>
 #include <cstdint>
@@ -16,6 +16,7 @@
 #include <nlohmann/json.hpp>
 
 #include "base/result.h"
+#include "base/threads.h"
 #include "platform/audio_source.h"
 #include "platform/capture.h"
 
@@ -80,11 +81,18 @@ struct Caps {
 
 inline constexpr std::chrono::seconds caps_lifetime { 20 };
 
+// The last capabilities reply, for the monitor setting it was built for.
+struct CapsCache {
+    std::optional<std::string> key;
+    std::chrono::steady_clock::time_point taken_at;
+    std::shared_ptr<Caps const> record;
+};
+
 // The live state of capture, the buffer and the recording.
 nlohmann::json status_value(engine::Engine& engine);
 // The cached capabilities when they are younger than 20 s and were built for the monitor setting in force;
 // else built again from the drivers (outside every lock) and stored.
-nlohmann::json caps_value(engine::Engine& engine, Platform const& platform);
+nlohmann::json caps_value(App& app);
 Caps build_caps(Platform const& platform, std::optional<std::string> const& monitor);
 nlohmann::json caps_to_value(Caps const& caps);
 nlohmann::json audio_devices_to_value(std::vector<platform::AudioDevice> const& devices);

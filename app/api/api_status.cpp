@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "app/api/page_server.h"
 #include "app/hotkeys.h"
 #include "app/main.h"
 #include "engine/audio.h"
@@ -173,11 +174,11 @@ json caps_to_value(Caps const& caps)
     };
 }
 
-json caps_value(engine::Engine& engine, Platform const& platform)
+json caps_value(App& app)
 {
-    auto key = engine.settings.with([](settings::Settings const& s) { return s.monitor; });
+    auto key = app.engine->settings.with([](settings::Settings const& s) { return s.monitor; });
     auto now = std::chrono::steady_clock::now();
-    auto cached = engine.caps_cache.with([&](std::optional<engine::CapsCache> const& cache) {
+    auto cached = app.caps_cache.with([&](std::optional<CapsCache> const& cache) {
         std::shared_ptr<Caps const> record;
         if (cache && cache->record && cache->key == key
             && (now < cache->taken_at || now - cache->taken_at < caps_lifetime))
@@ -187,8 +188,8 @@ json caps_value(engine::Engine& engine, Platform const& platform)
     if (cached)
         return caps_to_value(*cached);
     // Built outside the cache lock: two calls at once may both build, and the later store wins.
-    auto record = std::make_shared<Caps const>(build_caps(platform, key));
-    engine.caps_cache.set(engine::CapsCache { key, now, record });
+    auto record = std::make_shared<Caps const>(build_caps(app.platform, key));
+    app.caps_cache.set(CapsCache { key, now, record });
     return caps_to_value(*record);
 }
 

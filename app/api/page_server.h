@@ -33,9 +33,11 @@ class EventProxy;
 namespace api {
 
 // The handle the shell gives the page server; API methods reach the engine only through it.
+// Built in place (std::make_shared<App>(engine, platform)): the cache's lock cannot move.
 struct App {
     std::shared_ptr<engine::Engine> engine;
     Platform platform {}; // the desktop drivers the API methods use
+    threads::Locked<std::optional<CapsCache>> caps_cache {};
 };
 
 using PageRequest = platform::PageRequest;

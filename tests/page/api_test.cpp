@@ -12,6 +12,7 @@
 
 #include "app/api/page_server.h"
 #include "base/file_io.h"
+#include "platform/encoder.h"
 #include "tests/engine/engine_rig.h"
 #include "tests/fakes/fake_desktop.h"
 #include "tests/fakes/fake_transcoder.h"
@@ -82,7 +83,7 @@ protected:
             [body](engine::AudioThreadParams params) { body("audio", params.stop); },
         };
         engine = rig.make(dir() / "clips", std::move(bodies), {}, actions);
-        app = std::make_shared<api::App>(api::App { engine, platform });
+        app = std::make_shared<api::App>(engine, platform);
     }
     api::ApiResult call(std::string_view method, json const& params = nullptr)
     {
@@ -331,4 +332,44 @@ TEST_F(ApiSettings, ConcurrentChangesLeaveMemoryAndFileAgreeing)
     // The change applied last is the last one of one of the two threads, and its reply said so.
     EXPECT_TRUE(state == last_replies[0] || state == last_replies[1]) << state;
     EXPECT_TRUE(memory.fps == 30 || memory.fps == 31);
+}
+namespace {
+
+std::atomic<int> monitor_lists { 0 };
+
+platform::CaptureDriver const counting_capture {
+    "compteur",
+    []() -> Result<std::vector<platform::MonitorInfo>> {
+        ++monitor_lists;
+        return std::vector<platform::MonitorInfo> { { "DP-1", 1920, 0, 2560, 1440, 144, false },
+                                                    { "HDMI-1", 0, 0, 1920, 1080, 60, true } };
+    },
+    nullptr,
+    nullptr,
+};
+
+platform::EncoderDriver const two_codecs { "deux", [] { return std::vector<Codec> { Codec::Av1, Codec::H264 }; }, nullptr };
+
+}
+
+// The drivers are asked once per 20 s and monitor setting; codecs come in their own order, primary screen first.
+TEST_F(ApiTest, CapsAreBuiltOncePerTwentySecondsAndMonitor)
+{
+    platform.capture = &counting_capture;
+    platform.encoder = &two_codecs;
+    make();
+    monitor_lists = 0;
+    auto first = call("caps");
+    ASSERT_TRUE(first);
+    EXPECT_EQ((*first)["codecs"], json::parse(R"(["H264","Av1"])"));
+    EXPECT_EQ((*first)["monitors"][0]["id"], "HDMI-1");
+    EXPECT_EQ(call("caps"), first);
+    EXPECT_EQ(monitor_lists, 1);
+
+    engine->settings.with([](settings::Settings& s) { s.monitor = "DP-1"; });
+    EXPECT_EQ((*call("caps"))["monitorHz"], 144);
+    EXPECT_EQ(monitor_lists, 2);
+    app->caps_cache.with([](std::optional<api::CapsCache>& cache) { cache->taken_at -= api::caps_lifetime; });
+    EXPECT_TRUE(call("caps"));
+    EXPECT_EQ(monitor_lists, 3);
 }

@@ -52,7 +52,7 @@ protected:
         engine::EngineParts parts;
         parts.clips_folder = clips;
         parts.shared = std::make_shared<shared::Shared>();
-        app = std::make_shared<api::App>(api::App { std::make_shared<engine::Engine>(std::move(parts)) });
+        app = std::make_shared<api::App>(std::make_shared<engine::Engine>(std::move(parts)));
     }
 
     platform::PageResponse serve(std::string uri, platform::HeaderList headers = {}, std::string body = {})

@@ -92,7 +92,7 @@ protected:
         parts.clips_folder = clips;
         parts.shared = std::make_shared<shared::Shared>();
         state.engine = std::make_shared<engine::Engine>(std::move(parts));
-        state.app = std::make_shared<api::App>(api::App { state.engine });
+        state.app = std::make_shared<api::App>(state.engine);
         state.proxy = std::make_shared<shell::EventProxy>(
             [](std::function<void()> fn) { platform::invoke_on_main(std::move(fn)); },
             [this](UserEvent event) { shell::handle_event(state, std::move(event)); });
