@@ -1,6 +1,7 @@
 #include "engine/spill_thread.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -193,6 +194,19 @@ TEST_F(SpillRound, UnusableFolderFailsTheRound)
     EXPECT_EQ(spill::run_round(shared, spiller), spill::Round::Failed);
     EXPECT_FALSE(spiller.prepared());
     EXPECT_EQ(in_memory(shared), (std::vector<bool> { true, true }));
+
+    // Out of descriptors the folder cannot be listed: a failed round, not an exception that ends the thread.
+    rlimit saved {};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    int const lowest_free = ::open("/", O_RDONLY | O_CLOEXEC);
+    ::close(lowest_free);
+    rlimit none_left = saved;
+    none_left.rlim_cur = rlim_t(lowest_free);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &none_left), 0);
+    spill::Spiller starved(dir() / "starved");
+    auto const round = spill::run_round(shared, starved);
+    ::setrlimit(RLIMIT_NOFILE, &saved);
+    EXPECT_EQ(round, spill::Round::Failed);
 }
 
 // Encoder, audio, restarts, clears and spill rounds all at once: the byte counters must still match the
