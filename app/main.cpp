@@ -10,6 +10,7 @@
 #include "base/file_io.h"
 #include "library/library.h"
 #include "platform/paths.h"
+#include "engine/export.h"
 #include "engine/recording.h"
 #include "engine/saver.h"
 #include "library/settings.h"
@@ -117,6 +118,7 @@ Result<std::shared_ptr<engine::Engine>> init_app_state(std::filesystem::path con
         return fail(fmt::format("Dossier des clips : {}", prepared.error()));
     // This is the only instance: whatever is half-written there was left by a run that ended mid-save.
     library::remove_leftover_parts(*prepared);
+    light_copy::clean_folder(platform.copies_dir, std::chrono::system_clock::now(), light_copy::Leftovers::Remove);
 
     auto history = std::make_shared<foreground::ForegroundHistory>();
     auto games_stop = std::make_shared<std::atomic<bool>>(false);

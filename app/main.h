@@ -74,6 +74,7 @@ struct AppPlatform {
     engine::PipelineBodies bodies;
     std::optional<std::filesystem::path> videos_dir;
     std::filesystem::path buffer_dir;       // spill segments
+    std::filesystem::path copies_dir;       // light copies
     std::filesystem::path autostart_home;   // $XDG_CONFIG_HOME
     std::filesystem::path executable;       // for the autostart entry
 };

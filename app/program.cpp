@@ -10,6 +10,7 @@
 #include "platform/main_loop.h"
 
 #include "engine/audio.h"
+#include "engine/export.h"
 #include "platform/paths.h"
 #include "engine/spill_thread.h"
 #include "engine/video.h"
@@ -76,6 +77,7 @@ AppPlatform default_platform()
     platform.videos_dir = platform::videos_dir();
     // Never tmpfs: segments can hold gigabytes.
     platform.buffer_dir = paths::cache_dir() / "buffer";
+    platform.copies_dir = light_copy::light_copy_dir();
     platform.autostart_home = paths::config_home();
     platform.executable = own_executable();
     return platform;

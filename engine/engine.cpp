@@ -45,6 +45,13 @@ void Engine::notify(PageEvent event) const
         notifier(std::move(event));
 }
 
+FileJobs::FileJobs()
+{
+    auto [pass, done] = channel::make<bool>();
+    m_open.set(std::move(pass));
+    m_done = std::move(done);
+}
+
 BusyGuard::BusyGuard(Engine& engine)
     : m_engine(engine)
 {
@@ -380,7 +387,9 @@ void finish_saves(Engine& engine, std::chrono::milliseconds bound)
 void shut_down(std::shared_ptr<Engine> const& engine)
 {
     auto& e = *engine;
+    auto const deadline = std::chrono::steady_clock::now() + quit_save_bound;
     e.quit.store(true);
+    e.file_jobs.close();
     purge_deleted(e, library::Force::Yes);
     // A recording start already past its quit check finishes first, so that its recording is seen and
     // stopped below instead of being cut off by the exit; a later start sees the quit flag and stays off.
@@ -389,6 +398,7 @@ void shut_down(std::shared_ptr<Engine> const& engine)
         e.actions.toggle_recording(engine);
     // The saves cut the rings and wait for a thumbnail from the capture loop: the pipelines still run.
     finish_saves(e);
+    e.file_jobs.wait_until(deadline);
     wait_recording_finished(e);
     auto lock = e.pipeline_lock.lock();
     stop_video_pipeline(e);

@@ -163,6 +163,26 @@ struct EngineParts {
     std::function<foreground::ForegroundInfo()> detect_foreground;
 };
 
+// Trims and light copies write whole new files on page workers, which the process does not wait for when it
+// ends. A job holds a pass while it writes; quit closes the gate and waits for the passes out, so that a
+// copy is finished or never begun. Passes are taken on any thread; close and wait on the main thread.
+class FileJobs {
+public:
+    using Pass = channel::Sender<bool>;
+    FileJobs();
+    // None once closed: the job is refused with closing_text.
+    std::optional<Pass> enter() { return m_open.copy(); }
+    void close() { m_open.set(std::nullopt); }
+    // After close: returns once every pass is dropped, or at the deadline.
+    void wait_until(std::chrono::steady_clock::time_point deadline) { (void)m_done.recv_until(deadline); }
+
+private:
+    threads::Locked<std::optional<Pass>> m_open;
+    channel::Receiver<bool> m_done;
+};
+
+constexpr std::string_view closing_text = "quill.mar se ferme.";
+
 // Always made with std::make_shared: the video thread and the engine's own threads hold weak references.
 class Engine : public std::enable_shared_from_this<Engine> {
 public:
@@ -192,6 +212,7 @@ public:
     // that overlapping starts do not clear each other's claim.
     std::atomic<std::uint32_t> busy { 0 };
     std::atomic<bool> quit { false }; // set once by the quit path; never cleared
+    FileJobs file_jobs;
 
     std::shared_ptr<platform::Trash> const trash;
     PipelineBodies const bodies;
@@ -332,7 +353,8 @@ void finish_saves(Engine& engine, std::chrono::milliseconds bound = quit_save_bo
 
 // The engine's part of quitting, on the main thread: sets the quit flag, sends every pending deletion to the
 // trash, lets a recording start already under way finish and then stops the recording, waits for the queued
-// saves (at most 15 s) and the recording's file, and stops both pipelines.
+// saves and the trims and light copies under way (together at most 15 s) and the recording's file, and stops
+// both pipelines.
 void shut_down(std::shared_ptr<Engine> const& engine);
 
 }

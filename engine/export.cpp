@@ -105,7 +105,7 @@ std::string output_name(std::string_view title)
     return std::string(utf8::cut_bytes(trimmed, name_max_bytes));
 }
 
-void clean_folder(std::filesystem::path const& folder, std::chrono::system_clock::time_point now)
+void clean_folder(std::filesystem::path const& folder, std::chrono::system_clock::time_point now, Leftovers leftovers)
 {
     files::Fd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!fd)
@@ -126,7 +126,9 @@ void clean_folder(std::filesystem::path const& folder, std::chrono::system_clock
         if (::fstatat(fd.get(), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
             continue;
         std::int64_t written = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec;
-        if (now_ns - written > max_age_ns || written > now_ns)
+        bool const temporary = leftovers == Leftovers::Remove
+            && std::string_view(entry->d_name).starts_with(platform::transcode_temp_prefix);
+        if (temporary || now_ns - written > max_age_ns || written > now_ns)
             ::unlinkat(fd.get(), entry->d_name, 0);
     }
     ::closedir(dir);
@@ -134,6 +136,9 @@ void clean_folder(std::filesystem::path const& folder, std::chrono::system_clock
 
 Result<LightCopy> make_light_copy(engine::Engine& engine, std::string_view id, platform::Transcoder& transcoder)
 {
+    auto pass = engine.file_jobs.enter();
+    if (!pass)
+        return fail(std::string(engine::closing_text));
     return make_light_copy(engine.clips_dir(), id, transcoder, light_copy_dir());
 }
 

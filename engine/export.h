@@ -50,13 +50,18 @@ TranscodeTarget plan_attempt(double factor, double secs, std::uint32_t source_wi
 // boundary to name_max_bytes.
 std::string output_name(std::string_view title);
 
-// Removes the regular files of the folder last written more than a day before `now` or after `now`. Links
-// are neither followed nor removed; errors are ignored.
-void clean_folder(std::filesystem::path const& folder, std::chrono::system_clock::time_point now);
+enum class Leftovers { Keep, Remove };
+
+// Removes the regular files of the folder last written more than a day before `now` or after `now`, and with
+// Leftovers::Remove the transcoder's temporary files of any age, which only a run that ended mid-copy leaves
+// (start-up, before any copy runs). Links are neither followed nor removed; errors are ignored.
+void clean_folder(std::filesystem::path const& folder, std::chrono::system_clock::time_point now,
+    Leftovers leftovers = Leftovers::Keep);
 
 // The light copy of clip `id` of the engine's clips folder. Errors: "Ce clip n'existe plus.", "Version légère
 // impossible : {}" with the transcoder's text, a file-system error's text, or "Ce clip reste trop lourd pour
-// Discord, même allégé." (the last attempt's file then stays in the folder).
+// Discord, même allégé." (the last attempt's file then stays in the folder); engine::closing_text once quit
+// has begun. Quit waits for a copy under way (engine::FileJobs).
 Result<LightCopy> make_light_copy(engine::Engine& engine, std::string_view id, platform::Transcoder& transcoder);
 
 // The same for clip `id` of `clips_folder`, the copies going to `copies_folder` (created mode 0700).

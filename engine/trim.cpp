@@ -70,6 +70,9 @@ std::int64_t seconds_to_ticks(double secs)
 
 Result<library::Clip> cut_clip(engine::Engine& engine, std::string_view id, double from, double to)
 {
+    auto pass = engine.file_jobs.enter();
+    if (!pass)
+        return fail(std::string(engine::closing_text));
     return cut_clip(engine.clips_dir(), id, from, to);
 }
 

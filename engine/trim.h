@@ -31,7 +31,8 @@ std::int64_t seconds_to_ticks(double secs);
 
 // Cuts [from, to] seconds of clip `id` of the engine's clips folder into a new clip, and returns its record.
 // Errors: "Ce clip n'existe plus.", "La sélection est trop courte.", the reader's "MP4 illisible : {}" or the
-// system's text, the writer's "Écriture impossible : {}", or the sidecar's write error (the new MP4 stays).
+// system's text, the writer's "Écriture impossible : {}", or the sidecar's write error (the new MP4 stays);
+// engine::closing_text once quit has begun. Quit waits for a cut under way (engine::FileJobs).
 Result<library::Clip> cut_clip(engine::Engine& engine, std::string_view id, double from, double to);
 
 // The same in `folder`. `after_index` runs once the source's index is read (tests use it to replace the

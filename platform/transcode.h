@@ -45,6 +45,9 @@ public:
         = 0;
 };
 
+// The transcoder writes under a temporary name starting so, in the output's folder, and renames it at the end.
+constexpr std::string_view transcode_temp_prefix = ".light-";
+
 struct TranscodeDriver {
     std::string_view name;
     Result<std::unique_ptr<Transcoder>> (*open)();

@@ -109,7 +109,7 @@ class TempFile {
 public:
     static Result<TempFile> create(std::filesystem::path const& output)
     {
-        std::string pattern = (output.parent_path() / ".light-XXXXXX.mp4").string();
+        std::string pattern = (output.parent_path() / fmt::format("{}XXXXXX.mp4", transcode_temp_prefix)).string();
         int fd = ::mkstemps(pattern.data(), 4);
         if (fd < 0)
             return fail(os_error(errno));

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "engine/trim.h"
 #include "library/library.h"
 #include "tests/fakes/fake_app_platform.h"
 #include "tests/support/temp_dir.h"
@@ -99,8 +100,9 @@ TEST_F(ShellStartup, NewViewResumesKeysThePagePausedWithTheBindingsSetMeanwhile)
     engine->quit.store(true);
 }
 
-// Quit pauses the keys, waits for a recording start in progress and stops that recording, stops the pipelines,
-// and sends a clip marked for deletion a moment ago to the trash now rather than after its grace period.
+// Quit pauses the keys, waits for a recording start in progress and stops that recording, waits for a light
+// copy still writing and refuses a new one, stops the pipelines, and sends a clip marked for deletion a moment
+// ago to the trash now rather than after its grace period.
 TEST_F(ShellStartup, QuitWaitsForARecordingStartStopsItAndPurges)
 {
     auto engine = start();
@@ -118,6 +120,17 @@ TEST_F(ShellStartup, QuitWaitsForARecordingStartStopsItAndPurges)
     state.engine = engine;
     std::atomic<int> exit_code { -1 };
     state.exit = [&](int code) { exit_code.store(code); };
+
+    auto pass = e.file_jobs.enter();
+    ASSERT_TRUE(pass);
+    std::atomic<bool> started { false }, copied { false };
+    std::thread copy([&, held = std::move(*pass)]() mutable {
+        while (!started.load())
+            std::this_thread::sleep_for(1ms);
+        std::this_thread::sleep_for(100ms); // the copy's last writes; the quit waits however long they take
+        copied.store(true);
+        auto done = std::move(held);
+    });
 
     // A start that has passed its quit check holds the start lock while it writes the file header.
     std::optional<threads::RankedMutex::Guard> start_lock;
@@ -141,9 +154,13 @@ TEST_F(ShellStartup, QuitWaitsForARecordingStartStopsItAndPurges)
         }
         e.recording.with([](auto& slot) { slot.reset(); });
     });
+    started.store(true);
     start_lock.reset();
     quitting.join();
+    EXPECT_TRUE(copied.load()) << "quit ended while a light copy was writing";
+    copy.join();
     writer.join();
+    EXPECT_EQ(trim::cut_clip(e, "Jeu 2025-01-01 09-00-00", 0, 5).error(), engine::closing_text);
     EXPECT_TRUE(stopped.load()) << "the recording was not stopped before the exit";
     EXPECT_EQ(exit_code.load(), 0);
     EXPECT_TRUE(e.quit.load());
