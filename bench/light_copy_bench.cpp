@@ -19,12 +19,7 @@
 
 namespace {
 
-constexpr std::int64_t second = 10'000'000;
-constexpr int fps = 60;
-constexpr int runs = 3;
-
-using bench::Clock;
-using bench::seconds_since;
+using namespace bench;
 
 class Recorder final : public platform::Transcoder {
 public:
@@ -76,31 +71,16 @@ int main(int argc, char** argv)
     if (lengths.empty())
         lengths = { 30, 60, 120 };
 
-    test_media::Request request { .codec = Codec::H264,
-        .seconds = 4,
-        .fps = fps,
-        .width = 1920,
-        .height = 1080,
-        .bitrate = 19'500'000,
-        .noisy = true,
-        .keyframe_interval = fps };
-    std::fprintf(stderr, "encoding 4 s of 1080p60 H.264 and AAC...\n");
-    auto encoded = test_media::encode(request);
-    if (!encoded) {
-        std::fprintf(stderr, "%s\n", encoded.error().c_str());
-        return 1;
-    }
+    auto encoded = encode_source(19'500'000);
+    if (!encoded)
+        return give_up(encoded.error());
     auto opened = platform::lavc_transcode_driver.open();
-    if (!opened) {
-        std::fprintf(stderr, "%s\n", opened.error().c_str());
-        return 1;
-    }
+    if (!opened)
+        return give_up(opened.error());
     auto& real = **opened;
     auto clips = folder / "clips";
-    if (!library::ensure_meta_dir(clips)) {
-        std::fprintf(stderr, "cannot prepare %s\n", clips.c_str());
-        return 1;
-    }
+    if (!library::ensure_meta_dir(clips))
+        return give_up("cannot prepare " + clips.string());
 
     std::printf("| clip | clip size | attempts | factor | target | light copy | make_light_copy | ours | ffmpeg | ours "
                 "/ ffmpeg |\n");
@@ -109,15 +89,13 @@ int main(int argc, char** argv)
         mp4::ClipMedia media;
         media.video = encoded->video;
         media.video_samples = bench::repeat(
-            encoded->video_packets, static_cast<std::size_t>(length) * fps, second, fps, bench::Payloads::Shared);
+            encoded->video_packets, static_cast<std::size_t>(length) * fps, second, fps, Payloads::Shared);
         media.audio_samples = bench::repeat(encoded->audio_packets, static_cast<std::size_t>(length) * 48000 / 1024,
-            1024 * second, 48000, bench::Payloads::Shared);
+            1024 * second, 48000, Payloads::Shared);
         auto id = std::to_string(length) + "s";
         auto written = mp4::write_mp4_file(clips, id, media, encoded->audio);
-        if (!written) {
-            std::fprintf(stderr, "%s\n", written.error().c_str());
-            return 1;
-        }
+        if (!written)
+            return give_up(written.error());
         library::Clip record { .id = id,
             .title = id,
             .game = "Bench",
@@ -134,10 +112,8 @@ int main(int argc, char** argv)
         auto start = Clock::now();
         auto light = light_copy::make_light_copy(clips, id, recorder, folder / "discord");
         double whole = seconds_since(start);
-        if (!light) {
-            std::fprintf(stderr, "%s\n", light.error().c_str());
-            return 1;
-        }
+        if (!light)
+            return give_up(light.error());
         auto target = recorder.targets.back();
         double ours = 1e9, ffmpeg = 1e9;
         auto source = clips / (id + ".mp4");
@@ -145,16 +121,12 @@ int main(int argc, char** argv)
             auto output = folder / "ours.mp4";
             std::filesystem::remove(output);
             auto t0 = Clock::now();
-            if (auto done = real.transcode_h264(source, output, target); !done) {
-                std::fprintf(stderr, "%s\n", done.error().c_str());
-                return 1;
-            }
+            if (auto done = real.transcode_h264(source, output, target); !done)
+                return give_up(done.error());
             ours = std::min(ours, seconds_since(t0));
             auto theirs = time_ffmpeg(source, folder / "ffmpeg.mp4", target);
-            if (!theirs) {
-                std::fprintf(stderr, "%s\n", theirs.error().c_str());
-                return 1;
-            }
+            if (!theirs)
+                return give_up(theirs.error());
             ffmpeg = std::min(ffmpeg, *theirs);
         }
         double factor = light_copy::factors[recorder.targets.size() - 1];

@@ -21,13 +21,7 @@
 
 namespace {
 
-constexpr std::int64_t second = 10'000'000;
-constexpr int fps = 60;
-constexpr int clip_seconds = 120;
-constexpr int runs = 3;
-
-using bench::Clock;
-using bench::seconds_since;
+using namespace bench;
 
 double plain_write(std::filesystem::path const& path, std::uint64_t bytes)
 {
@@ -53,22 +47,15 @@ double plain_write(std::filesystem::path const& path, std::uint64_t bytes)
 int main(int argc, char** argv)
 {
     std::filesystem::path folder = argc > 1 ? argv[1] : std::filesystem::temp_directory_path();
-    test_media::Request request { .codec = Codec::H264, .seconds = 4, .fps = fps, .width = 1920, .height = 1080,
-                                  .bitrate = 20'000'000, .noisy = true, .keyframe_interval = fps };
-    std::fprintf(stderr, "encoding 4 s of 1080p60 H.264 and AAC...\n");
-    auto encoded = test_media::encode(request);
-    if (!encoded) {
-        std::fprintf(stderr, "%s\n", encoded.error().c_str());
-        return 1;
-    }
+    auto encoded = encode_source(20'000'000);
+    if (!encoded)
+        return give_up(encoded.error());
     mp4::ClipMedia media;
     media.video = encoded->video;
-    media.video.width = 1920;
-    media.video.height = 1080;
     // Every payload copied, so that the clip is held whole in memory as a full ring would hold it.
-    auto copied = bench::Payloads::Copied;
-    media.video_samples = bench::repeat(encoded->video_packets, clip_seconds * fps, second, fps, copied);
-    media.audio_samples = bench::repeat(encoded->audio_packets, clip_seconds * 48000 / 1024, 1024 * second, 48000, copied);
+    auto copied = Payloads::Copied;
+    media.video_samples = repeat(encoded->video_packets, clip_seconds * fps, second, fps, copied);
+    media.audio_samples = repeat(encoded->audio_packets, clip_seconds * 48000 / 1024, 1024 * second, 48000, copied);
     std::uint64_t media_bytes = 0;
     for (auto const* list : { &media.video_samples, &media.audio_samples })
         for (auto const& sample : *list)
@@ -76,10 +63,8 @@ int main(int argc, char** argv)
 
     // ffmpeg's input: the same samples in an MP4, written before any timing.
     auto source = mp4::write_mp4_file(folder, "source", media, encoded->audio);
-    if (!source) {
-        std::fprintf(stderr, "%s\n", source.error().c_str());
-        return 1;
-    }
+    if (!source)
+        return give_up(source.error());
 
     double ours = 1e9, ffmpeg = 1e9, plain = 1e9;
     std::uint64_t file_bytes = source->bytes;
@@ -88,25 +73,19 @@ int main(int argc, char** argv)
         auto start = Clock::now();
         auto written = mp4::write_mp4_file(folder, "ours", media, encoded->audio);
         double t = seconds_since(start);
-        if (!written) {
-            std::fprintf(stderr, "%s\n", written.error().c_str());
-            return 1;
-        }
+        if (!written)
+            return give_up(written.error());
         ours = std::min(ours, t);
 
-        auto remux = bench::time_ffmpeg_remux(folder);
-        if (!remux) {
-            std::fprintf(stderr, "%s\n", remux.error().c_str());
-            return 1;
-        }
+        auto remux = time_ffmpeg_remux(folder);
+        if (!remux)
+            return give_up(remux.error());
         ffmpeg = std::min(ffmpeg, *remux);
 
         std::filesystem::remove(folder / "plain.bin");
         t = plain_write(folder / "plain.bin", file_bytes);
-        if (t < 0) {
-            std::fprintf(stderr, "plain write failed\n");
-            return 1;
-        }
+        if (t < 0)
+            return give_up("plain write failed");
         plain = std::min(plain, t);
     }
     for (char const* name : { "source.mp4", "ours.mp4", "ffmpeg.mp4", "plain.bin" })

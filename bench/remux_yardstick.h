@@ -1,19 +1,47 @@
 #pragma once
-// What the clip-writing benchmarks share: a wall clock, long clips made of a few seconds of samples, and
-// ffmpeg's faststart remux as the yardstick.
+// What the clip-writing benchmarks share: a wall clock, the encoded source, long clips made of a few seconds
+// of its samples, and ffmpeg's faststart remux as the yardstick.
 
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
+#include <string>
 #include <vector>
 
+#include "base/clock.h"
 #include "base/result.h"
 #include "core/packet.h"
 #include "core/ring.h"
 #include "tests/support/media_check.h"
+#include "tests/support/test_media.h"
 
 namespace bench {
 
 using Clock = std::chrono::steady_clock;
+
+constexpr std::int64_t second = ticks::ticks_per_second;
+constexpr int fps = 60;
+constexpr int clip_seconds = 120;
+constexpr int runs = 3; // each figure is the best of three runs
+
+// Prints the text to standard error; main's failure code.
+inline int give_up(std::string const& text)
+{
+    std::fprintf(stderr, "%s\n", text.c_str());
+    return 1;
+}
+
+// The source of every long clip: 4 s of 1080p60 H.264 at `bitrate` with AAC, a keyframe each second, so that
+// the repeated stream stays decodable.
+inline Result<test_media::Media> encode_source(std::uint32_t bitrate)
+{
+    std::fprintf(stderr, "encoding 4 s of 1080p60 H.264 and AAC...\n");
+    auto encoded = TRY(test_media::encode({ .codec = Codec::H264, .seconds = 4, .fps = fps, .width = 1920,
+        .height = 1080, .bitrate = bitrate, .noisy = true, .keyframe_interval = fps }));
+    encoded.video.width = 1920;
+    encoded.video.height = 1080;
+    return encoded;
+}
 
 inline double seconds_since(Clock::time_point start)
 {

@@ -18,14 +18,9 @@
 
 namespace {
 
-constexpr std::int64_t second = ticks::ticks_per_second;
-constexpr int fps = 60;
-constexpr int clip_seconds = 120;
-constexpr std::uint32_t standard_bitrate = 19'500'000;
-constexpr int runs = 3;
+using namespace bench;
 
-using bench::Clock;
-using bench::seconds_since;
+constexpr std::uint32_t standard_bitrate = 19'500'000;
 
 // Fills the rings as the encoder and audio threads would over two minutes: the encoded samples repeated with
 // re-stamped times, each in its own buffer, the two streams interleaved in time order.
@@ -51,26 +46,14 @@ void fill_rings(shared::Shared& shared, test_media::Media const& encoded)
         shared::push_audio(shared, *encoded.audio_packets[a % encoded.audio_packets.size()].data, audio_time(a));
 }
 
-int give_up(std::string const& text)
-{
-    std::fprintf(stderr, "%s\n", text.c_str());
-    return 1;
-}
-
 } // namespace
 
 int main(int argc, char** argv)
 {
     std::filesystem::path folder = argc > 1 ? argv[1] : std::filesystem::temp_directory_path();
-    // 4 s is a whole number of keyframe intervals, so the repeated stream stays decodable.
-    test_media::Request request { .codec = Codec::H264, .seconds = 4, .fps = fps, .width = 1920, .height = 1080,
-                                  .bitrate = standard_bitrate, .noisy = true, .keyframe_interval = fps };
-    std::fprintf(stderr, "encoding 4 s of 1080p60 H.264 and AAC...\n");
-    auto encoded = test_media::encode(request);
+    auto encoded = encode_source(standard_bitrate);
     if (!encoded)
         return give_up(encoded.error());
-    encoded->video.width = 1920;
-    encoded->video.height = 1080;
     shared::Shared shared;
     fill_rings(shared, *encoded);
     auto [newest, video_bytes, audio_bytes] = shared.rings.with([](shared::Rings& rings) {
@@ -106,7 +89,7 @@ int main(int argc, char** argv)
         ours = std::min(ours, t);
         cut = std::min(cut, cut_time);
 
-        auto remux = bench::time_ffmpeg_remux(folder);
+        auto remux = time_ffmpeg_remux(folder);
         if (!remux)
             return give_up(remux.error());
         ffmpeg = std::min(ffmpeg, *remux);

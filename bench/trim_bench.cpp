@@ -13,43 +13,24 @@
 #include "tests/support/media_check.h"
 #include "tests/support/test_media.h"
 
-namespace {
-
-constexpr std::int64_t second = 10'000'000;
-constexpr int fps = 60;
-constexpr int clip_seconds = 120;
-constexpr int runs = 3;
-
-using bench::Clock;
-using bench::seconds_since;
-
-int stop(std::string const& text)
-{
-    std::fprintf(stderr, "%s\n", text.c_str());
-    return 1;
-}
-
-} // namespace
+using namespace bench;
 
 int main(int argc, char** argv)
 {
     std::filesystem::path folder = argc > 1 ? argv[1] : std::filesystem::temp_directory_path();
-    test_media::Request request { .codec = Codec::H264, .seconds = 4, .fps = fps, .width = 1920, .height = 1080,
-                                  .bitrate = 20'000'000, .noisy = true, .keyframe_interval = fps };
-    std::fprintf(stderr, "encoding 4 s of 1080p60 H.264 and AAC...\n");
-    auto encoded = test_media::encode(request);
+    auto encoded = encode_source(20'000'000);
     if (!encoded)
-        return stop(encoded.error());
+        return give_up(encoded.error());
     if (!library::ensure_meta_dir(folder))
-        return stop("cannot prepare the folder");
+        return give_up("cannot prepare the folder");
     mp4::ClipMedia media;
     media.video = encoded->video;
-    auto shared = bench::Payloads::Shared;
-    media.video_samples = bench::repeat(encoded->video_packets, clip_seconds * fps, second, fps, shared);
-    media.audio_samples = bench::repeat(encoded->audio_packets, clip_seconds * 48000 / 1024, 1024 * second, 48000, shared);
+    auto shared = Payloads::Shared;
+    media.video_samples = repeat(encoded->video_packets, clip_seconds * fps, second, fps, shared);
+    media.audio_samples = repeat(encoded->audio_packets, clip_seconds * 48000 / 1024, 1024 * second, 48000, shared);
     auto source = mp4::write_mp4_file(folder, "clip", media, encoded->audio);
     if (!source)
-        return stop(source.error());
+        return give_up(source.error());
     media = {};
 
     double ours = 1e9, ffmpeg = 1e9;
@@ -59,7 +40,7 @@ int main(int argc, char** argv)
         auto cut = trim::cut_clip(folder, "clip", 30.0, 90.0);
         double t = seconds_since(start);
         if (!cut)
-            return stop(cut.error());
+            return give_up(cut.error());
         ours = std::min(ours, t);
         bytes = cut->bytes;
         std::filesystem::remove(folder / (cut->id + ".mp4"));
@@ -72,7 +53,7 @@ int main(int argc, char** argv)
                                    (folder / "ffmpeg.mp4").string() });
         t = seconds_since(start);
         if (result.status != 0)
-            return stop("ffmpeg failed: " + result.output);
+            return give_up("ffmpeg failed: " + result.output);
         ffmpeg = std::min(ffmpeg, t);
     }
     for (char const* name : { "clip.mp4", "ffmpeg.mp4" })
