@@ -15,13 +15,13 @@ Packet packet(std::int64_t time, bool key, std::size_t size)
     return { make_shared_bytes(std::move(bytes)), time, std::uint8_t(key ? Packet::keyframe_flag : 0) };
 }
 
-mp4::VideoConfig config(std::uint8_t codec)
+mp4::VideoConfig config(Codec codec)
 {
     return { { 1, 0x64, 0, 0x28, 0xFF, 0xE1, 0, 4, 0x67, 0x64, 0, 0x28, 1, 0, 4, 0x68, 0xEE, 0x3C, 0x80 }, 320, 180,
              codec };
 }
 
-bool write_recording(std::filesystem::path const& path, std::uint8_t codec, bool with_audio)
+bool write_recording(std::filesystem::path const& path, Codec codec, bool with_audio)
 {
     auto fd = files::open_write(path, files::Create::Truncate);
     if (!fd)
@@ -39,7 +39,7 @@ bool write_recording(std::filesystem::path const& path, std::uint8_t codec, bool
     return bool(recorder->finish(config(codec), with_audio ? &audio : nullptr));
 }
 
-bool write_clip(std::filesystem::path const& dir, std::string const& name, std::uint8_t codec, bool with_audio)
+bool write_clip(std::filesystem::path const& dir, std::string const& name, Codec codec, bool with_audio)
 {
     mp4::ClipMedia media;
     media.video = config(codec);
@@ -63,9 +63,9 @@ int main(int argc, char** argv)
         return 2;
     }
     std::filesystem::path dir = argv[1];
-    bool ok = write_recording(dir / "recording-h264-aac.mp4", 0, true)
-              && write_recording(dir / "recording-hevc.mp4", 1, false)
-              && write_clip(dir, "clip-av1-aac", 2, true) && write_clip(dir, "clip-h264", 0, false);
+    bool ok = write_recording(dir / "recording-h264-aac.mp4", Codec::H264, true)
+              && write_recording(dir / "recording-hevc.mp4", Codec::Hevc, false)
+              && write_clip(dir, "clip-av1-aac", Codec::Av1, true) && write_clip(dir, "clip-h264", Codec::H264, false);
     if (!ok) {
         std::fprintf(stderr, "could not write the seed files\n");
         return 1;
