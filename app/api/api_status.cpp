@@ -30,15 +30,13 @@ Ticks ring_span(ring::Ring const& ring)
     return ring.samples.back().time - ring.samples.front().time;
 }
 
+// The bitrate the encoder would get for what is captured now; before the first frame the sizes are zero, and
+// the smallest picture stands in for them.
 std::uint32_t status_bitrate(std::uint32_t width, std::uint32_t height, std::uint32_t fps, Codec codec,
                              settings::Quality quality)
 {
-    double pixel_term = std::pow(double(std::max(width, 2u)) * double(std::max(height, 2u)) / 2'073'600.0, 0.85);
-    double frame_term = std::pow(double(std::max(fps, 1u)) / 60.0, 0.6);
-    double factor = video::codec_factor(codec);
-    double reference = video::reference_bitrate(quality);
-    double b = factor * ((pixel_term * reference) * frame_term);
-    return static_cast<std::uint32_t>(std::clamp(b, 0.0, 4'294'967'295.0));
+    return video::encoder_bitrate(
+        std::max(width, 2u), std::max(height, 2u), std::max(fps, 1u), quality, video::codec_factor(codec));
 }
 
 json optional_text(std::optional<std::string> const& text) { return text ? json(*text) : json(nullptr); }

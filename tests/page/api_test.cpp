@@ -373,3 +373,27 @@ TEST_F(ApiTest, CapsAreBuiltOncePerTwentySecondsAndMonitor)
     EXPECT_TRUE(call("caps"));
     EXPECT_EQ(monitor_lists, 3);
 }
+
+// The bitrate shown is the encoder's model: before the first frame the smallest picture stands in for the
+// zero sizes; with a picture, its size, rate and codec.
+TEST_F(ApiTest, StatusBitrateFollowsTheEncoderModel)
+{
+    make();
+    struct Row {
+        std::uint32_t width, height, fps;
+        std::optional<Codec> codec;
+        Codec setting;
+        std::uint32_t bitrate;
+    };
+    for (auto const& row : std::vector<Row> { { 0, 0, 0, std::nullopt, Codec::H264, 7 },
+             { 0, 0, 0, std::nullopt, Codec::Hevc, 4 }, { 1920, 1080, 60, Codec::H264, Codec::Hevc, 6'000'000 } }) {
+        engine->settings.with([&](settings::Settings& s) { s.codec = row.setting; });
+        engine->shared->status.with([&](shared::PipelineStatus& s) {
+            s.width = row.width, s.height = row.height, s.fps = row.fps, s.codec = row.codec;
+        });
+        auto status = call("status");
+        ASSERT_TRUE(status);
+        EXPECT_EQ((*status)["status"]["bitrate"], row.bitrate) << row.width << " " << int(row.setting);
+        EXPECT_EQ((*status)["status"]["waiting"], true);
+    }
+}
