@@ -44,16 +44,6 @@ Settings unusual_record()
 
 }
 
-// Both forms name every field alike: the file form, read as plain JSON, is the value the page receives.
-TEST(SettingsForms, DefaultRecordWritesOneValueInBothForms)
-{
-    auto text = settings::settings_to_file_text(Settings::defaults());
-    ASSERT_TRUE(text) << text.error();
-    auto value = settings::settings_to_value(Settings::defaults());
-    ASSERT_TRUE(value) << value.error();
-    EXPECT_EQ(nlohmann::json::parse(*text), *value);
-}
-
 TEST(SettingsFileForm, WritesShortestFloatText)
 {
     struct Row {
