@@ -281,11 +281,6 @@ int xwininfo_field(unsigned long id, std::string const& field)
     return std::regex_search(text, match, pattern) ? std::stoi(match[1]) : -1;
 }
 
-bool window_exists(unsigned long window)
-{
-    return output_of(fmt::format("xwininfo -id {} 2>&1", window)).find("Map State") != std::string::npos;
-}
-
 void close_window(unsigned long window)
 {
     with_display([&](Display* display) {

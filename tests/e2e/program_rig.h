@@ -106,8 +106,7 @@ std::vector<SavedClip> wait_clips(std::filesystem::path const& clips_dir, std::s
 unsigned long main_window(pid_t pid, bool mapped_only = true);
 // A mapped pop-up menu of the program, 0 when none shows.
 unsigned long shown_menu();
-bool window_exists(unsigned long window);
-// A number field of xwininfo ("Width", "Absolute upper-left X"); -1 when missing.
+// A number field of xwininfo ("Width", "Absolute upper-left X"); -1 when missing or when the window is gone.
 int xwininfo_field(unsigned long window, std::string const& field);
 // The window manager's close button (WM_DELETE_WINDOW), and its _NET_WM_STATE requests.
 void close_window(unsigned long window);

@@ -89,7 +89,7 @@ TEST_F(WindowRun, ShowsPlacesAndRemembersItsWindow)
     output_of(fmt::format("xdotool windowminimize {}", id));
     ASSERT_TRUE(poll_until([&] { return main_window(program.pid()) == 0; }));
     close_window(id);
-    ASSERT_TRUE(poll_until([&] { return !window_exists(id); }));
+    ASSERT_TRUE(poll_until([&] { return xwininfo_field(id, "Width") < 0; }));
     id = reopen(program);
     EXPECT_EQ(xwininfo_field(id, "Width"), 1000);
     add_state(id, "_NET_WM_STATE_FULLSCREEN");
