@@ -1,10 +1,5 @@
 #include "core/mp4_recorder.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/resource.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include "core/demux.h"
@@ -84,19 +79,6 @@ TEST_F(Mp4Recorder, FailsToFinishWithoutAKeyframe)
     EXPECT_EQ(summary.error(), "aucune image vidéo reçue");
 }
 
-TEST_F(Mp4Recorder, UnfinishedRecordingHasNoIndex)
-{
-    {
-        auto recorder = start();
-        for (int i = 0; i < 40; ++i)
-            ASSERT_TRUE(recorder.push_video(make_packet(i * second / 10, i % 10 == 0, 1000)));
-        // The process dies here: no finish.
-    }
-    auto opened = demux::open_file(m_path);
-    ASSERT_FALSE(opened);
-    EXPECT_EQ(opened.error(), "MP4 illisible : pas d'index");
-}
-
 // A write that fails part-way (here the file-size limit, as a full disk would) is reported, and the tables
 // keep only the chunks that were really written.
 TEST_F(Mp4Recorder, WriteErrorKeepsOnlyWholeChunksInTheTables)
@@ -106,17 +88,11 @@ TEST_F(Mp4Recorder, WriteErrorKeepsOnlyWholeChunksInTheTables)
         ASSERT_TRUE(recorder.push_video(make_packet(i * second / 10, i == 0, 1000)));
     ASSERT_EQ(recorder.video_table().chunks.size(), 1u);
 
-    auto old_handler = ::signal(SIGXFSZ, SIG_IGN);
-    rlimit old_limit {};
-    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old_limit), 0);
-    rlimit limit = old_limit;
-    limit.rlim_cur = 600'000;
-    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
     Result<void> pushed;
-    for (int i = 11; i <= 21 && pushed; ++i)
-        pushed = recorder.push_video(make_packet(i * second / 10, false, 200'000));
-    ::setrlimit(RLIMIT_FSIZE, &old_limit);
-    ::signal(SIGXFSZ, old_handler);
+    testing_support::with_file_size_limit(600'000, [&] {
+        for (int i = 11; i <= 21 && pushed; ++i)
+            pushed = recorder.push_video(make_packet(i * second / 10, false, 200'000));
+    });
 
     ASSERT_FALSE(pushed);
     EXPECT_TRUE(pushed.error().ends_with(" (os error 27)")) << pushed.error();

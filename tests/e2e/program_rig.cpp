@@ -198,20 +198,6 @@ bool Program::wait_thread(std::string_view name, std::chrono::milliseconds timeo
     }, timeout, poll);
 }
 
-int Program::open_files_under(std::filesystem::path const& folder) const
-{
-    int count = 0;
-    std::error_code ec;
-    auto const prefix = folder.string() + "/";
-    for (auto const& fd : std::filesystem::directory_iterator(std::filesystem::path("/proc") / std::to_string(m_pid) / "fd", ec)) {
-        std::error_code link_error;
-        auto target = std::filesystem::read_symlink(fd.path(), link_error);
-        if (!link_error && target.string().starts_with(prefix))
-            ++count;
-    }
-    return count;
-}
-
 void press(std::string const& key)
 {
     auto result = media::run({ "xdotool", "key", key });

@@ -72,8 +72,6 @@ public:
     // Polls /proc/PID/task/*/comm until a thread's name starts with `name` (names are cut to 15 bytes).
     bool wait_thread(std::string_view name, std::chrono::milliseconds timeout = 20s,
                      std::chrono::milliseconds poll = 50ms) const;
-    // How many of its open files are (or were, before an unlink) under `folder`.
-    int open_files_under(std::filesystem::path const& folder) const;
     // What it printed so far.
     std::string output() const { return testing_support::read_file(m_log); }
 

@@ -6,9 +6,6 @@
 
 #include "engine/saver.h"
 
-#include <csignal>
-#include <sys/resource.h>
-
 #include <gtest/gtest.h>
 
 #include "engine/recording.h"
@@ -20,7 +17,6 @@ namespace {
 using engine_rig::events_of;
 using engine_rig::h264;
 using engine_rig::second;
-using Saved = engine::PageEvent::ClipSaved;
 using Started = engine::PageEvent::RecordingStarted;
 using Finished = engine::PageEvent::RecordingFinished;
 using Error = engine::PageEvent::Error;
@@ -87,20 +83,6 @@ engine::PipelineBodies fake_pipeline(bool keyframes, channel::Sender<bool> fille
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
     };
     return bodies;
-}
-
-// Runs `body` while files may not grow past `bytes` in this process, as on a full disk.
-template <class Body> void with_file_size_limit(rlim_t bytes, Body body)
-{
-    auto previous_handler = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit previous {};
-    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &previous), 0);
-    rlimit small = previous;
-    small.rlim_cur = bytes;
-    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
-    body();
-    ::setrlimit(RLIMIT_FSIZE, &previous);
-    std::signal(SIGXFSZ, previous_handler);
 }
 
 // Among `count` events, one error that starts and ends so; its text.
@@ -261,7 +243,7 @@ TEST_F(SaverRealMedia, RecordingRefusedAtItsStartLeavesNoFile)
         SCOPED_TRACE(row.prefix);
         rig = {};
         ASSERT_NO_FATAL_FAILURE(start_engine(row.keyframes));
-        with_file_size_limit(row.file_limit, [&] { engine::toggle_recording(engine); });
+        testing_support::with_file_size_limit(row.file_limit, [&] { engine::toggle_recording(engine); });
 
         expect_error(rig.events->copy(), 1, row.prefix, row.suffix);
         EXPECT_FALSE(engine->recording.copy().has_value());
@@ -278,7 +260,7 @@ TEST_F(SaverRealMedia, WriteErrorStopsTheRecordingAtOnceAndReportsIt)
     deliver_thumbnail();
     // Samples arrive until the recorder's buffer overflows to the file, which can take nothing past its header:
     // the recording then ends by itself, with no second press.
-    with_file_size_limit(100, [&] {
+    testing_support::with_file_size_limit(100, [&] {
         for (int i = 1; i <= 300 && engine->recording.copy(); ++i)
             push_live(*rig.shared, 3 * i * second);
         engine::wait_recording_finished(*engine, 1000, std::chrono::milliseconds(10));

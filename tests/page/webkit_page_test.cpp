@@ -36,12 +36,8 @@ std::vector<std::string> open_in_children(fs::path const& folder)
 {
     std::vector<std::string> open;
     for (auto const& [pid, name] : testing_support::descendants()) {
-        std::error_code ec;
-        for (auto const& fd : fs::directory_iterator(fmt::format("/proc/{}/fd", pid), ec)) {
-            auto target = fs::read_symlink(fd.path(), ec).string();
-            if (!ec && target.starts_with(folder.string() + "/"))
-                open.push_back(fmt::format("{}: {}", pid, target));
-        }
+        for (auto const& file : testing_support::open_files_under(pid, folder))
+            open.push_back(fmt::format("{}: {}", pid, file.string()));
     }
     return open;
 }

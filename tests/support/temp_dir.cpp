@@ -47,6 +47,19 @@ std::string read_file(std::filesystem::path const& path)
     return text.str();
 }
 
+std::vector<std::filesystem::path> open_files_under(pid_t pid, std::filesystem::path const& folder)
+{
+    std::vector<std::filesystem::path> open;
+    std::error_code ec;
+    for (auto const& fd : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec)) {
+        std::error_code link_error;
+        auto target = std::filesystem::read_symlink(fd.path(), link_error);
+        if (!link_error && target.string().starts_with(folder.string() + "/"))
+            open.push_back(target);
+    }
+    return open;
+}
+
 std::vector<std::uint8_t> TempDirTest::read_bytes(std::filesystem::path const& path)
 {
     EXPECT_TRUE(std::filesystem::is_regular_file(path)) << path;

@@ -2,10 +2,14 @@
 // A real temporary folder per test: made in SetUp under TMPDIR, removed in TearDown (so a failed
 // assertion never leaves it behind). Tests that touch XDG folders point the variables inside it.
 
+#include <csignal>
 #include <cstdint>
 #include <filesystem>
 #include <string>
 #include <vector>
+
+#include <sys/resource.h>
+#include <sys/types.h>
 
 #include <gtest/gtest.h>
 
@@ -14,6 +18,22 @@ namespace testing_support {
 std::filesystem::path make_temp_dir(std::string const& prefix = "quillmar-test");
 // The whole file as text; empty when it cannot be read.
 std::string read_file(std::filesystem::path const& path);
+// The files under `folder` that process `pid` holds open (or held, before an unlink).
+std::vector<std::filesystem::path> open_files_under(pid_t pid, std::filesystem::path const& folder);
+
+// Runs `body` while files may not grow past `bytes` in this process, as on a full disk.
+template <class Body> void with_file_size_limit(rlim_t bytes, Body body)
+{
+    auto previous_handler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit previous {};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &previous), 0);
+    rlimit small = previous;
+    small.rlim_cur = bytes;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    body();
+    ::setrlimit(RLIMIT_FSIZE, &previous);
+    std::signal(SIGXFSZ, previous_handler);
+}
 
 class TempDirTest : public ::testing::Test {
 protected:
