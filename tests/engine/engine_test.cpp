@@ -183,17 +183,6 @@ TEST(EngineGate, QuitAfterTheDecisionStartsNothing)
     EXPECT_EQ(engine::trash_cycle(*engine, state), engine::Cycle::End);
 }
 
-TEST(EngineGate, ThreadEndsWhenTheEngineIsGone)
-{
-    Rig setup;
-    auto engine = setup.make();
-    std::weak_ptr<engine::Engine> weak = engine;
-    auto gate = threads::spawn_thread("quillmar-gate", [weak] { engine::gate_thread_main(weak); });
-    ASSERT_TRUE(gate);
-    engine.reset();
-    gate->join();
-}
-
 TEST(EnginePipelines, EnsureStartsOnceAndNeverAfterQuit)
 {
     Rig setup;

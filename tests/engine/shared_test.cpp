@@ -135,16 +135,3 @@ TEST(SharedPushVideo, KeyframeRetiresRecordsOutsideWindowOrBudget)
     shared::push_video(shared, packet(15 * second, true));
     EXPECT_EQ(shared.rings.with([](shared::Rings& rings) { return rings.segments.size(); }), 0u);
 }
-
-TEST(SharedThumbnail, NewRequestClosesTheOlderOne)
-{
-    shared::Shared shared;
-    auto first = shared::request_thumbnail(shared);
-    auto second_request = shared::request_thumbnail(shared);
-    EXPECT_TRUE(first.disconnected());
-    auto sender = shared::take_thumbnail_request(shared);
-    ASSERT_TRUE(sender);
-    EXPECT_FALSE(shared::take_thumbnail_request(shared));
-    sender->send(shared::Thumbnail(shared::thumbnail_bytes, 1));
-    EXPECT_TRUE(second_request.try_recv());
-}
