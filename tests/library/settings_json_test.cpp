@@ -247,11 +247,8 @@ TEST_F(SettingsFile, LoadFallsBackToDefaultsSilently)
 {
     EXPECT_EQ(settings::load(dir()), Settings::defaults()); // no file at all
     // Any refused text: the readers' tests above tell why each one is refused.
-    for (auto const* text : { "", "{\"fps\": 30} trailing", "null" }) {
-        SCOPED_TRACE(text);
-        write_file("settings.json", text);
-        EXPECT_EQ(settings::load(dir()), Settings::defaults());
-    }
+    write_file("settings.json", "{\"fps\": 30} trailing");
+    EXPECT_EQ(settings::load(dir()), Settings::defaults());
     write_file("settings.json", "{\"fps\": 30, \"unknown\": {}}\r\n");
     EXPECT_EQ(settings::load(dir()).fps, 30u);
 
