@@ -369,12 +369,6 @@ std::string clean_exe_name(std::string_view stem)
     return joined;
 }
 
-std::string_view file_name_of(std::string_view path)
-{
-    auto slash = path.find_last_of("/\\");
-    return slash == std::string_view::npos ? path : path.substr(slash + 1);
-}
-
 std::string exe_stem(std::string_view exe_name)
 {
     if (exe_name.ends_with(".exe") || exe_name.ends_with(".EXE"))

@@ -64,9 +64,6 @@ std::string clean_exe_name(std::string_view stem);
 // suffix (".x86_64", ".x86", ".bin", ".sh", ".appimage") removed when something remains before it.
 std::string exe_stem(std::string_view exe_name);
 
-// The part of a path after its last "/" or "\" (Windows paths reach us through Wine).
-std::string_view file_name_of(std::string_view path);
-
 // The detection rules applied to one window. Nothing in front is the desktop.
 ForegroundInfo classify_window(std::optional<platform::WindowInfo> const& window);
 
