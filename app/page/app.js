@@ -507,30 +507,49 @@ function screenful(lib) {
   return Math.max(1, Math.round(lib.clientWidth / cardBox.width)) * (Math.ceil(lib.clientHeight / cardBox.height) + 1);
 }
 
-const sessionHtml = (s, withGame) =>
-  `<section class="session">${sessionHead(s, withGame)}<div class="grid">${s.clips.map(card).join('')}</div></section>`;
-
-// Renders sessions from `rest` until `cards` cards are in; gives the HTML.
-function takeSessions(rest, cards, withGame) {
-  let html = '';
-  for (let n = 0; rest.length && n < cards;) {
-    const s = rest.shift();
-    html += sessionHtml(s, withGame);
-    n += s.clips.length;
+// Adds sessions from `rest` until `cards` cards are in; the last one may stop part way, its other cards
+// staying first in `rest` to join its grid the next time. Gives the HTML of the sessions begun.
+function takeSessions(lib, rest, cards, withGame) {
+  let html = '', n = 0;
+  const cut = rest[0];
+  if (cut && cut.grid) {
+    const more = cut.clips.slice(cut.shown, cut.shown + cards);
+    cut.grid.insertAdjacentHTML('beforeend', more.map(card).join(''));
+    cut.shown += more.length;
+    n += more.length;
+    if (cut.shown < cut.clips.length) return '';
+    rest.shift();
+  }
+  for (; rest.length && n < cards; rest.shift()) {
+    const s = rest[0], part = s.clips.slice(0, cards - n);
+    html += `<section class="session">${sessionHead(s, withGame)}<div class="grid">` +
+      `${part.map(card).join('')}</div></section>`;
+    n += part.length;
+    if (part.length < s.clips.length) {
+      s.shown = part.length;
+      break;
+    }
   }
   return html;
 }
 
+// A session left part way gets its grid once its HTML is in the list.
+function holdCut(lib, rest) {
+  const cut = rest[0];
+  if (cut && cut.shown && !cut.grid) cut.grid = lib.querySelector(':scope > section:last-of-type > .grid');
+}
+
 function moreOnScroll(lib, rest, withGame) {
   if (!rest.length || typeof IntersectionObserver !== 'function') {
-    lib.insertAdjacentHTML('beforeend', takeSessions(rest, Infinity, withGame));
+    lib.insertAdjacentHTML('beforeend', takeSessions(lib, rest, Infinity, withGame));
     return;
   }
   const end = document.createElement('div');
   lib.append(end);
   moreCards = new IntersectionObserver(entries => {
     if (!entries.some(e => e.isIntersecting)) return;
-    end.insertAdjacentHTML('beforebegin', takeSessions(rest, CARDS_AT_ONCE, withGame));
+    end.insertAdjacentHTML('beforebegin', takeSessions(lib, rest, CARDS_AT_ONCE, withGame));
+    holdCut(lib, rest);
     moreCards.unobserve(end);
     if (rest.length) moreCards.observe(end); // reports again at once when the end is still near
     else {
@@ -542,7 +561,18 @@ function moreOnScroll(lib, rest, withGame) {
   moreCards.observe(end);
 }
 
-function renderLib() {
+// What the list shows now: a search that finds the same clips in the same order leaves it as it is (most
+// keystrokes of a word that every clip holds), with its scroll position and any preview playing.
+let drawn = null;
+const sameAsDrawn = (list, heroShown, withGame) => drawn !== null && drawn.heroShown === heroShown &&
+  drawn.withGame === withGame && drawn.list.length === list.length && drawn.list.every((c, i) => c === list[i]);
+
+function renderLib(search = false) {
+  const list = S.clips.length ? shown() : [];
+  const withGame = !isGame(S.filter);
+  const heroShown = list.length > 0 && !S.q.trim() && (S.filter === ALL || isGame(S.filter));
+  if (search && S.clips.length && sameAsDrawn(list, heroShown, withGame)) return;
+  drawn = S.clips.length ? { list, heroShown, withGame } : null;
   stopPreview();
   if (moreCards) moreCards.disconnect();
   moreCards = null;
@@ -557,15 +587,15 @@ function renderLib() {
     lib.innerHTML = `<div class="empty"><h2>Aucun clip pour l'instant</h2><p>${hint}</p></div>`;
     return;
   }
-  const list = shown();
   if (!list.length) {
     lib.innerHTML = '<div class="empty"><h2>Aucun clip ici</h2></div>';
     return;
   }
-  const withGame = !isGame(S.filter);
-  const hero1 = !S.q.trim() && (S.filter === ALL || isGame(S.filter)) ? hero(list[0]) : '';
+  const hero1 = heroShown ? hero(list[0]) : '';
   const rest = sessions(list);
-  lib.innerHTML = hero1 + takeSessions(rest, top ? Math.max(CARDS_AT_ONCE, before) : screenful(lib), withGame);
+  const cards = top ? Math.max(CARDS_AT_ONCE, before) : screenful(lib);
+  lib.innerHTML = hero1 + takeSessions(lib, rest, cards, withGame);
+  holdCut(lib, rest);
   moreOnScroll(lib, rest, withGame);
   // Setting the position lays the new cards out at once; a list read at its top starts there anyway.
   if (top) lib.scrollTop = top;
@@ -1882,7 +1912,7 @@ function wire() {
   // at most one render falls between two frames.
   let spent = false, pending = false;
   const searched = () => {
-    renderLib();
+    renderLib(true);
     renderHead();
     requestAnimationFrame(settle);
   };

@@ -77,19 +77,28 @@ test('search: a screenful at the top, the rest on scroll, a scrolled place kept,
   assert.ok(first.filled && first.cards < 150, JSON.stringify(first));
   const cards = () => page.evaluate(() => $('lib').querySelectorAll('figure').length);
   while (await cards() < 150) await page.evaluate(() => { $('lib').scrollTop = 1e6; });
+  // A session cut at the screen's end is completed in its own grid.
+  assert.deepEqual(await page.evaluate(() => [...$('lib').querySelectorAll('.grid')].map(g => g.children.length)),
+    Array(15).fill(10));
   await page.evaluate(() => { $('lib').scrollTop = 2000; });
   assert.deepEqual(await search('jeu 1'), { cards: 60, filled: true, top: 2000 });
   // Two keystrokes before a frame: the first renders at once, the second with the next frame.
   const renders = await page.evaluate(() => new Promise(resolve => {
     const real = renderLib;
     let n = 0;
-    renderLib = () => { n++; real(); };
+    renderLib = (...a) => { n++; real(...a); };
     for (const text of ['c1', 'c12']) Object.assign($('q'), { value: text }).dispatchEvent(new Event('input'));
     const atOnce = n;
     requestAnimationFrame(() => requestAnimationFrame(() => resolve([atOnce, n])));
   }));
   assert.deepEqual(renders, [1, 2]);
   assert.equal(await cards(), 11);
+  // A keystroke that finds the same clips leaves the list as it is.
+  assert.ok(await page.evaluate(() => new Promise(resolve => {
+    const first = $('lib').firstElementChild;
+    Object.assign($('q'), { value: 'c12 ' }).dispatchEvent(new Event('input'));
+    requestAnimationFrame(() => resolve($('lib').firstElementChild === first));
+  })));
 });
 
 test('rename, game, favourites and deletion work on the real folder', async t => {
