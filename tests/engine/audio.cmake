@@ -1,3 +1,2 @@
 quill_test(NAME audio_test LABELS audio SOURCES ${CMAKE_CURRENT_LIST_DIR}/audio_test.cpp LIBS engine)
-quill_test(NAME audio_thread_test LABELS audio SOURCES ${CMAKE_CURRENT_LIST_DIR}/audio_thread_test.cpp
-           ${PROJECT_SOURCE_DIR}/tests/fakes/fake_audio.cpp LIBS engine)
+quill_test(NAME audio_thread_test LABELS audio SOURCES ${CMAKE_CURRENT_LIST_DIR}/audio_thread_test.cpp LIBS engine)

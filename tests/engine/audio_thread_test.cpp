@@ -1,14 +1,177 @@
 // The audio thread end to end on fakes: a scripted clock that moves only when the thread sleeps, tone
-// sources, and an encoder that turns each block into one frame holding the block's peak.
+// sources that deliver 10 ms packets stamped on that clock (optionally late, optionally failing), and an
+// encoder that turns each block into one frame holding the block's peak, little-endian. All of them run on
+// the test's own thread, driven by the thread body's sleeps.
 
 #include "engine/audio.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
+#include <map>
+#include <utility>
+
 #include "engine/shared.h"
-#include "tests/fakes/fake_audio.h"
 
 namespace {
+
+// A clock that moves only when the code under test sleeps. `on_sleep` runs after each step (the test stops
+// the thread from there).
+struct FakeClock {
+    audio::Ticks now { 1'000'000'000 };
+    std::function<void()> on_sleep;
+};
+
+struct FakeSourceScript {
+    bool opens { true };                 // false: every open fails
+    audio::Ticks lag { 10 * 10'000 };     // delivery delay after capture
+    int lose_after_reads { -1 };         // the stream fails at this read (then reopened)
+};
+
+struct FakeSoundLog {
+    std::vector<std::pair<platform::AudioRole, audio::Ticks>> opens;      // role, clock at the attempt
+    std::vector<std::optional<std::string>> devices;
+};
+
+struct FakeEncoderLog {
+    int opens { 0 };
+    std::vector<audio::Ticks> input_times;
+};
+
+class FakeStream final : public platform::AudioStream {
+public:
+    FakeStream(std::shared_ptr<FakeClock> clock, FakeSourceScript script)
+        : m_clock(std::move(clock))
+        , m_script(script)
+        , m_next_capture(m_clock->now)
+    {
+    }
+
+    Result<void> read(std::vector<platform::AudioPacket>& out) override
+    {
+        if (m_script.lose_after_reads >= 0 && m_reads++ >= m_script.lose_after_reads)
+            return fail("Son : flux perdu");
+        constexpr std::uint32_t frames = 480;
+        constexpr audio::Ticks duration = 100'000;
+        while (m_next_capture + duration + m_script.lag <= m_clock->now) {
+            platform::AudioPacket packet;
+            packet.time = m_next_capture;
+            packet.frames = frames;
+            packet.samples.resize(frames * 2);
+            for (std::uint32_t i = 0; i < frames; ++i) {
+                // A square wave of 8,000, 48 frames per period: 1 kHz.
+                std::int16_t value = ((m_frame + i) / 24) % 2 ? 8'000 : -8'000;
+                packet.samples[2 * i] = value;
+                packet.samples[2 * i + 1] = value;
+            }
+            m_frame += frames;
+            m_next_capture += duration;
+            out.push_back(std::move(packet));
+        }
+        return {};
+    }
+
+private:
+    std::shared_ptr<FakeClock> m_clock;
+    FakeSourceScript m_script;
+    audio::Ticks m_next_capture;
+    std::uint64_t m_frame { 0 };
+    int m_reads { 0 };
+};
+
+class FakeBackend final : public platform::AudioBackend {
+public:
+    FakeBackend(std::shared_ptr<FakeClock> clock, std::map<platform::AudioRole, FakeSourceScript> sources,
+                std::shared_ptr<FakeSoundLog> log)
+        : m_clock(std::move(clock))
+        , m_sources(std::move(sources))
+        , m_log(std::move(log))
+    {
+    }
+
+    Result<std::unique_ptr<platform::AudioStream>> open(platform::AudioRole role,
+                                                        std::optional<std::string> const& device) override
+    {
+        m_log->opens.emplace_back(role, m_clock->now);
+        m_log->devices.push_back(device);
+        auto script = m_sources.find(role);
+        if (script == m_sources.end() || !script->second.opens)
+            return fail("Son : aucun périphérique");
+        return std::unique_ptr<platform::AudioStream>(std::make_unique<FakeStream>(m_clock, script->second));
+    }
+
+private:
+    std::shared_ptr<FakeClock> m_clock;
+    std::map<platform::AudioRole, FakeSourceScript> m_sources;
+    std::shared_ptr<FakeSoundLog> m_log;
+};
+
+class FakeEncoder final : public platform::AacEncoder {
+public:
+    FakeEncoder(std::shared_ptr<FakeEncoderLog> log, int fails_at_block)
+        : m_log(std::move(log))
+        , m_fails_at_block(fails_at_block)
+    {
+    }
+
+    Result<void> encode(std::span<std::int16_t const> block, std::int64_t time,
+                        std::vector<platform::AacFrame>& out) override
+    {
+        if (m_blocks++ == m_fails_at_block)
+            return fail("Encodeur AAC : refus");
+        m_log->input_times.push_back(time);
+        int peak = 0;
+        for (auto sample : block)
+            peak = std::max(peak, std::abs(int(sample)));
+        peak = std::min(peak, 0xFFFF);
+        out.push_back({ { std::uint8_t(peak & 0xFF), std::uint8_t(peak >> 8) }, time });
+        return {};
+    }
+
+    std::vector<std::uint8_t> audio_specific_config() const override { return { 0x11, 0x90 }; }
+
+private:
+    std::shared_ptr<FakeEncoderLog> m_log;
+    int m_fails_at_block;
+    int m_blocks { 0 };
+};
+
+struct FakeAudio {
+    std::shared_ptr<FakeClock> clock = std::make_shared<FakeClock>();
+    std::map<platform::AudioRole, FakeSourceScript> sources;  // a role not listed fails to open
+    int encoder_failures_before_open { 0 };                   // the first N encoder opens fail
+    int encoder_fails_at_block { -1 };                        // encode() fails at this block (once)
+    std::shared_ptr<FakeSoundLog> sound_log = std::make_shared<FakeSoundLog>();
+    std::shared_ptr<FakeEncoderLog> encoder_log = std::make_shared<FakeEncoderLog>();
+
+    audio::Runtime runtime()
+    {
+        audio::Runtime runtime;
+        runtime.now = [clock = clock] { return clock->now; };
+        runtime.sleep = [clock = clock](audio::Ticks duration) {
+            clock->now += duration;
+            if (clock->on_sleep)
+                clock->on_sleep();
+        };
+        runtime.open_backend = [clock = clock, sources = sources, log = sound_log]()
+            -> Result<std::unique_ptr<platform::AudioBackend>> {
+            return std::unique_ptr<platform::AudioBackend>(std::make_unique<FakeBackend>(clock, sources, log));
+        };
+        auto failures = std::make_shared<int>(encoder_failures_before_open);
+        auto fails_at = std::make_shared<int>(encoder_fails_at_block);
+        runtime.open_encoder = [failures, fails_at, log = encoder_log]() -> Result<std::unique_ptr<platform::AacEncoder>> {
+            ++log->opens;
+            if (*failures > 0) {
+                --*failures;
+                return fail("Encodeur AAC : introuvable");
+            }
+            // Only the first encoder that opens fails mid-stream.
+            return std::unique_ptr<platform::AacEncoder>(std::make_unique<FakeEncoder>(log, std::exchange(*fails_at, -1)));
+        };
+        return runtime;
+    }
+};
 
 using audio::Ticks;
 using platform::AudioRole;
@@ -52,13 +215,13 @@ protected:
         shared->rings.with([&](shared::Rings& rings) {
             for (auto const& sample : rings.audio.samples) {
                 auto const& bytes = *std::get<ring::Memory>(sample.payload).data;
-                frames.push_back({ sample.time, fakes::fake_frame_peak(bytes) });
+                frames.push_back({ sample.time, std::uint16_t(bytes.at(0) | bytes.at(1) << 8) });
             }
         });
         return frames;
     }
 
-    fakes::FakeAudio fake;
+    FakeAudio fake;
     std::shared_ptr<shared::Shared> shared = std::make_shared<shared::Shared>();
     std::shared_ptr<std::atomic<bool>> stop = std::make_shared<std::atomic<bool>>(false);
     Ticks start { 0 };
