@@ -1,7 +1,11 @@
+// The saver's parts of a clip, cut per segment, and the thumbnail it writes beside the clip.
+
 #include "engine/saver.h"
 
 #include <gtest/gtest.h>
 
+#include "engine/thumbnail.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -78,4 +82,14 @@ TEST(SaverParts, RestartBetweenCutAndCheckNeverPairsTheWrongDescription)
     EXPECT_LT(parts[0].video.back().time, 10 * second);
     EXPECT_EQ(parts[1].config.record.back(), 2);
     EXPECT_GE(parts[1].video.front().time, 10 * second);
+}
+
+using Thumbnail = testing_support::TempDirTest;
+
+TEST_F(Thumbnail, RefusesAnImageOfTheWrongLengthAndKeepsTheOldFile)
+{
+    auto path = write_file("clip.jpg", "old");
+    std::vector<std::uint8_t> short_image(1000);
+    EXPECT_FALSE(thumbnail::write_jpeg(short_image, path));
+    EXPECT_EQ(read_file(path), "old");
 }
