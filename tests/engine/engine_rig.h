@@ -103,15 +103,6 @@ inline Result<mp4::WriteSummary> write_clip(
     return mp4::write_mp4_file(folder, id, media, encoded.audio);
 }
 
-// Pushes packets into a ring, their times shifted.
-inline void fill(ring::Ring& ring, std::vector<Packet> const& packets, std::int64_t shift)
-{
-    for (auto packet : packets) {
-        packet.time += shift;
-        ring.push(std::move(packet));
-    }
-}
-
 // ffmpeg and (where installed) GStreamer's qtdemux decode the file without a word.
 inline void expect_decodes(std::filesystem::path const& path)
 {
@@ -119,24 +110,6 @@ inline void expect_decodes(std::filesystem::path const& path)
     if (media::have_tool("gst-launch-1.0")) {
         EXPECT_EQ(media::gst_errors(path), "");
     }
-}
-
-// ffprobe finds one video and one audio stream lasting [min_secs, max_secs], and the file decodes.
-inline void expect_valid_mp4(std::filesystem::path const& path, double min_secs, double max_secs)
-{
-    SCOPED_TRACE(path.filename().string());
-    std::string errors;
-    auto info = media::probe(path, &errors);
-    ASSERT_FALSE(info.is_null()) << errors;
-    EXPECT_EQ(errors, "");
-    std::vector<std::string> types;
-    for (auto const& stream : info["streams"])
-        types.push_back(stream["codec_type"]);
-    EXPECT_EQ(types, (std::vector<std::string> { "video", "audio" }));
-    double secs = std::stod(info["format"]["duration"].get<std::string>());
-    EXPECT_GE(secs, min_secs);
-    EXPECT_LE(secs, max_secs);
-    expect_decodes(path);
 }
 
 }
