@@ -77,16 +77,13 @@ protected:
         write_file("clips/" + id + ".mp4", "");
         std::filesystem::resize_file(clips / (id + ".mp4"), bytes);
         if (!title.empty()) {
-            library::Clip r { .id = id,
-                .title = title,
-                .game = "",
-                .created = 0,
-                .secs = secs,
-                .bytes = recorded,
-                .favorite = false,
-                .recording = false,
-                .width = 1920,
-                .height = 1080 };
+            library::Clip r;
+            r.id = id;
+            r.title = title;
+            r.secs = secs;
+            r.bytes = recorded;
+            r.width = 1920;
+            r.height = 1080;
             ASSERT_TRUE(library::save_clip_metadata(clips, r));
         }
     }

