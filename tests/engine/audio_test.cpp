@@ -1,13 +1,20 @@
-// The mixer's clock rules, volume, mixing, meters and levels, with packets built by hand and the clock given
-// as plain numbers.
+// The mixer's clock rules, volume and mixing, with packets built by hand and the clock given as plain
+// numbers; then the audio thread end to end on fakes: a scripted clock that moves only when the thread
+// sleeps, tone sources that deliver 10 ms packets stamped on that clock (optionally late, optionally
+// failing), and an encoder that turns each block into one frame holding the block's peak, little-endian. The
+// fakes run on the test's own thread, driven by the thread body's sleeps.
 
 #include "engine/audio.h"
 #include "engine/shared.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <limits>
+#include <map>
+#include <utility>
 
 namespace {
 
@@ -159,6 +166,286 @@ TEST(AudioInputTime, ComputedFromTheTotalCount)
     // An hour of blocks lands exactly on the hour; adding 213,333 per block would be 5.6 ms short.
     std::uint64_t hour_frames = 1'024ull * 168'750;
     EXPECT_EQ(audio::input_time(base, hour_frames), base + 36'000'000'000);
+}
+
+// A clock that moves only when the code under test sleeps. `on_sleep` runs after each step (the test stops
+// the thread from there).
+struct FakeClock {
+    audio::Ticks now { 1'000'000'000 };
+    std::function<void()> on_sleep;
+};
+
+struct FakeSourceScript {
+    bool opens { true };                 // false: every open fails
+    audio::Ticks lag { 10 * 10'000 };     // delivery delay after capture
+    int lose_after_reads { -1 };         // the stream fails at this read (then reopened)
+};
+
+struct FakeSoundLog {
+    std::vector<std::pair<platform::AudioRole, audio::Ticks>> opens;      // role, clock at the attempt
+    std::vector<std::optional<std::string>> devices;
+};
+
+struct FakeEncoderLog {
+    int opens { 0 };
+    std::vector<audio::Ticks> input_times;
+};
+
+class FakeStream final : public platform::AudioStream {
+public:
+    FakeStream(std::shared_ptr<FakeClock> clock, FakeSourceScript script)
+        : m_clock(std::move(clock))
+        , m_script(script)
+        , m_next_capture(m_clock->now)
+    {
+    }
+
+    Result<void> read(std::vector<platform::AudioPacket>& out) override
+    {
+        if (m_script.lose_after_reads >= 0 && m_reads++ >= m_script.lose_after_reads)
+            return fail("Son : flux perdu");
+        constexpr std::uint32_t frames = 480;
+        constexpr audio::Ticks duration = 100'000;
+        while (m_next_capture + duration + m_script.lag <= m_clock->now) {
+            platform::AudioPacket packet;
+            packet.time = m_next_capture;
+            packet.frames = frames;
+            packet.samples.resize(frames * 2);
+            for (std::uint32_t i = 0; i < frames; ++i) {
+                // A square wave of 8,000, 48 frames per period: 1 kHz.
+                std::int16_t value = ((m_frame + i) / 24) % 2 ? 8'000 : -8'000;
+                packet.samples[2 * i] = value;
+                packet.samples[2 * i + 1] = value;
+            }
+            m_frame += frames;
+            m_next_capture += duration;
+            out.push_back(std::move(packet));
+        }
+        return {};
+    }
+
+private:
+    std::shared_ptr<FakeClock> m_clock;
+    FakeSourceScript m_script;
+    audio::Ticks m_next_capture;
+    std::uint64_t m_frame { 0 };
+    int m_reads { 0 };
+};
+
+class FakeBackend final : public platform::AudioBackend {
+public:
+    FakeBackend(std::shared_ptr<FakeClock> clock, std::map<platform::AudioRole, FakeSourceScript> sources,
+                std::shared_ptr<FakeSoundLog> log)
+        : m_clock(std::move(clock))
+        , m_sources(std::move(sources))
+        , m_log(std::move(log))
+    {
+    }
+
+    Result<std::unique_ptr<platform::AudioStream>> open(platform::AudioRole role,
+                                                        std::optional<std::string> const& device) override
+    {
+        m_log->opens.emplace_back(role, m_clock->now);
+        m_log->devices.push_back(device);
+        auto script = m_sources.find(role);
+        if (script == m_sources.end() || !script->second.opens)
+            return fail("Son : aucun périphérique");
+        return std::unique_ptr<platform::AudioStream>(std::make_unique<FakeStream>(m_clock, script->second));
+    }
+
+private:
+    std::shared_ptr<FakeClock> m_clock;
+    std::map<platform::AudioRole, FakeSourceScript> m_sources;
+    std::shared_ptr<FakeSoundLog> m_log;
+};
+
+class FakeEncoder final : public platform::AacEncoder {
+public:
+    FakeEncoder(std::shared_ptr<FakeEncoderLog> log, int fails_at_block)
+        : m_log(std::move(log))
+        , m_fails_at_block(fails_at_block)
+    {
+    }
+
+    Result<void> encode(std::span<std::int16_t const> block, std::int64_t time,
+                        std::vector<platform::AacFrame>& out) override
+    {
+        if (m_blocks++ == m_fails_at_block)
+            return fail("Encodeur AAC : refus");
+        m_log->input_times.push_back(time);
+        int peak = 0;
+        for (auto sample : block)
+            peak = std::max(peak, std::abs(int(sample)));
+        peak = std::min(peak, 0xFFFF);
+        out.push_back({ { std::uint8_t(peak & 0xFF), std::uint8_t(peak >> 8) }, time });
+        return {};
+    }
+
+    std::vector<std::uint8_t> audio_specific_config() const override { return { 0x11, 0x90 }; }
+
+private:
+    std::shared_ptr<FakeEncoderLog> m_log;
+    int m_fails_at_block;
+    int m_blocks { 0 };
+};
+
+struct FakeAudio {
+    std::shared_ptr<FakeClock> clock = std::make_shared<FakeClock>();
+    std::map<platform::AudioRole, FakeSourceScript> sources;  // a role not listed fails to open
+    int encoder_failures_before_open { 0 };                   // the first N encoder opens fail
+    int encoder_fails_at_block { -1 };                        // encode() fails at this block (once)
+    std::shared_ptr<FakeSoundLog> sound_log = std::make_shared<FakeSoundLog>();
+    std::shared_ptr<FakeEncoderLog> encoder_log = std::make_shared<FakeEncoderLog>();
+
+    audio::Runtime runtime()
+    {
+        audio::Runtime runtime;
+        runtime.now = [clock = clock] { return clock->now; };
+        runtime.sleep = [clock = clock](audio::Ticks duration) {
+            clock->now += duration;
+            if (clock->on_sleep)
+                clock->on_sleep();
+        };
+        runtime.open_backend = [clock = clock, sources = sources, log = sound_log]()
+            -> Result<std::unique_ptr<platform::AudioBackend>> {
+            return std::unique_ptr<platform::AudioBackend>(std::make_unique<FakeBackend>(clock, sources, log));
+        };
+        auto failures = std::make_shared<int>(encoder_failures_before_open);
+        auto fails_at = std::make_shared<int>(encoder_fails_at_block);
+        runtime.open_encoder = [failures, fails_at, log = encoder_log]() -> Result<std::unique_ptr<platform::AacEncoder>> {
+            ++log->opens;
+            if (*failures > 0) {
+                --*failures;
+                return fail("Encodeur AAC : introuvable");
+            }
+            // Only the first encoder that opens fails mid-stream.
+            return std::unique_ptr<platform::AacEncoder>(std::make_unique<FakeEncoder>(log, std::exchange(*fails_at, -1)));
+        };
+        return runtime;
+    }
+};
+
+using platform::AudioRole;
+
+struct RingFrame {
+    Ticks time;
+    std::uint16_t peak;
+};
+
+class AudioThread : public testing::Test {
+protected:
+    audio::AudioThreadParams params(bool game_audio, bool mic_audio)
+    {
+        audio::AudioThreadParams result;
+        result.stop = stop;
+        result.game_audio = game_audio;
+        result.mic_audio = mic_audio;
+        result.output_device = "sortie";
+        result.shared = shared;
+        return result;
+    }
+
+    // Runs the thread body on this thread until the scripted clock has moved `duration`.
+    void run_for(Ticks duration, audio::AudioThreadParams thread_params)
+    {
+        start = fake.clock->now;
+        Ticks end = start + duration;
+        fake.clock->on_sleep = [this, end] {
+            running_seen = std::max<int>(running_seen, shared->audio_running.load());
+            if (fake.clock->now >= end)
+                stop->store(true);
+        };
+        audio::audio_thread(std::move(thread_params), fake.runtime());
+    }
+
+    std::vector<RingFrame> ring_frames()
+    {
+        std::vector<RingFrame> frames;
+        shared->rings.with([&](shared::Rings& rings) {
+            for (auto const& sample : rings.audio.samples) {
+                auto const& bytes = *std::get<ring::Memory>(sample.payload).data;
+                frames.push_back({ sample.time, std::uint16_t(bytes.at(0) | bytes.at(1) << 8) });
+            }
+        });
+        return frames;
+    }
+
+    FakeAudio fake;
+    std::shared_ptr<shared::Shared> shared = std::make_shared<shared::Shared>();
+    std::shared_ptr<std::atomic<bool>> stop = std::make_shared<std::atomic<bool>>(false);
+    Ticks start { 0 };
+    int running_seen { 0 };
+};
+
+// The microphone opens but delivers nothing: it gets silence 100 ms behind the clock, so the output's sound
+// still advances through the mix with at most about 100 ms of delay.
+TEST_F(AudioThread, SilentMicrophoneDoesNotHoldBackTheMix)
+{
+    fake.sources[AudioRole::Output] = {};
+    fake.sources[AudioRole::Microphone] = { .lag = 3'600 * 10'000'000LL };
+    shared->game_volume = 0.5f;
+    run_for(2'000 * ms, params(true, true));
+
+    auto frames = ring_frames();
+    // (2 s − 100 ms) of mix, give or take a poll and a block.
+    EXPECT_GE(frames.size(), std::size_t((1'900 * 48 - 1'500) / 1'024));
+    EXPECT_LE(frames.size(), std::size_t(1'900 * 48 / 1'024) + 1);
+    ASSERT_FALSE(frames.empty());
+    Ticks base = fake.encoder_log->input_times.front();
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+        EXPECT_EQ(frames[i].time, audio::input_time(base, i * 1'024)) << i;
+        EXPECT_EQ(frames[i].peak, 4'000) << i;
+    }
+    EXPECT_EQ(shared->output_meter.load(), 4'000u);
+    EXPECT_EQ(shared->mic_meter.load(), 0u);
+    auto levels = shared->level_history.copy();
+    EXPECT_EQ(levels.size(), frames.size() / 12);
+    for (auto level : levels)
+        EXPECT_EQ(level, 4'000 / 129);
+    EXPECT_EQ(fake.sound_log->devices.front(), std::optional<std::string>("sortie"));
+}
+
+TEST_F(AudioThread, SetUpRetriesEveryTwoSecondsAndAStopEndsTheWaitAtOnce)
+{
+    fake.encoder_failures_before_open = 1'000;
+    run_for(3'005 * ms, params(true, true));
+    EXPECT_EQ(fake.encoder_log->opens, 2);
+    EXPECT_LE(fake.clock->now - start, 3'015 * ms);
+    EXPECT_EQ(running_seen, 0);
+}
+
+TEST_F(AudioThread, LostStreamReopensAfterOneSecondAndFailedOpenAfterTwo)
+{
+    fake.sources[AudioRole::Output] = { .lose_after_reads = 5 };
+    fake.sources[AudioRole::Microphone] = { .opens = false };
+    run_for(3'500 * ms, params(true, true));
+    std::vector<Ticks> output, mic;
+    for (auto const& [role, at] : fake.sound_log->opens)
+        (role == AudioRole::Output ? output : mic).push_back(at - start);
+    // Output: open at 0, lost at its 6th read (after 5 sleeps), reopened 1 s later, and so on.
+    ASSERT_GE(output.size(), 3u);
+    EXPECT_EQ(output[0], 0);
+    EXPECT_EQ(output[1], 1'050 * ms);
+    EXPECT_EQ(output[2], 2'100 * ms);
+    EXPECT_EQ(mic, (std::vector<Ticks> { 0, 2'000 * ms }));
+    // The lost and missing sources still gave silence: the mix kept going.
+    EXPECT_GT(ring_frames().size(), 140u);
+}
+
+TEST_F(AudioThread, EncoderFailureStartsOverTwoSecondsLaterOnANewBase)
+{
+    fake.sources[AudioRole::Output] = {};
+    fake.encoder_fails_at_block = 10;
+    run_for(4'000 * ms, params(true, false));
+    EXPECT_EQ(fake.encoder_log->opens, 2);
+    auto const& times = fake.encoder_log->input_times;
+    ASSERT_GT(times.size(), 20u);
+    // Ten blocks on the first base, then the second run starts at least 2 s later on a base of its own.
+    EXPECT_EQ(times[9], audio::input_time(times[0], 9 * 1'024));
+    EXPECT_GE(times[10] - times[9], 2'000 * ms);
+    EXPECT_EQ(times[11], audio::input_time(times[10], 1'024));
+    EXPECT_EQ(running_seen, 1);
+    EXPECT_EQ(shared->audio_running.load(), 0);
 }
 
 }
