@@ -12,14 +12,17 @@ using settings::Hotkey;
 using settings::Settings;
 using settings::Slot;
 using testing_support::TempDirTest;
+using namespace std::string_literals;
 
 namespace {
 
-// A record that differs from the defaults in every field, with strings that need escaping.
+// A record that differs from the defaults in every field, with strings that need escaping: each control
+// character, quotes and backslashes, and text past ASCII. A string written unescaped or cut short does not read back.
 Settings unusual_record()
 {
     Settings record;
-    record.slots = { Slot { 45, std::nullopt }, Slot { 1200, Hotkey { 7, 0x41, "Ctrl+Alt+Shift+\"A\"\\\t\x01" } } };
+    record.slots = { Slot { 45, std::nullopt },
+        Slot { 1200, Hotkey { 7, 0x41, "Ctrl+Alt+Shift+\"A\"\\\b\f\n\r\t\x01\x1f\x7f/\0\xF0\x9F\x8E\xAE"s } } };
     record.record_key.reset();
     record.resolution = settings::Resolution::P2160;
     record.fps = 144;
