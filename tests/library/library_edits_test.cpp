@@ -243,7 +243,6 @@ namespace {
 
 constexpr std::uint64_t day_secs = 86'400;
 constexpr std::uint64_t now_secs = 1'800'000'000;
-auto const now = std::chrono::system_clock::time_point { std::chrono::seconds(now_secs) };
 
 }
 
@@ -267,6 +266,7 @@ TEST_F(LibraryEdits, RetentionRemovesOnlyWhatTheLimitsAllow)
         Ids expected;
         Ids leave_alone = {};
         bool refuse = false;
+        std::int64_t now = std::int64_t(now_secs); // seconds since the epoch
     };
     Row const rows[] = {
         { "by age, favourites kept", { { "d1", days_ago(1) }, { "d5", days_ago(5) }, { "d8", days_ago(8) },
@@ -290,6 +290,11 @@ TEST_F(LibraryEdits, RetentionRemovesOnlyWhatTheLimitsAllow)
         { "sidecar claims more", { { "c0", 1000 }, { "c1", 1001, 3, false, 18'000'000'000'000'000'000u }, { "c2", 1002 } },
             { 0, 1 }, {} },
         { "trash refuses", { { "old", 1 }, { "new", 2 } }, { 1, 0 }, {}, {}, true },
+        // The age cutoff clamps at the epoch instead of wrapping to a time after every clip.
+        { "clock near the epoch", { { "a", 0 }, { "b", 5 } }, { 1, 0 }, {}, {}, false, 100 },
+        { "clock before the epoch", { { "a", 0 }, { "b", 5 } }, { 1, 0 }, {}, {}, false, -100 },
+        { "equal times: ids ascending, the last newest", { { "b", 0, 1'000'000'000 }, { "a", 0, 1'000'000'000 } },
+            { 0, 1 }, { "a" } },
     };
     for (auto const& row : rows) {
         SCOPED_TRACE(row.name);
@@ -304,6 +309,7 @@ TEST_F(LibraryEdits, RetentionRemovesOnlyWhatTheLimitsAllow)
             }
         }
         trash->refuse = row.refuse;
+        auto const now = std::chrono::system_clock::time_point { std::chrono::seconds(row.now) };
         EXPECT_EQ(library::apply_retention(*trash, folder, row.limits, row.leave_alone, now), row.expected);
         for (auto const& clip : row.clips) {
             bool removed = std::ranges::find(row.expected, clip.id) != row.expected.end();
@@ -311,19 +317,4 @@ TEST_F(LibraryEdits, RetentionRemovesOnlyWhatTheLimitsAllow)
             EXPECT_EQ(fs::exists(folder / ".quillmar" / (clip.id + ".json")), !removed) << clip.id;
         }
     }
-}
-
-TEST(LibraryRetention, CutoffClampsAtEpoch)
-{
-    std::vector<library::Clip> clips { { "a", "", "", 0, 0, 1, false, false, 0, 0 },
-        { "b", "", "", 5, 0, 1, false, false, 0, 0 } };
-    auto early = std::chrono::system_clock::time_point { std::chrono::seconds(100) };
-    EXPECT_TRUE(library::retention_choice(clips, { 1, 0 }, early).empty());
-    auto before_epoch = std::chrono::system_clock::time_point { std::chrono::seconds(-100) };
-    EXPECT_TRUE(library::retention_choice(clips, { 1, 0 }, before_epoch).empty());
-    // Equal times: ascending ids, so "b" is the protected newest when both share a time.
-    clips[0].created = clips[1].created = 0;
-    EXPECT_EQ(library::retention_choice(clips, { 0, 1 }, early), Ids {});
-    clips[0].bytes = clips[1].bytes = 1'000'000'000;
-    EXPECT_EQ(library::retention_choice(clips, { 0, 1 }, early), Ids { "a" });
 }
