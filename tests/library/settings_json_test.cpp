@@ -95,17 +95,19 @@ TEST(SettingsForms, BothFormsReadBackToAnEqualRecord)
     EXPECT_EQ(settings::deserialize_settings(*empty_text).value(), empty_slots);
 }
 
+// Each bad byte becomes one U+FFFD and the text after it is kept, in both forms.
 TEST(SettingsForms, InvalidStringsAndInfiniteVolumesStillDump)
 {
     Settings record;
-    record.monitor = std::string("DP-\xff");
+    record.monitor = std::string("DP-\xff\xE2\x82-1\xC0\x80");
+    std::string const repaired = "DP-\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD-1\xEF\xBF\xBD\xEF\xBF\xBD";
     auto text = settings::settings_to_file_text(record);
     ASSERT_TRUE(text);
-    EXPECT_EQ(settings::deserialize_settings(*text).value().monitor, "DP-\xEF\xBF\xBD");
+    EXPECT_EQ(settings::deserialize_settings(*text).value().monitor, repaired);
     record.mic_volume = std::numeric_limits<float>::infinity();
     auto value = settings::settings_to_value(record);
     ASSERT_TRUE(value);
-    EXPECT_EQ((*value)["monitor"], "DP-\xEF\xBF\xBD");
+    EXPECT_EQ((*value)["monitor"], repaired);
     EXPECT_TRUE((*value)["micVolume"].is_null());
     EXPECT_NO_THROW((void)value->dump());
 }
