@@ -46,8 +46,6 @@ Bytes video_stbl(std::uint32_t count, std::uint32_t size, std::uint32_t per_chun
                     stsz(0, count, std::vector<std::uint32_t>(count, size)), u32_table("stco", chunk_offsets) });
 }
 
-Result<demux::OpenedFile> open(Bytes const& file) { return demux::open_bytes(file); }
-
 std::string error_of(Result<demux::OpenedFile> const& result) { return result ? "ok" : result.error(); }
 
 }
@@ -182,7 +180,7 @@ TEST(DemuxOpen, RefusesFilesWithoutAUsableIndex)
     };
     for (auto const& row : rows) {
         SCOPED_TRACE(row.name);
-        EXPECT_EQ(error_of(open(row.file)), row.error);
+        EXPECT_EQ(error_of(demux::open_bytes(row.file)), row.error);
     }
 }
 
