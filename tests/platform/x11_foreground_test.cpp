@@ -269,11 +269,9 @@ TEST_F(ProcExeName, NativeAndWineProcesses)
         { 12, "/home/me/.steam/proton/files/bin/wine64-preloader",
           "C:\\Program Files\\Rockstar Games\\GTA5_Enhanced.exe\0-fullscreen\0"s, "GTA5_Enhanced.exe" },
         { 13, "/usr/lib/wine/wine", "Z:\\home\\me/Games/Hades2.exe\0"s, "Hades2.exe" },
-        { 14, "/usr/lib/wine/wine-preloader", ""s, "" },
-        { 15, "/usr/lib/wine/wine64", {}, "" },
+        { 14, "/usr/lib/wine/wine-preloader", ""s, "" }, // no Windows program: as without a command line
         { 16, "/usr/bin/winecfg", "C:\\x\\notepad.exe\0"s, "winecfg" },
         { 99, nullptr, {}, "" },
-        { 0, nullptr, {}, "" },
     };
     for (auto const& row : rows) {
         SCOPED_TRACE(row.pid);
