@@ -180,23 +180,7 @@ protected:
         TempDirTest::TearDown();
     }
 
-    // Shows the window in front and looks until the probe sees it as `ready` says (the window manager may
-    // still be moving it).
-    std::optional<platform::WindowInfo> look_at(platform::ForegroundProbe& probe, WindowSpec const& spec,
-                                                std::function<bool(platform::WindowInfo const&)> ready = {})
-    {
-        auto window = m_client.create(spec);
-        EXPECT_TRUE(m_client.activate(window)) << "the window manager never made the window active";
-        std::optional<platform::WindowInfo> seen;
-        eventually([&] {
-            seen = probe.sample();
-            return seen && seen->title == spec.title && (!ready || ready(*seen));
-        });
-        return seen;
-    }
-
     static inline TestClient* s_client = nullptr;
-    TestClient& m_client = *s_client;
 };
 
 }
@@ -236,7 +220,12 @@ TEST_F(X11Foreground, NamesTheWindowInFront)
         auto opened = platform::x11::open_foreground_probe(std::move(options));
         ASSERT_TRUE(opened) << opened.error();
         probe = std::move(*opened);
-        auto seen = look_at(*probe, row.spec, [&](auto const& info) { return info.covers_monitor == row.covers; });
+        EXPECT_TRUE(s_client->activate(s_client->create(row.spec))) << "the window manager never made it active";
+        // The window manager may still be moving the window.
+        std::optional<platform::WindowInfo> seen;
+        eventually([&] {
+            return (seen = probe->sample()) && seen->title == row.spec.title && seen->covers_monitor == row.covers;
+        });
         ASSERT_TRUE(seen);
         EXPECT_EQ(seen->window_class, row.spec.window_class);
         EXPECT_EQ(seen->pid, row.pid ? row.pid : getpid());
@@ -246,7 +235,7 @@ TEST_F(X11Foreground, NamesTheWindowInFront)
         EXPECT_EQ(seen->covers_monitor, row.covers);
         EXPECT_EQ(seen->ignored_type, row.spec.type.has_value());
         EXPECT_EQ(foreground::classify_window(seen), row.expected);
-        m_client.destroy_all();
+        s_client->destroy_all();
     }
     EXPECT_TRUE(eventually([&] { return !probe->sample(); })) << "the last window closed: nothing is in front";
 }
