@@ -1,1 +1,1 @@
-quill_test(NAME utf8_test LABELS core SOURCES ${CMAKE_CURRENT_LIST_DIR}/utf8_test.cpp ${CMAKE_CURRENT_LIST_DIR}/json_text_test.cpp)
+quill_test(NAME utf8_test LABELS core SOURCES ${CMAKE_CURRENT_LIST_DIR}/utf8_test.cpp)

@@ -49,37 +49,4 @@ TEST(Utf8Sequence, LengthAndCodePointAgreeOnEveryForm)
     }
 }
 
-TEST(Utf8Lossy, ReplacesEachBadByteAndKeepsTheRest)
-{
-    struct Row {
-        std::string_view text;
-        std::string_view expected;
-    };
-    Row const rows[] = {
-        { "caf\xC3\xA9 \xF0\x9F\x8E\xAE", "caf\xC3\xA9 \xF0\x9F\x8E\xAE" },
-        { "bad \xFF byte", "bad \xEF\xBF\xBD byte" },
-        { "cut \xE2\x82", "cut \xEF\xBF\xBD\xEF\xBF\xBD" },
-        { "\xED\xA0\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD" },
-        { "\xC0\x80x", "\xEF\xBF\xBD\xEF\xBF\xBDx" },
-        { "\xE2\x28\xA1", "\xEF\xBF\xBD(\xEF\xBF\xBD" },
-    };
-    for (auto const& row : rows) {
-        SCOPED_TRACE(row.text);
-        auto repaired = utf8::lossy(row.text);
-        EXPECT_EQ(repaired, row.expected);
-        EXPECT_TRUE(utf8::is_valid(repaired));
-    }
-}
-
-TEST(Utf8CutBytes, NeverSplitsACharacter)
-{
-    std::string_view text = "a\xC3\xA9\xE2\x82\xAC"; // a é €
-    std::string_view const expected[]
-        = { "", "a", "a", "a\xC3\xA9", "a\xC3\xA9", "a\xC3\xA9", "a\xC3\xA9\xE2\x82\xAC", "a\xC3\xA9\xE2\x82\xAC" };
-    for (std::size_t max = 0; max < std::size(expected); ++max) {
-        SCOPED_TRACE(max);
-        EXPECT_EQ(utf8::cut_bytes(text, max), expected[max]);
-    }
-}
-
 }

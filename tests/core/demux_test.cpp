@@ -14,15 +14,8 @@ namespace {
 
 constexpr std::uint64_t media_start = 48; // ftyp (32) + 64-bit mdat header (16)
 
-Bytes ftyp()
-{
-    Bytes body;
-    fourcc(body, "isom");
-    u32(body, 512);
-    for (auto brand : { "isom", "iso2", "mp41", "avc1" })
-        fourcc(body, brand);
-    return box("ftyp", body);
-}
+// The reader skips ftyp whatever it says; 32 bytes, as our writers' is.
+Bytes ftyp() { return box("ftyp", Bytes(24, 0)); }
 
 // ftyp, a 64-bit mdat of `media_bytes` zero bytes, then moov: the recording layout.
 Bytes file_with(Bytes const& moov_body, std::size_t media_bytes)
@@ -45,8 +38,6 @@ Bytes video_stbl(std::uint32_t count, std::uint32_t size, std::uint32_t per_chun
     return concat({ stsd(avc_entry()), stts({ { count, 1500 } }), stss, stsc({ { 1, per_chunk } }),
                     stsz(0, count, std::vector<std::uint32_t>(count, size)), u32_table("stco", chunk_offsets) });
 }
-
-Result<demux::OpenedFile> open(Bytes const& file) { return demux::open_bytes(file); }
 
 std::string error_of(Result<demux::OpenedFile> const& result) { return result ? "ok" : result.error(); }
 
@@ -172,7 +163,6 @@ TEST(DemuxOpen, RefusesFilesWithoutAUsableIndex)
     Row const rows[] = {
         { "moov cut short", truncated, "MP4 illisible : pas d'index" },
         { "giant 64-bit moov size", giant, "MP4 illisible : pas d'index" },
-        { "no mvhd", file_with(trak("vide", 90000, video_stbl(2, 10, 2, {})), 20), "MP4 illisible : mvhd" },
         { "short mvhd", file_with(box("mvhd", Bytes(15, 0)), 0), "MP4 illisible : trop court" },
         { "no video", file_with(mvhd(1000), 0), "MP4 illisible : pas de vidéo" },
         { "no stsd", file_with(concat({ mvhd(1000), trak("meta", 1000, {}) }), 0), "MP4 illisible : stsd" },
@@ -182,22 +172,15 @@ TEST(DemuxOpen, RefusesFilesWithoutAUsableIndex)
     };
     for (auto const& row : rows) {
         SCOPED_TRACE(row.name);
-        EXPECT_EQ(error_of(open(row.file)), row.error);
+        EXPECT_EQ(error_of(demux::open_bytes(row.file)), row.error);
     }
 }
 
 class DemuxOpenFile : public testing_support::TempDirTest { };
 
-TEST_F(DemuxOpenFile, ReadsFromDiskAndReportsSystemErrors)
+// Files that open are read from disk by the tests of files ffmpeg and the recorder wrote.
+TEST_F(DemuxOpenFile, ReportsSystemErrors)
 {
-    Bytes moov_body = concat({ mvhd(1000), trak("vide", 90000, video_stbl(2, 10, 2, {})) });
-    Bytes bytes = file_with(moov_body, 20);
-    auto path = dir() / "clip.mp4";
-    write_file("clip.mp4", std::string(bytes.begin(), bytes.end()));
-    auto opened = demux::open_file(path);
-    ASSERT_TRUE(opened) << opened.error();
-    EXPECT_EQ(opened->video_samples.size(), 2u);
-
     auto missing = demux::open_file(dir() / "missing.mp4");
     ASSERT_FALSE(missing);
     EXPECT_TRUE(missing.error().ends_with(" (os error 2)")) << missing.error();

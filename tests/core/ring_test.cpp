@@ -12,24 +12,12 @@ Packet packet(std::int64_t time, bool key, std::size_t size = 10)
                     static_cast<std::uint8_t>(key ? 1 : 0) };
 }
 
-std::vector<std::int64_t> times_of(std::vector<ring::Sample> const& samples)
-{
-    std::vector<std::int64_t> times;
-    for (auto const& sample : samples)
-        times.push_back(sample.time);
-    return times;
-}
-
 std::vector<std::int64_t> times_of(ring::Ring const& ring)
 {
-    return times_of(std::vector<ring::Sample>(ring.samples.begin(), ring.samples.end()));
-}
-
-// Keyframe every `group` samples, one sample per second from `from` to `to` inclusive.
-void fill(ring::Ring& ring, std::int64_t from, std::int64_t to, std::int64_t group, std::size_t size = 10)
-{
-    for (std::int64_t t = from; t <= to; ++t)
-        ring.push(packet(t * second, (t - from) % group == 0, size));
+    std::vector<std::int64_t> times;
+    for (auto const& sample : ring.samples)
+        times.push_back(sample.time);
+    return times;
 }
 
 void expect_counters_match(ring::Ring const& ring)
@@ -90,7 +78,8 @@ TEST(RingEvict, DropsGroupOnlyWhenSecondKeyframeLeavesWindow)
 TEST(RingEvict, DropsOlderGroupWhenOneByteOverBudgetButKeepsTheLast)
 {
     ring::Ring ring;
-    fill(ring, 0, 3, 2); // groups [0,1] [2,3], 40 bytes
+    for (std::int64_t t = 0; t < 4; ++t) // groups [0,1] [2,3], 40 bytes
+        ring.push(packet(t * second, t % 2 == 0));
     ring.byte_limit = 40;
     ring.evict();
     EXPECT_EQ(ring.samples.size(), 4u);

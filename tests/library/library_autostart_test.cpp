@@ -1,6 +1,6 @@
 #include "library/library.h"
 
-#include <sys/stat.h>
+#include <cstdlib>
 
 #include <gtest/gtest.h>
 
@@ -28,18 +28,6 @@ std::string_view const awkward_names[] = {
     "\\\"$`%",
 };
 
-std::string shell_quote(std::string const& text)
-{
-    std::string out = "'";
-    for (char c : text) {
-        if (c == '\'')
-            out += "'\\''";
-        else
-            out += c;
-    }
-    return out + "'";
-}
-
 class LibraryAutostart : public testing_support::TempDirTest {
 protected:
     fs::path entry() const { return dir() / "config" / "autostart" / "quill.mar.desktop"; }
@@ -52,17 +40,15 @@ TEST_F(LibraryAutostart, EntryWithAwkwardPathsPassesTheValidatorAndLaunches)
 {
     if (!media::have_tool("desktop-file-validate") || !media::have_tool("gio"))
         GTEST_SKIP() << "desktop-file-validate or gio is missing";
+    auto const out = dir() / "argv.txt";
+    ::setenv("QUILL_ARGV", out.c_str(), 1);
     for (auto name : awkward_names) {
         SCOPED_TRACE(name);
-        // A stand-in program that writes the arguments it was started with.
-        auto program_dir = dir() / "bin" / name;
-        fs::create_directories(program_dir);
-        auto exe = program_dir / "quillmar";
-        auto out = dir() / "argv.txt";
+        // A stand-in program that writes the arguments it was started with where the environment says.
+        auto exe = dir() / "bin" / name / "quillmar";
         fs::remove(out);
         write_file(fs::relative(exe, dir()),
-            fmt::format("#!/bin/sh\nprintf '%s\\n' \"$0\" \"$@\" > {}.part && mv {}.part {}\n",
-                shell_quote(out.string()), shell_quote(out.string()), shell_quote(out.string())));
+            "#!/bin/sh\nprintf '%s\\n' \"$0\" \"$@\" > \"$QUILL_ARGV.part\" && mv \"$QUILL_ARGV.part\" \"$QUILL_ARGV\"\n");
         fs::permissions(exe, fs::perms::owner_all);
         ASSERT_TRUE(library::set_autostart(true, dir() / "config", exe));
         auto validated = media::run({ "desktop-file-validate", entry().string() });

@@ -62,18 +62,13 @@ TEST(LibrarySidecar, WritesGoldenBytes)
         R"("created":1714597450,"secs":30.0,"bytes":12345678,"favorite":true,"recording":false,)"
         R"("width":1920,"height":1080})");
 
-    struct Row {
-        double secs;
-        std::string_view text;
-    };
-    Row const rows[] = { { 0.0, "0.0" }, { 29.966666666666665, "29.966666666666665" }, { std::nan(""), "null" },
-        { std::numeric_limits<double>::infinity(), "null" } };
-    for (auto const& [secs, text] : rows) {
-        SCOPED_TRACE(text);
-        auto clip = sample_clip();
-        clip.secs = secs;
-        EXPECT_NE(library::sidecar_text(clip).find(fmt::format(",\"secs\":{},", text)), std::string::npos);
-    }
+    // Seconds as the shortest text that reads back (a whole value keeps its ".0", above); a time that is not
+    // finite is null.
+    auto clip = sample_clip();
+    clip.secs = 29.966666666666665;
+    EXPECT_NE(library::sidecar_text(clip).find(",\"secs\":29.966666666666665,"), std::string::npos);
+    clip.secs = std::numeric_limits<double>::infinity();
+    EXPECT_NE(library::sidecar_text(clip).find(",\"secs\":null,"), std::string::npos);
 }
 
 TEST(LibrarySidecar, ReaderRefusesBrokenRules)

@@ -12,14 +12,17 @@ using settings::Hotkey;
 using settings::Settings;
 using settings::Slot;
 using testing_support::TempDirTest;
+using namespace std::string_literals;
 
 namespace {
 
-// A record that differs from the defaults in every field, with strings that need escaping.
+// A record that differs from the defaults in every field, with strings that need escaping: each control
+// character, quotes and backslashes, and text past ASCII. A string written unescaped or cut short does not read back.
 Settings unusual_record()
 {
     Settings record;
-    record.slots = { Slot { 45, std::nullopt }, Slot { 1200, Hotkey { 7, 0x41, "Ctrl+Alt+Shift+\"A\"\\\t\x01" } } };
+    record.slots = { Slot { 45, std::nullopt },
+        Slot { 1200, Hotkey { 7, 0x41, "Ctrl+Alt+Shift+\"A\"\\\b\f\n\r\t\x01\x1f\x7f/\0\xF0\x9F\x8E\xAE"s } } };
     record.record_key.reset();
     record.resolution = settings::Resolution::P2160;
     record.fps = 144;
@@ -92,17 +95,19 @@ TEST(SettingsForms, BothFormsReadBackToAnEqualRecord)
     EXPECT_EQ(settings::deserialize_settings(*empty_text).value(), empty_slots);
 }
 
+// Each bad byte becomes one U+FFFD and the text after it is kept, in both forms.
 TEST(SettingsForms, InvalidStringsAndInfiniteVolumesStillDump)
 {
     Settings record;
-    record.monitor = std::string("DP-\xff");
+    record.monitor = std::string("DP-\xff\xE2\x82-1\xC0\x80");
+    std::string const repaired = "DP-\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD-1\xEF\xBF\xBD\xEF\xBF\xBD";
     auto text = settings::settings_to_file_text(record);
     ASSERT_TRUE(text);
-    EXPECT_EQ(settings::deserialize_settings(*text).value().monitor, "DP-\xEF\xBF\xBD");
+    EXPECT_EQ(settings::deserialize_settings(*text).value().monitor, repaired);
     record.mic_volume = std::numeric_limits<float>::infinity();
     auto value = settings::settings_to_value(record);
     ASSERT_TRUE(value);
-    EXPECT_EQ((*value)["monitor"], "DP-\xEF\xBF\xBD");
+    EXPECT_EQ((*value)["monitor"], repaired);
     EXPECT_TRUE((*value)["micVolume"].is_null());
     EXPECT_NO_THROW((void)value->dump());
 }
@@ -114,9 +119,7 @@ TEST(SettingsTextReader, ReadsWholeRecordsInEveryForm)
         EXPECT_TRUE(result) << text << ": " << result.error();
         return result.value_or(Settings {});
     };
-    EXPECT_EQ(read("{}"), Settings::defaults());
-    EXPECT_EQ(read("[]"), Settings::defaults());
-    EXPECT_EQ(read(" \t\r\n{}\r\n\t "), Settings::defaults());
+    EXPECT_EQ(read(" \t\r\n[]\r\n\t "), Settings::defaults()); // an empty object is the field table's
 
     auto fps = Settings::defaults();
     fps.fps = 30;
@@ -142,11 +145,9 @@ TEST(SettingsReaders, ReadAndSanitiseEachField)
         nlohmann::json expected; // the field in the API form of the sanitised record
     };
     Row const rows[] = {
-        { "fps", "30", 30 },
         { "fps", "0", 15 },
         { "fps", "241", 240 },
         { "gameVolume", "1", 1.0 },
-        { "micVolume", "0.25", 0.25 },
         { "gameVolume", "-0.5", 0.0 },
         { "micVolume", "2.5", 2.0 },
         { "gameVolume", "1e300", 1.0 },
@@ -185,7 +186,6 @@ TEST(SettingsReaders, RefuseWithTheExactMessages)
     Row const rows[] = {
         { R"({"fps": 30.7})", "invalid type: floating point `30.7`, expected u32" },
         { R"({"fps": -5})", "invalid value: integer `-5`, expected u32" },
-        { R"({"fps": "60"})", "invalid type: string \"60\", expected u32" },
         { R"({"fps": null})", "invalid type: null, expected u32" },
         { R"({"keepDays": true})", "invalid type: boolean `true`, expected u32" },
         { R"({"gameAudio": 1})", "invalid type: integer `1`, expected a boolean" },

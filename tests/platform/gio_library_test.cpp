@@ -120,4 +120,7 @@ TEST_F(GioLibrary, RefusedTrashNeverDeletesForGood)
     EXPECT_TRUE(fs::exists(folder / "kept.mp4"));
     EXPECT_TRUE(fs::exists(library::meta_path(folder, "kept")));
     EXPECT_TRUE(fs::exists(library::thumb_path(folder, "kept")));
+    // The clip is listed again, and the failure was reported once.
+    EXPECT_EQ(library::visible_clips(pending, folder).size(), 1u);
+    EXPECT_TRUE(library::purge_deleted(pending, *trash, library::Force::Yes, now).empty());
 }
