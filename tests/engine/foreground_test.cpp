@@ -57,6 +57,7 @@ TEST(ForegroundClassify, AppliesRulesInOrder)
         { "unknown full screen, no title", window("MyGame-Win64-Shipping.exe", "", true), { "Mygame", Game } },
         { "unknown full screen, title", window("sg.exe", "Super Game\u2122 v1.2.3 - Chapter One", true),
           { "Super Game", Game } },
+        { "unknown windowed, plain title", window("calc", "Calculator 2.0"), { "Calculator", App } },
         { "unknown windowed, no title", window("calc", ""), { "Calc", App } },
         { "native launcher suffixes", window("Celeste.bin.x86_64", "Celeste"), { "Celeste", Game } },
     };
