@@ -6,7 +6,6 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
-#include <cstdio>
 #include <fstream>
 #include <thread>
 
@@ -53,19 +52,10 @@ template <class F> auto on_worker(F fn)
     return *result;
 }
 
-std::string run_output(std::string const& command)
-{
-    std::string out;
-    if (FILE* pipe = ::popen(command.c_str(), "r")) {
-        char buffer[4096];
-        while (auto n = std::fread(buffer, 1, sizeof buffer, pipe))
-            out.append(buffer, n);
-        ::pclose(pipe);
-    }
-    return out;
-}
+// The clipboard's content for one target, as xclip prints it.
+std::string clip_out(char const* target) { return media::run({ "xclip", "-selection", "clipboard", "-t", target, "-o" }).output; }
 
-std::string targets() { return run_output("xclip -selection clipboard -t TARGETS -o 2>/dev/null"); }
+std::string targets() { return clip_out("TARGETS"); }
 
 // xclip in the foreground, owning the clipboard with the file's bytes until killed.
 class XclipOwner {
@@ -109,14 +99,11 @@ TEST_F(ApiDesktop, CopyOffersTheFileOnlyAsFileTargets)
     ASSERT_TRUE(clipboard) << clipboard.error();
     for (std::string name : { "Été à Noël.mp4", "ligne\nfin.mp4" }) {
         SCOPED_TRACE(name);
-        auto path = dir() / name;
-        std::ofstream(path) << "mp4";
+        auto path = write_file(name, "mp4");
         auto answer = on_worker([&] {
             auto put = (*clipboard)->put_file(path);
-            std::vector<std::string> out { put ? "" : put.error(), targets(),
-                                           run_output("xclip -selection clipboard -t text/uri-list -o"),
-                                           run_output("xclip -selection clipboard -t x-special/gnome-copied-files -o") };
-            return out;
+            return std::vector<std::string> { put ? "" : put.error(), targets(), clip_out("text/uri-list"),
+                                              clip_out("x-special/gnome-copied-files") };
         });
         EXPECT_EQ(answer[0], "");
         EXPECT_NE(answer[1].find("text/uri-list"), std::string::npos) << answer[1];
@@ -138,7 +125,7 @@ TEST_F(ApiDesktop, PasteReadsTextEmptyTextAndNoText)
 {
     auto clipboard = platform::gtk_clipboard_driver.open();
     ASSERT_TRUE(clipboard) << clipboard.error();
-    std::ofstream(dir() / "i.png") << "\x89PNG\r\n\x1a\n";
+    auto const png = write_file("i.png", "\x89PNG\r\n\x1a\n");
     struct Row {
         char const* text;
         char const* target;
@@ -151,12 +138,7 @@ TEST_F(ApiDesktop, PasteReadsTextEmptyTextAndNoText)
     };
     for (auto const& row : rows) {
         SCOPED_TRACE(row.target);
-        auto data = dir() / "i.png";
-        if (row.text) {
-            data = dir() / "text";
-            std::ofstream(data) << row.text;
-        }
-        XclipOwner owner(data, row.target);
+        XclipOwner owner(row.text ? write_file("text", row.text) : png, row.target);
         ASSERT_TRUE(media::poll_until([&] { return targets().find(row.target) != std::string::npos; }));
         EXPECT_EQ(on_worker([&] { return (*clipboard)->text(); }), row.expected);
     }
@@ -176,28 +158,18 @@ TEST_F(ApiDesktop, OpenAndRevealUseTheDesktopHandlers)
     std::filesystem::create_directories(xdg_root / "config");
     std::ofstream(xdg_root / "config" / "mimeapps.list")
         << "[Default Applications]\nvideo/mp4=quillmar-test-handler.desktop\ninode/directory=quillmar-test-handler.desktop\n";
-    std::filesystem::create_directories(dir() / "clips");
-    auto clip = dir() / "clips" / "Partie du soir.mp4";
-    std::ofstream(clip) << "mp4";
+    auto clip = write_file("clips/Partie du soir.mp4", "mp4");
 
     auto shell = platform::gio_shell_driver.open();
     ASSERT_TRUE(shell);
-    auto logged = [&] {
-        std::ifstream in(log);
-        std::vector<std::string> lines;
-        for (std::string line; std::getline(in, line);)
-            lines.push_back(line);
-        return lines;
-    };
+    auto lines = [&] { return std::ranges::count(read_file(log), '\n'); };
     (*shell)->open(clip);
-    ASSERT_TRUE(media::poll_until([&] { return logged().size() == 1; }));
+    ASSERT_TRUE(media::poll_until([&] { return lines() == 1; }));
     // Without a file manager service, revealing opens the folder.
     (*shell)->reveal(clip);
-    ASSERT_TRUE(media::poll_until([&] { return logged().size() == 2; }));
-    auto lines = logged();
+    ASSERT_TRUE(media::poll_until([&] { return lines() == 2; }));
     // GIO hands local files to the handler as paths.
-    EXPECT_EQ(lines[0], clip.native());
-    EXPECT_EQ(lines[1], (dir() / "clips").native());
+    EXPECT_EQ(read_file(log), clip.native() + "\n" + (dir() / "clips").native() + "\n");
 }
 
 // GTK's own folder dialog (no portal on the test desktop), starting in the working folder: its recent files
