@@ -2,8 +2,6 @@
 // handler and the page workers, over a clips folder of real MP4s made with ffmpeg. The page is read with
 // webkit_web_view_call_async_javascript_function; the pointer comes from xdotool, the window state from xprop, and the
 // files the view holds open from /proc.
-#include <fstream>
-
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -70,16 +68,10 @@ protected:
             GTEST_SKIP() << desktop.error();
         clips = dir() / "Videos" / "quill.mar";
         fs::create_directories(clips / ".quillmar");
-        std::int64_t created = std::time(nullptr) - 600;
-        std::string const ids[] = { odd_id, plain_id };
-        for (std::size_t i = 0; i < 2; ++i) {
-            auto const& id = ids[i];
+        // No sidecars: the library reads each clip's facts from its MP4, as for a clip copied in by hand.
+        for (std::string const id : { odd_id, plain_id }) {
             fs::create_hard_link(media_dir / "clip.mp4", clips / (id + ".mp4"));
             fs::create_hard_link(media_dir / "thumb.jpg", clips / ".quillmar" / (id + ".jpg"));
-            nlohmann::json sidecar { { "id", id }, { "title", id }, { "game", "Jeu" }, { "created", created + std::int64_t(i) },
-                                     { "secs", 10.0 }, { "bytes", fs::file_size(clips / (id + ".mp4")) },
-                                     { "favorite", false }, { "recording", false }, { "width", 320 }, { "height", 180 } };
-            std::ofstream(clips / ".quillmar" / (id + ".json")) << sidecar.dump();
         }
 
         state.desktop = std::move(*desktop);
@@ -188,14 +180,6 @@ protected:
         ASSERT_EQ(media::run(command).status, 0);
     }
 
-    bool fullscreen()
-    {
-        gdk_display_flush(gdk_display_get_default());
-        auto xid = gdk_x11_window_get_xid(gtk_widget_get_window(toplevel()));
-        return media::run({ "xprop", "-id", std::to_string(xid), "_NET_WM_STATE" }).output.find("_NET_WM_STATE_FULLSCREEN")
-            != std::string::npos;
-    }
-
     static inline fs::path media_dir;
     static inline bool made = false;
     fs::path clips;
@@ -248,7 +232,11 @@ TEST_F(WebKitPage, LibraryPlayerSchemeAndPolicy)
               R"js([false,0,"blur(6px) saturate(1.4)"])js");
     EXPECT_FALSE(open_in_children(clips).empty()) << "the playing clip is open in a view process";
     js("setFullscreen(true)");
-    EXPECT_TRUE(spin_until([&] { return fullscreen(); }, 20s));
+    auto const xid = std::to_string(gdk_x11_window_get_xid(gtk_widget_get_window(toplevel())));
+    EXPECT_TRUE(spin_until([&] {
+        gdk_display_flush(gdk_display_get_default());
+        return media::run({ "xprop", "-id", xid, "_NET_WM_STATE" }).output.find("_NET_WM_STATE_FULLSCREEN") != std::string::npos;
+    }, 20s));
     js("closePlayer()");
     ASSERT_TRUE(wait_js("S.lens === null && $('player').hidden && !document.querySelector('video')"));
     std::vector<std::string> open;
