@@ -153,15 +153,6 @@ void on_request(SoupServer*, SoupServerMessage* message, char const*, GHashTable
                             }));
 }
 
-std::optional<library::Clip> find_clip(engine::Engine const& engine, std::string const& id)
-{
-    auto folder = engine.clips_dir();
-    auto path = library::clip_path(folder, id);
-    if (!path)
-        return std::nullopt;
-    return library::read_clip_meta(folder, id, *path);
-}
-
 void run_command(engine::Engine const& engine, std::string const& line)
 {
     auto command = nlohmann::json::parse(line, nullptr, false);
@@ -169,10 +160,12 @@ void run_command(engine::Engine const& engine, std::string const& line)
         return;
     using Event = engine::PageEvent;
     auto kind = command.value("event", "");
+    auto id = command.value("id", "");
+    auto folder = engine.clips_dir();
     if (kind == "removed")
         engine.notify({ Event::Removed { command.value("ids", std::vector<std::string> {}) } });
-    else if (auto clip = find_clip(engine, command.value("id", "")); clip && kind == "clip")
-        engine.notify({ Event::ClipSaved { *clip } });
+    else if (auto path = library::clip_path(folder, id); path && kind == "clip")
+        engine.notify({ Event::ClipSaved { library::read_clip_meta(folder, id, *path) } });
 }
 
 gboolean on_input(gint fd, GIOCondition, gpointer data)
