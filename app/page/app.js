@@ -508,13 +508,13 @@ function screenful(lib) {
 }
 
 // Adds sessions from `rest` until `cards` cards are in; the last one may stop part way, its other cards
-// staying first in `rest` to join its grid the next time. Gives the HTML of the sessions begun.
+// staying first in `rest` to join its grid, the list's last, the next time. Gives the HTML of the sessions begun.
 function takeSessions(lib, rest, cards, withGame) {
   let html = '', n = 0;
   const cut = rest[0];
-  if (cut && cut.grid) {
+  if (cut && cut.shown) {
     const more = cut.clips.slice(cut.shown, cut.shown + cards);
-    cut.grid.insertAdjacentHTML('beforeend', more.map(card).join(''));
+    lib.querySelector(':scope > section:last-of-type > .grid').insertAdjacentHTML('beforeend', more.map(card).join(''));
     cut.shown += more.length;
     n += more.length;
     if (cut.shown < cut.clips.length) return '';
@@ -533,12 +533,6 @@ function takeSessions(lib, rest, cards, withGame) {
   return html;
 }
 
-// A session left part way gets its grid once its HTML is in the list.
-function holdCut(lib, rest) {
-  const cut = rest[0];
-  if (cut && cut.shown && !cut.grid) cut.grid = lib.querySelector(':scope > section:last-of-type > .grid');
-}
-
 function moreOnScroll(lib, rest, withGame) {
   if (!rest.length || typeof IntersectionObserver !== 'function') {
     lib.insertAdjacentHTML('beforeend', takeSessions(lib, rest, Infinity, withGame));
@@ -549,7 +543,6 @@ function moreOnScroll(lib, rest, withGame) {
   moreCards = new IntersectionObserver(entries => {
     if (!entries.some(e => e.isIntersecting)) return;
     end.insertAdjacentHTML('beforebegin', takeSessions(lib, rest, CARDS_AT_ONCE, withGame));
-    holdCut(lib, rest);
     moreCards.unobserve(end);
     if (rest.length) moreCards.observe(end); // reports again at once when the end is still near
     else {
@@ -595,7 +588,6 @@ function renderLib(search = false) {
   const rest = sessions(list);
   const cards = top ? Math.max(CARDS_AT_ONCE, before) : screenful(lib);
   lib.innerHTML = hero1 + takeSessions(lib, rest, cards, withGame);
-  holdCut(lib, rest);
   moreOnScroll(lib, rest, withGame);
   // Setting the position lays the new cards out at once; a list read at its top starts there anyway.
   if (top) lib.scrollTop = top;
