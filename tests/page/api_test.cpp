@@ -397,3 +397,21 @@ TEST_F(ApiTest, StatusBitrateFollowsTheEncoderModel)
         EXPECT_EQ((*status)["status"]["waiting"], true);
     }
 }
+
+// "save" takes its seconds only as a non-negative integer, as their low 32 bits; anything else saves 30 s.
+TEST_F(ApiTest, SaveReadsSecsOnlyAsANonNegativeInteger)
+{
+    std::vector<std::uint32_t> seen;
+    actions.save_last_seconds = [&seen](engine::Engine&, std::uint32_t secs) { seen.push_back(secs); };
+    make();
+    std::pair<char const*, std::uint32_t> const rows[] = {
+        { R"({"secs":45})", 45 }, { R"({"secs":"45"})", 30 }, { R"({"secs":-5})", 30 },
+        { R"({"secs":4.5})", 30 }, { "null", 30 },         { R"({"secs":4294967303})", 7 },
+    };
+    for (auto const& [body, secs] : rows) {
+        EXPECT_EQ(call("save", json::parse(body)), json::object()) << body;
+        ASSERT_FALSE(seen.empty());
+        EXPECT_EQ(seen.back(), secs) << body;
+    }
+    EXPECT_EQ(seen.size(), std::size(rows));
+}
