@@ -36,13 +36,14 @@ struct Log {
     }
 };
 
-// Shortcuts that write down the settings they are given.
+// Shortcuts that write down the settings they are given, and report the refused keys they are told.
 struct RecordedShortcuts final : engine::Shortcuts {
     void set_paused(bool) override { }
     void settle_and_pause(std::chrono::milliseconds) override { }
     void apply(settings::Settings const& settings) override { applied.push_back(settings); }
-    std::vector<std::string> failed_keys() const override { return {}; }
+    std::vector<std::string> failed_keys() const override { return failed; }
     std::vector<settings::Settings> applied;
+    std::vector<std::string> failed;
 };
 
 class ApiTest : public testing_support::TempDirTest {
@@ -414,4 +415,54 @@ TEST_F(ApiTest, SaveReadsSecsOnlyAsANonNegativeInteger)
         EXPECT_EQ(seen.back(), secs) << body;
     }
     EXPECT_EQ(seen.size(), std::size(rows));
+}
+
+// The buffered time spans the video ring and every segment kept from before a codec change, spilled or not
+// (the audio never extends what a clip holds); memory and disk bytes count every ring. Then the recording's
+// whole seconds, the level history and the keys another program holds. The meters are read once: each read
+// swaps them to zero.
+TEST_F(ApiTest, StatusCountsBufferRecordingKeysAndMeters)
+{
+    make();
+    auto idle = call("status");
+    ASSERT_TRUE(idle);
+    EXPECT_EQ((*idle)["status"]["failedKeys"], json::array());
+    EXPECT_EQ((*idle)["status"]["recording"], false);
+    EXPECT_EQ((*idle)["levels"], json::array());
+    auto keys = std::make_shared<RecordedShortcuts>();
+    keys->failed = { "F9", "Ctrl F10" };
+    engine->hotkeys.set(keys);
+
+    auto& shared = *engine->shared;
+    ticks::Ticks const t0 = ticks::now();
+    shared::store_video_config(shared, mp4::VideoConfig { { 1 }, 2, 2, Codec::H264 });
+    shared::push_video(shared, Packet { make_shared_bytes({ 1, 2, 3 }), t0, Packet::keyframe_flag });
+    shared::push_video(shared, Packet { make_shared_bytes({ 4 }), t0 + 25'000'000, 0 });
+    shared::push_audio(shared, { 5, 6 }, t0 + 90'000'000);
+    shared.rings.with([&](shared::Rings& rings) {
+        shared::SegmentRecord segment { mp4::VideoConfig { { 1 }, 2, 2, Codec::Hevc },
+                                        ring::Ring(shared::next_ring_id()) };
+        auto later = make_shared_bytes({ 7, 7, 7, 7, 7 });
+        segment.ring.push(Packet { make_shared_bytes({ 8, 8, 8, 8 }), t0 - 30'000'000, Packet::keyframe_flag });
+        segment.ring.push(Packet { later, t0 - 15'000'000, 0 });
+        ASSERT_TRUE(segment.ring.mark_spilled(t0 - 15'000'000, later, ring::Spilled {}));
+        rings.segments.push_back(std::move(segment));
+    });
+    shared::push_level(shared, 200);
+    engine->recording.set(engine::RecordingSlot { ticks::now() - 3 * ticks::ticks_per_second - 1, "r" });
+    auto reply = call("status");
+    ASSERT_TRUE(reply);
+    auto const& status = (*reply)["status"];
+    EXPECT_EQ(status["bufferedSecs"], 4.0);
+    EXPECT_EQ(status["memoryBytes"], 10);
+    EXPECT_EQ(status["diskBytes"], 5);
+    EXPECT_EQ(status["recording"], true);
+    EXPECT_GE(status["recordingSecs"].get<int>(), 3);
+    EXPECT_LT(status["recordingSecs"].get<int>(), 3600);
+    EXPECT_EQ(status["failedKeys"], json::parse(R"(["F9","Ctrl F10"])"));
+    EXPECT_EQ((*reply)["levels"], json::array({ 200 }));
+    shared.output_meter = 1200;
+    shared.mic_meter = 34;
+    EXPECT_EQ(call("meters").value_or(nullptr), json::array({ 1200, 34 }));
+    EXPECT_EQ(call("meters").value_or(nullptr), json::array({ 0, 0 }));
 }
