@@ -466,3 +466,31 @@ TEST_F(ApiTest, StatusCountsBufferRecordingKeysAndMeters)
     EXPECT_EQ(call("meters").value_or(nullptr), json::array({ 1200, 34 }));
     EXPECT_EQ(call("meters").value_or(nullptr), json::array({ 0, 0 }));
 }
+
+namespace {
+
+platform::CaptureDriver const no_monitors {
+    "aucun", []() -> Result<std::vector<platform::MonitorInfo>> { return std::vector<platform::MonitorInfo> {}; },
+    nullptr, nullptr,
+};
+platform::CaptureDriver const refused_monitors {
+    "refus", []() -> Result<std::vector<platform::MonitorInfo>> { return fail("pas d'écran"); }, nullptr, nullptr,
+};
+
+}
+
+// Without a monitor (none listed, the list refused, or no capture at all) nothing can be captured: the figures
+// fall back to 1920 x 1080 at 60 and no codec is offered, though an encoder would open.
+TEST_F(ApiTest, CapsWithoutAMonitorFallBackAndOfferNoCodec)
+{
+    platform.encoder = &two_codecs;
+    make();
+    platform::CaptureDriver const* const none = nullptr;
+    for (auto const* capture : { &no_monitors, &refused_monitors, none }) {
+        SCOPED_TRACE(capture ? capture->name : "aucune capture");
+        app->platform.capture = capture;
+        app->caps_cache.set(std::nullopt);
+        EXPECT_EQ(call("caps").value_or(nullptr), json::parse(R"({"codecs":[],"monitorWidth":1920,"monitorHeight":1080,
+            "monitorHz":60,"monitors":[],"microphones":[],"outputs":[]})"));
+    }
+}
