@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "app/api/page_server.h"
+#include "app/main.h"
 #include "base/file_io.h"
 #include "platform/encoder.h"
 #include "tests/engine/engine_rig.h"
@@ -493,4 +494,32 @@ TEST_F(ApiTest, CapsWithoutAMonitorFallBackAndOfferNoCodec)
         EXPECT_EQ(call("caps").value_or(nullptr), json::parse(R"({"codecs":[],"monitorWidth":1920,"monitorHeight":1080,
             "monitorHz":60,"monitors":[],"microphones":[],"outputs":[]})"));
     }
+}
+
+// Window commands reach the window through the job's proxy, in order: "ready" is what shows the window. A
+// closed event loop loses the command, and the page is answered all the same.
+TEST_F(ApiTest, WindowCommandsGoThroughTheProxy)
+{
+    make();
+    std::vector<shell::UserEvent> sent;
+    job.proxy = std::make_shared<shell::EventProxy>(
+        [](std::function<void()> fn) { fn(); }, [&sent](shell::UserEvent event) { sent.push_back(std::move(event)); });
+    using Kind = shell::WindowCommand::Kind;
+    std::tuple<char const*, json, Kind, bool> const rows[] = {
+        { "theme", { { "dark", true } }, Kind::Theme, true },
+        { "theme", { { "dark", 1 } }, Kind::Theme, false },
+        { "fullscreen", { { "v", true } }, Kind::Fullscreen, true },
+        { "ready", nullptr, Kind::Ready, false },
+    };
+    for (auto const& [method, params, kind, on] : rows)
+        EXPECT_EQ(call(method, params), json::object()) << method;
+    ASSERT_EQ(sent.size(), std::size(rows));
+    for (std::size_t i = 0; i < std::size(rows); ++i) {
+        auto const* window = std::get_if<shell::UserEvent::Window>(&sent[i].value);
+        ASSERT_TRUE(window) << std::get<0>(rows[i]);
+        EXPECT_EQ(window->command.kind, std::get<2>(rows[i])) << std::get<0>(rows[i]);
+        EXPECT_EQ(window->command.on, std::get<3>(rows[i])) << std::get<0>(rows[i]);
+    }
+    job.proxy->close();
+    EXPECT_EQ(call("ready"), json::object());
 }
