@@ -1,7 +1,9 @@
 // The page API on a real Engine over a temporary clips folder, its settings.json inside: pipeline bodies that
 // run until stopped and count their starts, recorded page events, a fake trash and clipboard, and shortcuts
 // that write down what they are given. What the page does with the API is proven in Chromium (the library,
-// player and settings tests); here are the refusals and the guards against lost data.
+// player and settings tests); here are the refusals, the guards against lost data, and what the page cannot
+// tell apart: the seconds a save reads, the status figures, the caps without a monitor, the window commands
+// and the pause of the real hotkeys thread.
 #include "app/api/api.h"
 
 #include <algorithm>
@@ -11,11 +13,13 @@
 #include <gtest/gtest.h>
 
 #include "app/api/page_server.h"
+#include "app/hotkeys.h"
 #include "app/main.h"
 #include "base/file_io.h"
 #include "platform/encoder.h"
 #include "tests/engine/engine_rig.h"
 #include "tests/fakes/fake_desktop.h"
+#include "tests/fakes/fake_hotkeys.h"
 #include "tests/fakes/fake_transcoder.h"
 #include "tests/support/temp_dir.h"
 
@@ -522,4 +526,40 @@ TEST_F(ApiTest, WindowCommandsGoThroughTheProxy)
     }
     job.proxy->close();
     EXPECT_EQ(call("ready"), json::object());
+}
+
+// "suspend" reaches the real hotkeys thread: while the page captures a new key, pressing a shortcut saves
+// nothing; once resumed (no "v" counts as false) it saves again. Before the thread exists it does nothing.
+TEST_F(ApiTest, SuspendPausesTheHotkeysThread)
+{
+    make();
+    EXPECT_EQ(call("suspend", { { "v", true } }), json::object());
+    auto keys = std::make_shared<fakes::FakeHotkeys::State>();
+    auto saved = std::make_shared<threads::Locked<std::vector<std::uint32_t>>>();
+    auto thread = hotkeys::spawn(
+        [saved](engine::HotkeyKind kind, std::uint32_t arg) {
+            if (kind == engine::HotkeyKind::Save)
+                saved->with([&](auto& list) { list.push_back(arg); });
+        },
+        [keys]() -> Result<std::unique_ptr<platform::HotkeyRegistrar>> {
+            return std::make_unique<fakes::FakeHotkeys>(keys);
+        });
+    ASSERT_TRUE(thread) << thread.error();
+    auto shortcuts = std::make_shared<shell::HotkeyShortcuts>(std::move(*thread));
+    shortcuts->apply(engine->settings_copy());
+    engine->hotkeys.set(shortcuts);
+    // Presses the first slot's key (id 1) and waits until the thread has handled it.
+    auto press = [&] {
+        ASSERT_TRUE(fakes::FakeHotkeys::settle(*keys));
+        fakes::FakeHotkeys::push(*keys, { platform::HotkeyEvent::Kind::Pressed, 1 });
+        ASSERT_TRUE(fakes::FakeHotkeys::settle(*keys));
+    };
+    EXPECT_EQ(call("suspend", { { "v", true } }), json::object());
+    press();
+    EXPECT_TRUE(saved->copy().empty());
+    EXPECT_EQ(call("suspend", json::object()), json::object());
+    press();
+    EXPECT_EQ(saved->copy(), std::vector<std::uint32_t> { 30 });
+    engine->hotkeys.set(nullptr);
+    hotkeys::drop_thread_handle(shortcuts->thread());
 }
