@@ -1,5 +1,5 @@
-// The player and the glass in Chromium against the page host, on clips made with ffmpeg: keys, trimming,
-// preferences, the lens and the tint, and screenshots.
+// The player and the glass in Chromium against the page host, on clips made with ffmpeg: keys, trimming, an
+// unknown duration, preferences, the lens and the tint, and screenshots.
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { execFileSync } from 'node:child_process';
@@ -181,6 +181,40 @@ test('trim: i, o and Enter make one new clip; a vanished source keeps trim mode'
   await page.waitForFunction(() => !$('pill').classList.contains('island'));
   assert.ok((await r.look()).trim);
   assert.equal(r.called('trim').length, 2);
+});
+
+test('before the duration is known, seeks, marks and drags change nothing', async t => {
+  const r = await rig(t, [clip('a')]);
+  const { page } = r;
+  const errors = [];
+  page.on('pageerror', e => errors.push(String(e)));
+  let release;
+  const held = new Promise(resolve => { release = resolve; });
+  await page.route('**/clip/**', async route => { await held; await route.continue(); });
+  await r.open('a', false);
+  await press(page, 'ArrowRight', 'l', 'J', ',', '.', 'i', 'o', 'x', 'Enter');
+  await page.evaluate(() => {
+    const pos = document.querySelector('.vp-pos');
+    pos.value = '1000';
+    pos.dispatchEvent(new Event('input'));
+    setTrim(true);
+    markTrim(true);
+    seekBy(3);
+  });
+  const box = await page.locator('.vp-track').boundingBox();
+  await page.mouse.move(box.x + box.width / 2, box.y + box.height / 2);
+  await page.mouse.down();
+  await page.mouse.move(box.x + box.width * 0.8, box.y + box.height / 2);
+  await page.mouse.up();
+  const s = await r.look();
+  assert.deepEqual([s.t, s.trim, await page.inputValue('.vp-pos')], [0, null, '0']);
+  assert.equal(await page.isHidden('#note'), true);
+  assert.deepEqual(errors, []);
+  assert.equal(r.called('trim').length, 0);
+  release();
+  await page.waitForFunction(() => Number.isFinite($('player').querySelector('video').duration));
+  await press(page, 'x');
+  assert.ok((await r.look()).trim);
 });
 
 test('preferences, their migration and bad values; the speed; an unplayable clip', async t => {
