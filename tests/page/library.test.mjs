@@ -1,5 +1,5 @@
-// The page in Chromium against the page host: sessions, the library's actions on a real clips folder, host
-// events, text from outside, previews, the keyboard and screenshots.
+// The page in Chromium against the page host: start-up, sessions, the library's actions on a real clips folder,
+// host events, text from outside, previews, the keyboard and screenshots.
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import path from 'node:path';
@@ -60,6 +60,45 @@ test('play sessions, hero and filters', async t => {
   await page.click('#lib .grid .thumb', { modifiers: ['Control'] });
   await page.click('#sel-del');
   await page.waitForFunction(() => S.filter === 'all' && $('ttl').textContent.startsWith('Tous les clips'));
+});
+
+test('start-up sends its three calls together, reports ready from a task and asks caps 1.5 s later', async t => {
+  let release;
+  const answers = new Promise(resolve => { release = resolve; });
+  const held = [];
+  const route = async page => {
+    // The page's clock moves only when the test says so. No animation frame ever runs, as in a view that is
+    // not mapped yet; each call is noted as it leaves.
+    await page.clock.install();
+    await page.clock.pauseAt(Date.now() + 1000);
+    await page.addInitScript(() => {
+      window.requestAnimationFrame = () => 0;
+      window.sent = [];
+      const send = window.fetch;
+      window.fetch = (url, init) => { sent.push(String(url).replace('/api/', '')); return send(url, init); };
+    });
+    for (const method of ['state', 'clips', 'status']) {
+      await page.route(`**/api/${method}`, async rt => { held.push(method); await answers; await rt.continue(); },
+        { times: 1 });
+    }
+  };
+  const r = await rig(t, [clip('a')], { route, ready: false });
+  const { page } = r;
+  const sent = () => page.evaluate(() => sent);
+  await until(() => held.length === 3, () => `only ${held} left before the first answer`);
+  await page.clock.runFor(100);
+  assert.ok(!(await sent()).includes('ready'));
+  release();
+  await until(async () => {
+    await page.clock.runFor(1);
+    return (await sent()).includes('ready');
+  }, () => 'ready never came');
+  assert.ok(!(await sent()).includes('caps'));
+  await page.clock.runFor(1498);
+  assert.ok(!(await sent()).includes('caps'));
+  await page.clock.runFor(10);
+  assert.ok((await sent()).includes('caps'));
+  assert.deepEqual(await page.evaluate(() => S.clips.map(c => c.id)), ['a']);
 });
 
 test('search: a screenful at the top, the rest on scroll, a scrolled place kept, one render a frame', async t => {
