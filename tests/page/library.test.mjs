@@ -2,6 +2,7 @@
 // host events, text from outside, previews, the keyboard and screenshots.
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
+import fs from 'node:fs';
 import path from 'node:path';
 import { clip, launch, rig as pageRig, shot, sidecar, trashed, until } from './page_rig.mjs';
 
@@ -215,6 +216,11 @@ test('host events: listed clips, early events, removal under the player, failed 
   // A clip event for a listed clip replaces it.
   await r.event({ event: 'clip', id: 'b' });
   assert.deepEqual(await ids(), ['b', 'a']);
+  // A finished recording comes with its clip, which the page lists first.
+  fs.copyFileSync(path.join(r.folder, 'a.mp4'), path.join(r.folder, 'rec.mp4'));
+  await r.event({ event: 'recording', id: 'rec' });
+  assert.deepEqual(await ids(), ['rec', 'b', 'a']);
+  assert.match(await page.textContent('#pill-note'), /^Enregistrement gardé · \d:\d\d · \d+,\d Mo$/);
   // A failed delete leaves the player playing.
   await r.cards('a').locator('.thumb').click();
   await page.waitForFunction(() => $('player').querySelector('video')?.readyState >= 2);
@@ -228,7 +234,7 @@ test('host events: listed clips, early events, removal under the player, failed 
   await r.event({ event: 'removed', ids: ['a'] });
   assert.equal(await page.evaluate(() => [S.lens, P.full, $('player').hidden].join()), ',false,true');
   assert.deepEqual(r.called('fullscreen').map(c => c.body.v), [true, false]);
-  assert.deepEqual(await ids(), ['b']);
+  assert.deepEqual(await ids(), ['rec', 'b']);
   assert.equal(await page.textContent('#note'), 'Ménage : un ancien clip mis à la corbeille.');
   // Keys held by another program are noted when their list changes, not on each status poll.
   failed = ['F9', 'Ctrl F10'];
