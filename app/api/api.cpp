@@ -22,10 +22,8 @@ namespace {
 using json = nlohmann::json;
 
 constexpr std::string_view missing_id_text = "identifiant manquant";
-constexpr std::string_view gone_text = "Ce clip n'existe plus.";
 constexpr std::string_view recording_busy_text = "Ce clip est en cours d'enregistrement.";
 constexpr std::string_view transcoder_missing_text = "Version légère impossible : aucun encodeur disponible";
-constexpr std::size_t max_title_chars = 120;
 constexpr std::size_t max_game_chars = 60;
 constexpr std::uint32_t default_save_secs = 30;
 
@@ -68,22 +66,7 @@ std::uint32_t param_secs(json const& params)
 // Surrounding white space off, then at most max_chars characters (Unicode scalar values).
 std::string trimmed_prefix(std::string_view text, std::size_t max_chars)
 {
-    std::size_t begin = text.size();
-    std::size_t end = 0;
-    for (std::size_t i = 0; i < text.size();) {
-        std::size_t at = i;
-        if (!utf8::is_space(utf8::next(text, i))) {
-            begin = std::min(begin, at);
-            end = i;
-        }
-    }
-    if (begin >= end)
-        return {};
-    std::string_view inner = text.substr(begin, end - begin);
-    std::size_t i = 0;
-    for (std::size_t chars = 0; i < inner.size() && chars < max_chars; ++chars)
-        utf8::next(inner, i);
-    return std::string(inner.substr(0, i));
+    return std::string(utf8::first_chars(utf8::trim(text), max_chars));
 }
 
 // Edits and deletion of the clip still being written would be lost or break it: its file grows and its
@@ -272,7 +255,7 @@ Result<std::filesystem::path> param_clip(engine::Engine& engine, json const& par
     auto id = TRY(param_id(params));
     auto path = library::clip_path(engine.clips_dir(), id);
     if (!path)
-        return fail(std::string(gone_text));
+        return fail(std::string(library::clip_gone_text));
     return *path;
 }
 
@@ -317,7 +300,7 @@ constexpr ApiMethod methods[] = {
     { "rename",
         [](ApiCall const& c) {
             return edit_text(
-                engine_of(c), c.params, "title", max_title_chars, "Le titre est vide.", &library::set_title);
+                engine_of(c), c.params, "title", library::title_max_chars, "Le titre est vide.", &library::set_title);
         } },
     { "game",
         [](ApiCall const& c) {
