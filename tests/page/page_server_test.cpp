@@ -270,12 +270,12 @@ TEST_F(PageServer, HeldWorkersLeaveTheFourthServingInQueueOrder)
     Answers answers;
     api::PageHandler handler { nullptr, api::spawn_page_workers(), app };
     for (int i = 0; i < 3; ++i)
-        api::queue_page_request(handler, "", { "POST", "/api/pick-folder", {}, {} },
+        api::queue_page_request(handler, { "POST", "/api/pick-folder", {}, {} },
                                 answers.responder(fmt::format("pick{}", i)));
     bool const held = dialogs->wait_open(3);
     std::vector<std::string> const served { "/api/status", "/thumb/a", "/clip/a" };
     for (auto const& uri : served)
-        api::queue_page_request(handler, "", { "GET", uri, {}, {} }, answers.responder(uri));
+        api::queue_page_request(handler, { "GET", uri, {}, {} }, answers.responder(uri));
     bool const answered = held && answers.wait_for(3);
     // Every job ends before the answers go, whatever failed.
     dialogs->close_all();
