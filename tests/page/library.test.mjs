@@ -90,10 +90,11 @@ test('start-up sends its three calls together, reports ready from a task and ask
   await page.clock.runFor(100);
   assert.ok(!(await sent()).includes('ready'));
   release();
+  // The fonts load in real time meanwhile: a busy machine may take a while.
   await until(async () => {
     await page.clock.runFor(1);
     return (await sent()).includes('ready');
-  }, () => 'ready never came');
+  }, () => 'ready never came', 30000);
   assert.ok(!(await sent()).includes('caps'));
   await page.clock.runFor(1498);
   assert.ok(!(await sent()).includes('caps'));
