@@ -1,5 +1,9 @@
-// The window's navigation rule, and its placement file read and written on a fake desktop.
+// The window's navigation rule, where a remembered place counts as on a monitor, and its placement file read
+// and written on a fake desktop.
 #include "app/window.h"
+
+#include <climits>
+#include <cmath>
 
 #include <gtest/gtest.h>
 
@@ -23,6 +27,36 @@ TEST(WindowNavigation, OnlyThePageOriginItself)
     for (auto const& [url, allowed] : rows) {
         SCOPED_TRACE(url);
         EXPECT_EQ(window::is_allowed_navigation(url), allowed);
+    }
+}
+
+// The title-bar point is scaled to the monitor's pixels, rounded half away from zero and saturated.
+TEST(WindowTitlePoint, ScalesRoundsHalvesAwayAndSaturates)
+{
+    using platform::MonitorArea;
+    MonitorArea const full_hd { 1.0, 0, 0, 1920, 1080 };
+    MonitorArea const right_4k { 2.0, 1920, 0, 5760, 2160 };
+    MonitorArea const left_of_zero { 1.0, -1920, 0, 0, 1080 };
+    MonitorArea const everything { 1.0, INT_MIN, INT_MIN, INT_MAX, INT_MAX };
+    struct Row {
+        double x, y;
+        MonitorArea monitor;
+        bool on;
+    };
+    Row const rows[] = {
+        { 1879.4, 0, full_hd, true },
+        { 1879.5, 0, full_hd, false },   // 1919.5 rounds to 1920, past the right edge
+        { -40.5, -20, full_hd, false },  // -0.5 rounds away to -1
+        { -40.5, -20, left_of_zero, true },
+        { 1900, 500, full_hd, false },
+        { 1000, 500, right_4k, true },   // (1040, 520) x 2 = (2080, 1040): on the 4K monitor once scaled
+        { 2900, 500, right_4k, false },  // (2940, 520) x 2 = (5880, 1040): past its right edge
+        { 1e300, 0, everything, false }, // saturates to the right edge, which is outside
+        { std::nan(""), std::nan(""), full_hd, true }, // NaN counts as 0
+    };
+    for (auto const& [x, y, monitor, on] : rows) {
+        SCOPED_TRACE(testing::Message() << x << ", " << y << " on " << monitor.left << " x" << monitor.scale);
+        EXPECT_EQ(window::title_point_on_monitor(x, y, monitor), on);
     }
 }
 
