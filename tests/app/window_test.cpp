@@ -1,5 +1,5 @@
-// The window's navigation rule, where a remembered place counts as on a monitor, and its placement file read
-// and written on a fake desktop.
+// The window's navigation rule, where a remembered place counts as on a monitor, and on a fake desktop: its
+// placement file read and written, and when it shows.
 #include "app/window.h"
 
 #include <climits>
@@ -104,4 +104,50 @@ TEST_F(ShellWindow, PlacementIsUsedOnlyWhenWellFormedAndSaneAndAFailedWriteKeeps
     log->events.close_requested();
     EXPECT_FALSE(log->window_alive);
     EXPECT_EQ(read_file(dir() / "window.json"), rows[0].json);
+}
+
+namespace {
+
+// The shell on a fake desktop, its proxy handing each event to the shell at once on the test's thread.
+struct FakeShell {
+    explicit FakeShell(std::filesystem::path const& data_folder)
+    {
+        state.desktop = std::make_unique<fakes::FakeDesktop>(log);
+        state.data_folder = data_folder;
+        state.proxy = std::make_shared<shell::EventProxy>([](std::function<void()> fn) { fn(); },
+            [this](shell::UserEvent event) { shell::handle_event(state, std::move(event)); });
+    }
+    ~FakeShell() { state.proxy->close(); }
+    void open_window()
+    {
+        window::destroy_window(state);
+        log->timers.clear();
+        shell::handle_event(state, { shell::UserEvent::Show {} });
+    }
+
+    std::shared_ptr<fakes::DesktopLog> log = std::make_shared<fakes::DesktopLog>();
+    shell::ShellState state;
+};
+
+}
+
+// A new window stays hidden until the page says it is ready, or until the fallback 4 s later for a page that
+// never does; it is shown once either way.
+TEST_F(ShellWindow, ShownByTheReadyCallOrByTheFallbackFourSecondsLater)
+{
+    FakeShell fake(dir());
+    for (bool page_ready : { true, false }) {
+        SCOPED_TRACE(page_ready ? "page ready" : "page silent");
+        fake.open_window();
+        ASSERT_TRUE(fake.log->window_alive);
+        EXPECT_EQ(fake.log->shown, 0);
+        if (page_ready) {
+            fake.state.proxy->send({ shell::UserEvent::Window { { shell::WindowCommand::Kind::Ready } } });
+            EXPECT_EQ(fake.log->shown, 1);
+        }
+        ASSERT_EQ(fake.log->timers.size(), 1u);
+        EXPECT_EQ(fake.log->timers[0].first, std::chrono::milliseconds(4000));
+        fake.log->timers[0].second();
+        EXPECT_EQ(fake.log->shown, 1);
+    }
 }
