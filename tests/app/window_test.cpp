@@ -1,5 +1,5 @@
 // The window's navigation rule, where a remembered place counts as on a monitor, and on a fake desktop: its
-// placement file read and written, and when it shows.
+// placement file read and written, when it shows and which theme it starts with.
 #include "app/window.h"
 
 #include <climits>
@@ -149,5 +149,33 @@ TEST_F(ShellWindow, ShownByTheReadyCallOrByTheFallbackFourSecondsLater)
         EXPECT_EQ(fake.log->timers[0].first, std::chrono::milliseconds(4000));
         fake.log->timers[0].second();
         EXPECT_EQ(fake.log->shown, 1);
+    }
+}
+
+// Clair and Sombre are the player's own choice; System asks the desktop, afresh for each window.
+TEST_F(ShellWindow, SystemThemeAsksTheDesktopOthersDoNot)
+{
+    using settings::Theme;
+    FakeShell fake(dir());
+    engine::EngineParts parts;
+    parts.clips_folder = dir();
+    parts.shared = std::make_shared<shared::Shared>();
+    fake.state.engine = std::make_shared<engine::Engine>(std::move(parts));
+    struct Row {
+        Theme theme;
+        bool desktop_dark;
+        bool dark;
+        int asked;
+    };
+    Row const rows[] = { { Theme::Light, true, false, 0 }, { Theme::Dark, false, true, 0 },
+                         { Theme::System, true, true, 1 }, { Theme::System, false, false, 1 } };
+    for (auto const& row : rows) {
+        SCOPED_TRACE(testing::Message() << int(row.theme) << (row.desktop_dark ? " on a dark desktop" : ""));
+        fake.state.engine->settings.with([&](settings::Settings& s) { s.theme = row.theme; });
+        fake.log->desktop_dark = row.desktop_dark;
+        fake.log->dark_asked = 0;
+        fake.open_window();
+        EXPECT_EQ(fake.log->spec.dark, row.dark);
+        EXPECT_EQ(fake.log->dark_asked, row.asked);
     }
 }

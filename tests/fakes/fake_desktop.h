@@ -1,7 +1,7 @@
 #pragma once
 // A desktop for tests: a clipboard that remembers what it was given or refuses when told to, and a window
-// whose desktop part (placement, monitors, the window's own events, timers that run when the test says) the
-// test plays. Called from the test's own thread.
+// whose desktop part (placement, monitors, colour preference, the window's own events, timers that run when
+// the test says) the test plays. Called from the test's own thread.
 
 #include <chrono>
 #include <filesystem>
@@ -35,9 +35,11 @@ struct DesktopLog {
     // Set by the test.
     std::vector<platform::MonitorArea> monitors { { 1.0, 0, 0, 1920, 1080 } };
     std::optional<platform::Placement> placement { platform::Placement { 100, 80, 1180, 760, false } };
+    bool desktop_dark { false };
     // Seen.
     bool window_alive { false };
     int shown { 0 }; // make_visible calls on the current window
+    int dark_asked { 0 };
     platform::WindowSpec spec;
     platform::WindowEvents events;
     // What was asked to run later, in order; the test runs them.
@@ -87,7 +89,11 @@ public:
         return std::make_unique<platform::TrayIcon>();
     }
     std::vector<platform::MonitorArea> monitors() override { return m_log->monitors; }
-    bool prefers_dark() override { return false; }
+    bool prefers_dark() override
+    {
+        ++m_log->dark_asked;
+        return m_log->desktop_dark;
+    }
     void after(std::chrono::milliseconds delay, std::function<void()> fn) override
     {
         m_log->timers.emplace_back(delay, std::move(fn));
