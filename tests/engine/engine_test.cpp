@@ -206,3 +206,26 @@ TEST(EnginePipelines, EnsureStartsOnceAndNeverAfterQuit)
     engine::ensure_pipeline(*engine, engine->settings_copy());
     EXPECT_FALSE(engine::video_pipeline_running(*engine));
 }
+
+// The record key toggles a recording and a slot key saves its seconds; once quitting, or with the engine gone,
+// a key does nothing: a save or a recording started then would never be finished.
+TEST(EngineHotkeys, KeysActUntilTheEngineQuits)
+{
+    Rig setup;
+    std::vector<std::string> calls;
+    engine::Actions actions {
+        [&](std::shared_ptr<engine::Engine> const&) { calls.push_back("record"); },
+        [&](engine::Engine&, std::uint32_t secs) { calls.push_back(fmt::format("save {}", secs)); },
+    };
+    auto engine = setup.make({}, actions);
+    std::weak_ptr<engine::Engine> weak = engine;
+    using engine::HotkeyKind;
+    engine::hotkey_action(weak, HotkeyKind::Record, 0);
+    engine::hotkey_action(weak, HotkeyKind::Save, 30);
+    engine->quit.store(true);
+    engine::hotkey_action(weak, HotkeyKind::Record, 0);
+    engine::hotkey_action(weak, HotkeyKind::Save, 60);
+    engine.reset();
+    engine::hotkey_action(weak, HotkeyKind::Save, 90);
+    EXPECT_EQ(calls, (std::vector<std::string> { "record", "save 30" }));
+}
