@@ -244,7 +244,8 @@ TEST_F(SaverRealMedia, SavedClipToastGivesItsLengthAndSize)
     engine->settings.with([](settings::Settings& s) { s.in_game_toast = true; });
     fill_current(*rig.shared, t0);
     toast::post(toast::Kind::Failure, "avant", "");
-    run_saver(engine, engine::SaveRequest { channel::make<shared::Thumbnail>().second, "Valorant", t0 + 3 * second, 2 });
+    run_saver(
+        engine, engine::SaveRequest { channel::make<shared::Thumbnail>().second, "Valorant", t0 + 3 * second, 2 });
 
     auto saved = events_of<engine::PageEvent::ClipSaved>(rig.events->copy());
     ASSERT_EQ(saved.size(), 1u) << toast::current_message().subtext;

@@ -412,7 +412,8 @@ TEST_F(SpillRound, ConcurrentWritersKeepRingsConsistent)
             ASSERT_TRUE(loaded);
             ASSERT_EQ(loaded->data->size(), sample.size());
             if (video) {
-                EXPECT_EQ((*loaded->data)[0], static_cast<std::uint8_t>(std::llround(sample.time * 30.0 / second) % 251));
+                auto frame = std::llround(sample.time * 30.0 / second);
+                EXPECT_EQ((*loaded->data)[0], static_cast<std::uint8_t>(frame % 251));
             }
         }
         EXPECT_EQ(ring.total_bytes, total);

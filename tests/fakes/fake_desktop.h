@@ -48,7 +48,8 @@ struct DesktopLog {
 
 class FakeWindow final : public platform::AppWindow {
 public:
-    explicit FakeWindow(std::shared_ptr<DesktopLog> log) : m_log(std::move(log))
+    explicit FakeWindow(std::shared_ptr<DesktopLog> log)
+        : m_log(std::move(log))
     {
         m_log->window_alive = true;
         m_log->shown = 0;
