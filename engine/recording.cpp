@@ -337,6 +337,9 @@ void toggle_recording(std::shared_ptr<Engine> const& engine)
 void complete_unfinished_recordings(std::filesystem::path const& folder)
 {
     for (auto const& id : library::journaled_recordings(folder)) {
+        // The room it kept for its index is no longer needed: completion cuts to make room if it must.
+        std::error_code ignored;
+        std::filesystem::remove(library::reserve_path(folder, id), ignored);
         auto mp4 = library::clip_path(folder, id);
         if (!mp4) {
             library::remove_journal(folder, id);

@@ -347,6 +347,18 @@ TEST_F(ProgramRun, RecordingAndASaveDuringItKeepPictureAndSoundWithinFiftyMillis
     }
 }
 
+// A recording cut short and completed: listed as a recording, valid for every outside reader, at least
+// `min_secs` long as its sidecar says. Gives its length.
+double expect_completed_recording(e2e::SavedClip const& clip, double min_secs)
+{
+    EXPECT_EQ(clip.sidecar["recording"], true);
+    expect_valid_clip(clip.mp4);
+    double const secs = duration_of(clip.mp4);
+    EXPECT_GE(secs, min_secs);
+    EXPECT_NEAR(clip.sidecar["secs"].get<double>(), secs, 0.1);
+    return secs;
+}
+
 // kill -9 six seconds into a recording, as a crash or the session's end would cut it: at the next start the
 // recording is completed before anything else and listed like any clip, short of at most its last 2 s.
 TEST_F(ProgramRun, RecordingCutByAKillIsCompletedAtTheNextStart)
@@ -367,13 +379,8 @@ TEST_F(ProgramRun, RecordingCutByAKillIsCompletedAtTheNextStart)
     auto clips = e2e::wait_clips(home.clips_dir(), 1);
     ASSERT_EQ(clips.size(), 1u) << again.output();
     EXPECT_EQ(clips[0].mp4, *file);
-    EXPECT_EQ(clips[0].sidecar["recording"], true);
     EXPECT_EQ(clips[0].sidecar["game"], game_title);
-    expect_valid_clip(clips[0].mp4);
-    double const secs = duration_of(clips[0].mp4);
-    RecordProperty("killed_recording_secs", std::to_string(secs));
-    EXPECT_GE(secs, 4.0);
-    EXPECT_NEAR(clips[0].sidecar["secs"].get<double>(), secs, 0.1);
+    RecordProperty("killed_recording_secs", std::to_string(expect_completed_recording(clips[0], 4.0)));
     EXPECT_FALSE(std::filesystem::exists(home.meta_dir() / (clips[0].id + ".journal")));
     stop(again);
 }
@@ -404,12 +411,7 @@ TEST_F(ProgramRun, RecordingOnADiskThatFillsKeepsWhatFit)
     ASSERT_TRUE(program->running()) << program->output();
     EXPECT_EQ(watch.maps("QuillmarToast").size(), 1u);
 
-    EXPECT_EQ(clips[0].sidecar["recording"], true);
-    expect_valid_clip(clips[0].mp4);
-    double const secs = duration_of(clips[0].mp4);
-    RecordProperty("full_disk_recording_secs", std::to_string(secs));
-    EXPECT_GE(secs, 1.0);
-    EXPECT_NEAR(clips[0].sidecar["secs"].get<double>(), secs, 0.1);
+    RecordProperty("full_disk_recording_secs", std::to_string(expect_completed_recording(clips[0], 1.0)));
     EXPECT_EQ(clips[0].sidecar["bytes"], std::filesystem::file_size(clips[0].mp4));
     EXPECT_TRUE(std::filesystem::exists(clips[0].thumbnail));
     stop(*program);
