@@ -174,9 +174,12 @@ void recording_thread(RecordingState state)
             error = finished.error();
     }
     // Stopped by a write error (a full disk): the file is completed with what it holds, and kept.
+    bool salvaged = false;
     if (error) {
-        if (auto salvaged = state.recorder.salvage(state.config, audio))
-            summary = *salvaged;
+        if (auto completed = state.recorder.salvage(state.config, audio)) {
+            summary = *completed;
+            salvaged = true;
+        }
     }
 
     if (!thumbnail_done)
@@ -202,7 +205,8 @@ void recording_thread(RecordingState state)
     engine->recording.set(std::nullopt);
     if (error) {
         toast::post(toast::Kind::Failure, "Enregistrement interrompu", *error);
-        if (summary)
+        // The page lists what was kept, then hears why the recording stopped.
+        if (salvaged)
             engine->notify(PageEvent { PageEvent::RecordingFinished { std::move(clip) } });
         engine->notify(PageEvent { PageEvent::Error { fmt::format("Enregistrement interrompu : {}", *error) } });
         return;
