@@ -161,6 +161,8 @@ void cut_table(SampleTable& table, std::size_t chunks, std::uint32_t last_count)
         samples += chunk.count;
     table.times.resize(samples);
     table.sizes.resize(samples);
+    if (table.composition.size() > samples)
+        table.composition.resize(samples);
     std::erase_if(table.sync, [&](std::uint32_t number) { return number > samples; });
 }
 
