@@ -54,7 +54,7 @@ function savePrefs() {
 
 const P = {
   raf: 0, hide: 0, full: false, rate: 1, sampler: 0, canvas: null, scrubbing: false, lean: null, leanY: null,
-  ...readPrefs(), trim: null, rz: 0, saving: false, drag: null,
+  ...readPrefs(), trim: null, rz: 0, saving: false, drag: null, ranOut: false,
 };
 
 let scrubEnd = null;
@@ -280,8 +280,9 @@ function setupPlayer() {
   v.addEventListener('pause', () => {
     paintPlay();
     poke();
-    loopAtEnd(v);
+    P.ranOut = v.ended;
   });
+  v.addEventListener('ended', () => loopAtEnd(v));
   v.addEventListener('loadedmetadata', () => {
     if (duration()) vp('.vp-dur').textContent = fmt(v.duration);
     paintTime(false);
@@ -364,10 +365,13 @@ function setupPlayer() {
   poke();
 }
 
-// Playback that ran out starts again: at the selection's start in trim mode, else at 0:00 when the loop is
-// on. A seek to the end of a paused clip is no run-out: it stays there.
+// Playback that ran out (its end paused it) starts again once the engine is done ending it: at the selection's
+// start in trim mode, else at 0:00 when the loop is on. A seek to the end of a paused clip is no run-out: it
+// stays there. WebKitGTK's video stalls when it is moved during the pause that its end sends.
 function loopAtEnd(v) {
-  if (!v.ended || !duration() || (!P.loop && !P.trim)) return;
+  const ranOut = P.ranOut;
+  P.ranOut = false;
+  if (!ranOut || !duration() || (!P.loop && !P.trim)) return;
   v.currentTime = P.trim ? P.trim.a : 0;
   v.play().catch(() => {});
 }

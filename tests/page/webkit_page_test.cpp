@@ -316,8 +316,11 @@ TEST_F(WebKitPage, LoopKeepsASeekAtTheEnd)
     js("markTrim(true)");
     EXPECT_EQ(js("P.trim.b === " + video + ".duration && $('player').querySelector('.vp-cut-t').textContent"),
               "0:00 → 0:10 · 0:10");
+    // What the video went through, shown on a failure.
+    run_js("window.__ev = []; const v = " + video + "; for (const t of ['pause', 'ended', 'play', 'seeked'])"
+           " v.addEventListener(t, () => __ev.push(`${t} ${v.ended} ${v.paused} ${v.currentTime.toFixed(2)}`))");
     run_js("setTrim(false); " + video + ".currentTime = " + video + ".duration - 0.3; " + video + ".play()");
-    EXPECT_TRUE(wait_js("(v => !v.paused && v.currentTime > 0 && v.currentTime < 1)(" + video + ")"));
+    EXPECT_TRUE(wait_js("(v => !v.paused && v.currentTime > 0 && v.currentTime < 1)(" + video + ")", 10s)) << js("JSON.stringify(__ev)");
 }
 
 // The window swept from its narrowest to 1920 px wide over the library, the settings and the player: no label
