@@ -234,9 +234,15 @@ test('controls rest after 2.4 s of free play only, and no frames run at rest', a
   // Playing, and the morph from the card over: while it runs the pointer meets the document alone.
   await page.waitForFunction(() => !$('player').querySelector('video').paused
     && !document.documentElement.matches(':active-view-transition'));
-  // From here the page's timers run only as the test says; the video plays on (and loops) in real time.
+  // From here the page's timers run only as the test says; the video plays on in real time. Its end would pause
+  // it and show the controls: each step starts it over at a quarter speed, 40 s from that end.
   await page.clock.pauseAt(Date.now() + 3000);
   const idle = () => page.evaluate(() => $('player').classList.contains('idle'));
+  const rewind = () => page.evaluate(() => {
+    const v = $('player').querySelector('video');
+    v.playbackRate = 0.25;
+    v.currentTime = 0;
+  });
   // Moves the pointer and waits until the page has seen it: pointer moves reach it with its next frame.
   let at = null;
   const move = async (x, y) => {
@@ -247,6 +253,7 @@ test('controls rest after 2.4 s of free play only, and no frames run at rest', a
     await until(() => page.evaluate(n => moves > n, seen), () => 'the pointer move never reached the page');
   };
   const away = () => move(640, 300);
+  await rewind();
   await away();
   await page.clock.runFor(2399);
   assert.equal(await idle(), false);
@@ -264,6 +271,7 @@ test('controls rest after 2.4 s of free play only, and no frames run at rest', a
       await away();
     }, () => page.mouse.up()],
   ]) {
+    await rewind();
     await hold();
     await page.clock.runFor(6000);
     assert.equal(await idle(), false, what);
