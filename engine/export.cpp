@@ -4,7 +4,6 @@
 #include <cmath>
 #include <limits>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -107,31 +106,22 @@ std::string output_name(std::string_view title)
 
 void clean_folder(std::filesystem::path const& folder, std::chrono::system_clock::time_point now, Leftovers leftovers)
 {
-    files::Fd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!fd)
+    // Listed and cleaned through the folder's own descriptor, never through a link at its place.
+    auto parent = files::Dir::open(folder.parent_path());
+    if (!parent)
         return;
-    // The listing works on its own descriptor; removals go through the folder's, so no path is resolved
-    // again and no link met on the way is followed.
-    int listed = ::dup(fd.get());
-    DIR* dir = listed >= 0 ? ::fdopendir(listed) : nullptr;
-    if (!dir) {
-        if (listed >= 0)
-            ::close(listed);
+    auto dir = parent->open_child(folder.filename().native());
+    if (!dir)
         return;
-    }
     auto now_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(now.time_since_epoch()).count();
     constexpr std::int64_t max_age_ns = max_age_secs * 1'000'000'000;
-    while (auto* entry = ::readdir(dir)) {
-        struct stat st { };
-        if (::fstatat(fd.get(), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
+    for (auto const& entry : dir->entries().value_or(std::vector<files::Dir::Entry> {})) {
+        if (!entry.regular)
             continue;
-        std::int64_t written = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec;
-        bool const temporary = leftovers == Leftovers::Remove
-            && std::string_view(entry->d_name).starts_with(platform::transcode_temp_prefix);
-        if (temporary || now_ns - written > max_age_ns || written > now_ns)
-            ::unlinkat(fd.get(), entry->d_name, 0);
+        bool const temporary = leftovers == Leftovers::Remove && entry.name.starts_with(platform::transcode_temp_prefix);
+        if (temporary || now_ns - entry.modified_ns > max_age_ns || entry.modified_ns > now_ns)
+            (void)dir->remove(entry.name);
     }
-    ::closedir(dir);
 }
 
 Result<LightCopy> make_light_copy(engine::Engine& engine, std::string_view id, platform::Transcoder& transcoder)
