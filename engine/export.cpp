@@ -140,6 +140,9 @@ Result<LightCopy> make_light_copy(std::filesystem::path const& clips_folder, std
         return fail("Ce clip n'existe plus.");
     auto record = library::read_clip_meta(clips_folder, id, *path);
     // A recording in progress is small, growing and has no index yet: it must not be handed out as it is.
+    // The file's own streams give its size and length; a sidecar is only a file in the clips folder and may say
+    // anything (a picture 16384 wide makes the encoder ask for gigabytes, a length too short makes every
+    // attempt aim too high).
     auto info = TRY_AS("Version légère impossible : {}", transcoder.probe_media(*path));
     // The record's size is never compared with the file; the file's own size is the truth.
     auto bytes = TRY(size_of(*path));
@@ -150,13 +153,7 @@ Result<LightCopy> make_light_copy(std::filesystem::path const& clips_folder, std
     TRY_VOID(prepare_folder(copies_folder));
     auto output = copies_folder / (output_name(record.title) + ".mp4");
 
-    // A record without a sidecar has no duration nor size: the file knows them.
-    double secs = record.secs > 0 && std::isfinite(record.secs) ? record.secs : info.duration_secs;
-    std::uint32_t width = record.width, height = record.height;
-    if (width == 0 || height == 0) {
-        width = info.width;
-        height = info.height;
-    }
+    std::uint32_t width = info.width, height = info.height;
     if (width == 0 || height == 0) {
         width = fallback_width;
         height = fallback_height;
@@ -164,7 +161,7 @@ Result<LightCopy> make_light_copy(std::filesystem::path const& clips_folder, std
     for (double factor : factors) {
         std::error_code ignored;
         std::filesystem::remove(output, ignored);
-        auto target = plan_attempt(factor, secs, width, height);
+        auto target = plan_attempt(factor, info.duration_secs, width, height);
         TRY_VOID_AS("Version légère impossible : {}", transcoder.transcode_h264(*path, output, target));
         auto written = TRY(size_of(output));
         if (written <= light_limit_bytes)
