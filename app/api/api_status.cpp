@@ -226,6 +226,9 @@ bool recording_runs(engine::Engine& engine)
 ApiResult apply_settings(engine::Engine& engine, Platform const& platform, json const& params)
 {
     auto parsed = TRY(settings::settings_from_value(params));
+    // Checked before sanitising, which would quietly put the default folder in place of the player's choice.
+    if (parsed.clips_dir)
+        TRY_VOID(settings::check_clips_dir(*parsed.clips_dir));
     auto next = settings::sanitize(std::move(parsed));
     // The page sends one call per change without waiting for the last reply: two changes never interleave.
     auto change = engine.settings_change.lock();
