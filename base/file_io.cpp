@@ -280,7 +280,7 @@ Result<void> ensure_own_folder(std::filesystem::path const& folder)
     std::error_code ec;
     std::filesystem::create_directories(folder.parent_path(), ec);
     if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST)
-        return fail(fmt::format("Dossier {} : {}", folder.string(), os_error(errno)));
+        return fail(os_error(errno));
     // The path as written and the folder it leads to: a link on the way lives in a folder that must be safe
     // too, and so must the folders above the one it leads to.
     auto absolute = std::filesystem::absolute(folder, ec);
@@ -291,7 +291,7 @@ Result<void> ensure_own_folder(std::filesystem::path const& folder)
         if (path.empty())
             continue;
         if (auto hold = foreign_chain(path))
-            return fail(fmt::format("Dossier {} : {}", folder.string(), *hold));
+            return fail(std::move(*hold));
     }
     return {};
 }

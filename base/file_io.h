@@ -140,7 +140,8 @@ private:
 // Creates `folder` (mode 0700, missing parents as usual) unless it exists, then makes sure the program may take
 // it as its own: the folder belongs to the user and no other user may write to it, and every folder above it
 // belongs to the user or to root and is writable by others only with the sticky bit (as /tmp is), so that nobody
-// else can put their own folder, settings or links in its place. The error is the player's French text.
+// else can put their own folder, settings or links in its place. The error is the player's French text, naming
+// the folder at fault ("/tmp/.config appartient à un autre utilisateur"), or the system's.
 Result<void> ensure_own_folder(std::filesystem::path const& folder);
 
 // A file being written under a temporary name beside its final name. commit() flushes the data to disk
