@@ -48,9 +48,8 @@ private:
 
 std::filesystem::path own_executable()
 {
-    std::error_code ec;
-    auto path = std::filesystem::read_symlink("/proc/self/exe", ec);
-    return ec ? std::filesystem::path("quillmar") : path;
+    auto path = files::own_executable();
+    return path ? *path : std::filesystem::path("quillmar");
 }
 
 }

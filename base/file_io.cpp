@@ -577,6 +577,15 @@ bool is_regular_file(std::filesystem::path const& path)
     return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
+Result<std::filesystem::path> own_executable()
+{
+    std::error_code ec;
+    auto path = std::filesystem::read_symlink("/proc/self/exe", ec);
+    if (ec)
+        return fail(os_error(ec.value()));
+    return path;
+}
+
 Result<Fd> open_regular(std::filesystem::path const& path)
 {
     return open_regular_at(AT_FDCWD, path.c_str(), 0);
