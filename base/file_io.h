@@ -100,14 +100,11 @@ public:
         std::int64_t modified_ns { 0 }; // last write, nanoseconds since 1970
     };
 
-    Dir() = default;
     // Opens the folder at `path`, following links on the way (the player may have chosen a link).
     static Result<Dir> open(std::filesystem::path const& path);
     // Opens the folder `name` inside this one; a link at `name` is refused (ELOOP), never followed.
     Result<Dir> open_child(std::string_view name) const;
     Result<Dir> duplicate() const;
-    int fd() const { return m_fd.get(); }
-    bool valid() const { return m_fd.valid(); }
 
     // Creates a temporary file for writing, exclusively. A folder the player can write to may hold a link
     // planted at the name to redirect the write elsewhere, or a part left by a crash: whatever has the name is

@@ -118,7 +118,8 @@ void clean_folder(std::filesystem::path const& folder, std::chrono::system_clock
     for (auto const& entry : dir->entries().value_or(std::vector<files::Dir::Entry> {})) {
         if (!entry.regular)
             continue;
-        bool const temporary = leftovers == Leftovers::Remove && entry.name.starts_with(platform::transcode_temp_prefix);
+        bool const temporary
+            = leftovers == Leftovers::Remove && entry.name.starts_with(platform::transcode_temp_prefix);
         if (temporary || now_ns - entry.modified_ns > max_age_ns || entry.modified_ns > now_ns)
             (void)dir->remove(entry.name);
     }

@@ -5,7 +5,8 @@
 
 namespace thumbnail {
 
-Result<void> write_jpeg(std::span<std::uint8_t const> image, std::filesystem::path const& clips_folder, std::string_view id)
+Result<void> write_jpeg(
+    std::span<std::uint8_t const> image, std::filesystem::path const& clips_folder, std::string_view id)
 {
     if (image.size() != image_bytes)
         return fail(fmt::format("vignette de {} octets au lieu de {}", image.size(), image_bytes));

@@ -16,6 +16,7 @@ constexpr std::size_t image_bytes = width_px * height_px * 3; // blue, green, re
 
 // Writes the image as the JPEG thumbnail of clip `id` in `clips_folder`, replacing one there. Refuses an image
 // of the wrong length before reading it; the file appears only complete (written beside it, then renamed).
-Result<void> write_jpeg(std::span<std::uint8_t const> image, std::filesystem::path const& clips_folder, std::string_view id);
+Result<void> write_jpeg(
+    std::span<std::uint8_t const> image, std::filesystem::path const& clips_folder, std::string_view id);
 
 }

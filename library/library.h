@@ -108,7 +108,8 @@ inline constexpr std::uint64_t thumb_max_bytes = 4 * 1024 * 1024;
 // The JPEG of a valid id when it is a regular file itself (not a link) of at most thumb_max_bytes.
 std::optional<std::string> read_thumbnail(std::filesystem::path const& folder, std::string_view id);
 // Writes the thumbnail through "{id}.jpg.part" and a rename. The error is the system's text.
-Result<void> write_thumbnail(std::filesystem::path const& folder, std::string_view id, std::span<std::uint8_t const> jpeg);
+Result<void> write_thumbnail(
+    std::filesystem::path const& folder, std::string_view id, std::span<std::uint8_t const> jpeg);
 
 // --- Sidecars ----------------------------------------------------------------------------------------
 

@@ -110,7 +110,11 @@ TEST_F(FileIo, OwnFoldersBelongToTheUserAndNobodyElseWritesThere)
         { "someone else's", [&] { fs::create_directories(own); (void)::chown(own.c_str(), nobody, nobody); }, held, own,
             true },
         { "someone else's folder above",
-            [&] { fs::create_directories(shared); (void)::chown(shared.c_str(), nobody, nobody); }, held, shared, true },
+            [&] {
+                fs::create_directories(shared);
+                (void)::chown(shared.c_str(), nobody, nobody);
+            },
+            held, shared, true },
         { "a link to someone else's",
             [&] {
                 fs::create_directories(theirs);
@@ -132,7 +136,8 @@ TEST_F(FileIo, OwnFoldersBelongToTheUserAndNobodyElseWritesThere)
             ASSERT_TRUE(result) << result.error();
             EXPECT_TRUE(fs::is_directory(own));
         } else {
-            EXPECT_EQ(result ? std::string("accepted") : result.error(), fmt::format(fmt::runtime(row.error), row.at.string()));
+            EXPECT_EQ(result ? std::string("accepted") : result.error(),
+                fmt::format(fmt::runtime(row.error), row.at.string()));
         }
     }
     fs::remove_all(shared);

@@ -287,9 +287,10 @@ TEST_F(SaverRealMedia, LinksPlantedInTheClipsFolderNeverReachOutside)
         SCOPED_TRACE(clips.string());
         auto meta = clips / ".quillmar";
         if (!hidden_linked) {
-            for (auto [name, target] : { std::pair { "settings.json", "settings.json" }, { "settings.jpg", "settings.jpg" },
-                     { "settings.json.tmp", "victim" }, { "settings.jpg.part", "created.jpg" }, { "x.json.tmp", "victim" },
-                     { "x.jpg.part", "victim" } })
+            std::pair<char const*, char const*> const links[] = { { "settings.json", "settings.json" },
+                { "settings.jpg", "settings.jpg" }, { "settings.json.tmp", "victim" },
+                { "settings.jpg.part", "created.jpg" }, { "x.json.tmp", "victim" }, { "x.jpg.part", "victim" } };
+            for (auto [name, target] : links)
                 plant(meta / name, outside / target);
         }
         plant(clips / "x.mp4.part", outside / "victim");

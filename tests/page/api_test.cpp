@@ -323,12 +323,13 @@ TEST_F(ApiSettings, UnusableClipsFoldersAreRefused)
 {
     make();
     auto const before = engine->settings_copy();
+    auto const invalid = "Dossier des clips : le chemin contient des caractères invalides";
     std::pair<std::string, char const*> const rows[] = {
         { "", "Dossier des clips : le chemin doit être absolu" },
         { "rel-clips", "Dossier des clips : le chemin doit être absolu" },
         { "..", "Dossier des clips : le chemin doit être absolu" },
-        { (dir() / "cut").string() + std::string(1, '\0') + "here", "Dossier des clips : le chemin contient des caractères invalides" },
-        { (dir() / "bad\xff").string(), "Dossier des clips : le chemin contient des caractères invalides" },
+        { (dir() / "cut").string() + std::string(1, '\0') + "here", invalid },
+        { (dir() / "bad\xff").string(), invalid },
     };
     for (auto const& [folder, error] : rows) {
         SCOPED_TRACE(folder);
