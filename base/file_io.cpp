@@ -219,6 +219,16 @@ Result<void> Dir::sync() const
     return {};
 }
 
+Result<Fd> create_temp(std::filesystem::path const& path, int mode)
+{
+    return TRY(Dir::open(path.parent_path())).create_temp(path.filename().native(), mode);
+}
+
+Result<void> sync_folder_of(std::filesystem::path const& path)
+{
+    return TRY(Dir::open(path.parent_path())).sync();
+}
+
 Result<std::vector<Dir::Entry>> Dir::entries() const
 {
     // The listing reads a descriptor of its own (a duplicate would share this one's position).
@@ -383,6 +393,26 @@ Result<std::uint64_t> file_size(int fd)
         return fail(os_error(errno));
     return static_cast<std::uint64_t>(st.st_size);
 }
+
+Result<void> truncate_fd(int fd, std::uint64_t size)
+{
+    while (::ftruncate(fd, static_cast<off_t>(size)) != 0) {
+        if (errno != EINTR)
+            return fail(os_error(errno));
+    }
+    return {};
+}
+
+Result<void> reserve_space(int fd, std::uint64_t bytes)
+{
+    // posix_fallocate allocates without writing where the file system can, and writes zeros elsewhere.
+    int error = ::posix_fallocate(fd, 0, static_cast<off_t>(bytes));
+    if (error != 0)
+        return fail(os_error(error));
+    return {};
+}
+
+bool is_out_of_room(int error_number) { return error_number == ENOSPC || error_number == EDQUOT || error_number == EFBIG; }
 
 BufWriter::BufWriter(int fd)
     : m_fd(fd)

@@ -46,6 +46,12 @@ Result<Fd> open_read(std::filesystem::path const& path);
 Result<Fd> open_write(std::filesystem::path const& path, Create create, int mode = 0644);
 Result<Fd> open_read_write(std::filesystem::path const& path, Create create, int mode = 0644);
 
+// Dir::create_temp in the folder holding `path`.
+Result<Fd> create_temp(std::filesystem::path const& path, int mode = 0644);
+
+// Syncs the folder holding `path`: a rename or a creation survives a power cut only once its folder did.
+Result<void> sync_folder_of(std::filesystem::path const& path);
+
 // Reads exactly data.size() bytes at offset; an end of file before that is the error
 // "failed to fill whole buffer". Retries on EINTR and continues after short reads.
 Result<void> pread_exact(int fd, std::span<std::byte> data, std::uint64_t offset);
@@ -60,6 +66,13 @@ Result<void> fdatasync_fd(int fd);
 // Best effort; nothing happens where the system has no such call.
 void start_writeback(int fd, std::uint64_t offset, std::uint64_t length);
 Result<std::uint64_t> file_size(int fd);
+// Cuts (or extends with zeros) the file to `size` bytes.
+Result<void> truncate_fd(int fd, std::uint64_t size);
+// Makes the file hold `bytes` of allocated blocks, so that giving them back later frees that much room on a
+// full disk. Where the system cannot allocate without writing, zeros are written instead.
+Result<void> reserve_space(int fd, std::uint64_t bytes);
+// true for the errors of a disk with no room left for a write: no space, over quota, file too large.
+bool is_out_of_room(int error_number);
 
 // Sequential writer with a 1 MiB buffer; large writes bypass the buffer. The owner calls flush()
 // (and sync() where durability matters) before trusting the bytes; the destructor does not flush.

@@ -173,6 +173,77 @@ fs::path thumb_path(fs::path const& folder, std::string_view id)
     return folder / meta_dir_name / (std::string(id) + ".jpg");
 }
 
+namespace {
+
+constexpr std::string_view journal_suffix = ".journal";
+constexpr std::string_view reserve_suffix = ".reserve";
+
+Result<files::Fd> create_in_meta_dir(fs::path const& folder, std::string const& name)
+{
+    auto meta = TRY(open_meta_dir(folder));
+    auto fd = TRY(meta.create_temp(name));
+    (void)meta.sync();
+    return fd;
+}
+
+}
+
+fs::path journal_path(fs::path const& folder, std::string_view id)
+{
+    return folder / meta_dir_name / (std::string(id) + std::string(journal_suffix));
+}
+
+fs::path reserve_path(fs::path const& folder, std::string_view id)
+{
+    return folder / meta_dir_name / (std::string(id) + std::string(reserve_suffix));
+}
+
+Result<files::Fd> create_journal(fs::path const& folder, std::string_view id)
+{
+    return create_in_meta_dir(folder, std::string(id) + std::string(journal_suffix));
+}
+
+Result<files::Fd> create_reserve(fs::path const& folder, std::string_view id)
+{
+    return create_in_meta_dir(folder, std::string(id) + std::string(reserve_suffix));
+}
+
+Result<std::string> read_journal(fs::path const& folder, std::string_view id)
+{
+    auto meta = TRY(open_meta_dir(folder));
+    return meta.read_regular(std::string(id) + std::string(journal_suffix), std::numeric_limits<std::uint64_t>::max());
+}
+
+std::vector<std::string> journaled_recordings(fs::path const& folder)
+{
+    std::vector<std::string> ids;
+    auto meta = open_meta_dir(folder);
+    if (!meta)
+        return ids;
+    for (auto const& entry : meta->entries().value_or(std::vector<files::Dir::Entry> {})) {
+        if (!entry.name.ends_with(journal_suffix) || !entry.regular)
+            continue;
+        auto id = entry.name.substr(0, entry.name.size() - journal_suffix.size());
+        if (is_valid_clip_id(id))
+            ids.push_back(std::move(id));
+    }
+    std::ranges::sort(ids);
+    return ids;
+}
+
+void remove_journal(fs::path const& folder, std::string_view id)
+{
+    remove_reserve(folder, id);
+    if (auto meta = open_meta_dir(folder))
+        (void)meta->remove(std::string(id) + std::string(journal_suffix));
+}
+
+void remove_reserve(fs::path const& folder, std::string_view id)
+{
+    if (auto meta = open_meta_dir(folder))
+        (void)meta->remove(std::string(id) + std::string(reserve_suffix));
+}
+
 std::optional<std::string> read_thumbnail(fs::path const& folder, std::string_view id)
 {
     if (!is_valid_clip_id(id))

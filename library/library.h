@@ -100,6 +100,21 @@ std::optional<std::filesystem::path> clip_path(std::filesystem::path const& fold
 // through open_meta_dir.
 std::filesystem::path meta_path(std::filesystem::path const& folder, std::string_view id);
 std::filesystem::path thumb_path(std::filesystem::path const& folder, std::string_view id);
+// A recording in progress keeps, in ".quillmar", its journal (what rebuilds its index after a crash) and a
+// reserve (room for that index on a full disk). Unchecked paths, for showing and for tests.
+std::filesystem::path journal_path(std::filesystem::path const& folder, std::string_view id);
+std::filesystem::path reserve_path(std::filesystem::path const& folder, std::string_view id);
+// Each created afresh (whatever had the name, a link included, goes first) through open_meta_dir, whose folder
+// is then synced so that the name outlives a power cut.
+Result<files::Fd> create_journal(std::filesystem::path const& folder, std::string_view id);
+Result<files::Fd> create_reserve(std::filesystem::path const& folder, std::string_view id);
+// The journal's bytes when it is a regular file itself, not a link.
+Result<std::string> read_journal(std::filesystem::path const& folder, std::string_view id);
+// The valid ids whose journal is a regular file: the recordings an earlier run left unfinished.
+std::vector<std::string> journaled_recordings(std::filesystem::path const& folder);
+// Removes the recording's reserve and journal, or its reserve alone; what is missing is ignored.
+void remove_journal(std::filesystem::path const& folder, std::string_view id);
+void remove_reserve(std::filesystem::path const& folder, std::string_view id);
 
 // --- Thumbnails --------------------------------------------------------------------------------------
 
