@@ -267,9 +267,10 @@ std::map<std::string, std::string> snapshot(std::filesystem::path const& folder)
 }
 
 // Whoever can write to the clips folder can plant links in it: at the hidden folder (here to the settings
-// folder), at a sidecar, a thumbnail (to a private file) or a temporary name. Saving, the three edits, deleting,
-// trimming and the start-up sweep then still change, create and remove nothing outside the clips folder, and no
-// linked file's bytes end up in a clip's sidecar or thumbnail.
+// folder), at a sidecar, a thumbnail (to a private file), a recording's journal or a temporary name. Saving, the
+// three edits, deleting, trimming, the start-up sweep and the completion of unfinished recordings then still change,
+// create and remove nothing outside the clips folder, and no linked file's bytes end up in a clip's sidecar or
+// thumbnail.
 TEST_F(SaverRealMedia, LinksPlantedInTheClipsFolderNeverReachOutside)
 {
     namespace fs = std::filesystem;
@@ -280,6 +281,8 @@ TEST_F(SaverRealMedia, LinksPlantedInTheClipsFolderNeverReachOutside)
     write_file("config/settings.jpg", secret);
     fs::permissions(outside / "settings.jpg", fs::perms::owner_read | fs::perms::owner_write);
     write_file("config/victim", "precious");
+    write_file("config/settings.journal", "not a journal");
+    write_file("config/settings.reserve", "room");
     auto const before = snapshot(outside);
 
     auto plant = [&](fs::path const& at, fs::path const& target) {
@@ -293,7 +296,8 @@ TEST_F(SaverRealMedia, LinksPlantedInTheClipsFolderNeverReachOutside)
         if (!hidden_linked) {
             std::pair<char const*, char const*> const links[] = { { "settings.json", "settings.json" },
                 { "settings.jpg", "settings.jpg" }, { "settings.json.tmp", "victim" },
-                { "settings.jpg.part", "created.jpg" }, { "x.json.tmp", "victim" }, { "x.jpg.part", "victim" } };
+                { "settings.jpg.part", "created.jpg" }, { "x.json.tmp", "victim" }, { "x.jpg.part", "victim" },
+                { "settings.journal", "settings.journal" }, { "settings.reserve", "settings.reserve" } };
             for (auto [name, target] : links)
                 plant(meta / name, outside / target);
         }
@@ -338,7 +342,10 @@ TEST_F(SaverRealMedia, LinksPlantedInTheClipsFolderNeverReachOutside)
             engine->pending_deletions, *local.trash, library::Force::Yes, std::chrono::steady_clock::now())
                 .empty());
 
+        // The start-up sweep and the completion of recordings a crash left unfinished.
+        ASSERT_TRUE(engine_rig::write_clip(clips, "settings", h264()));
         library::remove_leftover_parts(clips);
+        engine::complete_unfinished_recordings(clips);
         EXPECT_TRUE(fs::is_symlink(clips / "x.mp4.part"));
     };
 
