@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <system_error>
 
+#include "base/file_io.h"
 #include "library/library_internal.h"
 #include "platform/trash.h"
 
@@ -212,8 +213,12 @@ std::vector<std::string> apply_retention(platform::Trash& trash, fs::path const&
         return {};
     auto clips = list_clips(folder);
     // Clips pending deletion are already going; a recording still growing is neither old nor finished.
-    // Neither counts towards the total, and neither may become the protected newest clip.
-    std::erase_if(clips, [&](Clip const& clip) { return contains(leave_alone, clip.id); });
+    // Neither counts towards the total, and neither may become the protected newest clip. A video without a
+    // sidecar was not made here (the player's own films in a folder they chose): it is listed and played, but
+    // retention never takes it nor counts it.
+    std::erase_if(clips, [&](Clip const& clip) {
+        return contains(leave_alone, clip.id) || !files::is_regular_file(meta_path(folder, clip.id));
+    });
     // A sidecar says whatever its file says; one claiming an absurd size would send every other clip to the
     // trash. What counts is the space the MP4 really takes.
     for (auto& clip : clips) {
