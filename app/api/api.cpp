@@ -98,6 +98,15 @@ Result<void> refuse_recording_clip(engine::Engine& engine, std::span<std::string
     return {};
 }
 
+// The clip being recorded has no index until it finishes: a player or a paste would get a file nothing reads.
+Result<std::filesystem::path> param_finished_clip(engine::Engine& engine, json const& params)
+{
+    auto path = TRY(param_clip(engine, params));
+    auto id = TRY(param_id(params));
+    TRY_VOID(refuse_recording_clip(engine, std::span(&id, 1)));
+    return path;
+}
+
 ApiResult clip_reply(Result<library::Clip> clip)
 {
     if (!clip)
@@ -181,7 +190,7 @@ Result<void> put_on_clipboard(Platform const& platform, std::filesystem::path co
 
 ApiResult copy_clip(engine::Engine& engine, Platform const& platform, json const& params)
 {
-    auto path = TRY(param_clip(engine, params));
+    auto path = TRY(param_finished_clip(engine, params));
     TRY_VOID(put_on_clipboard(platform, path));
     return json::object();
 }
@@ -193,6 +202,7 @@ ApiResult trim_clip(engine::Engine& engine, json const& params)
     double from = param_number(params, "from");
     double to = param_number(params, "to");
     auto id = TRY(param_id(params));
+    TRY_VOID(refuse_recording_clip(engine, std::span(&id, 1)));
     return clip_reply(trim::cut_clip(engine, id, from, to));
 }
 
@@ -217,7 +227,8 @@ enum class ShellAction { Open, Reveal };
 
 ApiResult shell_clip(engine::Engine& engine, Platform const& platform, json const& params, ShellAction action)
 {
-    auto path = TRY(param_clip(engine, params));
+    // Showing the clip in its folder is harmless while it grows; opening it is not.
+    auto path = TRY(action == ShellAction::Open ? param_finished_clip(engine, params) : param_clip(engine, params));
     if (platform.shell) {
         if (action == ShellAction::Open)
             platform.shell->open(path);

@@ -1,7 +1,7 @@
 #pragma once
-// A desktop for tests: a clipboard that remembers what it was given or refuses when told to, and a window
-// whose desktop part (placement, monitors, the window's own events) the test plays. Called from the test's
-// own thread.
+// A desktop for tests: a clipboard that remembers what it was given or refuses when told to, shell services
+// that write down their calls, and a window whose desktop part (placement, monitors, the window's own events)
+// the test plays. Called from the test's own thread.
 
 #include <chrono>
 #include <filesystem>
@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/clipboard.h"
+#include "platform/shell.h"
 #include "platform/window.h"
 
 namespace fakes {
@@ -29,6 +30,17 @@ public:
 
     bool refuse { false };
     std::vector<std::filesystem::path> files;
+};
+
+// Shell services that write down what they were asked to open or reveal.
+class FakeShell final : public platform::DesktopShell {
+public:
+    void open(std::filesystem::path const& path) override { opened.push_back(path); }
+    void reveal(std::filesystem::path const& path) override { revealed.push_back(path); }
+    std::optional<std::string> pick_folder() override { return std::nullopt; }
+
+    std::vector<std::filesystem::path> opened;
+    std::vector<std::filesystem::path> revealed;
 };
 
 struct DesktopLog {

@@ -109,6 +109,7 @@ protected:
     std::shared_ptr<Log> log;
     engine_rig::Rig rig;
     std::shared_ptr<fakes::FakeClipboard> clipboard = std::make_shared<fakes::FakeClipboard>();
+    std::shared_ptr<fakes::FakeShell> shell = std::make_shared<fakes::FakeShell>();
     engine::Actions actions; // set before make()
     api::Platform platform;
     std::shared_ptr<engine::Engine> engine;
@@ -127,7 +128,8 @@ std::vector<std::string> pending(engine::Engine& engine)
 
 // Every refusal names its reason and changes nothing, one row per way of refusing: empty text (read before the
 // id), a missing id or id list, an unknown clip for an edit, a deletion, a trim and a light copy, a path-like
-// id, bounds that are not numbers, a clipboard that refuses, and the clip being recorded for each kind of edit.
+// id, bounds that are not numbers, a clipboard that refuses, and the clip being recorded for each kind of edit
+// and for whatever hands its file to another program.
 TEST_F(ApiTest, RefusalsSayWhyAndChangeNothing)
 {
     platform.transcoder = std::make_shared<fakes::FakeTranscoder>();
@@ -136,6 +138,7 @@ TEST_F(ApiTest, RefusalsSayWhyAndChangeNothing)
     add_clip("Enregistrement");
     engine->recording.set(engine::RecordingSlot { 1, "Enregistrement" });
     clipboard->refuse = true;
+    platform.shell = shell;
     std::string const missing = "identifiant manquant", gone = "Ce clip n'existe plus.",
                       recording = "Ce clip est en cours d'enregistrement.";
     std::tuple<char const*, json, std::string> const rows[] = {
@@ -152,6 +155,10 @@ TEST_F(ApiTest, RefusalsSayWhyAndChangeNothing)
         { "delete", { { "ids", { "a", "Enregistrement" } } }, recording },
         { "rename", { { "title", "x" }, { "id", "Enregistrement" } }, recording },
         { "favorite", { { "v", true }, { "id", "Enregistrement" } }, recording },
+        // Its file has no index yet: nothing may hand it to another program or cut it.
+        { "copy", { { "id", "Enregistrement" } }, recording },
+        { "open", { { "id", "Enregistrement" } }, recording },
+        { "trim", { { "id", "Enregistrement" }, { "from", 0 }, { "to", 5 } }, recording },
     };
     for (auto const& [method, params, error] : rows)
         EXPECT_EQ(error_of(call(method, params)), error) << method << " " << params.dump();
@@ -162,8 +169,10 @@ TEST_F(ApiTest, RefusalsSayWhyAndChangeNothing)
     EXPECT_TRUE(pending(*engine).empty());
     EXPECT_FALSE(std::filesystem::exists(library::meta_path(dir() / "clips", "Enregistrement")));
     EXPECT_TRUE(clipboard->files.empty());
-    // Only the clip being recorded is held back.
+    EXPECT_TRUE(shell->opened.empty());
+    // Only the clip being recorded is held back, and showing it in its folder harms nothing.
     EXPECT_TRUE(call("favorite", { { "v", true }, { "id", "a" } }));
+    EXPECT_TRUE(call("reveal", { { "id", "Enregistrement" } }));
 }
 
 // Edits cut their text by characters, never inside one, once the surrounding white space is gone. Ids that are
