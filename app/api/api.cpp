@@ -24,6 +24,8 @@ using json = nlohmann::json;
 constexpr std::string_view missing_id_text = "identifiant manquant";
 constexpr std::string_view gone_text = "Ce clip n'existe plus.";
 constexpr std::string_view recording_busy_text = "Ce clip est en cours d'enregistrement.";
+constexpr std::string_view no_player_text = "Aucune application ne sait ouvrir ce clip.";
+constexpr std::string_view no_file_manager_text = "Aucun gestionnaire de fichiers pour montrer ce clip.";
 constexpr std::string_view transcoder_missing_text = "Version légère impossible : aucun encodeur disponible";
 constexpr std::size_t max_title_chars = 120;
 constexpr std::size_t max_game_chars = 60;
@@ -229,19 +231,18 @@ ApiResult shell_clip(engine::Engine& engine, Platform const& platform, json cons
 {
     // Showing the clip in its folder is harmless while it grows; opening it is not.
     auto path = TRY(action == ShellAction::Open ? param_finished_clip(engine, params) : param_clip(engine, params));
-    if (platform.shell) {
-        if (action == ShellAction::Open)
-            platform.shell->open(path);
-        else
-            platform.shell->reveal(path);
-    }
+    // A bare window manager may have no player or file manager at all: the page must say so.
+    bool shown = platform.shell
+        && (action == ShellAction::Open ? platform.shell->open(path) : platform.shell->reveal(path)).has_value();
+    if (!shown)
+        return fail(std::string(action == ShellAction::Open ? no_player_text : no_file_manager_text));
     return json::object();
 }
 
 ApiResult open_folder(engine::Engine& engine, Platform const& platform)
 {
     if (platform.shell)
-        platform.shell->open(engine.clips_dir());
+        (void)platform.shell->open(engine.clips_dir());
     return json::object();
 }
 

@@ -32,15 +32,25 @@ public:
     std::vector<std::filesystem::path> files;
 };
 
-// Shell services that write down what they were asked to open or reveal.
+// Shell services that write down what they were asked to open or reveal, or refuse when told to.
 class FakeShell final : public platform::DesktopShell {
 public:
-    void open(std::filesystem::path const& path) override { opened.push_back(path); }
-    void reveal(std::filesystem::path const& path) override { revealed.push_back(path); }
+    Result<void> open(std::filesystem::path const& path) override { return take(opened, path); }
+    Result<void> reveal(std::filesystem::path const& path) override { return take(revealed, path); }
     std::optional<std::string> pick_folder() override { return std::nullopt; }
 
+    bool refuse { false };
     std::vector<std::filesystem::path> opened;
     std::vector<std::filesystem::path> revealed;
+
+private:
+    Result<void> take(std::vector<std::filesystem::path>& log, std::filesystem::path const& path)
+    {
+        if (refuse)
+            return fail("no application");
+        log.push_back(path);
+        return {};
+    }
 };
 
 struct DesktopLog {

@@ -175,6 +175,31 @@ TEST_F(ApiTest, RefusalsSayWhyAndChangeNothing)
     EXPECT_TRUE(call("reveal", { { "id", "Enregistrement" } }));
 }
 
+// Opening and revealing say when the desktop has nothing to take the clip, or no shell at all.
+TEST_F(ApiTest, OpenAndRevealSayWhenNothingTakesTheClip)
+{
+    make();
+    add_clip("a");
+    auto const clip = dir() / "clips" / "a.mp4";
+    std::string const no_player = "Aucune application ne sait ouvrir ce clip.",
+                      no_file_manager = "Aucun gestionnaire de fichiers pour montrer ce clip.";
+    std::tuple<char const*, bool, bool, std::string> const rows[] = {
+        { "open", true, false, "(réussite)" },
+        { "reveal", true, false, "(réussite)" },
+        { "open", true, true, no_player },
+        { "reveal", true, true, no_file_manager },
+        { "open", false, false, no_player },
+        { "reveal", false, false, no_file_manager },
+    };
+    for (auto const& [method, has_shell, refuse, answer] : rows) {
+        app->platform.shell = has_shell ? shell : nullptr;
+        shell->refuse = refuse;
+        EXPECT_EQ(error_of(call(method, { { "id", "a" } })), answer) << method << has_shell << refuse;
+    }
+    EXPECT_EQ(shell->opened, std::vector { clip });
+    EXPECT_EQ(shell->revealed, std::vector { clip });
+}
+
 // Edits cut their text by characters, never inside one, once the surrounding white space is gone. Ids that are
 // not text are skipped, and an id given twice goes to the trash once, so no failed second move reaches the page.
 TEST_F(ApiTest, EditsCutByCharactersAndDeletionTakesEachIdOnce)
