@@ -154,6 +154,12 @@ int run(int argc, char** argv)
     // The loop's first turn builds the icon and the window.
     platform::invoke_on_main([&state] { first_event(state); });
     platform::run_main_loop();
+    // A copied clip stays pasteable once a clipboard manager holds it. That waits for the manager, so a start
+    // meanwhile must not find this process still in place: it would ask a window that never comes.
+    if (instance)
+        instance->lock.reset();
+    if (auto const& clipboard = state.app->platform.clipboard)
+        clipboard->keep_after_exit();
     std::fflush(nullptr);
     // Detached threads still run: end without static destructors under them.
     std::_Exit(exit_code);

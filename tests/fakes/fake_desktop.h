@@ -27,6 +27,7 @@ public:
         return {};
     }
     std::optional<std::string> text() override { return std::nullopt; }
+    void keep_after_exit() override { }
 
     bool refuse { false };
     std::vector<std::filesystem::path> files;

@@ -54,6 +54,7 @@ public:
         return {};
     }
     std::optional<std::string> text() override { return std::nullopt; }
+    void keep_after_exit() override { }
 };
 
 // The page's tests never read what is captured: with the desktop captured, the pipelines only run.
