@@ -53,6 +53,7 @@ protected:
         log = std::make_shared<Log>();
         rig = {};
         platform.clipboard = clipboard;
+        platform.shell = shell;
         platform.autostart_home = dir() / "config";
         platform.executable = "/usr/bin/quillmar";
         platform.videos_dir = dir() / "videos";
@@ -138,7 +139,6 @@ TEST_F(ApiTest, RefusalsSayWhyAndChangeNothing)
     add_clip("Enregistrement");
     engine->recording.set(engine::RecordingSlot { 1, "Enregistrement" });
     clipboard->refuse = true;
-    platform.shell = shell;
     std::string const missing = "identifiant manquant", gone = "Ce clip n'existe plus.",
                       recording = "Ce clip est en cours d'enregistrement.";
     std::tuple<char const*, json, std::string> const rows[] = {
