@@ -135,14 +135,21 @@ int run(int argc, char** argv)
 
     std::vector<char const*> args(argv, argv + argc);
     state.start_hidden = start_hidden(args);
+    // Threads that did start may still run after a failure: the process ends without static destructors.
+    auto fail_start = [](std::string const& error) {
+        std::fputs((error + "\n").c_str(), stderr);
+        std::fflush(nullptr);
+        std::_Exit(1);
+    };
     auto engine = init_app_state(data_folder, proxy, default_platform());
-    if (!engine) {
-        std::fputs((engine.error() + "\n").c_str(), stderr);
-        return 1;
-    }
+    if (!engine)
+        fail_start(engine.error());
     state.engine = std::move(*engine);
     state.app = std::make_shared<api::App>(state.engine, api_platform());
-    state.page_jobs = api::spawn_page_workers();
+    auto page_jobs = api::spawn_page_workers();
+    if (!page_jobs)
+        fail_start(page_jobs.error());
+    state.page_jobs = std::move(*page_jobs);
     state.proxy = proxy;
     state.page_scheme = api::scheme_handler({ proxy, state.page_jobs, state.app });
     int exit_code = 0;

@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 
 #include "engine/engine.h"
+#include "tests/fakes/watched_spawner.h"
+#include "tests/support/media_check.h"
 #include "tests/support/temp_dir.h"
 
 using namespace std::chrono_literals;
@@ -198,7 +200,7 @@ TEST_F(PageServer, ThumbnailsOverFourMebibytesAndFifosAreNotFound)
 TEST_F(PageServer, ThrowingJobsAnswer500AndTheWorkersLiveOn)
 {
     threads::set_crash_log(dir() / "crash.log");
-    auto tx = api::spawn_page_workers([](api::PageJob& job) {
+    auto tx = *api::spawn_page_workers([](api::PageJob& job) {
         if (job.request.uri.find("boom") != std::string::npos)
             throw std::runtime_error("boom");
         api::handle_request(job);
@@ -218,6 +220,23 @@ TEST_F(PageServer, ThrowingJobsAnswer500AndTheWorkersLiveOn)
     EXPECT_EQ(body_text(answers.by_uri["quillmar://app/api/boom1"]), R"({"error":"Erreur interne du programme."})");
     EXPECT_EQ(body_text(answers.by_uri["last"]), R"({"error":"méthode inconnue"})");
     EXPECT_NE(read_file(dir() / "crash.log").find("boom"), std::string::npos);
+}
+
+// A worker that cannot start fails the pool with a crash record naming it; those already started end with it.
+TEST_F(PageServer, WorkerThatCannotStartFailsThePool)
+{
+    threads::set_crash_log(dir() / "crash.log");
+    fakes::WatchedSpawner spawner { "quillmar-page-2" };
+    auto tx = api::spawn_page_workers({}, spawner.spawner());
+    threads::set_crash_log({});
+    ASSERT_FALSE(tx);
+    EXPECT_EQ(tx.error(), fmt::format("Démarrage impossible : le fil quillmar-page-2 n'a pas démarré ({})",
+                                      fakes::refused_start_text));
+    EXPECT_NE(read_file(dir() / "crash.log").find("quillmar-page-2: "), std::string::npos);
+    EXPECT_TRUE(media::poll_until([&] {
+        auto seen = spawner.seen();
+        return seen.size() == 2 && seen["quillmar-page-0"] && seen["quillmar-page-1"];
+    }));
 }
 
 TEST(PagePool, UnqueuedOrDroppedJobsAnswer503)
