@@ -284,19 +284,6 @@ void window_command(ShellState& state, WindowCommand command)
     }
 }
 
-void web_view_failed(ShellState& state, bool browser_exited)
-{
-    if (!state.window)
-        return;
-    if (!browser_exited) {
-        window::page_failed(state);
-        return;
-    }
-    window::save_window_state(state);
-    window::destroy_window(state);
-    window::show_window(state);
-}
-
 }
 
 void handle_event(ShellState& state, UserEvent event)
@@ -316,7 +303,7 @@ void handle_event(ShellState& state, UserEvent event)
                 if (auto object = api::page_event_value(value.event))
                     window::post_page_event(state, *object);
             } else
-                web_view_failed(state, value.browser_exited);
+                window::page_failed(state);
         },
         event.value);
 }

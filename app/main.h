@@ -36,9 +36,8 @@ struct UserEvent {
     struct Page {
         engine::PageEvent event;
     };
-    struct WebViewFailed {
-        bool browser_exited { false };
-    };
+    // The page's process ended or stopped answering.
+    struct WebViewFailed { };
     std::variant<Show, Quit, Window, Page, WebViewFailed> value;
 };
 

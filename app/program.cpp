@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "app/startup.h"
+#include "base/file_io.h"
 #include "platform/instance.h"
 #include "platform/main_loop.h"
 
@@ -47,9 +48,8 @@ private:
 
 std::filesystem::path own_executable()
 {
-    std::error_code ec;
-    auto path = std::filesystem::read_symlink("/proc/self/exe", ec);
-    return ec ? std::filesystem::path("quillmar") : path;
+    auto path = files::own_executable();
+    return path ? *path : std::filesystem::path("quillmar");
 }
 
 }

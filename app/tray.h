@@ -19,8 +19,8 @@ namespace tray {
 
 constexpr int icon_size = 32;
 constexpr std::string_view tooltip = "quill.mar";
-constexpr std::string_view open_item = "open";
-constexpr std::string_view quit_item = "quit";
+constexpr std::string_view open_item = platform::tray_open_item;
+constexpr std::string_view quit_item = platform::tray_quit_item;
 constexpr std::string_view quit_label = "Quitter";
 
 // "Ouvrir quill.mar".

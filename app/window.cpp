@@ -197,7 +197,7 @@ Result<std::unique_ptr<platform::AppWindow>> create_window(shell::ShellState& st
     events.page_committed = [&state] { shell::view_created(state); };
     events.page_failed = [proxy = state.proxy] {
         if (proxy)
-            proxy->send(shell::UserEvent { shell::UserEvent::WebViewFailed { false } });
+            proxy->send(shell::UserEvent { shell::UserEvent::WebViewFailed {} });
     };
     return state.desktop->open_window(std::move(spec), std::move(events));
 }

@@ -350,6 +350,15 @@ bool is_regular_file(std::filesystem::path const& path)
     return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
+Result<std::filesystem::path> own_executable()
+{
+    std::error_code ec;
+    auto path = std::filesystem::read_symlink("/proc/self/exe", ec);
+    if (ec)
+        return fail(os_error(ec.value()));
+    return path;
+}
+
 Result<Fd> open_regular(std::filesystem::path const& path)
 {
     // O_NONBLOCK so that opening a FIFO never waits for a writer; the type check below then refuses it.

@@ -143,4 +143,7 @@ Result<std::string> read_text(std::filesystem::path const& path);
 // true when path names a regular file after following links (never opens it).
 bool is_regular_file(std::filesystem::path const& path);
 
+// The running program's own file, as /proc/self/exe names it.
+Result<std::filesystem::path> own_executable();
+
 }

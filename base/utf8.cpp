@@ -119,4 +119,12 @@ std::string_view trim(std::string_view text)
     return first < end ? text.substr(first, end - first) : std::string_view {};
 }
 
+std::string_view first_chars(std::string_view text, std::size_t max_chars)
+{
+    std::size_t i = 0;
+    for (std::size_t chars = 0; i < text.size() && chars < max_chars; ++chars)
+        next(text, i);
+    return text.substr(0, i);
+}
+
 }

@@ -24,5 +24,7 @@ bool is_space(char32_t cp);
 std::string_view cut_bytes(std::string_view text, std::size_t max_bytes);
 // The text without White_Space characters at either end.
 std::string_view trim(std::string_view text);
+// The longest prefix of text that holds at most max_chars characters (as next() counts them).
+std::string_view first_chars(std::string_view text, std::size_t max_chars);
 
 }

@@ -172,13 +172,15 @@ void spawn_video_pipeline(Engine& engine, settings::Settings const& settings)
     shared::new_segment(*engine.shared);
     apply_ring_budget(*engine.shared, settings);
     VideoThreadParams params {
-        std::make_shared<std::atomic<bool>>(false),
-        settings.monitor,
-        settings.fps,
-        settings.codec,
-        settings.quality,
-        settings.resolution,
-        engine.shared,
+        {
+            std::make_shared<std::atomic<bool>>(false),
+            settings.monitor,
+            settings.fps,
+            settings.codec,
+            settings.quality,
+            settings.resolution,
+            engine.shared,
+        },
         engine.weak_from_this(),
     };
     spawn_into(engine.video_pipeline, "quillmar-video", engine.bodies.video, std::move(params));

@@ -27,6 +27,7 @@
 #include "library/library.h"
 #include "library/settings.h"
 #include "engine/shared.h"
+#include "engine/video_capture.h"
 #include "base/threads.h"
 
 namespace platform {
@@ -109,15 +110,8 @@ struct PipelineHandle {
     ~PipelineHandle();
 };
 
-// What the video thread owns: its stop flag and a snapshot of the capture settings.
-struct VideoThreadParams {
-    StopFlag stop;
-    std::optional<std::string> monitor;
-    std::uint32_t fps { 60 };
-    Codec codec { Codec::H264 };
-    settings::Quality quality { settings::Quality::Standard };
-    settings::Resolution resolution { settings::Resolution::P1080 };
-    std::shared_ptr<shared::Shared> shared;
+// What the video thread owns: its capture record, and the engine it reports errors to.
+struct VideoThreadParams : VideoCapture {
     std::weak_ptr<Engine> engine;
 };
 

@@ -147,7 +147,7 @@ Result<LightCopy> make_light_copy(std::filesystem::path const& clips_folder, std
 {
     auto path = library::clip_path(clips_folder, id);
     if (!path)
-        return fail("Ce clip n'existe plus.");
+        return fail(std::string(library::clip_gone_text));
     auto record = library::read_clip_meta(clips_folder, id, *path);
     // A recording in progress is small, growing and has no index yet: it must not be handed out as it is.
     auto info = TRY_AS("Version légère impossible : {}", transcoder.probe_media(*path));

@@ -1,5 +1,6 @@
 #include "engine/trim.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -19,15 +20,6 @@ namespace trim {
 namespace {
 
 constexpr std::string_view too_short_text = "La sélection est trop courte.";
-constexpr std::string_view missing_text = "Ce clip n'existe plus.";
-
-std::string first_chars(std::string_view text, std::size_t max_chars)
-{
-    std::size_t i = 0;
-    for (std::size_t chars = 0; i < text.size() && chars < max_chars; ++chars)
-        utf8::next(text, i);
-    return std::string(text.substr(0, i));
-}
 
 // The thumbnail goes through a temporary name, so a copy that fails half-way leaves no truncated JPEG. A
 // failure only leaves the new clip without a thumbnail until one is made.
@@ -47,8 +39,13 @@ std::vector<ring::Sample> spilled_samples(
 {
     std::vector<ring::Sample> samples;
     samples.reserve(refs.size());
-    for (auto const& ref : refs)
-        samples.push_back({ ring::Spilled { ref.size, ref.offset, file }, ref.time, ref.sync });
+    for (auto const& ref : refs) {
+        // Frames shown out of decode order keep their offsets; none is anywhere near the 3.5 minutes 32 bits
+        // hold, unless the file is corrupt.
+        auto composition = static_cast<std::int32_t>(std::clamp<std::int64_t>(ref.composition,
+            std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::max()));
+        samples.push_back({ ring::Spilled { ref.size, ref.offset, file }, ref.time, ref.sync, composition });
+    }
     return samples;
 }
 
@@ -81,7 +78,7 @@ Result<library::Clip> cut_clip(std::filesystem::path const& folder, std::string_
 {
     auto path = library::clip_path(folder, id);
     if (!path)
-        return fail(std::string(missing_text));
+        return fail(std::string(library::clip_gone_text));
     auto source = library::read_clip_meta(folder, id, *path);
     if (!std::isfinite(from) || !std::isfinite(to) || !(to - from >= min_selection_secs))
         return fail(std::string(too_short_text));
@@ -109,7 +106,7 @@ Result<library::Clip> cut_clip(std::filesystem::path const& folder, std::string_
 
     library::Clip clip;
     clip.id = name.id();
-    clip.title = first_chars(fmt::format("{} (coupé)", source.title), title_max_chars);
+    clip.title = std::string(utf8::first_chars(fmt::format("{} (coupé)", source.title), library::title_max_chars));
     clip.game = source.game;
     clip.created = static_cast<std::uint64_t>(engine::unix_seconds_now());
     clip.secs = static_cast<double>(written.duration_ticks) / static_cast<double>(mp4::ticks_per_second);

@@ -23,7 +23,6 @@ namespace trim {
 
 // A selection must last at least half a second (the page asks for one second).
 constexpr double min_selection_secs = 0.5;
-constexpr std::size_t title_max_chars = 120;
 
 // Seconds to 100 ns ticks, truncated toward zero and saturated at the limits of i64 (NaN gives 0). A plain
 // cast of an out-of-range double is undefined behaviour.

@@ -23,6 +23,7 @@
 #include "base/clock.h"
 #include "base/codec.h"
 #include "engine/gfx.h"
+#include "engine/video_capture.h"
 #include "library/settings.h"
 #include "platform/capture.h"
 #include "platform/encoder.h"
@@ -181,15 +182,8 @@ struct CaptureLoopArgs {
 // clear is an error, so that the pipeline restarts instead of ending silently.
 Result<void> capture_loop(CaptureLoopArgs args);
 
-// Everything one video thread needs; video_thread builds it from the engine's parameters.
-struct VideoJob {
-    std::shared_ptr<std::atomic<bool>> stop;
-    std::optional<std::string> monitor;
-    std::uint32_t fps { 60 };
-    Codec codec { Codec::H264 };
-    settings::Quality quality { settings::Quality::Standard };
-    settings::Resolution resolution { settings::Resolution::P1080 };
-    std::shared_ptr<shared::Shared> shared;
+// Everything one video thread needs: the engine's capture record, and how the thread reports and captures.
+struct VideoJob : engine::VideoCapture {
     std::function<void(std::string const&)> report_error; // page event "error"
     VideoDrivers drivers;
     LoopClock clock;

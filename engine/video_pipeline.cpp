@@ -243,13 +243,7 @@ void run_video(VideoJob job)
 void video_thread(engine::VideoThreadParams params, VideoDrivers drivers)
 {
     VideoJob job;
-    job.stop = params.stop;
-    job.monitor = params.monitor;
-    job.fps = params.fps;
-    job.codec = params.codec;
-    job.quality = params.quality;
-    job.resolution = params.resolution;
-    job.shared = params.shared;
+    static_cast<engine::VideoCapture&>(job) = params;
     job.report_error = [engine = params.engine](std::string const& text) {
         if (auto strong = engine.lock())
             strong->notify(engine::PageEvent { engine::PageEvent::Error { text } });

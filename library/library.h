@@ -51,6 +51,10 @@ inline constexpr std::string_view legacy_clips_dir_name = "Fennow";
 inline constexpr std::string_view fallback_game = "Autres";
 // The text of a missing clip, for edits and for a clip removed by hand before its purge.
 inline constexpr std::string_view not_found_text = "entity not found";
+// The text of a clip whose file is gone, for every action on a clip named by its id.
+inline constexpr std::string_view clip_gone_text = "Ce clip n'existe plus.";
+// A title keeps at most this many characters (Unicode scalar values), whoever sets it.
+inline constexpr std::size_t title_max_chars = 120;
 
 // An id from outside (API, page server) may name a clip only when it is not empty and holds no "/", ":",
 // "\", NUL, nor ".." anywhere. Other characters, accented or not, are allowed.

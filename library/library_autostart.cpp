@@ -140,10 +140,7 @@ Result<void> set_autostart(bool on, fs::path const& config_home)
 {
     if (!on)
         return set_autostart(false, config_home, fs::path());
-    std::error_code ec;
-    auto exe = fs::read_symlink("/proc/self/exe", ec);
-    if (ec)
-        return fail(os_error(ec.value()));
+    auto exe = TRY(files::own_executable());
     return set_autostart(true, config_home, exe);
 }
 

@@ -71,7 +71,7 @@ Result<void> mark_deleted(PendingList& pending, fs::path const& folder, std::spa
     }
     for (auto const& id : unique) {
         if (!clip_path(folder, id))
-            return fail("Ce clip n'existe plus.");
+            return fail(std::string(clip_gone_text));
     }
     pending.with([&](std::vector<PendingDelete>& list) {
         std::erase_if(

@@ -2,9 +2,8 @@
 // the two JSON forms, their readers, and loading and saving settings.json.
 //
 // Reading goes through one set of templated readers over two views of a JSON value: a nlohmann::json (the API
-// body) and a Node tree built here from the text. nlohmann's own tree cannot serve for the text, because it
-// keeps only the last of two equal keys (a duplicate must be refused), and its parser skips a byte-order mark
-// and stops at a NUL byte; the Node tree keeps every member in document order.
+// body) and the json_text tree read from the text, which keeps every member in document order so that a
+// duplicate key can be refused.
 
 #include "library/settings.h"
 
@@ -27,7 +26,6 @@ namespace settings {
 
 namespace {
 
-constexpr std::size_t max_nesting_depth = 128;
 constexpr std::string_view invalid_path_error = "path contains invalid UTF-8 characters";
 
 // ---- The field table -------------------------------------------------------------------------------------
@@ -215,164 +213,10 @@ template <class F> std::string shortest_number(F value)
     return out;
 }
 
-// A string as an error message quotes it: in double quotes, with quote, backslash and control characters
-// escaped.
-std::string debug_quoted(std::string_view text)
-{
-    std::string out = "\"";
-    for (char c : text) {
-        auto byte = static_cast<unsigned char>(c);
-        switch (c) {
-        case '"':
-            out += "\\\"";
-            break;
-        case '\\':
-            out += "\\\\";
-            break;
-        case '\n':
-            out += "\\n";
-            break;
-        case '\r':
-            out += "\\r";
-            break;
-        case '\t':
-            out += "\\t";
-            break;
-        case '\0':
-            out += "\\0";
-            break;
-        default:
-            if (byte < 0x20 || byte == 0x7F)
-                out += fmt::format("\\u{{{:x}}}", byte);
-            else
-                out += c;
-        }
-    }
-    return out + "\"";
-}
-
 // ---- The text's own tree ---------------------------------------------------------------------------------
 
-enum class Kind { Null, Bool, Unsigned, Signed, Float, String, Bytes, Array, Object };
-
-struct Member;
-
-struct Node {
-    Kind kind { Kind::Null };
-    bool boolean { false };
-    std::uint64_t unsigned_value { 0 };
-    std::int64_t signed_value { 0 };
-    double float_value { 0 };
-    std::string string {};
-    std::vector<Node> items {};
-    std::vector<Member> members {};
-};
-
-struct Member {
-    std::string key;
-    Node value;
-};
-
-class TreeBuilder final : public nlohmann::json_sax<nlohmann::json> {
-public:
-    Node& root() { return m_root; }
-    std::string const& error() const { return m_error; }
-
-    bool null() override { return place(Node {}); }
-    bool boolean(bool value) override { return place(Node { .kind = Kind::Bool, .boolean = value }); }
-    bool number_integer(number_integer_t value) override
-    {
-        // Non-negative integers arrive as unsigned; a signed zero can only be "-0", which is a float.
-        if (value == 0)
-            return place(Node { .kind = Kind::Float, .float_value = -0.0 });
-        return place(Node { .kind = Kind::Signed, .signed_value = value });
-    }
-    bool number_unsigned(number_unsigned_t value) override
-    {
-        return place(Node { .kind = Kind::Unsigned, .unsigned_value = value });
-    }
-    bool number_float(number_float_t value, string_t const&) override
-    {
-        return place(Node { .kind = Kind::Float, .float_value = value });
-    }
-    bool string(string_t& value) override { return place(Node { .kind = Kind::String, .string = std::move(value) }); }
-    bool binary(binary_t&) override { return place(Node { .kind = Kind::Bytes }); }
-    bool start_object(std::size_t) override { return open(Kind::Object); }
-    bool key(string_t& value) override
-    {
-        m_stack.back()->members.push_back(Member { std::move(value), Node {} });
-        return true;
-    }
-    bool end_object() override { return close(); }
-    bool start_array(std::size_t) override { return open(Kind::Array); }
-    bool end_array() override { return close(); }
-    bool parse_error(std::size_t, std::string const&, nlohmann::detail::exception const& error) override
-    {
-        // nlohmann's text starts with "[json.exception.parse_error.101] parse error at line 1, column 2: ".
-        std::string_view what = error.what();
-        if (auto colon = what.find(": "); colon != std::string_view::npos)
-            what.remove_prefix(colon + 2);
-        m_error = what;
-        return false;
-    }
-
-private:
-    Node* place(Node node)
-    {
-        if (m_stack.empty()) {
-            m_root = std::move(node);
-            return &m_root;
-        }
-        // The parent's own vector never grows while a child is open, so these pointers stay valid.
-        Node* parent = m_stack.back();
-        if (parent->kind == Kind::Array) {
-            parent->items.push_back(std::move(node));
-            return &parent->items.back();
-        }
-        parent->members.back().value = std::move(node);
-        return &parent->members.back().value;
-    }
-
-    bool open(Kind kind)
-    {
-        if (m_stack.size() >= max_nesting_depth) {
-            m_error = "recursion limit exceeded";
-            return false;
-        }
-        m_stack.push_back(place(Node { .kind = kind }));
-        return true;
-    }
-
-    bool close()
-    {
-        m_stack.pop_back();
-        return true;
-    }
-
-    Node m_root;
-    std::vector<Node*> m_stack;
-    std::string m_error;
-};
-
-Result<Node> parse_text(std::string_view text)
-{
-    if (text.starts_with("\xEF\xBB\xBF"))
-        return fail("expected value");
-    TreeBuilder builder;
-    bool parsed = false;
-    try {
-        parsed = nlohmann::json::sax_parse(text.begin(), text.end(), &builder);
-    } catch (std::exception const& error) {
-        return fail(error.what());
-    }
-    if (!parsed)
-        return fail(builder.error().empty() ? std::string("invalid JSON") : builder.error());
-    // The parser takes a NUL byte for the end of the input; a NUL cannot sit inside a parsed string (control
-    // characters must be escaped there), so one anywhere means bytes after the value.
-    if (text.find('\0') != std::string_view::npos)
-        return fail("trailing characters");
-    return std::move(builder.root());
-}
+using json_text::Kind;
+using json_text::Node;
 
 // ---- Views over both trees -------------------------------------------------------------------------------
 
@@ -474,7 +318,7 @@ template <class View> std::string unexpected(View const& view)
     case Kind::Float:
         return fmt::format("floating point `{}`", shortest_number(view.float_value()));
     case Kind::String:
-        return "string " + debug_quoted(view.string());
+        return "string " + json_text::quote_for_message(view.string());
     case Kind::Bytes:
         return "byte array";
     case Kind::Array:
@@ -635,7 +479,7 @@ template <class T, class View> Result<T> read(View const& view)
 template <class T> Result<T> read_text(std::string_view text)
 {
     try {
-        auto tree = TRY(parse_text(text));
+        auto tree = TRY(json_text::parse(text));
         return read<T>(TextView(tree));
     } catch (std::exception const& error) {
         return fail(error.what());

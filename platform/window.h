@@ -85,6 +85,10 @@ struct TrayClick {
     bool up { true }; // the release of the button
 };
 
+// The names the tray's menu items are reported by.
+inline constexpr char tray_open_item[] = "open";
+inline constexpr char tray_quit_item[] = "quit";
+
 struct TraySpec {
     std::string id;      // the item's name on the session bus
     std::string title;
@@ -94,7 +98,7 @@ struct TraySpec {
     std::filesystem::path icon_folder; // where the image is written for hosts that load it by name
     std::string open_label;
     std::string quit_label;
-    // Called with "open" or "quit" for the menu's items, and with each click on the icon.
+    // Called with tray_open_item or tray_quit_item for the menu's items, and with each click on the icon.
     std::function<void(std::string_view item)> on_menu;
     std::function<void(TrayClick)> on_click;
 };

@@ -22,12 +22,10 @@ namespace {
 using json = nlohmann::json;
 
 constexpr std::string_view missing_id_text = "identifiant manquant";
-constexpr std::string_view gone_text = "Ce clip n'existe plus.";
 constexpr std::string_view recording_busy_text = "Ce clip est en cours d'enregistrement.";
 constexpr std::string_view no_player_text = "Aucune application ne sait ouvrir ce clip.";
 constexpr std::string_view no_file_manager_text = "Aucun gestionnaire de fichiers pour montrer ce clip.";
 constexpr std::string_view transcoder_missing_text = "Version légère impossible : aucun encodeur disponible";
-constexpr std::size_t max_title_chars = 120;
 constexpr std::size_t max_game_chars = 60;
 constexpr std::uint32_t default_save_secs = 30;
 
@@ -70,22 +68,7 @@ std::uint32_t param_secs(json const& params)
 // Surrounding white space off, then at most max_chars characters (Unicode scalar values).
 std::string trimmed_prefix(std::string_view text, std::size_t max_chars)
 {
-    std::size_t begin = text.size();
-    std::size_t end = 0;
-    for (std::size_t i = 0; i < text.size();) {
-        std::size_t at = i;
-        if (!utf8::is_space(utf8::next(text, i))) {
-            begin = std::min(begin, at);
-            end = i;
-        }
-    }
-    if (begin >= end)
-        return {};
-    std::string_view inner = text.substr(begin, end - begin);
-    std::size_t i = 0;
-    for (std::size_t chars = 0; i < inner.size() && chars < max_chars; ++chars)
-        utf8::next(inner, i);
-    return std::string(inner.substr(0, i));
+    return std::string(utf8::first_chars(utf8::trim(text), max_chars));
 }
 
 // Edits and deletion of the clip still being written would be lost or break it: its file grows and its
@@ -284,7 +267,7 @@ Result<std::filesystem::path> param_clip(engine::Engine& engine, json const& par
     auto id = TRY(param_id(params));
     auto path = library::clip_path(engine.clips_dir(), id);
     if (!path)
-        return fail(std::string(gone_text));
+        return fail(std::string(library::clip_gone_text));
     return *path;
 }
 
@@ -296,70 +279,83 @@ ApiResult state_value(engine::Engine& engine)
     return json { { "settings", std::move(settings) }, { "clipsDir", engine.clips_dir().native() } };
 }
 
+namespace {
+
+using Kind = shell::WindowCommand::Kind;
+
+engine::Engine& engine_of(ApiCall const& call) { return *call.app.engine; }
+Platform const& platform_of(ApiCall const& call) { return call.app.platform; }
+
+// The page's whole API. Arguments are read by each method's own function, in the order its errors rank.
+constexpr ApiMethod methods[] = {
+    { "state", [](ApiCall const& c) { return state_value(engine_of(c)); } },
+    { "clips", [](ApiCall const& c) -> ApiResult { return clips_array(engine_of(c)); } },
+    { "status", [](ApiCall const& c) -> ApiResult { return status_value(engine_of(c)); } },
+    { "caps", [](ApiCall const& c) -> ApiResult { return caps_value(c.app); } },
+    { "meters", [](ApiCall const& c) { return meters(engine_of(c)); } },
+    { "settings", [](ApiCall const& c) { return apply_settings(engine_of(c), platform_of(c), c.params); } },
+    { "save",
+        [](ApiCall const& c) -> ApiResult {
+            auto& engine = engine_of(c);
+            if (engine.actions.save_last_seconds)
+                engine.actions.save_last_seconds(engine, param_secs(c.params));
+            return json::object();
+        } },
+    { "record",
+        [](ApiCall const& c) -> ApiResult {
+            // The engine shows its own refusals to the player.
+            if (engine_of(c).actions.toggle_recording)
+                engine_of(c).actions.toggle_recording(c.app.engine);
+            return json::object();
+        } },
+    { "suspend", [](ApiCall const& c) { return suspend(engine_of(c), c.params); } },
+    { "rename",
+        [](ApiCall const& c) {
+            return edit_text(
+                engine_of(c), c.params, "title", library::title_max_chars, "Le titre est vide.", &library::set_title);
+        } },
+    { "game",
+        [](ApiCall const& c) {
+            return edit_text(
+                engine_of(c), c.params, "game", max_game_chars, "Le nom du jeu est vide.", &library::set_game);
+        } },
+    { "favorite", [](ApiCall const& c) { return favorite(engine_of(c), c.params); } },
+    { "delete", [](ApiCall const& c) { return delete_clips(engine_of(c), c.params); } },
+    { "restore", [](ApiCall const& c) { return restore_clips(engine_of(c), c.params); } },
+    { "trim", [](ApiCall const& c) { return trim_clip(engine_of(c), c.params); } },
+    { "copy", [](ApiCall const& c) { return copy_clip(engine_of(c), platform_of(c), c.params); } },
+    { "copy-light", [](ApiCall const& c) { return copy_light(engine_of(c), platform_of(c), c.params); } },
+    { "reveal",
+        [](ApiCall const& c) { return shell_clip(engine_of(c), platform_of(c), c.params, ShellAction::Reveal); } },
+    { "open", [](ApiCall const& c) { return shell_clip(engine_of(c), platform_of(c), c.params, ShellAction::Open); } },
+    { "open-folder", [](ApiCall const& c) { return open_folder(engine_of(c), platform_of(c)); } },
+    { "pick-folder",
+        [](ApiCall const& c) -> ApiResult {
+            auto const& shell = platform_of(c).shell;
+            return one_text("path", shell ? shell->pick_folder() : std::nullopt);
+        } },
+    { "paste",
+        [](ApiCall const& c) -> ApiResult {
+            auto const& clipboard = platform_of(c).clipboard;
+            return one_text("text", clipboard ? clipboard->text() : std::nullopt);
+        } },
+    { "theme", [](ApiCall const& c) { return window_command(c.job, Kind::Theme, param_bool(c.params, "dark")); } },
+    { "fullscreen",
+        [](ApiCall const& c) { return window_command(c.job, Kind::Fullscreen, param_bool(c.params, "v")); } },
+    { "ready", [](ApiCall const& c) { return window_command(c.job, Kind::Ready, false); } },
+};
+
+}
+
+std::span<ApiMethod const> api_methods() { return methods; }
+
 ApiResult dispatch_api_method(App& app, PageJob const& job, std::string_view method, json const& params)
 {
-    auto& engine = *app.engine;
-    auto const& platform = app.platform;
-    using Kind = shell::WindowCommand::Kind;
     // The names are compared whole and byte for byte: another case or a trailing space is unknown.
-    if (method == "state")
-        return state_value(engine);
-    if (method == "clips")
-        return clips_array(engine);
-    if (method == "status")
-        return status_value(engine);
-    if (method == "caps")
-        return caps_value(app);
-    if (method == "meters")
-        return meters(engine);
-    if (method == "settings")
-        return apply_settings(engine, platform, params);
-    if (method == "save") {
-        if (engine.actions.save_last_seconds)
-            engine.actions.save_last_seconds(engine, param_secs(params));
-        return json::object();
-    }
-    if (method == "record") {
-        // The engine shows its own refusals to the player.
-        if (engine.actions.toggle_recording)
-            engine.actions.toggle_recording(app.engine);
-        return json::object();
-    }
-    if (method == "suspend")
-        return suspend(engine, params);
-    if (method == "rename")
-        return edit_text(engine, params, "title", max_title_chars, "Le titre est vide.", &library::set_title);
-    if (method == "game")
-        return edit_text(engine, params, "game", max_game_chars, "Le nom du jeu est vide.", &library::set_game);
-    if (method == "favorite")
-        return favorite(engine, params);
-    if (method == "delete")
-        return delete_clips(engine, params);
-    if (method == "restore")
-        return restore_clips(engine, params);
-    if (method == "trim")
-        return trim_clip(engine, params);
-    if (method == "copy")
-        return copy_clip(engine, platform, params);
-    if (method == "copy-light")
-        return copy_light(engine, platform, params);
-    if (method == "reveal")
-        return shell_clip(engine, platform, params, ShellAction::Reveal);
-    if (method == "open")
-        return shell_clip(engine, platform, params, ShellAction::Open);
-    if (method == "open-folder")
-        return open_folder(engine, platform);
-    if (method == "pick-folder")
-        return one_text("path", platform.shell ? platform.shell->pick_folder() : std::nullopt);
-    if (method == "paste")
-        return one_text("text", platform.clipboard ? platform.clipboard->text() : std::nullopt);
-    if (method == "theme")
-        return window_command(job, Kind::Theme, param_bool(params, "dark"));
-    if (method == "fullscreen")
-        return window_command(job, Kind::Fullscreen, param_bool(params, "v"));
-    if (method == "ready")
-        return window_command(job, Kind::Ready, false);
-    return fail("méthode inconnue");
+    auto found = std::ranges::find(methods, method, &ApiMethod::name);
+    if (found == std::end(methods))
+        return fail(std::string(unknown_method_text));
+    return found->answer(ApiCall { app, job, params });
 }
 
 }

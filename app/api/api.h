@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -53,6 +54,25 @@ struct Platform {
     std::optional<std::filesystem::path> videos_dir;
 };
 
+// One call of a method: the program, the request it came in, and its parameters.
+struct ApiCall {
+    App& app;
+    PageJob const& job;
+    nlohmann::json const& params;
+};
+
+// A method of the API: the name the page calls it by, and what answers it.
+struct ApiMethod {
+    std::string_view name;
+    ApiResult (*answer)(ApiCall const& call);
+};
+
+inline constexpr std::string_view unknown_method_text = "méthode inconnue";
+
+// Every method of the API, each name once.
+std::span<ApiMethod const> api_methods();
+
+// Runs the method of that name (compared whole and byte for byte), or answers unknown_method_text.
 ApiResult dispatch_api_method(App& app, PageJob const& job, std::string_view method, nlohmann::json const& params);
 
 // The "id" parameter (a JSON string), or "identifiant manquant".

@@ -378,7 +378,7 @@ Result<channel::Sender<PageJob>> spawn_page_workers(PageServe serve, threads::Sp
     return sender;
 }
 
-void queue_page_request(PageHandler const& handler, std::string_view, PageRequest request, Responder responder)
+void queue_page_request(PageHandler const& handler, PageRequest request, Responder responder)
 {
     // A job that cannot be queued dies here, and its responder answers 503.
     (void)handler.jobs.send(PageJob { handler.proxy, std::move(request), std::move(responder), handler.app });
@@ -391,7 +391,7 @@ namespace api {
 platform::PageSchemeHandler scheme_handler(PageHandler handler)
 {
     return [handler = std::move(handler)](PageRequest request, platform::PageFinisher finish) {
-        queue_page_request(handler, {}, std::move(request), Responder(std::move(finish)));
+        queue_page_request(handler, std::move(request), Responder(std::move(finish)));
     };
 }
 

@@ -98,8 +98,7 @@ struct PageHandler {
 };
 
 // Main thread: wraps the request and its answer into a job and queues it; never waits.
-void queue_page_request(PageHandler const& handler, std::string_view webview_id, PageRequest request,
-                        Responder responder);
+void queue_page_request(PageHandler const& handler, PageRequest request, Responder responder);
 
 // The scheme handler of a view: each request goes through queue_page_request.
 platform::PageSchemeHandler scheme_handler(PageHandler handler);

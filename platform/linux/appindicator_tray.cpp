@@ -15,7 +15,7 @@ namespace platform {
 
 namespace {
 
-template <class T> using GObj = std::unique_ptr<T, handles::Free<&g_object_unref>>;
+using handles::GObj;
 
 class IndicatorTray;
 
@@ -40,10 +40,7 @@ public:
 
     Result<void> open()
     {
-        GBytes* bytes = g_bytes_new(m_spec.icon_rgba.data(), m_spec.icon_rgba.size());
-        m_pixbuf.reset(gdk_pixbuf_new_from_bytes(bytes, GDK_COLORSPACE_RGB, TRUE, 8, m_spec.icon_size, m_spec.icon_size,
-                                                 m_spec.icon_size * 4));
-        g_bytes_unref(bytes);
+        m_pixbuf = icon_pixbuf(m_spec.icon_rgba, m_spec.icon_size);
         if (!m_pixbuf)
             return fail("image de l'icône refusée");
         // Hosts load the image by name from a folder: it is written there as a PNG.
@@ -58,8 +55,8 @@ public:
         }
 
         m_menu = GTK_MENU(g_object_ref_sink(gtk_menu_new()));
-        m_open = add_item(m_spec.open_label, "open");
-        add_item(m_spec.quit_label, "quit");
+        m_open = add_item(m_spec.open_label, tray_open_item);
+        add_item(m_spec.quit_label, tray_quit_item);
         gtk_widget_show_all(GTK_WIDGET(m_menu));
 
         auto folder = m_spec.icon_folder.string();
@@ -183,6 +180,15 @@ GType quill_indicator_get_type()
     return type;
 }
 
+}
+
+handles::GObj<GdkPixbuf> icon_pixbuf(std::span<std::uint8_t const> rgba, int size)
+{
+    GBytes* bytes = g_bytes_new(rgba.data(), rgba.size());
+    handles::GObj<GdkPixbuf> pixbuf(
+        gdk_pixbuf_new_from_bytes(bytes, GDK_COLORSPACE_RGB, TRUE, 8, size, size, size * 4));
+    g_bytes_unref(bytes);
+    return pixbuf;
 }
 
 Result<std::unique_ptr<TrayIcon>> open_appindicator_tray(TraySpec spec)

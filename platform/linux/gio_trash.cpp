@@ -14,9 +14,8 @@ namespace platform {
 
 namespace {
 
-// Adopts a "transfer full" return.
-template <class T> using GObj = std::unique_ptr<T, handles::Free<&g_object_unref>>;
-using GErr = std::unique_ptr<GError, handles::Free<&g_error_free>>;
+using handles::GErr;
+using handles::GObj;
 
 class GioTrash final : public Trash {
 public:

@@ -18,17 +18,9 @@ namespace platform {
 
 namespace {
 
-template <class T> using GObj = std::unique_ptr<T, handles::Free<&g_object_unref>>;
-using GErr = std::unique_ptr<GError, handles::Free<&g_error_free>>;
-using GVar = std::unique_ptr<GVariant, handles::Free<&g_variant_unref>>;
-
-GObj<GdkPixbuf> pixbuf_from(std::span<std::uint8_t const> rgba, int size)
-{
-    GBytes* bytes = g_bytes_new(rgba.data(), rgba.size());
-    GObj<GdkPixbuf> pixbuf(gdk_pixbuf_new_from_bytes(bytes, GDK_COLORSPACE_RGB, TRUE, 8, size, size, size * 4));
-    g_bytes_unref(bytes);
-    return pixbuf;
-}
+using handles::GErr;
+using handles::GObj;
+using handles::GVar;
 
 // org.freedesktop.appearance color-scheme from the settings portal: 1 prefers dark. Nothing when no portal
 // answers quickly; the portal is never started for this.
@@ -95,7 +87,7 @@ public:
         m_window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
         auto* window = GTK_WINDOW(m_window);
         gtk_window_set_title(window, spec.title.c_str());
-        if (auto icon = pixbuf_from(spec.icon_rgba, spec.icon_size))
+        if (auto icon = icon_pixbuf(spec.icon_rgba, spec.icon_size))
             gtk_window_set_icon(window, icon.get());
         GdkGeometry hints {};
         hints.min_width = spec.min_width;

@@ -73,4 +73,5 @@ namespace handles {
 template <class T> using GObj = std::unique_ptr<T, Free<&g_object_unref>>;
 using GErr = std::unique_ptr<GError, Free<&g_error_free>>;
 using GChars = std::unique_ptr<char, Free<&g_free>>;
+using GVar = std::unique_ptr<GVariant, Free<&g_variant_unref>>;
 }

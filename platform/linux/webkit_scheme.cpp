@@ -9,7 +9,7 @@ namespace platform {
 
 namespace {
 
-template <class T> using GObj = std::unique_ptr<T, handles::Free<&g_object_unref>>;
+using handles::GObj;
 
 GObj<WebKitURISchemeResponse> make_response(PageResponse response)
 {

@@ -1,3 +1,5 @@
+#include <tuple>
+
 #include <gtest/gtest.h>
 
 #include "base/utf8.h"
@@ -47,6 +49,20 @@ TEST(Utf8Sequence, LengthAndCodePointAgreeOnEveryForm)
             EXPECT_EQ(encoded, row.bytes);
         }
     }
+}
+
+// Titles are cut by characters: never inside a sequence, and a bad byte counts as one character.
+TEST(Utf8FirstChars, CutsOnCharacterBoundaries)
+{
+    std::tuple<std::string_view, std::size_t, std::string_view> const rows[] = {
+        { "abc", 5, "abc" },
+        { "abc", 0, "" },
+        { "\xC3\xA9t\xC3\xA9", 2, "\xC3\xA9t" },
+        { "a\xF0\x9F\x8E\xAE" "b", 2, "a\xF0\x9F\x8E\xAE" },
+        { "\x80\x80z", 2, "\x80\x80" },
+    };
+    for (auto [text, max_chars, prefix] : rows)
+        EXPECT_EQ(utf8::first_chars(text, max_chars), prefix) << max_chars;
 }
 
 }

@@ -1,5 +1,6 @@
 // Writes the seed corpus of the reader's fuzz target into the folder given as the only argument: small clips
-// and recordings as our own writers lay them out, with and without audio, for each codec.
+// and recordings as our own writers lay them out, with and without audio, for each codec, and a clip whose
+// frames are shown out of decode order (ctts and a shifted edit list).
 
 #include <cstdio>
 #include <filesystem>
@@ -39,13 +40,16 @@ bool write_recording(std::filesystem::path const& path, Codec codec, bool with_a
     return bool(recorder->finish(config(codec), with_audio ? &audio : nullptr));
 }
 
-bool write_clip(std::filesystem::path const& dir, std::string const& name, Codec codec, bool with_audio)
+// reordered: frames shown out of decode order (I P B B ...), as a cut of a B-frame video has them.
+bool write_clip(std::filesystem::path const& dir, std::string const& name, Codec codec, bool with_audio,
+                bool reordered = false)
 {
     mp4::ClipMedia media;
     media.video = config(codec);
     for (int i = 0; i < 30; ++i) {
         auto p = packet(i * 333'333, i % 10 == 0, 10);
-        media.video_samples.push_back({ ring::Memory { p.data }, p.time, p.flags });
+        std::int32_t composition = !reordered || i % 3 == 0 ? 0 : i % 3 == 1 ? 666'666 : -333'333;
+        media.video_samples.push_back({ ring::Memory { p.data }, p.time, p.flags, composition });
         if (with_audio) {
             auto a = packet(i * 333'333 + 100'000, true, 5);
             media.audio_samples.push_back({ ring::Memory { a.data }, a.time, a.flags });
@@ -65,7 +69,8 @@ int main(int argc, char** argv)
     std::filesystem::path dir = argv[1];
     bool ok = write_recording(dir / "recording-h264-aac.mp4", Codec::H264, true)
               && write_recording(dir / "recording-hevc.mp4", Codec::Hevc, false)
-              && write_clip(dir, "clip-av1-aac", Codec::Av1, true) && write_clip(dir, "clip-h264", Codec::H264, false);
+              && write_clip(dir, "clip-av1-aac", Codec::Av1, true) && write_clip(dir, "clip-h264", Codec::H264, false)
+              && write_clip(dir, "clip-hevc-reordered-aac", Codec::Hevc, true, true);
     if (!ok) {
         std::fprintf(stderr, "could not write the seed files\n");
         return 1;

@@ -237,6 +237,25 @@ TEST_F(SaverRealMedia, SaveFailuresReachToastAndPage)
     }
 }
 
+// A saved clip is confirmed by the toast "Clip gardé" with its length and size, "m:ss · N Mo".
+TEST_F(SaverRealMedia, SavedClipToastGivesItsLengthAndSize)
+{
+    engine = rig.make(dir());
+    engine->settings.with([](settings::Settings& s) { s.in_game_toast = true; });
+    fill_current(*rig.shared, t0);
+    toast::post(toast::Kind::Failure, "avant", "");
+    run_saver(
+        engine, engine::SaveRequest { channel::make<shared::Thumbnail>().second, "Valorant", t0 + 3 * second, 2 });
+
+    auto saved = events_of<engine::PageEvent::ClipSaved>(rig.events->copy());
+    ASSERT_EQ(saved.size(), 1u) << toast::current_message().subtext;
+    auto toast = toast::current_message();
+    EXPECT_EQ(toast.title, "Clip gardé");
+    EXPECT_EQ(toast.kind, toast::Kind::Ok);
+    // 2 to 3 s of media from the keyframe before the span, well under a megabyte.
+    EXPECT_TRUE(toast.subtext == "0:02 · 0 Mo" || toast.subtext == "0:03 · 0 Mo") << toast.subtext;
+}
+
 TEST_F(SaverRealMedia, RecordingRefusedAtItsStartLeavesNoFile)
 {
     struct Row {

@@ -164,6 +164,14 @@ TEST_F(ApiTest, RefusalsSayWhyAndChangeNothing)
         EXPECT_EQ(error_of(call(method, params)), error) << method << " " << params.dump();
     for (auto name : { "", "State", "state ", "copy_light" })
         EXPECT_EQ(error_of(call(name, json::object())), "méthode inconnue") << name;
+    // The table names each method once, and a name with a trailing space is unknown.
+    auto const methods = api::api_methods();
+    EXPECT_EQ(methods.size(), 25u);
+    for (auto const& method : methods) {
+        EXPECT_EQ(std::ranges::count(methods, method.name, &api::ApiMethod::name), 1) << method.name;
+        EXPECT_EQ(error_of(call(std::string(method.name) + " ", json::object())), api::unknown_method_text)
+            << method.name;
+    }
     app->platform.transcoder = nullptr;
     EXPECT_EQ(error_of(call("copy-light", { { "id", "a" } })), "Version légère impossible : aucun encodeur disponible");
     EXPECT_TRUE(pending(*engine).empty());

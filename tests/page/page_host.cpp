@@ -146,7 +146,7 @@ void on_request(SoupServer*, SoupServerMessage* message, char const*, GHashTable
     soup_server_message_pause(message);
     g_object_ref(message);
     auto logged = std::make_shared<platform::PageRequest>(request);
-    api::queue_page_request(host.handler, "host", std::move(request),
+    api::queue_page_request(host.handler, std::move(request),
                             api::Responder([message, logged](platform::PageResponse response) {
                                 log_request(*logged, response);
                                 auto boxed = std::make_shared<platform::PageResponse>(std::move(response));

@@ -210,9 +210,9 @@ TEST_F(PageServer, ThrowingJobsAnswer500AndTheWorkersLiveOn)
     // More throwing jobs than workers: without the catch, no worker would be left for the rest.
     for (int i = 0; i < 6; ++i) {
         auto uri = fmt::format("quillmar://app/{}boom{}", i % 2 ? "api/" : "", i);
-        api::queue_page_request(handler, "", { "GET", uri, {}, {} }, answers.responder(uri));
+        api::queue_page_request(handler, { "GET", uri, {}, {} }, answers.responder(uri));
     }
-    api::queue_page_request(handler, "", { "POST", "/api/", {}, {} }, answers.responder("last"));
+    api::queue_page_request(handler, { "POST", "/api/", {}, {} }, answers.responder("last"));
     ASSERT_TRUE(answers.wait_for(7));
     threads::set_crash_log({});
     EXPECT_EQ(answers.by_uri["quillmar://app/boom0"].status, 500);
@@ -244,7 +244,7 @@ TEST(PagePool, UnqueuedOrDroppedJobsAnswer503)
     Answers answers;
     auto [tx, rx] = channel::make<api::PageJob>();
     { auto gone = std::move(rx); } // no worker holds the queue
-    api::queue_page_request({ nullptr, tx, nullptr }, "", { "GET", "/api/", {}, {} }, answers.responder("unqueued"));
+    api::queue_page_request({ nullptr, tx, nullptr }, { "GET", "/api/", {}, {} }, answers.responder("unqueued"));
     { auto dropped = answers.responder("dropped"); }
     ASSERT_EQ(answers.by_uri.size(), 2u);
     EXPECT_EQ(answers.by_uri["unqueued"].status, 503);
