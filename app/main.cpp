@@ -107,6 +107,9 @@ Result<std::shared_ptr<engine::Engine>> init_app_state(std::filesystem::path con
     auto loaded = settings::sanitize(settings::load(data_folder));
 
     auto clips = library::resolve_clips_dir(loaded.clips_dir, platform.videos_dir);
+    // The default folder is the program's own, like its data folders; a folder the player chose is theirs.
+    if (!loaded.clips_dir)
+        TRY_VOID_AS("Dossier des clips : {}", files::ensure_own_folder(clips));
     auto prepared = library::ensure_meta_dir(clips);
     if (!prepared)
         return fail(fmt::format("Dossier des clips : {}", prepared.error()));

@@ -106,14 +106,22 @@ api::Platform api_platform()
 int run(int argc, char** argv)
 {
     platform::lavc::quiet_library_logs();
+    // Without a usable HOME these fall under the shared temporary folder, where another user may have made
+    // them first, with settings of their choosing.
+    migrate_legacy_folder(paths::config_dir());
+    migrate_legacy_folder(paths::data_dir());
+    for (auto const& folder : { paths::config_dir(), paths::data_dir(), paths::cache_dir() }) {
+        if (auto own = files::ensure_own_folder(folder); !own) {
+            std::fputs(fmt::format("Dossier {} : {}\n", folder.string(), own.error()).c_str(), stderr);
+            return 1;
+        }
+    }
     // Without a display there is no window and no icon: say why and stop.
     auto desktop = platform::open_gtk_desktop(paths::data_dir() / "WebView");
     if (!desktop) {
         std::fputs((desktop.error() + "\n").c_str(), stderr);
         return 1;
     }
-    migrate_legacy_folder(paths::config_dir());
-    migrate_legacy_folder(paths::data_dir());
     auto data_folder = paths::config_dir();
     threads::set_crash_log(data_folder / "crash.log");
     install_main_thread_crash_hook();

@@ -44,7 +44,8 @@ void append_crash_record(std::source_location const& where, std::string_view mes
     if (!message.empty())
         record += fmt::format(":\n{}", message);
     record += '\n';
-    int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    // A link at the name is never followed: the record would land in (or create) whatever file it names.
+    int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
     if (fd < 0)
         return;
     [[maybe_unused]] auto written = ::write(fd, record.data(), record.size());

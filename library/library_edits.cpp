@@ -142,9 +142,10 @@ Result<void> send_to_recycle_bin(platform::Trash& trash, fs::path const& folder,
     // Only now that the MP4 is safely in the trash do its companions go. Under the sidecar lock, so an
     // edit that started before the move cannot write the sidecar back after its removal.
     detail::SidecarLock lock(folder);
-    std::error_code ec;
-    fs::remove(meta_path(folder, id), ec);
-    fs::remove(thumb_path(folder, id), ec);
+    if (auto meta = open_meta_dir(folder)) {
+        (void)meta->remove(std::string(id) + ".json");
+        (void)meta->remove(std::string(id) + ".jpg");
+    }
     return {};
 }
 

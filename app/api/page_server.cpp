@@ -158,14 +158,11 @@ PageResponse clip_bytes(App const& app, std::string const& id, std::optional<std
 
 PageResponse thumb_bytes(App const& app, std::string const& id)
 {
-    auto file = open_served_file(library::thumb_path_for(app.engine->clips_dir(), id));
-    if (!file || file->size > thumb_max_bytes)
-        return not_found_response();
-    auto bytes = read_window(*file, 0, file->size);
-    if (!bytes)
+    auto jpeg = library::read_thumbnail(app.engine->clips_dir(), id);
+    if (!jpeg)
         return not_found_response();
     return { 200, { { "Content-Type", "image/jpeg" }, { "Cache-Control", "max-age=604800, immutable" } },
-             std::move(*bytes) };
+             std::vector<std::uint8_t>(jpeg->begin(), jpeg->end()) };
 }
 
 PageResponse api_call(PageJob& job, std::string_view method)

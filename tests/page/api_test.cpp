@@ -351,6 +351,35 @@ TEST_F(ApiSettings, FailuresLeaveEverythingAsItWas)
     }
 }
 
+// A clips folder the page sends must be an absolute path of valid UTF-8 without NUL; any other is refused before
+// anything changes (sanitising alone would put the default folder in place of the player's choice).
+TEST_F(ApiSettings, UnusableClipsFoldersAreRefused)
+{
+    make();
+    auto const before = engine->settings_copy();
+    auto const invalid = "Dossier des clips : le chemin contient des caractères invalides";
+    std::pair<std::string, char const*> const rows[] = {
+        { "", "Dossier des clips : le chemin doit être absolu" },
+        { "rel-clips", "Dossier des clips : le chemin doit être absolu" },
+        { "..", "Dossier des clips : le chemin doit être absolu" },
+        { (dir() / "cut").string() + std::string(1, '\0') + "here", invalid },
+        { (dir() / "bad\xff").string(), invalid },
+    };
+    for (auto const& [folder, error] : rows) {
+        SCOPED_TRACE(folder);
+        auto body = value(settings::Settings {});
+        body["clipsDir"] = folder;
+        body["fps"] = 30;
+        auto reply = call("settings", body);
+        EXPECT_EQ(reply ? std::string("accepted") : reply.error(), error);
+        EXPECT_EQ(engine->settings_copy(), before);
+        EXPECT_EQ(engine->clips_dir(), dir() / "clips");
+    }
+    EXPECT_FALSE(std::filesystem::exists(dir() / "cut"));
+    EXPECT_FALSE(std::filesystem::exists("rel-clips"));
+    EXPECT_EQ(settings_events(), 0);
+}
+
 TEST_F(ApiSettings, ConcurrentChangesLeaveMemoryAndFileAgreeing)
 {
     make();

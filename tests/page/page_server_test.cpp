@@ -164,10 +164,13 @@ TEST_F(PageServer, PathLikeIdsAreNotFoundOnBothRoads)
     EXPECT_EQ(body_text(thumb), "jpeg");
 }
 
-TEST_F(PageServer, ThumbnailsOverFourMebibytesAndFifosAreNotFound)
+TEST_F(PageServer, ThumbnailsOverFourMebibytesLinksAndFifosAreNotFound)
 {
     write_file("clips/.quillmar/big.jpg", std::string(api::thumb_max_bytes + 1, 'x'));
     expect_not_found(serve("/thumb/big"));
+    // A link in a thumbnail's place is not followed to the file it names.
+    std::filesystem::create_symlink(write_file("private", "secret"), clips / ".quillmar" / "linked.jpg");
+    expect_not_found(serve("/thumb/linked"));
     // A FIFO swapped in under a clip's or a thumbnail's name, after its type was checked, must not block the
     // worker waiting for a writer: the swaps race the requests until every request is answered.
     auto stop = std::make_shared<std::atomic<bool>>(false);
