@@ -4,6 +4,7 @@
 #include "library/library.h"
 
 #include <algorithm>
+#include <set>
 #include <system_error>
 
 #include "base/file_io.h"
@@ -213,12 +214,19 @@ std::vector<std::string> apply_retention(platform::Trash& trash, fs::path const&
     if (limits.keep_days == 0 && limits.max_gb == 0)
         return {};
     auto clips = list_clips(folder);
+    // A video without a sidecar was not made here (the player's own films in a folder they chose): it is
+    // listed and played, but retention never takes it nor counts it. A link in the hidden folder is no sidecar.
+    std::set<std::string> sidecars;
+    if (auto meta = open_meta_dir(folder)) {
+        for (auto& entry : meta->entries().value_or(std::vector<files::Dir::Entry> {})) {
+            if (entry.regular && entry.name.ends_with(".json"))
+                sidecars.insert(std::move(entry.name));
+        }
+    }
     // Clips pending deletion are already going; a recording still growing is neither old nor finished.
-    // Neither counts towards the total, and neither may become the protected newest clip. A video without a
-    // sidecar was not made here (the player's own films in a folder they chose): it is listed and played, but
-    // retention never takes it nor counts it.
+    // Neither counts towards the total, and neither may become the protected newest clip.
     std::erase_if(clips, [&](Clip const& clip) {
-        return contains(leave_alone, clip.id) || !files::is_regular_file(meta_path(folder, clip.id));
+        return contains(leave_alone, clip.id) || !sidecars.contains(clip.id + ".json");
     });
     // A sidecar says whatever its file says; one claiming an absurd size would send every other clip to the
     // trash. What counts is the space the MP4 really takes.

@@ -258,6 +258,7 @@ TEST_F(LibraryEdits, RetentionRemovesOnlyWhatTheLimitsAllow)
         bool favorite = false;
         std::uint64_t claimed = 0; // bytes the sidecar says, when it lies about the file
         bool foreign = false; // a video of the player's own: an MP4 dated `created`, without a sidecar
+        bool linked = false; // its sidecar is a link to one kept elsewhere
     };
     auto days_ago = [](std::uint64_t days) { return now_secs - days * day_secs; };
     constexpr std::uint64_t mb300 = 300'000'000;
@@ -300,7 +301,8 @@ TEST_F(LibraryEdits, RetentionRemovesOnlyWhatTheLimitsAllow)
         // Videos the program did not make stay, whatever their age, and never become the protected newest one.
         { "by age, foreign videos kept", { { "own", days_ago(40) }, { "vacances-2024", days_ago(40), 3, false, 0, true },
                                               { "fav", days_ago(40), 3, true }, { "recent", days_ago(1) },
-                                              { "film", days_ago(0), 3, false, 0, true } },
+                                              { "film", days_ago(0), 3, false, 0, true },
+                                              { "linked", days_ago(40), 3, false, 0, false, true } },
             { 29, 0 }, { "own" } },
         // ...and their size counts for nothing: five clips of 300 MB against 1 GB, as if the films were not there.
         { "by size, foreign videos kept", { { "old film", 500, 5'000'000'000, false, 0, true }, { "c0", 1000, mb300 },
@@ -321,6 +323,11 @@ TEST_F(LibraryEdits, RetentionRemovesOnlyWhatTheLimitsAllow)
                 continue;
             }
             add_clip(clip.id, clip.created, clip.bytes, clip.favorite);
+            if (clip.linked) {
+                auto sidecar = folder / ".quillmar" / (clip.id + ".json");
+                fs::rename(sidecar, dir() / (clip.id + ".json"));
+                fs::create_symlink(dir() / (clip.id + ".json"), sidecar);
+            }
             if (clip.claimed) {
                 auto liar = library::read_clip_meta(folder, clip.id, folder / (clip.id + ".mp4"));
                 liar.bytes = clip.claimed;
