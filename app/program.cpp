@@ -143,14 +143,21 @@ int run(int argc, char** argv)
 
     std::vector<char const*> args(argv, argv + argc);
     state.start_hidden = start_hidden(args);
+    // Threads that did start may still run after a failure: the process ends without static destructors.
+    auto fail_start = [](std::string const& error) {
+        std::fputs((error + "\n").c_str(), stderr);
+        std::fflush(nullptr);
+        std::_Exit(1);
+    };
     auto engine = init_app_state(data_folder, proxy, default_platform());
-    if (!engine) {
-        std::fputs((engine.error() + "\n").c_str(), stderr);
-        return 1;
-    }
+    if (!engine)
+        fail_start(engine.error());
     state.engine = std::move(*engine);
     state.app = std::make_shared<api::App>(state.engine, api_platform());
-    state.page_jobs = api::spawn_page_workers();
+    auto page_jobs = api::spawn_page_workers();
+    if (!page_jobs)
+        fail_start(page_jobs.error());
+    state.page_jobs = std::move(*page_jobs);
     state.proxy = proxy;
     state.page_scheme = api::scheme_handler({ proxy, state.page_jobs, state.app });
     int exit_code = 0;
@@ -162,6 +169,12 @@ int run(int argc, char** argv)
     // The loop's first turn builds the icon and the window.
     platform::invoke_on_main([&state] { first_event(state); });
     platform::run_main_loop();
+    // A copied clip stays pasteable once a clipboard manager holds it. That waits for the manager, so a start
+    // meanwhile must not find this process still in place: it would ask a window that never comes.
+    if (instance)
+        instance->lock.reset();
+    if (auto const& clipboard = state.app->platform.clipboard)
+        clipboard->keep_after_exit();
     std::fflush(nullptr);
     // Detached threads still run: end without static destructors under them.
     std::_Exit(exit_code);

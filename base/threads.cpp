@@ -85,6 +85,17 @@ Result<std::thread> spawn_thread(std::string name, std::function<void()> body, s
     }
 }
 
+Result<std::thread> start_needed(Spawner const& spawn, std::string name, std::function<void()> body,
+                                 std::source_location where)
+{
+    auto thread = spawn(name, std::move(body), where);
+    if (!thread) {
+        append_crash_record(where, fmt::format("{}: {}", name, thread.error()));
+        return fail(fmt::format("Démarrage impossible : le fil {} n'a pas démarré ({})", name, thread.error()));
+    }
+    return thread;
+}
+
 Result<void> spawn_detached(std::string name, std::function<void()> body, std::source_location where)
 {
     auto thread = TRY(spawn_thread(std::move(name), std::move(body), where));

@@ -211,9 +211,9 @@ struct RetentionLimits {
 std::vector<std::string> retention_choice(
     std::vector<Clip> const& clips, RetentionLimits limits, std::chrono::system_clock::time_point now);
 
-// Applies the limits to the folder, counting each clip's size on disk (never the size its sidecar claims) and
-// leaving alone (neither counting nor removing) the clips in
-// `leave_alone`: the pending deletions and the recording in progress. Gives the ids moved to the trash,
+// Applies the limits to the clips this program made (an MP4 with its sidecar), counting each clip's size on
+// disk (never the size its sidecar claims). Other videos of the folder, and the clips in `leave_alone` (the
+// pending deletions and the recording in progress), are neither counted nor removed. Gives the ids moved to the trash,
 // in the order moved; a clip the trash refuses is skipped silently.
 std::vector<std::string> apply_retention(platform::Trash& trash, std::filesystem::path const& folder,
     RetentionLimits limits, std::span<std::string const> leave_alone, std::chrono::system_clock::time_point now);

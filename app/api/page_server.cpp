@@ -359,16 +359,19 @@ void page_worker_main(std::shared_ptr<SharedJobReceiver> jobs, PageServe serve)
     }
 }
 
-channel::Sender<PageJob> spawn_page_workers(PageServe serve)
+Result<channel::Sender<PageJob>> spawn_page_workers(PageServe serve, threads::Spawner const& start)
 {
     if (!serve)
         serve = handle_request;
     auto [sender, receiver] = channel::make<PageJob>();
     auto shared = std::make_shared<SharedJobReceiver>();
     shared->receiver = std::move(receiver);
-    for (int index = 0; index < page_worker_count; ++index)
-        (void)threads::spawn_detached(fmt::format("quillmar-page-{}", index),
-                                      [shared, serve] { page_worker_main(shared, serve); });
+    for (int index = 0; index < page_worker_count; ++index) {
+        auto worker = TRY(threads::start_needed(start, fmt::format("quillmar-page-{}", index),
+                                                [shared, serve] { page_worker_main(shared, serve); }));
+        // A job may take seconds (a light copy): the workers are not waited for at quit.
+        worker.detach();
+    }
     return sender;
 }
 

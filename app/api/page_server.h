@@ -85,8 +85,11 @@ struct SharedJobReceiver {
 
 inline constexpr int page_worker_count = 4;
 
-// Creates the queue and starts the workers (one that cannot start is skipped); returns the sending end.
-channel::Sender<PageJob> spawn_page_workers(PageServe serve = {});
+// Creates the queue and starts the workers; returns the sending end. A worker that cannot start leaves a
+// crash record and fails the whole call (the page would be served by fewer workers, or by none, with no
+// word): the workers already started end as the queue closes.
+Result<channel::Sender<PageJob>> spawn_page_workers(PageServe serve = {},
+                                                    threads::Spawner const& start = threads::spawn_thread);
 
 // The scheme handler's state: one per view, each with its own clones.
 struct PageHandler {

@@ -9,6 +9,8 @@
 
 #include "engine/engine.h"
 #include "platform/shell.h"
+#include "tests/fakes/watched_spawner.h"
+#include "tests/support/media_check.h"
 #include "tests/support/temp_dir.h"
 
 using namespace std::chrono_literals;
@@ -204,7 +206,7 @@ TEST_F(PageServer, ThumbnailsOverFourMebibytesLinksAndFifosAreNotFound)
 TEST_F(PageServer, ThrowingJobsAnswer500AndTheWorkersLiveOn)
 {
     threads::set_crash_log(dir() / "crash.log");
-    auto tx = api::spawn_page_workers([](api::PageJob& job) {
+    auto tx = *api::spawn_page_workers([](api::PageJob& job) {
         if (job.request.uri.find("boom") != std::string::npos)
             throw std::runtime_error("boom");
         api::handle_request(job);
@@ -231,8 +233,8 @@ namespace {
 // A folder dialog that stays open until the test closes them all.
 class HeldDialogs final : public platform::DesktopShell {
 public:
-    void open(fs::path const&) override { }
-    void reveal(fs::path const&) override { }
+    Result<void> open(fs::path const&) override { return {}; }
+    Result<void> reveal(fs::path const&) override { return {}; }
     std::optional<std::string> pick_folder() override
     {
         std::unique_lock lock(m_mutex);
@@ -270,8 +272,10 @@ TEST_F(PageServer, HeldWorkersLeaveTheFourthServingInQueueOrder)
     app->platform.shell = dialogs;
     make_clip("a", 10);
     write_file("clips/.quillmar/a.jpg", "jpeg");
+    auto jobs = api::spawn_page_workers();
+    ASSERT_TRUE(jobs) << jobs.error();
     Answers answers;
-    api::PageHandler handler { nullptr, api::spawn_page_workers(), app };
+    api::PageHandler handler { nullptr, *jobs, app };
     for (int i = 0; i < 3; ++i)
         api::queue_page_request(handler, { "POST", "/api/pick-folder", {}, {} },
                                 answers.responder(fmt::format("pick{}", i)));
@@ -289,6 +293,23 @@ TEST_F(PageServer, HeldWorkersLeaveTheFourthServingInQueueOrder)
     EXPECT_EQ(body_text(answers.by_uri["/thumb/a"]), "jpeg");
     EXPECT_EQ(answers.by_uri["/clip/a"].bytes().size(), 10u);
     EXPECT_EQ(body_text(answers.by_uri["pick0"]), R"({"path":null})");
+}
+
+// A worker that cannot start fails the pool with a crash record naming it; those already started end with it.
+TEST_F(PageServer, WorkerThatCannotStartFailsThePool)
+{
+    threads::set_crash_log(dir() / "crash.log");
+    fakes::WatchedSpawner spawner { "quillmar-page-2" };
+    auto tx = api::spawn_page_workers({}, spawner.spawner());
+    threads::set_crash_log({});
+    ASSERT_FALSE(tx);
+    EXPECT_EQ(tx.error(), fmt::format("Démarrage impossible : le fil quillmar-page-2 n'a pas démarré ({})",
+                                      fakes::refused_start_text));
+    EXPECT_NE(read_file(dir() / "crash.log").find("quillmar-page-2: "), std::string::npos);
+    EXPECT_TRUE(media::poll_until([&] {
+        auto seen = spawner.seen();
+        return seen.size() == 2 && seen["quillmar-page-0"] && seen["quillmar-page-1"];
+    }));
 }
 
 TEST(PagePool, UnqueuedOrDroppedJobsAnswer503)
