@@ -233,9 +233,10 @@ std::vector<std::string> journaled_recordings(fs::path const& folder)
 
 void remove_journal(fs::path const& folder, std::string_view id)
 {
-    remove_reserve(folder, id);
-    if (auto meta = open_meta_dir(folder))
+    if (auto meta = open_meta_dir(folder)) {
+        (void)meta->remove(std::string(id) + std::string(reserve_suffix));
         (void)meta->remove(std::string(id) + std::string(journal_suffix));
+    }
 }
 
 void remove_reserve(fs::path const& folder, std::string_view id)
@@ -421,9 +422,8 @@ Clip fallback_clip(std::string_view id, fs::path const& mp4)
 
 namespace {
 
-std::optional<Clip> read_sidecar(fs::path const& folder, std::string_view id)
+std::optional<Clip> read_sidecar(Result<files::Dir> const& meta, std::string_view id)
 {
-    auto meta = open_meta_dir(folder);
     if (!meta)
         return std::nullopt;
     // A sidecar is a few hundred bytes; a huge file in its place would stall every listing.
@@ -433,17 +433,23 @@ std::optional<Clip> read_sidecar(fs::path const& folder, std::string_view id)
     return parse_sidecar(*text);
 }
 
-}
-
-Clip read_clip_meta(fs::path const& folder, std::string_view id, fs::path const& mp4)
+// read_clip_meta with the hidden folder already opened: a listing opens it once for all its clips.
+Clip clip_meta_in(Result<files::Dir> const& meta, std::string_view id, fs::path const& mp4)
 {
-    if (auto clip = read_sidecar(folder, id)) {
+    if (auto clip = read_sidecar(meta, id)) {
         // The MP4's name is the id: a copied clip with its copied sidecar is a second clip, not a
         // second entry under the first one's id.
         clip->id = id;
         return *clip;
     }
     return fallback_clip(id, mp4);
+}
+
+}
+
+Clip read_clip_meta(fs::path const& folder, std::string_view id, fs::path const& mp4)
+{
+    return clip_meta_in(open_meta_dir(folder), id, mp4);
 }
 
 namespace {
@@ -472,6 +478,7 @@ std::vector<Clip> list_clips(fs::path const& folder)
     fs::directory_iterator it(folder, ec);
     if (ec)
         return clips;
+    auto const meta = open_meta_dir(folder);
     for (; it != fs::directory_iterator(); it.increment(ec)) {
         if (ec)
             break;
@@ -485,7 +492,7 @@ std::vector<Clip> list_clips(fs::path const& folder)
         // reader that follows.
         if (!files::is_regular_file(path))
             continue;
-        clips.push_back(read_clip_meta(folder, stem, path));
+        clips.push_back(clip_meta_in(meta, stem, path));
     }
     std::stable_sort(clips.begin(), clips.end(), [](Clip const& a, Clip const& b) {
         if (a.created != b.created)
