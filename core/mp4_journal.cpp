@@ -346,9 +346,7 @@ Result<Completed> complete_from_journal(int fd, std::span<std::uint8_t const> jo
         return fail(std::string(not_recording_text));
     // The size is 0 until the recording is finished. A finished one whose journal was left behind is completed
     // again to the same bytes when the journal holds all its media; otherwise the file is kept as it is.
-    std::uint64_t mdat_size = 0;
-    for (std::size_t i = expected.size(); i < head.size(); ++i)
-        mdat_size = (mdat_size << 8) | head[i];
+    auto mdat_size = TRY(demux::read_u64_at(head, expected.size()));
     if (mdat_size != 0) {
         std::uint64_t journaled = 0;
         for (auto const* table : { &contents->video, &contents->audio }) {
