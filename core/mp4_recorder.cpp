@@ -2,6 +2,22 @@
 
 namespace mp4 {
 
+namespace {
+
+// Appends `packets`, written from `offset` of the payload on, to the table as one chunk.
+void append_chunk(SampleTable& table, std::uint64_t offset, std::deque<Packet> const& packets, bool every_sync)
+{
+    for (auto const& packet : packets) {
+        table.sizes.push_back(static_cast<std::uint32_t>(packet.size()));
+        table.times.push_back(packet.time);
+        if (every_sync || packet.is_keyframe())
+            table.sync.push_back(static_cast<std::uint32_t>(table.sizes.size()));
+    }
+    table.chunks.push_back({ offset, static_cast<std::uint32_t>(packets.size()) });
+}
+
+}
+
 Recorder::Recorder(files::Fd file)
     : m_file(std::move(file))
     , m_writer(std::make_unique<files::BufWriter>(m_file.get()))
@@ -55,7 +71,6 @@ Result<void> Recorder::push_audio(Packet packet)
 
 Result<void> Recorder::write_packets(std::deque<Packet>& packets, SampleTable& table, bool every_sync)
 {
-    Chunk chunk { m_written, 0 };
     bool audio = &table == &m_audio;
     // The entry goes first: a chunk cut short on disk is then still known, and its whole samples are kept.
     if (m_journal) {
@@ -77,26 +92,15 @@ Result<void> Recorder::write_packets(std::deque<Packet>& packets, SampleTable& t
     if (written)
         written = m_writer->flush();
     if (!written) {
-        Failed failed { audio, m_written, {}, {}, {} };
-        for (auto const& packet : packets) {
-            failed.sizes.push_back(static_cast<std::uint32_t>(packet.size()));
-            failed.times.push_back(packet.time);
-            failed.keyframes.push_back(every_sync || packet.is_keyframe());
-        }
-        m_failed = std::move(failed);
+        m_failed = Failed { audio, every_sync, m_written, std::move(packets) };
         packets.clear();
         return written;
     }
+    append_chunk(table, m_written, packets, every_sync);
     for (auto const& packet : packets) {
         m_written += packet.size();
         m_newest = std::max(m_newest, packet.time);
-        table.sizes.push_back(static_cast<std::uint32_t>(packet.size()));
-        table.times.push_back(packet.time);
-        if (every_sync || packet.is_keyframe())
-            table.sync.push_back(static_cast<std::uint32_t>(table.sizes.size()));
-        ++chunk.count;
     }
-    table.chunks.push_back(chunk);
     packets.clear();
     return {};
 }
@@ -153,15 +157,8 @@ Result<RecordingSummary> Recorder::salvage(VideoConfig const& video, AudioConfig
     SampleTable video_table = m_video;
     SampleTable audio_table = m_audio;
     if (m_failed) {
-        auto& table = m_failed->audio ? audio_table : video_table;
-        auto const& failed = *m_failed;
-        table.chunks.push_back({ failed.offset, static_cast<std::uint32_t>(failed.sizes.size()) });
-        for (std::size_t i = 0; i < failed.sizes.size(); ++i) {
-            table.sizes.push_back(failed.sizes[i]);
-            table.times.push_back(failed.times[i]);
-            if (failed.keyframes[i])
-                table.sync.push_back(static_cast<std::uint32_t>(table.sizes.size()));
-        }
+        append_chunk(m_failed->audio ? audio_table : video_table, m_failed->offset, m_failed->packets,
+                     m_failed->every_sync);
         m_failed.reset();
     }
     auto size = TRY(files::file_size(m_file.get()));

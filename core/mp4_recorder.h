@@ -91,10 +91,9 @@ private:
     // The chunk whose write failed, as far as it was meant to go: salvage keeps the part of it that arrived.
     struct Failed {
         bool audio { false };
+        bool every_sync { false };
         std::uint64_t offset { 0 };
-        std::vector<std::uint32_t> sizes;
-        std::vector<std::int64_t> times;
-        std::vector<bool> keyframes;
+        std::deque<Packet> packets;
     };
 
     bool m_started { false };
