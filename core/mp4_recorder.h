@@ -73,7 +73,6 @@ public:
     // After a write error: gives the reserve back, then completes the file with every whole sample it holds
     // (complete_recording). The recording takes nothing more.
     Result<RecordingSummary> salvage(VideoConfig const& video, AudioConfig const* audio);
-    std::uint64_t reserved() const { return m_reserved; }
 
     bool started() const { return m_started; }
     std::int64_t first_time() const { return m_first_time; }
