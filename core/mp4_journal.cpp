@@ -166,6 +166,45 @@ void cut_table(SampleTable& table, std::size_t chunks, std::uint32_t last_count)
     std::erase_if(table.sync, [&](std::uint32_t number) { return number > samples; });
 }
 
+// Cuts both tables to what the first `available` bytes of the mdat payload hold: every chunk that ends within
+// them, then the whole samples of the chunk that reaches past. Gives the bytes kept.
+std::uint64_t keep_whole_samples(SampleTable& video, SampleTable& audio, std::uint64_t available)
+{
+    auto video_bytes = chunk_bytes(video);
+    auto audio_bytes = chunk_bytes(audio);
+    std::size_t v = 0, a = 0, v_first = 0, a_first = 0;
+    std::uint64_t kept = 0;
+    // The chunks of both tracks in file order; they lie back to back from offset 0.
+    while (v < video.chunks.size() || a < audio.chunks.size()) {
+        bool take_audio = v == video.chunks.size()
+            || (a < audio.chunks.size() && audio.chunks[a].offset < video.chunks[v].offset);
+        auto& table = take_audio ? audio : video;
+        auto& index = take_audio ? a : v;
+        auto& first = take_audio ? a_first : v_first;
+        auto const& chunk = table.chunks[index];
+        auto bytes = (take_audio ? audio_bytes : video_bytes)[index];
+        if (chunk.offset != kept)
+            break;
+        if (kept + bytes <= available) {
+            kept += bytes;
+            first += chunk.count;
+            ++index;
+            continue;
+        }
+        std::uint32_t whole = 0;
+        while (whole < chunk.count && kept + table.sizes[first + whole] <= available)
+            kept += table.sizes[first + whole++];
+        if (whole > 0) {
+            cut_table(table, index + 1, whole);
+            ++index;
+        }
+        break;
+    }
+    cut_table(video, v, v > 0 ? video.chunks[v - 1].count : 0);
+    cut_table(audio, a, a > 0 ? audio.chunks[a - 1].count : 0);
+    return kept;
+}
+
 // Writes all of data at offset; the errno of a failure, 0 on success.
 int pwrite_errno(int fd, std::span<std::uint8_t const> data, std::uint64_t offset)
 {
@@ -250,43 +289,6 @@ std::optional<JournalContents> read_journal(std::span<std::uint8_t const> bytes)
         }
     }
     return contents;
-}
-
-std::uint64_t keep_whole_samples(SampleTable& video, SampleTable& audio, std::uint64_t available)
-{
-    auto video_bytes = chunk_bytes(video);
-    auto audio_bytes = chunk_bytes(audio);
-    std::size_t v = 0, a = 0, v_first = 0, a_first = 0;
-    std::uint64_t kept = 0;
-    // The chunks of both tracks in file order; they lie back to back from offset 0.
-    while (v < video.chunks.size() || a < audio.chunks.size()) {
-        bool take_audio = v == video.chunks.size()
-            || (a < audio.chunks.size() && audio.chunks[a].offset < video.chunks[v].offset);
-        auto& table = take_audio ? audio : video;
-        auto& index = take_audio ? a : v;
-        auto& first = take_audio ? a_first : v_first;
-        auto const& chunk = table.chunks[index];
-        auto bytes = (take_audio ? audio_bytes : video_bytes)[index];
-        if (chunk.offset != kept)
-            break;
-        if (kept + bytes <= available) {
-            kept += bytes;
-            first += chunk.count;
-            ++index;
-            continue;
-        }
-        std::uint32_t whole = 0;
-        while (whole < chunk.count && kept + table.sizes[first + whole] <= available)
-            kept += table.sizes[first + whole++];
-        if (whole > 0) {
-            cut_table(table, index + 1, whole);
-            ++index;
-        }
-        break;
-    }
-    cut_table(video, v, v > 0 ? video.chunks[v - 1].count : 0);
-    cut_table(audio, a, a > 0 ? audio.chunks[a - 1].count : 0);
-    return kept;
 }
 
 std::uint64_t moov_size_bound(SampleTable const& video, SampleTable const& audio, std::size_t record_bytes)

@@ -58,10 +58,6 @@ struct JournalContents {
 // Nothing when the journal does not open with a whole header.
 std::optional<JournalContents> read_journal(std::span<std::uint8_t const> bytes);
 
-// Cuts both tables to what the first `available` bytes of the mdat payload hold: every chunk that ends within
-// them, then the whole samples of the chunk that reaches past. Gives the bytes kept.
-std::uint64_t keep_whole_samples(SampleTable& video, SampleTable& audio, std::uint64_t available);
-
 // An upper bound of the moov's size for tables of these lengths (the reserve a recording keeps for it).
 std::uint64_t moov_size_bound(SampleTable const& video, SampleTable const& audio, std::size_t record_bytes);
 
