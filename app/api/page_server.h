@@ -21,7 +21,7 @@
 
 #include "app/api/api.h"
 #include "base/channel.h"
-#include "library/library.h"
+#include "base/threads.h"
 #include "platform/page_scheme.h"
 
 namespace engine {
@@ -131,9 +131,6 @@ struct ByteWindow {
 };
 inline constexpr std::uint64_t clip_window_bytes = 4 * 1024 * 1024;
 std::optional<ByteWindow> clip_window(std::optional<std::string_view> range, std::uint64_t size);
-
-// Thumbnails larger than this are not served: a JPEG of 400 x 225 pixels is far smaller.
-inline constexpr std::uint64_t thumb_max_bytes = library::thumb_max_bytes;
 
 // One entry of the page files compiled into the program.
 struct StaticAsset {

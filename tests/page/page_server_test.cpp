@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/engine.h"
+#include "library/library.h"
 #include "platform/shell.h"
 #include "tests/fakes/watched_spawner.h"
 #include "tests/support/media_check.h"
@@ -169,7 +170,7 @@ TEST_F(PageServer, PathLikeIdsAreNotFoundOnBothRoads)
 
 TEST_F(PageServer, ThumbnailsOverFourMebibytesLinksAndFifosAreNotFound)
 {
-    write_file("clips/.quillmar/big.jpg", std::string(api::thumb_max_bytes + 1, 'x'));
+    write_file("clips/.quillmar/big.jpg", std::string(library::thumb_max_bytes + 1, 'x'));
     expect_not_found(serve("/thumb/big"));
     // A link in a thumbnail's place is not followed to the file it names.
     std::filesystem::create_symlink(write_file("private", "secret"), clips / ".quillmar" / "linked.jpg");
