@@ -178,6 +178,10 @@ namespace {
 constexpr std::string_view journal_suffix = ".journal";
 constexpr std::string_view reserve_suffix = ".reserve";
 
+// The names of a recording's journal and reserve inside the hidden folder.
+std::string journal_name(std::string_view id) { return std::string(id) + std::string(journal_suffix); }
+std::string reserve_name(std::string_view id) { return std::string(id) + std::string(reserve_suffix); }
+
 Result<files::Fd> create_in_meta_dir(fs::path const& folder, std::string const& name)
 {
     auto meta = TRY(open_meta_dir(folder));
@@ -190,28 +194,28 @@ Result<files::Fd> create_in_meta_dir(fs::path const& folder, std::string const& 
 
 fs::path journal_path(fs::path const& folder, std::string_view id)
 {
-    return folder / meta_dir_name / (std::string(id) + std::string(journal_suffix));
+    return folder / meta_dir_name / journal_name(id);
 }
 
 fs::path reserve_path(fs::path const& folder, std::string_view id)
 {
-    return folder / meta_dir_name / (std::string(id) + std::string(reserve_suffix));
+    return folder / meta_dir_name / reserve_name(id);
 }
 
 Result<files::Fd> create_journal(fs::path const& folder, std::string_view id)
 {
-    return create_in_meta_dir(folder, std::string(id) + std::string(journal_suffix));
+    return create_in_meta_dir(folder, journal_name(id));
 }
 
 Result<files::Fd> create_reserve(fs::path const& folder, std::string_view id)
 {
-    return create_in_meta_dir(folder, std::string(id) + std::string(reserve_suffix));
+    return create_in_meta_dir(folder, reserve_name(id));
 }
 
 Result<std::string> read_journal(fs::path const& folder, std::string_view id)
 {
     auto meta = TRY(open_meta_dir(folder));
-    return meta.read_regular(std::string(id) + std::string(journal_suffix), std::numeric_limits<std::uint64_t>::max());
+    return meta.read_regular(journal_name(id), std::numeric_limits<std::uint64_t>::max());
 }
 
 std::vector<std::string> journaled_recordings(fs::path const& folder)
@@ -234,15 +238,15 @@ std::vector<std::string> journaled_recordings(fs::path const& folder)
 void remove_journal(fs::path const& folder, std::string_view id)
 {
     if (auto meta = open_meta_dir(folder)) {
-        (void)meta->remove(std::string(id) + std::string(reserve_suffix));
-        (void)meta->remove(std::string(id) + std::string(journal_suffix));
+        (void)meta->remove(reserve_name(id));
+        (void)meta->remove(journal_name(id));
     }
 }
 
 void remove_reserve(fs::path const& folder, std::string_view id)
 {
     if (auto meta = open_meta_dir(folder))
-        (void)meta->remove(std::string(id) + std::string(reserve_suffix));
+        (void)meta->remove(reserve_name(id));
 }
 
 std::optional<std::string> read_thumbnail(fs::path const& folder, std::string_view id)
