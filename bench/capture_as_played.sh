@@ -15,8 +15,9 @@
 # Each round runs, one after the other, printing the load average before each:
 #   program  build/app/quillmar --tray with a temporary home and no settings file (the defaults: 1080p60
 #            H.264 Standard, 6 Mbit/s). Once its capture thread runs and WARMUP has passed: CPU of the
-#            process and of each thread (/proc/PID/task/*/stat) and VmRSS split into RssAnon, RssFile and
-#            RssShmem (/proc/PID/status, every second) over SECONDS. Then SAVE_KEY is pressed with xdotool
+#            process and of each thread (/proc/PID/task/*/stat), the time each thread waited for a CPU
+#            (schedstat), the X server's CPU and wait, and VmRSS split into RssAnon, RssFile and RssShmem
+#            (/proc/PID/status, every second) over SECONDS. Then SAVE_KEY is pressed with xdotool
 #            and the clip is checked as a player would: duration, 60 fps, gaps in its timestamps, a decode
 #            with `ffmpeg -v error` that must print nothing. The "status" method is reachable only from the
 #            program's own page, so frames and drops are read from that clip: one video sample per frame
@@ -25,7 +26,9 @@
 #            grabbed and converted once from the same picture, at the same 60 fps pace.
 #   ffmpeg   x11grab and both sound sources (amix, AAC 192 kbit/s 48 kHz) into libx264 with the program's
 #            settings, -pix_fmt yuv420p, into a ring of 2 s MPEG-TS segments on disk (60 segments);
-#            measured like the program after WARMUP, its frames and drops from -progress.
+#            measured like the program after WARMUP, its frames from -progress. The segment muxer asks
+#            for constant frames, so a frame x11grab grabbed late is encoded again as a copy (counted as
+#            duplicated) where the program leaves a gap.
 # Then the picture check: the floor dumps 120 frames it grabbed and its 10 s stream; ffmpeg encodes the
 # same frames with the same settings; both streams' Y-PSNR against those frames, and their bitrates.
 set -u
@@ -91,30 +94,38 @@ stop_picture() {
 load() { cut -d' ' -f1-3 /proc/loadavg; }
 now() { date +%s.%N; }
 
-# "tid|name|ticks" for every thread of PID.
+# "tid|name|CPU ticks|ns spent waiting for a CPU" for every thread of PID.
 threads_snapshot() {
-  local stat
-  for stat in /proc/"$1"/task/*/stat; do
-    sed -E 's/^([0-9]+) \((.*)\) (.*)$/\1|\2|\3/' "$stat" 2>/dev/null
-  done | awk -F'|' '{split($3, f, " "); print $1 "|" $2 "|" f[12] + f[13]}'
+  local task
+  for task in /proc/"$1"/task/*; do
+    { sed -E 's/^([0-9]+) \((.*)\) (.*)$/\1|\2|\3/' "$task/stat"; cut -d' ' -f2 "$task/schedstat"; } 2>/dev/null \
+      | paste -sd'|'
+  done | awk -F'|' 'NF == 4 {split($3, f, " "); print $1 "|" $2 "|" f[12] + f[13] "|" $4}'
 }
 # utime + stime of the whole process, ended threads included, in ticks.
 process_ticks() { sed -E 's/^.*\) //' /proc/"$1"/stat | awk '{print $12 + $13}'; }
 
-# Per thread name: how many, CPU seconds between two snapshots (a thread born in between counts from 0).
+# Per thread name: how many, CPU seconds between two snapshots (a thread born in between counts from 0), and
+# the time they spent runnable but waiting for a CPU (/proc/PID/task/TID/schedstat).
 thread_table() { # BEFORE AFTER PROCESS_SECONDS
   awk -F'|' -v tick="$tick" -v total="$3" '
-    FNR == NR { before[$1] = $3; next }
-    { cpu[$2] += ($3 - before[$1]) / tick; n[$2]++; sum += ($3 - before[$1]) / tick }
+    FNR == NR { before[$1] = $3; waited[$1] = $4; next }
+    { cpu[$2] += ($3 - before[$1]) / tick; n[$2]++; sum += ($3 - before[$1]) / tick; wait[$2] += ($4 - waited[$1]) / 1e9 }
     END {
-      for (t in cpu) printf "  thread %-16s x%-2d %7.2f s\n", t, n[t], cpu[t]
+      for (t in cpu) printf "  thread %-16s x%-2d %7.2f s, waited for a CPU %6.2f s\n", t, n[t], cpu[t], wait[t]
       printf "  thread %-16s     %7.2f s\n", "(ended ones)", total - sum
     }' "$1" "$2" | sort -k4 -nr
 }
 
+# The X server of this desktop (the session's own Xvfb): every grab is a round trip to it, so a starved
+# server shows as late frames in every capturer.
+xserver=$(pgrep -P "$PPID" -x Xvfb | head -1)
+xserver_figures() { [ -n "$xserver" ] && echo "$(process_ticks "$xserver") $(cut -d' ' -f2 /proc/"$xserver"/schedstat)"; }
+
 # Samples VmRSS, RssAnon, RssFile, RssShmem of PID every second for SECONDS; prints the largest and the last.
-watch_process() { # PID SECONDS NAME: fills $work/NAME.{cpu,threads,rss}
-  local pid=$1 span=$2 name=$3 t0 t1 c0 c1
+watch_process() { # PID SECONDS NAME: fills $work/NAME.{cpu,before,after,samples,rss,xserver}
+  local pid=$1 span=$2 name=$3 t0 t1 c0 c1 x0 x1
+  x0=$(xserver_figures)
   threads_snapshot "$pid" >"$work/$name.before"
   c0=$(process_ticks "$pid")
   t0=$(now)
@@ -128,6 +139,10 @@ watch_process() { # PID SECONDS NAME: fills $work/NAME.{cpu,threads,rss}
   threads_snapshot "$pid" >"$work/$name.after"
   c1=$(process_ticks "$pid")
   t1=$(now)
+  x1=$(xserver_figures)
+  [ -n "$x0" ] && awk -v a="$x0" -v b="$x1" -v tick="$tick" 'BEGIN {split(a, p, " "); split(b, q, " ")
+    printf "   X server (Xvfb): CPU %.2f s, waited for a CPU %.2f s\n", (q[1] - p[1]) / tick, (q[2] - p[2]) / 1e9}' \
+    >"$work/$name.xserver"
   awk -v a="$c0" -v b="$c1" -v s="$t0" -v e="$t1" -v tick="$tick" \
     'BEGIN {printf "%.2f %.2f\n", (b - a) / tick, e - s}' >"$work/$name.cpu"
   awk '{for (i = 1; i <= 4; i++) if ($i > m[i]) m[i] = $i; for (i = 1; i <= 4; i++) l[i] = $i} END {
@@ -141,6 +156,7 @@ report_process() { # NAME LABEL
   awk '{printf "   RSS largest: VmRSS %s, anon %s, file %s, shmem %s MiB; last: %s, %s, %s, %s MiB\n",
     $1, $2, $3, $4, $5, $6, $7, $8}' "$work/$1.rss"
   thread_table "$work/$1.before" "$work/$1.after" "$cpu"
+  cat "$work/$1.xserver" 2>/dev/null
 }
 
 # The program's clip, as a player would look at it.
@@ -163,6 +179,7 @@ check_clip() { # MP4 FIGURES: FIGURES receives "frames missing"
 run_program() { # ROUND
   local round=$1 home="$work/home.$1" pid clip
   mkdir -p "$home"
+  load >"$work/program.$round.load"
   echo "-- program, round $round: load average $(load)"
   "${pin[@]}" env HOME="$home" XDG_CONFIG_HOME="$home/.config" XDG_DATA_HOME="$home/.local/share" \
     XDG_CACHE_HOME="$home/.cache" "$program" --tray >"$home/log" 2>&1 </dev/null &
@@ -203,6 +220,7 @@ run_program() { # ROUND
 
 run_floor() { # ROUND
   local round=$1
+  load >"$work/floor.$round.load"
   echo "-- floor, round $round: load average $(load)"
   start_picture
   "${pin[@]}" "$bench" floor "$secs" >"$work/floor.$round" 2>&1
@@ -215,6 +233,7 @@ run_floor() { # ROUND
 run_ffmpeg() { # ROUND
   local round=$1 ring="$work/ring.$1" pid progress="$work/ffmpeg.$1.progress"
   mkdir -p "$ring"
+  load >"$work/ffmpeg.$round.load"
   echo "-- ffmpeg, round $round: load average $(load)"
   start_picture
   "${pin[@]}" ffmpeg -nostdin -hide_banner -loglevel error -nostats -progress "$progress" -stats_period 0.5 \
@@ -228,22 +247,22 @@ run_ffmpeg() { # ROUND
     >"$work/ffmpeg.$round.log" 2>&1 &
   pid=$!
   sleep "$warmup"
-  local f0 d0 f1 d1
-  read -r f0 d0 < <(progress_frames "$progress")
+  local f0 d0 u0 f1 d1 u1
+  read -r f0 d0 u0 < <(progress_frames "$progress")
   watch_process "$pid" "$secs" "ffmpeg.$round"
-  read -r f1 d1 < <(progress_frames "$progress")
+  read -r f1 d1 u1 < <(progress_frames "$progress")
   kill -INT "$pid"
   wait "$pid" 2>/dev/null
   stop_picture
   echo "$((f1 - f0)) $((d1 - d0))" >"$work/ffmpeg.$round.frames"
   report_process "ffmpeg.$round" "ffmpeg"
-  echo "   ffmpeg: $((f1 - f0)) frames encoded in the window (of $((secs * 60))), $((d1 - d0)) dropped;" \
+  echo "   ffmpeg: $((f1 - f0)) frames encoded in the window (60 per second: $(awk '{printf "%d", $2 * 60}' "$work/ffmpeg.$round.cpu")), $((d1 - d0)) dropped, $((u1 - u0)) duplicated;" \
     "ring: $(ls "$ring" | wc -l) segments, $(du -sm "$ring" | cut -f1) MB"
   [ -s "$work/ffmpeg.$round.log" ] && head -5 "$work/ffmpeg.$round.log" | sed 's/^/   ffmpeg said: /'
   rm -rf "$ring"
 }
-progress_frames() { # PROGRESS: last "frame" and "drop_frames" written
-  awk -F= '/^frame=/ {f = $2} /^drop_frames=/ {d = $2} END {print f + 0, d + 0}' "$1"
+progress_frames() { # PROGRESS: the last "frame", "drop_frames" and "dup_frames" written
+  awk -F= '/^frame=/ {f = $2} /^drop_frames=/ {d = $2} /^dup_frames=/ {u = $2} END {print f + 0, d + 0, u + 0}' "$1"
 }
 
 echo "== $(date -u '+%F %T') UTC; $(nproc) cores; measured on ${cores:-all cores}; $secs s per arm after $warmup s of warm-up"
@@ -256,9 +275,10 @@ done
 echo "== load average after: $(load)"
 
 echo
-echo "== summary (CPU as cores busy over the window; per frame: CPU per frame encoded)"
-echo "| round | program | floor | ffmpeg (frames) | program / floor | program / ffmpeg | per frame | program anon / file RSS, largest | ffmpeg anon RSS | clip frames, missing |"
-echo "|---|---|---|---|---|---|---|---|---|---|"
+echo "== summary: CPU in cores busy over the window; per frame: CPU per frame encoded (the program's frames in the"
+echo "   window from its clip's frames and gaps, the floor's all of them, ffmpeg's from -progress)"
+echo "| round | load before program, floor, ffmpeg | program | floor | ffmpeg (frames) | program / floor | per frame | program / ffmpeg | per frame | program RssAnon / RssFile, largest | ffmpeg RssAnon | clip: frames, missing |"
+echo "|---|---|---|---|---|---|---|---|---|---|---|---|"
 for round in $(seq 1 "$rounds"); do
   read -r pc pw <"$work/program.$round.cpu"
   read -r fc fw <"$work/floor.$round.cpu"
@@ -267,15 +287,17 @@ for round in $(seq 1 "$rounds"); do
   read -r pframes pmissing <"$work/program.$round.clip"
   read -r _ panon pfile _ <"$work/program.$round.rss"
   read -r _ ganon _ <"$work/ffmpeg.$round.rss"
-  awk -v r="$round" -v pc="$pc" -v pw="$pw" -v fc="$fc" -v fw="$fw" -v gc="$gc" -v gw="$gw" -v gf="$gframes" \
-    -v pf="$pframes" -v pm="$pmissing" -v pa="$panon" -v pfi="$pfile" -v ga="$ganon" -v secs="$secs" 'BEGIN {
+  loads="$(cut -d' ' -f1 "$work/program.$round.load"), $(cut -d' ' -f1 "$work/floor.$round.load"), $(cut -d' ' -f1 "$work/ffmpeg.$round.load")"
+  awk -v r="$round" -v loads="$loads" -v pc="$pc" -v pw="$pw" -v fc="$fc" -v fw="$fw" -v gc="$gc" -v gw="$gw" \
+    -v gf="$gframes" -v pf="$pframes" -v pm="$pmissing" -v pa="$panon" -v pfi="$pfile" -v ga="$ganon" 'BEGIN {
       p = pc / pw; f = fc / fw; g = gc / gw
-      # the clip holds the last 60 s; the window held pw seconds
-      pframe = pf > 0 ? pc / (pf * pw / (pf / 60 + pm / 60)) : 0
+      # The clip spans (frames + missing) / 60 s; the window lasted pw s at the same rate.
+      pframe = pf > 0 ? pc / (pf * pw / ((pf + pm) / 60)) : 0
+      fframe = fc / (fw * 60)
       gframe = gf > 0 ? gc / gf : 0
-      printf "| %d | %.2f | %.2f | %.2f (%d) | %.3f | %.3f | %s | %s / %s MiB | %s MiB | %d, %d |\n",
-        r, p, f, g, gf, p / f, p / g, (pframe > 0 && gframe > 0) ? sprintf("%.3f", pframe / gframe) : "-",
-        pa, pfi, ga, pf, pm }'
+      printf "| %d | %s | %.3f | %.3f | %.3f (%d) | %.3f | %s | %.3f | %s | %s / %s MiB | %s MiB | %d, %d |\n",
+        r, loads, p, f, g, gf, p / f, (pframe > 0 ? sprintf("%.3f", pframe / fframe) : "-"), p / g,
+        ((pframe > 0 && gframe > 0) ? sprintf("%.3f", pframe / gframe) : "-"), pa, pfi, ga, pf, pm }'
 done
 
 echo
