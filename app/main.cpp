@@ -116,7 +116,9 @@ Result<std::shared_ptr<engine::Engine>> init_app_state(std::filesystem::path con
     auto prepared = library::ensure_meta_dir(clips);
     if (!prepared)
         return fail(fmt::format("Dossier des clips : {}", prepared.error()));
-    // This is the only instance: whatever is half-written there was left by a run that ended mid-save.
+    // This is the only instance: a recording with its journal was cut short by a crash, a kill or a power cut,
+    // and whatever is half-written there was left by a run that ended mid-save.
+    engine::complete_unfinished_recordings(*prepared);
     library::remove_leftover_parts(*prepared);
     light_copy::clean_folder(platform.copies_dir, std::chrono::system_clock::now(), light_copy::Leftovers::Remove);
 

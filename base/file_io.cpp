@@ -191,6 +191,26 @@ Result<std::uint64_t> file_size(int fd)
     return static_cast<std::uint64_t>(st.st_size);
 }
 
+Result<void> truncate_fd(int fd, std::uint64_t size)
+{
+    while (::ftruncate(fd, static_cast<off_t>(size)) != 0) {
+        if (errno != EINTR)
+            return fail(os_error(errno));
+    }
+    return {};
+}
+
+Result<void> reserve_space(int fd, std::uint64_t bytes)
+{
+    // posix_fallocate allocates without writing where the file system can, and writes zeros elsewhere.
+    int error = ::posix_fallocate(fd, 0, static_cast<off_t>(bytes));
+    if (error != 0)
+        return fail(os_error(error));
+    return {};
+}
+
+bool is_out_of_room(int error_number) { return error_number == ENOSPC || error_number == EDQUOT || error_number == EFBIG; }
+
 BufWriter::BufWriter(int fd)
     : m_fd(fd)
 {

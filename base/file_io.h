@@ -68,6 +68,13 @@ Result<void> fdatasync_fd(int fd);
 // Best effort; nothing happens where the system has no such call.
 void start_writeback(int fd, std::uint64_t offset, std::uint64_t length);
 Result<std::uint64_t> file_size(int fd);
+// Cuts (or extends with zeros) the file to `size` bytes.
+Result<void> truncate_fd(int fd, std::uint64_t size);
+// Makes the file hold `bytes` of allocated blocks, so that giving them back later frees that much room on a
+// full disk. Where the system cannot allocate without writing, zeros are written instead.
+Result<void> reserve_space(int fd, std::uint64_t bytes);
+// true for the errors of a disk with no room left for a write: no space, over quota, file too large.
+bool is_out_of_room(int error_number);
 
 // Sequential writer with a 1 MiB buffer; large writes bypass the buffer. The owner calls flush()
 // (and sync() where durability matters) before trusting the bytes; the destructor does not flush.

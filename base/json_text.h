@@ -34,8 +34,8 @@ struct Node {
     std::int64_t signed_value { 0 };
     double float_value { 0 };
     std::string string {};
-    std::vector<Node> items {};
-    std::vector<Member> members {};
+    std::vector<Node> items;
+    std::vector<Member> members;
 };
 
 struct Member {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <tuple>
 
 #include "base/clock.h"
 #include "base/file_io.h"
@@ -116,25 +117,60 @@ Result<Box> first_entry(Bytes stsd)
     return entries.front();
 }
 
-// (count, delta) runs of stts.
-struct SttsRun {
+// (count, value) runs of stts (decode time deltas) and ctts (composition offsets).
+struct Run {
     std::uint32_t count;
-    std::uint32_t delta;
+    std::uint32_t value;
 };
 
-Result<std::vector<SttsRun>> read_stts(Bytes stts)
+Result<std::vector<Run>> read_runs(Bytes table)
 {
-    auto count = TRY(read_u32_at(stts, 4));
-    if ((stts.size() - 8) / 8 < count)
+    auto count = TRY(read_u32_at(table, 4));
+    if ((table.size() - 8) / 8 < count)
         return fail(invalid("trop court"));
-    std::vector<SttsRun> runs;
+    std::vector<Run> runs;
     runs.reserve(count);
     for (std::size_t i = 0; i < count; ++i) {
         std::size_t at = 8 + i * 8;
-        runs.push_back({ static_cast<std::uint32_t>(load_be(stts.data() + at, 4)),
-                         static_cast<std::uint32_t>(load_be(stts.data() + at + 4, 4)) });
+        runs.push_back({ static_cast<std::uint32_t>(load_be(table.data() + at, 4)),
+                         static_cast<std::uint32_t>(load_be(table.data() + at + 4, 4)) });
     }
     return runs;
+}
+
+// Calls each(value) once per sample of the runs, for the first `limit` samples at most: runs can claim
+// billions of samples in eight bytes, and only the samples stsz lists are expanded.
+template <class Each> void expand_runs(std::span<Run const> runs, std::size_t limit, Each&& each)
+{
+    std::size_t done = 0;
+    for (auto const& run : runs) {
+        for (std::uint32_t i = 0; i < run.count && done < limit; ++i, ++done)
+            each(run.value);
+        if (done >= limit)
+            break;
+    }
+}
+
+// Where video[first, stop) may end so that no frame shown before its last one is decoded after it: with
+// frames shown out of decode order, a frame decoded past the end can be shown between kept ones, and the cut
+// would show a hole there. Samples are dropped from the end until none is left out that way. Frames shown in
+// decode order never move the end.
+std::size_t whole_end(std::span<SampleRef const> video, std::size_t first, std::size_t stop)
+{
+    std::int64_t earliest_left = std::numeric_limits<std::int64_t>::max();
+    for (std::size_t i = stop; i < video.size(); ++i)
+        earliest_left = std::min(earliest_left, video[i].shown());
+    if (earliest_left == std::numeric_limits<std::int64_t>::max())
+        return stop;
+    std::vector<std::int64_t> latest_kept; // latest_kept[k]: the latest frame shown among video[first, first + k]
+    latest_kept.reserve(stop - first);
+    for (std::size_t i = first; i < stop; ++i)
+        latest_kept.push_back(std::max(latest_kept.empty() ? video[i].shown() : latest_kept.back(), video[i].shown()));
+    while (stop > first && latest_kept[stop - first - 1] > earliest_left) {
+        --stop;
+        earliest_left = std::min(earliest_left, video[stop].shown());
+    }
+    return stop;
 }
 
 // Finds the moov box among the top-level boxes of a file of `length` bytes, reading headers through
@@ -170,6 +206,8 @@ template <class ReadFn> Result<std::vector<std::uint8_t>> read_moov(std::uint64_
 }
 
 }
+
+std::int64_t SampleRef::shown() const { return saturate(__int128(time) + composition); }
 
 bool Box::is(std::string_view four_cc) const
 {
@@ -256,18 +294,30 @@ Result<TrackInfo> parse_trak(Bytes trak, std::uint32_t movie_timescale)
         auto version = TRY(read_u8_at(elst->payload, 0));
         // An elst without entries is valid and moves nothing; its payload ends at the count.
         auto entry_count = TRY(read_u32_at(elst->payload, 4));
+        std::size_t entry_bytes = version == 1 ? 20 : 12;
+        // The segment duration and media time of entry `index`.
+        auto entry = [&](std::size_t index) -> Result<std::pair<std::uint64_t, std::int64_t>> {
+            std::size_t at = 8 + index * entry_bytes;
+            if (version == 1)
+                return std::pair { TRY(read_u64_at(elst->payload, at)),
+                                   static_cast<std::int64_t>(TRY(read_u64_at(elst->payload, at + 8))) };
+            return std::pair { std::uint64_t { TRY(read_u32_at(elst->payload, at)) },
+                               std::int64_t { static_cast<std::int32_t>(TRY(read_u32_at(elst->payload, at + 4))) } };
+        };
         std::uint64_t segment_duration = 0;
         std::int64_t media_time = 0;
-        if (entry_count > 0 && version == 1) {
-            segment_duration = TRY(read_u64_at(elst->payload, 8));
-            media_time = static_cast<std::int64_t>(TRY(read_u64_at(elst->payload, 16)));
-        } else if (entry_count > 0) {
-            segment_duration = TRY(read_u32_at(elst->payload, 8));
-            media_time = static_cast<std::int32_t>(TRY(read_u32_at(elst->payload, 12)));
-        }
+        if (entry_count > 0)
+            std::tie(segment_duration, media_time) = TRY(entry(0));
         if (media_time == -1 && movie_timescale != 0)
             info.start_offset
                 = saturate(static_cast<__int128>(segment_duration) * ticks_per_second / movie_timescale);
+        // The media time the presentation starts from: the first entry's, or after an empty edit the next
+        // one's. A second entry that is missing or cut short shifts nothing.
+        if (media_time != -1)
+            info.media_time = media_time;
+        else if (entry_count > 1)
+            if (auto second = entry(1); second && second->second != -1)
+                info.media_time = second->second;
     }
 
     if (info.timescale == 0)
@@ -378,7 +428,7 @@ std::optional<StscEntry> next_stsc_entry(std::span<StscEntry const> entries, std
 }
 
 Result<std::vector<SampleRef>> parse_stbl(Bytes stbl, std::uint32_t timescale, std::int64_t start_offset,
-                                          std::uint64_t file_size)
+                                          std::uint64_t file_size, std::int64_t media_time)
 {
     if (timescale == 0)
         return fail(invalid("échelle de temps"));
@@ -419,20 +469,25 @@ Result<std::vector<SampleRef>> parse_stbl(Bytes stbl, std::uint32_t timescale, s
     auto stts = find_box(stbl, "stts");
     if (!stts)
         return fail(invalid("stts"));
-    auto runs = TRY(read_stts(stts->payload));
-    // Runs can claim billions of samples in eight bytes: expand no further than the samples stsz lists.
     std::vector<std::uint64_t> decode_times;
     decode_times.reserve(count);
     std::uint64_t running = 0;
-    for (auto const& run : runs) {
-        for (std::uint32_t i = 0; i < run.count && decode_times.size() < count; ++i) {
-            decode_times.push_back(running);
-            running += run.delta;
-        }
-        if (decode_times.size() >= count)
-            break;
-    }
+    expand_runs(TRY(read_runs(stts->payload)), count, [&](std::uint32_t delta) {
+        decode_times.push_back(running);
+        running += delta;
+    });
     std::size_t usable = decode_times.size();
+
+    // Composition offsets, read as signed in either version of ctts (writers of version 0 put negative ones
+    // there too); samples past the table have none.
+    std::vector<std::int64_t> compositions;
+    if (auto ctts = find_box(stbl, "ctts")) {
+        compositions.reserve(usable);
+        expand_runs(TRY(read_runs(ctts->payload)), usable,
+                    [&](std::uint32_t offset) { compositions.push_back(static_cast<std::int32_t>(offset)); });
+        compositions.resize(usable, 0);
+    }
+    auto to_ticks = [&](__int128 position) { return saturate(position * ticks_per_second / timescale + start_offset); };
 
     std::optional<std::vector<std::uint32_t>> sync_numbers;
     if (auto stss = find_box(stbl, "stss")) {
@@ -455,8 +510,11 @@ Result<std::vector<SampleRef>> parse_stbl(Bytes stbl, std::uint32_t timescale, s
             if (position > file_size || size > file_size - position)
                 return fail(invalid("table des échantillons incohérente"));
             SampleRef ref;
-            ref.time = saturate(static_cast<__int128>(decode_times[index]) * ticks_per_second / timescale
-                                + start_offset);
+            ref.time = to_ticks(decode_times[index]);
+            // Rounded where the frame is shown, not as a difference, so that the writer's grid finds it again.
+            if (!compositions.empty())
+                ref.composition = saturate(
+                    __int128(to_ticks(__int128(decode_times[index]) + compositions[index] - media_time)) - ref.time);
             ref.offset = position;
             ref.size = size;
             auto number = static_cast<std::uint32_t>(index + 1);
@@ -489,11 +547,13 @@ Result<OpenedFile> parse_moov(Bytes moov, std::uint64_t file_size)
             return fail(invalid("stsd"));
         if (std::memcmp(info.handler.data(), "soun", 4) == 0 && !file.audio) {
             auto config = TRY(parse_audio_entry(stsd->payload));
-            file.audio_samples = TRY(parse_stbl(info.stbl, info.timescale, info.start_offset, file_size));
+            file.audio_samples
+                = TRY(parse_stbl(info.stbl, info.timescale, info.start_offset, file_size, info.media_time));
             file.audio = std::move(config);
         } else if (std::memcmp(info.handler.data(), "vide", 4) == 0 && !have_video) {
             file.video = TRY(parse_video_entry(stsd->payload));
-            file.video_samples = TRY(parse_stbl(info.stbl, info.timescale, info.start_offset, file_size));
+            file.video_samples
+                = TRY(parse_stbl(info.stbl, info.timescale, info.start_offset, file_size, info.media_time));
             have_video = true;
         }
     }
@@ -534,7 +594,7 @@ std::pair<std::vector<SampleRef>, std::vector<SampleRef>> select_range(OpenedFil
     auto const& video = file.video_samples;
     std::optional<std::size_t> first;
     for (std::size_t i = video.size(); i-- > 0;) {
-        if (video[i].sync && video[i].time <= start) {
+        if (video[i].sync && video[i].shown() <= start) {
             first = i;
             break;
         }
@@ -548,11 +608,15 @@ std::pair<std::vector<SampleRef>, std::vector<SampleRef>> select_range(OpenedFil
     std::pair<std::vector<SampleRef>, std::vector<SampleRef>> result;
     if (!first)
         return result;
-    for (std::size_t i = *first; i < video.size() && video[i].time < end; ++i)
-        result.first.push_back(video[i]);
+    std::size_t stop = *first;
+    while (stop < video.size() && video[stop].time < end)
+        ++stop;
+    stop = whole_end(video, *first, stop);
+    result.first.assign(video.begin() + static_cast<std::ptrdiff_t>(*first),
+                        video.begin() + static_cast<std::ptrdiff_t>(stop));
     if (result.first.empty() || !file.audio)
         return result;
-    std::int64_t from = result.first.front().time;
+    std::int64_t from = result.first.front().shown();
     for (auto const& ref : file.audio_samples) {
         if (ref.time >= from && ref.time < end)
             result.second.push_back(ref);

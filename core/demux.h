@@ -35,10 +35,15 @@ struct Box {
 
 // One sample of the file, on the file's own time line.
 struct SampleRef {
-    std::int64_t time { 0 };    // ticks (100 ns)
+    std::int64_t time { 0 };    // ticks (100 ns), decode order
     std::uint64_t offset { 0 }; // absolute position of the sample's bytes in the file
     std::uint32_t size { 0 };
     std::uint8_t sync { 0 };    // 1 = sync sample
+    // Ticks the sample is shown after its time, from ctts and the track's edit (negative: before); 0 in a
+    // track without ctts. time + composition is where the frame is shown on the file's time line.
+    std::int64_t composition { 0 };
+
+    std::int64_t shown() const;
 
     bool operator==(SampleRef const&) const = default;
 };
@@ -46,6 +51,9 @@ struct SampleRef {
 struct TrackInfo {
     Bytes stbl;
     std::int64_t start_offset { 0 }; // ticks; how much later than the movie start the track's media begins
+    // The media time (track timescale) at which the edit list starts showing the media: frames shown out of
+    // decode order are shifted by their composition offset, and the edit takes that shift back.
+    std::int64_t media_time { 0 };
     std::array<char, 4> handler {};
     std::uint32_t timescale { 0 };
 };
@@ -97,9 +105,10 @@ std::optional<StscEntry> next_stsc_entry(std::span<StscEntry const> entries, std
 Result<std::vector<std::uint32_t>> read_u32_table(Bytes payload, std::size_t from, std::uint64_t count);
 
 // The samples of one track. file_size bounds the table: samples that would lie past the end of the file (or
-// more sample bytes than the file holds) make the table incoherent.
+// more sample bytes than the file holds) make the table incoherent. When the table has ctts, each sample's
+// composition is its offset less media_time (TrackInfo::media_time); without ctts media_time is not used.
 Result<std::vector<SampleRef>> parse_stbl(Bytes stbl, std::uint32_t timescale, std::int64_t start_offset,
-                                          std::uint64_t file_size);
+                                          std::uint64_t file_size, std::int64_t media_time = 0);
 
 // Parses a whole moov payload of a file of file_size bytes (the steps after the top-level walk).
 Result<OpenedFile> parse_moov(Bytes moov, std::uint64_t file_size);
@@ -111,8 +120,8 @@ Result<OpenedFile> read_index(int fd);
 // The same over bytes already in memory (a whole file).
 Result<OpenedFile> open_bytes(Bytes file);
 
-// The samples to copy for [start, end): video from the last sync sample at or before start, audio from the
-// first selected video time.
+// The samples to copy for [start, end): video from the last sync sample shown at or before start up to the
+// samples decoded from end on, audio from the time the first selected video sample is shown.
 std::pair<std::vector<SampleRef>, std::vector<SampleRef>> select_range(OpenedFile const& file, std::int64_t start,
                                                                        std::int64_t end);
 

@@ -120,12 +120,27 @@ std::uint64_t Track::duration_sum() const
     return std::accumulate(durations.begin(), durations.end(), std::uint64_t { 0 });
 }
 
+std::uint64_t Track::shown_duration() const
+{
+    if (composition.size() != durations.size() || durations.empty())
+        return duration_sum();
+    // From the first frame shown to the end of the last one, which lasts as long as the last sample.
+    std::uint64_t position = 0;
+    std::uint64_t latest = 0;
+    for (std::size_t i = 0; i < durations.size(); ++i) {
+        latest = std::max(latest, position + composition[i]);
+        position += durations[i];
+    }
+    std::uint64_t end = latest + durations.back();
+    return end > media_start ? end - media_start : 0;
+}
+
 std::uint64_t Track::duration_ticks(std::span<Track const> tracks)
 {
     if (tracks.empty() || tracks[0].timescale == 0)
         return 0;
     auto const& track = tracks[0];
-    return clamp_u64(static_cast<unsigned __int128>(track.duration_sum()) * ticks_per_second / track.timescale);
+    return clamp_u64(static_cast<unsigned __int128>(track.shown_duration()) * ticks_per_second / track.timescale);
 }
 
 std::vector<std::uint32_t> sample_durations(std::span<std::int64_t const> times, std::uint32_t timescale,
@@ -147,6 +162,34 @@ std::vector<std::uint32_t> sample_durations(std::span<std::int64_t const> times,
     return durations;
 }
 
+namespace {
+
+// Composition offsets at the track's timescale, rounded on the same positions from t0 as the durations. They
+// are shifted so that the smallest is 0 (a shift of every frame is the edit list's business, and ctts then
+// needs no signed form). The edit starts the track on the first sample's frame: the cut begins on that sync
+// sample, and frames that would show before it (the leading frames of an open GOP) refer to frames before
+// the cut, so they cannot be shown.
+void set_composition(Track& track, SampleTable const& table, std::int64_t t0)
+{
+    auto const& times = table.times;
+    auto const& offsets = table.composition;
+    if (offsets.size() != times.size() || std::ranges::all_of(offsets, [](std::int64_t c) { return c == 0; }))
+        return;
+    auto position = [&](__int128 t) { return (t - t0) * track.timescale / ticks_per_second; };
+    std::vector<__int128> shifts(times.size());
+    for (std::size_t i = 0; i < times.size(); ++i)
+        shifts[i] = position(__int128(times[i]) + offsets[i]) - position(times[i]);
+    __int128 lowest = *std::ranges::min_element(shifts);
+    if (std::ranges::all_of(shifts, [&](__int128 shift) { return shift == lowest; }))
+        return; // every frame shown in decode order: nothing to write
+    track.composition.reserve(shifts.size());
+    for (auto shift : shifts)
+        track.composition.push_back(clamp_u32(shift - lowest));
+    track.media_start = track.composition.front();
+}
+
+} // namespace
+
 std::vector<Track> build_tracks(VideoConfig const& video, SampleTable const& video_table, AudioConfig const* audio,
                                 SampleTable const& audio_table)
 {
@@ -162,7 +205,12 @@ std::vector<Track> build_tracks(VideoConfig const& video, SampleTable const& vid
     video_track.table = &video_table;
     video_track.track_id = 1;
     video_track.timescale = video_timescale;
+    set_composition(video_track, video_table, t0);
     tracks.push_back(std::move(video_track));
+    // The movie starts with the first video frame shown: the first sample's.
+    __int128 shown = t0;
+    if (!video_table.composition.empty() && !vt.empty())
+        shown += video_table.composition.front();
 
     if (audio && !audio_table.times.empty()) {
         Track audio_track;
@@ -170,7 +218,7 @@ std::vector<Track> build_tracks(VideoConfig const& video, SampleTable const& vid
         std::int64_t first = audio_table.times.front();
         audio_track.durations = sample_durations(audio_table.times, audio->sample_rate, first, aac_frame_samples);
         audio_track.table = &audio_table;
-        __int128 offset = __int128(first) - t0;
+        __int128 offset = __int128(first) - shown;
         audio_track.start_offset = offset > 0 ? clamp_u64(static_cast<unsigned __int128>(offset)) : 0;
         audio_track.track_id = 2;
         audio_track.timescale = audio->sample_rate;
@@ -183,7 +231,7 @@ std::uint64_t movie_duration_ms(std::span<Track const> tracks)
 {
     std::uint64_t longest = 0;
     for (auto const& track : tracks) {
-        std::uint64_t end = to_ms(track.duration_sum(), track.timescale) + ticks_to_ms(track.start_offset);
+        std::uint64_t end = to_ms(track.shown_duration(), track.timescale) + ticks_to_ms(track.start_offset);
         longest = std::max(longest, end);
     }
     return longest;
@@ -247,15 +295,17 @@ void write_tkhd(Bytes& out, Track const& track, std::uint64_t movie_duration_ms)
 
 void write_edts(Bytes& out, Track const& track)
 {
-    if (track.start_offset == 0)
+    bool delayed = track.start_offset > 0;
+    if (!delayed && track.composition.empty())
         return;
-    // An empty edit as long as the delay, then the whole media.
+    // An empty edit as long as the delay, then the media from its first frame shown.
     std::uint64_t delay_ms = ticks_to_ms(track.start_offset);
-    std::uint64_t media_ms = to_ms(track.duration_sum(), track.timescale);
-    bool wide = !fits_u32(delay_ms) || !fits_u32(media_ms);
+    std::uint64_t media_ms = to_ms(track.shown_duration(), track.timescale);
+    bool wide = !fits_u32(delay_ms) || !fits_u32(media_ms)
+        || track.media_start > std::uint64_t { std::numeric_limits<std::int32_t>::max() };
     std::size_t edts = begin_box(out, "edts");
     std::size_t elst = begin_full_box(out, "elst", wide ? 1 : 0, 0);
-    put_u32(out, 2);
+    put_u32(out, delayed ? 2 : 1);
     auto entry = [&](std::uint64_t duration, std::int64_t media_time) {
         if (wide) {
             put_u64(out, duration);
@@ -266,8 +316,9 @@ void write_edts(Bytes& out, Track const& track)
         }
         put_u32(out, 0x00010000);
     };
-    entry(delay_ms, -1);
-    entry(media_ms, 0);
+    if (delayed)
+        entry(delay_ms, -1);
+    entry(media_ms, static_cast<std::int64_t>(track.media_start));
     end_box(out, elst);
     end_box(out, edts);
 }
@@ -423,24 +474,37 @@ void write_stsd(Bytes& out, Track const& track)
     end_box(out, start);
 }
 
-void write_stts(Bytes& out, std::span<std::uint32_t const> durations)
+namespace {
+
+// A table of (count, value) runs of equal consecutive values: stts and ctts.
+void write_runs(Bytes& out, std::string_view type, std::span<std::uint32_t const> values)
 {
-    std::size_t start = begin_full_box(out, "stts", 0, 0);
+    std::size_t start = begin_full_box(out, type, 0, 0);
     std::size_t count_at = out.size();
     put_u32(out, 0);
     std::uint32_t entries = 0;
-    for (std::size_t i = 0; i < durations.size();) {
+    for (std::size_t i = 0; i < values.size();) {
         std::size_t run = 1;
-        while (i + run < durations.size() && durations[i + run] == durations[i])
+        while (i + run < values.size() && values[i + run] == values[i])
             ++run;
         put_u32(out, static_cast<std::uint32_t>(run));
-        put_u32(out, durations[i]);
+        put_u32(out, values[i]);
         ++entries;
         i += run;
     }
     for (int k = 0; k < 4; ++k)
         out[count_at + static_cast<std::size_t>(k)] = static_cast<std::uint8_t>(entries >> (24 - 8 * k));
     end_box(out, start);
+}
+
+} // namespace
+
+void write_stts(Bytes& out, std::span<std::uint32_t const> durations) { write_runs(out, "stts", durations); }
+
+void write_ctts(Bytes& out, std::span<std::uint32_t const> offsets)
+{
+    if (!offsets.empty())
+        write_runs(out, "ctts", offsets);
 }
 
 void write_stss(Bytes& out, std::span<std::uint32_t const> sync)
@@ -501,6 +565,7 @@ void write_stbl(Bytes& out, Track const& track, std::uint64_t base, bool use_co6
     std::size_t start = begin_box(out, "stbl");
     write_stsd(out, track);
     write_stts(out, track.durations);
+    write_ctts(out, track.composition);
     if (track.is_video())
         write_stss(out, track.table->sync);
     write_stsc(out, track.table->chunks);

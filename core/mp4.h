@@ -74,6 +74,9 @@ struct SampleTable {
     std::vector<std::uint32_t> sizes;
     std::vector<std::uint32_t> sync; // 1-based numbers of the sync samples (only the video list is written)
     std::vector<Chunk> chunks;
+    // Per sample, the ticks it is shown after its time (ring::Sample::composition); empty (the recorder) or
+    // all zero when every frame is shown in decode order. Only the video of a cut clip can have others.
+    std::vector<std::int64_t> composition;
 };
 
 // One track of the movie. Exactly one of video and audio is set; both pointers, and table, must outlive it.
@@ -85,10 +88,18 @@ struct Track {
     std::uint64_t start_offset { 0 }; // ticks later than the video (0 for video)
     std::uint32_t track_id { 0 };
     std::uint32_t timescale { 0 };
+    // Frames shown out of decode order (B-frames): each sample's composition offset in timescale units, none
+    // negative (written as ctts), and the media time of the first frame shown, where the edit list starts
+    // the track. Both empty / 0 for a track shown in decode order.
+    std::vector<std::uint32_t> composition;
+    std::uint64_t media_start { 0 };
 
     bool is_video() const { return video != nullptr; }
     std::uint64_t duration_sum() const;
-    // The first track's duration in ticks (0 for no track).
+    // How long the track is shown (the edit's length): duration_sum, unless frames are shown out of decode
+    // order, when it runs from the first frame shown to the end of the last.
+    std::uint64_t shown_duration() const;
+    // The first track's shown duration in ticks (0 for no track).
     static std::uint64_t duration_ticks(std::span<Track const> tracks);
 };
 
@@ -121,7 +132,9 @@ bool clip_uses_co64(std::uint64_t media_bytes);
 
 // The 32-byte ftyp box whose last compatible brand is the codec's sample entry type.
 Bytes write_ftyp(Codec codec);
-// Video track 1 at 90 kHz, then audio track 2 (only when audio is given and its table has samples).
+// Video track 1 at 90 kHz, then audio track 2 (only when audio is given and its table has samples). When
+// the video has composition offsets the movie starts with its first sample's presentation, and the audio's
+// start offset is counted from there.
 std::vector<Track> build_tracks(VideoConfig const& video, SampleTable const& video_table, AudioConfig const* audio,
                                 SampleTable const& audio_table);
 // Per-sample durations from rounded cumulative positions (no drift); the last sample gets `last`. Durations
@@ -160,7 +173,8 @@ Bytes audio_specific_config(AudioConfig const& audio);
 // Box builders (each appends one whole box).
 void write_mvhd(Bytes& out, std::uint64_t duration_ms, std::uint32_t next_track_id);
 void write_tkhd(Bytes& out, Track const& track, std::uint64_t movie_duration_ms);
-void write_edts(Bytes& out, Track const& track); // nothing unless the track starts after the video
+// Nothing unless the track starts after the video or shows frames out of decode order.
+void write_edts(Bytes& out, Track const& track);
 void write_mdia(Bytes& out, Track const& track, std::uint64_t base, bool use_co64);
 void write_mdhd(Bytes& out, std::uint32_t timescale, std::uint64_t duration);
 void write_hdlr(Bytes& out, bool video);
@@ -175,6 +189,7 @@ void write_colr(Bytes& out);
 void write_audio_entry(Bytes& out, AudioConfig const& audio);
 void write_esds(Bytes& out, AudioConfig const& audio);
 void write_stts(Bytes& out, std::span<std::uint32_t const> durations);
+void write_ctts(Bytes& out, std::span<std::uint32_t const> offsets); // nothing when offsets is empty
 void write_stss(Bytes& out, std::span<std::uint32_t const> sync);
 void write_stsc(Bytes& out, std::span<Chunk const> chunks);
 void write_stsz(Bytes& out, std::span<std::uint32_t const> sizes);

@@ -30,6 +30,8 @@ std::size_t take_chunk(ClipLayout& layout, std::span<ring::Sample const> samples
         auto size = static_cast<std::uint32_t>(sample.size());
         table.times.push_back(sample.time);
         table.sizes.push_back(size);
+        if (!audio)
+            table.composition.push_back(sample.composition);
         if (audio || sample.is_keyframe())
             table.sync.push_back(static_cast<std::uint32_t>(table.sizes.size()));
         layout.media_bytes += size;

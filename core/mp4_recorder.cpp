@@ -2,11 +2,6 @@
 
 namespace mp4 {
 
-bool recording_uses_co64(std::uint64_t media_bytes)
-{
-    return recording_media_start + media_bytes >= (std::uint64_t { 1 } << 32);
-}
-
 Recorder::Recorder(files::Fd file)
     : m_file(std::move(file))
     , m_writer(std::make_unique<files::BufWriter>(m_file.get()))
@@ -60,21 +55,41 @@ Result<void> Recorder::push_audio(Packet packet)
 
 Result<void> Recorder::write_packets(std::deque<Packet>& packets, SampleTable& table, bool every_sync)
 {
+    Chunk chunk { m_written, 0 };
+    bool audio = &table == &m_audio;
+    // The entry goes first: a chunk cut short on disk is then still known, and its whole samples are kept.
+    if (m_journal) {
+        if (auto noted = files::write_all(m_journal.get(), journal_chunk_entry(audio, m_written, packets)); !noted) {
+            packets.clear();
+            return noted;
+        }
+    }
     // One gathered write per chunk: large encoded samples go to the kernel without a copy into the buffer.
     // The tables change only once the whole chunk is written, so they never index bytes that are not there.
+    // The chunk then leaves the buffer at once: what a killed process had written is in the file.
     std::vector<std::span<std::uint8_t const>> parts;
     parts.reserve(packets.size());
     for (auto const& packet : packets) {
         if (packet.data)
             parts.emplace_back(*packet.data);
     }
-    if (auto written = m_writer->write_parts(parts); !written) {
+    auto written = m_writer->write_parts(parts);
+    if (written)
+        written = m_writer->flush();
+    if (!written) {
+        Failed failed { audio, m_written, {}, {}, {} };
+        for (auto const& packet : packets) {
+            failed.sizes.push_back(static_cast<std::uint32_t>(packet.size()));
+            failed.times.push_back(packet.time);
+            failed.keyframes.push_back(every_sync || packet.is_keyframe());
+        }
+        m_failed = std::move(failed);
         packets.clear();
         return written;
     }
-    Chunk chunk { m_written, 0 };
     for (auto const& packet : packets) {
         m_written += packet.size();
+        m_newest = std::max(m_newest, packet.time);
         table.sizes.push_back(static_cast<std::uint32_t>(packet.size()));
         table.times.push_back(packet.time);
         if (every_sync || packet.is_keyframe())
@@ -84,6 +99,73 @@ Result<void> Recorder::write_packets(std::deque<Packet>& packets, SampleTable& t
     table.chunks.push_back(chunk);
     packets.clear();
     return {};
+}
+
+Result<void> Recorder::after_chunk()
+{
+    if (m_reserve) {
+        auto needed = moov_size_bound(m_video, m_audio, 0) + recording_reserve_margin;
+        if (m_reserved < needed) {
+            // Grown ahead, so that this happens every few minutes rather than every chunk.
+            auto grown = needed + recording_reserve_margin * 2;
+            TRY_VOID(files::reserve_space(m_reserve.get(), grown));
+            m_reserved = grown;
+        }
+    }
+    if (m_journal && m_newest - m_synced_until >= recording_sync_ticks) {
+        // The data first: a journal on disk may describe more than the file holds, never bytes it lacks
+        // within its length.
+        TRY_VOID(files::fdatasync_fd(m_file.get()));
+        TRY_VOID(files::fdatasync_fd(m_journal.get()));
+        m_synced_until = m_newest;
+    }
+    return {};
+}
+
+Result<void> Recorder::keep_journal(files::Fd journal, JournalHeader const& header)
+{
+    TRY_VOID(files::write_all(journal.get(), journal_header_entry(header)));
+    TRY_VOID(files::fdatasync_fd(journal.get()));
+    m_journal = std::move(journal);
+    return {};
+}
+
+Result<void> Recorder::keep_reserve(files::Fd reserve)
+{
+    m_reserve = std::move(reserve);
+    m_reserved = 0;
+    return after_chunk();
+}
+
+void Recorder::release_reserve()
+{
+    if (m_reserve)
+        (void)files::truncate_fd(m_reserve.get(), 0);
+    m_reserve.reset();
+    m_reserved = 0;
+}
+
+Result<RecordingSummary> Recorder::salvage(VideoConfig const& video, AudioConfig const* audio)
+{
+    release_reserve();
+    m_pending_video.clear();
+    m_pending_audio.clear();
+    SampleTable video_table = m_video;
+    SampleTable audio_table = m_audio;
+    if (m_failed) {
+        auto& table = m_failed->audio ? audio_table : video_table;
+        auto const& failed = *m_failed;
+        table.chunks.push_back({ failed.offset, static_cast<std::uint32_t>(failed.sizes.size()) });
+        for (std::size_t i = 0; i < failed.sizes.size(); ++i) {
+            table.sizes.push_back(failed.sizes[i]);
+            table.times.push_back(failed.times[i]);
+            if (failed.keyframes[i])
+                table.sync.push_back(static_cast<std::uint32_t>(table.sizes.size()));
+        }
+        m_failed.reset();
+    }
+    auto size = TRY(files::file_size(m_file.get()));
+    return complete_recording(m_file.get(), size, video, audio, std::move(video_table), std::move(audio_table));
 }
 
 Result<void> Recorder::write_chunk()
@@ -96,9 +178,9 @@ Result<void> Recorder::write_chunk()
     }
     std::int64_t first = m_started ? m_first_time : 0;
     std::erase_if(m_pending_audio, [&](Packet const& packet) { return packet.time < first; });
-    if (m_pending_audio.empty())
-        return {};
-    return write_packets(m_pending_audio, m_audio, true);
+    if (!m_pending_audio.empty())
+        TRY_VOID(write_packets(m_pending_audio, m_audio, true));
+    return after_chunk();
 }
 
 Result<RecordingSummary> Recorder::finish(VideoConfig const& video, AudioConfig const* audio)
@@ -106,6 +188,8 @@ Result<RecordingSummary> Recorder::finish(VideoConfig const& video, AudioConfig 
     TRY_VOID(write_chunk());
     if (m_video.sizes.empty())
         return fail("aucune image vidéo reçue");
+    // Its room is the index's now.
+    release_reserve();
     auto tracks = build_tracks(video, m_video, audio, m_audio);
     Bytes moov = write_moov(tracks, recording_media_start, recording_uses_co64(m_written));
     TRY_VOID(m_writer->write(moov));
@@ -117,6 +201,7 @@ Result<RecordingSummary> Recorder::finish(VideoConfig const& video, AudioConfig 
     Bytes size;
     put_u64(size, m_written + mdat_header_bytes);
     TRY_VOID(files::pwrite_all(m_file.get(), size, recording_mdat_position + 8));
+    TRY_VOID(files::fdatasync_fd(m_file.get()));
     return summary;
 }
 

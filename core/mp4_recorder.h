@@ -9,33 +9,33 @@
 //   then       moov, appended by finish(), its chunk offsets absolute (base 48)
 //
 // A recording whose finish never ran keeps the zero size and has no moov; the reader refuses it ("pas
-// d'index"). The Recorder belongs to the recording thread alone; nothing here locks.
+// d'index"). With a journal kept (keep_journal), each chunk's entry goes to the journal right before the chunk,
+// and both reach the system at the end of each chunk: after a kill only the queued second (and the chunk
+// being written) is missing from what complete_from_journal can rebuild. Every recording_sync_ticks of media
+// both files are synced, the data first, so a power cut loses at most that much more. On a write error,
+// salvage() completes the file from the tables in memory, after giving back the room held in reserve for the
+// index. The Recorder belongs to the recording thread alone; nothing here locks.
 
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "base/file_io.h"
 #include "core/mp4.h"
+#include "core/mp4_journal.h"
 #include "core/packet.h"
 #include "base/result.h"
 
 namespace mp4 {
 
-// Where the recording's mdat header sits (right after the ftyp) and where its payload starts.
-constexpr std::uint64_t recording_mdat_position = ftyp_bytes;
-constexpr std::uint64_t recording_media_start = recording_mdat_position + mdat_header_bytes;
 // A chunk is written once the queued video spans this long, or the queued audio while the video has stalled.
 constexpr std::int64_t recording_chunk_ticks = ticks_per_second;
-
-// The last chunk offset of the file must fit 32 bits for stco; past that the index uses co64.
-bool recording_uses_co64(std::uint64_t media_bytes);
-
-struct RecordingSummary {
-    std::uint64_t duration_ticks { 0 }; // of the video track
-    std::uint64_t bytes { 0 };          // the finished file's length
-};
+// How much media a journaled recording writes between two syncs of its file and journal.
+constexpr std::int64_t recording_sync_ticks = 2 * ticks_per_second;
+// Room held beyond the index's bound: the sidecar, the thumbnail and the journal's growth until the next check.
+constexpr std::uint64_t recording_reserve_margin = 256 << 10;
 
 class Recorder {
 public:
@@ -62,7 +62,18 @@ public:
     // Writes what is still queued, appends the moov and patches the mdat size. A recording that never received
     // a keyframe has no video to index: it fails with "aucune image vidéo reçue" and the file is left as is.
     // `audio` is given when the recording has an audio track.
+    // The file is synced once finished, so that its journal can go.
     Result<RecordingSummary> finish(VideoConfig const& video, AudioConfig const* audio);
+
+    // From now on each chunk is journaled in `journal` (freshly created, empty), which starts with the header.
+    Result<void> keep_journal(files::Fd journal, JournalHeader const& header);
+    // Keeps room for the index in `reserve` (a file of its own on the same disk), grown with the tables; a
+    // reserve that cannot grow is a write error: the disk is full, and the index still fits in what it holds.
+    Result<void> keep_reserve(files::Fd reserve);
+    // After a write error: gives the reserve back, then completes the file with every whole sample it holds
+    // (complete_recording). The recording takes nothing more.
+    Result<RecordingSummary> salvage(VideoConfig const& video, AudioConfig const* audio);
+    std::uint64_t reserved() const { return m_reserved; }
 
     bool started() const { return m_started; }
     std::int64_t first_time() const { return m_first_time; }
@@ -74,6 +85,17 @@ public:
 private:
     Recorder(files::Fd file);
     Result<void> write_packets(std::deque<Packet>& packets, SampleTable& table, bool every_sync);
+    Result<void> after_chunk();
+    void release_reserve();
+
+    // The chunk whose write failed, as far as it was meant to go: salvage keeps the part of it that arrived.
+    struct Failed {
+        bool audio { false };
+        std::uint64_t offset { 0 };
+        std::vector<std::uint32_t> sizes;
+        std::vector<std::int64_t> times;
+        std::vector<bool> keyframes;
+    };
 
     bool m_started { false };
     std::int64_t m_first_time { 0 };
@@ -84,6 +106,12 @@ private:
     std::deque<Packet> m_pending_video;
     std::deque<Packet> m_pending_audio;
     std::uint64_t m_written { 0 };
+    files::Fd m_journal;
+    files::Fd m_reserve;
+    std::uint64_t m_reserved { 0 };
+    std::int64_t m_synced_until { 0 };
+    std::int64_t m_newest { 0 };
+    std::optional<Failed> m_failed;
 };
 
 }

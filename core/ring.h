@@ -41,8 +41,11 @@ using Payload = std::variant<Memory, Spilled>;
 
 struct Sample {
     Payload payload;
-    std::int64_t time { 0 };  // 100 ns ticks
+    std::int64_t time { 0 };  // 100 ns ticks, decode order
     std::uint8_t flags { 0 }; // bit 0: keyframe
+    // Ticks the sample is shown after its time (negative: before). Only a clip cut from a file with reordered
+    // frames (B-frames) has any; the encoders here never reorder. 32 bits fill the padding after flags.
+    std::int32_t composition { 0 };
 
     std::uint64_t size() const;
     bool is_keyframe() const { return flags & Packet::keyframe_flag; }

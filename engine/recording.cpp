@@ -62,6 +62,48 @@ Result<void> push_seed(mp4::Recorder& recorder, Seed& seed)
     return {};
 }
 
+// The record of a finished recording; `ended` gives its title's clock and its creation time.
+library::Clip recording_clip(std::string const& id, std::string const& game, mp4::RecordingSummary const& summary,
+                             mp4::VideoConfig const& config, std::chrono::system_clock::time_point ended)
+{
+    library::Clip clip;
+    clip.id = id;
+    clip.title = fmt::format("Enregistrement {}", title_clock(local_stamp_at(ended)));
+    clip.game = game;
+    auto seconds = std::chrono::duration_cast<std::chrono::seconds>(ended.time_since_epoch()).count();
+    clip.created = static_cast<std::uint64_t>(std::max<std::int64_t>(seconds, 0));
+    clip.secs = static_cast<double>(summary.duration_ticks) / static_cast<double>(ticks::ticks_per_second);
+    clip.bytes = summary.bytes;
+    clip.width = config.width;
+    clip.height = config.height;
+    clip.favorite = false;
+    clip.recording = true;
+    return clip;
+}
+
+// A recording keeps a journal (and room for its index) from its first chunk on, so that a crash, a kill or a
+// full disk never costs more than its last seconds. Best effort: without them it still records as before.
+// A reserve that cannot even be made means the disk is full already: that refuses the start.
+Result<void> keep_journal(mp4::Recorder& recorder, std::filesystem::path const& folder, std::string const& id,
+                          mp4::JournalHeader const& header)
+{
+    auto journal_path = library::journal_path(folder, id);
+    auto journal = files::create_temp(journal_path);
+    if (!journal)
+        return {};
+    if (!recorder.keep_journal(std::move(*journal), header)) {
+        library::remove_journal(folder, id);
+        return {};
+    }
+    // Both names must outlive a power cut, or the journal would be found without its file or not at all.
+    (void)files::sync_folder_of(journal_path);
+    (void)files::sync_folder_of(folder / (id + ".mp4"));
+    auto reserve = files::create_temp(library::reserve_path(folder, id));
+    if (!reserve)
+        return {};
+    return recorder.keep_reserve(std::move(*reserve));
+}
+
 struct RecordingState {
     mp4::Recorder recorder;
     mp4::VideoConfig config;
@@ -92,6 +134,14 @@ void stop_running(Engine& engine)
 void recording_thread(RecordingState state)
 {
     std::optional<std::string> error;
+    // The thumbnail is written as soon as it comes: a recording completed after a crash has it too.
+    bool thumbnail_done = false;
+    auto take_thumbnail = [&](std::optional<shared::Thumbnail> image) {
+        if (!image)
+            return;
+        write_thumbnail(image, state.folder, state.name.id());
+        thumbnail_done = true;
+    };
     while (auto message = state.live.recv()) {
         if (std::holds_alternative<shared::LiveSample::Stop>(message->value))
             break;
@@ -104,6 +154,8 @@ void recording_thread(RecordingState state)
             error = pushed.error();
             break;
         }
+        if (!thumbnail_done)
+            take_thumbnail(state.thumbnail.try_recv());
     }
     // A write error ends the recording at once: the file can take nothing more, and the player must hear of it
     // now, not when he presses the key again. The slot is still ours, so the sink is this recording's.
@@ -113,34 +165,39 @@ void recording_thread(RecordingState state)
     }
 
     std::optional<mp4::RecordingSummary> summary;
+    auto const* audio = state.has_audio ? &clip_audio : nullptr;
     if (!error) {
-        auto finished = state.recorder.finish(state.config, state.has_audio ? &clip_audio : nullptr);
+        auto finished = state.recorder.finish(state.config, audio);
         if (finished)
             summary = *finished;
         else
             error = finished.error();
     }
+    // Stopped by a write error (a full disk): the file is completed with what it holds, and kept.
+    bool salvaged = false;
+    if (error) {
+        if (auto completed = state.recorder.salvage(state.config, audio)) {
+            summary = *completed;
+            salvaged = true;
+        }
+    }
 
-    write_thumbnail(state.thumbnail.recv_for(std::chrono::milliseconds(thumbnail_wait_ms)), state.folder,
-                    state.name.id());
+    if (!thumbnail_done)
+        take_thumbnail(state.thumbnail.recv_for(std::chrono::milliseconds(thumbnail_wait_ms)));
 
     state.announced.wait();
     auto engine = state.engine.lock();
-    if (!engine)
+    if (!engine) {
+        // No sidecar without the engine: the journal stays, and the next start completes the record.
         return;
+    }
     library::Clip clip;
     if (summary) {
-        clip.id = state.name.id();
-        clip.title = fmt::format("Enregistrement {}", title_clock(local_stamp()));
-        clip.game = state.game;
-        clip.created = unix_seconds_now();
-        clip.secs = static_cast<double>(summary->duration_ticks) / static_cast<double>(ticks::ticks_per_second);
-        clip.bytes = summary->bytes;
-        clip.width = state.config.width;
-        clip.height = state.config.height;
-        clip.favorite = false;
-        clip.recording = true;
-        if (auto saved = library::save_clip_metadata(state.folder, clip); !saved)
+        clip = recording_clip(state.name.id(), state.game, *summary, state.config, std::chrono::system_clock::now());
+        auto saved = library::save_clip_metadata(state.folder, clip);
+        if (saved)
+            library::remove_journal(state.folder, state.name.id());
+        else if (!error)
             error = saved.error();
     }
     // The slot empties only once the sidecar exists: quitting waits on it, so the clip is never left without
@@ -148,6 +205,9 @@ void recording_thread(RecordingState state)
     engine->recording.set(std::nullopt);
     if (error) {
         toast::post(toast::Kind::Failure, "Enregistrement interrompu", *error);
+        // The page lists what was kept, then hears why the recording stopped.
+        if (salvaged)
+            engine->notify(PageEvent { PageEvent::RecordingFinished { std::move(clip) } });
         engine->notify(PageEvent { PageEvent::Error { fmt::format("Enregistrement interrompu : {}", *error) } });
         return;
     }
@@ -179,9 +239,15 @@ void start(std::shared_ptr<Engine> const& engine)
         return;
     }
     auto recorder = mp4::Recorder::start(std::move(*fd), seed->config.codec);
+    if (recorder) {
+        mp4::JournalHeader header { seed->config, has_audio ? std::optional(clip_audio) : std::nullopt, game };
+        if (auto kept = keep_journal(*recorder, folder, name.id(), header); !kept)
+            recorder = std::unexpected(kept.error());
+    }
     if (!recorder) {
         // A file with only a header would be listed as a broken clip.
         ::unlink(path.c_str());
+        library::remove_journal(folder, name.id());
         engine->notify(PageEvent { PageEvent::Error { fmt::format("Impossible d'écrire : {}", recorder.error()) } });
         return;
     }
@@ -207,6 +273,7 @@ void start(std::shared_ptr<Engine> const& engine)
     });
     if (!attached) {
         ::unlink(path.c_str());
+        library::remove_journal(folder, name.id());
         engine->notify(PageEvent { PageEvent::Error { not_ready_text } });
         return;
     }
@@ -216,6 +283,7 @@ void start(std::shared_ptr<Engine> const& engine)
     if (auto seeded = push_seed(*recorder, *seed); !seeded) {
         stop_running(*engine);
         ::unlink(path.c_str());
+        library::remove_journal(folder, name.id());
         engine->notify(PageEvent { PageEvent::Error { fmt::format("Impossible d'écrire : {}", seeded.error()) } });
         return;
     }
@@ -232,6 +300,7 @@ void start(std::shared_ptr<Engine> const& engine)
         engine->recording.set(std::nullopt);
         stop_running(*engine);
         ::unlink(path.c_str());
+        library::remove_journal(folder, name.id());
         engine->notify(PageEvent { PageEvent::Error { fmt::format("Enregistrement interrompu : {}", spawned.error()) } });
         return;
     }
@@ -267,6 +336,42 @@ void toggle_recording(std::shared_ptr<Engine> const& engine)
     if (engine->quit.load())
         return;
     start(engine);
+}
+
+void complete_unfinished_recordings(std::filesystem::path const& folder)
+{
+    for (auto const& id : library::journaled_recordings(folder)) {
+        // The room it kept for its index is no longer needed: completion cuts to make room if it must.
+        std::error_code ignored;
+        std::filesystem::remove(library::reserve_path(folder, id), ignored);
+        auto mp4 = library::clip_path(folder, id);
+        if (!mp4) {
+            library::remove_journal(folder, id);
+            continue;
+        }
+        // Unreadable now (a disk error): both stay for the next start.
+        auto journal = files::read_text(library::journal_path(folder, id));
+        auto fd = files::open_read_write(*mp4, files::Create::No);
+        if (!journal || !fd)
+            continue;
+        // The recording ended with its last write.
+        std::error_code ec;
+        auto written = std::filesystem::last_write_time(*mp4, ec);
+        auto ended = ec ? std::chrono::system_clock::now() : std::chrono::file_clock::to_sys(written);
+        auto bytes = std::span(reinterpret_cast<std::uint8_t const*>(journal->data()), journal->size());
+        auto completed = mp4::complete_from_journal(fd->get(), bytes);
+        fd.value().reset();
+        if (completed) {
+            auto clip = recording_clip(id, completed->header.label, completed->summary, completed->header.video,
+                                       std::chrono::time_point_cast<std::chrono::system_clock::duration>(ended));
+            if (!library::save_clip_metadata(folder, clip))
+                continue;
+        } else if (!mp4::is_refusal(completed.error())) {
+            continue;
+        }
+        // Completed, or not a recording this program can complete: the MP4 stays as it is, for the player.
+        library::remove_journal(folder, id);
+    }
 }
 
 }

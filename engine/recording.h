@@ -4,6 +4,7 @@
 // state. Pressing the key again stops it, and so does the first write error; an unnamed writer thread finishes
 // the file (index, size), then writes the thumbnail and the sidecar and tells the player, failures included.
 
+#include <filesystem>
 #include <memory>
 
 #include "engine/engine.h"
@@ -16,5 +17,10 @@ constexpr int recording_ready_interval_ms = 50;
 // Starts a recording when none runs, else asks the running one to stop. Every outcome reaches the
 // player through the notifier and the toast.
 void toggle_recording(std::shared_ptr<Engine> const& engine);
+
+// Start-up, before anything records: completes every recording of the folder that a crash, a kill or a power
+// cut left with its journal (cut to its last whole sample, index appended, sidecar written), so that it is
+// listed like any clip. A file that cannot be completed is left as it is; only its journal goes.
+void complete_unfinished_recordings(std::filesystem::path const& folder);
 
 }

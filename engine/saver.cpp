@@ -26,14 +26,6 @@ std::optional<std::vector<ring::Sample>> video_in_span(ring::Ring const& ring, T
     return video;
 }
 
-std::tm local_time_now()
-{
-    auto now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
-    std::tm local {};
-    localtime_r(&now, &local);
-    return local;
-}
-
 void fail_save(Engine& engine, std::string const& text)
 {
     toast::post(toast::Kind::Failure, "Clip non gardé", text);
@@ -168,9 +160,13 @@ void saver_loop(channel::Receiver<SaveRequest> requests, std::weak_ptr<Engine> w
     }
 }
 
-std::string local_stamp()
+std::string local_stamp() { return local_stamp_at(std::chrono::system_clock::now()); }
+
+std::string local_stamp_at(std::chrono::system_clock::time_point when)
 {
-    auto t = local_time_now();
+    auto seconds = std::chrono::system_clock::to_time_t(when);
+    std::tm t {};
+    localtime_r(&seconds, &t);
     return fmt::format("{:04}-{:02}-{:02} {:02}-{:02}-{:02}", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour,
                        t.tm_min, t.tm_sec);
 }

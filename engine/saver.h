@@ -47,6 +47,7 @@ void saver_loop(channel::Receiver<SaveRequest> requests, std::weak_ptr<Engine> e
 
 // The local time as "2025-03-07 21-04-09".
 std::string local_stamp();
+std::string local_stamp_at(std::chrono::system_clock::time_point when);
 // The hour and minute of such a stamp as clip titles show them: "21h04".
 std::string title_clock(std::string_view stamp);
 

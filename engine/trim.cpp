@@ -1,5 +1,6 @@
 #include "engine/trim.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -38,8 +39,13 @@ std::vector<ring::Sample> spilled_samples(
 {
     std::vector<ring::Sample> samples;
     samples.reserve(refs.size());
-    for (auto const& ref : refs)
-        samples.push_back({ ring::Spilled { ref.size, ref.offset, file }, ref.time, ref.sync });
+    for (auto const& ref : refs) {
+        // Frames shown out of decode order keep their offsets; none is anywhere near the 3.5 minutes 32 bits
+        // hold, unless the file is corrupt.
+        auto composition = static_cast<std::int32_t>(std::clamp<std::int64_t>(ref.composition,
+            std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::max()));
+        samples.push_back({ ring::Spilled { ref.size, ref.offset, file }, ref.time, ref.sync, composition });
+    }
     return samples;
 }
 

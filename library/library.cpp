@@ -159,6 +159,46 @@ fs::path thumb_path(fs::path const& folder, std::string_view id)
     return folder / meta_dir_name / (std::string(id) + ".jpg");
 }
 
+namespace {
+
+constexpr std::string_view journal_suffix = ".journal";
+
+}
+
+fs::path journal_path(fs::path const& folder, std::string_view id)
+{
+    return folder / meta_dir_name / (std::string(id) + std::string(journal_suffix));
+}
+
+fs::path reserve_path(fs::path const& folder, std::string_view id)
+{
+    return folder / meta_dir_name / (std::string(id) + ".reserve");
+}
+
+std::vector<std::string> journaled_recordings(fs::path const& folder)
+{
+    std::vector<std::string> ids;
+    std::error_code ec;
+    for (fs::directory_iterator it(folder / meta_dir_name, ec), end; !ec && it != end; it.increment(ec)) {
+        auto const name = it->path().filename().string();
+        std::error_code type_error;
+        if (!name.ends_with(journal_suffix) || it->symlink_status(type_error).type() != fs::file_type::regular)
+            continue;
+        auto id = name.substr(0, name.size() - journal_suffix.size());
+        if (is_valid_clip_id(id))
+            ids.push_back(std::move(id));
+    }
+    std::ranges::sort(ids);
+    return ids;
+}
+
+void remove_journal(fs::path const& folder, std::string_view id)
+{
+    std::error_code ignored;
+    fs::remove(reserve_path(folder, id), ignored);
+    fs::remove(journal_path(folder, id), ignored);
+}
+
 std::optional<fs::path> thumb_path_for(fs::path const& folder, std::string_view id)
 {
     if (!is_valid_clip_id(id))

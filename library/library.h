@@ -91,6 +91,14 @@ std::optional<std::filesystem::path> clip_path(std::filesystem::path const& fold
 // Unchecked paths of the sidecar and the thumbnail.
 std::filesystem::path meta_path(std::filesystem::path const& folder, std::string_view id);
 std::filesystem::path thumb_path(std::filesystem::path const& folder, std::string_view id);
+// A recording in progress keeps, in ".quillmar", its journal (what rebuilds its index after a crash) and a
+// reserve (room for that index on a full disk). Unchecked paths.
+std::filesystem::path journal_path(std::filesystem::path const& folder, std::string_view id);
+std::filesystem::path reserve_path(std::filesystem::path const& folder, std::string_view id);
+// The valid ids whose journal is a regular file: the recordings an earlier run left unfinished.
+std::vector<std::string> journaled_recordings(std::filesystem::path const& folder);
+// Removes the recording's reserve and journal; what is missing is ignored.
+void remove_journal(std::filesystem::path const& folder, std::string_view id);
 // The thumbnail of a valid id when it exists as a regular file.
 std::optional<std::filesystem::path> thumb_path_for(std::filesystem::path const& folder, std::string_view id);
 

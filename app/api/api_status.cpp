@@ -212,7 +212,7 @@ Result<void> write_autostart(Platform const& platform, bool on)
     auto written = platform.executable.empty() ? library::set_autostart(on, platform.autostart_home)
                                                : library::set_autostart(on, platform.autostart_home, platform.executable);
     if (!written)
-        return fail(fmt::format("Démarrage avec Windows : {}", written.error()));
+        return fail(fmt::format("Démarrage avec la session : {}", written.error()));
     return {};
 }
 

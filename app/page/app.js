@@ -111,10 +111,27 @@ const thumbUrl = id => '/thumb/' + encodeURIComponent(id);
 
 // ---- API, errors and notes ------------------------------------------------------------------------
 
+// The library's text for a clip missing from the folder is the system's, in English: the player reads it in
+// French.
+const SERVER_TEXTS = { 'entity not found': "Ce clip n'existe plus." };
+const serverText = text => SERVER_TEXTS[text] ?? text;
+
+// A reply that is not JSON (the server's "Service indisponible." or "introuvable") shows its own text, not a
+// parser's complaint; a refusal without any text gets a French one.
 async function api(method, body) {
   const reply = await fetch('/api/' + method, { method: 'POST', body: JSON.stringify(body ?? {}) });
-  const value = await reply.json();
-  if (value && typeof value === 'object' && !Array.isArray(value) && value.error) throw new Error(String(value.error));
+  const text = await reply.text();
+  const refused = `Le programme n'a pas pu répondre (${reply.status}).`;
+  let value;
+  try {
+    value = JSON.parse(text);
+  } catch {
+    throw new Error(text.trim().slice(0, 200) || refused);
+  }
+  if (value && typeof value === 'object' && !Array.isArray(value) && value.error) {
+    throw new Error(serverText(String(value.error)));
+  }
+  if (!reply.ok) throw new Error(refused);
   return value;
 }
 
@@ -178,7 +195,9 @@ function takeStatus(reply) {
   if (keys.length) note(`Une autre application utilise déjà : ${keys.join(', ')}.`);
 }
 
-async function poll() {
+// One status call at a time: a slow answer is never overlapped by the next tick, and a host event that
+// arrives meanwhile gets its own call after it.
+const poll = serial(async () => {
   if (document.hidden || !listed) return;
   let reply;
   try {
@@ -188,7 +207,7 @@ async function poll() {
   }
   takeStatus(reply);
   renderLive();
-}
+});
 
 // ---- Host events ----------------------------------------------------------------------------------
 
@@ -352,7 +371,10 @@ function replaceClip(clip) {
 // Clips gone from the folder: out of the list, the selection and the player, and off the screen.
 function takeOut(ids) {
   const gone = new Set(ids);
-  if (gone.has(S.lens)) dropPlayer();
+  if (gone.has(S.lens)) {
+    keepTypedTitle(true);
+    dropPlayer();
+  }
   S.clips = S.clips.filter(c => !gone.has(c.id));
   for (const id of ids) S.sel.delete(id);
   if (gone.has(S.anchor)) S.anchor = null;
@@ -484,10 +506,11 @@ function sessionHead(s, withGame) {
   const span = hm(oldest.created) === hm(newest.created) ? hm(newest.created)
     : `${hm(oldest.created)} – ${hm(newest.created)}`;
   const bytes = s.clips.reduce((sum, c) => sum + (Number(c.bytes) || 0), 0);
-  const facts = `<span class="facts">${plural(s.clips.length, 'clip')} · ${size(bytes)}</span>`;
+  // Every separator of the facts is in their mono font, the one before them too.
+  const facts = sep => `<span class="facts">${sep}${plural(s.clips.length, 'clip')} · ${size(bytes)}</span>`;
   const when = `${esc(dayLabel(newest.created))}, ${span}`;
-  return withGame ? `<div class="sh"><b>${esc(s.game)}</b> <span>${when}</span> · ${facts}</div>`
-    : `<div class="sh"><b>${when}</b> ${facts}</div>`;
+  return withGame ? `<div class="sh"><b>${esc(s.game)}</b> <span>${when}</span>${facts(' · ')}</div>`
+    : `<div class="sh"><b>${when}</b> ${facts('')}</div>`;
 }
 
 // Sessions past the first screens are added as the list scrolls near its end, so that a keystroke in the
@@ -561,6 +584,18 @@ const sameAsDrawn = (list, heroShown, withGame) => drawn !== null && drawn.heroS
   drawn.withGame === withGame && drawn.list.length === list.length && drawn.list.every((c, i) => c === list[i]);
 
 function renderLib(search = false) {
+  const open = editing && $('lib').contains(editing.field) ? editing : null;
+  const selection = open && [open.field.selectionStart, open.field.selectionEnd, open.field.selectionDirection];
+  carrying = !!open;
+  try {
+    drawLib(search);
+    if (open && !open.field.isConnected) carryField(open, selection);
+  } finally {
+    carrying = false;
+  }
+}
+
+function drawLib(search) {
   const list = S.clips.length ? shown() : [];
   const withGame = !isGame(S.filter);
   const heroShown = list.length > 0 && !S.q.trim() && (S.filter === ALL || isGame(S.filter));
@@ -677,16 +712,42 @@ function stopVideo() {
   if (video) release(video);
 }
 
+// A game being typed in the player is saved before the player is built again over it.
 function showPlayer() {
+  if (editing && $('player').contains(editing.field)) editing.finish(true);
   if (typeof renderPlayer === 'function') renderPlayer();
   else $('player').hidden = S.lens === null;
 }
 
-// A player already open (a trimmed clip opened from the note) is not morphed from a thumbnail.
-function openPlayer(id) {
+// A title typed in the player is sent before the player leaves its clip, whichever way it leaves (closing,
+// another clip, a deletion, a removal by the host); a failure only makes a note, or nothing when `quiet`.
+async function keepTypedTitle(quiet = false) {
+  const field = S.lens !== null ? $('player').querySelector('.vp-title') : null;
+  if (!field) return;
+  try {
+    await renameIfChanged(S.lens, field.value);
+  } catch (e) {
+    if (!quiet) note(e.message);
+  }
+}
+
+// The thumbnail a morph starts from or returns to: a figure of the kind the player was opened from (the hero
+// or a card of a session) first, since the newest clip shows as both.
+let lensFromHero = false;
+function thumbOf(id, hero) {
+  const thumbs = figuresOf(id).filter(f => f.closest('#lib'))
+    .map(f => [f.classList.contains('hero'), f.querySelector('.thumb img')]).filter(([, img]) => img);
+  return (thumbs.find(([isHero]) => isHero === hero) || thumbs[0] || [])[1] || null;
+}
+
+// `fig` is the figure the clip was opened from. A player already open (a trimmed clip opened from the note)
+// is not morphed from a thumbnail.
+async function openPlayer(id, fig = null) {
+  if (S.lens !== null && S.lens !== id) await keepTypedTitle();
   stopPreview();
   closeMenu();
-  const from = S.lens === null ? heroThumb(id) : null;
+  lensFromHero = !!fig && fig.classList.contains('hero');
+  const from = S.lens === null ? (fig && fig.querySelector('.thumb img')) || thumbOf(id, lensFromHero) : null;
   S.lens = id;
   S.confirmDelete = false;
   if (from && document.startViewTransition && !still() && typeof renderPlayer === 'function') {
@@ -708,20 +769,11 @@ function dropPlayer() {
   showPlayer();
 }
 
-const heroThumb = id => figuresOf(id).map(f => f.querySelector('.thumb img')).find(Boolean) || null;
-
-// Closing morphs the video back into the card's thumbnail, when the library shows one.
+// Closing morphs the video back into the thumbnail it came from, when the library shows one.
 async function closePlayer() {
   if (S.lens === null) return;
   const id = S.lens;
-  const field = $('player').querySelector('.vp-title');
-  if (field) {
-    try {
-      await renameIfChanged(id, field.value);
-    } catch (e) {
-      note(e.message);
-    }
-  }
+  await keepTypedTitle();
   const p = playerState();
   if (p && p.full && typeof setFullscreen === 'function') setFullscreen(false);
   let to = null;
@@ -729,10 +781,10 @@ async function closePlayer() {
     dropPlayer();
     renderLib();
     renderHead();
-    to = heroThumb(id);
+    to = thumbOf(id, lensFromHero);
     if (to) to.style.viewTransitionName = 'hero';
   };
-  if (document.startViewTransition && !still() && heroThumb(id) && typeof renderPlayer === 'function') {
+  if (document.startViewTransition && !still() && thumbOf(id, lensFromHero) && typeof renderPlayer === 'function') {
     const morph = document.startViewTransition(swap);
     morph.finished.finally(() => { if (to) to.style.viewTransitionName = ''; });
     await morph.updateCallbackDone;
@@ -775,21 +827,32 @@ function repaintFav(id, pop) {
   }
 }
 
+// Every button of the clip follows, the player's too; in the favourites filter the list is drawn again.
 async function toggleFavorite(id) {
   const c = clipById(id);
   if (!c) return;
   replaceClip(await api('favorite', { id, v: !c.favorite }));
+  repaintFav(id, S.filter !== FAV);
   if (S.filter === FAV) renderLib();
-  else repaintFav(id, true);
   renderNav();
   renderHead();
 }
 
+// One call per clip, in order; a clip that fails does not stop the others, and what succeeded shows.
 async function favoriteSelection() {
   const ids = S.clips.filter(c => S.sel.has(c.id)).map(c => c.id);
   const v = !ids.every(id => clipById(id).favorite);
-  for (const id of ids) replaceClip(await api('favorite', { id, v }));
+  const failed = [];
+  for (const id of ids) {
+    try {
+      replaceClip(await api('favorite', { id, v }));
+    } catch (e) {
+      failed.push(e.message);
+    }
+  }
   renderAll();
+  if (failed.length === 1) note(`Un clip sur ${ids.length} n'a pas changé : ${failed[0]}`);
+  else if (failed.length) note(`${failed.length} clips sur ${ids.length} n'ont pas changé : ${failed[0]}`);
 }
 
 async function removeClips(ids) {
@@ -869,6 +932,27 @@ function clearSelection() {
 
 // ---- Inline editors -------------------------------------------------------------------------------
 
+// The inline field open, if any: {field, finish, id, hero, kind}. A render of the library moves it into the
+// new figure of its clip, typed text, selection and focus kept: WebKitGTK fires no blur for a focused field
+// taken out of the page (what was typed would be dropped) and Chromium fires one (half a word would be saved).
+let editing = null;
+let carrying = false;
+
+// Puts the open field back after a render took it out; a clip no longer shown saves what was typed.
+function carryField(open, selection) {
+  const figs = [...$('lib').querySelectorAll('figure[data-id]')].filter(f => f.dataset.id === open.id);
+  const fig = figs.find(f => f.classList.contains('hero') === open.hero) || figs[0];
+  const target = fig && fig.querySelector(open.kind === 'game' ? '.game' : '.title');
+  if (!target) {
+    open.finish(true);
+    return;
+  }
+  target.hidden = false;
+  target.replaceChildren(open.field);
+  open.field.focus({ preventScroll: true });
+  open.field.setSelectionRange(...selection);
+}
+
 // Replaces `target` with a field; Enter or leaving saves through `save`, Escape puts the text back. A
 // target that no render replaces (the player's game) is put back by `restore`.
 function inlineField(target, value, max, save, restore) {
@@ -881,6 +965,7 @@ function inlineField(target, value, max, save, restore) {
   const finish = attempt(async keep => {
     if (done) return;
     done = true;
+    if (editing && editing.field === field) editing = null;
     try {
       if (keep) await save(field.value);
     } finally {
@@ -895,7 +980,15 @@ function inlineField(target, value, max, save, restore) {
     e.stopPropagation();
     finish(e.key === 'Enter');
   });
-  field.addEventListener('blur', () => finish(true));
+  // Out of the page, or focused again once put back, the field is being moved by a render, not left; Chromium
+  // sends the blur of its removal only as it is focused again.
+  field.addEventListener('blur', () => {
+    if (!carrying && field.isConnected && document.activeElement !== field) finish(true);
+  });
+  if (editing) editing.finish(true);
+  const fig = target.closest('figure[data-id]');
+  editing = { field, finish, id: fig ? fig.dataset.id : null, hero: !!fig && fig.classList.contains('hero'),
+    kind: target.classList.contains('game') ? 'game' : 'title' };
   target.hidden = false;
   target.replaceChildren(field);
   field.focus();
@@ -971,6 +1064,12 @@ function clipActions(c) {
   ];
 }
 
+function cardMenu(fig) {
+  const c = clipById(fig.dataset.id);
+  return [{ label: 'Lire', run: () => openPlayer(c.id, fig) },
+    { label: 'Renommer', hint: 'F2', run: () => renameInline(fig) }, ...clipActions(c)];
+}
+
 function gameMenuFor(id) {
   const c = clipById(id);
   if (!c) return;
@@ -1024,11 +1123,8 @@ const onContextMenu = attempt(async e => {
   let items;
   if (field) items = fieldMenu(field);
   else if (lens) items = playerMenu(lens);
-  else if (fig && clipById(fig.dataset.id)) {
-    const c = clipById(fig.dataset.id);
-    items = [{ label: 'Lire', run: () => openPlayer(c.id) }, { label: 'Renommer', hint: 'F2', run: () => renameInline(fig) },
-      ...clipActions(c)];
-  } else {
+  else if (fig && clipById(fig.dataset.id)) items = cardMenu(fig);
+  else {
     items = [{ label: 'Ouvrir le dossier des clips', run: () => api('open-folder') },
       { label: 'Réglages', run: () => ACTS.settings() }];
   }
@@ -1097,11 +1193,13 @@ const onClick = attempt(async e => {
   else if (button.dataset.act && Object.prototype.hasOwnProperty.call(ACTS, button.dataset.act)) {
     await ACTS[button.dataset.act]();
   } else if (button.dataset.filter !== undefined) goLibrary(button.dataset.filter);
-  else if ((button.classList.contains('thumb') || button.classList.contains('play')) && id !== null) openPlayer(id);
-  else if (button.classList.contains('more') && id !== null) {
+  else if ((button.classList.contains('thumb') || button.classList.contains('play')) && id !== null) {
+    await openPlayer(id, button.closest('figure'));
+  } else if (button.classList.contains('more') && id !== null && clipById(id)) {
     const r = button.getBoundingClientRect();
-    S.menuCard = button.closest('figure');
-    showMenu(clipActions(clipById(id)), r.left, r.bottom + 4);
+    const fig = button.closest('figure');
+    showMenu(cardMenu(fig), r.left, r.bottom + 4);
+    S.menuCard = fig;
   } else if (button.classList.contains('prow') && button.dataset.secs) {
     closePanel();
     await api('save', { secs: Number(button.dataset.secs) });
@@ -1326,7 +1424,8 @@ function takeState(reply) {
 
 // A refused record must not stay in the page: every later change would send the refused value again and
 // fail again, while the view showed values not in force. The settings in force come back first, then the
-// error shows. Edits made on top of the refused record go with it.
+// error shows. Edits made on top of the refused record go with it, and so does a key capture (it may listen
+// on a slot the record in force does not have): the global keys resume.
 const sendSettings = serial(async ({ newer, drop }) => {
   const record = JSON.parse(JSON.stringify(S.settings));
   try {
@@ -1334,6 +1433,7 @@ const sendSettings = serial(async ({ newer, drop }) => {
     if (!newer()) takeState(reply);
   } catch (e) {
     drop();
+    unlisten();
     try {
       takeState(await api('state'));
     } catch {
@@ -1435,17 +1535,17 @@ function renderSettings() {
       rowHtml('Espace utilisé', '<span id="used" class="mono"></span>') +
       rowHtml('Ménage automatique', segHtml('keepDays', KEEP_DAYS, 'Ménage automatique')) +
       rowHtml('Espace maximum', segHtml('maxGb', MAX_GB, 'Espace maximum')) +
-      '<p class="hint">Les favoris restent toujours. Le ménage passe par la corbeille de Windows.</p>') +
+      '<p class="hint">Les favoris restent toujours. Le ménage passe par la corbeille.</p>') +
     group(4, 'Général',
       rowHtml('Apparence', segHtml('theme', THEMES, 'Apparence')) +
-      swHtml('autostart', 'Démarrer avec Windows') +
+      swHtml('autostart', 'Démarrer avec la session') +
       swHtml('inGameToast', 'Confirmation en jeu')) +
     '</div></div>';
   fillList('monitor', 'Écran principal', monitors.map((m, i) =>
     [String(m.id), `Écran ${i + 1} · ${m.width} × ${m.height} · ${m.hz} Hz`]));
   const devices = items => (Array.isArray(items) ? items : []).map(d => [String(d.id), String(d.name)]);
-  fillList('micDevice', 'Micro par défaut de Windows', devices(c.microphones));
-  fillList('outputDevice', 'Sortie par défaut de Windows', devices(c.outputs));
+  fillList('micDevice', 'Micro par défaut du système', devices(c.microphones));
+  fillList('outputDevice', 'Sortie par défaut du système', devices(c.outputs));
   for (const range of inSettings('.gs input')) {
     range.addEventListener('input', () => paintSlider(range.closest('.gs')));
     range.addEventListener('change', attempt(() => commitSlider(range.closest('.gs'))));

@@ -54,7 +54,7 @@ function savePrefs() {
 
 const P = {
   raf: 0, hide: 0, full: false, rate: 1, sampler: 0, canvas: null, scrubbing: false, lean: null, leanY: null,
-  ...readPrefs(), trim: null, rz: 0, saving: false, drag: null,
+  ...readPrefs(), trim: null, rz: 0, saving: false, drag: null, ranOut: false,
 };
 
 let scrubEnd = null;
@@ -161,10 +161,12 @@ function paintRate() {
   vp('.vp-rate').textContent = rateText(P.rate);
 }
 
+// The video's own loop stays off: WebKitGTK runs a looping video back to 0:00 as soon as a seek reaches its
+// end, even paused, so the end of the bar and an out mark could never be the clip's end. The player loops
+// itself when playback runs out (`loopAtEnd`).
 function paintLoop() {
   const v = playerVideo();
   if (!v) return;
-  v.loop = P.loop;
   vp('.vp-loop').classList.toggle('on', P.loop);
   vp('.vp-loop').setAttribute('aria-pressed', String(P.loop));
 }
@@ -270,16 +272,6 @@ function setupPlayer() {
   P.lean.jump(0);
   P.leanY.jump(0);
 
-  root.addEventListener('pointermove', e => {
-    poke();
-    const bar = vp('.vp-bar'), r = bar.getBoundingClientRect();
-    if (!r.width) return;
-    const dx = e.clientX - (r.left + r.width / 2 - P.lean.x), dy = e.clientY - (r.top + r.height / 2 - P.leanY.x);
-    const near = Math.max(0, 1 - Math.hypot(dx / r.width, dy / 180));
-    P.lean.set(dx / r.width * 14 * near);
-    P.leanY.set(dy / 180 * 7 * near);
-  });
-
   v.addEventListener('play', () => {
     paintPlay();
     poke();
@@ -288,7 +280,9 @@ function setupPlayer() {
   v.addEventListener('pause', () => {
     paintPlay();
     poke();
+    P.ranOut = v.ended;
   });
+  v.addEventListener('ended', () => loopAtEnd(v));
   v.addEventListener('loadedmetadata', () => {
     if (duration()) vp('.vp-dur').textContent = fmt(v.duration);
     paintTime(false);
@@ -370,6 +364,31 @@ function setupPlayer() {
   });
   poke();
 }
+
+// Playback that ran out (its end paused it) starts again once the engine is done ending it: at the selection's
+// start in trim mode, else at 0:00 when the loop is on. A seek to the end of a paused clip is no run-out: it
+// stays there. WebKitGTK's video stalls when it is moved during the pause that its end sends.
+function loopAtEnd(v) {
+  const ranOut = P.ranOut;
+  P.ranOut = false;
+  if (!ranOut || !duration() || (!P.loop && !P.trim)) return;
+  v.currentTime = P.trim ? P.trim.a : 0;
+  v.play().catch(() => {});
+}
+
+// The control bar leans toward the pointer. The player element stays for the page's life: one listener.
+function leanToPointer(e) {
+  const bar = S.lens !== null ? vp('.vp-bar') : null;
+  if (!bar || !P.lean) return;
+  poke();
+  const r = bar.getBoundingClientRect();
+  if (!r.width) return;
+  const dx = e.clientX - (r.left + r.width / 2 - P.lean.x), dy = e.clientY - (r.top + r.height / 2 - P.leanY.x);
+  const near = Math.max(0, 1 - Math.hypot(dx / r.width, dy / 180));
+  P.lean.set(dx / r.width * 14 * near);
+  P.leanY.set(dy / 180 * 7 * near);
+}
+$('player').addEventListener('pointermove', leanToPointer);
 
 function stopPlayerLoops() {
   cancelAnimationFrame(P.raf);
@@ -492,10 +511,7 @@ const saveTrim = attempt(async () => {
   }
   if (S.lens === id) setTrim(false);
   arrive(clip, false, `Clip coupé gardé · ${fmt(clip.secs)}`);
-  note('La découpe est un nouveau clip, l’original n’a pas bougé.', true, ['Ouvrir', () => {
-    stopVideo();
-    openPlayer(clip.id);
-  }]);
+  note('La découpe est un nouveau clip, l’original n’a pas bougé.', true, ['Ouvrir', () => openPlayer(clip.id)]);
 });
 
 // ---- Keyboard and buttons -------------------------------------------------------------------------

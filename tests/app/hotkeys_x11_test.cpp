@@ -1,11 +1,14 @@
 // The real key grabs, under the test desktop's X server, with keys typed by xdotool.
 #include "platform/hotkey_registrar.h"
+#include "platform/linux/vk_keysyms.h"
 
 #include <cstdlib>
 #include <future>
 #include <thread>
 
 #include <gtest/gtest.h>
+#include <xcb/xcb.h>
+#include <xcb/xcb_keysyms.h>
 
 #include "tests/support/media_check.h"
 
@@ -20,6 +23,18 @@ void xdotool(std::vector<std::string> args)
     ASSERT_EQ(result.status, 0) << result.output;
 }
 
+}
+
+// The settings keep Windows key codes: letters, digits and the function keys up to F24 become X keysyms.
+TEST(HotkeysKeys, LettersDigitsAndFunctionKeysMapToKeysyms)
+{
+    std::pair<std::uint32_t, std::uint32_t> const rows[] = {
+        { 0x41, 'a' },    { 0x5A, 'z' },    { 0x30, '0' },    { 0x39, '9' },
+        { 0x70, 0xffbe }, { 0x75, 0xffc3 }, { 0x87, 0xffd5 }, // F1, F6, F24
+        { 0x88, 0 },      { 0xFF, 0 },
+    };
+    for (auto [vk, keysym] : rows)
+        EXPECT_EQ(platform::linux_keys::vk_to_keysym(vk), keysym) << std::hex << vk;
 }
 
 class HotkeysX11 : public ::testing::Test {
@@ -70,4 +85,28 @@ TEST_F(HotkeysX11, PressFiresOnceEvenWithLockKeysAndHeld)
     // The waker ends a wait.
     registrar->waker()->post_quit();
     EXPECT_EQ(registrar->wait().kind, platform::HotkeyEvent::Kind::Quit);
+}
+
+// A key another client holds, a key asked twice and a key with no X equivalent are refused; the others are
+// taken. (F11 and F12 are no default shortcut: a program another test has just ended may still hold its keys
+// until the server has seen it go.)
+TEST_F(HotkeysX11, KeyHeldByAnotherClientOrAskedTwiceIsRefused)
+{
+    xcb_connection_t* other = xcb_connect(nullptr, nullptr);
+    ASSERT_FALSE(xcb_connection_has_error(other));
+    auto* screen = xcb_setup_roots_iterator(xcb_get_setup(other)).data;
+    auto* symbols = xcb_key_symbols_alloc(other);
+    auto* codes = xcb_key_symbols_get_keycode(symbols, 0xffc8); // F11
+    ASSERT_TRUE(codes);
+    auto* error = xcb_request_check(other, xcb_grab_key_checked(other, 1, screen->root, 0, codes[0],
+                                                                XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC));
+    EXPECT_FALSE(error);
+    std::free(error);
+    EXPECT_FALSE(registrar->grab(1, 0, 0x7A));
+    EXPECT_TRUE(registrar->grab(2, 0, 0x7B));
+    EXPECT_FALSE(registrar->grab(3, 0, 0x7B));
+    EXPECT_FALSE(registrar->grab(4, 0, 0xFF));
+    std::free(codes);
+    xcb_key_symbols_free(symbols);
+    xcb_disconnect(other);
 }

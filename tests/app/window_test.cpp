@@ -1,5 +1,9 @@
-// The window's navigation rule, and its placement file read and written on a fake desktop.
+// The window's navigation rule, where a remembered place counts as on a monitor, and on a fake desktop: its
+// placement file read and written, when it shows and which theme it starts with.
 #include "app/window.h"
+
+#include <climits>
+#include <cmath>
 
 #include <gtest/gtest.h>
 
@@ -23,6 +27,36 @@ TEST(WindowNavigation, OnlyThePageOriginItself)
     for (auto const& [url, allowed] : rows) {
         SCOPED_TRACE(url);
         EXPECT_EQ(window::is_allowed_navigation(url), allowed);
+    }
+}
+
+// The title-bar point is scaled to the monitor's pixels, rounded half away from zero and saturated.
+TEST(WindowTitlePoint, ScalesRoundsHalvesAwayAndSaturates)
+{
+    using platform::MonitorArea;
+    MonitorArea const full_hd { 1.0, 0, 0, 1920, 1080 };
+    MonitorArea const right_4k { 2.0, 1920, 0, 5760, 2160 };
+    MonitorArea const left_of_zero { 1.0, -1920, 0, 0, 1080 };
+    MonitorArea const everything { 1.0, INT_MIN, INT_MIN, INT_MAX, INT_MAX };
+    struct Row {
+        double x, y;
+        MonitorArea monitor;
+        bool on;
+    };
+    Row const rows[] = {
+        { 1879.4, 0, full_hd, true },
+        { 1879.5, 0, full_hd, false },   // 1919.5 rounds to 1920, past the right edge
+        { -40.5, -20, full_hd, false },  // -0.5 rounds away to -1
+        { -40.5, -20, left_of_zero, true },
+        { 1900, 500, full_hd, false },
+        { 1000, 500, right_4k, true },   // (1040, 520) x 2 = (2080, 1040): on the 4K monitor once scaled
+        { 2900, 500, right_4k, false },  // (2940, 520) x 2 = (5880, 1040): past its right edge
+        { 1e300, 0, everything, false }, // saturates to the right edge, which is outside
+        { std::nan(""), std::nan(""), full_hd, true }, // NaN counts as 0
+    };
+    for (auto const& [x, y, monitor, on] : rows) {
+        SCOPED_TRACE(testing::Message() << x << ", " << y << " on " << monitor.left << " x" << monitor.scale);
+        EXPECT_EQ(window::title_point_on_monitor(x, y, monitor), on);
     }
 }
 
@@ -70,4 +104,78 @@ TEST_F(ShellWindow, PlacementIsUsedOnlyWhenWellFormedAndSaneAndAFailedWriteKeeps
     log->events.close_requested();
     EXPECT_FALSE(log->window_alive);
     EXPECT_EQ(read_file(dir() / "window.json"), rows[0].json);
+}
+
+namespace {
+
+// The shell on a fake desktop, its proxy handing each event to the shell at once on the test's thread.
+struct FakeShell {
+    explicit FakeShell(std::filesystem::path const& data_folder)
+    {
+        state.desktop = std::make_unique<fakes::FakeDesktop>(log);
+        state.data_folder = data_folder;
+        state.proxy = std::make_shared<shell::EventProxy>([](std::function<void()> fn) { fn(); },
+            [this](shell::UserEvent event) { shell::handle_event(state, std::move(event)); });
+    }
+    ~FakeShell() { state.proxy->close(); }
+    void open_window()
+    {
+        window::destroy_window(state);
+        log->timers.clear();
+        shell::handle_event(state, { shell::UserEvent::Show {} });
+    }
+
+    std::shared_ptr<fakes::DesktopLog> log = std::make_shared<fakes::DesktopLog>();
+    shell::ShellState state;
+};
+
+}
+
+// A new window stays hidden until the page says it is ready, or until the fallback 4 s later for a page that
+// never does; it is shown once either way.
+TEST_F(ShellWindow, ShownByTheReadyCallOrByTheFallbackFourSecondsLater)
+{
+    FakeShell fake(dir());
+    for (bool page_ready : { true, false }) {
+        SCOPED_TRACE(page_ready ? "page ready" : "page silent");
+        fake.open_window();
+        ASSERT_TRUE(fake.log->window_alive);
+        EXPECT_EQ(fake.log->shown, 0);
+        if (page_ready) {
+            fake.state.proxy->send({ shell::UserEvent::Window { { shell::WindowCommand::Kind::Ready } } });
+            EXPECT_EQ(fake.log->shown, 1);
+        }
+        ASSERT_EQ(fake.log->timers.size(), 1u);
+        EXPECT_EQ(fake.log->timers[0].first, std::chrono::milliseconds(4000));
+        fake.log->timers[0].second();
+        EXPECT_EQ(fake.log->shown, 1);
+    }
+}
+
+// Clair and Sombre are the player's own choice; System asks the desktop, afresh for each window.
+TEST_F(ShellWindow, SystemThemeAsksTheDesktopOthersDoNot)
+{
+    using settings::Theme;
+    FakeShell fake(dir());
+    engine::EngineParts parts;
+    parts.clips_folder = dir();
+    parts.shared = std::make_shared<shared::Shared>();
+    fake.state.engine = std::make_shared<engine::Engine>(std::move(parts));
+    struct Row {
+        Theme theme;
+        bool desktop_dark;
+        bool dark;
+        int asked;
+    };
+    Row const rows[] = { { Theme::Light, true, false, 0 }, { Theme::Dark, false, true, 0 },
+                         { Theme::System, true, true, 1 }, { Theme::System, false, false, 1 } };
+    for (auto const& row : rows) {
+        SCOPED_TRACE(testing::Message() << int(row.theme) << (row.desktop_dark ? " on a dark desktop" : ""));
+        fake.state.engine->settings.with([&](settings::Settings& s) { s.theme = row.theme; });
+        fake.log->desktop_dark = row.desktop_dark;
+        fake.log->dark_asked = 0;
+        fake.open_window();
+        EXPECT_EQ(fake.log->spec.dark, row.dark);
+        EXPECT_EQ(fake.log->dark_asked, row.asked);
+    }
 }

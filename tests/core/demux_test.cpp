@@ -176,6 +176,61 @@ TEST(DemuxOpen, RefusesFilesWithoutAUsableIndex)
     }
 }
 
+// Frames shown out of decode order: each sample's ctts offset (signed in either version) less the media
+// time where the edit list starts the track, as ticks from its decode time. Decode times never move, and a
+// track without ctts shows its frames in decode order whatever its edit says.
+TEST(DemuxOpen, ReadsWhereEachFrameIsShown)
+{
+    // I P B B, 1/30 s apart at 90 kHz: shown I B B P once the edit has taken 3000 back.
+    auto file = [](Bytes const& ctts, Bytes const& edts) {
+        Bytes stbl = concat({ stsd(avc_entry()), stts({ { 4, 3000 } }), ctts, stsc({ { 1, 4 } }),
+                              stsz(0, 4, std::vector<std::uint32_t>(4, 10)), u32_table("stco", { media_start }) });
+        return file_with(concat({ mvhd(1000), trak("vide", 90000, stbl, edts) }), 40);
+    };
+    auto ctts = [](std::vector<std::uint32_t> runs) { return table("ctts", runs.size() / 2, runs); };
+    auto elst = [](std::vector<std::uint32_t> entries) { // (duration, media time, rate) each
+        return box("edts", table("elst", entries.size() / 3, entries));
+    };
+    constexpr std::uint32_t minus_3000 = 0xFFFFF448;
+    std::vector<std::int64_t> const in_order { 0, 333'333, 666'666, 1'000'000 };
+    std::vector<std::int64_t> const reordered { 0, 1'000'000, 333'333, 666'666 };
+    struct Row {
+        char const* name;
+        Bytes file;
+        Result<std::vector<std::int64_t>> shown;
+        std::int64_t delay { 0 }; // ticks added to every time by an empty edit
+    };
+    Row const rows[] = {
+        { "ctts behind an edit from 3000", file(ctts({ 1, 3000, 1, 9000, 2, 0 }), elst({ 133, 3000, 0x10000 })),
+          reordered },
+        { "negative offsets in version 0, no edit", file(ctts({ 1, 0, 1, 6000, 2, minus_3000 }), {}), reordered },
+        { "an empty edit of 30 ms, then the media from 3000",
+          file(ctts({ 1, 3000, 1, 9000, 2, 0 }), elst({ 30, 0xFFFFFFFF, 0x10000, 133, 3000, 0x10000 })), reordered,
+          300'000 },
+        { "an edit from 3000 without ctts", file({}, elst({ 133, 3000, 0x10000 })), in_order },
+        { "ctts covering two samples of four", file(ctts({ 2, 3000 }), {}),
+          std::vector<std::int64_t> { 333'333, 666'666, 666'666, 1'000'000 } },
+        { "ctts claiming more runs than it holds", file(table("ctts", 3, { 4, 0 }), {}),
+          fail("MP4 illisible : trop court") },
+    };
+    for (auto const& row : rows) {
+        SCOPED_TRACE(row.name);
+        auto opened = demux::open_bytes(row.file);
+        if (!row.shown) {
+            EXPECT_EQ(error_of(opened), row.shown.error());
+            continue;
+        }
+        ASSERT_TRUE(opened) << opened.error();
+        std::vector<std::int64_t> times, shown;
+        for (auto const& ref : opened->video_samples) {
+            times.push_back(ref.time - row.delay);
+            shown.push_back(ref.shown() - row.delay);
+        }
+        EXPECT_EQ(times, in_order);
+        EXPECT_EQ(shown, *row.shown);
+    }
+}
+
 class DemuxOpenFile : public testing_support::TempDirTest { };
 
 // Files that open are read from disk by the tests of files ffmpeg and the recorder wrote.

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "core/demux.h"
 #include "core/spill.h"
 #include "tests/support/temp_dir.h"
 
@@ -98,5 +99,33 @@ TEST_F(Mp4WriteFile, FailuresLeaveNoPartAndNeverTouchTheFinalFile)
         if (!std::filesystem::is_directory(final_path)) {
             EXPECT_EQ(read_file(final_path), "earlier clip");
         }
+    }
+}
+
+// B-frames keep where they are shown: the clip reads back with each frame shown where it was, the keyframe
+// at the start and the clip as long as the frames shown. A frame decoded after the keyframe but shown before
+// it (an open GOP's leading frame) falls before the start.
+TEST_F(Mp4WriteFile, FramesShownOutOfDecodeOrderKeepTheirPlace)
+{
+    // Decoded I P B B P B B L, shown I B B P B B P, 10 frames a second, 0.2 s after their decode times
+    // (as a demuxed file has them); L is shown before the I.
+    std::vector<std::int64_t> const shown { 2, 5, 3, 4, 8, 6, 7, 1 };
+    mp4::ClipMedia media;
+    media.video = video_config();
+    for (std::int64_t i = 0; i < std::ssize(shown); ++i) {
+        media.video_samples.push_back(memory_sample(i * second / 10, i == 0, 10));
+        media.video_samples.back().composition = static_cast<std::int32_t>((shown[i] - i) * second / 10);
+    }
+    auto written = mp4::write_mp4_file(dir(), "reordered", media, std::nullopt);
+    ASSERT_TRUE(written) << written.error();
+    EXPECT_EQ(written->duration_ticks, 7 * second / 10); // I to the end of the last P
+
+    auto opened = demux::open_file(dir() / "reordered.mp4");
+    ASSERT_TRUE(opened) << opened.error();
+    ASSERT_EQ(opened->video_samples.size(), shown.size());
+    for (std::size_t i = 0; i < shown.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(opened->video_samples[i].time, std::int64_t(i) * second / 10);
+        EXPECT_EQ(opened->video_samples[i].shown(), (shown[i] - 2) * second / 10);
     }
 }

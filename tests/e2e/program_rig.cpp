@@ -198,6 +198,20 @@ bool Program::wait_thread(std::string_view name, std::chrono::milliseconds timeo
     }, timeout, poll);
 }
 
+std::unique_ptr<Program> program_on_small_disk(Home const& home, std::filesystem::path const& folder,
+                                               std::uint64_t bytes, std::vector<std::string> args)
+{
+    if (media::run({ "unshare", "-rm", "true" }).status != 0)
+        return nullptr;
+    std::filesystem::create_directories(folder);
+    std::vector<std::string> argv { "unshare", "-rm", "--propagation", "private", "sh", "-c",
+                                    "mount -t tmpfs -o size=\"$1\" tmpfs \"$2\" && shift 2 && exec \"$@\"", "sh",
+                                    std::to_string(bytes), folder.string() };
+    auto binary = binary_in(home, std::move(args));
+    argv.insert(argv.end(), binary.begin(), binary.end());
+    return std::make_unique<Program>(std::move(argv), new_log(home));
+}
+
 void press(std::string const& key)
 {
     auto result = media::run({ "xdotool", "key", key });

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -80,6 +81,12 @@ private:
     std::optional<int> m_exit;
     std::filesystem::path m_log;
 };
+
+// The quillmar binary in `home` on a disk that fills: a tmpfs of `bytes` mounted on `folder` in a mount
+// namespace of its own (unshare), which the test reads through /proc/PID/root while the program runs. Nothing
+// when this system allows no such namespace.
+std::unique_ptr<Program> program_on_small_disk(Home const& home, std::filesystem::path const& folder,
+                                               std::uint64_t bytes, std::vector<std::string> args = {});
 
 // xdotool key NAME; a failure of xdotool fails the test.
 void press(std::string const& key);

@@ -347,4 +347,74 @@ TEST_F(ProgramRun, RecordingAndASaveDuringItKeepPictureAndSoundWithinFiftyMillis
     }
 }
 
+// A recording cut short and completed: listed as a recording, valid for every outside reader, at least
+// `min_secs` long as its sidecar says. Gives its length.
+double expect_completed_recording(e2e::SavedClip const& clip, double min_secs)
+{
+    EXPECT_EQ(clip.sidecar["recording"], true);
+    expect_valid_clip(clip.mp4);
+    double const secs = duration_of(clip.mp4);
+    EXPECT_GE(secs, min_secs);
+    EXPECT_NEAR(clip.sidecar["secs"].get<double>(), secs, 0.1);
+    return secs;
+}
+
+// kill -9 six seconds into a recording, as a crash or the session's end would cut it: at the next start the
+// recording is completed before anything else and listed like any clip, short of at most its last 2 s.
+TEST_F(ProgramRun, RecordingCutByAKillIsCompletedAtTheNextStart)
+{
+    home.write_settings();
+    auto program = start_with_game();
+    ASSERT_TRUE(program);
+    buffer_until(2.0);
+    auto const file = start_recording(*program);
+    ASSERT_TRUE(file);
+    std::this_thread::sleep_for(6s);
+    program->signal(SIGKILL);
+    ASSERT_EQ(program->wait_exit(10s), 128 + SIGKILL);
+    program.reset();
+    ASSERT_TRUE(e2e::list_clips(home.clips_dir()).empty()) << "the recording had a sidecar before its end";
+
+    Program again(home, { "--tray" });
+    auto clips = e2e::wait_clips(home.clips_dir(), 1);
+    ASSERT_EQ(clips.size(), 1u) << again.output();
+    EXPECT_EQ(clips[0].mp4, *file);
+    EXPECT_EQ(clips[0].sidecar["game"], game_title);
+    RecordProperty("killed_recording_secs", std::to_string(expect_completed_recording(clips[0], 4.0)));
+    EXPECT_FALSE(std::filesystem::exists(home.meta_dir() / (clips[0].id + ".journal")));
+    stop(again);
+}
+
+// A recording on a small disk that fills: it stops by itself and says so in a toast (the only one shown, with
+// in-game toasts off: failures always show), the program goes on, and the file is a readable MP4 of what fit,
+// with its sidecar and thumbnail.
+TEST_F(ProgramRun, RecordingOnADiskThatFillsKeepsWhatFit)
+{
+    auto settings = e2e::test_settings(30);
+    settings["inGameToast"] = false;
+    home.write_settings(settings);
+    game = std::make_unique<TestGame>(game_title);
+    ASSERT_EQ(game->start(), std::nullopt);
+    e2e::MapWatch watch;
+    auto program = e2e::program_on_small_disk(home, home.clips_dir().parent_path(), 1536 << 10, { "--tray" });
+    if (!program)
+        GTEST_SKIP() << "no private mount namespace on this system";
+    ASSERT_TRUE(program->wait_thread("quillmar-video")) << program->output();
+    // The program's own view of the clips folder, on its tmpfs.
+    auto const clips_dir = std::filesystem::path("/proc") / std::to_string(program->pid()) / "root"
+        / home.clips_dir().relative_path();
+    std::this_thread::sleep_for(2s);
+    press("F10");
+    auto clips = e2e::wait_clips(clips_dir, 1, 90s);
+    ASSERT_EQ(clips.size(), 1u) << program->output() << e2e::output_of("ls -laR '" + clips_dir.string() + "'");
+    std::this_thread::sleep_for(1s);
+    ASSERT_TRUE(program->running()) << program->output();
+    EXPECT_EQ(watch.maps("QuillmarToast").size(), 1u);
+
+    RecordProperty("full_disk_recording_secs", std::to_string(expect_completed_recording(clips[0], 1.0)));
+    EXPECT_EQ(clips[0].sidecar["bytes"], std::filesystem::file_size(clips[0].mp4));
+    EXPECT_TRUE(std::filesystem::exists(clips[0].thumbnail));
+    stop(*program);
+}
+
 }

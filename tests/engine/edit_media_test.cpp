@@ -2,6 +2,8 @@
 // GStreamer's qtdemux. A trim must hold the source's own samples (ffprobe's packet hashes) from the keyframe
 // before its start to its end; a light copy is small H.264 Main and AAC through the Linux transcoder.
 
+#include <sstream>
+
 #include <gtest/gtest.h>
 
 #include "base/file_io.h"
@@ -52,6 +54,25 @@ std::vector<std::string> between(Packets const& packets, double from, double to)
 }
 
 class TrimRealMedia : public engine_rig::MediaFolder, public testing::WithParamInterface<Codec> { };
+
+// A video that other software wrote into the clips folder: ffmpeg's own MP4 with B-frames (the libx264 and
+// libx265 default presets), frames stored in decode order and shown in another.
+class TrimReorderedMedia : public engine_rig::MediaFolder, public testing::WithParamInterface<Codec> { };
+
+// The MD5 of each decoded picture of the first video stream, in the order they are shown.
+std::vector<std::string> decoded_frames(std::filesystem::path const& path)
+{
+    auto result = media::run({ "ffmpeg", "-nostdin", "-v", "error", "-i", path.string(), "-map", "0:v:0", "-f",
+        "framemd5", "-" });
+    EXPECT_EQ(result.status, 0) << result.output;
+    std::vector<std::string> hashes;
+    std::istringstream lines(result.output);
+    for (std::string line; std::getline(lines, line);) {
+        if (!line.empty() && line[0] != '#')
+            hashes.push_back(line.substr(line.rfind(',') + 2));
+    }
+    return hashes;
+}
 
 // The real transcoder, with every target it was given remembered.
 class Recorder final : public platform::Transcoder {
@@ -158,6 +179,60 @@ TEST_P(TrimRealMedia, CopiesTheSourcesPacketsFromTheKeyframeBefore)
 INSTANTIATE_TEST_SUITE_P(Codecs, TrimRealMedia, testing::ValuesIn(all_codecs), [](auto const& info) {
     return std::string(settings::codec_name(info.param));
 });
+
+TEST_P(TrimReorderedMedia, ShowsTheSourcesFramesInTheirOrder)
+{
+    Codec codec = GetParam();
+    constexpr int fps = 30;
+    auto source_path = dir() / "source.mp4";
+    // A keyframe a second; libx265 leaves its GOPs open, so frames decoded after a keyframe can be shown
+    // before it (and cannot be decoded without the frames before it).
+    std::vector<std::string> video_args = codec == Codec::H264
+        ? std::vector<std::string> { "-c:v", "libx264", "-g", "30" }
+        : std::vector<std::string> { "-c:v", "libx265", "-x265-params", "log-level=error:keyint=30" };
+    std::vector<std::string> command { "ffmpeg", "-nostdin", "-v", "error", "-y", "-f", "lavfi", "-i",
+        "testsrc2=size=320x240:rate=30", "-f", "lavfi", "-i", "sine=frequency=440:sample_rate=48000", "-t", "4",
+        "-pix_fmt", "yuv420p" };
+    command.insert(command.end(), video_args.begin(), video_args.end());
+    command.insert(command.end(), { "-c:a", "aac", source_path.string() });
+    auto made = media::run(command);
+    ASSERT_EQ(made.status, 0) << made.output;
+    auto probed = media::probe(source_path);
+    ASSERT_FALSE(probed.is_null());
+    ASSERT_EQ(probed["streams"][0]["has_b_frames"], 2);
+    auto source = decoded_frames(source_path);
+    ASSERT_EQ(source.size(), 4u * fps);
+
+    // A cut starts on the keyframe shown at or before its start: from 1.2 s the one shown at 1 s; from
+    // 0.95 s the first, although the one shown at 1 s is decoded before 0.95 s. A cut that ends inside the
+    // file ends where no frame shown before its last one is decoded after it, a few frames early at most.
+    struct Row {
+        double from;
+        double to;
+        std::size_t first;
+        std::size_t fewest;
+    };
+    Row const rows[] = { { 1.2, 1e9, fps, 3 * fps }, { 1.2, 3.0, fps, 2 * fps - 3 }, { 0.95, 2.0, 0, 2 * fps - 3 } };
+    for (auto const& row : rows) {
+        SCOPED_TRACE(testing::Message() << row.from << " " << row.to);
+        auto cut = trim::cut_clip(dir(), "source", row.from, row.to);
+        ASSERT_TRUE(cut) << cut.error();
+        auto path = dir() / (cut->id + ".mp4");
+        expect_decodes(path);
+        auto frames = decoded_frames(path);
+        ASSERT_GE(frames.size(), row.fewest);
+        ASSERT_LE(row.first + frames.size(), source.size());
+        EXPECT_EQ(frames, std::vector(source.begin() + row.first, source.begin() + row.first + frames.size()));
+        EXPECT_NEAR(cut->secs, double(frames.size()) / fps, 0.5 / fps);
+        auto info = media::probe(path);
+        ASSERT_FALSE(info.is_null());
+        EXPECT_EQ(info["streams"][0]["start_time"], "0.000000");
+        EXPECT_NEAR(std::stod(info["streams"][1]["start_time"].get<std::string>()), 0.0, 0.03);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Codecs, TrimReorderedMedia, testing::Values(Codec::H264, Codec::Hevc),
+    [](auto const& info) { return std::string(settings::codec_name(info.param)); });
 
 TEST_F(LightCopyRealMedia, EachCodecGivesSmallH264AndAac)
 {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/engine/engine_rig.h"
+#include "tests/support/temp_dir.h"
 
 using namespace std::chrono_literals;
 
@@ -205,4 +206,48 @@ TEST(EnginePipelines, EnsureStartsOnceAndNeverAfterQuit)
     engine->quit = true;
     engine::ensure_pipeline(*engine, engine->settings_copy());
     EXPECT_FALSE(engine::video_pipeline_running(*engine));
+}
+
+// The record key toggles a recording and a slot key saves its seconds; once quitting, or with the engine gone,
+// a key does nothing: a save or a recording started then would never be finished.
+TEST(EngineHotkeys, KeysActUntilTheEngineQuits)
+{
+    Rig setup;
+    std::vector<std::string> calls;
+    engine::Actions actions {
+        [&](std::shared_ptr<engine::Engine> const&) { calls.push_back("record"); },
+        [&](engine::Engine&, std::uint32_t secs) { calls.push_back(fmt::format("save {}", secs)); },
+    };
+    auto engine = setup.make({}, actions);
+    std::weak_ptr<engine::Engine> weak = engine;
+    using engine::HotkeyKind;
+    engine::hotkey_action(weak, HotkeyKind::Record, 0);
+    engine::hotkey_action(weak, HotkeyKind::Save, 30);
+    engine->quit.store(true);
+    engine::hotkey_action(weak, HotkeyKind::Record, 0);
+    engine::hotkey_action(weak, HotkeyKind::Save, 60);
+    engine.reset();
+    engine::hotkey_action(weak, HotkeyKind::Save, 90);
+    EXPECT_EQ(calls, (std::vector<std::string> { "record", "save 30" }));
+}
+
+using EngineTrash = testing_support::TempDirTest;
+
+// A clip whose grace period is over goes to the trash on the trash thread's next cycle; a move the trash
+// refuses reaches the page as an error, and the clip stays.
+TEST_F(EngineTrash, RefusedMoveReachesThePageAsAnError)
+{
+    engine_rig::Rig rig;
+    auto engine = rig.make(dir());
+    write_file("a.mp4", "mp4");
+    auto const marked = std::chrono::steady_clock::now() - std::chrono::seconds(library::trash_grace_secs + 1);
+    ASSERT_TRUE(library::mark_deleted(engine->pending_deletions, dir(), std::vector<std::string> { "a" }, marked));
+    rig.trash->refuse = true;
+    engine::TrashState state;
+    EXPECT_EQ(engine::trash_cycle(*engine, state), engine::Cycle::Continue);
+    EXPECT_EQ(rig.trash->asked, std::vector { dir() / "a.mp4" });
+    auto errors = engine_rig::events_of<engine::PageEvent::Error>(rig.events->copy());
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0].text, "Corbeille impossible : trash refused");
+    EXPECT_TRUE(std::filesystem::exists(dir() / "a.mp4"));
 }

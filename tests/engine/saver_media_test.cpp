@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "core/mp4_recorder.h"
 #include "engine/recording.h"
 #include "engine/thumbnail.h"
 #include "engine/toast.h"
@@ -153,6 +154,9 @@ protected:
         EXPECT_FALSE(engine->recording.copy().has_value());
         if (slot) {
             EXPECT_TRUE(std::filesystem::exists(library::meta_path(dir(), slot->clip_id)));
+            // A normal finish leaves neither its journal nor its reserve.
+            EXPECT_FALSE(std::filesystem::exists(library::journal_path(dir(), slot->clip_id)));
+            EXPECT_FALSE(std::filesystem::exists(library::reserve_path(dir(), slot->clip_id)));
         }
         auto events = rig.wait_events(2);
         EXPECT_EQ(events.size(), 2u);
@@ -237,6 +241,25 @@ TEST_F(SaverRealMedia, SaveFailuresReachToastAndPage)
     }
 }
 
+// A saved clip is confirmed by the toast "Clip gardé" with its length and size, "m:ss · N Mo".
+TEST_F(SaverRealMedia, SavedClipToastGivesItsLengthAndSize)
+{
+    engine = rig.make(dir());
+    engine->settings.with([](settings::Settings& s) { s.in_game_toast = true; });
+    fill_current(*rig.shared, t0);
+    toast::post(toast::Kind::Failure, "avant", "");
+    run_saver(
+        engine, engine::SaveRequest { channel::make<shared::Thumbnail>().second, "Valorant", t0 + 3 * second, 2 });
+
+    auto saved = events_of<engine::PageEvent::ClipSaved>(rig.events->copy());
+    ASSERT_EQ(saved.size(), 1u) << toast::current_message().subtext;
+    auto toast = toast::current_message();
+    EXPECT_EQ(toast.title, "Clip gardé");
+    EXPECT_EQ(toast.kind, toast::Kind::Ok);
+    // 2 to 3 s of media from the keyframe before the span, well under a megabyte.
+    EXPECT_TRUE(toast.subtext == "0:02 · 0 Mo" || toast.subtext == "0:03 · 0 Mo") << toast.subtext;
+}
+
 TEST_F(SaverRealMedia, RecordingRefusedAtItsStartLeavesNoFile)
 {
     struct Row {
@@ -280,6 +303,47 @@ TEST_F(SaverRealMedia, WriteErrorStopsTheRecordingAtOnceAndReportsIt)
     expect_error(rig.wait_events(2), 2, "Enregistrement interrompu : ", " (os error 27)");
     EXPECT_EQ(toast::current_message().title, "Enregistrement interrompu");
     EXPECT_FALSE(rig.shared->rings.with([](shared::Rings& rings) { return rings.sink.has_value(); }));
+}
+
+// Once the disk is full, the recording stops by itself and the player is told, but what it wrote is kept:
+// the file is completed with its whole samples, listed with its sidecar and thumbnail.
+TEST_F(SaverRealMedia, WriteErrorCompletesTheFileWithWhatItHolds)
+{
+    ASSERT_NO_FATAL_FAILURE(start_engine(true));
+    engine::toggle_recording(engine);
+    deliver_thumbnail();
+    auto slot = engine->recording.copy();
+    ASSERT_TRUE(slot);
+    auto path = dir() / (slot->clip_id + ".mp4");
+    push_live(*rig.shared, 3 * second);
+    // Two chunks at least reach the file before it fills.
+    ASSERT_TRUE(media::poll_until([&] { return std::filesystem::file_size(path) > 40'000; }, std::chrono::seconds(20)));
+    testing_support::with_file_size_limit(std::filesystem::file_size(path) + 5'000, [&] {
+        for (int i = 2; i <= 300 && engine->recording.copy(); ++i)
+            push_live(*rig.shared, 3 * i * second);
+        engine::wait_recording_finished(*engine, 1000, std::chrono::milliseconds(10));
+    });
+
+    EXPECT_FALSE(engine->recording.copy().has_value());
+    auto events = rig.wait_events(3);
+    expect_error(events, 3, "Enregistrement interrompu : ", " (os error 27)");
+    EXPECT_EQ(toast::current_message().title, "Enregistrement interrompu");
+    auto finished = events_of<Finished>(events);
+    ASSERT_EQ(finished.size(), 1u);
+    EXPECT_EQ(finished[0].clip.id, slot->clip_id);
+    auto sidecar = library::parse_sidecar(read_file(library::meta_path(dir(), slot->clip_id)));
+    ASSERT_TRUE(sidecar);
+    EXPECT_TRUE(sidecar->recording);
+    EXPECT_GE(sidecar->secs, 1.0);
+    EXPECT_EQ(sidecar->bytes, std::filesystem::file_size(path));
+    EXPECT_TRUE(std::filesystem::exists(library::thumb_path(dir(), slot->clip_id)));
+    EXPECT_FALSE(std::filesystem::exists(library::journal_path(dir(), slot->clip_id)));
+    std::string errors;
+    auto info = media::probe(path, &errors);
+    EXPECT_EQ(errors, "");
+    ASSERT_FALSE(info.is_null());
+    EXPECT_NEAR(std::stod(info["format"]["duration"].get<std::string>()), sidecar->secs, 0.1);
+    engine_rig::expect_decodes(path);
 }
 
 TEST_F(SaverRealMedia, RecordingStoppedRightAfterItsStartStillReportsStartFirst)
@@ -385,4 +449,68 @@ TEST_F(Thumbnail, RefusesAnImageOfTheWrongLengthAndKeepsTheOldFile)
     std::vector<std::uint8_t> short_image(1000);
     EXPECT_FALSE(thumbnail::write_jpeg(short_image, path));
     EXPECT_EQ(read_file(path), "old");
+}
+
+// At start-up, what a crash, a kill or a power cut left: recordings with their journal are completed and listed
+// like any clip; the rest is left for the player, and a journal without its file goes.
+class UnfinishedRecordings : public engine_rig::MediaFolder {
+protected:
+    // A recording of the test media with its journal, cut as a kill leaves it (the last second still queued).
+    void leave_killed(std::string const& id)
+    {
+        auto fd = files::open_read_write(dir() / (id + ".mp4"), files::Create::Exclusive);
+        ASSERT_TRUE(fd);
+        auto recorder = mp4::Recorder::start(std::move(*fd), h264().video.codec);
+        ASSERT_TRUE(recorder);
+        auto journal = files::create_temp(library::journal_path(dir(), id));
+        ASSERT_TRUE(journal);
+        ASSERT_TRUE(recorder->keep_journal(std::move(*journal), { h264().video, h264().audio, "Valorant" }));
+        std::size_t a = 0;
+        for (auto const& packet : h264().video_packets) {
+            for (; a < h264().audio_packets.size() && h264().audio_packets[a].time <= packet.time; ++a)
+                ASSERT_TRUE(recorder->push_audio(h264().audio_packets[a]));
+            ASSERT_TRUE(recorder->push_video(packet));
+        }
+    }
+};
+
+TEST_F(UnfinishedRecordings, AreCompletedAndListedAtStartUp)
+{
+    ASSERT_NO_FATAL_FAILURE(leave_killed("killed"));
+    ASSERT_NO_FATAL_FAILURE(leave_killed("without journal"));
+    std::filesystem::remove(library::journal_path(dir(), "without journal"));
+    ASSERT_NO_FATAL_FAILURE(leave_killed("cut before its first sample"));
+    std::filesystem::resize_file(dir() / "cut before its first sample.mp4", mp4::recording_media_start + 10);
+    write_file(library::journal_path(dir(), "gone").lexically_relative(dir()).string(), "journal without its file");
+    auto untouched = [&](char const* id) { return read_file(dir() / (std::string(id) + ".mp4")); };
+    auto const without_journal = untouched("without journal");
+    auto const cut = untouched("cut before its first sample");
+
+    engine::complete_unfinished_recordings(dir());
+
+    auto clips = library::list_clips(dir());
+    auto killed = std::ranges::find(clips, std::string("killed"), &library::Clip::id);
+    ASSERT_NE(killed, clips.end());
+    EXPECT_TRUE(killed->recording);
+    EXPECT_EQ(killed->game, "Valorant");
+    EXPECT_TRUE(killed->title.starts_with("Enregistrement "));
+    EXPECT_EQ(killed->width, 320u);
+    auto path = dir() / "killed.mp4";
+    EXPECT_EQ(killed->bytes, std::filesystem::file_size(path));
+    std::string errors;
+    auto info = media::probe(path, &errors);
+    EXPECT_EQ(errors, "");
+    ASSERT_FALSE(info.is_null());
+    // Three seconds were fed; the chunks of the first two reached the file, the last second was still queued.
+    double secs = std::stod(info["format"]["duration"].get<std::string>());
+    EXPECT_NEAR(secs, killed->secs, 0.1);
+    EXPECT_GE(secs, 1.9);
+    engine_rig::expect_decodes(path);
+
+    EXPECT_EQ(untouched("without journal"), without_journal);
+    EXPECT_EQ(untouched("cut before its first sample"), cut);
+    for (auto id : { "killed", "cut before its first sample", "gone" })
+        EXPECT_FALSE(std::filesystem::exists(library::journal_path(dir(), id))) << id;
+    EXPECT_FALSE(std::filesystem::exists(library::meta_path(dir(), "without journal")));
+    EXPECT_FALSE(std::filesystem::exists(library::meta_path(dir(), "cut before its first sample")));
 }

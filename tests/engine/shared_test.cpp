@@ -1,5 +1,5 @@
 // The shared rings: segment records across pipeline restarts, and the spill rounds that move their older
-// samples to segment files.
+// samples to segment files, alone and while the encoder, the sound and the gate change the rings.
 
 #include "engine/shared.h"
 
@@ -9,7 +9,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cmath>
 #include <fstream>
+#include <limits>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -337,4 +341,91 @@ TEST_F(SpillRound, UnusableFolderFailsTheRound)
     auto const round = spill::run_round(shared, starved);
     ::setrlimit(RLIMIT_NOFILE, &saved);
     EXPECT_EQ(round, spill::Round::Failed);
+}
+
+// Encoder, sound, restarts, clears and spill rounds all at once: the byte counters still match the samples,
+// and every spilled sample reads back its own bytes. The program's threads do this all day; ThreadSanitizer
+// (scripts/extra-checks) sees any access to the rings outside their lock. The threads pace each other by
+// counts, not by time, so the overlap does not depend on the machine: the sound keeps up with the video's
+// clock, the clears land in the middle of the stream, and the encoder waits for a spill round every 300
+// frames.
+TEST_F(SpillRound, ConcurrentWritersKeepRingsConsistent)
+{
+    shared::Shared shared;
+    set_running(shared, true);
+    shared::set_ring_window(shared, 3, 200'000);
+    constexpr int frames = 3000;
+    std::atomic<int> pushed { 0 };
+    std::atomic<int> rounds { 0 };
+    auto wait_for = [](std::atomic<int> const& count, int at_least) {
+        while (count.load() < at_least)
+            std::this_thread::yield();
+    };
+    // Each video sample's first byte is its frame number modulo 251, so a sample read back can be checked.
+    std::thread encoder([&] {
+        for (int i = 0; i < frames; ++i) {
+            if (i % 300 == 0)
+                wait_for(rounds, rounds.load() + 1);
+            if (i % 30 == 0)
+                shared::store_video_config(shared, mp4::VideoConfig { { 1 }, 2, 2, Codec::H264 });
+            auto fill = static_cast<std::uint8_t>(i % 251);
+            shared::push_video(shared, packet(i * second / 30, i % 30 == 0, 100 + i % 50, fill));
+            if (i % 700 == 699)
+                shared::new_segment(shared);
+            pushed.store(i + 1);
+        }
+    });
+    std::thread audio([&] {
+        for (int i = 0; i < frames; ++i) {
+            wait_for(pushed, std::min(frames, i * 30 / 47));
+            shared::push_audio(shared, std::vector<std::uint8_t>(20, 1), i * second / 47);
+        }
+    });
+    std::thread gate([&] {
+        for (int at : { 1000, 1800, 2600 }) {
+            wait_for(pushed, at);
+            shared::clear_buffers(shared);
+        }
+    });
+    spill::Spiller spiller(folder(), 4096);
+    while (pushed.load() < frames) {
+        spill::run_round(shared, spiller);
+        ++rounds;
+    }
+    encoder.join();
+    audio.join();
+    gate.join();
+    spill::run_round(shared, spiller);
+
+    auto check = [](ring::Ring const& ring, std::int64_t cutoff, bool video) {
+        std::uint64_t total = 0;
+        std::uint64_t memory = 0;
+        for (auto const& sample : ring.samples) {
+            // The clears mark capture stopped, so newer samples may have gone to disk as well.
+            if (sample.time < cutoff) {
+                EXPECT_FALSE(sample.in_memory());
+            }
+            total += sample.size();
+            if (sample.in_memory())
+                memory += sample.size();
+            auto loaded = spill::load_sample(sample);
+            ASSERT_TRUE(loaded);
+            ASSERT_EQ(loaded->data->size(), sample.size());
+            if (video) {
+                auto frame = std::llround(sample.time * 30.0 / second);
+                EXPECT_EQ((*loaded->data)[0], static_cast<std::uint8_t>(frame % 251));
+            }
+        }
+        EXPECT_EQ(ring.total_bytes, total);
+        EXPECT_EQ(ring.memory_bytes, memory);
+    };
+    shared.rings.with([&](shared::Rings& rings) {
+        // A clear that came late may have emptied the video ring.
+        if (!rings.video.samples.empty())
+            check(rings.video, rings.video.samples.back().time - spill::keep_in_memory_ticks, true);
+        for (auto const& record : rings.segments)
+            check(record.ring, std::numeric_limits<std::int64_t>::max(), true);
+        check(rings.audio, std::numeric_limits<std::int64_t>::min(), false);
+        EXPECT_LE(rings.segments.size(), 2u);
+    });
 }

@@ -1,7 +1,7 @@
 #pragma once
 // A desktop for tests: a clipboard that remembers what it was given or refuses when told to, and a window
-// whose desktop part (placement, monitors, the window's own events) the test plays. Called from the test's
-// own thread.
+// whose desktop part (placement, monitors, colour preference, the window's own events, timers that run when
+// the test says) the test plays. Called from the test's own thread.
 
 #include <chrono>
 #include <filesystem>
@@ -35,15 +35,25 @@ struct DesktopLog {
     // Set by the test.
     std::vector<platform::MonitorArea> monitors { { 1.0, 0, 0, 1920, 1080 } };
     std::optional<platform::Placement> placement { platform::Placement { 100, 80, 1180, 760, false } };
+    bool desktop_dark { false };
     // Seen.
     bool window_alive { false };
+    int shown { 0 }; // make_visible calls on the current window
+    int dark_asked { 0 };
     platform::WindowSpec spec;
     platform::WindowEvents events;
+    // What was asked to run later, in order; the test runs them.
+    std::vector<std::pair<std::chrono::milliseconds, std::function<void()>>> timers;
 };
 
 class FakeWindow final : public platform::AppWindow {
 public:
-    explicit FakeWindow(std::shared_ptr<DesktopLog> log) : m_log(std::move(log)) { m_log->window_alive = true; }
+    explicit FakeWindow(std::shared_ptr<DesktopLog> log)
+        : m_log(std::move(log))
+    {
+        m_log->window_alive = true;
+        m_log->shown = 0;
+    }
     ~FakeWindow() override { m_log->window_alive = false; }
 
     std::unique_ptr<platform::PageView> page_view() override
@@ -53,7 +63,7 @@ public:
         };
         return std::make_unique<View>();
     }
-    void make_visible() override { }
+    void make_visible() override { ++m_log->shown; }
     void bring_forward() override { }
     void set_dark(bool) override { }
     void set_fullscreen(bool) override { }
@@ -80,9 +90,15 @@ public:
         return std::make_unique<platform::TrayIcon>();
     }
     std::vector<platform::MonitorArea> monitors() override { return m_log->monitors; }
-    bool prefers_dark() override { return false; }
-    // Nothing runs later on this desktop.
-    void after(std::chrono::milliseconds, std::function<void()>) override { }
+    bool prefers_dark() override
+    {
+        ++m_log->dark_asked;
+        return m_log->desktop_dark;
+    }
+    void after(std::chrono::milliseconds delay, std::function<void()> fn) override
+    {
+        m_log->timers.emplace_back(delay, std::move(fn));
+    }
 
 private:
     std::shared_ptr<DesktopLog> m_log;

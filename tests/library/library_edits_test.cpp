@@ -186,6 +186,29 @@ TEST_F(LibraryEdits, ConcurrentEditsOfOneClipKeepEveryChange)
     }
 }
 
+// A deletion waits six seconds, counted again from a second mark of the same clip; a restore within them
+// cancels it.
+TEST_F(LibraryEdits, DeletionWaitsForGracePeriodAndRestoreCancels)
+{
+    for (auto id : { "a", "b", "c" })
+        add_clip(id);
+    ASSERT_TRUE(library::mark_deleted(pending, folder, Ids { "a", "b" }, t0));
+    EXPECT_EQ(ids(library::visible_clips(pending, folder)), Ids { "c" });
+    EXPECT_EQ(library::list_clips(folder).size(), 3u);
+    library::restore_deleted(pending, Ids { "a", "never" });
+    ASSERT_TRUE(library::mark_deleted(pending, folder, Ids { "c", "b" }, t0 + 4s));
+    EXPECT_EQ(library::pending_ids(pending, folder), (Ids { "c", "b" }));
+
+    EXPECT_TRUE(library::purge_deleted(pending, *trash, library::Force::No, t0 + 9999ms).empty());
+    EXPECT_TRUE(trash->asked.empty());
+    EXPECT_TRUE(library::purge_deleted(pending, *trash, library::Force::No, t0 + 10s).empty());
+    EXPECT_EQ(trash->moved, (std::vector { folder / "c.mp4", folder / "b.mp4" }));
+    EXPECT_FALSE(fs::exists(folder / ".quillmar" / "b.json"));
+    EXPECT_FALSE(fs::exists(folder / ".quillmar" / "b.jpg"));
+    EXPECT_TRUE(library::pending_ids(pending, folder).empty());
+    EXPECT_EQ(ids(library::list_clips(folder)), Ids { "a" });
+}
+
 TEST_F(LibraryEdits, PurgeUsesTheFolderTheClipWasMarkedIn)
 {
     auto other = dir() / "other";

@@ -281,7 +281,7 @@ TEST_F(ApiSettings, FailuresLeaveEverythingAsItWas)
     };
     Row const rows[] = {
         { "Dossier des clips : ", "plain", "plain/clips" },
-        { "Démarrage avec Windows : ", "config/autostart", "new clips" },
+        { "Démarrage avec la session : ", "config/autostart", "new clips" },
         { "Réglages : ", "clips/settings.json.tmp/", "new clips" },
     };
     for (auto const& row : rows) {

@@ -189,7 +189,7 @@ test('preferences, their migration and bad values; the speed; an unplayable clip
   });
   const { page } = r;
   await r.open('a');
-  const video = () => page.evaluate(() => { const v = $('player').querySelector('video'); return [v.volume, v.muted, v.loop]; });
+  const video = () => page.evaluate(() => { const v = $('player').querySelector('video'); return [v.volume, v.muted, P.loop]; });
   assert.deepEqual(await video(), [0.3, true, false]);
   assert.equal(await page.evaluate(() => localStorage.getItem('quillmar.player')), null);
   await page.keyboard.press('ArrowUp');

@@ -87,7 +87,7 @@ test('each control kind saves to settings.json and the view shows the reply', as
   assert.equal(await page.textContent('.gs[data-k=micVolume] + output'), '95 %');
   // Device names are text.
   assert.deepEqual(await page.$$eval('#settings select[data-k=micDevice] option', o => o.map(x => x.textContent)),
-    ['Micro par défaut de Windows', 'Micro <b>USB</b>']);
+    ['Micro par défaut du système', 'Micro <b>USB</b>']);
   // The reply's record is what shows, here a volume the engine would have set.
   clampVolume = true;
   await page.click('#settings .sw[data-k=inGameToast]');

@@ -2,11 +2,14 @@
 // handler and the page workers, over a clips folder of real MP4s made with ffmpeg. The page is read with
 // webkit_web_view_call_async_javascript_function; the pointer comes from xdotool, the window state from xprop, and the
 // files the view holds open from /proc.
+#include <fstream>
+
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include "app/main.h"
 #include "app/window.h"
+#include "library/library.h"
 #include "platform/main_loop.h"
 #include "tests/support/media_check.h"
 #include "tests/support/gtk_wait.h"
@@ -262,4 +265,123 @@ TEST_F(WebKitPage, LibraryPlayerSchemeAndPolicy)
     EXPECT_EQ(js("JSON.stringify(__violations)"), "[]");
     js("new Image().src = 'http://127.0.0.1:9/x.png'");
     EXPECT_TRUE(wait_js("__violations.length === 1")) << js("JSON.stringify(__violations)");
+}
+
+// WebKitGTK fires no blur for a focused field taken out of the page: a library render under an inline rename
+// must carry the field over, with what was typed, and save it only on Enter or on leaving the field.
+TEST_F(WebKitPage, InlineRenameOutlivesARender)
+{
+    // The window takes the focus first, as under a player's hands: its arrival moves no field.
+    pointer("$('bar')", "1");
+    ASSERT_TRUE(wait_js("document.hasFocus()"));
+    run_js("await new Promise(r => setTimeout(r, 300))");
+    auto card = fmt::format("[...document.querySelectorAll('#lib .grid figure')].find(f => f.dataset.id === {})",
+                            nlohmann::json(plain_id).dump());
+    js("renameInline(" + card + ")");
+    ASSERT_TRUE(wait_js("document.activeElement.classList.contains('inline')"));
+    js("Object.assign(document.activeElement, { value: 'Nouveau titre' }).setSelectionRange(3, 3)");
+    auto clip = library::read_clip_meta(clips, odd_id, clips / (std::string(odd_id) + ".mp4"));
+    shell::handle_event(state, UserEvent { UserEvent::Page { engine::PageEvent { engine::PageEvent::ClipSaved { clip } } } });
+    ASSERT_TRUE(wait_js("S.newId !== null"));
+    EXPECT_EQ(js("(f => f && JSON.stringify([f.closest('figure').dataset.id, f.value, f.selectionStart]))"
+                 "(document.querySelector('#lib input.inline'))"),
+              nlohmann::json({ plain_id, "Nouveau titre", 3 }).dump());
+    EXPECT_EQ(js("document.activeElement.className"), "inline");
+    js("document.activeElement.dispatchEvent(new KeyboardEvent('keydown', { key: 'Enter', bubbles: true }))");
+    ASSERT_TRUE(wait_js("!document.querySelector('#lib input.inline')"));
+    EXPECT_TRUE(spin_until([&] {
+        return library::read_clip_meta(clips, plain_id, clips / (std::string(plain_id) + ".mp4")).title == "Nouveau titre";
+    }));
+}
+
+// With the loop on, a seek to the end of a paused clip stays there and an out mark takes the clip's end;
+// playback that runs out starts again.
+TEST_F(WebKitPage, LoopKeepsASeekAtTheEnd)
+{
+    run_js("localStorage.removeItem('quillmar.player'); P.loop = true");
+    auto thumb = fmt::format("[...document.querySelectorAll('#lib .grid figure')].find(f => f.dataset.id === {})"
+                             ".querySelector('.thumb')",
+                             nlohmann::json(plain_id).dump());
+    pointer(thumb, "1");
+    auto video = std::string("$('player').querySelector('video')");
+    ASSERT_TRUE(wait_js(video + " && " + video + ".readyState >= 1 && isFinite(" + video + ".duration)"));
+    run_js(video + ".pause(); window.__seeked = 0; " + video + ".addEventListener('seeked', () => __seeked++)");
+    js("markTrim(false)");
+    js(video + ".currentTime = " + video + ".duration");
+    ASSERT_TRUE(wait_js("__seeked > 0"));
+    // Whatever the engine does with a looping video at its end shows within a moment.
+    run_js("window.__waited = false; setTimeout(() => { __waited = true; }, 600)");
+    ASSERT_TRUE(wait_js("__waited"));
+    EXPECT_EQ(js("(v => v.currentTime === v.duration)(" + video + ")"), "true") << js(video + ".currentTime");
+    js("markTrim(true)");
+    EXPECT_EQ(js("P.trim.b === " + video + ".duration && $('player').querySelector('.vp-cut-t').textContent"),
+              "0:00 → 0:10 · 0:10");
+    // What the video went through, shown on a failure.
+    run_js("window.__ev = []; const v = " + video + "; for (const t of ['pause', 'ended', 'play', 'seeked'])"
+           " v.addEventListener(t, () => __ev.push(`${t} ${v.ended} ${v.paused} ${v.currentTime.toFixed(2)}`))");
+    run_js("setTrim(false); " + video + ".currentTime = " + video + ".duration - 0.3; " + video + ".play()");
+    EXPECT_TRUE(wait_js("(v => !v.paused && v.currentTime > 0 && v.currentTime < 1)(" + video + ")", 10s)) << js("JSON.stringify(__ev)");
+}
+
+// The window swept from its narrowest to 1920 px wide over the library, the settings and the player: no label
+// under its control and no text cut without an ellipsis, as the page's own check finds them; a snapshot of
+// each stays in page-shots/.
+TEST_F(WebKitPage, LayoutHoldsAtEveryWindowWidth)
+{
+    std::ifstream file(LAYOUT_CHECK);
+    std::string const check((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    ASSERT_FALSE(check.empty());
+    run_js(check);
+    fs::path const shots = PAGE_SHOTS;
+    fs::create_directories(shots);
+    std::vector<std::string> faults;
+    auto sweep = [&](std::string const& name) {
+        std::vector<std::pair<int, int>> const sizes { { window::min_width, 800 }, { 1000, 800 }, { 1024, 640 },
+                                                       { 1080, 800 }, { 1100, 800 }, { 1180, 800 }, { 1280, 800 },
+                                                       { 1440, 900 }, { 1920, 1000 } };
+        for (auto [w, h] : sizes) {
+            gtk_window_resize(GTK_WINDOW(toplevel()), w, h);
+            std::string size;
+            // The size the window manager settled on, once the page has laid it out twice alike.
+            spin_until([&] {
+                auto now = js("(async () => { await new Promise(r => requestAnimationFrame(() => requestAnimationFrame(r)));"
+                              " return innerWidth + 'x' + innerHeight; })()");
+                bool same = now == size && now == fmt::format("{}x{}", w, h);
+                size = now;
+                return same;
+            }, 10s);
+            struct Shot {
+                bool done { false };
+                cairo_surface_t* surface { nullptr };
+            } snap;
+            webkit_web_view_get_snapshot(
+                view, WEBKIT_SNAPSHOT_REGION_VISIBLE, WEBKIT_SNAPSHOT_OPTIONS_NONE, nullptr,
+                [](GObject* source, GAsyncResult* result, gpointer data) {
+                    auto& out = *static_cast<Shot*>(data);
+                    out.surface = webkit_web_view_get_snapshot_finish(WEBKIT_WEB_VIEW(source), result, nullptr);
+                    out.done = true;
+                },
+                &snap);
+            spin_until([&] { return snap.done; });
+            if (snap.surface) {
+                cairo_surface_write_to_png(snap.surface, (shots / fmt::format("webkit-{}-{}.png", name, size)).c_str());
+                cairo_surface_destroy(snap.surface);
+            }
+            for (auto const& fault : nlohmann::json::parse(js("JSON.stringify(layoutFaults())")))
+                faults.push_back(fmt::format("{} {}: {}", name, size, fault.get<std::string>()));
+        }
+    };
+    sweep("library");
+    js("attempt(goSettings)()");
+    ASSERT_TRUE(wait_js("!!document.querySelector('#settings .grp')"));
+    sweep("settings");
+    js("goLibrary('all')");
+    auto thumb = fmt::format("[...document.querySelectorAll('#lib .grid figure')].find(f => f.dataset.id === {})"
+                             ".querySelector('.thumb')",
+                             nlohmann::json(plain_id).dump());
+    js(thumb + ".click()");
+    ASSERT_TRUE(wait_js("$('player').querySelector('video')?.readyState >= 1"));
+    js("$('player').querySelector('video').pause()");
+    sweep("player");
+    EXPECT_TRUE(faults.empty()) << fmt::format("{}", fmt::join(faults, "\n"));
 }

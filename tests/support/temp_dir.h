@@ -5,6 +5,8 @@
 #include <csignal>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -34,6 +36,14 @@ template <class Body> void with_file_size_limit(rlim_t bytes, Body body)
     ::setrlimit(RLIMIT_FSIZE, &previous);
     std::signal(SIGXFSZ, previous_handler);
 }
+
+// Runs `body` in a child process that sees a tmpfs of `bytes` mounted on `folder` (made beforehand), a disk
+// that really fills: each write gets what room is left, then ENOSPC. The mount is private to the child (its
+// own mount namespace, and its own user namespace when not root), so nothing outlives it. Gives what `body`
+// returned (empty when it found nothing wrong), or nothing when the system allows no such mount: the caller
+// skips. gtest's checks cannot cross the process boundary, which is why `body` reports in text.
+std::optional<std::string> on_small_disk(std::filesystem::path const& folder, std::uint64_t bytes,
+                                         std::function<std::string()> const& body);
 
 class TempDirTest : public ::testing::Test {
 protected:

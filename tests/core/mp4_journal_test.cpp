@@ -1,0 +1,299 @@
+// A recording cut short (a kill, a crash, a power cut, a full disk) is completed from its journal and the file
+// on disk: every whole sample kept, nothing invented, and what cannot be completed left as it is. Each sample
+// carries bytes of its own, so a sample indexed at the wrong place shows.
+
+#include "core/mp4_journal.h"
+
+#include <fstream>
+
+#include <gtest/gtest.h>
+
+#include "core/demux.h"
+#include "core/mp4_recorder.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+constexpr std::int64_t second = 10'000'000;
+constexpr std::int64_t frame = second / 10;  // video at 10 fps
+constexpr std::int64_t aac = 213'333;        // one AAC frame at 48 kHz
+constexpr std::size_t video_size = 1'000;
+constexpr std::size_t audio_size = 100;
+
+mp4::VideoConfig video_config()
+{
+    return { { 1, 0x64, 0, 0x28, 0xFF, 0xE1, 0, 4, 0x67, 0x64, 0, 0x28, 1, 0, 4, 0x68, 0xEE, 0x3C, 0x80 }, 1280, 720,
+             Codec::H264 };
+}
+constexpr mp4::AudioConfig audio_config { 48'000, 192'000, 2 };
+
+// The bytes of the sample at `time`: its own pattern, so the reader's offsets can be checked.
+std::uint8_t fill_of(std::int64_t time, bool audio) { return static_cast<std::uint8_t>(time / 1000 + (audio ? 7 : 0)); }
+
+Packet packet(std::int64_t time, bool key, std::size_t size, bool audio)
+{
+    return { make_shared_bytes(std::vector<std::uint8_t>(size, fill_of(time, audio))), time,
+             std::uint8_t(key ? Packet::keyframe_flag : 0) };
+}
+
+// Feeds `seconds` of video (a keyframe every second) and audio as the recording thread does.
+void feed(mp4::Recorder& recorder, double seconds)
+{
+    std::int64_t next_audio = 0;
+    for (std::int64_t t = 0; t < std::int64_t(seconds * second); t += frame) {
+        for (; next_audio <= t; next_audio += aac)
+            ASSERT_TRUE(recorder.push_audio(packet(next_audio, true, audio_size, true)));
+        ASSERT_TRUE(recorder.push_video(packet(t, t % second == 0, video_size, false)));
+    }
+}
+
+std::vector<std::uint8_t> bytes_of(std::filesystem::path const& path)
+{
+    auto text = testing_support::read_file(path);
+    return { text.begin(), text.end() };
+}
+
+void write_bytes(std::filesystem::path const& path, std::span<std::uint8_t const> bytes)
+{
+    std::ofstream(path, std::ios::binary | std::ios::trunc).write(reinterpret_cast<char const*>(bytes.data()),
+                                                                   std::streamsize(bytes.size()));
+}
+
+// Every sample of the completed file holds its own bytes; gives the number of video and audio samples.
+std::pair<std::size_t, std::size_t> expect_whole_samples(std::filesystem::path const& path)
+{
+    auto opened = demux::open_file(path);
+    EXPECT_TRUE(opened) << opened.error();
+    if (!opened)
+        return {};
+    auto file = bytes_of(path);
+    for (bool audio : { false, true }) {
+        for (auto const& ref : audio ? opened->audio_samples : opened->video_samples) {
+            EXPECT_EQ(ref.size, audio ? audio_size : video_size);
+            auto expected = fill_of(ref.time, audio);
+            bool whole = ref.offset + ref.size <= file.size()
+                && std::all_of(file.begin() + std::ptrdiff_t(ref.offset),
+                               file.begin() + std::ptrdiff_t(ref.offset + ref.size),
+                               [&](std::uint8_t b) { return b == expected; });
+            EXPECT_TRUE(whole) << (audio ? "audio" : "video") << " sample at " << ref.time;
+            if (!whole)
+                return {};
+        }
+    }
+    return { opened->video_samples.size(), opened->audio_samples.size() };
+}
+
+class Mp4Journal : public testing_support::TempDirTest {
+protected:
+    // A recording with its journal (and reserve) in dir(), fed `seconds` of media and left as a kill leaves it.
+    mp4::Recorder record(std::string const& name, double seconds, bool reserve = true)
+    {
+        auto fd = files::open_read_write(dir() / (name + ".mp4"), files::Create::Exclusive);
+        EXPECT_TRUE(fd) << fd.error();
+        auto recorder = mp4::Recorder::start(std::move(*fd), Codec::H264);
+        EXPECT_TRUE(recorder) << recorder.error();
+        auto journal = files::create_temp(dir() / (name + ".journal"));
+        EXPECT_TRUE(journal && recorder->keep_journal(std::move(*journal), { video_config(), audio_config, "Jeu" }));
+        if (reserve) {
+            auto room = files::create_temp(dir() / (name + ".reserve"));
+            EXPECT_TRUE(room && recorder->keep_reserve(std::move(*room)));
+        }
+        feed(*recorder, seconds);
+        return std::move(*recorder);
+    }
+
+    Result<mp4::Completed> complete(std::string const& name)
+    {
+        auto fd = files::open_read_write(dir() / (name + ".mp4"), files::Create::No);
+        if (!fd)
+            return fail(fd.error());
+        auto journal = bytes_of(dir() / (name + ".journal"));
+        return mp4::complete_from_journal(fd->get(), journal);
+    }
+};
+
+}
+
+// A recording that finishes normally has the bytes it had without a journal, and completing a killed one from
+// its journal gives the very bytes its finish would have written.
+TEST_F(Mp4Journal, CompletionWritesWhatTheFinishWouldHave)
+{
+    auto plain_fd = files::open_read_write(dir() / "plain.mp4", files::Create::Exclusive);
+    ASSERT_TRUE(plain_fd);
+    auto plain = mp4::Recorder::start(std::move(*plain_fd), Codec::H264);
+    ASSERT_TRUE(plain);
+    feed(*plain, 5.05);
+    ASSERT_TRUE(plain->finish(video_config(), &audio_config));
+
+    auto journaled = record("journaled", 5.05);
+    ASSERT_TRUE(journaled.write_chunk());
+    std::filesystem::copy_file(dir() / "journaled.mp4", dir() / "killed.mp4");
+    std::filesystem::copy_file(dir() / "journaled.journal", dir() / "killed.journal");
+    auto finished = journaled.finish(video_config(), &audio_config);
+    ASSERT_TRUE(finished) << finished.error();
+
+    auto completed = complete("killed");
+    ASSERT_TRUE(completed) << completed.error();
+    EXPECT_EQ(completed->header.label, "Jeu");
+    EXPECT_EQ(completed->header.video, video_config());
+    EXPECT_EQ(completed->summary.bytes, finished->bytes);
+    EXPECT_EQ(completed->summary.duration_ticks, finished->duration_ticks);
+    auto expected = bytes_of(dir() / "plain.mp4");
+    EXPECT_TRUE(bytes_of(dir() / "journaled.mp4") == expected) << "the journal changed the recording's bytes";
+    EXPECT_TRUE(bytes_of(dir() / "killed.mp4") == expected) << "completed bytes differ from the finished ones";
+    EXPECT_EQ(expect_whole_samples(dir() / "killed.mp4").first, 51u);
+
+    // A finished recording whose journal stayed (a crash before it was removed) completes to the same bytes.
+    std::filesystem::copy_file(dir() / "journaled.journal", dir() / "killed.journal",
+                               std::filesystem::copy_options::overwrite_existing);
+    ASSERT_TRUE(complete("killed"));
+    EXPECT_TRUE(bytes_of(dir() / "killed.mp4") == expected);
+}
+
+// The shapes a crash can leave. The recording holds 4.4 s of 10 fps video and audio written in chunks of about
+// a second; the rest was still queued. Journal entries: header, then video and audio per chunk.
+TEST_F(Mp4Journal, CompletesWhatIsWholeOrLeavesTheFileUntouched)
+{
+    enum class Cut { None, JournalMidEntry, JournalCorrupt, JournalGarbageAfter, FileAtChunk, FileMidSample,
+                     FileBeforeFirstSample, FileNotARecording, JournalNotOne, JournalHeaderOnly };
+    struct Row {
+        char const* name;
+        Cut cut;
+        std::size_t video; // samples kept; 0: refused, file untouched
+        std::size_t audio;
+    };
+    // Each chunk holds the 11 frames from one frame to the frame a second later, then the audio up to that frame:
+    // video 11, 22, 33, 44 and audio 47, 99, 151, 202 in all after each chunk.
+    Row const rows[] = {
+        { "killed after its chunks", Cut::None, 44, 202 },
+        { "journal cut in the middle of an entry", Cut::JournalMidEntry, 33, 151 },
+        { "journal entry overwritten", Cut::JournalCorrupt, 33, 151 },
+        { "journal with bytes after its entries", Cut::JournalGarbageAfter, 44, 202 },
+        { "journal longer than the file", Cut::FileAtChunk, 22, 99 },
+        { "file cut in the middle of a sample", Cut::FileMidSample, 27, 99 },
+        { "file cut before its first sample", Cut::FileBeforeFirstSample, 0, 0 },
+        { "file that is no recording", Cut::FileNotARecording, 0, 0 },
+        { "journal that is no journal", Cut::JournalNotOne, 0, 0 },
+        { "journal without a chunk", Cut::JournalHeaderOnly, 0, 0 },
+    };
+    for (auto const& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::string name = fmt::format("rec-{}", int(row.cut));
+        {
+            auto recorder = record(name, 4.95);
+            ASSERT_EQ(recorder.video_table().chunks.size(), 4u);
+        }
+        auto mp4 = dir() / (name + ".mp4");
+        auto journal_path = dir() / (name + ".journal");
+        auto file = bytes_of(mp4);
+        auto journal = bytes_of(journal_path);
+        // Entry boundaries, from their sizes.
+        std::vector<std::size_t> ends;
+        for (std::size_t at = 0; at + 4 <= journal.size();) {
+            std::size_t size = (std::size_t(journal[at]) << 24) | (journal[at + 1] << 16) | (journal[at + 2] << 8)
+                | journal[at + 3];
+            at += 4 + size + 4;
+            ends.push_back(at);
+        }
+        ASSERT_EQ(ends.size(), 9u);
+        std::uint64_t const media = mp4::recording_media_start;
+        switch (row.cut) {
+        case Cut::None: break;
+        case Cut::JournalMidEntry: journal.resize(ends[6] + 20); break;
+        case Cut::JournalCorrupt: journal[ends[6] + 30] ^= 0x40; break;
+        case Cut::JournalGarbageAfter: journal.insert(journal.end(), 50, 0xAB); break;
+        case Cut::FileAtChunk: file.resize(media + 22 * video_size + 99 * audio_size); break;
+        case Cut::FileMidSample: file.resize(media + 27 * video_size + 99 * audio_size + video_size / 2); break;
+        case Cut::FileBeforeFirstSample: file.resize(media + video_size - 1); break;
+        case Cut::FileNotARecording: file[4] = 'x'; break;
+        case Cut::JournalNotOne: journal.erase(journal.begin(), journal.begin() + std::ptrdiff_t(ends[0])); break;
+        case Cut::JournalHeaderOnly: journal.resize(ends[0]); break;
+        }
+        write_bytes(mp4, file);
+        write_bytes(journal_path, journal);
+
+        auto completed = complete(name);
+        if (row.video == 0) {
+            ASSERT_FALSE(completed);
+            EXPECT_TRUE(mp4::is_refusal(completed.error())) << completed.error();
+            EXPECT_TRUE(bytes_of(mp4) == file) << "a file that cannot be completed is left as it was";
+            continue;
+        }
+        ASSERT_TRUE(completed) << completed.error();
+        EXPECT_EQ(completed->summary.bytes, std::filesystem::file_size(mp4));
+        auto [video, audio] = expect_whole_samples(mp4);
+        EXPECT_EQ(video, row.video);
+        EXPECT_EQ(audio, row.audio);
+    }
+}
+
+// A write that fails part-way (the file-size limit, as on a full disk) stops the recording, and salvage makes
+// a readable file of what is on disk: whole samples only, and room made for the index when there is none.
+TEST_F(Mp4Journal, WriteErrorSalvagesTheWholeSamplesWritten)
+{
+    auto recorder = record("full", 2.5, false);
+    Result<void> pushed;
+    constexpr rlim_t limit = 60'000;
+    testing_support::with_file_size_limit(limit, [&] {
+        for (std::int64_t t = 25 * frame; t < 100 * frame && pushed; t += frame)
+            pushed = recorder.push_video(packet(t, t % second == 0, video_size, false));
+        ASSERT_FALSE(pushed);
+        auto salvaged = recorder.salvage(video_config(), &audio_config);
+        ASSERT_TRUE(salvaged) << salvaged.error();
+        EXPECT_EQ(salvaged->bytes, std::filesystem::file_size(dir() / "full.mp4"));
+    });
+    EXPECT_LE(std::filesystem::file_size(dir() / "full.mp4"), limit);
+    // 60 kB hold the first 5 s of video less what the index needs.
+    EXPECT_GE(expect_whole_samples(dir() / "full.mp4").first, 45u);
+}
+
+// An hour of 60 fps video and audio on a disk that then fills: the room kept in reserve takes the index, so the
+// whole hour is kept. Small samples, so that the index is large next to the media.
+TEST_F(Mp4Journal, AnHourStillCompletesOnAFullDisk)
+{
+    auto disk = dir() / "disk";
+    std::filesystem::create_directories(disk);
+    auto report = testing_support::on_small_disk(disk, 48 << 20, [&]() -> std::string {
+        auto fd = files::open_read_write(disk / "hour.mp4", files::Create::Exclusive);
+        auto journal = files::create_temp(disk / "hour.journal");
+        auto reserve = files::create_temp(disk / "hour.reserve");
+        if (!fd || !journal || !reserve)
+            return "cannot create the files";
+        auto recorder = mp4::Recorder::start(std::move(*fd), Codec::H264);
+        if (!recorder || !recorder->keep_journal(std::move(*journal), { video_config(), audio_config, "" })
+            || !recorder->keep_reserve(std::move(*reserve)))
+            return "cannot start";
+        auto video_bytes = make_shared_bytes(std::vector<std::uint8_t>(60, 1));
+        auto audio_bytes = make_shared_bytes(std::vector<std::uint8_t>(8, 2));
+        std::int64_t const hour = 3600 * second, video_step = second / 60;
+        std::int64_t next_audio = 0;
+        Result<void> pushed;
+        std::size_t written = 0; // video samples on disk when it filled
+        for (std::int64_t t = 0; pushed; t += video_step) {
+            for (; next_audio <= t && pushed; next_audio += aac)
+                pushed = recorder->push_audio({ audio_bytes, next_audio, Packet::keyframe_flag });
+            if (pushed)
+                pushed = recorder->push_video({ video_bytes, t, std::uint8_t(t % second == 0 ? 1 : 0) });
+            if (t >= hour + 2 * second && written == 0) {
+                // Another program takes every byte left.
+                written = recorder->video_table().sizes.size();
+                auto filler = files::open_write(disk / "filler", files::Create::Exclusive);
+                std::vector<std::uint8_t> block(1 << 16, 0);
+                while (filler && files::write_all(filler->get(), block)) { }
+            }
+        }
+        auto salvaged = recorder->salvage(video_config(), &audio_config);
+        if (!salvaged)
+            return "salvage failed: " + salvaged.error();
+        auto opened = demux::open_file(disk / "hour.mp4");
+        if (!opened)
+            return opened.error();
+        auto kept = opened->video_samples.size();
+        if (written < 3600u * 60u || kept != written)
+            return fmt::format("{} video samples kept of the {} written", kept, written);
+        return "";
+    });
+    if (!report)
+        GTEST_SKIP() << "no private tmpfs on this system";
+    EXPECT_EQ(*report, "");
+}

@@ -1,0 +1,238 @@
+// Edits and states that must survive what happens around them, in Chromium against the page host: an inline
+// field across renders, a title typed in the player on every way out, a key capture after a refused save,
+// favourites of a selection that partly fail, replies that are not JSON, one status call at a time, the
+// player's listeners, its favourite button and loop, and the morph from the clicked thumbnail.
+import { test, before, after } from 'node:test';
+import assert from 'node:assert/strict';
+import fs from 'node:fs';
+import path from 'node:path';
+import { answer, clip, launch, rig as pageRig, sidecar, until } from './page_rig.mjs';
+
+let browser;
+before(async () => { browser = await launch(); });
+after(async () => { await browser.close(); });
+
+const rig = (t, clips, options) => pageRig(browser, t, clips, options);
+const openFrom = async (r, locator) => {
+  await locator.click();
+  await r.page.waitForFunction(() => $('player').querySelector('video')?.readyState >= 1);
+};
+
+test('an inline rename stays open, with its text, while clips arrive and leave', async t => {
+  const r = await rig(t, [clip('a'), clip('b', { ago: 120 }), clip('c', { ago: 180 }), clip('d', { ago: 240 })]);
+  const { page, folder } = r;
+  await r.cards('b').locator('.title').dblclick();
+  await page.keyboard.type('Nouveau');
+  const field = () => page.evaluate(() => {
+    const f = document.activeElement;
+    return f && f.classList.contains('inline') ? [f.closest('figure').dataset.id, f.value, f.selectionStart] : null;
+  });
+  for (const event of [{ event: 'clip', id: 'c' }, { event: 'removed', ids: ['d'] }]) {
+    await r.event(event);
+    assert.deepEqual(await field(), ['b', 'Nouveau', 7], JSON.stringify(event));
+    assert.equal(r.called('rename').length, 0);
+  }
+  await page.keyboard.type(' titre');
+  await page.keyboard.press('Enter');
+  await page.waitForFunction(() => !document.querySelector('#lib input.inline'));
+  assert.deepEqual(r.called('rename').map(c => c.body), [{ id: 'b', title: 'Nouveau titre' }]);
+  assert.equal(sidecar(folder, 'b').title, 'Nouveau titre');
+  // A game typed on a card whose clip leaves the list is not sent for it.
+  await r.cards('c').locator('.thumb').click({ button: 'right' });
+  await page.click('#menu button:has-text("Classer sous un autre jeu")');
+  await page.click('#menu button:has-text("Autre jeu")');
+  await page.keyboard.type('Celeste');
+  await r.event({ event: 'removed', ids: ['c'] });
+  await page.waitForFunction(() => !document.querySelector('#lib input.inline'));
+  assert.equal(r.called('game').length, 0);
+});
+
+test('a title typed in the player is sent on every way out of its clip', async t => {
+  const r = await rig(t, [clip('a'), clip('b', { ago: 120 }), clip('c', { ago: 180 })]);
+  const { page, folder } = r;
+  const retitle = async text => {
+    await page.click('.vp-title');
+    await page.keyboard.press('Control+a');
+    await page.keyboard.type(text);
+    await page.evaluate(() => $('player').querySelector('video').pause());
+  };
+  // The trim note's "Ouvrir".
+  await openFrom(r, r.cards('a').locator('.thumb'));
+  await retitle('Avant la découpe');
+  await page.evaluate(() => { const v = $('player').querySelector('video'); v.currentTime = 1; });
+  await page.focus('#player');
+  await page.keyboard.press('i');
+  await page.evaluate(() => { $('player').querySelector('video').currentTime = 2.5; });
+  await page.keyboard.press('o');
+  await page.keyboard.press('Enter');
+  await r.noteText('La découpe est un nouveau clip');
+  await page.click('#note-act');
+  await page.waitForFunction(() => S.lens !== 'a' && S.lens !== null);
+  await until(() => sidecar(folder, 'a').title === 'Avant la découpe', () => 'the title never reached a.json');
+  // Deleting the open clip: its title is saved first, so that Annuler brings it back renamed.
+  const cut = await page.evaluate(() => S.lens);
+  await retitle('Coupé puis jeté');
+  await page.click('#player .vp-b.delete');
+  await r.noteText('Clip mis à la corbeille.');
+  await page.click('#note-act');
+  await r.noteText('Clip revenu.');
+  assert.equal(await page.evaluate(id => clipById(id).title, cut), 'Coupé puis jeté');
+  // Removed by the host while open.
+  await openFrom(r, r.cards('b').locator('.thumb'));
+  await retitle('Juste avant le ménage');
+  await r.event({ event: 'removed', ids: ['b'] });
+  await until(() => sidecar(folder, 'b').title === 'Juste avant le ménage', () => 'the title never reached b.json');
+  const renames = r.called('rename').map(c => c.body.id);
+  assert.deepEqual(renames, ['a', cut, 'b']);
+  assert.ok(r.called('delete').length === 1);
+});
+
+test('a refused save ends a key capture and resumes the global keys', async t => {
+  const r = await rig(t, [], { route: async page => {
+    await answer(page, 'caps', { codecs: ['H264'], monitorWidth: 1920, monitorHeight: 1080, monitorHz: 60, monitors: [],
+      microphones: [], outputs: [] });
+    await page.route('**/api/settings', rt => rt.fulfill({ json: { error: 'Réglages : disque plein' } }), { times: 1 });
+  } });
+  const { page } = r;
+  const errors = [];
+  page.on('pageerror', e => errors.push(e.message));
+  await page.click('#nav-settings');
+  await page.waitForSelector('#settings .grp');
+  await page.click('#settings .kadd');
+  await r.noteText('Réglages : disque plein');
+  await page.waitForFunction(() => S.listening === null && S.settings.slots.length === 4);
+  await until(() => r.called('suspend').at(-1).body.v === false, () => 'the keys were never resumed');
+  assert.deepEqual(r.called('suspend').map(c => c.body.v), [false, true, false]);
+  await page.evaluate(() => hideNote());
+  await page.keyboard.press('F11');
+  assert.equal(await page.isHidden('#note'), true);
+  assert.deepEqual(errors, []);
+  assert.deepEqual(await page.evaluate(() => S.settings.slots.map(s => s.key.label)), ['F6', 'F7', 'F8', 'F9']);
+});
+
+test('favourites of a selection that partly fail show what changed and say what did not, in French', async t => {
+  const r = await rig(t, [clip('a'), clip('b', { ago: 120 }), clip('c', { ago: 180 })]);
+  const { page, folder } = r;
+  fs.rmSync(path.join(folder, 'b.mp4'));
+  await page.keyboard.press('Control+a');
+  await page.click('#sel-fav');
+  await r.noteText("Un clip sur 3 n'a pas changé : Ce clip n'existe plus.");
+  assert.deepEqual(['a', 'c'].map(id => sidecar(folder, id).favorite), [true, true]);
+  assert.deepEqual(await page.$$eval('#lib .grid figure', f => f.map(x => [x.dataset.id, x.querySelector('.fav.on') !== null])),
+    [['a', true], ['b', false], ['c', true]]);
+  assert.equal(await page.textContent('#nav-list [data-filter=fav] small'), '2');
+});
+
+test('replies that are not JSON show their text; status calls never overlap', async t => {
+  let hold = null;
+  let inFlight = 0, most = 0;
+  const r = await rig(t, [clip('a')], { route: async page => {
+    await page.route('**/api/status', async rt => {
+      inFlight++;
+      most = Math.max(most, inFlight);
+      try {
+        if (hold) await hold;
+        await rt.continue();
+      } catch {
+        // The page closed during the call.
+      } finally {
+        inFlight--;
+      }
+    });
+  } });
+  const { page } = r;
+  for (const [status, body, want] of [[503, 'Service indisponible.', 'Service indisponible.'], [404, 'introuvable', 'introuvable'],
+    [502, '', "Le programme n'a pas pu répondre (502)."], [500, '{}', "Le programme n'a pas pu répondre (500)."]]) {
+    await page.route('**/api/copy', rt => rt.fulfill({ status, contentType: 'text/plain', body }), { times: 1 });
+    await page.click('#lib .hero .copy');
+    await r.noteText(want);
+    assert.equal(await page.textContent('#note'), want);
+  }
+  // A slow status call: ticks and host events meanwhile wait for it, then one more call catches up.
+  let release;
+  hold = new Promise(resolve => { release = resolve; });
+  const before = r.called('status').length;
+  await r.waitCall('status', before + 1);
+  await r.event({ event: 'clip', id: 'a' });
+  await page.evaluate(() => new Promise(resolve => setTimeout(resolve, 2500)));
+  assert.equal(r.called('status').length, before + 1);
+  hold = null;
+  release();
+  await r.waitCall('status', before + 3);
+  assert.equal(most, 1);
+});
+
+test('the player: one pointer listener however often opened, its favourite in the Favoris filter, its loop', async t => {
+  const r = await rig(t, [clip('a', { favorite: true }), clip('b', { ago: 120 })]);
+  const { page } = r;
+  for (let i = 0; i < 5; i++) {
+    await openFrom(r, r.cards('a').locator('.thumb'));
+    await page.keyboard.press('Escape');
+    await page.waitForFunction(() => S.lens === null);
+  }
+  await openFrom(r, r.cards('a').locator('.thumb'));
+  const pokes = await page.evaluate(() => {
+    let n = 0;
+    const real = window.poke;
+    window.poke = () => { n++; real(); };
+    $('player').dispatchEvent(new PointerEvent('pointermove', { clientX: 300, clientY: 300, bubbles: true }));
+    window.poke = real;
+    return n;
+  });
+  assert.equal(pokes, 1);
+  await page.keyboard.press('Escape');
+  await page.waitForFunction(() => S.lens === null);
+  // In the Favoris filter the player's button follows the toggle.
+  await page.click('#nav-list [data-filter=fav]');
+  await openFrom(r, r.cards('a').locator('.thumb'));
+  await page.click('#player .vp-b.fav');
+  await page.waitForFunction(() => !clipById('a').favorite);
+  assert.deepEqual(await page.$eval('#player .vp-b.fav', b => [b.classList.contains('on'), b.getAttribute('aria-pressed'),
+    b.getAttribute('aria-label'), b.dataset.tip]), [false, 'false', 'Mettre en favori', 'Mettre en favori']);
+  // Loop on: a paused seek to the end stays there and an out mark takes the end; playback that runs out
+  // starts again at 0:00.
+  assert.equal(await page.evaluate(() => P.loop), true);
+  const end = await page.evaluate(() => new Promise(resolve => {
+    const v = $('player').querySelector('video');
+    v.pause();
+    v.addEventListener('seeked', () => setTimeout(() => resolve([v.currentTime, v.duration]), 300), { once: true });
+    v.currentTime = v.duration;
+  }));
+  assert.equal(end[0], end[1]);
+  await page.keyboard.press('o');
+  assert.deepEqual(await page.evaluate(() => [P.trim.b, $('player').querySelector('video').duration]), [end[1], end[1]]);
+  await page.keyboard.press('x');
+  await page.evaluate(() => { const v = $('player').querySelector('video'); v.currentTime = v.duration - 0.3; v.play(); });
+  await page.waitForFunction(() => { const v = $('player').querySelector('video'); return !v.paused && v.currentTime < 1; });
+});
+
+test('the morph starts from and returns to the thumbnail clicked; the hero\'s "Plus d\'actions" is the card menu',
+  async t => {
+    const r = await rig(t, [clip('a'), clip('b', { ago: 120 })]);
+    const { page } = r;
+    // Which thumbnail carries the morph's name when each transition starts and once the page is updated.
+    await page.evaluate(() => {
+      window.morphs = [];
+      const real = document.startViewTransition.bind(document);
+      const named = () => [...document.querySelectorAll('#lib .thumb img')].filter(i => i.style.viewTransitionName === 'hero')
+        .map(i => (i.closest('.hero') ? 'hero' : 'card'));
+      document.startViewTransition = update => {
+        const before = named();
+        return real(async () => {
+          await update();
+          morphs.push([before, named()]);
+        });
+      };
+    });
+    for (const [from, locator] of [['card', r.cards('a').locator('.thumb')], ['hero', page.locator('#lib .hero .thumb')]]) {
+      await page.evaluate(() => { morphs = []; });
+      await openFrom(r, locator);
+      await page.keyboard.press('Escape');
+      await page.waitForFunction(() => S.lens === null && morphs.length === 2);
+      assert.deepEqual(await page.evaluate(() => morphs), [[[from], []], [[], [from]]], from);
+    }
+    await page.click('#lib .hero .more');
+    assert.deepEqual((await r.text('#menu button span')).slice(0, 3), ['Lire', 'Renommer', 'Mettre en favori']);
+    await page.click('#menu button:has-text("Renommer")');
+    assert.equal(await page.evaluate(() => document.activeElement.closest('figure').classList.contains('hero')), true);
+  });
