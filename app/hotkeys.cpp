@@ -143,21 +143,23 @@ void thread_main(channel::Receiver<HotkeyCommand> commands,
     }
 }
 
-Result<HotkeyThread> spawn(HotkeyCallback callback, RegistrarFactory open_registrar)
+Result<HotkeyThread> spawn(HotkeyCallback callback, RegistrarFactory open_registrar, threads::Spawner const& start)
 {
     auto [command_tx, command_rx] = channel::make<HotkeyCommand>();
     auto [id_tx, id_rx] = channel::make<std::shared_ptr<platform::HotkeyWaker>>(1);
     auto shared = std::make_shared<HotkeyShared>();
-    TRY_VOID(threads::spawn_detached(
+    auto thread = TRY(threads::start_needed(start,
         "quillmar-hotkeys",
         [commands = std::make_shared<channel::Receiver<HotkeyCommand>>(std::move(command_rx)),
          id_tx = std::move(id_tx), shared, callback = std::move(callback),
          open_registrar = std::move(open_registrar)]() mutable {
             thread_main(std::move(*commands), std::move(id_tx), shared, std::move(callback), std::move(open_registrar));
         }));
+    // It ends when its handle is dropped, which the engine does not wait for.
+    thread.detach();
     auto waker = id_rx.recv();
     if (!waker)
-        return fail("le fil des raccourcis s'est arrêté");
+        return fail("Démarrage impossible : le fil quillmar-hotkeys s'est arrêté");
     return HotkeyThread { std::move(command_tx), std::move(shared), std::move(*waker) };
 }
 

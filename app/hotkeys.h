@@ -64,8 +64,10 @@ void thread_main(channel::Receiver<HotkeyCommand> commands,
                  channel::Sender<std::shared_ptr<platform::HotkeyWaker>> id_reply, std::shared_ptr<HotkeyShared> shared,
                  HotkeyCallback callback, RegistrarFactory open_registrar);
 
-// Starts "quillmar-hotkeys" and waits (without limit) for its waker; the handle, or the system's reason.
-Result<HotkeyThread> spawn(HotkeyCallback callback, RegistrarFactory open_registrar = system_registrar());
+// Starts "quillmar-hotkeys" and waits (without limit) for its waker; the handle, or the player's text of a
+// thread that did not start or ended at once.
+Result<HotkeyThread> spawn(HotkeyCallback callback, RegistrarFactory open_registrar = system_registrar(),
+                           threads::Spawner const& start = threads::spawn_thread);
 
 // Sends the command, then wakes the thread. A thread that is gone drops it.
 void send_command(HotkeyThread const& handle, HotkeyCommand command);

@@ -94,12 +94,6 @@ void HotkeyShortcuts::settle_and_pause(std::chrono::milliseconds bound)
 void HotkeyShortcuts::apply(settings::Settings const& settings) { apply_bindings(m_thread, settings); }
 std::vector<std::string> HotkeyShortcuts::failed_keys() const { return hotkeys::failed_keys(m_thread); }
 
-namespace {
-
-// Detached, named; a thread that cannot start is skipped.
-void start_thread(char const* name, std::function<void()> body) { (void)threads::spawn_detached(name, std::move(body)); }
-
-}
 
 Result<std::shared_ptr<engine::Engine>> init_app_state(std::filesystem::path const& data_folder,
                                                        std::shared_ptr<EventProxy> proxy, AppPlatform platform)
@@ -113,6 +107,9 @@ Result<std::shared_ptr<engine::Engine>> init_app_state(std::filesystem::path con
     auto loaded = settings::sanitize(settings::load(data_folder));
 
     auto clips = library::resolve_clips_dir(loaded.clips_dir, platform.videos_dir);
+    // The default folder is the program's own, like its data folders; a folder the player chose is theirs.
+    if (!loaded.clips_dir)
+        TRY_VOID_AS("Dossier des clips : {}", files::ensure_own_folder(clips));
     auto prepared = library::ensure_meta_dir(clips);
     if (!prepared)
         return fail(fmt::format("Dossier des clips : {}", prepared.error()));
@@ -144,23 +141,42 @@ Result<std::shared_ptr<engine::Engine>> init_app_state(std::filesystem::path con
     auto engine = std::make_shared<engine::Engine>(std::move(parts));
     std::weak_ptr<engine::Engine> weak = engine;
 
-    start_thread("quillmar-games", [history, games_stop, open = std::move(platform.open_probe)] {
-        foreground::foreground_thread(history, games_stop, open);
-    });
-    start_thread("quillmar-toast", [open = std::move(platform.open_toast)] { toast::toast_thread(open); });
-    start_thread("quillmar-saver",
-                 [rx = std::make_shared<channel::Receiver<engine::SaveRequest>>(std::move(save_rx)), weak] {
-                     engine::saver_loop(std::move(*rx), weak);
-                 });
-    start_thread("quillmar-spill", [weak_shared = std::weak_ptr<shared::Shared>(shared), folder = platform.buffer_dir] {
-        spill::spill_thread_main(weak_shared, folder);
-    });
+    // Every thread started here is needed: without the saver, saves would queue with no word; without the
+    // hotkeys thread, no key would work. One that cannot start ends the start-up. The games, gate and trash
+    // threads end within a turn once quit is set: they are joined at quit. The others serve until the process
+    // ends (toast) or until the engine is gone (saver, spill).
+    std::vector<std::thread> joined;
+    enum class Keep { Joined, Detached };
+    auto start = [&](char const* name, Keep keep, std::function<void()> body,
+                     std::source_location where = std::source_location::current()) -> Result<void> {
+        auto thread = TRY(threads::start_needed(platform.spawn, name, std::move(body), where));
+        if (keep == Keep::Joined)
+            joined.push_back(std::move(thread));
+        else
+            thread.detach();
+        return {};
+    };
+    auto started = [&]() -> Result<void> {
+        TRY_VOID(start("quillmar-games", Keep::Joined, [history, games_stop, open = std::move(platform.open_probe)] {
+            foreground::foreground_thread(history, games_stop, open);
+        }));
+        TRY_VOID(start("quillmar-toast", Keep::Detached,
+                       [open = std::move(platform.open_toast)] { toast::toast_thread(open); }));
+        TRY_VOID(start("quillmar-saver", Keep::Detached,
+                       [rx = std::make_shared<channel::Receiver<engine::SaveRequest>>(std::move(save_rx)), weak] {
+                           engine::saver_loop(std::move(*rx), weak);
+                       }));
+        TRY_VOID(start("quillmar-spill", Keep::Detached,
+                       [weak_shared = std::weak_ptr<shared::Shared>(shared), folder = platform.buffer_dir] {
+                           spill::spill_thread_main(weak_shared, folder);
+                       }));
 
-    // The hotkeys thread replies once its queue exists, so the first bindings are never lost.
-    auto handle = hotkeys::spawn(
-        [weak](engine::HotkeyKind kind, std::uint32_t arg) { engine::hotkey_action(weak, kind, arg); },
-        std::move(platform.open_hotkeys));
-    if (handle) {
+        // The hotkeys thread replies once its queue exists, so the first bindings are never lost.
+        auto handle = hotkeys::spawn(
+            [weak](engine::HotkeyKind kind, std::uint32_t arg) { engine::hotkey_action(weak, kind, arg); },
+            std::move(platform.open_hotkeys), platform.spawn);
+        if (!handle)
+            return fail(std::move(handle).error());
         apply_bindings(*handle, loaded);
         auto keys = std::make_shared<HotkeyShortcuts>(std::move(*handle));
         bool stored = engine->hotkeys.with([&](auto& slot) {
@@ -171,14 +187,27 @@ Result<std::shared_ptr<engine::Engine>> init_app_state(std::filesystem::path con
         });
         if (!stored)
             hotkeys::drop_thread_handle(keys->thread());
+
+        shared->game_volume.store(loaded.game_volume);
+        shared->mic_volume.store(loaded.mic_volume);
+        engine::apply_ring_budget(*shared, loaded);
+
+        TRY_VOID(start("quillmar-gate", Keep::Joined, [weak] { engine::gate_thread_main(weak); }));
+        TRY_VOID(start("quillmar-trash", Keep::Joined, [weak] { engine::trash_thread_main(weak); }));
+        return {};
+    }();
+    if (!started) {
+        // What did start stops: the joined threads at their next turn, the hotkeys thread with its handle, the
+        // saver and spill threads with the engine.
+        engine->quit.store(true);
+        games_stop->store(true);
+        if (auto keys = engine->hotkeys.copy())
+            hotkeys::drop_thread_handle(static_cast<HotkeyShortcuts&>(*keys).thread());
+        for (auto& thread : joined)
+            thread.join();
+        return fail(std::move(started).error());
     }
-
-    shared->game_volume.store(loaded.game_volume);
-    shared->mic_volume.store(loaded.mic_volume);
-    engine::apply_ring_budget(*shared, loaded);
-
-    start_thread("quillmar-gate", [weak] { engine::gate_thread_main(weak); });
-    start_thread("quillmar-trash", [weak] { engine::trash_thread_main(weak); });
+    engine->joined_at_quit.set(std::move(joined));
 
     if (loaded.autostart)
         (void)library::set_autostart(true, platform.autostart_home, platform.executable);

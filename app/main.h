@@ -76,6 +76,7 @@ struct AppPlatform {
     std::filesystem::path copies_dir;       // light copies
     std::filesystem::path autostart_home;   // $XDG_CONFIG_HOME
     std::filesystem::path executable;       // for the autostart entry
+    threads::Spawner spawn = threads::spawn_thread;
 };
 
 // The real drivers of this system.
@@ -83,8 +84,9 @@ AppPlatform default_platform();
 // The desktop drivers of the page's API. Main thread.
 api::Platform api_platform();
 
-// Loads the settings, prepares the clips folder, builds the engine and starts its threads in order.
-// The error is the player's text ("Dossier des clips : ...").
+// Loads the settings, prepares the clips folder, builds the engine and starts its threads in order. The
+// error is the player's text ("Dossier des clips : ..."); a thread that cannot start also leaves a crash
+// record, and the threads started before it are stopped or left to end with the engine.
 Result<std::shared_ptr<engine::Engine>> init_app_state(std::filesystem::path const& data_folder, std::shared_ptr<EventProxy> proxy,
                                 AppPlatform platform);
 

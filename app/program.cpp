@@ -106,14 +106,22 @@ api::Platform api_platform()
 int run(int argc, char** argv)
 {
     platform::lavc::quiet_library_logs();
+    // Without a usable HOME these fall under the shared temporary folder, where another user may have made
+    // them first, with settings of their choosing.
+    migrate_legacy_folder(paths::config_dir());
+    migrate_legacy_folder(paths::data_dir());
+    for (auto const& folder : { paths::config_dir(), paths::data_dir(), paths::cache_dir() }) {
+        if (auto own = files::ensure_own_folder(folder); !own) {
+            std::fputs(fmt::format("Dossier {} : {}\n", folder.string(), own.error()).c_str(), stderr);
+            return 1;
+        }
+    }
     // Without a display there is no window and no icon: say why and stop.
     auto desktop = platform::open_gtk_desktop(paths::data_dir() / "WebView");
     if (!desktop) {
         std::fputs((desktop.error() + "\n").c_str(), stderr);
         return 1;
     }
-    migrate_legacy_folder(paths::config_dir());
-    migrate_legacy_folder(paths::data_dir());
     auto data_folder = paths::config_dir();
     threads::set_crash_log(data_folder / "crash.log");
     install_main_thread_crash_hook();
@@ -135,14 +143,21 @@ int run(int argc, char** argv)
 
     std::vector<char const*> args(argv, argv + argc);
     state.start_hidden = start_hidden(args);
+    // Threads that did start may still run after a failure: the process ends without static destructors.
+    auto fail_start = [](std::string const& error) {
+        std::fputs((error + "\n").c_str(), stderr);
+        std::fflush(nullptr);
+        std::_Exit(1);
+    };
     auto engine = init_app_state(data_folder, proxy, default_platform());
-    if (!engine) {
-        std::fputs((engine.error() + "\n").c_str(), stderr);
-        return 1;
-    }
+    if (!engine)
+        fail_start(engine.error());
     state.engine = std::move(*engine);
     state.app = std::make_shared<api::App>(state.engine, api_platform());
-    state.page_jobs = api::spawn_page_workers();
+    auto page_jobs = api::spawn_page_workers();
+    if (!page_jobs)
+        fail_start(page_jobs.error());
+    state.page_jobs = std::move(*page_jobs);
     state.proxy = proxy;
     state.page_scheme = api::scheme_handler({ proxy, state.page_jobs, state.app });
     int exit_code = 0;
@@ -154,6 +169,12 @@ int run(int argc, char** argv)
     // The loop's first turn builds the icon and the window.
     platform::invoke_on_main([&state] { first_event(state); });
     platform::run_main_loop();
+    // A copied clip stays pasteable once a clipboard manager holds it. That waits for the manager, so a start
+    // meanwhile must not find this process still in place: it would ask a window that never comes.
+    if (instance)
+        instance->lock.reset();
+    if (auto const& clipboard = state.app->platform.clipboard)
+        clipboard->keep_after_exit();
     std::fflush(nullptr);
     // Detached threads still run: end without static destructors under them.
     std::_Exit(exit_code);

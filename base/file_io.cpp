@@ -4,7 +4,9 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
+#include <limits>
 #include <locale.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -78,27 +80,228 @@ Result<Fd> open_read_write(std::filesystem::path const& path, Create create, int
     return open_with(path, O_RDWR | create_flags(create), mode);
 }
 
-Result<Fd> create_temp(std::filesystem::path const& path, int mode)
+namespace {
+
+bool is_entry_name(std::string_view name)
 {
+    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string_view::npos
+        && name.find('\0') == std::string_view::npos;
+}
+
+// The name as the system wants it, or EINVAL for anything but one entry of the folder.
+Result<std::string> entry_name(std::string_view name)
+{
+    if (!is_entry_name(name))
+        return fail(os_error(EINVAL));
+    return std::string(name);
+}
+
+// Reads to the end, or fails (EFBIG) once more than max_bytes came: a file may grow while it is read.
+Result<std::string> read_all(int fd, std::uint64_t max_bytes)
+{
+    std::string text;
+    char buffer[65536];
+    for (;;) {
+        ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return fail(os_error(errno));
+        }
+        if (n == 0)
+            break;
+        if (static_cast<std::uint64_t>(n) > max_bytes - std::min<std::uint64_t>(max_bytes, text.size()))
+            return fail(os_error(EFBIG));
+        text.append(buffer, static_cast<std::size_t>(n));
+    }
+    return text;
+}
+
+Result<Fd> open_regular_at(int folder, char const* name, int follow)
+{
+    // O_NONBLOCK so that opening a FIFO never waits for a writer; the type check below then refuses it.
+    int raw = ::openat(folder, name, O_RDONLY | O_CLOEXEC | O_NONBLOCK | follow);
+    if (raw < 0)
+        return fail(os_error(errno));
+    Fd fd(raw);
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0)
+        return fail(os_error(errno));
+    if (!S_ISREG(st.st_mode))
+        return fail(os_error(S_ISDIR(st.st_mode) ? EISDIR : EINVAL));
+    return fd;
+}
+
+}
+
+Result<Dir> Dir::open(std::filesystem::path const& path)
+{
+    return Dir(TRY(open_with(path.empty() ? "." : path, O_RDONLY | O_DIRECTORY, 0)));
+}
+
+Result<Dir> Dir::open_child(std::string_view name) const
+{
+    auto entry = TRY(entry_name(name));
+    int fd = ::openat(m_fd.get(), entry.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return fail(os_error(errno));
+    return Dir(Fd(fd));
+}
+
+Result<Dir> Dir::duplicate() const
+{
+    int fd = ::fcntl(m_fd.get(), F_DUPFD_CLOEXEC, 0);
+    if (fd < 0)
+        return fail(os_error(errno));
+    return Dir(Fd(fd));
+}
+
+Result<Fd> Dir::create_temp(std::string_view name, int mode) const
+{
+    auto entry = TRY(entry_name(name));
     // A few rounds: something may put the name back between the removal and the creation.
     for (int attempt = 0;; ++attempt) {
-        int fd = ::open(path.c_str(), O_WRONLY | create_flags(Create::Exclusive) | O_CLOEXEC, mode);
+        int fd = ::openat(m_fd.get(), entry.c_str(), O_WRONLY | create_flags(Create::Exclusive) | O_CLOEXEC, mode);
         if (fd >= 0)
             return Fd(fd);
         if (errno != EEXIST || attempt == 2)
             return fail(os_error(errno));
-        if (::unlink(path.c_str()) != 0 && errno != ENOENT)
+        if (::unlinkat(m_fd.get(), entry.c_str(), 0) != 0 && errno != ENOENT)
             return fail(os_error(errno));
     }
 }
 
-Result<void> sync_folder_of(std::filesystem::path const& path)
+Result<Fd> Dir::open_regular(std::string_view name) const
 {
-    auto folder = path.parent_path();
-    auto fd = TRY(open_with(folder.empty() ? "." : folder, O_RDONLY | O_DIRECTORY, 0));
-    while (::fsync(fd.get()) != 0) {
+    auto entry = TRY(entry_name(name));
+    return open_regular_at(m_fd.get(), entry.c_str(), O_NOFOLLOW);
+}
+
+Result<std::string> Dir::read_regular(std::string_view name, std::uint64_t max_bytes) const
+{
+    auto fd = TRY(open_regular(name));
+    if (TRY(file_size(fd.get())) > max_bytes)
+        return fail(os_error(EFBIG));
+    return read_all(fd.get(), max_bytes);
+}
+
+Result<void> Dir::make_folder(std::string_view name, int mode) const
+{
+    auto entry = TRY(entry_name(name));
+    if (::mkdirat(m_fd.get(), entry.c_str(), static_cast<mode_t>(mode)) != 0 && errno != EEXIST)
+        return fail(os_error(errno));
+    return {};
+}
+
+Result<void> Dir::rename(std::string_view from, std::string_view to) const
+{
+    auto source = TRY(entry_name(from));
+    auto target = TRY(entry_name(to));
+    if (::renameat(m_fd.get(), source.c_str(), m_fd.get(), target.c_str()) != 0)
+        return fail(os_error(errno));
+    return {};
+}
+
+Result<void> Dir::remove(std::string_view name) const
+{
+    auto entry = TRY(entry_name(name));
+    if (::unlinkat(m_fd.get(), entry.c_str(), 0) != 0)
+        return fail(os_error(errno));
+    return {};
+}
+
+Result<void> Dir::sync() const
+{
+    while (::fsync(m_fd.get()) != 0) {
         if (errno != EINTR)
             return fail(os_error(errno));
+    }
+    return {};
+}
+
+Result<Fd> create_temp(std::filesystem::path const& path, int mode)
+{
+    return TRY(Dir::open(path.parent_path())).create_temp(path.filename().native(), mode);
+}
+
+Result<void> sync_folder_of(std::filesystem::path const& path)
+{
+    return TRY(Dir::open(path.parent_path())).sync();
+}
+
+Result<std::vector<Dir::Entry>> Dir::entries() const
+{
+    // The listing reads a descriptor of its own (a duplicate would share this one's position).
+    Fd listed(::openat(m_fd.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!listed)
+        return fail(os_error(errno));
+    DIR* dir = ::fdopendir(listed.get());
+    if (!dir)
+        return fail(os_error(errno));
+    (void)listed.release();
+    std::vector<Entry> entries;
+    while (auto* entry = ::readdir(dir)) {
+        std::string_view name = entry->d_name;
+        if (name == "." || name == "..")
+            continue;
+        struct stat st {};
+        if (::fstatat(m_fd.get(), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+            continue;
+        entries.push_back({ std::string(name), S_ISREG(st.st_mode),
+            static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec });
+    }
+    ::closedir(dir);
+    return entries;
+}
+
+namespace {
+
+// Who may change what is in a folder besides the user: its owner, and anyone when others may write to it
+// without the sticky bit (with it, as in /tmp, an entry can only be renamed or removed by its owner).
+std::optional<std::string> foreign_hold(std::filesystem::path const& folder, struct stat const& st, bool own)
+{
+    auto const uid = ::geteuid();
+    if (st.st_uid != uid && (own || st.st_uid != 0))
+        return fmt::format("{} appartient à un autre utilisateur", folder.string());
+    if ((st.st_mode & S_IWOTH) && (own || !(st.st_mode & S_ISVTX)))
+        return fmt::format("d'autres utilisateurs peuvent écrire dans {}", folder.string());
+    return std::nullopt;
+}
+
+std::optional<std::string> foreign_chain(std::filesystem::path const& folder)
+{
+    bool own = true;
+    for (auto path = folder;; path = path.parent_path()) {
+        struct stat st {};
+        if (::stat(path.c_str(), &st) != 0)
+            return os_error(errno);
+        if (auto hold = foreign_hold(path, st, own))
+            return hold;
+        own = false;
+        if (path == path.parent_path() || !path.has_relative_path())
+            return std::nullopt;
+    }
+}
+
+}
+
+Result<void> ensure_own_folder(std::filesystem::path const& folder)
+{
+    std::error_code ec;
+    std::filesystem::create_directories(folder.parent_path(), ec);
+    if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST)
+        return fail(os_error(errno));
+    // The path as written and the folder it leads to: a link on the way lives in a folder that must be safe
+    // too, and so must the folders above the one it leads to.
+    auto absolute = std::filesystem::absolute(folder, ec);
+    if (ec)
+        absolute = folder;
+    auto resolved = std::filesystem::canonical(folder, ec);
+    for (auto const& path : { absolute.lexically_normal(), resolved }) {
+        if (path.empty())
+            continue;
+        if (auto hold = foreign_chain(path))
+            return fail(std::move(*hold));
     }
     return {};
 }
@@ -304,15 +507,17 @@ Result<void> BufWriter::flush()
     return {};
 }
 
-PartFile::PartFile(Fd fd, std::filesystem::path temp, std::filesystem::path final_path)
-    : m_fd(std::move(fd))
+PartFile::PartFile(Dir dir, Fd fd, std::string temp, std::string final_name)
+    : m_dir(std::move(dir))
+    , m_fd(std::move(fd))
     , m_temp(std::move(temp))
-    , m_final(std::move(final_path))
+    , m_final(std::move(final_name))
 {
 }
 
 PartFile::PartFile(PartFile&& other) noexcept
-    : m_fd(std::move(other.m_fd))
+    : m_dir(std::move(other.m_dir))
+    , m_fd(std::move(other.m_fd))
     , m_temp(std::move(other.m_temp))
     , m_final(std::move(other.m_final))
     , m_done(other.m_done)
@@ -320,10 +525,18 @@ PartFile::PartFile(PartFile&& other) noexcept
     other.m_done = true;
 }
 
-Result<PartFile> PartFile::create(std::filesystem::path temp, std::filesystem::path final_path)
+Result<PartFile> PartFile::create(std::filesystem::path const& temp, std::filesystem::path const& final_path)
 {
-    auto fd = TRY(create_temp(temp));
-    return PartFile(std::move(fd), std::move(temp), std::move(final_path));
+    auto dir = TRY(Dir::open(final_path.parent_path()));
+    return create(dir, temp.filename().native(), final_path.filename().native());
+}
+
+Result<PartFile> PartFile::create(Dir const& dir, std::string_view temp, std::string_view final_name)
+{
+    auto own = TRY(dir.duplicate());
+    auto target = TRY(entry_name(final_name));
+    auto fd = TRY(own.create_temp(temp));
+    return PartFile(std::move(own), std::move(fd), std::string(temp), std::move(target));
 }
 
 PartFile::~PartFile()
@@ -331,7 +544,7 @@ PartFile::~PartFile()
     if (m_done)
         return;
     m_fd.reset();
-    ::unlink(m_temp.c_str());
+    (void)m_dir.remove(m_temp);
 }
 
 Result<void> PartFile::commit()
@@ -339,16 +552,16 @@ Result<void> PartFile::commit()
     if (auto synced = fdatasync_fd(m_fd.get()); !synced)
         return synced;
     m_fd.reset();
-    if (::rename(m_temp.c_str(), m_final.c_str()) != 0)
-        return fail(os_error(errno));
+    TRY_VOID(m_dir.rename(m_temp, m_final));
     m_done = true;
-    return sync_folder_of(m_final);
+    return m_dir.sync();
 }
 
-Result<void> atomic_replace(std::filesystem::path const& final_path, std::filesystem::path const& temp,
-                            std::span<std::uint8_t const> data, Leftover leftover)
+namespace {
+
+Result<void> write_part(Result<PartFile> created, std::span<std::uint8_t const> data, Leftover leftover)
 {
-    auto part = TRY(PartFile::create(temp, final_path));
+    auto part = TRY(std::move(created));
     auto done = write_all(part.fd(), data);
     if (done)
         done = part.commit();
@@ -357,11 +570,35 @@ Result<void> atomic_replace(std::filesystem::path const& final_path, std::filesy
     return done;
 }
 
+}
+
+Result<void> atomic_replace(std::filesystem::path const& final_path, std::filesystem::path const& temp,
+                            std::span<std::uint8_t const> data, Leftover leftover)
+{
+    return write_part(PartFile::create(temp, final_path), data, leftover);
+}
+
+Result<void> atomic_replace(Dir const& dir, std::string_view final_name, std::string_view temp,
+                            std::span<std::uint8_t const> data, Leftover leftover)
+{
+    return write_part(PartFile::create(dir, temp, final_name), data, leftover);
+}
+
+static std::span<std::uint8_t const> bytes_of(std::string_view text)
+{
+    return std::span(reinterpret_cast<std::uint8_t const*>(text.data()), text.size());
+}
+
 Result<void> atomic_replace(std::filesystem::path const& final_path, std::filesystem::path const& temp,
                             std::string_view text, Leftover leftover)
 {
-    return atomic_replace(final_path, temp,
-                          std::span(reinterpret_cast<std::uint8_t const*>(text.data()), text.size()), leftover);
+    return atomic_replace(final_path, temp, bytes_of(text), leftover);
+}
+
+Result<void> atomic_replace(Dir const& dir, std::string_view final_name, std::string_view temp, std::string_view text,
+                            Leftover leftover)
+{
+    return atomic_replace(dir, final_name, temp, bytes_of(text), leftover);
 }
 
 bool is_regular_file(std::filesystem::path const& path)
@@ -381,36 +618,13 @@ Result<std::filesystem::path> own_executable()
 
 Result<Fd> open_regular(std::filesystem::path const& path)
 {
-    // O_NONBLOCK so that opening a FIFO never waits for a writer; the type check below then refuses it.
-    int raw = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (raw < 0)
-        return fail(os_error(errno));
-    Fd fd(raw);
-    struct stat st {};
-    if (::fstat(fd.get(), &st) != 0)
-        return fail(os_error(errno));
-    if (!S_ISREG(st.st_mode))
-        return fail(os_error(S_ISDIR(st.st_mode) ? EISDIR : EINVAL));
-    return fd;
+    return open_regular_at(AT_FDCWD, path.c_str(), 0);
 }
 
 Result<std::string> read_text(std::filesystem::path const& path)
 {
     auto fd = TRY(open_regular(path));
-    std::string text;
-    char buffer[65536];
-    for (;;) {
-        ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return fail(os_error(errno));
-        }
-        if (n == 0)
-            break;
-        text.append(buffer, static_cast<std::size_t>(n));
-    }
-    return text;
+    return read_all(fd.get(), std::numeric_limits<std::uint64_t>::max());
 }
 
 }

@@ -46,9 +46,7 @@ Result<Fd> open_read(std::filesystem::path const& path);
 Result<Fd> open_write(std::filesystem::path const& path, Create create, int mode = 0644);
 Result<Fd> open_read_write(std::filesystem::path const& path, Create create, int mode = 0644);
 
-// Creates a temporary file for writing, exclusively. A folder the player can write to may hold a link planted
-// at the name to redirect the write elsewhere, or a part left by a crash: whatever has the name is removed
-// first (unlink never follows a link, so its target is untouched). A folder at the name is an error.
+// Dir::create_temp in the folder holding `path`.
 Result<Fd> create_temp(std::filesystem::path const& path, int mode = 0644);
 
 // Syncs the folder holding `path`: a rename or a creation survives a power cut only once its folder did.
@@ -104,13 +102,68 @@ private:
     std::optional<std::string> m_error;
 };
 
+// An open folder. Every name given to it is one entry of this folder, found again through the descriptor and
+// never through the path that led here: once a folder is open, nothing renamed or linked on the way can move
+// its reads, writes and removals elsewhere. A name that is empty, ".", ".." or holds a "/" is refused (EINVAL).
+class Dir {
+public:
+    struct Entry {
+        std::string name;
+        bool regular { false }; // a regular file itself, not a link to one
+        std::int64_t modified_ns { 0 }; // last write, nanoseconds since 1970
+    };
+
+    // Opens the folder at `path`, following links on the way (the player may have chosen a link).
+    static Result<Dir> open(std::filesystem::path const& path);
+    // Opens the folder `name` inside this one; a link at `name` is refused (ELOOP), never followed.
+    Result<Dir> open_child(std::string_view name) const;
+    Result<Dir> duplicate() const;
+
+    // Creates a temporary file for writing, exclusively. A folder the player can write to may hold a link
+    // planted at the name to redirect the write elsewhere, or a part left by a crash: whatever has the name is
+    // removed first (unlink never follows a link, so its target is untouched). A folder at the name is an error.
+    Result<Fd> create_temp(std::string_view name, int mode = 0644) const;
+    // Opens `name` for reading only when it is itself a regular file: a link at the name is refused (ELOOP),
+    // anything but a regular file too (EISDIR or EINVAL), a FIFO without waiting for a writer.
+    Result<Fd> open_regular(std::string_view name) const;
+    // The whole of such a file; one larger than max_bytes is refused (EFBIG) without being read.
+    Result<std::string> read_regular(std::string_view name, std::uint64_t max_bytes) const;
+    // Creates the folder `name`; one that is already there is not an error.
+    Result<void> make_folder(std::string_view name, int mode = 0777) const;
+    // Renames within this folder, replacing what has the name `to` (a link itself, never its target).
+    Result<void> rename(std::string_view from, std::string_view to) const;
+    // Removes the entry `name`, a link itself and never its target; a folder is refused.
+    Result<void> remove(std::string_view name) const;
+    // A rename or a creation survives a power cut only once its folder did.
+    Result<void> sync() const;
+    // The entries, links left unfollowed; "." and ".." left out.
+    Result<std::vector<Entry>> entries() const;
+
+private:
+    explicit Dir(Fd fd)
+        : m_fd(std::move(fd))
+    {
+    }
+    Fd m_fd;
+};
+
+// Creates `folder` (mode 0700, missing parents as usual) unless it exists, then makes sure the program may take
+// it as its own: the folder belongs to the user and no other user may write to it, and every folder above it
+// belongs to the user or to root and is writable by others only with the sticky bit (as /tmp is), so that nobody
+// else can put their own folder, settings or links in its place. The error is the player's French text, naming
+// the folder at fault ("/tmp/.config appartient à un autre utilisateur"), or the system's.
+Result<void> ensure_own_folder(std::filesystem::path const& folder);
+
 // A file being written under a temporary name beside its final name. commit() flushes the data to disk
 // (fdatasync), renames it over the final name and syncs the folder; a PartFile destroyed without commit unlinks its
 // temporary file, so a failure never leaves a part behind and never touches the final file.
 class PartFile {
 public:
-    // Creates `temp` for writing (create_temp); `final_path` is where commit() puts it.
-    static Result<PartFile> create(std::filesystem::path temp, std::filesystem::path final_path);
+    // Creates `temp` for writing (Dir::create_temp); `final_path` is where commit() puts it. Both lie in one folder,
+    // which is opened once: the commit renames and syncs inside that very folder.
+    static Result<PartFile> create(std::filesystem::path const& temp, std::filesystem::path const& final_path);
+    // The same with the names `temp` and `final_name` inside `dir`.
+    static Result<PartFile> create(Dir const& dir, std::string_view temp, std::string_view final_name);
     PartFile(PartFile&&) noexcept;
     PartFile& operator=(PartFile&&) = delete;
     PartFile(PartFile const&) = delete;
@@ -122,22 +175,28 @@ public:
     void keep() { m_done = true; }
 
 private:
-    PartFile(Fd fd, std::filesystem::path temp, std::filesystem::path final_path);
+    PartFile(Dir dir, Fd fd, std::string temp, std::string final_name);
+    Dir m_dir;
     Fd m_fd;
-    std::filesystem::path m_temp;
-    std::filesystem::path m_final;
+    std::string m_temp;
+    std::string m_final;
     bool m_done { false };
 };
 
 // What a failed atomic_replace does with its temporary file: remove it, or keep it as far as it was written.
 enum class Leftover { Remove, Keep };
 
-// Writes bytes to a fresh `temp` (create_temp), fdatasyncs, renames over `final_path` and syncs the folder. On any
+// Writes bytes to a fresh `temp` (Dir::create_temp), fdatasyncs, renames over `final_path` and syncs the folder. On any
 // failure the final file is untouched.
 // Errors are the bare system text (callers add their prefix).
 Result<void> atomic_replace(std::filesystem::path const& final_path, std::filesystem::path const& temp,
                             std::span<std::uint8_t const> data, Leftover leftover = Leftover::Remove);
 Result<void> atomic_replace(std::filesystem::path const& final_path, std::filesystem::path const& temp,
+                            std::string_view text, Leftover leftover = Leftover::Remove);
+// The same with names inside `dir`.
+Result<void> atomic_replace(Dir const& dir, std::string_view final_name, std::string_view temp,
+                            std::span<std::uint8_t const> data, Leftover leftover = Leftover::Remove);
+Result<void> atomic_replace(Dir const& dir, std::string_view final_name, std::string_view temp,
                             std::string_view text, Leftover leftover = Leftover::Remove);
 
 // Opens a regular file (after links) for reading. Anything else is refused (EISDIR or EINVAL), a FIFO without

@@ -44,7 +44,8 @@ void append_crash_record(std::source_location const& where, std::string_view mes
     if (!message.empty())
         record += fmt::format(":\n{}", message);
     record += '\n';
-    int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    // A link at the name is never followed: the record would land in (or create) whatever file it names.
+    int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
     if (fd < 0)
         return;
     [[maybe_unused]] auto written = ::write(fd, record.data(), record.size());
@@ -82,6 +83,17 @@ Result<std::thread> spawn_thread(std::string name, std::function<void()> body, s
     } catch (std::system_error const& error) {
         return fail(os_error(error.code().value()));
     }
+}
+
+Result<std::thread> start_needed(Spawner const& spawn, std::string name, std::function<void()> body,
+                                 std::source_location where)
+{
+    auto thread = spawn(name, std::move(body), where);
+    if (!thread) {
+        append_crash_record(where, fmt::format("{}: {}", name, thread.error()));
+        return fail(fmt::format("Démarrage impossible : le fil {} n'a pas démarré ({})", name, thread.error()));
+    }
+    return thread;
 }
 
 Result<void> spawn_detached(std::string name, std::function<void()> body, std::source_location where)

@@ -39,6 +39,12 @@ std::string os_thread_name(std::string_view name);
 // the full name. The error is the system's text when the thread could not start.
 Result<std::thread> spawn_thread(std::string name, std::function<void()> body,
                                  std::source_location where = std::source_location::current());
+// How a caller starts its threads: spawn_thread in the program, a stand-in that refuses some names in tests.
+using Spawner = std::function<Result<std::thread>(std::string name, std::function<void()> body, std::source_location where)>;
+// Starts a thread the program cannot do without. When it cannot start, a crash record names it and the error
+// is the player's text "Démarrage impossible : le fil {name} n'a pas démarré ({reason})".
+Result<std::thread> start_needed(Spawner const& spawn, std::string name, std::function<void()> body,
+                                 std::source_location where = std::source_location::current());
 // The same, detached: for threads that the engine never joins.
 Result<void> spawn_detached(std::string name, std::function<void()> body,
                             std::source_location where = std::source_location::current());

@@ -27,6 +27,16 @@ Engine::Engine(EngineParts parts)
 {
 }
 
+Engine::~Engine()
+{
+    // Dropped without a quit (tests; the last reference may even be one of these threads' own turn): what
+    // was not joined ends on its own, as it finds the engine gone.
+    joined_at_quit.with([](std::vector<std::thread>& list) {
+        for (auto& thread : list)
+            thread.detach();
+    });
+}
+
 std::string Engine::game_between(Ticks start, Ticks end) const
 {
     auto detect = detect_foreground ? detect_foreground : [] { return foreground::desktop_entry(); };
@@ -402,9 +412,17 @@ void shut_down(std::shared_ptr<Engine> const& engine)
     finish_saves(e);
     e.file_jobs.wait_until(deadline);
     wait_recording_finished(e);
-    auto lock = e.pipeline_lock.lock();
-    stop_video_pipeline(e);
-    stop_audio_pipeline(e);
+    {
+        auto lock = e.pipeline_lock.lock();
+        stop_video_pipeline(e);
+        stop_audio_pipeline(e);
+    }
+    // Outside the pipeline lock, which the gate thread takes on its last turn. Joined, a purge or retention
+    // pass of the trash thread is never cut off by the exit.
+    e.games_stop->store(true);
+    auto own = e.joined_at_quit.with([](std::vector<std::thread>& list) { return std::exchange(list, {}); });
+    for (auto& thread : own)
+        thread.join();
 }
 
 }

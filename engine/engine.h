@@ -181,6 +181,7 @@ constexpr std::string_view closing_text = "quill.mar se ferme.";
 class Engine : public std::enable_shared_from_this<Engine> {
 public:
     explicit Engine(EngineParts parts);
+    ~Engine();
     Engine(Engine const&) = delete;
     Engine& operator=(Engine const&) = delete;
 
@@ -206,6 +207,8 @@ public:
     // that overlapping starts do not clear each other's claim.
     std::atomic<std::uint32_t> busy { 0 };
     std::atomic<bool> quit { false }; // set once by the quit path; never cleared
+    // The start-up's threads that end on their own once quit (or games_stop) is set; shut_down joins them.
+    threads::Locked<std::vector<std::thread>> joined_at_quit;
     FileJobs file_jobs;
 
     std::shared_ptr<platform::Trash> const trash;
@@ -347,8 +350,8 @@ void finish_saves(Engine& engine, std::chrono::milliseconds bound = quit_save_bo
 
 // The engine's part of quitting, on the main thread: sets the quit flag, sends every pending deletion to the
 // trash, lets a recording start already under way finish and then stops the recording, waits for the queued
-// saves and the trims and light copies under way (together at most 15 s) and the recording's file, and stops
-// both pipelines.
+// saves and the trims and light copies under way (together at most 15 s) and the recording's file, stops
+// both pipelines, and joins the threads of joined_at_quit (each ends within its next turn, about a second).
 void shut_down(std::shared_ptr<Engine> const& engine);
 
 }

@@ -4,7 +4,6 @@
 #include <cmath>
 #include <limits>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -107,31 +106,23 @@ std::string output_name(std::string_view title)
 
 void clean_folder(std::filesystem::path const& folder, std::chrono::system_clock::time_point now, Leftovers leftovers)
 {
-    files::Fd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!fd)
+    // Listed and cleaned through the folder's own descriptor, never through a link at its place.
+    auto parent = files::Dir::open(folder.parent_path());
+    if (!parent)
         return;
-    // The listing works on its own descriptor; removals go through the folder's, so no path is resolved
-    // again and no link met on the way is followed.
-    int listed = ::dup(fd.get());
-    DIR* dir = listed >= 0 ? ::fdopendir(listed) : nullptr;
-    if (!dir) {
-        if (listed >= 0)
-            ::close(listed);
+    auto dir = parent->open_child(folder.filename().native());
+    if (!dir)
         return;
-    }
     auto now_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(now.time_since_epoch()).count();
     constexpr std::int64_t max_age_ns = max_age_secs * 1'000'000'000;
-    while (auto* entry = ::readdir(dir)) {
-        struct stat st { };
-        if (::fstatat(fd.get(), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
+    for (auto const& entry : dir->entries().value_or(std::vector<files::Dir::Entry> {})) {
+        if (!entry.regular)
             continue;
-        std::int64_t written = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec;
-        bool const temporary = leftovers == Leftovers::Remove
-            && std::string_view(entry->d_name).starts_with(platform::transcode_temp_prefix);
-        if (temporary || now_ns - written > max_age_ns || written > now_ns)
-            ::unlinkat(fd.get(), entry->d_name, 0);
+        bool const temporary
+            = leftovers == Leftovers::Remove && entry.name.starts_with(platform::transcode_temp_prefix);
+        if (temporary || now_ns - entry.modified_ns > max_age_ns || entry.modified_ns > now_ns)
+            (void)dir->remove(entry.name);
     }
-    ::closedir(dir);
 }
 
 Result<LightCopy> make_light_copy(engine::Engine& engine, std::string_view id, platform::Transcoder& transcoder)
@@ -150,6 +141,9 @@ Result<LightCopy> make_light_copy(std::filesystem::path const& clips_folder, std
         return fail(std::string(library::clip_gone_text));
     auto record = library::read_clip_meta(clips_folder, id, *path);
     // A recording in progress is small, growing and has no index yet: it must not be handed out as it is.
+    // The file's own streams give its size and length; a sidecar is only a file in the clips folder and may say
+    // anything (a picture 16384 wide makes the encoder ask for gigabytes, a length too short makes every
+    // attempt aim too high).
     auto info = TRY_AS("Version légère impossible : {}", transcoder.probe_media(*path));
     // The record's size is never compared with the file; the file's own size is the truth.
     auto bytes = TRY(size_of(*path));
@@ -160,13 +154,7 @@ Result<LightCopy> make_light_copy(std::filesystem::path const& clips_folder, std
     TRY_VOID(prepare_folder(copies_folder));
     auto output = copies_folder / (output_name(record.title) + ".mp4");
 
-    // A record without a sidecar has no duration nor size: the file knows them.
-    double secs = record.secs > 0 && std::isfinite(record.secs) ? record.secs : info.duration_secs;
-    std::uint32_t width = record.width, height = record.height;
-    if (width == 0 || height == 0) {
-        width = info.width;
-        height = info.height;
-    }
+    std::uint32_t width = info.width, height = info.height;
     if (width == 0 || height == 0) {
         width = fallback_width;
         height = fallback_height;
@@ -174,7 +162,7 @@ Result<LightCopy> make_light_copy(std::filesystem::path const& clips_folder, std
     for (double factor : factors) {
         std::error_code ignored;
         std::filesystem::remove(output, ignored);
-        auto target = plan_attempt(factor, secs, width, height);
+        auto target = plan_attempt(factor, info.duration_secs, width, height);
         TRY_VOID_AS("Version légère impossible : {}", transcoder.transcode_h264(*path, output, target));
         auto written = TRY(size_of(output));
         if (written <= light_limit_bytes)

@@ -87,18 +87,17 @@ library::Clip recording_clip(std::string const& id, std::string const& game, mp4
 Result<void> keep_journal(mp4::Recorder& recorder, std::filesystem::path const& folder, std::string const& id,
                           mp4::JournalHeader const& header)
 {
-    auto journal_path = library::journal_path(folder, id);
-    auto journal = files::create_temp(journal_path);
+    // Both names must outlive a power cut, or the journal would be found without its file or not at all: the
+    // journal's folder is synced as it is created.
+    auto journal = library::create_journal(folder, id);
     if (!journal)
         return {};
     if (!recorder.keep_journal(std::move(*journal), header)) {
         library::remove_journal(folder, id);
         return {};
     }
-    // Both names must outlive a power cut, or the journal would be found without its file or not at all.
-    (void)files::sync_folder_of(journal_path);
     (void)files::sync_folder_of(folder / (id + ".mp4"));
-    auto reserve = files::create_temp(library::reserve_path(folder, id));
+    auto reserve = library::create_reserve(folder, id);
     if (!reserve)
         return {};
     return recorder.keep_reserve(std::move(*reserve));
@@ -342,15 +341,14 @@ void complete_unfinished_recordings(std::filesystem::path const& folder)
 {
     for (auto const& id : library::journaled_recordings(folder)) {
         // The room it kept for its index is no longer needed: completion cuts to make room if it must.
-        std::error_code ignored;
-        std::filesystem::remove(library::reserve_path(folder, id), ignored);
+        library::remove_reserve(folder, id);
         auto mp4 = library::clip_path(folder, id);
         if (!mp4) {
             library::remove_journal(folder, id);
             continue;
         }
         // Unreadable now (a disk error): both stay for the next start.
-        auto journal = files::read_text(library::journal_path(folder, id));
+        auto journal = library::read_journal(folder, id);
         auto fd = files::open_read_write(*mp4, files::Create::No);
         if (!journal || !fd)
             continue;

@@ -134,7 +134,7 @@ void write_thumbnail(std::optional<shared::Thumbnail> const& image, std::filesys
                      std::string_view id)
 {
     if (image)
-        (void)thumbnail::write_jpeg(*image, library::thumb_path(folder, id)); // dropped on purpose: see the header
+        (void)thumbnail::write_jpeg(*image, folder, id); // dropped on purpose: see the header
 }
 
 void save_last_seconds(Engine& engine, std::uint32_t secs)

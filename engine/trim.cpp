@@ -22,16 +22,15 @@ namespace {
 constexpr std::string_view too_short_text = "La sélection est trop courte.";
 
 // The thumbnail goes through a temporary name, so a copy that fails half-way leaves no truncated JPEG. A
-// failure only leaves the new clip without a thumbnail until one is made.
+// failure only leaves the new clip without a thumbnail until one is made. Only a real thumbnail is copied: a
+// link in its place would hand any file the link names to the new clip.
 void copy_thumbnail(std::filesystem::path const& folder, std::string_view from_id, std::string_view to_id)
 {
-    auto jpeg = files::read_text(library::thumb_path(folder, from_id));
+    auto jpeg = library::read_thumbnail(folder, from_id);
     if (!jpeg)
         return;
-    auto target = library::thumb_path(folder, to_id);
-    auto temp = target;
-    temp += ".part";
-    (void)files::atomic_replace(target, temp, *jpeg);
+    (void)library::write_thumbnail(
+        folder, to_id, std::span(reinterpret_cast<std::uint8_t const*>(jpeg->data()), jpeg->size()));
 }
 
 std::vector<ring::Sample> spilled_samples(

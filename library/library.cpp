@@ -58,9 +58,8 @@ SidecarLock::SidecarLock(fs::path const& folder)
 
 Result<void> write_sidecar(fs::path const& folder, Clip const& clip)
 {
-    auto target = meta_path(folder, clip.id);
-    auto temp = folder / meta_dir_name / (clip.id + ".json.tmp");
-    return files::atomic_replace(target, temp, sidecar_text(clip));
+    auto meta = TRY(open_meta_dir(folder));
+    return files::atomic_replace(meta, clip.id + ".json", clip.id + ".json.tmp", sidecar_text(clip));
 }
 
 }
@@ -108,35 +107,50 @@ fs::path resolve_clips_dir(std::optional<fs::path> const& clips_dir, std::option
 
 Result<fs::path> ensure_meta_dir(fs::path const& folder)
 {
-    auto meta = folder / meta_dir_name;
-    move_legacy_folder(folder / legacy_meta_dir_name, meta);
+    move_legacy_folder(folder / legacy_meta_dir_name, folder / meta_dir_name);
     // The leading dot already hides the folder from file managers.
     std::error_code ec;
-    fs::create_directories(meta, ec);
+    fs::create_directories(folder, ec);
     if (ec)
         return fail(os_error(ec.value()));
+    TRY_VOID(TRY(files::Dir::open(folder)).make_folder(meta_dir_name));
+    TRY_VOID(open_meta_dir(folder));
     return folder;
+}
+
+Result<files::Dir> open_meta_dir(fs::path const& folder)
+{
+    auto clips = TRY(files::Dir::open(folder));
+    auto meta = clips.open_child(meta_dir_name);
+    std::error_code ec;
+    if (!meta && fs::symlink_status(folder / meta_dir_name, ec).type() == fs::file_type::symlink)
+        return fail(std::string(meta_link_text));
+    return meta;
 }
 
 void restore_clips_dir(fs::path const& folder)
 {
     std::error_code ignored;
-    fs::create_directories(folder / meta_dir_name, ignored);
+    fs::create_directories(folder, ignored);
+    if (auto clips = files::Dir::open(folder))
+        (void)clips->make_folder(meta_dir_name);
 }
 
 void remove_leftover_parts(fs::path const& folder)
 {
     constexpr std::string_view suffixes[] = { ".mp4.part", ".json.tmp", ".jpg.part" };
-    for (auto const& dir : { folder, folder / meta_dir_name }) {
-        std::error_code ec;
-        for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-            auto const name = it->path().filename().string();
-            bool const leftover = std::ranges::any_of(suffixes, [&](auto suffix) { return name.ends_with(suffix); });
-            std::error_code type_error;
-            if (leftover && it->symlink_status(type_error).type() == fs::file_type::regular)
-                fs::remove(it->path(), type_error);
+    auto sweep = [&](Result<files::Dir> const& dir) {
+        if (!dir)
+            return;
+        for (auto const& entry : dir->entries().value_or(std::vector<files::Dir::Entry> {})) {
+            bool const leftover
+                = std::ranges::any_of(suffixes, [&](auto suffix) { return entry.name.ends_with(suffix); });
+            if (leftover && entry.regular)
+                (void)dir->remove(entry.name);
         }
-    }
+    };
+    sweep(files::Dir::open(folder));
+    sweep(open_meta_dir(folder));
 }
 
 std::optional<fs::path> clip_path(fs::path const& folder, std::string_view id)
@@ -162,6 +176,15 @@ fs::path thumb_path(fs::path const& folder, std::string_view id)
 namespace {
 
 constexpr std::string_view journal_suffix = ".journal";
+constexpr std::string_view reserve_suffix = ".reserve";
+
+Result<files::Fd> create_in_meta_dir(fs::path const& folder, std::string const& name)
+{
+    auto meta = TRY(open_meta_dir(folder));
+    auto fd = TRY(meta.create_temp(name));
+    (void)meta.sync();
+    return fd;
+}
 
 }
 
@@ -172,19 +195,35 @@ fs::path journal_path(fs::path const& folder, std::string_view id)
 
 fs::path reserve_path(fs::path const& folder, std::string_view id)
 {
-    return folder / meta_dir_name / (std::string(id) + ".reserve");
+    return folder / meta_dir_name / (std::string(id) + std::string(reserve_suffix));
+}
+
+Result<files::Fd> create_journal(fs::path const& folder, std::string_view id)
+{
+    return create_in_meta_dir(folder, std::string(id) + std::string(journal_suffix));
+}
+
+Result<files::Fd> create_reserve(fs::path const& folder, std::string_view id)
+{
+    return create_in_meta_dir(folder, std::string(id) + std::string(reserve_suffix));
+}
+
+Result<std::string> read_journal(fs::path const& folder, std::string_view id)
+{
+    auto meta = TRY(open_meta_dir(folder));
+    return meta.read_regular(std::string(id) + std::string(journal_suffix), std::numeric_limits<std::uint64_t>::max());
 }
 
 std::vector<std::string> journaled_recordings(fs::path const& folder)
 {
     std::vector<std::string> ids;
-    std::error_code ec;
-    for (fs::directory_iterator it(folder / meta_dir_name, ec), end; !ec && it != end; it.increment(ec)) {
-        auto const name = it->path().filename().string();
-        std::error_code type_error;
-        if (!name.ends_with(journal_suffix) || it->symlink_status(type_error).type() != fs::file_type::regular)
+    auto meta = open_meta_dir(folder);
+    if (!meta)
+        return ids;
+    for (auto const& entry : meta->entries().value_or(std::vector<files::Dir::Entry> {})) {
+        if (!entry.name.ends_with(journal_suffix) || !entry.regular)
             continue;
-        auto id = name.substr(0, name.size() - journal_suffix.size());
+        auto id = entry.name.substr(0, entry.name.size() - journal_suffix.size());
         if (is_valid_clip_id(id))
             ids.push_back(std::move(id));
     }
@@ -194,19 +233,35 @@ std::vector<std::string> journaled_recordings(fs::path const& folder)
 
 void remove_journal(fs::path const& folder, std::string_view id)
 {
-    std::error_code ignored;
-    fs::remove(reserve_path(folder, id), ignored);
-    fs::remove(journal_path(folder, id), ignored);
+    remove_reserve(folder, id);
+    if (auto meta = open_meta_dir(folder))
+        (void)meta->remove(std::string(id) + std::string(journal_suffix));
 }
 
-std::optional<fs::path> thumb_path_for(fs::path const& folder, std::string_view id)
+void remove_reserve(fs::path const& folder, std::string_view id)
+{
+    if (auto meta = open_meta_dir(folder))
+        (void)meta->remove(std::string(id) + std::string(reserve_suffix));
+}
+
+std::optional<std::string> read_thumbnail(fs::path const& folder, std::string_view id)
 {
     if (!is_valid_clip_id(id))
         return std::nullopt;
-    auto path = thumb_path(folder, id);
-    if (!files::is_regular_file(path))
+    auto meta = open_meta_dir(folder);
+    if (!meta)
         return std::nullopt;
-    return path;
+    auto jpeg = meta->read_regular(std::string(id) + ".jpg", thumb_max_bytes);
+    if (!jpeg)
+        return std::nullopt;
+    return std::move(*jpeg);
+}
+
+Result<void> write_thumbnail(fs::path const& folder, std::string_view id, std::span<std::uint8_t const> jpeg)
+{
+    auto meta = TRY(open_meta_dir(folder));
+    auto name = std::string(id) + ".jpg";
+    return files::atomic_replace(meta, name, name + ".part", jpeg);
 }
 
 // --- Sidecars ----------------------------------------------------------------------------------------
@@ -248,7 +303,7 @@ std::optional<std::uint32_t> as_u32(Json const& value)
     return static_cast<std::uint32_t>(*wide);
 }
 
-constexpr off_t max_sidecar_bytes = 1 << 20;
+constexpr std::uint64_t max_sidecar_bytes = 1 << 20;
 
 constexpr std::string_view sidecar_keys[]
     = { "id", "title", "game", "created", "secs", "bytes", "favorite", "recording", "width", "height" };
@@ -366,13 +421,13 @@ Clip fallback_clip(std::string_view id, fs::path const& mp4)
 
 namespace {
 
-std::optional<Clip> read_sidecar(fs::path const& path)
+std::optional<Clip> read_sidecar(fs::path const& folder, std::string_view id)
 {
-    // A sidecar is a few hundred bytes; a huge file in its place would stall every listing.
-    struct stat st { };
-    if (::stat(path.c_str(), &st) != 0 || st.st_size > max_sidecar_bytes)
+    auto meta = open_meta_dir(folder);
+    if (!meta)
         return std::nullopt;
-    auto text = files::read_text(path);
+    // A sidecar is a few hundred bytes; a huge file in its place would stall every listing.
+    auto text = meta->read_regular(std::string(id) + ".json", max_sidecar_bytes);
     if (!text)
         return std::nullopt;
     return parse_sidecar(*text);
@@ -382,7 +437,7 @@ std::optional<Clip> read_sidecar(fs::path const& path)
 
 Clip read_clip_meta(fs::path const& folder, std::string_view id, fs::path const& mp4)
 {
-    if (auto clip = read_sidecar(meta_path(folder, id))) {
+    if (auto clip = read_sidecar(folder, id)) {
         // The MP4's name is the id: a copied clip with its copied sidecar is a second clip, not a
         // second entry under the first one's id.
         clip->id = id;

@@ -20,6 +20,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "base/file_io.h"
 #include "base/result.h"
 #include "base/threads.h"
 
@@ -74,8 +75,15 @@ std::filesystem::path resolve_clips_dir(
     std::optional<std::filesystem::path> const& clips_dir, std::optional<std::filesystem::path> const& videos_dir);
 
 // Creates the clips folder and its ".quillmar" (moving a former ".fennow" there first). Gives back the
-// folder, or the system's error text.
+// folder, or the error of open_meta_dir.
 Result<std::filesystem::path> ensure_meta_dir(std::filesystem::path const& folder);
+// The hidden folder of `folder`, opened without following a link at ".quillmar" (the clips folder itself may
+// be a link the player chose). Whoever can write to the clips folder can put a link there, to the settings
+// folder say, and every sidecar written, thumbnail copied or clip deleted would then change files there: every
+// file kept in the hidden folder is read, written and removed through this descriptor only.
+// Errors: meta_link_text when ".quillmar" is a link, else the system's text.
+Result<files::Dir> open_meta_dir(std::filesystem::path const& folder);
+inline constexpr std::string_view meta_link_text = "le dossier .quillmar est un lien, il n'est pas suivi";
 // Creates the clips folder and its ".quillmar" again when they are missing. Every writer of a new clip (save,
 // recording, trim) calls it right before writing: the player may delete the folder while the program runs,
 // and the next clip must bring it back. What cannot be created is left for the write that follows to report.
@@ -83,24 +91,40 @@ void restore_clips_dir(std::filesystem::path const& folder);
 
 // Start-up: removes what an earlier run left half-written in the clips folder and its ".quillmar"
 // ("*.mp4.part", "*.json.tmp", "*.jpg.part"). Only regular files go; a link of that name is left, and its
-// target with it. Errors are ignored: a leftover only takes up room.
+// target with it, and a linked ".quillmar" is not entered. Errors are ignored: a leftover only takes up room.
 void remove_leftover_parts(std::filesystem::path const& folder);
 
 // The MP4 of a valid id when it exists as a regular file (after links); nothing is opened.
 std::optional<std::filesystem::path> clip_path(std::filesystem::path const& folder, std::string_view id);
-// Unchecked paths of the sidecar and the thumbnail.
+// Unchecked paths of the sidecar and the thumbnail, for showing and for tests: files there are opened
+// through open_meta_dir.
 std::filesystem::path meta_path(std::filesystem::path const& folder, std::string_view id);
 std::filesystem::path thumb_path(std::filesystem::path const& folder, std::string_view id);
 // A recording in progress keeps, in ".quillmar", its journal (what rebuilds its index after a crash) and a
-// reserve (room for that index on a full disk). Unchecked paths.
+// reserve (room for that index on a full disk). Unchecked paths, for showing and for tests.
 std::filesystem::path journal_path(std::filesystem::path const& folder, std::string_view id);
 std::filesystem::path reserve_path(std::filesystem::path const& folder, std::string_view id);
+// Each created afresh (whatever had the name, a link included, goes first) through open_meta_dir, whose folder
+// is then synced so that the name outlives a power cut.
+Result<files::Fd> create_journal(std::filesystem::path const& folder, std::string_view id);
+Result<files::Fd> create_reserve(std::filesystem::path const& folder, std::string_view id);
+// The journal's bytes when it is a regular file itself, not a link.
+Result<std::string> read_journal(std::filesystem::path const& folder, std::string_view id);
 // The valid ids whose journal is a regular file: the recordings an earlier run left unfinished.
 std::vector<std::string> journaled_recordings(std::filesystem::path const& folder);
-// Removes the recording's reserve and journal; what is missing is ignored.
+// Removes the recording's reserve and journal, or its reserve alone; what is missing is ignored.
 void remove_journal(std::filesystem::path const& folder, std::string_view id);
-// The thumbnail of a valid id when it exists as a regular file.
-std::optional<std::filesystem::path> thumb_path_for(std::filesystem::path const& folder, std::string_view id);
+void remove_reserve(std::filesystem::path const& folder, std::string_view id);
+
+// --- Thumbnails --------------------------------------------------------------------------------------
+
+// Ours are a few tens of kilobytes; a larger file in a thumbnail's place is not read.
+inline constexpr std::uint64_t thumb_max_bytes = 4 * 1024 * 1024;
+// The JPEG of a valid id when it is a regular file itself (not a link) of at most thumb_max_bytes.
+std::optional<std::string> read_thumbnail(std::filesystem::path const& folder, std::string_view id);
+// Writes the thumbnail through "{id}.jpg.part" and a rename. The error is the system's text.
+Result<void> write_thumbnail(
+    std::filesystem::path const& folder, std::string_view id, std::span<std::uint8_t const> jpeg);
 
 // --- Sidecars ----------------------------------------------------------------------------------------
 
@@ -114,7 +138,8 @@ std::optional<Clip> parse_sidecar(std::string_view text);
 
 // Writes the sidecar through "{id}.json.tmp" and a rename. The error is the system's text.
 Result<void> save_clip_metadata(std::filesystem::path const& folder, Clip const& clip);
-// The clip for `id`: its sidecar when readable, else the fallback record built from the MP4 at `mp4`.
+// The clip for `id`: its sidecar when readable (a regular file itself, not a link, of at most 1 MiB), else the
+// fallback record built from the MP4 at `mp4`.
 // The id is always `id` (the MP4's stem), whatever the sidecar says. Never fails.
 Clip read_clip_meta(std::filesystem::path const& folder, std::string_view id, std::filesystem::path const& mp4);
 // The record of a clip without a readable sidecar: title = id, game "Autres", created and bytes from
@@ -186,9 +211,9 @@ struct RetentionLimits {
 std::vector<std::string> retention_choice(
     std::vector<Clip> const& clips, RetentionLimits limits, std::chrono::system_clock::time_point now);
 
-// Applies the limits to the folder, counting each clip's size on disk (never the size its sidecar claims) and
-// leaving alone (neither counting nor removing) the clips in
-// `leave_alone`: the pending deletions and the recording in progress. Gives the ids moved to the trash,
+// Applies the limits to the clips this program made (an MP4 with its sidecar), counting each clip's size on
+// disk (never the size its sidecar claims). Other videos of the folder, and the clips in `leave_alone` (the
+// pending deletions and the recording in progress), are neither counted nor removed. Gives the ids moved to the trash,
 // in the order moved; a clip the trash refuses is skipped silently.
 std::vector<std::string> apply_retention(platform::Trash& trash, std::filesystem::path const& folder,
     RetentionLimits limits, std::span<std::string const> leave_alone, std::chrono::system_clock::time_point now);

@@ -4,8 +4,10 @@
 #include "library/library.h"
 
 #include <algorithm>
+#include <set>
 #include <system_error>
 
+#include "base/file_io.h"
 #include "library/library_internal.h"
 #include "platform/trash.h"
 
@@ -141,9 +143,10 @@ Result<void> send_to_recycle_bin(platform::Trash& trash, fs::path const& folder,
     // Only now that the MP4 is safely in the trash do its companions go. Under the sidecar lock, so an
     // edit that started before the move cannot write the sidecar back after its removal.
     detail::SidecarLock lock(folder);
-    std::error_code ec;
-    fs::remove(meta_path(folder, id), ec);
-    fs::remove(thumb_path(folder, id), ec);
+    if (auto meta = open_meta_dir(folder)) {
+        (void)meta->remove(std::string(id) + ".json");
+        (void)meta->remove(std::string(id) + ".jpg");
+    }
     return {};
 }
 
@@ -211,9 +214,20 @@ std::vector<std::string> apply_retention(platform::Trash& trash, fs::path const&
     if (limits.keep_days == 0 && limits.max_gb == 0)
         return {};
     auto clips = list_clips(folder);
+    // A video without a sidecar was not made here (the player's own films in a folder they chose): it is
+    // listed and played, but retention never takes it nor counts it. A link in the hidden folder is no sidecar.
+    std::set<std::string> sidecars;
+    if (auto meta = open_meta_dir(folder)) {
+        for (auto& entry : meta->entries().value_or(std::vector<files::Dir::Entry> {})) {
+            if (entry.regular && entry.name.ends_with(".json"))
+                sidecars.insert(std::move(entry.name));
+        }
+    }
     // Clips pending deletion are already going; a recording still growing is neither old nor finished.
     // Neither counts towards the total, and neither may become the protected newest clip.
-    std::erase_if(clips, [&](Clip const& clip) { return contains(leave_alone, clip.id); });
+    std::erase_if(clips, [&](Clip const& clip) {
+        return contains(leave_alone, clip.id) || !sidecars.contains(clip.id + ".json");
+    });
     // A sidecar says whatever its file says; one claiming an absurd size would send every other clip to the
     // trash. What counts is the space the MP4 really takes.
     for (auto& clip : clips) {

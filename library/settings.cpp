@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "base/utf8.h"
+
 namespace settings {
 
 std::vector<Slot> default_slots()
@@ -14,6 +16,16 @@ std::vector<Slot> default_slots()
     for (auto const& [vk, secs] : defaults)
         slots.push_back(Slot { secs, Hotkey { 0, vk, fmt::format("F{}", vk - vk_f1 + 1) } });
     return slots;
+}
+
+Result<void> check_clips_dir(std::filesystem::path const& folder)
+{
+    auto const& text = folder.native();
+    if (!utf8::is_valid(text) || text.find('\0') != std::string::npos)
+        return fail("Dossier des clips : le chemin contient des caractères invalides");
+    if (!folder.is_absolute())
+        return fail("Dossier des clips : le chemin doit être absolu");
+    return {};
 }
 
 bool slots_equal(std::span<Slot const> a, std::span<Slot const> b)

@@ -83,8 +83,13 @@ struct Settings {
 };
 
 // Applies the limits: an empty slot list becomes the default slots, slot seconds are clamped to 5..1200, fps to
-// 15..240, a non-finite volume becomes 1.0 and a finite one is clamped to 0.0..2.0. Nothing else changes.
+// 15..240, a non-finite volume becomes 1.0 and a finite one is clamped to 0.0..2.0, and a clips folder that
+// check_clips_dir refuses becomes the default folder. Nothing else changes.
 Settings sanitize(Settings settings);
+
+// A clips folder must be an absolute path of valid UTF-8 without NUL: a relative one would follow the working
+// folder, and a NUL would cut the path short for every system call. The error is the player's French text.
+Result<void> check_clips_dir(std::filesystem::path const& folder);
 
 // Same length and, slot by slot, the same seconds and the same key (both absent, or equal mods, vk, label).
 bool slots_equal(std::span<Slot const> a, std::span<Slot const> b);

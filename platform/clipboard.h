@@ -1,7 +1,7 @@
 #pragma once
-// The desktop clipboard, for the page's "copy" and "paste". Page workers call it; a driver whose toolkit
-// lives on the main thread hands each call over there and waits a bounded time, so a busy or stopped main
-// loop never holds a worker for long.
+// The desktop clipboard, for the page's "copy" and "paste". Page workers call it (the main thread only at
+// exit); a driver whose toolkit lives on the main thread hands each call over there and waits a bounded time,
+// so a busy or stopped main loop never holds a worker for long.
 
 #include <filesystem>
 #include <memory>
@@ -21,6 +21,10 @@ public:
     virtual Result<void> put_file(std::filesystem::path const& path) = 0;
     // The clipboard's text ("" for an empty text), or nothing when it holds no text or cannot be read.
     virtual std::optional<std::string> text() = 0;
+    // Main thread, once the main loop has ended: hands the file still offered to the desktop's clipboard
+    // manager, when one runs, so that it stays pasteable after the program ends. Waits for the manager's
+    // answer, 10 s at most.
+    virtual void keep_after_exit() = 0;
 };
 
 struct ClipboardDriver {

@@ -16,10 +16,11 @@ namespace platform {
 class DesktopShell {
 public:
     virtual ~DesktopShell() = default;
-    // Best effort: a path no program takes shows nothing and reports nothing.
-    virtual void open(std::filesystem::path const& path) = 0;
-    // The file manager with the file selected, else its folder opened.
-    virtual void reveal(std::filesystem::path const& path) = 0;
+    // The path in the default program for its type. Fails when none is registered or it cannot start; the
+    // error is the desktop's own text, which callers replace with the player's.
+    virtual Result<void> open(std::filesystem::path const& path) = 0;
+    // The file manager with the file selected, else its folder opened; fails as open does.
+    virtual Result<void> reveal(std::filesystem::path const& path) = 0;
     // A folder chosen by the player, waiting as long as the dialog is open. Nothing when cancelled, when
     // another dialog is already open, or when the path is not valid UTF-8.
     virtual std::optional<std::string> pick_folder() = 0;

@@ -23,6 +23,8 @@ using json = nlohmann::json;
 
 constexpr std::string_view missing_id_text = "identifiant manquant";
 constexpr std::string_view recording_busy_text = "Ce clip est en cours d'enregistrement.";
+constexpr std::string_view no_player_text = "Aucune application ne sait ouvrir ce clip.";
+constexpr std::string_view no_file_manager_text = "Aucun gestionnaire de fichiers pour montrer ce clip.";
 constexpr std::string_view transcoder_missing_text = "Version légère impossible : aucun encodeur disponible";
 constexpr std::size_t max_game_chars = 60;
 constexpr std::uint32_t default_save_secs = 30;
@@ -79,6 +81,15 @@ Result<void> refuse_recording_clip(engine::Engine& engine, std::span<std::string
     if (busy)
         return fail(std::string(recording_busy_text));
     return {};
+}
+
+// The clip being recorded has no index until it finishes: a player or a paste would get a file nothing reads.
+Result<std::filesystem::path> param_finished_clip(engine::Engine& engine, json const& params)
+{
+    auto path = TRY(param_clip(engine, params));
+    auto id = TRY(param_id(params));
+    TRY_VOID(refuse_recording_clip(engine, std::span(&id, 1)));
+    return path;
 }
 
 ApiResult clip_reply(Result<library::Clip> clip)
@@ -164,7 +175,7 @@ Result<void> put_on_clipboard(Platform const& platform, std::filesystem::path co
 
 ApiResult copy_clip(engine::Engine& engine, Platform const& platform, json const& params)
 {
-    auto path = TRY(param_clip(engine, params));
+    auto path = TRY(param_finished_clip(engine, params));
     TRY_VOID(put_on_clipboard(platform, path));
     return json::object();
 }
@@ -176,6 +187,7 @@ ApiResult trim_clip(engine::Engine& engine, json const& params)
     double from = param_number(params, "from");
     double to = param_number(params, "to");
     auto id = TRY(param_id(params));
+    TRY_VOID(refuse_recording_clip(engine, std::span(&id, 1)));
     return clip_reply(trim::cut_clip(engine, id, from, to));
 }
 
@@ -200,20 +212,20 @@ enum class ShellAction { Open, Reveal };
 
 ApiResult shell_clip(engine::Engine& engine, Platform const& platform, json const& params, ShellAction action)
 {
-    auto path = TRY(param_clip(engine, params));
-    if (platform.shell) {
-        if (action == ShellAction::Open)
-            platform.shell->open(path);
-        else
-            platform.shell->reveal(path);
-    }
+    // Showing the clip in its folder is harmless while it grows; opening it is not.
+    auto path = TRY(action == ShellAction::Open ? param_finished_clip(engine, params) : param_clip(engine, params));
+    // A bare window manager may have no player or file manager at all: the page must say so.
+    bool shown = platform.shell
+        && (action == ShellAction::Open ? platform.shell->open(path) : platform.shell->reveal(path)).has_value();
+    if (!shown)
+        return fail(std::string(action == ShellAction::Open ? no_player_text : no_file_manager_text));
     return json::object();
 }
 
 ApiResult open_folder(engine::Engine& engine, Platform const& platform)
 {
     if (platform.shell)
-        platform.shell->open(engine.clips_dir());
+        (void)platform.shell->open(engine.clips_dir());
     return json::object();
 }
 

@@ -226,6 +226,9 @@ bool recording_runs(engine::Engine& engine)
 ApiResult apply_settings(engine::Engine& engine, Platform const& platform, json const& params)
 {
     auto parsed = TRY(settings::settings_from_value(params));
+    // Checked before sanitising, which would quietly put the default folder in place of the player's choice.
+    if (parsed.clips_dir)
+        TRY_VOID(settings::check_clips_dir(*parsed.clips_dir));
     auto next = settings::sanitize(std::move(parsed));
     // The page sends one call per change without waiting for the last reply: two changes never interleave.
     auto change = engine.settings_change.lock();
@@ -240,8 +243,11 @@ ApiResult apply_settings(engine::Engine& engine, Platform const& platform, json 
     auto old_folder = library::resolve_clips_dir(old.clips_dir, platform.videos_dir);
     auto new_folder = library::resolve_clips_dir(next.clips_dir, platform.videos_dir);
     std::optional<std::filesystem::path> switch_to;
-    if (new_folder != old_folder)
+    if (new_folder != old_folder) {
+        if (!next.clips_dir)
+            TRY_VOID_AS("Dossier des clips : {}", files::ensure_own_folder(new_folder));
         switch_to = TRY_AS("Dossier des clips : {}", library::ensure_meta_dir(new_folder));
+    }
     bool autostart = next.autostart != old.autostart;
     if (autostart)
         TRY_VOID(write_autostart(platform, next.autostart));

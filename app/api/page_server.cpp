@@ -158,14 +158,11 @@ PageResponse clip_bytes(App const& app, std::string const& id, std::optional<std
 
 PageResponse thumb_bytes(App const& app, std::string const& id)
 {
-    auto file = open_served_file(library::thumb_path_for(app.engine->clips_dir(), id));
-    if (!file || file->size > thumb_max_bytes)
-        return not_found_response();
-    auto bytes = read_window(*file, 0, file->size);
-    if (!bytes)
+    auto jpeg = library::read_thumbnail(app.engine->clips_dir(), id);
+    if (!jpeg)
         return not_found_response();
     return { 200, { { "Content-Type", "image/jpeg" }, { "Cache-Control", "max-age=604800, immutable" } },
-             std::move(*bytes) };
+             std::vector<std::uint8_t>(jpeg->begin(), jpeg->end()) };
 }
 
 PageResponse api_call(PageJob& job, std::string_view method)
@@ -362,16 +359,19 @@ void page_worker_main(std::shared_ptr<SharedJobReceiver> jobs, PageServe serve)
     }
 }
 
-channel::Sender<PageJob> spawn_page_workers(PageServe serve)
+Result<channel::Sender<PageJob>> spawn_page_workers(PageServe serve, threads::Spawner const& start)
 {
     if (!serve)
         serve = handle_request;
     auto [sender, receiver] = channel::make<PageJob>();
     auto shared = std::make_shared<SharedJobReceiver>();
     shared->receiver = std::move(receiver);
-    for (int index = 0; index < page_worker_count; ++index)
-        (void)threads::spawn_detached(fmt::format("quillmar-page-{}", index),
-                                      [shared, serve] { page_worker_main(shared, serve); });
+    for (int index = 0; index < page_worker_count; ++index) {
+        auto worker = TRY(threads::start_needed(start, fmt::format("quillmar-page-{}", index),
+                                                [shared, serve] { page_worker_main(shared, serve); }));
+        // A job may take seconds (a light copy): the workers are not waited for at quit.
+        worker.detach();
+    }
     return sender;
 }
 

@@ -21,6 +21,7 @@
 
 #include "app/api/api.h"
 #include "base/channel.h"
+#include "library/library.h"
 #include "platform/page_scheme.h"
 
 namespace engine {
@@ -84,8 +85,11 @@ struct SharedJobReceiver {
 
 inline constexpr int page_worker_count = 4;
 
-// Creates the queue and starts the workers (one that cannot start is skipped); returns the sending end.
-channel::Sender<PageJob> spawn_page_workers(PageServe serve = {});
+// Creates the queue and starts the workers; returns the sending end. A worker that cannot start leaves a
+// crash record and fails the whole call (the page would be served by fewer workers, or by none, with no
+// word): the workers already started end as the queue closes.
+Result<channel::Sender<PageJob>> spawn_page_workers(PageServe serve = {},
+                                                    threads::Spawner const& start = threads::spawn_thread);
 
 // The scheme handler's state: one per view, each with its own clones.
 struct PageHandler {
@@ -129,7 +133,7 @@ inline constexpr std::uint64_t clip_window_bytes = 4 * 1024 * 1024;
 std::optional<ByteWindow> clip_window(std::optional<std::string_view> range, std::uint64_t size);
 
 // Thumbnails larger than this are not served: a JPEG of 400 x 225 pixels is far smaller.
-inline constexpr std::uint64_t thumb_max_bytes = 4 * 1024 * 1024;
+inline constexpr std::uint64_t thumb_max_bytes = library::thumb_max_bytes;
 
 // One entry of the page files compiled into the program.
 struct StaticAsset {

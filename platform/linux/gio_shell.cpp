@@ -30,15 +30,17 @@ std::optional<std::string> file_uri(std::filesystem::path const& path)
     return std::string(uri.get());
 }
 
-void launch_default(std::filesystem::path const& path)
+Result<void> launch_default(std::filesystem::path const& path)
 {
     auto uri = file_uri(path);
     if (!uri)
-        return;
+        return fail(fmt::format("{}: not a file name", path.native()));
     GError* raw_error = nullptr;
-    // Best effort: what no application takes shows nothing.
-    g_app_info_launch_default_for_uri(uri->c_str(), nullptr, &raw_error);
+    bool launched = g_app_info_launch_default_for_uri(uri->c_str(), nullptr, &raw_error);
     handles::GErr error(raw_error);
+    if (!launched)
+        return fail(error && error->message ? error->message : "no application");
+    return {};
 }
 
 bool show_items(std::string const& uri)
@@ -94,14 +96,14 @@ public:
     {
     }
 
-    void open(std::filesystem::path const& path) override { launch_default(path); }
+    Result<void> open(std::filesystem::path const& path) override { return launch_default(path); }
 
-    void reveal(std::filesystem::path const& path) override
+    Result<void> reveal(std::filesystem::path const& path) override
     {
         auto uri = file_uri(path);
         if (uri && show_items(*uri))
-            return;
-        launch_default(path.parent_path());
+            return {};
+        return launch_default(path.parent_path());
     }
 
     std::optional<std::string> pick_folder() override

@@ -3,7 +3,9 @@
 // loop: reading goes through GTK's asynchronous requests, one callback leading to the next.
 //
 // A file is offered the way file managers offer a copied file: as a text/uri-list and as GNOME's
-// "copy\n<uri>", and never as text, so pasting into a text field gets nothing rather than a path.
+// "copy\n<uri>", and never as text, so pasting into a text field gets nothing rather than a path. An X11
+// selection dies with its owner: both targets are also offered for storing, and at exit a clipboard manager
+// (one that owns CLIPBOARD_MANAGER) takes a copy of them and serves them from then on.
 
 #include "platform/clipboard.h"
 
@@ -77,11 +79,14 @@ public:
                 { const_cast<gchar*>("x-special/gnome-copied-files"), 0, GnomeCopiedFiles },
             };
             auto* owned = new OfferedFile(*offered);
-            bool taken = gtk_clipboard_set_with_data(gtk_clipboard_get(GDK_SELECTION_CLIPBOARD), targets,
-                                                     G_N_ELEMENTS(targets), serve_file, forget_file, owned);
+            auto* clipboard = gtk_clipboard_get(GDK_SELECTION_CLIPBOARD);
+            bool taken = gtk_clipboard_set_with_data(clipboard, targets, G_N_ELEMENTS(targets), serve_file,
+                                                     forget_file, owned);
             // A refused offer never calls the clear function.
             if (!taken)
                 delete owned;
+            else
+                gtk_clipboard_set_can_store(clipboard, targets, G_N_ELEMENTS(targets));
             reply->set(taken);
         });
         auto taken = reply->wait_for(main_thread_wait);
@@ -99,6 +104,10 @@ public:
         auto text = reply->wait_for(main_thread_wait);
         return text ? *text : std::nullopt;
     }
+
+    // GTK runs a loop of its own until the manager has copied the data (or 10 s passed); it does nothing when
+    // another program owns the clipboard by now or no manager runs.
+    void keep_after_exit() override { gtk_clipboard_store(gtk_clipboard_get(GDK_SELECTION_CLIPBOARD)); }
 };
 
 Result<std::shared_ptr<Clipboard>> open_gtk_clipboard()

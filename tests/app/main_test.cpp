@@ -7,6 +7,7 @@
 #include "engine/trim.h"
 #include "library/library.h"
 #include "tests/fakes/fake_app_platform.h"
+#include "tests/fakes/watched_spawner.h"
 #include "tests/support/temp_dir.h"
 
 using namespace std::chrono_literals;
@@ -175,6 +176,51 @@ TEST_F(ShellStartup, QuitWaitsForARecordingStartStopsItAndPurges)
     exit_code = -1;
     shell::handle_event(state, shell::UserEvent { shell::UserEvent::Quit {} });
     EXPECT_EQ(exit_code.load(), -1);
+}
+
+// Every thread of the start-up is needed: one that cannot start ends the start-up with the player's text and a
+// crash record naming it, and the threads that had started and end with a stop flag are already gone.
+TEST_F(ShellStartup, ThreadThatCannotStartEndsTheStartUp)
+{
+    auto proxy = std::make_shared<shell::EventProxy>([](std::function<void()>) { }, [](shell::UserEvent) { });
+    for (std::string name : { "quillmar-games", "quillmar-toast", "quillmar-saver", "quillmar-spill",
+                              "quillmar-hotkeys", "quillmar-gate", "quillmar-trash" }) {
+        SCOPED_TRACE(name);
+        auto log = dir() / (name + ".log");
+        threads::set_crash_log(log);
+        fakes::WatchedSpawner spawner { name };
+        auto platform = fake_platform(dir(), keys);
+        platform.spawn = spawner.spawner();
+        auto engine = shell::init_app_state(dir() / "data", proxy, std::move(platform));
+        threads::set_crash_log({});
+        ASSERT_FALSE(engine);
+        EXPECT_EQ(engine.error(),
+                  fmt::format("Démarrage impossible : le fil {} n'a pas démarré ({})", name, fakes::refused_start_text));
+        EXPECT_NE(read_file(log).find(fmt::format("{}: {}", name, fakes::refused_start_text)), std::string::npos);
+        for (auto const& [started, ended] : spawner.seen()) {
+            if (started == "quillmar-games" || started == "quillmar-gate" || started == "quillmar-trash")
+                EXPECT_TRUE(ended) << started;
+        }
+    }
+}
+
+// Quit waits for the threads that end on their own once it is set, so that no turn of theirs (a retention
+// pass moving clips to the trash) is cut off by the exit.
+TEST_F(ShellStartup, QuitJoinsTheThreadsThatEndWithIt)
+{
+    fakes::WatchedSpawner spawner;
+    auto platform = fake_platform(dir(), keys);
+    platform.spawn = spawner.spawner();
+    auto proxy = std::make_shared<shell::EventProxy>([](std::function<void()>) { }, [](shell::UserEvent) { });
+    auto engine = shell::init_app_state(dir() / "data", proxy, std::move(platform));
+    ASSERT_TRUE(engine) << engine.error();
+    shell::ShellState state;
+    state.engine = *engine;
+    state.exit = [](int) { };
+    shell::quit(state);
+    auto seen = spawner.seen();
+    for (auto name : { "quillmar-games", "quillmar-gate", "quillmar-trash" })
+        EXPECT_TRUE(seen[name]) << name;
 }
 
 TEST(ShellProxy, KeepsOrderAndFailsOnceClosed)

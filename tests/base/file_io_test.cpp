@@ -1,6 +1,7 @@
 #include "base/file_io.h"
 
 #include <functional>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -81,4 +82,67 @@ TEST_F(FileIo, TemporaryFilesNeverWriteThroughWhatHasTheirName)
         EXPECT_FALSE(std::filesystem::is_symlink(dir() / "clip.json"));
         EXPECT_EQ(read_file(dir() / "clip.json"), "new");
     }
+}
+
+// The program's own folders: made private when missing, refused when another user holds them or a folder above
+// them, or when others may write there (the sticky bit of a shared folder above, as /tmp has, is enough).
+TEST_F(FileIo, OwnFoldersBelongToTheUserAndNobodyElseWritesThere)
+{
+    namespace fs = std::filesystem;
+    constexpr uid_t nobody = 65534;
+    auto const shared = dir() / "shared", own = shared / "quill.mar", theirs = dir() / "theirs";
+    auto const written = "d'autres utilisateurs peuvent écrire dans {}";
+    auto const held = "{} appartient à un autre utilisateur";
+    struct Row {
+        char const* name;
+        std::function<void()> setup;
+        char const* error = nullptr; // nullptr: accepted
+        fs::path at = {}; // the folder the error names
+        bool needs_root = false; // to give a folder to another user
+    };
+    Row const rows[] = {
+        { "missing", [] {} },
+        { "ours", [&] { fs::create_directories(own); } },
+        { "sticky shared folder above", [&] { fs::create_directories(shared); ::chmod(shared.c_str(), 01777); } },
+        { "writable by others", [&] { fs::create_directories(own); ::chmod(own.c_str(), 0777); }, written, own },
+        { "folder above writable by others", [&] { fs::create_directories(shared); ::chmod(shared.c_str(), 0777); },
+            written, shared },
+        { "someone else's", [&] { fs::create_directories(own); (void)::chown(own.c_str(), nobody, nobody); }, held, own,
+            true },
+        { "someone else's folder above",
+            [&] {
+                fs::create_directories(shared);
+                (void)::chown(shared.c_str(), nobody, nobody);
+            },
+            held, shared, true },
+        { "a link to someone else's",
+            [&] {
+                fs::create_directories(theirs);
+                (void)::chown(theirs.c_str(), nobody, nobody);
+                fs::create_directories(shared);
+                fs::create_directory_symlink(theirs, own);
+            },
+            held, own, true },
+    };
+    for (auto const& row : rows) {
+        SCOPED_TRACE(row.name);
+        if (row.needs_root && ::geteuid() != 0)
+            continue;
+        fs::remove_all(shared);
+        fs::remove_all(theirs);
+        row.setup();
+        auto result = files::ensure_own_folder(own);
+        if (!row.error) {
+            ASSERT_TRUE(result) << result.error();
+            EXPECT_TRUE(fs::is_directory(own));
+        } else {
+            EXPECT_EQ(result ? std::string("accepted") : result.error(),
+                fmt::format(fmt::runtime(row.error), row.at.string()));
+        }
+    }
+    fs::remove_all(shared);
+    ASSERT_TRUE(files::ensure_own_folder(own));
+    struct stat st { };
+    ASSERT_EQ(::stat(own.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
 }

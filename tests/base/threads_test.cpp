@@ -34,6 +34,23 @@ TEST_F(ThreadsCrash, EscapingExceptionBecomesOneRecord)
     EXPECT_NE(text.find(":\nquillmar-encoder: boom\n"), std::string::npos) << text;
 }
 
+// A link planted at the log's name is never written through, nor its missing target created.
+TEST_F(ThreadsCrash, LinkAtTheLogIsNotFollowed)
+{
+    auto victim = write_file("victim", "precious");
+    for (auto const& target : { victim, dir() / "created" }) {
+        SCOPED_TRACE(target.string());
+        auto log = dir() / "crash.log";
+        std::filesystem::remove(log);
+        std::filesystem::create_symlink(target, log);
+        threads::set_crash_log(log);
+        threads::append_crash_record(std::source_location::current(), "boom");
+        threads::set_crash_log({});
+        EXPECT_EQ(read_file(victim), "precious");
+        EXPECT_FALSE(std::filesystem::exists(dir() / "created"));
+    }
+}
+
 // The order check is live where asserts are (the debug build of the ThreadSanitizer run): a lock taken under
 // one that ranks higher ends the process.
 TEST(ThreadsLockRank, TakingALowerRankUnderAHigherOneAborts)

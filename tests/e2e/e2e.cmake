@@ -17,3 +17,8 @@ quill_test(NAME window_e2e_test LABELS e2e display SOURCES ${CMAKE_CURRENT_LIST_
            TIMEOUT 240)
 target_compile_definitions(window_e2e_test PRIVATE SNI_WATCHER="$<TARGET_FILE:sni_watcher>")
 add_dependencies(window_e2e_test sni_watcher)
+# The clipboard manager of this test grabs keys and publishes desktop settings: it gets a desktop of its own.
+add_executable(clipboard_e2e_test ${CMAKE_CURRENT_LIST_DIR}/clipboard_e2e_test.cpp)
+target_link_libraries(clipboard_e2e_test PRIVATE e2e_rig GTest::gtest_main)
+add_test(NAME clipboard_e2e_test COMMAND ${PROJECT_SOURCE_DIR}/scripts/desktop-session $<TARGET_FILE:clipboard_e2e_test>)
+set_tests_properties(clipboard_e2e_test PROPERTIES LABELS "e2e;display" TIMEOUT 180)

@@ -254,6 +254,32 @@ TEST_F(ProgramRun, UnusableClipsFolderEndsTheStartWithItsReason)
     EXPECT_FALSE(std::filesystem::exists(blocker / "clips"));
 }
 
+// Without HOME the program's folders fall under the temporary folder, which every user shares. One that another
+// user made there first (here with settings naming a clips folder of theirs) ends the start with the reason, and
+// nothing of it is obeyed.
+TEST_F(ProgramRun, SharedFoldersAnotherUserHoldsEndTheStart)
+{
+    auto const tmp = home.root / "tmp";
+    auto const config = tmp / ".config";
+    write_file("home/tmp/.config/quill.mar/settings.json", R"({"clipsDir": ")" + (tmp / "theirs").string() + R"("})");
+    // Given to another user where the test may; otherwise open to every user, which is refused as well.
+    bool const given = ::geteuid() == 0 && ::chown(config.c_str(), 65534, 65534) == 0;
+    if (!given)
+        std::filesystem::permissions(config, std::filesystem::perms::all);
+    Program program({ "env", "-u", "HOME", "-u", "XDG_CONFIG_HOME", "-u", "XDG_DATA_HOME", "-u", "XDG_CACHE_HOME",
+                        "TMPDIR=" + tmp.string(), QUILLMAR_BINARY },
+        home.root / "shared.log");
+    ASSERT_TRUE(program.started());
+    auto code = program.wait_exit(15s);
+    ASSERT_TRUE(code) << "still running";
+    EXPECT_EQ(*code, 1);
+    auto const expected = fmt::format("Dossier {} : ", (config / "quill.mar").string())
+        + (given ? fmt::format("{} appartient à un autre utilisateur", config.string())
+                 : fmt::format("d'autres utilisateurs peuvent écrire dans {}", config.string()));
+    EXPECT_EQ(program.output(), expected + "\n");
+    EXPECT_FALSE(std::filesystem::exists(tmp / "theirs"));
+}
+
 TEST_F(ProgramRun, TerminationSignalsRunTheQuitSequenceAndExitZero)
 {
     home.write_settings();

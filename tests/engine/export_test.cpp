@@ -70,7 +70,8 @@ protected:
         copies = dir() / "cache" / "discord";
     }
 
-    // A sparse clip file, with a sidecar of that title, duration and (lying) size when a title is given.
+    // A sparse clip file, with a sidecar of that title, duration, (lying) size and 16384 x 1080 picture when a
+    // title is given.
     void clip(std::string const& id, std::uint64_t bytes, std::string title = {}, double secs = 60,
         std::uint64_t recorded = 0)
     {
@@ -82,7 +83,7 @@ protected:
             r.title = title;
             r.secs = secs;
             r.bytes = recorded;
-            r.width = 1920;
+            r.width = 16384;
             r.height = 1080;
             ASSERT_TRUE(library::save_clip_metadata(clips, r));
         }
@@ -110,7 +111,9 @@ void age(std::filesystem::path const& path, std::int64_t secs_from_now)
 
 TEST_F(LightCopyFolder, SizeLimitUsesTheFilesOwnSizeAndFactorsGoDown)
 {
-    // Each record lies about the size; the file decides.
+    // Each record lies about the size, and "large"'s also about its length and picture: the file decides. (A
+    // record's 16384 x 1080 once made the encoder ask for gigabytes; a length too short, every attempt too big.)
+    fake.probe = platform::MediaInfo { 45.0, 640, 360, 30, 1 };
     clip("small", 10'000'000, "Petit", 60, 20'000'000);
     clip("large", 10'000'001, "Grand", 60, 5'000'000);
     auto small = copy("small");
@@ -124,7 +127,7 @@ TEST_F(LightCopyFolder, SizeLimitUsesTheFilesOwnSizeAndFactorsGoDown)
     ASSERT_TRUE(large) << large.error();
     EXPECT_EQ(large->path, copies / "Grand.mp4");
     EXPECT_EQ(large->bytes, 9'500'000u);
-    EXPECT_EQ(fake.targets, (std::vector { plan_attempt(1.0, 60, 1920, 1080), plan_attempt(0.75, 60, 1920, 1080) }));
+    EXPECT_EQ(fake.targets, (std::vector { plan_attempt(1.0, 45, 640, 360), plan_attempt(0.75, 45, 640, 360) }));
     struct stat st { };
     ASSERT_EQ(::lstat(copies.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0700u);
@@ -132,7 +135,7 @@ TEST_F(LightCopyFolder, SizeLimitUsesTheFilesOwnSizeAndFactorsGoDown)
     fake.targets.clear();
     fake.sizes = { 11'000'000 };
     EXPECT_EQ(copy("large").error(), "Ce clip reste trop lourd pour Discord, même allégé.");
-    EXPECT_EQ(fake.targets.back(), plan_attempt(0.55, 60, 1920, 1080));
+    EXPECT_EQ(fake.targets.back(), plan_attempt(0.55, 45, 640, 360));
     EXPECT_EQ(std::filesystem::file_size(copies / "Grand.mp4"), 11'000'000u);
 }
 

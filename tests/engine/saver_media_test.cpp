@@ -12,6 +12,7 @@
 #include "engine/recording.h"
 #include "engine/thumbnail.h"
 #include "engine/toast.h"
+#include "engine/trim.h"
 #include "tests/engine/engine_rig.h"
 
 namespace {
@@ -241,6 +242,129 @@ TEST_F(SaverRealMedia, SaveFailuresReachToastAndPage)
     }
 }
 
+namespace {
+
+// Every entry under `folder`, links unfollowed: its type and mode, and its bytes' length and hash or the link's
+// target.
+std::map<std::string, std::string> snapshot(std::filesystem::path const& folder)
+{
+    std::map<std::string, std::string> entries;
+    for (auto const& entry : std::filesystem::recursive_directory_iterator(folder)) {
+        struct stat st { };
+        EXPECT_EQ(::lstat(entry.path().c_str(), &st), 0);
+        auto what = fmt::format("{:o} ", st.st_mode);
+        if (S_ISLNK(st.st_mode))
+            what += std::filesystem::read_symlink(entry.path()).string();
+        else if (S_ISREG(st.st_mode)) {
+            auto bytes = testing_support::read_file(entry.path());
+            what += fmt::format("{} bytes {:x}", bytes.size(), std::hash<std::string> {}(bytes));
+        }
+        entries[std::filesystem::relative(entry.path(), folder).string()] = what;
+    }
+    return entries;
+}
+
+}
+
+// Whoever can write to the clips folder can plant links in it: at the hidden folder (here to the settings
+// folder), at a sidecar, a thumbnail (to a private file), a recording's journal or a temporary name. Saving, the
+// three edits, deleting, trimming, the start-up sweep and the completion of unfinished recordings then still change,
+// create and remove nothing outside the clips folder, and no linked file's bytes end up in a clip's sidecar or
+// thumbnail.
+TEST_F(SaverRealMedia, LinksPlantedInTheClipsFolderNeverReachOutside)
+{
+    namespace fs = std::filesystem;
+    auto const outside = dir() / "config";
+    std::string const secret = "private bytes";
+    library::Clip foreign { "settings", "pas à moi", "Étranger", 1, 1.0, 1, true, false, 2, 2 };
+    write_file("config/settings.json", library::sidecar_text(foreign));
+    write_file("config/settings.jpg", secret);
+    fs::permissions(outside / "settings.jpg", fs::perms::owner_read | fs::perms::owner_write);
+    write_file("config/victim", "precious");
+    write_file("config/settings.journal", "not a journal");
+    write_file("config/settings.reserve", "room");
+    auto const before = snapshot(outside);
+
+    auto plant = [&](fs::path const& at, fs::path const& target) {
+        std::error_code ec;
+        fs::remove(at, ec);
+        fs::create_symlink(target, at);
+    };
+    auto exercise = [&](fs::path const& clips, bool hidden_linked) {
+        SCOPED_TRACE(clips.string());
+        auto meta = clips / ".quillmar";
+        if (!hidden_linked) {
+            std::pair<char const*, char const*> const links[] = { { "settings.json", "settings.json" },
+                { "settings.jpg", "settings.jpg" }, { "settings.json.tmp", "victim" },
+                { "settings.jpg.part", "created.jpg" }, { "x.json.tmp", "victim" }, { "x.jpg.part", "victim" },
+                { "settings.journal", "settings.journal" }, { "settings.reserve", "settings.reserve" } };
+            for (auto [name, target] : links)
+                plant(meta / name, outside / target);
+        }
+        plant(clips / "x.mp4.part", outside / "victim");
+        engine_rig::Rig local;
+        auto engine = local.make(clips);
+        engine->settings.with([](settings::Settings& s) { s.in_game_toast = false; });
+        ASSERT_TRUE(engine_rig::write_clip(clips, "settings", h264()));
+
+        // Reading: the linked files are not the clip's.
+        EXPECT_EQ(library::read_clip_meta(clips, "settings", clips / "settings.mp4").game, "Autres");
+        EXPECT_FALSE(library::read_thumbnail(clips, "settings"));
+
+        // A save, with its thumbnail.
+        fill_current(*local.shared, t0);
+        auto [thumb_tx, thumb_rx] = channel::make<shared::Thumbnail>();
+        thumb_tx.send(shared::Thumbnail(shared::thumbnail_bytes, 0x40));
+        run_saver(engine, engine::SaveRequest { std::move(thumb_rx), "Valorant", t0 + 3 * second, 2 });
+        EXPECT_EQ(mp4_count(clips), 2u);
+
+        // The trim copies no linked thumbnail.
+        auto cut = trim::cut_clip(clips, "settings", 0.0, 2.0);
+        EXPECT_EQ(bool(cut), !hidden_linked);
+        for (auto const& entry : fs::directory_iterator(clips)) {
+            auto id = entry.path().stem().string();
+            if (entry.path().extension() == ".mp4" && id != "settings") {
+                EXPECT_NE(read_file(library::thumb_path(clips, id)), secret) << id;
+            }
+        }
+
+        // The edits: refused behind a linked hidden folder, else written over the links.
+        EXPECT_EQ(bool(library::set_favorite(clips, "settings", true)), !hidden_linked);
+        EXPECT_EQ(bool(library::set_title(clips, "settings", "Titre")), !hidden_linked);
+        EXPECT_EQ(bool(library::set_game(clips, "settings", "Jeu")), !hidden_linked);
+
+        // Deleting removes the clip's own companions only.
+        if (!hidden_linked)
+            plant(meta / "settings.json", outside / "settings.json");
+        ASSERT_TRUE(library::mark_deleted(engine->pending_deletions, clips, std::vector<std::string> { "settings" },
+            std::chrono::steady_clock::now()));
+        EXPECT_TRUE(library::purge_deleted(
+            engine->pending_deletions, *local.trash, library::Force::Yes, std::chrono::steady_clock::now())
+                .empty());
+
+        // The start-up sweep and the completion of recordings a crash left unfinished.
+        ASSERT_TRUE(engine_rig::write_clip(clips, "settings", h264()));
+        library::remove_leftover_parts(clips);
+        engine::complete_unfinished_recordings(clips);
+        EXPECT_TRUE(fs::is_symlink(clips / "x.mp4.part"));
+    };
+
+    // The hidden folder itself is a link to the settings folder: refused at start-up, and by every writer later.
+    auto linked = dir() / "linked";
+    fs::create_directories(linked);
+    fs::create_directory_symlink(outside, linked / ".quillmar");
+    auto prepared = library::ensure_meta_dir(linked);
+    EXPECT_EQ(prepared ? std::string("accepted") : prepared.error(), library::meta_link_text);
+    exercise(linked, true);
+    EXPECT_EQ(snapshot(outside), before);
+
+    // A real hidden folder holding links.
+    auto planted = dir() / "planted";
+    ASSERT_TRUE(library::ensure_meta_dir(planted));
+    exercise(planted, false);
+    EXPECT_EQ(snapshot(outside), before);
+}
+
 // A saved clip is confirmed by the toast "Clip gardé" with its length and size, "m:ss · N Mo".
 TEST_F(SaverRealMedia, SavedClipToastGivesItsLengthAndSize)
 {
@@ -445,9 +569,9 @@ using Thumbnail = testing_support::TempDirTest;
 
 TEST_F(Thumbnail, RefusesAnImageOfTheWrongLengthAndKeepsTheOldFile)
 {
-    auto path = write_file("clip.jpg", "old");
+    auto path = write_file(".quillmar/clip.jpg", "old");
     std::vector<std::uint8_t> short_image(1000);
-    EXPECT_FALSE(thumbnail::write_jpeg(short_image, path));
+    EXPECT_FALSE(thumbnail::write_jpeg(short_image, dir(), "clip"));
     EXPECT_EQ(read_file(path), "old");
 }
 

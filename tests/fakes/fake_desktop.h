@@ -1,7 +1,7 @@
 #pragma once
-// A desktop for tests: a clipboard that remembers what it was given or refuses when told to, and a window
-// whose desktop part (placement, monitors, colour preference, the window's own events, timers that run when
-// the test says) the test plays. Called from the test's own thread.
+// A desktop for tests: a clipboard that remembers what it was given or refuses when told to, shell services
+// that write down their calls, and a window whose desktop part (placement, monitors, colour preference, the
+// window's own events, timers that run when the test says) the test plays. Called from the test's own thread.
 
 #include <chrono>
 #include <filesystem>
@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/clipboard.h"
+#include "platform/shell.h"
 #include "platform/window.h"
 
 namespace fakes {
@@ -26,9 +27,31 @@ public:
         return {};
     }
     std::optional<std::string> text() override { return std::nullopt; }
+    void keep_after_exit() override { }
 
     bool refuse { false };
     std::vector<std::filesystem::path> files;
+};
+
+// Shell services that write down what they were asked to open or reveal, or refuse when told to.
+class FakeShell final : public platform::DesktopShell {
+public:
+    Result<void> open(std::filesystem::path const& path) override { return take(opened, path); }
+    Result<void> reveal(std::filesystem::path const& path) override { return take(revealed, path); }
+    std::optional<std::string> pick_folder() override { return std::nullopt; }
+
+    bool refuse { false };
+    std::vector<std::filesystem::path> opened;
+    std::vector<std::filesystem::path> revealed;
+
+private:
+    Result<void> take(std::vector<std::filesystem::path>& log, std::filesystem::path const& path)
+    {
+        if (refuse)
+            return fail("no application");
+        log.push_back(path);
+        return {};
+    }
 };
 
 struct DesktopLog {

@@ -257,6 +257,8 @@ TEST_F(LibraryEdits, RetentionRemovesOnlyWhatTheLimitsAllow)
         std::uint64_t bytes = 3;
         bool favorite = false;
         std::uint64_t claimed = 0; // bytes the sidecar says, when it lies about the file
+        bool foreign = false; // a video of the player's own: an MP4 dated `created`, without a sidecar
+        bool linked = false; // its sidecar is a link to one kept elsewhere
     };
     auto days_ago = [](std::uint64_t days) { return now_secs - days * day_secs; };
     constexpr std::uint64_t mb300 = 300'000'000;
@@ -296,13 +298,36 @@ TEST_F(LibraryEdits, RetentionRemovesOnlyWhatTheLimitsAllow)
         { "clock before the epoch", { { "a", 0 }, { "b", 5 } }, { 1, 0 }, {}, {}, false, -100 },
         { "equal times: ids ascending, the last newest", { { "b", 0, 1'000'000'000 }, { "a", 0, 1'000'000'000 } },
             { 0, 1 }, { "a" } },
+        // Videos the program did not make stay, whatever their age, and never become the protected newest one.
+        { "by age, foreign videos kept", { { "own", days_ago(40) }, { "vacances-2024", days_ago(40), 3, false, 0, true },
+                                              { "fav", days_ago(40), 3, true }, { "recent", days_ago(1) },
+                                              { "film", days_ago(0), 3, false, 0, true },
+                                              { "linked", days_ago(40), 3, false, 0, false, true } },
+            { 29, 0 }, { "own" } },
+        // ...and their size counts for nothing: five clips of 300 MB against 1 GB, as if the films were not there.
+        { "by size, foreign videos kept", { { "old film", 500, 5'000'000'000, false, 0, true }, { "c0", 1000, mb300 },
+                                               { "c1", 1001, mb300 }, { "c2", 1002, mb300 }, { "c3", 1003, mb300 },
+                                               { "c4", 1004, mb300 }, { "new film", 5000, 5'000'000'000, false, 0, true } },
+            { 0, 1 }, { "c0", "c1" } },
     };
     for (auto const& row : rows) {
         SCOPED_TRACE(row.name);
         fs::remove_all(folder);
         ASSERT_TRUE(library::ensure_meta_dir(folder));
         for (auto const& clip : row.clips) {
+            if (clip.foreign) {
+                auto mp4 = add_mp4(clip.id + ".mp4");
+                fs::resize_file(mp4, clip.bytes);
+                struct timeval times[2] = { { time_t(clip.created), 0 }, { time_t(clip.created), 0 } };
+                ASSERT_EQ(::utimes(mp4.c_str(), times), 0);
+                continue;
+            }
             add_clip(clip.id, clip.created, clip.bytes, clip.favorite);
+            if (clip.linked) {
+                auto sidecar = folder / ".quillmar" / (clip.id + ".json");
+                fs::rename(sidecar, dir() / (clip.id + ".json"));
+                fs::create_symlink(dir() / (clip.id + ".json"), sidecar);
+            }
             if (clip.claimed) {
                 auto liar = library::read_clip_meta(folder, clip.id, folder / (clip.id + ".mp4"));
                 liar.bytes = clip.claimed;
@@ -315,7 +340,7 @@ TEST_F(LibraryEdits, RetentionRemovesOnlyWhatTheLimitsAllow)
         for (auto const& clip : row.clips) {
             bool removed = std::ranges::find(row.expected, clip.id) != row.expected.end();
             EXPECT_EQ(fs::exists(folder / (clip.id + ".mp4")), !removed) << clip.id;
-            EXPECT_EQ(fs::exists(folder / ".quillmar" / (clip.id + ".json")), !removed) << clip.id;
+            EXPECT_EQ(fs::exists(folder / ".quillmar" / (clip.id + ".json")), !removed && !clip.foreign) << clip.id;
         }
     }
 }

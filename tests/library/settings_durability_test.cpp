@@ -1,4 +1,4 @@
-// Watches the system calls of a save by defining fdatasync, fsync and rename in this test program, which the
+// Watches the system calls of a save by defining fdatasync, fsync, rename and renameat in this test program, which the
 // program's own calls then reach before the C library's (each forwards to the real one). Kept in its own
 // executable so that no other test runs with these stand-ins.
 
@@ -64,6 +64,14 @@ extern "C" int rename(char const* from, char const* to) noexcept
     return real(from, to);
 }
 
+extern "C" int renameat(int from_dir, char const* from, int to_dir, char const* to) noexcept
+{
+    if (recording)
+        calls.push_back(Call { "rename", fd_path(from_dir) + "/" + from, fd_path(to_dir) + "/" + to, -1 });
+    static auto real = reinterpret_cast<int (*)(int, char const*, int, char const*)>(::dlsym(RTLD_NEXT, "renameat"));
+    return real(from_dir, from, to_dir, to);
+}
+
 class SettingsSave : public testing_support::TempDirTest { };
 
 // The file reaches the disk before the rename, and the folder after it: otherwise a power cut can leave a renamed
@@ -85,7 +93,7 @@ TEST_F(SettingsSave, SyncsTheFileBeforeTheRenameAndTheFolderAfter)
         if (calls[i].name == "fdatasync" && calls[i].path == folder + "/settings.json.tmp"
             && calls[i].size == (long long)text.size())
             synced = std::min(synced, i);
-        if (calls[i].name == "rename" && calls[i].destination == path.string())
+        if (calls[i].name == "rename" && calls[i].destination == folder + "/settings.json")
             renamed = std::min(renamed, i);
         if (calls[i].name == "fsync" && calls[i].path == folder && i > renamed)
             folder_synced = std::min(folder_synced, i);

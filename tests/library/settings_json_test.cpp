@@ -66,6 +66,30 @@ TEST(SettingsFileForm, WritesShortestFloatText)
     }
 }
 
+// A clips folder read from settings.json that is not an absolute path of valid UTF-8 without NUL gives the default
+// folder: a relative one would follow the working folder, a NUL would cut the path short.
+TEST(SettingsSanitize, UnusableClipsFolderBecomesTheDefault)
+{
+    std::pair<std::string, std::optional<std::string>> const rows[] = {
+        { R"("")", std::nullopt },
+        { R"("rel-clips")", std::nullopt },
+        { R"("..")", std::nullopt },
+        { R"("/home/joueur\u0000/clips")", std::nullopt },
+        { R"("/home/joueur/Vidéos/../clips")", "/home/joueur/Vidéos/../clips" },
+        { "null", std::nullopt },
+    };
+    for (auto const& [json, expected] : rows) {
+        SCOPED_TRACE(json);
+        auto read = settings::deserialize_settings(R"({"clipsDir": )" + json + "}");
+        ASSERT_TRUE(read) << read.error();
+        auto clean = settings::sanitize(*read);
+        EXPECT_EQ(clean.clips_dir, expected ? std::optional<std::filesystem::path>(*expected) : std::nullopt);
+    }
+    Settings odd;
+    odd.clips_dir = std::filesystem::path("/x/\xc3");
+    EXPECT_EQ(settings::sanitize(odd).clips_dir, std::nullopt);
+}
+
 TEST(SettingsForms, BothFormsReadBackToAnEqualRecord)
 {
     auto const record = unusual_record();

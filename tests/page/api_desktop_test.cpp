@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 
 #include <fstream>
+#include <sstream>
 #include <thread>
 
 #include <fmt/format.h>
@@ -31,6 +32,23 @@ std::filesystem::path const xdg_root = [] {
     setenv("XDG_CONFIG_HOME", (root / "config").c_str(), 1);
     // The folder dialog's settings stay in this process.
     setenv("GSETTINGS_BACKEND", "memory", 1);
+    // The system's data without its applications, so that only the handlers a test registers exist: each system
+    // data folder is mirrored by links to all it holds but "applications".
+    char const* system = std::getenv("XDG_DATA_DIRS");
+    std::string dirs;
+    std::istringstream list(system && *system ? system : "/usr/local/share:/usr/share");
+    int index = 0;
+    for (std::string folder; std::getline(list, folder, ':');) {
+        std::error_code ec;
+        auto mirror = root / "system" / std::to_string(index++);
+        std::filesystem::create_directories(mirror);
+        for (auto const& entry : std::filesystem::directory_iterator(folder, ec)) {
+            if (entry.path().filename() != "applications")
+                std::filesystem::create_symlink(entry.path(), mirror / entry.path().filename(), ec);
+        }
+        dirs += (dirs.empty() ? "" : ":") + mirror.native();
+    }
+    setenv("XDG_DATA_DIRS", dirs.c_str(), 1);
     return root;
 }();
 
@@ -144,6 +162,17 @@ TEST_F(ApiDesktop, PasteReadsTextEmptyTextAndNoText)
     }
 }
 
+// A bare window manager: nothing registered for clips or folders, and no file manager service. Declared before
+// the test that registers a handler, which GIO would see from then on in a run of the whole file.
+TEST_F(ApiDesktop, OpenAndRevealFailWithoutAnyHandler)
+{
+    auto clip = write_file("clips/Partie du soir.mp4", "mp4");
+    auto shell = platform::gio_shell_driver.open();
+    ASSERT_TRUE(shell);
+    EXPECT_FALSE((*shell)->open(clip));
+    EXPECT_FALSE((*shell)->reveal(clip));
+}
+
 TEST_F(ApiDesktop, OpenAndRevealUseTheDesktopHandlers)
 {
     // A handler for clips and folders that writes down what it was given.
@@ -163,10 +192,10 @@ TEST_F(ApiDesktop, OpenAndRevealUseTheDesktopHandlers)
     auto shell = platform::gio_shell_driver.open();
     ASSERT_TRUE(shell);
     auto lines = [&] { return std::ranges::count(read_file(log), '\n'); };
-    (*shell)->open(clip);
+    EXPECT_TRUE((*shell)->open(clip));
     ASSERT_TRUE(media::poll_until([&] { return lines() == 1; }));
     // Without a file manager service, revealing opens the folder.
-    (*shell)->reveal(clip);
+    EXPECT_TRUE((*shell)->reveal(clip));
     ASSERT_TRUE(media::poll_until([&] { return lines() == 2; }));
     // GIO hands local files to the handler as paths.
     EXPECT_EQ(read_file(log), clip.native() + "\n" + (dir() / "clips").native() + "\n");

@@ -53,6 +53,7 @@ protected:
         log = std::make_shared<Log>();
         rig = {};
         platform.clipboard = clipboard;
+        platform.shell = shell;
         platform.autostart_home = dir() / "config";
         platform.executable = "/usr/bin/quillmar";
         platform.videos_dir = dir() / "videos";
@@ -109,6 +110,7 @@ protected:
     std::shared_ptr<Log> log;
     engine_rig::Rig rig;
     std::shared_ptr<fakes::FakeClipboard> clipboard = std::make_shared<fakes::FakeClipboard>();
+    std::shared_ptr<fakes::FakeShell> shell = std::make_shared<fakes::FakeShell>();
     engine::Actions actions; // set before make()
     api::Platform platform;
     std::shared_ptr<engine::Engine> engine;
@@ -127,7 +129,8 @@ std::vector<std::string> pending(engine::Engine& engine)
 
 // Every refusal names its reason and changes nothing, one row per way of refusing: empty text (read before the
 // id), a missing id or id list, an unknown clip for an edit, a deletion, a trim and a light copy, a path-like
-// id, bounds that are not numbers, a clipboard that refuses, and the clip being recorded for each kind of edit.
+// id, bounds that are not numbers, a clipboard that refuses, and the clip being recorded for each kind of edit
+// and for whatever hands its file to another program.
 TEST_F(ApiTest, RefusalsSayWhyAndChangeNothing)
 {
     platform.transcoder = std::make_shared<fakes::FakeTranscoder>();
@@ -152,6 +155,10 @@ TEST_F(ApiTest, RefusalsSayWhyAndChangeNothing)
         { "delete", { { "ids", { "a", "Enregistrement" } } }, recording },
         { "rename", { { "title", "x" }, { "id", "Enregistrement" } }, recording },
         { "favorite", { { "v", true }, { "id", "Enregistrement" } }, recording },
+        // Its file has no index yet: nothing may hand it to another program or cut it.
+        { "copy", { { "id", "Enregistrement" } }, recording },
+        { "open", { { "id", "Enregistrement" } }, recording },
+        { "trim", { { "id", "Enregistrement" }, { "from", 0 }, { "to", 5 } }, recording },
     };
     for (auto const& [method, params, error] : rows)
         EXPECT_EQ(error_of(call(method, params)), error) << method << " " << params.dump();
@@ -170,8 +177,35 @@ TEST_F(ApiTest, RefusalsSayWhyAndChangeNothing)
     EXPECT_TRUE(pending(*engine).empty());
     EXPECT_FALSE(std::filesystem::exists(library::meta_path(dir() / "clips", "Enregistrement")));
     EXPECT_TRUE(clipboard->files.empty());
-    // Only the clip being recorded is held back.
+    EXPECT_TRUE(shell->opened.empty());
+    // Only the clip being recorded is held back, and showing it in its folder harms nothing.
     EXPECT_TRUE(call("favorite", { { "v", true }, { "id", "a" } }));
+    EXPECT_TRUE(call("reveal", { { "id", "Enregistrement" } }));
+}
+
+// Opening and revealing say when the desktop has nothing to take the clip, or no shell at all.
+TEST_F(ApiTest, OpenAndRevealSayWhenNothingTakesTheClip)
+{
+    make();
+    add_clip("a");
+    auto const clip = dir() / "clips" / "a.mp4";
+    std::string const no_player = "Aucune application ne sait ouvrir ce clip.",
+                      no_file_manager = "Aucun gestionnaire de fichiers pour montrer ce clip.";
+    std::tuple<char const*, bool, bool, std::string> const rows[] = {
+        { "open", true, false, "(réussite)" },
+        { "reveal", true, false, "(réussite)" },
+        { "open", true, true, no_player },
+        { "reveal", true, true, no_file_manager },
+        { "open", false, false, no_player },
+        { "reveal", false, false, no_file_manager },
+    };
+    for (auto const& [method, has_shell, refuse, answer] : rows) {
+        app->platform.shell = has_shell ? shell : nullptr;
+        shell->refuse = refuse;
+        EXPECT_EQ(error_of(call(method, { { "id", "a" } })), answer) << method << has_shell << refuse;
+    }
+    EXPECT_EQ(shell->opened, std::vector { clip });
+    EXPECT_EQ(shell->revealed, std::vector { clip });
 }
 
 // Edits cut their text by characters, never inside one, once the surrounding white space is gone. Ids that are
@@ -315,6 +349,35 @@ TEST_F(ApiSettings, FailuresLeaveEverythingAsItWas)
         EXPECT_EQ(log->lines.copy().size(), 2u);
         EXPECT_EQ(settings_events(), 0);
     }
+}
+
+// A clips folder the page sends must be an absolute path of valid UTF-8 without NUL; any other is refused before
+// anything changes (sanitising alone would put the default folder in place of the player's choice).
+TEST_F(ApiSettings, UnusableClipsFoldersAreRefused)
+{
+    make();
+    auto const before = engine->settings_copy();
+    auto const invalid = "Dossier des clips : le chemin contient des caractères invalides";
+    std::pair<std::string, char const*> const rows[] = {
+        { "", "Dossier des clips : le chemin doit être absolu" },
+        { "rel-clips", "Dossier des clips : le chemin doit être absolu" },
+        { "..", "Dossier des clips : le chemin doit être absolu" },
+        { (dir() / "cut").string() + std::string(1, '\0') + "here", invalid },
+        { (dir() / "bad\xff").string(), invalid },
+    };
+    for (auto const& [folder, error] : rows) {
+        SCOPED_TRACE(folder);
+        auto body = value(settings::Settings {});
+        body["clipsDir"] = folder;
+        body["fps"] = 30;
+        auto reply = call("settings", body);
+        EXPECT_EQ(reply ? std::string("accepted") : reply.error(), error);
+        EXPECT_EQ(engine->settings_copy(), before);
+        EXPECT_EQ(engine->clips_dir(), dir() / "clips");
+    }
+    EXPECT_FALSE(std::filesystem::exists(dir() / "cut"));
+    EXPECT_FALSE(std::filesystem::exists("rel-clips"));
+    EXPECT_EQ(settings_events(), 0);
 }
 
 TEST_F(ApiSettings, ConcurrentChangesLeaveMemoryAndFileAgreeing)

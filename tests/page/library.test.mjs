@@ -188,6 +188,8 @@ test('host events: listed clips, early events, removal under the player, failed 
   // Removed by the host while open: stopped, out of fullscreen, closed.
   await r.event({ event: 'removed', ids: ['a'] });
   assert.equal(await page.evaluate(() => [S.lens, P.full, $('player').hidden].join()), ',false,true');
+  // The page's calls are fire-and-forget: wait for the second to reach the host before reading the log.
+  await r.waitCall('fullscreen', 2);
   assert.deepEqual(r.called('fullscreen').map(c => c.body.v), [true, false]);
   assert.deepEqual(await ids(), ['b']);
   assert.equal(await page.textContent('#note'), 'Ménage : un ancien clip mis à la corbeille.');

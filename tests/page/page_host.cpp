@@ -54,6 +54,7 @@ public:
         return {};
     }
     std::optional<std::string> text() override { return std::nullopt; }
+    void keep_after_exit() override { }
 };
 
 // The page's tests never read what is captured: with the desktop captured, the pipelines only run.
@@ -212,7 +213,7 @@ int main(int argc, char** argv)
     if (auto transcoder = platform::lavc_transcode_driver.open())
         desktop.transcoder = std::move(*transcoder);
     host.state.app = std::make_shared<api::App>(*engine, std::move(desktop));
-    host.state.page_jobs = api::spawn_page_workers();
+    host.state.page_jobs = *api::spawn_page_workers();
     host.state.view = std::make_unique<PrintingView>();
     host.handler = { proxy, host.state.page_jobs, host.state.app };
 

@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 
 #include "engine/engine.h"
+#include "tests/fakes/watched_spawner.h"
+#include "tests/support/media_check.h"
 #include "tests/support/temp_dir.h"
 
 using namespace std::chrono_literals;
@@ -162,10 +164,13 @@ TEST_F(PageServer, PathLikeIdsAreNotFoundOnBothRoads)
     EXPECT_EQ(body_text(thumb), "jpeg");
 }
 
-TEST_F(PageServer, ThumbnailsOverFourMebibytesAndFifosAreNotFound)
+TEST_F(PageServer, ThumbnailsOverFourMebibytesLinksAndFifosAreNotFound)
 {
     write_file("clips/.quillmar/big.jpg", std::string(api::thumb_max_bytes + 1, 'x'));
     expect_not_found(serve("/thumb/big"));
+    // A link in a thumbnail's place is not followed to the file it names.
+    std::filesystem::create_symlink(write_file("private", "secret"), clips / ".quillmar" / "linked.jpg");
+    expect_not_found(serve("/thumb/linked"));
     // A FIFO swapped in under a clip's or a thumbnail's name, after its type was checked, must not block the
     // worker waiting for a writer: the swaps race the requests until every request is answered.
     auto stop = std::make_shared<std::atomic<bool>>(false);
@@ -198,7 +203,7 @@ TEST_F(PageServer, ThumbnailsOverFourMebibytesAndFifosAreNotFound)
 TEST_F(PageServer, ThrowingJobsAnswer500AndTheWorkersLiveOn)
 {
     threads::set_crash_log(dir() / "crash.log");
-    auto tx = api::spawn_page_workers([](api::PageJob& job) {
+    auto tx = *api::spawn_page_workers([](api::PageJob& job) {
         if (job.request.uri.find("boom") != std::string::npos)
             throw std::runtime_error("boom");
         api::handle_request(job);
@@ -218,6 +223,23 @@ TEST_F(PageServer, ThrowingJobsAnswer500AndTheWorkersLiveOn)
     EXPECT_EQ(body_text(answers.by_uri["quillmar://app/api/boom1"]), R"({"error":"Erreur interne du programme."})");
     EXPECT_EQ(body_text(answers.by_uri["last"]), R"({"error":"méthode inconnue"})");
     EXPECT_NE(read_file(dir() / "crash.log").find("boom"), std::string::npos);
+}
+
+// A worker that cannot start fails the pool with a crash record naming it; those already started end with it.
+TEST_F(PageServer, WorkerThatCannotStartFailsThePool)
+{
+    threads::set_crash_log(dir() / "crash.log");
+    fakes::WatchedSpawner spawner { "quillmar-page-2" };
+    auto tx = api::spawn_page_workers({}, spawner.spawner());
+    threads::set_crash_log({});
+    ASSERT_FALSE(tx);
+    EXPECT_EQ(tx.error(), fmt::format("Démarrage impossible : le fil quillmar-page-2 n'a pas démarré ({})",
+                                      fakes::refused_start_text));
+    EXPECT_NE(read_file(dir() / "crash.log").find("quillmar-page-2: "), std::string::npos);
+    EXPECT_TRUE(media::poll_until([&] {
+        auto seen = spawner.seen();
+        return seen.size() == 2 && seen["quillmar-page-0"] && seen["quillmar-page-1"];
+    }));
 }
 
 TEST(PagePool, UnqueuedOrDroppedJobsAnswer503)

@@ -183,7 +183,7 @@ test('trim: i, o and Enter make one new clip; a vanished source keeps trim mode'
   assert.equal(r.called('trim').length, 2);
 });
 
-test('preferences, their migration and bad values; the speed; an unplayable clip', async t => {
+test('preferences, their migration and bad values; the speed; an unplayable clip that nothing opens', async t => {
   const r = await rig(t, [clip('a'), clip('h', { file: 'hevc', ago: 90 })], {
     init: () => { if (!sessionStorage.getItem('seeded')) localStorage.setItem('fennow.player', '{"volume":0.3,"muted":true,"loop":false}'); },
   });
@@ -216,6 +216,11 @@ test('preferences, their migration and bad values; the speed; an unplayable clip
   await page.waitForFunction(() => S.lens === null);
   await r.open('h', false);
   await r.noteText('Ce clip ne se lit pas ici. Ouvre-le dans ton lecteur.');
+  // The test host has no player nor file manager to hand the clip to: the page says so.
+  await page.click('#player .vp-b.open');
+  await r.noteText('Aucune application ne sait ouvrir ce clip.');
+  await page.click('#player .vp-b.reveal');
+  await r.noteText('Aucun gestionnaire de fichiers pour montrer ce clip.');
 });
 
 // Over a plain white and a plain black clip: the tint, the lens (Blink), the bloom (none when still), a

@@ -87,7 +87,7 @@ protected:
         state.proxy = std::make_shared<shell::EventProxy>(
             [](std::function<void()> fn) { platform::invoke_on_main(std::move(fn)); },
             [this](UserEvent event) { shell::handle_event(state, std::move(event)); });
-        state.page_jobs = api::spawn_page_workers();
+        state.page_jobs = *api::spawn_page_workers();
         state.page_scheme = api::scheme_handler({ state.proxy, state.page_jobs, state.app });
 
         window::show_window(state);
