@@ -1,12 +1,15 @@
 // The API's desktop drivers under the test desktop: the GTK clipboard seen through xclip, opening and
-// revealing through a private XDG handler, the folder dialog driven with xdotool.
+// revealing through a private XDG handler and a small file manager service, the folder dialog driven with
+// xdotool.
 
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <condition_variable>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 #include <thread>
 
@@ -162,6 +165,115 @@ TEST_F(ApiDesktop, PasteReadsTextEmptyTextAndNoText)
     }
 }
 
+namespace {
+
+// Owns org.freedesktop.FileManager1 on its own connection, served on its own thread, and writes down the
+// items it is asked to show.
+class FileManagerService {
+public:
+    FileManagerService()
+        : m_thread([this] { run(); })
+    {
+        std::unique_lock lock(m_mutex);
+        m_changed.wait(lock, [&] { return m_state != State::Starting; });
+    }
+    ~FileManagerService()
+    {
+        g_main_loop_quit(m_loop);
+        m_thread.join();
+    }
+    bool owned()
+    {
+        std::lock_guard lock(m_mutex);
+        return m_state == State::Owned;
+    }
+    std::vector<std::string> shown()
+    {
+        std::lock_guard lock(m_mutex);
+        return m_shown;
+    }
+
+private:
+    enum class State { Starting, Owned, Failed };
+
+    void set_state(State state)
+    {
+        std::lock_guard lock(m_mutex);
+        m_state = state;
+        m_changed.notify_all();
+    }
+
+    void run()
+    {
+        GMainContext* context = g_main_context_new();
+        g_main_context_push_thread_default(context);
+        m_loop = g_main_loop_new(context, FALSE);
+        GDBusConnection* bus = g_dbus_connection_new_for_address_sync(
+            g_getenv("DBUS_SESSION_BUS_ADDRESS"),
+            GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT
+                                 | G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+            nullptr, nullptr, nullptr);
+        guint owner = 0;
+        if (bus) {
+            GDBusNodeInfo* info = g_dbus_node_info_new_for_xml(
+                "<node><interface name='org.freedesktop.FileManager1'><method name='ShowItems'><arg type='as' "
+                "direction='in'/><arg type='s' direction='in'/></method></interface></node>",
+                nullptr);
+            static GDBusInterfaceVTable const vtable { &FileManagerService::on_call, nullptr, nullptr, {} };
+            g_dbus_connection_register_object(bus, "/org/freedesktop/FileManager1", info->interfaces[0], &vtable, this,
+                                              nullptr, nullptr);
+            g_dbus_node_info_unref(info);
+            owner = g_bus_own_name_on_connection(
+                bus, "org.freedesktop.FileManager1", G_BUS_NAME_OWNER_FLAGS_NONE,
+                [](GDBusConnection*, char const*, gpointer self) {
+                    static_cast<FileManagerService*>(self)->set_state(State::Owned);
+                },
+                [](GDBusConnection*, char const*, gpointer self) {
+                    static_cast<FileManagerService*>(self)->set_state(State::Failed);
+                },
+                this, nullptr);
+        } else {
+            set_state(State::Failed);
+        }
+        g_main_loop_run(m_loop);
+        if (owner)
+            g_bus_unown_name(owner);
+        if (bus) {
+            g_dbus_connection_close_sync(bus, nullptr, nullptr);
+            g_object_unref(bus);
+        }
+        g_main_loop_unref(m_loop);
+        g_main_context_pop_thread_default(context);
+        g_main_context_unref(context);
+    }
+
+    static void on_call(GDBusConnection*, char const*, char const*, char const*, char const*, GVariant* parameters,
+                        GDBusMethodInvocation* invocation, gpointer data)
+    {
+        auto* self = static_cast<FileManagerService*>(data);
+        GVariantIter* uris = nullptr;
+        char const* startup = nullptr;
+        g_variant_get(parameters, "(as&s)", &uris, &startup);
+        char const* uri = nullptr;
+        {
+            std::lock_guard lock(self->m_mutex);
+            while (g_variant_iter_next(uris, "&s", &uri))
+                self->m_shown.emplace_back(uri);
+        }
+        g_variant_iter_free(uris);
+        g_dbus_method_invocation_return_value(invocation, nullptr);
+    }
+
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    State m_state { State::Starting };
+    std::vector<std::string> m_shown;
+    GMainLoop* m_loop { nullptr };
+    std::thread m_thread;
+};
+
+}
+
 // A bare window manager: nothing registered for clips or folders, and no file manager service. Declared before
 // the test that registers a handler, which GIO would see from then on in a run of the whole file.
 TEST_F(ApiDesktop, OpenAndRevealFailWithoutAnyHandler)
@@ -199,6 +311,14 @@ TEST_F(ApiDesktop, OpenAndRevealUseTheDesktopHandlers)
     ASSERT_TRUE(media::poll_until([&] { return lines() == 2; }));
     // GIO hands local files to the handler as paths.
     EXPECT_EQ(read_file(log), clip.native() + "\n" + (dir() / "clips").native() + "\n");
+
+    // With a file manager service, revealing asks it to show the clip itself, and opens nothing.
+    FileManagerService service;
+    ASSERT_TRUE(service.owned());
+    EXPECT_TRUE((*shell)->reveal(clip));
+    std::unique_ptr<char, decltype(&g_free)> uri(g_filename_to_uri(clip.c_str(), nullptr, nullptr), g_free);
+    EXPECT_EQ(service.shown(), std::vector<std::string> { uri.get() });
+    EXPECT_EQ(lines(), 2);
 }
 
 // GTK's own folder dialog (no portal on the test desktop), starting in the working folder: its recent files

@@ -1,7 +1,9 @@
 // The page API on a real Engine over a temporary clips folder, its settings.json inside: pipeline bodies that
 // run until stopped and count their starts, recorded page events, a fake trash and clipboard, and shortcuts
 // that write down what they are given. What the page does with the API is proven in Chromium (the library,
-// player and settings tests); here are the refusals and the guards against lost data.
+// player and settings tests); here are the refusals, the guards against lost data, and what the page cannot
+// tell apart: the seconds a save reads, the status figures, the caps without a monitor, the window commands
+// and the pause of the real hotkeys thread.
 #include "app/api/api.h"
 
 #include <algorithm>
@@ -11,10 +13,13 @@
 #include <gtest/gtest.h>
 
 #include "app/api/page_server.h"
+#include "app/hotkeys.h"
+#include "app/main.h"
 #include "base/file_io.h"
 #include "platform/encoder.h"
 #include "tests/engine/engine_rig.h"
 #include "tests/fakes/fake_desktop.h"
+#include "tests/fakes/fake_hotkeys.h"
 #include "tests/fakes/fake_transcoder.h"
 #include "tests/support/temp_dir.h"
 
@@ -36,13 +41,14 @@ struct Log {
     }
 };
 
-// Shortcuts that write down the settings they are given.
+// Shortcuts that write down the settings they are given, and report the refused keys they are told.
 struct RecordedShortcuts final : engine::Shortcuts {
     void set_paused(bool) override { }
     void settle_and_pause(std::chrono::milliseconds) override { }
     void apply(settings::Settings const& settings) override { applied.push_back(settings); }
-    std::vector<std::string> failed_keys() const override { return {}; }
+    std::vector<std::string> failed_keys() const override { return failed; }
     std::vector<settings::Settings> applied;
+    std::vector<std::string> failed;
 };
 
 class ApiTest : public testing_support::TempDirTest {
@@ -467,4 +473,164 @@ TEST_F(ApiTest, StatusBitrateFollowsTheEncoderModel)
         EXPECT_EQ((*status)["status"]["bitrate"], row.bitrate) << row.width << " " << int(row.setting);
         EXPECT_EQ((*status)["status"]["waiting"], true);
     }
+}
+
+// "save" takes its seconds only as a non-negative integer, as their low 32 bits; anything else saves 30 s.
+TEST_F(ApiTest, SaveReadsSecsOnlyAsANonNegativeInteger)
+{
+    std::vector<std::uint32_t> seen;
+    actions.save_last_seconds = [&seen](engine::Engine&, std::uint32_t secs) { seen.push_back(secs); };
+    make();
+    std::pair<char const*, std::uint32_t> const rows[] = {
+        { R"({"secs":45})", 45 }, { R"({"secs":"45"})", 30 }, { R"({"secs":-5})", 30 },
+        { R"({"secs":4.5})", 30 }, { "null", 30 },         { R"({"secs":4294967303})", 7 },
+    };
+    for (auto const& [body, secs] : rows) {
+        EXPECT_EQ(call("save", json::parse(body)), json::object()) << body;
+        ASSERT_FALSE(seen.empty());
+        EXPECT_EQ(seen.back(), secs) << body;
+    }
+    EXPECT_EQ(seen.size(), std::size(rows));
+}
+
+// The buffered time spans the video ring and every segment kept from before a codec change, spilled or not
+// (the audio never extends what a clip holds); memory and disk bytes count every ring. Then the recording's
+// whole seconds, the level history and the keys another program holds. The meters are read once: each read
+// swaps them to zero.
+TEST_F(ApiTest, StatusCountsBufferRecordingKeysAndMeters)
+{
+    make();
+    auto idle = call("status");
+    ASSERT_TRUE(idle);
+    EXPECT_EQ((*idle)["status"]["failedKeys"], json::array());
+    EXPECT_EQ((*idle)["status"]["recording"], false);
+    EXPECT_EQ((*idle)["levels"], json::array());
+    auto keys = std::make_shared<RecordedShortcuts>();
+    keys->failed = { "F9", "Ctrl F10" };
+    engine->hotkeys.set(keys);
+
+    auto& shared = *engine->shared;
+    ticks::Ticks const t0 = ticks::now();
+    shared::store_video_config(shared, mp4::VideoConfig { { 1 }, 2, 2, Codec::H264 });
+    shared::push_video(shared, Packet { make_shared_bytes({ 1, 2, 3 }), t0, Packet::keyframe_flag });
+    shared::push_video(shared, Packet { make_shared_bytes({ 4 }), t0 + 25'000'000, 0 });
+    shared::push_audio(shared, { 5, 6 }, t0 + 90'000'000);
+    shared.rings.with([&](shared::Rings& rings) {
+        shared::SegmentRecord segment { mp4::VideoConfig { { 1 }, 2, 2, Codec::Hevc },
+                                        ring::Ring(shared::next_ring_id()) };
+        auto later = make_shared_bytes({ 7, 7, 7, 7, 7 });
+        segment.ring.push(Packet { make_shared_bytes({ 8, 8, 8, 8 }), t0 - 30'000'000, Packet::keyframe_flag });
+        segment.ring.push(Packet { later, t0 - 15'000'000, 0 });
+        ASSERT_TRUE(segment.ring.mark_spilled(t0 - 15'000'000, later, ring::Spilled {}));
+        rings.segments.push_back(std::move(segment));
+    });
+    shared::push_level(shared, 200);
+    engine->recording.set(engine::RecordingSlot { ticks::now() - 3 * ticks::ticks_per_second - 1, "r" });
+    auto reply = call("status");
+    ASSERT_TRUE(reply);
+    auto const& status = (*reply)["status"];
+    EXPECT_EQ(status["bufferedSecs"], 4.0);
+    EXPECT_EQ(status["memoryBytes"], 10);
+    EXPECT_EQ(status["diskBytes"], 5);
+    EXPECT_EQ(status["recording"], true);
+    EXPECT_GE(status["recordingSecs"].get<int>(), 3);
+    EXPECT_LT(status["recordingSecs"].get<int>(), 3600);
+    EXPECT_EQ(status["failedKeys"], json::parse(R"(["F9","Ctrl F10"])"));
+    EXPECT_EQ((*reply)["levels"], json::array({ 200 }));
+    shared.output_meter = 1200;
+    shared.mic_meter = 34;
+    EXPECT_EQ(call("meters").value_or(nullptr), json::array({ 1200, 34 }));
+    EXPECT_EQ(call("meters").value_or(nullptr), json::array({ 0, 0 }));
+}
+
+namespace {
+
+platform::CaptureDriver const no_monitors {
+    "aucun", []() -> Result<std::vector<platform::MonitorInfo>> { return std::vector<platform::MonitorInfo> {}; },
+    nullptr, nullptr,
+};
+platform::CaptureDriver const refused_monitors {
+    "refus", []() -> Result<std::vector<platform::MonitorInfo>> { return fail("pas d'écran"); }, nullptr, nullptr,
+};
+
+}
+
+// Without a monitor (none listed, the list refused, or no capture at all) nothing can be captured: the figures
+// fall back to 1920 x 1080 at 60 and no codec is offered, though an encoder would open.
+TEST_F(ApiTest, CapsWithoutAMonitorFallBackAndOfferNoCodec)
+{
+    platform.encoder = &two_codecs;
+    make();
+    platform::CaptureDriver const* const none = nullptr;
+    for (auto const* capture : { &no_monitors, &refused_monitors, none }) {
+        SCOPED_TRACE(capture ? capture->name : "aucune capture");
+        app->platform.capture = capture;
+        app->caps_cache.set(std::nullopt);
+        EXPECT_EQ(call("caps").value_or(nullptr), json::parse(R"({"codecs":[],"monitorWidth":1920,"monitorHeight":1080,
+            "monitorHz":60,"monitors":[],"microphones":[],"outputs":[]})"));
+    }
+}
+
+// Window commands reach the window through the job's proxy, in order: "ready" is what shows the window. A
+// closed event loop loses the command, and the page is answered all the same.
+TEST_F(ApiTest, WindowCommandsGoThroughTheProxy)
+{
+    make();
+    std::vector<shell::UserEvent> sent;
+    job.proxy = std::make_shared<shell::EventProxy>(
+        [](std::function<void()> fn) { fn(); }, [&sent](shell::UserEvent event) { sent.push_back(std::move(event)); });
+    using Kind = shell::WindowCommand::Kind;
+    std::tuple<char const*, json, Kind, bool> const rows[] = {
+        { "theme", { { "dark", true } }, Kind::Theme, true },
+        { "theme", { { "dark", 1 } }, Kind::Theme, false },
+        { "fullscreen", { { "v", true } }, Kind::Fullscreen, true },
+        { "ready", nullptr, Kind::Ready, false },
+    };
+    for (auto const& [method, params, kind, on] : rows)
+        EXPECT_EQ(call(method, params), json::object()) << method;
+    ASSERT_EQ(sent.size(), std::size(rows));
+    for (std::size_t i = 0; i < std::size(rows); ++i) {
+        auto const* window = std::get_if<shell::UserEvent::Window>(&sent[i].value);
+        ASSERT_TRUE(window) << std::get<0>(rows[i]);
+        EXPECT_EQ(window->command.kind, std::get<2>(rows[i])) << std::get<0>(rows[i]);
+        EXPECT_EQ(window->command.on, std::get<3>(rows[i])) << std::get<0>(rows[i]);
+    }
+    job.proxy->close();
+    EXPECT_EQ(call("ready"), json::object());
+}
+
+// "suspend" reaches the real hotkeys thread: while the page captures a new key, pressing a shortcut saves
+// nothing; once resumed (no "v" counts as false) it saves again. Before the thread exists it does nothing.
+TEST_F(ApiTest, SuspendPausesTheHotkeysThread)
+{
+    make();
+    EXPECT_EQ(call("suspend", { { "v", true } }), json::object());
+    auto keys = std::make_shared<fakes::FakeHotkeys::State>();
+    auto saved = std::make_shared<threads::Locked<std::vector<std::uint32_t>>>();
+    auto thread = hotkeys::spawn(
+        [saved](engine::HotkeyKind kind, std::uint32_t arg) {
+            if (kind == engine::HotkeyKind::Save)
+                saved->with([&](auto& list) { list.push_back(arg); });
+        },
+        [keys]() -> Result<std::unique_ptr<platform::HotkeyRegistrar>> {
+            return std::make_unique<fakes::FakeHotkeys>(keys);
+        });
+    ASSERT_TRUE(thread) << thread.error();
+    auto shortcuts = std::make_shared<shell::HotkeyShortcuts>(std::move(*thread));
+    shortcuts->apply(engine->settings_copy());
+    engine->hotkeys.set(shortcuts);
+    // Presses the first slot's key (id 1) and waits until the thread has handled it.
+    auto press = [&] {
+        ASSERT_TRUE(fakes::FakeHotkeys::settle(*keys));
+        fakes::FakeHotkeys::push(*keys, { platform::HotkeyEvent::Kind::Pressed, 1 });
+        ASSERT_TRUE(fakes::FakeHotkeys::settle(*keys));
+    };
+    EXPECT_EQ(call("suspend", { { "v", true } }), json::object());
+    press();
+    EXPECT_TRUE(saved->copy().empty());
+    EXPECT_EQ(call("suspend", json::object()), json::object());
+    press();
+    EXPECT_EQ(saved->copy(), std::vector<std::uint32_t> { 30 });
+    engine->hotkeys.set(nullptr);
+    hotkeys::drop_thread_handle(shortcuts->thread());
 }

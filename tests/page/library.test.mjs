@@ -1,7 +1,8 @@
-// The page in Chromium against the page host: sessions, the library's actions on a real clips folder, host
-// events, text from outside, previews, the keyboard and screenshots.
+// The page in Chromium against the page host: start-up, sessions, the library's actions on a real clips folder,
+// host events, text from outside, previews, the keyboard and screenshots.
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
+import fs from 'node:fs';
 import path from 'node:path';
 import { clip, launch, rig as pageRig, shot, sidecar, trashed, until } from './page_rig.mjs';
 
@@ -60,6 +61,46 @@ test('play sessions, hero and filters', async t => {
   await page.click('#lib .grid .thumb', { modifiers: ['Control'] });
   await page.click('#sel-del');
   await page.waitForFunction(() => S.filter === 'all' && $('ttl').textContent.startsWith('Tous les clips'));
+});
+
+test('start-up sends its three calls together, reports ready from a task and asks caps 1.5 s later', async t => {
+  let release;
+  const answers = new Promise(resolve => { release = resolve; });
+  const held = [];
+  const route = async page => {
+    // The page's clock moves only when the test says so. No animation frame ever runs, as in a view that is
+    // not mapped yet; each call is noted as it leaves.
+    await page.clock.install();
+    await page.clock.pauseAt(Date.now() + 1000);
+    await page.addInitScript(() => {
+      window.requestAnimationFrame = () => 0;
+      window.sent = [];
+      const send = window.fetch;
+      window.fetch = (url, init) => { sent.push(String(url).replace('/api/', '')); return send(url, init); };
+    });
+    for (const method of ['state', 'clips', 'status']) {
+      await page.route(`**/api/${method}`, async rt => { held.push(method); await answers; await rt.continue(); },
+        { times: 1 });
+    }
+  };
+  const r = await rig(t, [clip('a')], { route, ready: false });
+  const { page } = r;
+  const sent = () => page.evaluate(() => sent);
+  await until(() => held.length === 3, () => `only ${held} left before the first answer`);
+  await page.clock.runFor(100);
+  assert.ok(!(await sent()).includes('ready'));
+  release();
+  // The fonts load in real time meanwhile: a busy machine may take a while.
+  await until(async () => {
+    await page.clock.runFor(1);
+    return (await sent()).includes('ready');
+  }, () => 'ready never came', 30000);
+  assert.ok(!(await sent()).includes('caps'));
+  await page.clock.runFor(1498);
+  assert.ok(!(await sent()).includes('caps'));
+  await page.clock.runFor(10);
+  assert.ok((await sent()).includes('caps'));
+  assert.deepEqual(await page.evaluate(() => S.clips.map(c => c.id)), ['a']);
 });
 
 test('search: a screenful at the top, the rest on scroll, a scrolled place kept, one render a frame', async t => {
@@ -176,6 +217,11 @@ test('host events: listed clips, early events, removal under the player, failed 
   // A clip event for a listed clip replaces it.
   await r.event({ event: 'clip', id: 'b' });
   assert.deepEqual(await ids(), ['b', 'a']);
+  // A finished recording comes with its clip, which the page lists first.
+  fs.copyFileSync(path.join(r.folder, 'a.mp4'), path.join(r.folder, 'rec.mp4'));
+  await r.event({ event: 'recording', id: 'rec' });
+  assert.deepEqual(await ids(), ['rec', 'b', 'a']);
+  assert.match(await page.textContent('#pill-note'), /^Enregistrement gardé · \d:\d\d · \d+,\d Mo$/);
   // A failed delete leaves the player playing.
   await r.cards('a').locator('.thumb').click();
   await page.waitForFunction(() => $('player').querySelector('video')?.readyState >= 2);
@@ -191,7 +237,7 @@ test('host events: listed clips, early events, removal under the player, failed 
   // The page's calls are fire-and-forget: wait for the second to reach the host before reading the log.
   await r.waitCall('fullscreen', 2);
   assert.deepEqual(r.called('fullscreen').map(c => c.body.v), [true, false]);
-  assert.deepEqual(await ids(), ['b']);
+  assert.deepEqual(await ids(), ['rec', 'b']);
   assert.equal(await page.textContent('#note'), 'Ménage : un ancien clip mis à la corbeille.');
   // Keys held by another program are noted when their list changes, not on each status poll.
   failed = ['F9', 'Ctrl F10'];

@@ -8,7 +8,8 @@
 // output is the base URL ("http://127.0.0.1:PORT/"); each later line is a page script as a JSON string,
 // which the driver runs in its page. Each request is logged on standard error as
 // "request METHOD PATH range=VALUE status=N content-range=VALUE". Standard input takes one JSON command a
-// line, which goes through the engine's notifier: {"event":"removed","ids":[...]} or {"event":"clip","id":ID}.
+// line, which goes through the engine's notifier: {"event":"removed","ids":[...]}, {"event":"clip","id":ID} or
+// {"event":"recording","id":ID} (a finished recording).
 // A file put on the clipboard is logged as "clipboard PATH". Light copies are made by the real transcoder.
 // It ends on SIGTERM, SIGINT or when standard input closes.
 
@@ -167,6 +168,8 @@ void run_command(engine::Engine const& engine, std::string const& line)
         engine.notify({ Event::Removed { command.value("ids", std::vector<std::string> {}) } });
     else if (auto path = library::clip_path(folder, id); path && kind == "clip")
         engine.notify({ Event::ClipSaved { library::read_clip_meta(folder, id, *path) } });
+    else if (path && kind == "recording")
+        engine.notify({ Event::RecordingFinished { library::read_clip_meta(folder, id, *path) } });
 }
 
 gboolean on_input(gint fd, GIOCondition, gpointer data)

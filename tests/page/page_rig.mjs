@@ -114,8 +114,8 @@ const FLAGS = ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-ru
 export const launch = () => chromium.launch({ executablePath: '/usr/bin/chromium', args: FLAGS, headless: true });
 
 // A page of the host with every API call recorded on the wire (`calls`: method and parsed body), open once
-// the page reports it is ready.
-export async function openPage(browser, base, { colorScheme = 'light', route, contextOptions } = {}) {
+// the page reports it is ready (or, with `ready` false, once it has loaded).
+export async function openPage(browser, base, { colorScheme = 'light', route, contextOptions, ready: wait = true } = {}) {
   const context = await browser.newContext({ locale: 'fr-FR', timezoneId: 'Europe/Paris', colorScheme,
     viewport: { width: 1280, height: 800 }, ...contextOptions });
   const page = await context.newPage();
@@ -125,7 +125,7 @@ export async function openPage(browser, base, { colorScheme = 'light', route, co
     if (pathname.startsWith('/api/')) calls.push({ method: pathname.slice(5), body: JSON.parse(r.postData() || 'null') });
   });
   if (route) await route(page);
-  const ready = page.waitForRequest(r => r.url().endsWith('/api/ready'));
+  const ready = wait && page.waitForRequest(r => r.url().endsWith('/api/ready'));
   await page.goto(base);
   await ready;
   const called = method => calls.filter(c => c.method === method);

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/engine.h"
+#include "platform/shell.h"
 #include "tests/fakes/watched_spawner.h"
 #include "tests/support/media_check.h"
 #include "tests/support/temp_dir.h"
@@ -28,12 +29,14 @@ struct Answers {
     std::mutex mutex;
     std::condition_variable changed;
     std::map<std::string, platform::PageResponse> by_uri;
+    std::vector<std::string> order; // the uris in the order they were answered
 
     api::Responder responder(std::string uri)
     {
         return api::Responder([this, uri](platform::PageResponse response) {
             std::lock_guard lock(mutex);
             by_uri.emplace(uri, std::move(response));
+            order.push_back(uri);
             changed.notify_all();
         });
     }
@@ -223,6 +226,73 @@ TEST_F(PageServer, ThrowingJobsAnswer500AndTheWorkersLiveOn)
     EXPECT_EQ(body_text(answers.by_uri["quillmar://app/api/boom1"]), R"({"error":"Erreur interne du programme."})");
     EXPECT_EQ(body_text(answers.by_uri["last"]), R"({"error":"méthode inconnue"})");
     EXPECT_NE(read_file(dir() / "crash.log").find("boom"), std::string::npos);
+}
+
+namespace {
+
+// A folder dialog that stays open until the test closes them all.
+class HeldDialogs final : public platform::DesktopShell {
+public:
+    Result<void> open(fs::path const&) override { return {}; }
+    Result<void> reveal(fs::path const&) override { return {}; }
+    std::optional<std::string> pick_folder() override
+    {
+        std::unique_lock lock(m_mutex);
+        ++m_open;
+        m_changed.notify_all();
+        m_changed.wait(lock, [&] { return m_closed; });
+        return std::nullopt;
+    }
+    bool wait_open(int count)
+    {
+        std::unique_lock lock(m_mutex);
+        return m_changed.wait_for(lock, 30s, [&] { return m_open >= count; });
+    }
+    void close_all()
+    {
+        std::lock_guard lock(m_mutex);
+        m_closed = true;
+        m_changed.notify_all();
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    int m_open { 0 };
+    bool m_closed { false };
+};
+
+}
+
+// Three folder dialogs hold three workers for as long as the player likes; the fourth still serves the status,
+// a thumbnail and a clip, one after the other in the order they were queued.
+TEST_F(PageServer, HeldWorkersLeaveTheFourthServingInQueueOrder)
+{
+    auto dialogs = std::make_shared<HeldDialogs>();
+    app->platform.shell = dialogs;
+    make_clip("a", 10);
+    write_file("clips/.quillmar/a.jpg", "jpeg");
+    auto jobs = api::spawn_page_workers();
+    ASSERT_TRUE(jobs) << jobs.error();
+    Answers answers;
+    api::PageHandler handler { nullptr, *jobs, app };
+    for (int i = 0; i < 3; ++i)
+        api::queue_page_request(handler, { "POST", "/api/pick-folder", {}, {} },
+                                answers.responder(fmt::format("pick{}", i)));
+    bool const held = dialogs->wait_open(3);
+    std::vector<std::string> const served { "/api/status", "/thumb/a", "/clip/a" };
+    for (auto const& uri : served)
+        api::queue_page_request(handler, { "GET", uri, {}, {} }, answers.responder(uri));
+    bool const answered = held && answers.wait_for(3);
+    // Every job ends before the answers go, whatever failed.
+    dialogs->close_all();
+    ASSERT_TRUE(answers.wait_for(6));
+    ASSERT_TRUE(held);
+    ASSERT_TRUE(answered);
+    EXPECT_EQ(std::vector(answers.order.begin(), answers.order.begin() + 3), served);
+    EXPECT_EQ(body_text(answers.by_uri["/thumb/a"]), "jpeg");
+    EXPECT_EQ(answers.by_uri["/clip/a"].bytes().size(), 10u);
+    EXPECT_EQ(body_text(answers.by_uri["pick0"]), R"({"path":null})");
 }
 
 // A worker that cannot start fails the pool with a crash record naming it; those already started end with it.

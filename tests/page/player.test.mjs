@@ -1,12 +1,12 @@
-// The player and the glass in Chromium against the page host, on clips made with ffmpeg: keys, trimming,
-// preferences, the lens and the tint, and screenshots.
+// The player and the glass in Chromium against the page host, on clips made with ffmpeg: keys, trimming, an
+// unknown duration, resting controls, preferences, the lens and the tint, and screenshots.
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { execFileSync } from 'node:child_process';
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
-import { clip, ffmpeg, launch, rig as pageRig, shot } from './page_rig.mjs';
+import { clip, ffmpeg, launch, rig as pageRig, shot, until } from './page_rig.mjs';
 
 let browser;
 before(async () => { browser = await launch(); });
@@ -31,11 +31,15 @@ const FILES = {
   black: make('black.mp4', ['-f', 'lavfi', '-i', 'color=black:size=320x180:rate=30', '-t', '3'], ['-c:v', 'libx264']),
 };
 
-// The page rig over clips whose `file` names one of FILES (the long clip by default), with an init script.
+// The page rig over clips whose `file` names one of FILES (the long clip by default), with an init script, and
+// with `clock` the page's timers on a clock the test can stop and run.
 async function rig(t, clips, options = {}) {
   const r = await pageRig(browser, t, clips, { ...options,
     files: Object.fromEntries(clips.map(c => [c.id, FILES[c.file || 'long']])),
-    route: async page => { if (options.init) await page.addInitScript(options.init); } });
+    route: async page => {
+      if (options.clock) await page.clock.install();
+      if (options.init) await page.addInitScript(options.init);
+    } });
   const { page } = r;
   // Opens a clip from its card and waits until its duration is known (or, with `loaded` false, not).
   const open = async (id, loaded = true) => {
@@ -181,6 +185,108 @@ test('trim: i, o and Enter make one new clip; a vanished source keeps trim mode'
   await page.waitForFunction(() => !$('pill').classList.contains('island'));
   assert.ok((await r.look()).trim);
   assert.equal(r.called('trim').length, 2);
+});
+
+test('before the duration is known, seeks, marks and drags change nothing', async t => {
+  const r = await rig(t, [clip('a')]);
+  const { page } = r;
+  const errors = [];
+  page.on('pageerror', e => errors.push(String(e)));
+  let release;
+  const held = new Promise(resolve => { release = resolve; });
+  await page.route('**/clip/**', async route => { await held; await route.continue(); });
+  await r.open('a', false);
+  await press(page, 'ArrowRight', 'l', 'J', ',', '.', 'i', 'o', 'x', 'Enter');
+  await page.evaluate(() => {
+    const pos = document.querySelector('.vp-pos');
+    pos.value = '1000';
+    pos.dispatchEvent(new Event('input'));
+    setTrim(true);
+    markTrim(true);
+    seekBy(3);
+  });
+  const box = await page.locator('.vp-track').boundingBox();
+  await page.mouse.move(box.x + box.width / 2, box.y + box.height / 2);
+  await page.mouse.down();
+  await page.mouse.move(box.x + box.width * 0.8, box.y + box.height / 2);
+  await page.mouse.up();
+  const s = await r.look();
+  assert.deepEqual([s.t, s.trim, await page.inputValue('.vp-pos')], [0, null, '0']);
+  assert.equal(await page.isHidden('#note'), true);
+  assert.deepEqual(errors, []);
+  assert.equal(r.called('trim').length, 0);
+  release();
+  await page.waitForFunction(() => Number.isFinite($('player').querySelector('video').duration));
+  await press(page, 'x');
+  assert.ok((await r.look()).trim);
+});
+
+test('controls rest after 2.4 s of free play only, and no frames run at rest', async t => {
+  const r = await rig(t, [clip('a')], { clock: true, init: () => {
+    window.frames = 0;
+    const raf = window.requestAnimationFrame.bind(window);
+    window.requestAnimationFrame = cb => { window.frames++; return raf(cb); };
+    window.moves = 0;
+    addEventListener('pointermove', () => { window.moves++; }, true);
+  } });
+  const { page } = r;
+  await r.open('a');
+  // Playing, and the morph from the card over: while it runs the pointer meets the document alone.
+  await page.waitForFunction(() => !$('player').querySelector('video').paused
+    && !document.documentElement.matches(':active-view-transition'));
+  // From here the page's timers run only as the test says; the video plays on in real time. Its end would pause
+  // it and show the controls: each step starts it over at a quarter speed, 40 s from that end.
+  await page.clock.pauseAt(Date.now() + 3000);
+  const idle = () => page.evaluate(() => $('player').classList.contains('idle'));
+  const rewind = () => page.evaluate(() => {
+    const v = $('player').querySelector('video');
+    v.playbackRate = 0.25;
+    v.currentTime = 0;
+  });
+  // Moves the pointer and waits until the page has seen it: pointer moves reach it with its next frame.
+  let at = null;
+  const move = async (x, y) => {
+    if (at && at[0] === x && at[1] === y) x += 1;
+    at = [x, y];
+    const seen = await page.evaluate(() => moves);
+    await page.mouse.move(x, y);
+    await until(() => page.evaluate(n => moves > n, seen), () => 'the pointer move never reached the page');
+  };
+  const away = () => move(640, 300);
+  await rewind();
+  await away();
+  await page.clock.runFor(2399);
+  assert.equal(await idle(), false);
+  await page.clock.runFor(2);
+  assert.equal(await idle(), true);
+  // Trimming, the pointer over the bar and scrubbing each keep the controls up.
+  const bar = await page.locator('.vp-bar').boundingBox();
+  const track = await page.locator('.vp-track').boundingBox();
+  for (const [what, hold, letGo] of [
+    ['trimming', () => press(page, 'x'), () => press(page, 'x')],
+    ['over the bar', () => move(bar.x + 20, bar.y + bar.height / 2), away],
+    ['scrubbing', async () => {
+      await move(track.x + 10, track.y + track.height / 2);
+      await page.mouse.down();
+      await away();
+    }, () => page.mouse.up()],
+  ]) {
+    await rewind();
+    await hold();
+    await page.clock.runFor(6000);
+    assert.equal(await idle(), false, what);
+    await letGo();
+    await page.clock.runFor(2401);
+    assert.equal(await idle(), true, `after ${what}`);
+  }
+  // Paused: at rest once the springs the pointer moved have settled, no frame is asked for any more.
+  await page.keyboard.press('Space');
+  await until(() => page.evaluate(() => $('player').querySelector('video').paused), () => 'the video plays on');
+  await page.clock.runFor(3000);
+  const frames = await page.evaluate(() => frames);
+  await page.clock.runFor(3000);
+  assert.equal(await page.evaluate(() => frames), frames);
+  assert.equal(await idle(), false);
 });
 
 test('preferences, their migration and bad values; the speed; an unplayable clip that nothing opens', async t => {

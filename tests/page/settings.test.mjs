@@ -2,7 +2,7 @@
 // key capture, the order of settings and suspend calls, a refused clips folder, the estimates and meters.
 // What this machine's host cannot offer (encoders, several monitors, devices, levels) is shaped by routing.
 // Then the page's look: the built-in fonts, icons and favicon, the tokens of both themes, no request leaving
-// the page's origin, and screenshots of the settings view.
+// the page's origin, screenshots of the settings view, and reduced motion.
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { execFileSync } from 'node:child_process';
@@ -298,3 +298,40 @@ test('built-in icons, favicon and fonts; themes switch without a reload, nothing
     assert.deepEqual(navigations, []);
     assert.deepEqual(outside, []);
   });
+
+test('reduced motion: nothing animates and every state still shows', async t => {
+  const r = await pageRig(browser, t, [clip('a', { game: 'Hades' })], { contextOptions: { reducedMotion: 'reduce' },
+    route: page => answer(page, 'caps', CAPS) });
+  const { page } = r;
+  await page.click('#pill-head');
+  assert.equal(await page.evaluate(() =>
+    [document.getAnimations().length, $('pill').getBoundingClientRect().width].join()), '0,310');
+  await page.click('#nav-settings');
+  await page.waitForSelector('#settings .grp');
+  // A switch and a segmented option chosen (as the keyboard does): in the same task the knob is at the end of
+  // its track and the block behind the option, with no animation on the way.
+  const geometry = await page.evaluate(() => {
+    const rect = el => el.getBoundingClientRect();
+    const sw = $('settings').querySelector('.sw[data-k=captureDesktop]');
+    const seg = $('settings').querySelector('.seg[data-k=fps]');
+    sw.click();
+    seg.querySelector('button[data-v="144"]').click();
+    const block = rect(seg.querySelector('.seg-s')), option = rect(seg.querySelector('[aria-checked=true]'));
+    return [document.getAnimations().length, sw.getAttribute('aria-checked'), option.width > 0,
+      Math.round(block.left - option.left), Math.round(block.width - option.width),
+      Math.round(rect(sw).right - rect(sw.querySelector('.kn-s')).right)].join();
+  });
+  assert.equal(geometry, '0,true,true,0,0,2');
+  // Pressed with the pointer, the switch swells and lets go at once: its springs jump, none runs a frame.
+  await page.evaluate(() => {
+    const sw = $('settings').querySelector('.sw[data-k=captureDesktop]');
+    window.springs = [];
+    const note = () => springs.push(swCtl(sw).press.x, swCtl(sw).mat.x);
+    sw.addEventListener('pointerdown', note);
+    addEventListener('pointerup', note);
+  });
+  await page.click('#settings .sw[data-k=captureDesktop]');
+  assert.deepEqual(await page.evaluate(() => springs), [1, 1, 0, 1]);
+  assert.equal(await page.getAttribute('#settings .sw[data-k=captureDesktop]', 'aria-checked'), 'false');
+  await r.waitCall('settings', 2);
+});
