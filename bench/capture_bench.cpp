@@ -1,4 +1,5 @@
-// Whole-process capture benchmark, driven by capture_vs_ffmpeg.sh under scripts/desktop-session.
+// Whole-process capture benchmark, driven by capture_vs_ffmpeg.sh and capture_as_played.sh under
+// scripts/desktop-session.
 //
 //   capture_bench paint SECONDS         animates the screen (a separate process, so that its cost is nobody's)
 //   capture_bench floor SECONDS [DIR]   the floor: grabs and converts 120 frames once, then feeds them from
