@@ -372,8 +372,10 @@ function loopAtEnd(v) {
   const ranOut = P.ranOut;
   P.ranOut = false;
   if (!ranOut || !duration() || (!P.loop && !P.trim)) return;
+  // Play once the seek has landed: WebKitGTK asked to play while still seeking away from its end can stay at
+  // the new place, reported as playing, without advancing.
+  v.addEventListener('seeked', () => v.play().catch(() => {}), { once: true });
   v.currentTime = P.trim ? P.trim.a : 0;
-  v.play().catch(() => {});
 }
 
 // The control bar leans toward the pointer. The player element stays for the page's life: one listener.
