@@ -25,6 +25,7 @@ constexpr std::string_view missing_id_text = "identifiant manquant";
 constexpr std::string_view recording_busy_text = "Ce clip est en cours d'enregistrement.";
 constexpr std::string_view no_player_text = "Aucune application ne sait ouvrir ce clip.";
 constexpr std::string_view no_file_manager_text = "Aucun gestionnaire de fichiers pour montrer ce clip.";
+constexpr std::string_view no_folder_opener_text = "Aucun gestionnaire de fichiers pour ouvrir ce dossier.";
 constexpr std::string_view transcoder_missing_text = "Version légère impossible : aucun encodeur disponible";
 constexpr std::size_t max_game_chars = 60;
 constexpr std::uint32_t default_save_secs = 30;
@@ -99,11 +100,18 @@ ApiResult clip_reply(Result<library::Clip> clip)
     return library::clip_to_value(*clip);
 }
 
+// The clip being recorded is left out until it finishes: its growing file has neither index nor record, and
+// would show as a broken clip of no game. Its "recording" event brings it, whenever the page was opened.
 json clips_array(engine::Engine& engine)
 {
+    auto recording = engine.recording.with([](std::optional<engine::RecordingSlot> const& slot) {
+        return slot ? slot->clip_id : std::string {};
+    });
     json list = json::array();
-    for (auto const& clip : library::visible_clips(engine.pending_deletions, engine.clips_dir()))
-        list.push_back(library::clip_to_value(clip));
+    for (auto const& clip : library::visible_clips(engine.pending_deletions, engine.clips_dir())) {
+        if (recording.empty() || clip.id != recording)
+            list.push_back(library::clip_to_value(clip));
+    }
     return list;
 }
 
@@ -191,10 +199,12 @@ ApiResult trim_clip(engine::Engine& engine, json const& params)
     return clip_reply(trim::cut_clip(engine, id, from, to));
 }
 
-// The id is not resolved here: the light copy does it, and its errors reach the page unchanged.
+// The id is not resolved here: the light copy does it, and its errors reach the page unchanged. The clip being
+// recorded is refused first: its file has no index, so a transcoder would only fail on it after a while.
 ApiResult copy_light(engine::Engine& engine, Platform const& platform, json const& params)
 {
     auto id = TRY(param_id(params));
+    TRY_VOID(refuse_recording_clip(engine, std::span(&id, 1)));
     if (!platform.transcoder)
         return fail(std::string(transcoder_missing_text));
     auto copy = TRY(light_copy::make_light_copy(engine, id, *platform.transcoder));
@@ -222,10 +232,11 @@ ApiResult shell_clip(engine::Engine& engine, Platform const& platform, json cons
     return json::object();
 }
 
+// As for a clip: a desktop without a file manager must not leave the button silent.
 ApiResult open_folder(engine::Engine& engine, Platform const& platform)
 {
-    if (platform.shell)
-        (void)platform.shell->open(engine.clips_dir());
+    if (!platform.shell || !platform.shell->open(engine.clips_dir()))
+        return fail(std::string(no_folder_opener_text));
     return json::object();
 }
 

@@ -283,6 +283,7 @@ TEST_F(ApiDesktop, OpenAndRevealFailWithoutAnyHandler)
     ASSERT_TRUE(shell);
     EXPECT_FALSE((*shell)->open(clip));
     EXPECT_FALSE((*shell)->reveal(clip));
+    EXPECT_FALSE((*shell)->open(dir() / "clips"));
 }
 
 TEST_F(ApiDesktop, OpenAndRevealUseTheDesktopHandlers)

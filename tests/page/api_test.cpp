@@ -165,6 +165,7 @@ TEST_F(ApiTest, RefusalsSayWhyAndChangeNothing)
         { "copy", { { "id", "Enregistrement" } }, recording },
         { "open", { { "id", "Enregistrement" } }, recording },
         { "trim", { { "id", "Enregistrement" }, { "from", 0 }, { "to", 5 } }, recording },
+        { "copy-light", { { "id", "Enregistrement" } }, recording },
     };
     for (auto const& [method, params, error] : rows)
         EXPECT_EQ(error_of(call(method, params)), error) << method << " " << params.dump();
@@ -180,6 +181,7 @@ TEST_F(ApiTest, RefusalsSayWhyAndChangeNothing)
     }
     app->platform.transcoder = nullptr;
     EXPECT_EQ(error_of(call("copy-light", { { "id", "a" } })), "Version légère impossible : aucun encodeur disponible");
+    EXPECT_EQ(error_of(call("copy-light", { { "id", "Enregistrement" } })), recording);
     EXPECT_TRUE(pending(*engine).empty());
     EXPECT_FALSE(std::filesystem::exists(library::meta_path(dir() / "clips", "Enregistrement")));
     EXPECT_TRUE(clipboard->files.empty());
@@ -189,29 +191,56 @@ TEST_F(ApiTest, RefusalsSayWhyAndChangeNothing)
     EXPECT_TRUE(call("reveal", { { "id", "Enregistrement" } }));
 }
 
-// Opening and revealing say when the desktop has nothing to take the clip, or no shell at all.
+// Opening, revealing and opening the clips folder say when the desktop has nothing to take the clip or the
+// folder, or no shell at all.
 TEST_F(ApiTest, OpenAndRevealSayWhenNothingTakesTheClip)
 {
     make();
     add_clip("a");
     auto const clip = dir() / "clips" / "a.mp4";
     std::string const no_player = "Aucune application ne sait ouvrir ce clip.",
-                      no_file_manager = "Aucun gestionnaire de fichiers pour montrer ce clip.";
+                      no_file_manager = "Aucun gestionnaire de fichiers pour montrer ce clip.",
+                      no_folder = "Aucun gestionnaire de fichiers pour ouvrir ce dossier.";
     std::tuple<char const*, bool, bool, std::string> const rows[] = {
         { "open", true, false, "(réussite)" },
         { "reveal", true, false, "(réussite)" },
+        { "open-folder", true, false, "(réussite)" },
         { "open", true, true, no_player },
         { "reveal", true, true, no_file_manager },
+        { "open-folder", true, true, no_folder },
         { "open", false, false, no_player },
         { "reveal", false, false, no_file_manager },
+        { "open-folder", false, false, no_folder },
     };
     for (auto const& [method, has_shell, refuse, answer] : rows) {
         app->platform.shell = has_shell ? shell : nullptr;
         shell->refuse = refuse;
         EXPECT_EQ(error_of(call(method, { { "id", "a" } })), answer) << method << has_shell << refuse;
     }
-    EXPECT_EQ(shell->opened, std::vector { clip });
+    EXPECT_EQ(shell->opened, (std::vector { clip, dir() / "clips" }));
     EXPECT_EQ(shell->revealed, std::vector { clip });
+}
+
+// The file being recorded is not listed until it is finished, whenever the page asks (its growing file would
+// show as a broken clip of no game); once the recording ends, the listing holds it with the others.
+TEST_F(ApiTest, ClipsLeaveOutTheRecordingUntilItEnds)
+{
+    make();
+    add_clip("a");
+    add_clip("Enregistrement");
+    auto ids = [](json const& clips) {
+        std::vector<std::string> listed;
+        for (auto const& clip : clips)
+            listed.push_back(clip["id"]);
+        std::ranges::sort(listed);
+        return listed;
+    };
+    engine->recording.set(engine::RecordingSlot { 1, "Enregistrement" });
+    EXPECT_EQ(ids(call("clips").value_or(nullptr)), std::vector<std::string> { "a" });
+    // "restore" answers with the listing too.
+    EXPECT_EQ(ids(call("restore", { { "ids", { "a" } } }).value_or(nullptr)["clips"]), std::vector<std::string> { "a" });
+    engine->recording.set(std::nullopt);
+    EXPECT_EQ(ids(call("clips").value_or(nullptr)), (std::vector<std::string> { "Enregistrement", "a" }));
 }
 
 // Edits cut their text by characters, never inside one, once the surrounding white space is gone. Ids that are
