@@ -104,7 +104,9 @@ Result<std::shared_ptr<engine::Engine>> init_app_state(std::filesystem::path con
         return fail(os_error(ec.value()));
 
     auto settings_path = settings::settings_path(data_folder);
-    auto loaded = settings::sanitize(settings::load(data_folder));
+    // A clips folder among the program's own files (settings.json edited by hand, or an older version) gives
+    // way to the default one, as any unusable folder does.
+    auto loaded = settings::sanitize(settings::load(data_folder), paths::own_dirs());
 
     auto clips = library::resolve_clips_dir(loaded.clips_dir, platform.videos_dir);
     // The default folder is the program's own, like its data folders; a folder the player chose is theirs.

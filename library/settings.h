@@ -84,12 +84,17 @@ struct Settings {
 
 // Applies the limits: an empty slot list becomes the default slots, slot seconds are clamped to 5..1200, fps to
 // 15..240, a non-finite volume becomes 1.0 and a finite one is clamped to 0.0..2.0, and a clips folder that
-// check_clips_dir refuses becomes the default folder. Nothing else changes.
-Settings sanitize(Settings settings);
+// check_clips_dir refuses (with the same own folders) becomes the default folder. Nothing else changes.
+Settings sanitize(Settings settings, std::span<std::filesystem::path const> own_folders = {});
 
 // A clips folder must be an absolute path of valid UTF-8 without NUL: a relative one would follow the working
-// folder, and a NUL would cut the path short for every system call. The error is the player's French text.
-Result<void> check_clips_dir(std::filesystem::path const& folder);
+// folder, and a NUL would cut the path short for every system call. Nor may it be, or lie inside, a ".quillmar"
+// folder (the sidecars and thumbnails of some clips folder) or one of `own_folders`, the program's own config,
+// data and cache folders: the light copies' folder there clears files over a day old, and the library would
+// list clips among the program's files. Both sides are compared with their links followed and normalised, so
+// a link into the cache folder counts as the cache folder. The error is the player's French text.
+Result<void> check_clips_dir(
+    std::filesystem::path const& folder, std::span<std::filesystem::path const> own_folders = {});
 
 // Same length and, slot by slot, the same seconds and the same key (both absent, or equal mods, vk, label).
 bool slots_equal(std::span<Slot const> a, std::span<Slot const> b);

@@ -55,12 +55,6 @@ void clamp_fps(std::uint32_t& fps) { fps = std::clamp(fps, min_fps, max_fps); }
 
 void clamp_volume(float& volume) { volume = std::isfinite(volume) ? std::clamp(volume, 0.0f, max_volume) : 1.0f; }
 
-void clamp_clips_dir(std::optional<std::filesystem::path>& folder)
-{
-    if (folder && !check_clips_dir(*folder))
-        folder.reset();
-}
-
 // A record is read from the sequence of its fields in order, or from a map of named fields (unknown names
 // ignored, a repeated name refused); it is written as a map in field order.
 template <class R> struct Form;
@@ -100,7 +94,7 @@ template <> struct Form<Settings> {
         field("gameVolume", &Settings::game_volume, clamp_volume),
         field("micVolume", &Settings::mic_volume, clamp_volume),
         field("monitor", &Settings::monitor),
-        field("clipsDir", &Settings::clips_dir, clamp_clips_dir),
+        field("clipsDir", &Settings::clips_dir),
         field("autostart", &Settings::autostart),
         field("theme", &Settings::theme),
         field("inGameToast", &Settings::in_game_toast),
@@ -582,12 +576,15 @@ bool clips_dir_is_utf8(Settings const& settings)
 
 }
 
-Settings sanitize(Settings settings)
+Settings sanitize(Settings settings, std::span<std::filesystem::path const> own_folders)
 {
     for_each_field<Settings>([&](auto const& field) {
         if (field.clamp)
             field.clamp(settings.*field.member);
     });
+    // The folder's check needs to know the program's own folders, which no field's clamp is given.
+    if (settings.clips_dir && !check_clips_dir(*settings.clips_dir, own_folders))
+        settings.clips_dir.reset();
     return settings;
 }
 

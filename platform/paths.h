@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <optional>
 #include <string_view>
+#include <vector>
 
 namespace paths {
 
@@ -31,6 +32,8 @@ std::filesystem::path cache_home();
 std::filesystem::path config_dir();
 std::filesystem::path data_dir();
 std::filesystem::path cache_dir();
+// Those three, which no clips folder may be or lie inside.
+std::vector<std::filesystem::path> own_dirs();
 
 // std::filesystem::temp_directory_path() ($TMPDIR, else /tmp), without throwing: "/tmp" when that fails.
 std::filesystem::path temp_dir();

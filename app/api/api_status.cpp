@@ -15,6 +15,7 @@
 #include "engine/video.h"
 #include "library/library.h"
 #include "library/settings.h"
+#include "platform/paths.h"
 
 namespace api {
 
@@ -227,9 +228,11 @@ ApiResult apply_settings(engine::Engine& engine, Platform const& platform, json 
 {
     auto parsed = TRY(settings::settings_from_value(params));
     // Checked before sanitising, which would quietly put the default folder in place of the player's choice.
+    // The program's own folders are read now: they follow the XDG variables, as the program's files do.
+    auto const own = paths::own_dirs();
     if (parsed.clips_dir)
-        TRY_VOID(settings::check_clips_dir(*parsed.clips_dir));
-    auto next = settings::sanitize(std::move(parsed));
+        TRY_VOID(settings::check_clips_dir(*parsed.clips_dir, own));
+    auto next = settings::sanitize(std::move(parsed), own);
     // The page sends one call per change without waiting for the last reply: two changes never interleave.
     auto change = engine.settings_change.lock();
     auto old = engine.settings_copy();

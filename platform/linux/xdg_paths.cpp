@@ -62,6 +62,11 @@ std::filesystem::path cache_dir()
     return cache_home() / app_folder_name;
 }
 
+std::vector<std::filesystem::path> own_dirs()
+{
+    return { config_dir(), data_dir(), cache_dir() };
+}
+
 std::optional<std::filesystem::path> runtime_dir()
 {
     return absolute_env("XDG_RUNTIME_DIR");

@@ -62,13 +62,25 @@ TEST_F(ShellStartup, StartsOnTheDefaultsOrOnTheFileClamped)
     EXPECT_EQ(held[5], 0x79u);
     engine->quit.store(true);
 
+    // A clips folder inside the program's cache folder (where light copies are cleared) gives way to the default.
+    char const* cache_home = std::getenv("XDG_CACHE_HOME");
+    std::optional<std::string> const former_cache_home = cache_home ? std::optional<std::string>(cache_home) : std::nullopt;
+    ::setenv("XDG_CACHE_HOME", (dir() / ".cache").c_str(), 1);
     auto clamped = settings::Settings::defaults();
     clamped.slots[0].secs = 4000;
     clamped.autostart = true;
+    clamped.clips_dir = dir() / ".cache" / "quill.mar" / "discord" / "clips";
     write_file("read/settings.json", *settings::settings_to_file_text(clamped));
     auto read = start("read");
+    if (former_cache_home)
+        ::setenv("XDG_CACHE_HOME", former_cache_home->c_str(), 1);
+    else
+        ::unsetenv("XDG_CACHE_HOME");
     ASSERT_TRUE(read);
     EXPECT_EQ(read->settings_copy().slots[0].secs, 1200u);
+    EXPECT_EQ(read->settings_copy().clips_dir, std::nullopt);
+    EXPECT_EQ(read->clips_dir(), dir() / "Videos" / "quill.mar");
+    EXPECT_FALSE(std::filesystem::exists(*clamped.clips_dir));
     EXPECT_TRUE(std::filesystem::exists(dir() / ".config" / "autostart" / "quill.mar.desktop"));
     read->quit.store(true);
 }

@@ -67,9 +67,16 @@ TEST(SettingsFileForm, WritesShortestFloatText)
 }
 
 // A clips folder read from settings.json that is not an absolute path of valid UTF-8 without NUL gives the default
-// folder: a relative one would follow the working folder, a NUL would cut the path short.
-TEST(SettingsSanitize, UnusableClipsFolderBecomesTheDefault)
+// folder: a relative one would follow the working folder, a NUL would cut the path short. So does a ".quillmar"
+// folder, or one of the program's own folders or a folder inside one, reached through a link or not.
+using SettingsSanitize = TempDirTest;
+TEST_F(SettingsSanitize, UnusableClipsFolderBecomesTheDefault)
 {
+    auto const cache = dir() / "cache" / "quill.mar";
+    std::filesystem::create_directories(cache / "discord");
+    std::filesystem::create_directory_symlink(cache, dir() / "raccourci");
+    std::vector<std::filesystem::path> const own { dir() / "config" / "quill.mar", cache };
+    auto quoted = [](std::filesystem::path const& path) { return nlohmann::json(path.native()).dump(); };
     std::pair<std::string, std::optional<std::string>> const rows[] = {
         { R"("")", std::nullopt },
         { R"("rel-clips")", std::nullopt },
@@ -77,12 +84,19 @@ TEST(SettingsSanitize, UnusableClipsFolderBecomesTheDefault)
         { R"("/home/joueur\u0000/clips")", std::nullopt },
         { R"("/home/joueur/Vidéos/../clips")", "/home/joueur/Vidéos/../clips" },
         { "null", std::nullopt },
+        { R"("/home/joueur/Vidéos/quill.mar/.quillmar")", std::nullopt },
+        { R"("/home/joueur/Vidéos/quill.mar/.quillmar/anciens")", std::nullopt },
+        { R"("/home/joueur/Vidéos/quill.mar/.quillmar-anciens")", "/home/joueur/Vidéos/quill.mar/.quillmar-anciens" },
+        { quoted(cache / "discord"), std::nullopt },
+        { quoted(dir() / "config" / "quill.mar"), std::nullopt },
+        { quoted(dir() / "raccourci" / "clips"), std::nullopt },
+        { quoted(dir() / "cache" / "quill.mar.clips"), (dir() / "cache" / "quill.mar.clips").native() },
     };
     for (auto const& [json, expected] : rows) {
         SCOPED_TRACE(json);
         auto read = settings::deserialize_settings(R"({"clipsDir": )" + json + "}");
         ASSERT_TRUE(read) << read.error();
-        auto clean = settings::sanitize(*read);
+        auto clean = settings::sanitize(*read, own);
         EXPECT_EQ(clean.clips_dir, expected ? std::optional<std::filesystem::path>(*expected) : std::nullopt);
     }
     Settings odd;

@@ -386,19 +386,39 @@ TEST_F(ApiSettings, FailuresLeaveEverythingAsItWas)
     }
 }
 
-// A clips folder the page sends must be an absolute path of valid UTF-8 without NUL; any other is refused before
-// anything changes (sanitising alone would put the default folder in place of the player's choice).
+// A clips folder the page sends must be an absolute path of valid UTF-8 without NUL, and neither a ".quillmar"
+// folder nor one of the program's own (XDG) folders, nor inside one, even through a link; any other is refused
+// before anything changes (sanitising alone would put the default folder in place of the player's choice).
 TEST_F(ApiSettings, UnusableClipsFoldersAreRefused)
 {
+    auto const xdg = dir() / "xdg";
+    std::vector<std::pair<char const*, std::optional<std::string>>> saved_env;
+    for (auto [name, sub] : { std::pair { "XDG_CONFIG_HOME", "config" }, { "XDG_DATA_HOME", "data" },
+                              { "XDG_CACHE_HOME", "cache" } }) {
+        char const* was = std::getenv(name);
+        saved_env.emplace_back(name, was ? std::optional<std::string>(was) : std::nullopt);
+        ::setenv(name, (xdg / sub).c_str(), 1);
+    }
+    std::filesystem::create_directories(xdg / "cache" / "quill.mar" / "discord");
+    std::filesystem::create_directory_symlink(xdg / "cache" / "quill.mar", dir() / "link to cache");
     make();
     auto const before = engine->settings_copy();
     auto const invalid = "Dossier des clips : le chemin contient des caractères invalides";
+    auto const meta = "Dossier des clips : le dossier caché .quillmar garde les fiches des clips, pas les clips";
+    auto const own = "Dossier des clips : ce dossier appartient à quill.mar, qui peut y effacer des fichiers";
     std::pair<std::string, char const*> const rows[] = {
         { "", "Dossier des clips : le chemin doit être absolu" },
         { "rel-clips", "Dossier des clips : le chemin doit être absolu" },
         { "..", "Dossier des clips : le chemin doit être absolu" },
         { (dir() / "cut").string() + std::string(1, '\0') + "here", invalid },
         { (dir() / "bad\xff").string(), invalid },
+        { (dir() / "clips" / ".quillmar").string(), meta },
+        { (dir() / "clips" / ".quillmar" / "clips").string(), meta },
+        { (xdg / "cache" / "quill.mar" / "discord").string(), own },
+        { (xdg / "cache" / "quill.mar" / "x" / ".." / "new").string(), own },
+        { (xdg / "config" / "quill.mar/").string(), own },
+        { (xdg / "data" / "quill.mar" / "WebView" / "clips").string(), own },
+        { (dir() / "link to cache" / "discord").string(), own },
     };
     for (auto const& [folder, error] : rows) {
         SCOPED_TRACE(folder);
@@ -412,7 +432,15 @@ TEST_F(ApiSettings, UnusableClipsFoldersAreRefused)
     }
     EXPECT_FALSE(std::filesystem::exists(dir() / "cut"));
     EXPECT_FALSE(std::filesystem::exists("rel-clips"));
+    EXPECT_FALSE(std::filesystem::exists(xdg / "cache" / "quill.mar" / "discord" / ".quillmar"));
+    EXPECT_FALSE(std::filesystem::exists(xdg / "config"));
     EXPECT_EQ(settings_events(), 0);
+    for (auto const& [name, value] : saved_env) {
+        if (value)
+            ::setenv(name, value->c_str(), 1);
+        else
+            ::unsetenv(name);
+    }
 }
 
 TEST_F(ApiSettings, ConcurrentChangesLeaveMemoryAndFileAgreeing)
