@@ -204,15 +204,17 @@ TEST_P(TrimReorderedMedia, ShowsTheSourcesFramesInTheirOrder)
     ASSERT_EQ(source.size(), 4u * fps);
 
     // A cut starts on the keyframe shown at or before its start: from 1.2 s the one shown at 1 s; from
-    // 0.95 s the first, although the one shown at 1 s is decoded before 0.95 s. A cut that ends inside the
-    // file ends where no frame shown before its last one is decoded after it, a few frames early at most.
+    // 1 s that same one, not the one before; from 0.95 s the first, although the one shown at 1 s is decoded
+    // before 0.95 s. A cut that ends inside the file ends where no frame shown before its last one is decoded
+    // after it, a few frames early at most.
     struct Row {
         double from;
         double to;
         std::size_t first;
         std::size_t fewest;
     };
-    Row const rows[] = { { 1.2, 1e9, fps, 3 * fps }, { 1.2, 3.0, fps, 2 * fps - 3 }, { 0.95, 2.0, 0, 2 * fps - 3 } };
+    Row const rows[] = { { 1.2, 1e9, fps, 3 * fps }, { 1.2, 3.0, fps, 2 * fps - 3 }, { 1.0, 2.0, fps, fps - 3 },
+        { 0.95, 2.0, 0, 2 * fps - 3 } };
     for (auto const& row : rows) {
         SCOPED_TRACE(testing::Message() << row.from << " " << row.to);
         auto cut = trim::cut_clip(dir(), "source", row.from, row.to);
