@@ -157,7 +157,7 @@ test('shortcut capture: combinations, swaps, moves, Escape, keys without a code,
   assert.deepEqual(pauses().slice(before), [true, false]);
 });
 
-test('a settings call at a time; a clips folder that cannot be made', async t => {
+test('a settings call at a time; a clips folder that cannot be made or opened', async t => {
   let release;
   const held = new Promise(resolve => { release = resolve; });
   let blocked = null;
@@ -192,6 +192,9 @@ test('a settings call at a time; a clips folder that cannot be made', async t =>
   await r.savedAs('captureDesktop', false);
   assert.equal(r.called('settings').at(-1).body.clipsDir, null);
   assert.equal(await page.isHidden('#note'), true);
+  // The page host has no desktop shell: "Ouvrir" says so instead of doing nothing.
+  await page.click('#settings [data-act=open-folder]');
+  await r.noteText('Aucun gestionnaire de fichiers pour ouvrir ce dossier.');
 });
 
 test('estimates, hints, disabled codecs, a 75 s slot and meters', async t => {
