@@ -183,6 +183,32 @@ protected:
         ASSERT_EQ(media::run(command).status, 0);
     }
 
+    // The visible part of the view as a PNG in page-shots/.
+    void keep_snapshot(std::string const& name)
+    {
+        fs::path const shots = PAGE_SHOTS;
+        fs::create_directories(shots);
+        // Once the pictures are in and the cards have arrived (endless animations aside).
+        EXPECT_TRUE(wait_js("[...document.images].every(i => i.complete) && document.getAnimations().every(a =>"
+                            " a.playState !== 'running' || a.effect?.getComputedTiming().iterations === Infinity)"));
+        struct Shot {
+            bool done { false };
+            cairo_surface_t* surface { nullptr };
+        } snap;
+        webkit_web_view_get_snapshot(
+            view, WEBKIT_SNAPSHOT_REGION_VISIBLE, WEBKIT_SNAPSHOT_OPTIONS_NONE, nullptr,
+            [](GObject* source, GAsyncResult* result, gpointer data) {
+                auto& out = *static_cast<Shot*>(data);
+                out.surface = webkit_web_view_get_snapshot_finish(WEBKIT_WEB_VIEW(source), result, nullptr);
+                out.done = true;
+            },
+            &snap);
+        spin_until([&] { return snap.done; });
+        ASSERT_TRUE(snap.surface) << name;
+        cairo_surface_write_to_png(snap.surface, (shots / ("webkit-" + name + ".png")).c_str());
+        cairo_surface_destroy(snap.surface);
+    }
+
     static inline fs::path media_dir;
     static inline bool made = false;
     fs::path clips;
@@ -292,6 +318,36 @@ TEST_F(WebKitPage, InlineRenameOutlivesARender)
     EXPECT_TRUE(spin_until([&] {
         return library::read_clip_meta(clips, plain_id, clips / (std::string(plain_id) + ".mp4")).title == "Nouveau titre";
     }));
+}
+
+// A window opened during a recording lists only finished clips: the growing file (no index, no record yet) is
+// neither a broken clip of no game nor the latest clip. Its end brings it, as to a window that was open.
+TEST_F(WebKitPage, OpenedDuringARecordingListsItOnlyOnceFinished)
+{
+    std::string const id = "Enregistrement en cours";
+    auto const file = clips / (id + ".mp4");
+    std::ofstream(file) << std::string("\0\0\0\x18" "ftypisom", 12) << std::string(64 * 1024, '\x55');
+    state.engine->recording.set(engine::RecordingSlot { ticks::now(), id });
+    js("window.__before = true, location.reload()");
+    ASSERT_TRUE(wait_js("!window.__before && listed && !!document.querySelector('#lib figure.hero')"));
+    EXPECT_EQ(js("JSON.stringify(S.clips.map(c => c.id).sort())"), nlohmann::json({ odd_id, plain_id }).dump());
+    EXPECT_EQ(js("[...document.querySelectorAll('#lib figure[data-id]')].filter(f => f.dataset.id === "
+                 + nlohmann::json(id).dump() + ").length"),
+              "0");
+    EXPECT_NE(js("document.querySelector('#lib figure.hero').dataset.id"), id);
+    keep_snapshot("recording-in-progress");
+
+    // Finished: the whole file and its record, then the event.
+    fs::copy_file(media_dir / "clip.mp4", file, fs::copy_options::overwrite_existing);
+    fs::copy_file(media_dir / "thumb.jpg", library::thumb_path(clips, id));
+    library::Clip clip { id, "Enregistrement 11:40", "Bureau", static_cast<std::uint64_t>(std::time(nullptr)), 10.0,
+                         fs::file_size(file), false, true, 320, 180 };
+    ASSERT_TRUE(library::save_clip_metadata(clips, clip));
+    state.engine->recording.set(std::nullopt);
+    shell::handle_event(state, UserEvent { UserEvent::Page { engine::PageEvent { engine::PageEvent::RecordingFinished { clip } } } });
+    ASSERT_TRUE(wait_js("document.querySelector('#lib figure.hero')?.dataset.id === " + nlohmann::json(id).dump()));
+    EXPECT_EQ(js("S.clips.filter(c => c.id === " + nlohmann::json(id).dump() + " && c.recording).length"), "1");
+    keep_snapshot("recording-finished");
 }
 
 // With the loop on, a seek to the end of a paused clip stays there and an out mark takes the clip's end;
