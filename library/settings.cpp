@@ -28,8 +28,7 @@ fs::path resolved(fs::path const& folder)
 // Whether `path` is `folder` or lies inside it, element by element (so "/a/bc" is not inside "/a/b").
 bool lies_in(fs::path const& path, fs::path const& folder)
 {
-    auto [mismatch, rest] = std::mismatch(folder.begin(), folder.end(), path.begin(), path.end());
-    return mismatch == folder.end();
+    return std::mismatch(folder.begin(), folder.end(), path.begin(), path.end()).first == folder.end();
 }
 
 bool names_meta_dir(fs::path const& path)
