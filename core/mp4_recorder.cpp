@@ -164,7 +164,8 @@ Result<RecordingSummary> Recorder::salvage(VideoConfig const& video, AudioConfig
     auto size = TRY(files::file_size(m_file.get()));
     // The tables start with the first keyframe: when even that one did not reach the file whole, no frame did.
     std::uint64_t media = size > recording_media_start ? size - recording_media_start : 0;
-    m_kept_no_video = video_table.sizes.empty() || video_table.chunks.front().offset + video_table.sizes.front() > media;
+    m_kept_no_video
+        = video_table.sizes.empty() || video_table.chunks.front().offset + video_table.sizes.front() > media;
     return complete_recording(m_file.get(), size, video, audio, std::move(video_table), std::move(audio_table));
 }
 

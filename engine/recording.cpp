@@ -226,7 +226,8 @@ void recording_thread(RecordingState state)
         return;
     }
     auto secs = static_cast<double>(summary->duration_ticks) / static_cast<double>(ticks::ticks_per_second);
-    toast::notify(*engine, "Enregistrement gardé", fmt::format("{} · {}", format_duration(secs), format_size(summary->bytes)));
+    toast::notify(
+        *engine, "Enregistrement gardé", fmt::format("{} · {}", format_duration(secs), format_size(summary->bytes)));
     engine->notify(PageEvent { PageEvent::RecordingFinished { std::move(clip) } });
 }
 

@@ -400,17 +400,17 @@ TEST_F(SaverRealMedia, RecordingRefusedAtItsStartLeavesNoFile)
     };
     Row const rows[] = {
         { "nothing buffered", false, RLIM_INFINITY, Setup::None, "Le tampon démarre encore. Réessaie dans une seconde.",
-          "" },
+            "" },
         { "no room for the header", true, 16, Setup::None, "Impossible d'écrire : ", " (os error 27)" },
-        { "no room for the journal's header", true, mp4::recording_media_start, Setup::None, "Impossible d'écrire : ",
-          " (os error 27)" },
+        { "no room for the journal's header", true, mp4::recording_media_start, Setup::None,
+            "Impossible d'écrire : ", " (os error 27)" },
         { "no room for the index", true, 64 << 10, Setup::None, "Impossible d'écrire : ", " (os error 27)" },
         { "clips folder not writable", true, RLIM_INFINITY, Setup::ClipsFolderIsAFile,
-          "Impossible de créer le fichier : ", " (os error 20)" },
-        { "journal cannot be made", true, RLIM_INFINITY, Setup::HiddenFolderIsALink, "Impossible d'écrire : ",
-          library::meta_link_text },
-        { "reserve cannot be made", true, RLIM_INFINITY, Setup::FolderAtTheReserve, "Impossible d'écrire : ",
-          " (os error 21)" },
+            "Impossible de créer le fichier : ", " (os error 20)" },
+        { "journal cannot be made", true, RLIM_INFINITY, Setup::HiddenFolderIsALink,
+            "Impossible d'écrire : ", library::meta_link_text },
+        { "reserve cannot be made", true, RLIM_INFINITY, Setup::FolderAtTheReserve,
+            "Impossible d'écrire : ", " (os error 21)" },
     };
     for (auto const& row : rows) {
         SCOPED_TRACE(row.name);
