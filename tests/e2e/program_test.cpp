@@ -501,3 +501,49 @@ TEST_F(ProgramRun, RecordingOnAFullDiskLeavesNothingAndSaysSo)
         stop(*program);
     }
 }
+
+// Every inode of the disk taken while a recording runs: it still finishes whole, and only its record cannot be
+// written. It is kept and said so, not reported as interrupted: with in-game toasts off no toast shows (a failure
+// toast always would), and the file is a readable MP4, listed with the record the library makes up for it.
+TEST_F(ProgramRun, RecordingFinishedWithEveryInodeTakenIsKept)
+{
+    auto settings = e2e::test_settings(30);
+    settings["inGameToast"] = false;
+    home.write_settings(settings);
+    game = std::make_unique<TestGame>(game_title);
+    ASSERT_EQ(game->start(), std::nullopt);
+    e2e::MapWatch watch;
+    auto const disk = home.clips_dir().parent_path();
+    auto program = e2e::program_on_small_disk(home, disk, 64 << 20, { "--tray" }, "nr_inodes=64");
+    if (!program)
+        GTEST_SKIP() << "no private mount namespace on this system";
+    ASSERT_TRUE(program->wait_thread("quillmar-video")) << program->output();
+    auto const root = std::filesystem::path("/proc") / std::to_string(program->pid()) / "root";
+    auto const clips_dir = root / home.clips_dir().relative_path();
+    std::this_thread::sleep_for(2s);
+    press("F10");
+    // The recording's file, and its thumbnail, written as soon as a frame comes.
+    std::filesystem::path mp4;
+    ASSERT_TRUE(e2e::poll_until([&] {
+        std::error_code ec;
+        for (auto const& entry : std::filesystem::directory_iterator(clips_dir, ec)) {
+            if (entry.path().extension() == ".mp4")
+                mp4 = entry.path();
+        }
+        return !mp4.empty() && std::filesystem::exists(clips_dir / ".quillmar" / (mp4.stem().string() + ".jpg"));
+    }, 15s)) << program->output();
+    std::size_t taken = 0;
+    while (std::ofstream(root / disk.relative_path() / fmt::format("inode {}", taken)).is_open())
+        ++taken;
+    RecordProperty("inodes_taken", std::to_string(taken));
+    std::this_thread::sleep_for(3s);
+    press("F10");
+    EXPECT_TRUE(e2e::poll_until([&] { return !media::probe(mp4).is_null(); }, 30s)) << program->output();
+    std::this_thread::sleep_for(1s);
+    EXPECT_TRUE(program->running()) << program->output();
+    EXPECT_TRUE(watch.maps("QuillmarToast").empty());
+    EXPECT_FALSE(std::filesystem::exists(clips_dir / ".quillmar" / (mp4.stem().string() + ".json")));
+    expect_valid_clip(mp4);
+    EXPECT_GE(duration_of(mp4), 3.0);
+    stop(*program);
+}
