@@ -162,6 +162,10 @@ Result<RecordingSummary> Recorder::salvage(VideoConfig const& video, AudioConfig
         m_failed.reset();
     }
     auto size = TRY(files::file_size(m_file.get()));
+    // The tables start with the first keyframe: when even that one did not reach the file whole, no frame did.
+    std::uint64_t media = size > recording_media_start ? size - recording_media_start : 0;
+    m_kept_no_video
+        = video_table.sizes.empty() || video_table.chunks.front().offset + video_table.sizes.front() > media;
     return complete_recording(m_file.get(), size, video, audio, std::move(video_table), std::move(audio_table));
 }
 
@@ -183,8 +187,10 @@ Result<void> Recorder::write_chunk()
 Result<RecordingSummary> Recorder::finish(VideoConfig const& video, AudioConfig const* audio)
 {
     TRY_VOID(write_chunk());
-    if (m_video.sizes.empty())
+    if (m_video.sizes.empty()) {
+        m_kept_no_video = true;
         return fail("aucune image vidéo reçue");
+    }
     // Its room is the index's now.
     release_reserve();
     auto tracks = build_tracks(video, m_video, audio, m_audio);

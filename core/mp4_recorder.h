@@ -73,6 +73,9 @@ public:
     // After a write error: gives the reserve back, then completes the file with every whole sample it holds
     // (complete_recording). The recording takes nothing more.
     Result<RecordingSummary> salvage(VideoConfig const& video, AudioConfig const* audio);
+    // Once finish() or salvage() failed: true when not one whole video frame reached the file, so that it holds
+    // nothing a player could see and no later completion could make it a clip.
+    bool kept_no_video() const { return m_kept_no_video; }
 
     bool started() const { return m_started; }
     std::int64_t first_time() const { return m_first_time; }
@@ -110,6 +113,7 @@ private:
     std::int64_t m_synced_until { 0 };
     std::int64_t m_newest { 0 };
     std::optional<Failed> m_failed;
+    bool m_kept_no_video { false };
 };
 
 }

@@ -3,7 +3,6 @@
 #include <chrono>
 #include <future>
 #include <thread>
-#include <unistd.h>
 
 #include "core/mp4_recorder.h"
 #include "core/spill.h"
@@ -82,25 +81,36 @@ library::Clip recording_clip(std::string const& id, std::string const& game, mp4
 }
 
 // A recording keeps a journal (and room for its index) from its first chunk on, so that a crash, a kill or a
-// full disk never costs more than its last seconds. Best effort: without them it still records as before.
-// A reserve that cannot even be made means the disk is full already: that refuses the start.
+// full disk never costs more than its last seconds. Without either it would lose everything to the first of
+// them, so a journal or a reserve that cannot be made refuses the start, as a disk too full for the file does.
 Result<void> keep_journal(mp4::Recorder& recorder, std::filesystem::path const& folder, std::string const& id,
                           mp4::JournalHeader const& header)
 {
     // Both names must outlive a power cut, or the journal would be found without its file or not at all: the
     // journal's folder is synced as it is created.
-    auto journal = library::create_journal(folder, id);
-    if (!journal)
-        return {};
-    if (!recorder.keep_journal(std::move(*journal), header)) {
-        library::remove_journal(folder, id);
-        return {};
-    }
+    auto journal = TRY(library::create_journal(folder, id));
+    TRY_VOID(recorder.keep_journal(std::move(journal), header));
     (void)files::sync_folder_of(folder / (id + ".mp4"));
-    auto reserve = library::create_reserve(folder, id);
-    if (!reserve)
-        return {};
-    return recorder.keep_reserve(std::move(*reserve));
+    auto reserve = TRY(library::create_reserve(folder, id));
+    return recorder.keep_reserve(std::move(reserve));
+}
+
+// Removes a recording that holds nothing worth keeping: its file, journal, reserve and thumbnail. None of them
+// is followed if a link took its name.
+void discard(std::filesystem::path const& folder, std::string const& id)
+{
+    if (auto clips = files::Dir::open(folder))
+        (void)clips->remove(id + ".mp4");
+    library::remove_journal(folder, id);
+    if (auto meta = library::open_meta_dir(folder))
+        (void)meta->remove(id + ".jpg");
+}
+
+// A start that fails is heard in the game as well as on the page: the player pressed a key and waits for it.
+void refuse(Engine& engine, std::string text)
+{
+    toast::post(toast::Kind::Failure, "Enregistrement non lancé", text);
+    engine.notify(PageEvent { PageEvent::Error { std::move(text) } });
 }
 
 struct RecordingState {
@@ -174,14 +184,17 @@ void recording_thread(RecordingState state)
     }
     // Stopped by a write error (a full disk): the file is completed with what it holds, and kept.
     bool salvaged = false;
-    if (error) {
+    if (error && !state.recorder.kept_no_video()) {
         if (auto completed = state.recorder.salvage(state.config, audio)) {
             summary = *completed;
             salvaged = true;
         }
     }
-
-    if (!thumbnail_done)
+    // Not one whole frame: an empty file would be listed as the latest clip, and it could never become one.
+    bool empty = !summary && state.recorder.kept_no_video();
+    if (empty)
+        discard(state.folder, state.name.id());
+    else if (!thumbnail_done)
         take_thumbnail(state.thumbnail.recv_for(std::chrono::milliseconds(thumbnail_wait_ms)));
 
     state.announced.wait();
@@ -193,11 +206,13 @@ void recording_thread(RecordingState state)
     library::Clip clip;
     if (summary) {
         clip = recording_clip(state.name.id(), state.game, *summary, state.config, std::chrono::system_clock::now());
-        auto saved = library::save_clip_metadata(state.folder, clip);
-        if (saved)
+        if (library::save_clip_metadata(state.folder, clip)) {
             library::remove_journal(state.folder, state.name.id());
-        else if (!error)
-            error = saved.error();
+        } else {
+            // The file is whole all the same (no inode left for the record, say): it is kept, and listed with the
+            // record the library makes up without one. The journal stays, for the next start to write it.
+            clip = library::read_clip_meta(state.folder, clip.id, state.folder / (clip.id + ".mp4"));
+        }
     }
     // The slot empties only once the sidecar exists: quitting waits on it, so the clip is never left without
     // its record.
@@ -210,8 +225,9 @@ void recording_thread(RecordingState state)
         engine->notify(PageEvent { PageEvent::Error { fmt::format("Enregistrement interrompu : {}", *error) } });
         return;
     }
-    toast::notify(*engine, "Enregistrement gardé",
-                  fmt::format("{} · {}", format_duration(clip.secs), format_size(clip.bytes)));
+    auto secs = static_cast<double>(summary->duration_ticks) / static_cast<double>(ticks::ticks_per_second);
+    toast::notify(
+        *engine, "Enregistrement gardé", fmt::format("{} · {}", format_duration(secs), format_size(summary->bytes)));
     engine->notify(PageEvent { PageEvent::RecordingFinished { std::move(clip) } });
 }
 
@@ -221,7 +237,7 @@ void start(std::shared_ptr<Engine> const& engine)
     bool has_audio = shared.audio_running.load() != 0;
     auto seed = take_seed(shared, has_audio);
     if (!seed) {
-        engine->notify(PageEvent { PageEvent::Error { not_ready_text } });
+        refuse(*engine, not_ready_text);
         return;
     }
     auto folder = engine->clips_dir();
@@ -234,7 +250,7 @@ void start(std::shared_ptr<Engine> const& engine)
     // Exclusive: never take over a file that appeared since the name was chosen, nor follow a link.
     auto fd = files::open_read_write(path, files::Create::Exclusive);
     if (!fd) {
-        engine->notify(PageEvent { PageEvent::Error { fmt::format("Impossible de créer le fichier : {}", fd.error()) } });
+        refuse(*engine, fmt::format("Impossible de créer le fichier : {}", fd.error()));
         return;
     }
     auto recorder = mp4::Recorder::start(std::move(*fd), seed->config.codec);
@@ -245,9 +261,8 @@ void start(std::shared_ptr<Engine> const& engine)
     }
     if (!recorder) {
         // A file with only a header would be listed as a broken clip.
-        ::unlink(path.c_str());
-        library::remove_journal(folder, name.id());
-        engine->notify(PageEvent { PageEvent::Error { fmt::format("Impossible d'écrire : {}", recorder.error()) } });
+        discard(folder, name.id());
+        refuse(*engine, fmt::format("Impossible d'écrire : {}", recorder.error()));
         return;
     }
 
@@ -271,9 +286,8 @@ void start(std::shared_ptr<Engine> const& engine)
         return true;
     });
     if (!attached) {
-        ::unlink(path.c_str());
-        library::remove_journal(folder, name.id());
-        engine->notify(PageEvent { PageEvent::Error { not_ready_text } });
+        discard(folder, name.id());
+        refuse(*engine, not_ready_text);
         return;
     }
 
@@ -281,16 +295,16 @@ void start(std::shared_ptr<Engine> const& engine)
     // error ends the start: the file would index bytes that are not where it says.
     if (auto seeded = push_seed(*recorder, *seed); !seeded) {
         stop_running(*engine);
-        ::unlink(path.c_str());
-        library::remove_journal(folder, name.id());
-        engine->notify(PageEvent { PageEvent::Error { fmt::format("Impossible d'écrire : {}", seeded.error()) } });
+        discard(folder, name.id());
+        refuse(*engine, fmt::format("Impossible d'écrire : {}", seeded.error()));
         return;
     }
 
+    std::string const id = name.id();
     std::promise<void> announced;
     RecordingState state { std::move(*recorder), seed->config, has_audio, std::move(live_rx), std::move(thumb_rx),
                            folder, std::move(name), game, engine, announced.get_future().share() };
-    engine->recording.set(RecordingSlot { seed->keyframe, state.name.id() });
+    engine->recording.set(RecordingSlot { seed->keyframe, id });
     auto spawned = threads::spawn_detached("quillmar-recording",
                                            [state = std::make_shared<RecordingState>(std::move(state))]() mutable {
                                                recording_thread(std::move(*state));
@@ -298,9 +312,8 @@ void start(std::shared_ptr<Engine> const& engine)
     if (!spawned) {
         engine->recording.set(std::nullopt);
         stop_running(*engine);
-        ::unlink(path.c_str());
-        library::remove_journal(folder, name.id());
-        engine->notify(PageEvent { PageEvent::Error { fmt::format("Enregistrement interrompu : {}", spawned.error()) } });
+        discard(folder, id);
+        refuse(*engine, fmt::format("Enregistrement interrompu : {}", spawned.error()));
         return;
     }
     toast::notify(*engine, "Enregistrement lancé", "Appuie de nouveau pour arrêter");

@@ -85,12 +85,15 @@ TEST_F(FileIo, TemporaryFilesNeverWriteThroughWhatHasTheirName)
 }
 
 // The program's own folders: made private when missing, refused when another user holds them or a folder above
-// them, or when others may write there (the sticky bit of a shared folder above, as /tmp has, is enough).
+// them, or when others may write there (the sticky bit of a shared folder above, as /tmp has, is enough). A link
+// is judged by the folder it leads to and the folders above that one, never by its own mode.
 TEST_F(FileIo, OwnFoldersBelongToTheUserAndNobodyElseWritesThere)
 {
     namespace fs = std::filesystem;
     constexpr uid_t nobody = 65534;
     auto const shared = dir() / "shared", own = shared / "quill.mar", theirs = dir() / "theirs";
+    // A folder others may write to, and one inside it (as the folder a link leads to, it is what counts).
+    auto const open = fs::weakly_canonical(dir()) / "open", inside_open = open / "clips";
     auto const written = "d'autres utilisateurs peuvent écrire dans {}";
     auto const held = "{} appartient à un autre utilisateur";
     struct Row {
@@ -123,13 +126,35 @@ TEST_F(FileIo, OwnFoldersBelongToTheUserAndNobodyElseWritesThere)
                 fs::create_directory_symlink(theirs, own);
             },
             held, own, true },
+        { "a link to a folder of ours",
+            [&] {
+                fs::create_directories(theirs);
+                fs::create_directories(shared);
+                fs::create_directory_symlink(theirs, own);
+            } },
+        { "a link to a folder others may write to",
+            [&] {
+                fs::create_directories(theirs);
+                ::chmod(theirs.c_str(), 0777);
+                fs::create_directories(shared);
+                fs::create_directory_symlink(theirs, own);
+            },
+            written, own },
+        { "a link into a folder others may write to",
+            [&] {
+                fs::create_directories(inside_open);
+                ::chmod(open.c_str(), 0777);
+                fs::create_directories(shared);
+                fs::create_directory_symlink(inside_open, own);
+            },
+            written, open },
     };
     for (auto const& row : rows) {
         SCOPED_TRACE(row.name);
         if (row.needs_root && ::geteuid() != 0)
             continue;
-        fs::remove_all(shared);
-        fs::remove_all(theirs);
+        for (auto const& folder : { shared, theirs, open })
+            fs::remove_all(folder);
         row.setup();
         auto result = files::ensure_own_folder(own);
         if (!row.error) {

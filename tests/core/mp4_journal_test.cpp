@@ -4,7 +4,19 @@
 
 #include "core/mp4_journal.h"
 
+#include <csignal>
 #include <fstream>
+#include <functional>
+
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <ucontext.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -83,6 +95,119 @@ std::pair<std::size_t, std::size_t> expect_whole_samples(std::filesystem::path c
     return { opened->video_samples.size(), opened->audio_samples.size() };
 }
 
+// Runs `body` in a child process, so that what it does to the process (a file-size limit, a seccomp filter) ends
+// with it. gtest's checks cannot cross the process boundary: `body` reports in text, empty when all is well.
+std::string in_child(std::function<std::string()> const& body)
+{
+    int fds[2];
+    if (::pipe(fds) != 0)
+        return "no pipe";
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        ::close(fds[0]);
+        std::string report = body();
+        (void)!::write(fds[1], report.data(), report.size());
+        ::_exit(0);
+    }
+    ::close(fds[1]);
+    std::string report;
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) != 0;) {
+        if (n > 0)
+            report.append(buffer, std::size_t(n));
+        else if (errno != EINTR)
+            break;
+    }
+    ::close(fds[0]);
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) { }
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        report += fmt::format(" (the child ended with status {})", status);
+    return report;
+}
+
+#if defined(__x86_64__)
+constexpr bool has_filters = true;
+#else
+constexpr bool has_filters = false;
+#endif
+
+// Installs a seccomp filter on this process: `program` decides each system call.
+bool install_filter(std::span<sock_filter const> program)
+{
+    sock_fprog prog { static_cast<unsigned short>(program.size()), const_cast<sock_filter*>(program.data()) };
+    return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0
+        && ::syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &prog) == 0;
+}
+
+constexpr std::uint32_t arg_low(int n)
+{
+    return offsetof(seccomp_data, args) + 8 * std::uint32_t(n);
+}
+
+// From now on the file `fd` answers like a disk out of room with `error`: every write at its end fails, and so
+// does a positioned write reaching past `limit`.
+bool fail_writes(int fd, std::uint32_t limit, int error)
+{
+    sock_filter const program[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 0, 13),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_pwrite64, 4, 0),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_write, 1, 0),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_writev, 0, 9),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, arg_low(0)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, std::uint32_t(fd), 8, 7),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, arg_low(0)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, std::uint32_t(fd), 0, 5),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, arg_low(2)), // count
+        BPF_STMT(BPF_MISC | BPF_TAX, 0),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, arg_low(3)), // offset
+        BPF_STMT(BPF_ALU | BPF_ADD | BPF_X, 0),
+        BPF_JUMP(BPF_JMP | BPF_JGT | BPF_K, limit, 1, 0),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (std::uint32_t(error) & SECCOMP_RET_DATA)),
+    };
+    return install_filter(program);
+}
+
+// The syncs of this process, in order: the file and its size then. Each is trapped and counted as done.
+struct Synced {
+    int fd;
+    std::int64_t size;
+};
+std::array<Synced, 64> synced;
+volatile std::size_t synced_count = 0;
+
+bool trap_syncs()
+{
+#if defined(__x86_64__)
+    struct sigaction action { };
+    action.sa_flags = SA_SIGINFO;
+    action.sa_sigaction = [](int, siginfo_t*, void* context) {
+        auto& registers = static_cast<ucontext_t*>(context)->uc_mcontext.gregs;
+        int fd = static_cast<int>(registers[REG_RDI]);
+        struct stat st { };
+        ::fstat(fd, &st);
+        if (synced_count < synced.size())
+            synced[synced_count] = { fd, st.st_size };
+        synced_count = synced_count + 1;
+        registers[REG_RAX] = 0;
+    };
+    if (::sigaction(SIGSYS, &action, nullptr) != 0)
+        return false;
+#endif
+    sock_filter const program[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 0, 2),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_fdatasync, 1, 0),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_TRAP),
+    };
+    return install_filter(program);
+}
+
 class Mp4Journal : public testing_support::TempDirTest {
 protected:
     // A recording with its journal (and reserve) in dir(), fed `seconds` of media and left as a kill leaves it.
@@ -90,9 +215,11 @@ protected:
     {
         auto fd = files::open_read_write(dir() / (name + ".mp4"), files::Create::Exclusive);
         EXPECT_TRUE(fd) << fd.error();
+        file_fd = fd->get();
         auto recorder = mp4::Recorder::start(std::move(*fd), Codec::H264);
         EXPECT_TRUE(recorder) << recorder.error();
         auto journal = files::create_temp(dir() / (name + ".journal"));
+        journal_fd = journal ? journal->get() : -1;
         EXPECT_TRUE(journal && recorder->keep_journal(std::move(*journal), { video_config(), audio_config, "Jeu" }));
         if (reserve) {
             auto room = files::create_temp(dir() / (name + ".reserve"));
@@ -110,6 +237,10 @@ protected:
         auto journal = bytes_of(dir() / (name + ".journal"));
         return mp4::complete_from_journal(fd->get(), journal);
     }
+
+    // The descriptors of the last recording made by record().
+    int file_fd { -1 };
+    int journal_fd { -1 };
 };
 
 }
@@ -227,24 +358,95 @@ TEST_F(Mp4Journal, CompletesWhatIsWholeOrLeavesTheFileUntouched)
     }
 }
 
-// A write that fails part-way (the file-size limit, as on a full disk) stops the recording, and salvage makes
-// a readable file of what is on disk: whole samples only, and room made for the index when there is none.
+// A write that fails part-way stops the recording, and salvage makes a readable file of what is on disk: whole
+// samples only, and room made for the index when there is none. Every way a system says it is out of room makes
+// room that way: the file-size limit (EFBIG), a full disk (ENOSPC), the user's quota (EDQUOT).
 TEST_F(Mp4Journal, WriteErrorSalvagesTheWholeSamplesWritten)
 {
-    auto recorder = record("full", 2.5, false);
-    Result<void> pushed;
-    constexpr rlim_t limit = 60'000;
-    testing_support::with_file_size_limit(limit, [&] {
-        for (std::int64_t t = 25 * frame; t < 100 * frame && pushed; t += frame)
-            pushed = recorder.push_video(packet(t, t % second == 0, video_size, false));
-        ASSERT_FALSE(pushed);
-        auto salvaged = recorder.salvage(video_config(), &audio_config);
-        ASSERT_TRUE(salvaged) << salvaged.error();
-        EXPECT_EQ(salvaged->bytes, std::filesystem::file_size(dir() / "full.mp4"));
+    struct Row {
+        char const* name;
+        int error;
+        std::uint64_t limit; // 0: the file's size when the disk fills
+        std::size_t video; // whole video samples kept at least
+    };
+    Row const rows[] = {
+        { "file-size limit", EFBIG, 60'000, 45 },
+        { "full disk", ENOSPC, 0, 15 },
+        { "over quota", EDQUOT, 0, 15 },
+    };
+    for (auto const& row : rows) {
+        SCOPED_TRACE(row.name);
+        if (row.error != EFBIG && !has_filters)
+            continue;
+        std::string name = fmt::format("full-{}", row.error);
+        auto recorder = record(name, 2.5, false);
+        auto limit = row.limit ? row.limit : std::filesystem::file_size(dir() / (name + ".mp4"));
+        auto report = in_child([&]() -> std::string {
+            if (row.error == EFBIG) {
+                std::signal(SIGXFSZ, SIG_IGN);
+                rlimit small { limit, limit };
+                if (::setrlimit(RLIMIT_FSIZE, &small) != 0)
+                    return "no file-size limit";
+            } else if (!fail_writes(file_fd, std::uint32_t(limit), row.error)) {
+                return "no seccomp filter";
+            }
+            Result<void> pushed;
+            for (std::int64_t t = 25 * frame; t < 100 * frame && pushed; t += frame)
+                pushed = recorder.push_video(packet(t, t % second == 0, video_size, false));
+            if (pushed)
+                return "every write went through";
+            auto salvaged = recorder.salvage(video_config(), &audio_config);
+            if (!salvaged)
+                return "salvage failed: " + salvaged.error();
+            if (salvaged->bytes != std::filesystem::file_size(dir() / (name + ".mp4")))
+                return "the summary's size is not the file's";
+            return "";
+        });
+        EXPECT_EQ(report, "");
+        EXPECT_LE(std::filesystem::file_size(dir() / (name + ".mp4")), limit);
+        EXPECT_GE(expect_whole_samples(dir() / (name + ".mp4")).first, row.video);
+    }
+}
+
+// The journal never tells of media the file may lack after a power cut: each time it is synced, the file was
+// synced just before, holding every byte the journal then describes.
+TEST_F(Mp4Journal, DataIsSyncedBeforeTheJournalThatDescribesIt)
+{
+    if (!has_filters)
+        GTEST_SKIP() << "no seccomp filter for this processor";
+    auto recorder = record("synced", 0.05);
+    auto report = in_child([&]() -> std::string {
+        if (!trap_syncs())
+            return "no seccomp filter";
+        feed(recorder, 7.05);
+        std::string found;
+        std::optional<Synced> data;
+        for (std::size_t i = 0, count = synced_count; i < std::min(count, synced.size()); ++i) {
+            auto sync = synced[i];
+            if (sync.fd == file_fd) {
+                data = sync;
+                continue;
+            }
+            if (sync.fd != journal_fd)
+                return fmt::format("sync {} of another file", i);
+            if (!data)
+                return fmt::format("sync {}: the journal before the file", i);
+            auto bytes = bytes_of(dir() / "synced.journal");
+            bytes.resize(std::min<std::size_t>(bytes.size(), std::size_t(sync.size)));
+            auto contents = mp4::read_journal(bytes);
+            std::uint64_t end = mp4::recording_media_start;
+            for (auto const* table : { &contents->video, &contents->audio }) {
+                for (auto bytes : table->sizes)
+                    end += bytes;
+            }
+            if (end > std::uint64_t(data->size))
+                return fmt::format("sync {}: the journal tells of {} bytes, the file had {}", i, end, data->size);
+            data.reset();
+            found += "J";
+        }
+        return found == "JJJ" ? "" : fmt::format("journal syncs: {}", found);
     });
-    EXPECT_LE(std::filesystem::file_size(dir() / "full.mp4"), limit);
-    // 60 kB hold the first 5 s of video less what the index needs.
-    EXPECT_GE(expect_whole_samples(dir() / "full.mp4").first, 45u);
+    EXPECT_EQ(report, "");
 }
 
 // An hour of 60 fps video and audio on a disk that then fills: the room kept in reserve takes the index, so the

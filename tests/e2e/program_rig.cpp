@@ -199,14 +199,16 @@ bool Program::wait_thread(std::string_view name, std::chrono::milliseconds timeo
 }
 
 std::unique_ptr<Program> program_on_small_disk(Home const& home, std::filesystem::path const& folder,
-                                               std::uint64_t bytes, std::vector<std::string> args)
+                                               std::uint64_t bytes, std::vector<std::string> args,
+                                               std::string const& options)
 {
     if (media::run({ "unshare", "-rm", "true" }).status != 0)
         return nullptr;
     std::filesystem::create_directories(folder);
+    auto mount_options = "size=" + std::to_string(bytes) + (options.empty() ? "" : "," + options);
     std::vector<std::string> argv { "unshare", "-rm", "--propagation", "private", "sh", "-c",
-                                    "mount -t tmpfs -o size=\"$1\" tmpfs \"$2\" && shift 2 && exec \"$@\"", "sh",
-                                    std::to_string(bytes), folder.string() };
+                                    "mount -t tmpfs -o \"$1\" tmpfs \"$2\" && shift 2 && exec \"$@\"", "sh",
+                                    mount_options, folder.string() };
     auto binary = binary_in(home, std::move(args));
     argv.insert(argv.end(), binary.begin(), binary.end());
     return std::make_unique<Program>(std::move(argv), new_log(home));

@@ -83,10 +83,11 @@ private:
 };
 
 // The quillmar binary in `home` on a disk that fills: a tmpfs of `bytes` mounted on `folder` in a mount
-// namespace of its own (unshare), which the test reads through /proc/PID/root while the program runs. Nothing
-// when this system allows no such namespace.
+// namespace of its own (unshare), which the test reads through /proc/PID/root while the program runs; `options`
+// adds to the mount's ("nr_inodes=64"). Nothing when this system allows no such namespace.
 std::unique_ptr<Program> program_on_small_disk(Home const& home, std::filesystem::path const& folder,
-                                               std::uint64_t bytes, std::vector<std::string> args = {});
+                                               std::uint64_t bytes, std::vector<std::string> args = {},
+                                               std::string const& options = {});
 
 // xdotool key NAME; a failure of xdotool fails the test.
 void press(std::string const& key);

@@ -444,3 +444,106 @@ TEST_F(ProgramRun, RecordingOnADiskThatFillsKeepsWhatFit)
 }
 
 }
+
+namespace {
+
+// Makes the disk holding `folder` keep only `left` bytes free, with a file of its own in `folder`.
+std::string leave_free(std::filesystem::path const& folder, std::uint64_t left)
+{
+    std::ofstream filler(folder / "filler", std::ios::binary);
+    std::vector<char> block(4096, 0);
+    for (;;) {
+        auto space = std::filesystem::space(folder);
+        if (space.available <= left)
+            return space.available == left ? "" : fmt::format("{} bytes free, not {}", space.available, left);
+        filler.write(block.data(), std::streamsize(std::min<std::uintmax_t>(block.size(), space.available - left)));
+        filler.flush();
+        if (!filler)
+            return "the filler could not be written";
+    }
+}
+
+}
+
+// F10 on a disk with almost no room: too little for the recording's journal (4 KiB), or for the room its index
+// needs (300 KiB). The start is refused and the player hears it in a toast (the only one: in-game toasts are
+// off, failures always show), the program goes on, and nothing of the recording is left in the clips folder.
+TEST_F(ProgramRun, RecordingOnAFullDiskLeavesNothingAndSaysSo)
+{
+    auto settings = e2e::test_settings(30);
+    settings["inGameToast"] = false;
+    home.write_settings(settings);
+    game = std::make_unique<TestGame>(game_title);
+    ASSERT_EQ(game->start(), std::nullopt);
+    for (std::uint64_t free_kib : { 4, 300 }) {
+        SCOPED_TRACE(fmt::format("{} KiB free", free_kib));
+        e2e::MapWatch watch;
+        auto const disk = home.clips_dir().parent_path();
+        auto program = e2e::program_on_small_disk(home, disk, 2 << 20, { "--tray" });
+        if (!program)
+            GTEST_SKIP() << "no private mount namespace on this system";
+        ASSERT_TRUE(program->wait_thread("quillmar-video")) << program->output();
+        // The program's own view of its disk, a tmpfs of its mount namespace.
+        auto const root = std::filesystem::path("/proc") / std::to_string(program->pid()) / "root";
+        auto const clips_dir = root / home.clips_dir().relative_path();
+        std::this_thread::sleep_for(2s);
+        ASSERT_EQ(leave_free(root / disk.relative_path(), free_kib << 10), "");
+        press("F10");
+        EXPECT_TRUE(e2e::poll_until([&] { return !watch.maps("QuillmarToast").empty(); }, 30s)) << program->output();
+        std::this_thread::sleep_for(1s);
+        EXPECT_TRUE(program->running()) << program->output();
+        EXPECT_EQ(watch.maps("QuillmarToast").size(), 1u);
+        std::vector<std::string> left;
+        for (auto const& entry : std::filesystem::recursive_directory_iterator(clips_dir))
+            left.push_back(entry.path().lexically_relative(clips_dir).string());
+        EXPECT_EQ(left, std::vector<std::string> { ".quillmar" })
+            << e2e::output_of("ls -laR '" + clips_dir.string() + "'");
+        stop(*program);
+    }
+}
+
+// Every inode of the disk taken while a recording runs: it still finishes whole, and only its record cannot be
+// written. It is kept and said so, not reported as interrupted: with in-game toasts off no toast shows (a failure
+// toast always would), and the file is a readable MP4, listed with the record the library makes up for it.
+TEST_F(ProgramRun, RecordingFinishedWithEveryInodeTakenIsKept)
+{
+    auto settings = e2e::test_settings(30);
+    settings["inGameToast"] = false;
+    home.write_settings(settings);
+    game = std::make_unique<TestGame>(game_title);
+    ASSERT_EQ(game->start(), std::nullopt);
+    e2e::MapWatch watch;
+    auto const disk = home.clips_dir().parent_path();
+    auto program = e2e::program_on_small_disk(home, disk, 64 << 20, { "--tray" }, "nr_inodes=64");
+    if (!program)
+        GTEST_SKIP() << "no private mount namespace on this system";
+    ASSERT_TRUE(program->wait_thread("quillmar-video")) << program->output();
+    auto const root = std::filesystem::path("/proc") / std::to_string(program->pid()) / "root";
+    auto const clips_dir = root / home.clips_dir().relative_path();
+    std::this_thread::sleep_for(2s);
+    press("F10");
+    // The recording's file, and its thumbnail, written as soon as a frame comes.
+    std::filesystem::path mp4;
+    ASSERT_TRUE(e2e::poll_until([&] {
+        std::error_code ec;
+        for (auto const& entry : std::filesystem::directory_iterator(clips_dir, ec)) {
+            if (entry.path().extension() == ".mp4")
+                mp4 = entry.path();
+        }
+        return !mp4.empty() && std::filesystem::exists(clips_dir / ".quillmar" / (mp4.stem().string() + ".jpg"));
+    }, 15s)) << program->output();
+    std::size_t taken = 0;
+    while (std::ofstream(root / disk.relative_path() / fmt::format("inode {}", taken)).is_open())
+        ++taken;
+    RecordProperty("inodes_taken", std::to_string(taken));
+    std::this_thread::sleep_for(3s);
+    press("F10");
+    EXPECT_TRUE(e2e::poll_until([&] { return !media::probe(mp4).is_null(); }, 30s)) << program->output();
+    std::this_thread::sleep_for(1s);
+    EXPECT_TRUE(program->running()) << program->output();
+    EXPECT_TRUE(watch.maps("QuillmarToast").empty());
+    EXPECT_FALSE(std::filesystem::exists(clips_dir / ".quillmar" / (mp4.stem().string() + ".json")));
+    expect_valid_clip(mp4);
+    EXPECT_GE(duration_of(mp4), 3.0);
+    stop(*program);
+}

@@ -128,10 +128,10 @@ protected:
 
     // The pipeline runs and its rings are filled before the test goes on: a recording started while the
     // body still pushed would begin at an older keyframe and take the rest of the media live.
-    void start_engine(bool keyframes)
+    void start_engine(bool keyframes, std::optional<std::filesystem::path> folder = std::nullopt)
     {
         auto [filled_tx, filled_rx] = channel::make<bool>();
-        engine = rig.make(dir(), fake_pipeline(keyframes, std::move(filled_tx)));
+        engine = rig.make(folder.value_or(dir()), fake_pipeline(keyframes, std::move(filled_tx)));
         engine::ensure_pipeline(*engine, engine->settings_copy());
         ASSERT_TRUE(filled_rx.recv_for(std::chrono::seconds(60)));
     }
@@ -384,37 +384,88 @@ TEST_F(SaverRealMedia, SavedClipToastGivesItsLengthAndSize)
     EXPECT_TRUE(toast.subtext == "0:02 · 0 Mo" || toast.subtext == "0:03 · 0 Mo") << toast.subtext;
 }
 
+// A start that cannot go on leaves nothing behind, and the player hears why in the game too (failures show even
+// with in-game toasts off). A recording without its journal or the room for its index would lose everything to
+// the first crash or full disk: it is refused as well.
 TEST_F(SaverRealMedia, RecordingRefusedAtItsStartLeavesNoFile)
 {
+    enum class Setup { None, ClipsFolderIsAFile, HiddenFolderIsALink, FolderAtTheReserve };
     struct Row {
+        char const* name;
         bool keyframes;
-        rlim_t file_limit; // as on a full disk: the header of the new recording cannot be written
+        rlim_t file_limit; // as on a full disk
+        Setup setup;
         std::string_view prefix;
         std::string_view suffix;
     };
     Row const rows[] = {
-        { false, RLIM_INFINITY, "Le tampon démarre encore. Réessaie dans une seconde.", "" },
-        { true, 16, "Impossible d'écrire : ", " (os error 27)" },
+        { "nothing buffered", false, RLIM_INFINITY, Setup::None, "Le tampon démarre encore. Réessaie dans une seconde.",
+            "" },
+        { "no room for the header", true, 16, Setup::None, "Impossible d'écrire : ", " (os error 27)" },
+        { "no room for the journal's header", true, mp4::recording_media_start, Setup::None,
+            "Impossible d'écrire : ", " (os error 27)" },
+        { "no room for the index", true, 64 << 10, Setup::None, "Impossible d'écrire : ", " (os error 27)" },
+        { "clips folder not writable", true, RLIM_INFINITY, Setup::ClipsFolderIsAFile,
+            "Impossible de créer le fichier : ", " (os error 20)" },
+        { "journal cannot be made", true, RLIM_INFINITY, Setup::HiddenFolderIsALink,
+            "Impossible d'écrire : ", library::meta_link_text },
+        { "reserve cannot be made", true, RLIM_INFINITY, Setup::FolderAtTheReserve,
+            "Impossible d'écrire : ", " (os error 21)" },
     };
     for (auto const& row : rows) {
-        SCOPED_TRACE(row.prefix);
+        SCOPED_TRACE(row.name);
         rig = {};
-        ASSERT_NO_FATAL_FAILURE(start_engine(row.keyframes));
+        auto folder = dir() / row.name;
+        std::filesystem::create_directories(folder);
+        if (row.setup == Setup::HiddenFolderIsALink)
+            std::filesystem::create_directory_symlink(dir(), folder / ".quillmar");
+        else
+            ASSERT_TRUE(library::ensure_meta_dir(folder));
+        if (row.setup == Setup::FolderAtTheReserve) {
+            // A folder where the reserve of any recording started in the next minutes would go.
+            auto now = std::chrono::system_clock::now();
+            for (int s = -5; s < 300; ++s) {
+                auto id = "Valorant " + engine::local_stamp_at(now + std::chrono::seconds(s));
+                std::filesystem::create_directories(library::reserve_path(folder, id));
+            }
+        }
+        auto clips = folder;
+        if (row.setup == Setup::ClipsFolderIsAFile)
+            clips = write_file((std::filesystem::path(row.name) / "file").string(), "x");
+        ASSERT_NO_FATAL_FAILURE(start_engine(row.keyframes, clips));
+        engine->settings.with([](settings::Settings& s) { s.in_game_toast = false; });
+        toast::post(toast::Kind::Ok, "avant", "");
         testing_support::with_file_size_limit(row.file_limit, [&] { engine::toggle_recording(engine); });
 
-        expect_error(rig.events->copy(), 1, row.prefix, row.suffix);
+        auto text = expect_error(rig.events->copy(), 1, row.prefix, row.suffix);
+        auto toast = toast::current_message();
+        EXPECT_EQ(toast.title, "Enregistrement non lancé");
+        EXPECT_EQ(toast.subtext, text);
+        EXPECT_EQ(toast.kind, toast::Kind::Failure);
         EXPECT_FALSE(engine->recording.copy().has_value());
-        EXPECT_EQ(mp4_count(dir()), 0u);
+        EXPECT_EQ(mp4_count(folder), 0u);
+        // Neither journal nor reserve (a linked hidden folder is never written through).
+        for (auto const& entry : std::filesystem::directory_iterator(folder / ".quillmar")) {
+            if (row.setup != Setup::HiddenFolderIsALink)
+                EXPECT_TRUE(row.setup == Setup::FolderAtTheReserve && entry.is_directory()) << entry.path();
+        }
         auto lock = engine->pipeline_lock.lock();
         engine::stop_video_pipeline(*engine);
     }
 }
 
+// A write error ends the recording at once and the player hears of it. Here not one whole frame reached the file:
+// nothing of the recording stays (file, journal, reserve, thumbnail), and no clip is announced.
 TEST_F(SaverRealMedia, WriteErrorStopsTheRecordingAtOnceAndReportsIt)
 {
     ASSERT_NO_FATAL_FAILURE(start_engine(true));
     engine::toggle_recording(engine);
+    auto slot = engine->recording.copy();
+    ASSERT_TRUE(slot);
+    // The thumbnail is written as the next sample comes, while the disk still has room.
     deliver_thumbnail();
+    shared::push_audio(*rig.shared, *h264().audio_packets.back().data, h264().audio_packets.back().time + 1);
+    ASSERT_TRUE(media::poll_until([&] { return std::filesystem::exists(library::thumb_path(dir(), slot->clip_id)); }));
     // Samples arrive until the recorder's buffer overflows to the file, which can take nothing past its header:
     // the recording then ends by itself, with no second press.
     testing_support::with_file_size_limit(100, [&] {
@@ -427,6 +478,42 @@ TEST_F(SaverRealMedia, WriteErrorStopsTheRecordingAtOnceAndReportsIt)
     expect_error(rig.wait_events(2), 2, "Enregistrement interrompu : ", " (os error 27)");
     EXPECT_EQ(toast::current_message().title, "Enregistrement interrompu");
     EXPECT_FALSE(rig.shared->rings.with([](shared::Rings& rings) { return rings.sink.has_value(); }));
+    EXPECT_EQ(mp4_count(dir()), 0u);
+    EXPECT_TRUE(std::filesystem::is_empty(dir() / ".quillmar"));
+}
+
+// The recording finished whole but its record could not be written (every inode taken, say): it is kept and
+// said so, listed with the record the library makes up for a clip without one, as a save whose record failed.
+TEST_F(SaverRealMedia, RecordingWhoseRecordCannotBeWrittenIsReportedKept)
+{
+    ASSERT_NO_FATAL_FAILURE(start_engine(true));
+    engine->settings.with([](settings::Settings& s) { s.in_game_toast = true; });
+    engine::toggle_recording(engine);
+    auto slot = engine->recording.copy();
+    ASSERT_TRUE(slot);
+    deliver_thumbnail();
+    // A folder in the record's place: its rename over it fails.
+    std::filesystem::create_directories(library::meta_path(dir(), slot->clip_id));
+    push_live(*rig.shared, 3 * second);
+    engine::toggle_recording(engine);
+    engine::wait_recording_finished(*engine, 1'000'000'000, std::chrono::milliseconds(10));
+
+    auto events = rig.wait_events(2);
+    EXPECT_TRUE(events_of<Error>(events).empty());
+    auto finished = events_of<Finished>(events);
+    ASSERT_EQ(finished.size(), 1u);
+    auto path = dir() / (slot->clip_id + ".mp4");
+    EXPECT_EQ(finished[0].clip, library::fallback_clip(slot->clip_id, path));
+    auto toast = toast::current_message();
+    EXPECT_EQ(toast.title, "Enregistrement gardé");
+    EXPECT_EQ(toast.kind, toast::Kind::Ok);
+    EXPECT_EQ(toast.subtext, "0:04 · 0 Mo");
+    std::string errors;
+    auto info = media::probe(path, &errors);
+    EXPECT_EQ(errors, "");
+    ASSERT_FALSE(info.is_null());
+    EXPECT_NEAR(std::stod(info["format"]["duration"].get<std::string>()), 4.0, 0.2);
+    engine_rig::expect_decodes(path);
 }
 
 // Once the disk is full, the recording stops by itself and the player is told, but what it wrote is kept:
