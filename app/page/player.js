@@ -82,7 +82,7 @@ function vpButton(cls, label, tip, body, attrs = '') {
 function playerActs(c) {
   return `<button class="vp-b fav${c.favorite ? ' on' : ''}" aria-pressed="${c.favorite}" aria-label="${esc(favLabel(c))}" ` +
     `data-tip="${esc(favLabel(c))}">${ic('circle', 18)}</button>` +
-    vpButton('discord', 'Copier pour Discord', 'Copier pour Discord (moins de 10 Mo)', ic('send', 18)) +
+    vpButton('discord', 'Copier pour Discord', `Copier pour Discord (moins de 10${NB}Mo)`, ic('send', 18)) +
     vpButton('copy', 'Copier le fichier (Ctrl C)', 'Copier le fichier (Ctrl C)', ic('copy', 18)) +
     vpButton('reveal', 'Montrer dans le dossier', 'Montrer dans le dossier', ic('folder-open', 18)) +
     vpButton('open', 'Ouvrir dans mon lecteur', 'Ouvrir dans mon lecteur', ic('external-link', 18)) +
@@ -104,7 +104,7 @@ function renderPlayer() {
   const when = new Date(c.created * 1000).toLocaleString('fr-FR',
     { day: 'numeric', month: 'short', hour: '2-digit', minute: '2-digit' });
   const facts = [when, size(c.bytes)];
-  if (c.width) facts.push(`${c.width} × ${c.height}`);
+  if (c.width) facts.push(`${c.width}${NB}×${NB}${c.height}`);
   const tool = (vpName, cls, label, body) => vpButton(cls, label, label, body, `data-vp="${vpName}"`);
   root.className = '';
   root.style.removeProperty('--tint');
