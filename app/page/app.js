@@ -115,8 +115,10 @@ const thumbUrl = id => '/thumb/' + encodeURIComponent(id);
 
 // The library's text for a clip missing from the folder is the system's, in English: the player reads it in
 // French.
-const SERVER_TEXTS = { 'entity not found': "Ce clip n'existe plus." };
+const CLIP_GONE = "Ce clip n'existe plus.";
+const SERVER_TEXTS = { 'entity not found': CLIP_GONE };
 const serverText = text => SERVER_TEXTS[text] ?? text;
+const UNPLAYABLE = 'Ce clip ne se lit pas ici. Ouvre-le dans ton lecteur.';
 
 // A reply that is not JSON (the server's "Service indisponible." or "introuvable") shows its own text, not a
 // parser's complaint; a refusal without any text gets a French one.
@@ -131,7 +133,9 @@ async function api(method, body) {
     throw new Error(text.trim().slice(0, 200) || refused);
   }
   if (value && typeof value === 'object' && !Array.isArray(value) && value.error) {
-    throw new Error(serverText(String(value.error)));
+    const text = serverText(String(value.error));
+    if (text === CLIP_GONE) await dropGone(body);
+    throw new Error(text);
   }
   if (!reply.ok) throw new Error(refused);
   return value;
@@ -382,6 +386,25 @@ function takeOut(ids) {
   if (gone.has(S.anchor)) S.anchor = null;
   settleFilter();
   renderAll();
+}
+
+// A clip the API finds gone leaves the page as a removal by the host would take it, whatever action found it
+// out; the caller's error note says why. A refusal of several ids does not name the missing one: the listing
+// does. Without a listing the cards stay until the next one.
+async function dropGone(body) {
+  const named = typeof body?.id === 'string' ? [body.id]
+    : Array.isArray(body?.ids) ? body.ids.filter(id => typeof id === 'string') : [];
+  let gone = named;
+  if (named.length > 1) {
+    try {
+      const inFolder = new Set((await api('clips')).map(c => c.id));
+      gone = named.filter(id => !inFolder.has(id));
+    } catch {
+      return;
+    }
+  }
+  gone = gone.filter(id => clipById(id));
+  if (gone.length) takeOut(gone);
 }
 
 function renderAll() {
@@ -703,7 +726,7 @@ document.addEventListener('error', e => {
   const el = e.target;
   if (el.tagName === 'IMG') el.hidden = true;
   else if (el.tagName === 'VIDEO' && !released.has(el) && $('player').contains(el)) {
-    note('Ce clip ne se lit pas ici. Ouvre-le dans ton lecteur.');
+    note(UNPLAYABLE);
   }
 }, true);
 

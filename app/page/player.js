@@ -96,6 +96,8 @@ function renderPlayer() {
   stopVideo();
   if (!c) {
     if (P.full) setFullscreen(false);
+    // A selection left on a closed player would take the library's next Escape.
+    P.trim = null;
     root.hidden = true;
     root.replaceChildren();
     root.className = '';

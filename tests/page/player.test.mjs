@@ -135,7 +135,7 @@ test('every key of the player, the Escape order and keys typed into fields', asy
     assert.ok(seen.includes(want), `${want} in ${seen}`);
 });
 
-test('trim: i, o and Enter make one new clip; a vanished source keeps trim mode', async t => {
+test('trim: i, o and Enter make one new clip; a vanished source leaves with its player', async t => {
   const r = await rig(t, [clip('a', { favorite: true }), clip('b', { ago: 300 })]);
   const { page, folder } = r;
   await r.open('a');
@@ -178,12 +178,13 @@ test('trim: i, o and Enter make one new clip; a vanished source keeps trim mode'
   assert.ok(first + cut.length >= 6.5 * 30, `the cut ends at frame ${first + cut.length}`);
   await page.click('#note-act');
   await page.waitForFunction(id => S.lens === id && $('player').querySelector('video').readyState >= 1, made.id);
-  // The clip leaves the folder while the player shows it.
+  // The clip leaves the folder while the player shows it: it leaves the page too, its player and selection with it.
   fs.rmSync(path.join(folder, `${made.id}.mp4`));
   await press(page, 'x', 'Enter');
   await r.noteText("Ce clip n'existe plus.");
-  await page.waitForFunction(() => !$('pill').classList.contains('island'));
-  assert.ok((await r.look()).trim);
+  await page.waitForFunction(id => !$('pill').classList.contains('island') && S.lens === null && $('player').hidden &&
+    !clipById(id) && !figuresOf(id).length, made.id);
+  assert.equal((await r.look()).trim, null);
   assert.equal(r.called('trim').length, 2);
 });
 
