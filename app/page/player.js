@@ -478,10 +478,28 @@ function frameStep(secs) {
 
 // ---- Trim -----------------------------------------------------------------------------------------
 
+// A video that failed gives no duration to cut in, which may have a reason of the API's own: the clip is still
+// being recorded, or is gone. Asked to cut nothing, the API gives that reason before any other; a clip it
+// would cut is one this page cannot play.
+const TOO_SHORT = 'La sélection est trop courte.';
+const whyNoTrim = attempt(async () => {
+  const id = S.lens, v = playerVideo();
+  if (id === null || !v || !v.error || P.saving) return;
+  try {
+    await api('trim', { id, from: 0, to: 0 });
+  } catch (e) {
+    if (e.message !== TOO_SHORT) throw e;
+  }
+  note(UNPLAYABLE);
+});
+
 // Trim mode needs a duration that can hold the shortest selection.
 function setTrim(on) {
   const dur = duration();
-  if (on && dur < MIN_CUT) return;
+  if (on && dur < MIN_CUT) {
+    whyNoTrim();
+    return;
+  }
   P.trim = on ? { a: 0, b: dur } : null;
   paintTrim();
   poke();
@@ -489,7 +507,10 @@ function setTrim(on) {
 
 function markTrim(end) {
   const v = playerVideo(), dur = duration();
-  if (!v || dur < MIN_CUT) return;
+  if (!v || dur < MIN_CUT) {
+    whyNoTrim();
+    return;
+  }
   if (!P.trim) setTrim(true);
   const t = v.currentTime;
   if (end) P.trim.b = clamp(t, P.trim.a + MIN_CUT, dur);
