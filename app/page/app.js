@@ -374,11 +374,12 @@ function replaceClip(clip) {
   S.clips = S.clips.map(c => (c.id === clip.id ? clip : c));
 }
 
-// Clips gone from the folder: out of the list, the selection and the player, and off the screen.
-function takeOut(ids) {
+// Clips gone from the folder: out of the list, the selection and the player, and off the screen. A title typed
+// in the player is saved first, unless the clip's file is known to be gone already.
+function takeOut(ids, saveTitle = true) {
   const gone = new Set(ids);
   if (gone.has(S.lens)) {
-    keepTypedTitle(true);
+    if (saveTitle) keepTypedTitle(true);
     dropPlayer();
   }
   S.clips = S.clips.filter(c => !gone.has(c.id));
@@ -404,7 +405,7 @@ async function dropGone(body) {
     }
   }
   gone = gone.filter(id => clipById(id));
-  if (gone.length) takeOut(gone);
+  if (gone.length) takeOut(gone, false);
 }
 
 function renderAll() {
