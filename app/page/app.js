@@ -47,6 +47,8 @@ const esc = s => String(s ?? '').replace(/[&<>"']/g, c => ENTITIES[c]);
 const pad2 = n => String(n).padStart(2, '0');
 const clamp = (v, a, b) => Math.min(b, Math.max(a, v));
 const decimal = (v, digits) => v.toFixed(digits).replace('.', ',');
+// Between a figure and its unit, as French typography wants: a line never ends on "6,0" with "Mo" below.
+const NB = '\u00a0';
 
 function ic(name, px = 16) {
   const icons = window.ICONS;
@@ -63,16 +65,16 @@ function fmt(secs) {
 
 function size(bytes) {
   const m = (Number(bytes) || 0) / 1e6;
-  if (m >= 1000) return `${decimal(m / 1000, 1)} Go`;
-  if (m < 10) return `${decimal(m, 1)} Mo`;
-  return `${Math.round(m)} Mo`;
+  if (m >= 1000) return `${decimal(m / 1000, 1)}${NB}Go`;
+  if (m < 10) return `${decimal(m, 1)}${NB}Mo`;
+  return `${Math.round(m)}${NB}Mo`;
 }
 
 function nice(secs) {
   const s = Math.round(Number(secs) || 0);
-  if (s < 60) return `${s} s`;
-  if (s % 60 === 0) return `${s / 60} min`;
-  return `${Math.floor(s / 60)} min ${pad2(s % 60)}`;
+  if (s < 60) return `${s}${NB}s`;
+  if (s % 60 === 0) return `${s / 60}${NB}min`;
+  return `${Math.floor(s / 60)}${NB}min${NB}${pad2(s % 60)}`;
 }
 
 // One formatter each: toLocale*String builds a new one per call, which costs milliseconds per hundred cards.
@@ -113,8 +115,10 @@ const thumbUrl = id => '/thumb/' + encodeURIComponent(id);
 
 // The library's text for a clip missing from the folder is the system's, in English: the player reads it in
 // French.
-const SERVER_TEXTS = { 'entity not found': "Ce clip n'existe plus." };
+const CLIP_GONE = "Ce clip n'existe plus.";
+const SERVER_TEXTS = { 'entity not found': CLIP_GONE };
 const serverText = text => SERVER_TEXTS[text] ?? text;
+const UNPLAYABLE = 'Ce clip ne se lit pas ici. Ouvre-le dans ton lecteur.';
 
 // A reply that is not JSON (the server's "Service indisponible." or "introuvable") shows its own text, not a
 // parser's complaint; a refusal without any text gets a French one.
@@ -129,7 +133,9 @@ async function api(method, body) {
     throw new Error(text.trim().slice(0, 200) || refused);
   }
   if (value && typeof value === 'object' && !Array.isArray(value) && value.error) {
-    throw new Error(serverText(String(value.error)));
+    const text = serverText(String(value.error));
+    if (text === CLIP_GONE) await dropGone(body);
+    throw new Error(text);
   }
   if (!reply.ok) throw new Error(refused);
   return value;
@@ -368,11 +374,12 @@ function replaceClip(clip) {
   S.clips = S.clips.map(c => (c.id === clip.id ? clip : c));
 }
 
-// Clips gone from the folder: out of the list, the selection and the player, and off the screen.
-function takeOut(ids) {
+// Clips gone from the folder: out of the list, the selection and the player, and off the screen. A title typed
+// in the player is saved first, unless the clip's file is known to be gone already.
+function takeOut(ids, saveTitle = true) {
   const gone = new Set(ids);
   if (gone.has(S.lens)) {
-    keepTypedTitle(true);
+    if (saveTitle) keepTypedTitle(true);
     dropPlayer();
   }
   S.clips = S.clips.filter(c => !gone.has(c.id));
@@ -380,6 +387,25 @@ function takeOut(ids) {
   if (gone.has(S.anchor)) S.anchor = null;
   settleFilter();
   renderAll();
+}
+
+// A clip the API finds gone leaves the page as a removal by the host would take it, whatever action found it
+// out; the caller's error note says why. A refusal of several ids does not name the missing one: the listing
+// does. Without a listing the cards stay until the next one.
+async function dropGone(body) {
+  const named = typeof body?.id === 'string' ? [body.id]
+    : Array.isArray(body?.ids) ? body.ids.filter(id => typeof id === 'string') : [];
+  let gone = named;
+  if (named.length > 1) {
+    try {
+      const inFolder = new Set((await api('clips')).map(c => c.id));
+      gone = named.filter(id => !inFolder.has(id));
+    } catch {
+      return;
+    }
+  }
+  gone = gone.filter(id => clipById(id));
+  if (gone.length) takeOut(gone, false);
 }
 
 function renderAll() {
@@ -478,7 +504,7 @@ function hero(c) {
   return `<figure class="card hero${cls}" data-id="${esc(c.id)}">${thumb(c, false)}${favButton(c)}<div class="hero-t">` +
     `<small>Dernier clip</small><b class="title">${esc(c.title)}</b><small><span class="game">${esc(c.game)}</span>` +
     ` · ${esc(dayLabel(c.created))}, ${clock(c.created)} · ${size(c.bytes)}</small><div class="acts">` +
-    `<button class="primary discord" data-tip="Copier une version de moins de 10 Mo, à coller dans Discord"` +
+    `<button class="primary discord" data-tip="Copier une version de moins de 10${NB}Mo, à coller dans Discord"` +
     `${big ? ' data-big="1"' : ''}>${ic('send')}Discord</button>` +
     `<button class="copy" data-tip="Copier le fichier tel quel">${ic('copy')}Copier</button>` +
     `<button class="play">${ic('play')}Lire</button>` +
@@ -701,7 +727,7 @@ document.addEventListener('error', e => {
   const el = e.target;
   if (el.tagName === 'IMG') el.hidden = true;
   else if (el.tagName === 'VIDEO' && !released.has(el) && $('player').contains(el)) {
-    note('Ce clip ne se lit pas ici. Ouvre-le dans ton lecteur.');
+    note(UNPLAYABLE);
   }
 }, true);
 
@@ -1056,7 +1082,7 @@ function clipActions(c) {
     { label: 'Classer sous un autre jeu', run: () => gameMenuFor(id) },
     SEP,
     { label: 'Copier le fichier', hint: 'Ctrl C', run: () => copyClip(id) },
-    { label: 'Copier pour Discord', hint: c.bytes > LIGHT_LIMIT ? '≤ 10 Mo' : '', run: () => copyLight(id) },
+    { label: 'Copier pour Discord', hint: c.bytes > LIGHT_LIMIT ? `≤ 10${NB}Mo` : '', run: () => copyLight(id) },
     { label: 'Montrer dans le dossier', run: () => api('reveal', { id }) },
     { label: 'Ouvrir dans mon lecteur', run: () => openExternally(id) },
     SEP,
@@ -1356,8 +1382,8 @@ const FPS = [30, 60, 120, 144];
 const CODECS = [['H264', 'H.264'], ['Hevc', 'HEVC'], ['Av1', 'AV1']];
 const QUALITIES = [['Compact', 'Compacte', 4e6], ['Standard', 'Standard', 6e6], ['High', 'Haute', 12e6]];
 const THEMES = [['System', 'Système'], ['Light', 'Clair'], ['Dark', 'Sombre']];
-const KEEP_DAYS = [[0, 'Jamais'], [7, '7 jours'], [30, '30 jours'], [90, '90 jours']];
-const MAX_GB = [[0, 'Sans limite'], [20, '20 Go'], [50, '50 Go'], [100, '100 Go']];
+const KEEP_DAYS = [[0, 'Jamais'], [7, `7${NB}jours`], [30, `30${NB}jours`], [90, `90${NB}jours`]];
+const MAX_GB = [[0, 'Sans limite'], [20, `20${NB}Go`], [50, `50${NB}Go`], [100, `100${NB}Go`]];
 const MOD_ALT = 1, MOD_CTRL = 2, MOD_SHIFT = 4;
 const AUDIO_BPS = 192000;
 const HOT_SECS = 4.5;
@@ -1460,9 +1486,9 @@ function bitrate(set = S.settings) {
 function captureHint() {
   const minute = size((bitrate() + AUDIO_BPS) / 8 * 60);
   const hz = Number(capsOf().monitorHz) || 0;
-  const tail = Number(S.settings.fps) > hz ? `Ton écran tourne à ${hz} Hz : au-delà, des images sont dupliquées.`
+  const tail = Number(S.settings.fps) > hz ? `Ton écran tourne à ${hz}${NB}Hz : au-delà, des images sont dupliquées.`
     : S.settings.captureDesktop ? 'La capture tourne en permanence, même sans jeu.'
-      : 'Hors jeu, rien ne tourne. La capture démarre avec un jeu et s’arrête 2 min après.';
+      : `Hors jeu, rien ne tourne. La capture démarre avec un jeu et s’arrête 2${NB}min après.`;
   return `Une minute de clip pèse environ ${minute}. ${tail}`;
 }
 
@@ -1542,7 +1568,7 @@ function renderSettings() {
       swHtml('inGameToast', 'Confirmation en jeu')) +
     '</div></div>';
   fillList('monitor', 'Écran principal', monitors.map((m, i) =>
-    [String(m.id), `Écran ${i + 1} · ${m.width} × ${m.height} · ${m.hz} Hz`]));
+    [String(m.id), `Écran ${i + 1} · ${m.width}${NB}×${NB}${m.height} · ${m.hz}${NB}Hz`]));
   const devices = items => (Array.isArray(items) ? items : []).map(d => [String(d.id), String(d.name)]);
   fillList('micDevice', 'Micro par défaut du système', devices(c.microphones));
   fillList('outputDevice', 'Sortie par défaut du système', devices(c.outputs));
@@ -1577,7 +1603,7 @@ function paintSlider(el) {
   const ctl = typeof gsCtl === 'function' ? gsCtl(el) : null;
   if (ctl) ctl.pos.jump(v);
   el.style.setProperty('--v', String(v));
-  el.parentElement.querySelector('output').textContent = `${Math.round(Number(range.value) * 100)} %`;
+  el.parentElement.querySelector('output').textContent = `${Math.round(Number(range.value) * 100)}${NB}%`;
 }
 
 function syncSettings(first = false) {

@@ -82,7 +82,7 @@ function vpButton(cls, label, tip, body, attrs = '') {
 function playerActs(c) {
   return `<button class="vp-b fav${c.favorite ? ' on' : ''}" aria-pressed="${c.favorite}" aria-label="${esc(favLabel(c))}" ` +
     `data-tip="${esc(favLabel(c))}">${ic('circle', 18)}</button>` +
-    vpButton('discord', 'Copier pour Discord', 'Copier pour Discord (moins de 10 Mo)', ic('send', 18)) +
+    vpButton('discord', 'Copier pour Discord', `Copier pour Discord (moins de 10${NB}Mo)`, ic('send', 18)) +
     vpButton('copy', 'Copier le fichier (Ctrl C)', 'Copier le fichier (Ctrl C)', ic('copy', 18)) +
     vpButton('reveal', 'Montrer dans le dossier', 'Montrer dans le dossier', ic('folder-open', 18)) +
     vpButton('open', 'Ouvrir dans mon lecteur', 'Ouvrir dans mon lecteur', ic('external-link', 18)) +
@@ -96,6 +96,8 @@ function renderPlayer() {
   stopVideo();
   if (!c) {
     if (P.full) setFullscreen(false);
+    // A selection left on a closed player would take the library's next Escape.
+    P.trim = null;
     root.hidden = true;
     root.replaceChildren();
     root.className = '';
@@ -104,7 +106,7 @@ function renderPlayer() {
   const when = new Date(c.created * 1000).toLocaleString('fr-FR',
     { day: 'numeric', month: 'short', hour: '2-digit', minute: '2-digit' });
   const facts = [when, size(c.bytes)];
-  if (c.width) facts.push(`${c.width} × ${c.height}`);
+  if (c.width) facts.push(`${c.width}${NB}×${NB}${c.height}`);
   const tool = (vpName, cls, label, body) => vpButton(cls, label, label, body, `data-vp="${vpName}"`);
   root.className = '';
   root.style.removeProperty('--tint');
@@ -476,10 +478,28 @@ function frameStep(secs) {
 
 // ---- Trim -----------------------------------------------------------------------------------------
 
+// A video that failed gives no duration to cut in, which may have a reason of the API's own: the clip is still
+// being recorded, or is gone. Asked to cut nothing, the API gives that reason before any other; a clip it
+// would cut is one this page cannot play.
+const TOO_SHORT = 'La sélection est trop courte.';
+const whyNoTrim = attempt(async () => {
+  const id = S.lens, v = playerVideo();
+  if (id === null || !v || !v.error || P.saving) return;
+  try {
+    await api('trim', { id, from: 0, to: 0 });
+  } catch (e) {
+    if (e.message !== TOO_SHORT) throw e;
+  }
+  note(UNPLAYABLE);
+});
+
 // Trim mode needs a duration that can hold the shortest selection.
 function setTrim(on) {
   const dur = duration();
-  if (on && dur < MIN_CUT) return;
+  if (on && dur < MIN_CUT) {
+    whyNoTrim();
+    return;
+  }
   P.trim = on ? { a: 0, b: dur } : null;
   paintTrim();
   poke();
@@ -487,7 +507,10 @@ function setTrim(on) {
 
 function markTrim(end) {
   const v = playerVideo(), dur = duration();
-  if (!v || dur < MIN_CUT) return;
+  if (!v || dur < MIN_CUT) {
+    whyNoTrim();
+    return;
+  }
   if (!P.trim) setTrim(true);
   const t = v.currentTime;
   if (end) P.trim.b = clamp(t, P.trim.a + MIN_CUT, dur);

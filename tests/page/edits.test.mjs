@@ -37,6 +37,21 @@ test('an inline rename stays open, with its text, while clips arrive and leave',
   await page.waitForFunction(() => !document.querySelector('#lib input.inline'));
   assert.deepEqual(r.called('rename').map(c => c.body), [{ id: 'b', title: 'Nouveau titre' }]);
   assert.equal(sidecar(folder, 'b').title, 'Nouveau titre');
+  // Opened on the hero itself, the field stays on the hero while it is one, then on the clip's card.
+  await page.locator('#lib .hero .title').dblclick();
+  await page.keyboard.type('Héros');
+  const place = () => page.evaluate(() => {
+    const f = document.activeElement;
+    return f && f.classList.contains('inline') ? [f.closest('figure').dataset.id, f.closest('.hero') !== null, f.value] : null;
+  });
+  assert.deepEqual(await place(), ['c', true, 'Héros']);
+  await r.event({ event: 'removed', ids: ['zz'] });
+  assert.deepEqual(await place(), ['c', true, 'Héros']);
+  await r.event({ event: 'clip', id: 'b' });
+  assert.deepEqual(await place(), ['c', false, 'Héros']);
+  await page.keyboard.press('Enter');
+  await page.waitForFunction(() => !document.querySelector('#lib input.inline'));
+  assert.equal(sidecar(folder, 'c').title, 'Héros');
   // A game typed on a card whose clip leaves the list is not sent for it.
   await r.cards('c').locator('.thumb').click({ button: 'right' });
   await page.click('#menu button:has-text("Classer sous un autre jeu")');
@@ -110,17 +125,74 @@ test('a refused save ends a key capture and resumes the global keys', async t =>
   assert.deepEqual(await page.evaluate(() => S.settings.slots.map(s => s.key.label)), ['F6', 'F7', 'F8', 'F9']);
 });
 
+// A clip found gone leaves at once, as the host's removal would take it: its card, the selection, the counts.
 test('favourites of a selection that partly fail show what changed and say what did not, in French', async t => {
-  const r = await rig(t, [clip('a'), clip('b', { ago: 120 }), clip('c', { ago: 180 })]);
+  const r = await rig(t, [clip('a'), clip('b', { ago: 120 }), clip('c', { ago: 180 }), clip('d', { ago: 240 }),
+    clip('e', { ago: 300 })]);
   const { page, folder } = r;
-  fs.rmSync(path.join(folder, 'b.mp4'));
-  await page.keyboard.press('Control+a');
-  await page.click('#sel-fav');
-  await r.noteText("Un clip sur 3 n'a pas changé : Ce clip n'existe plus.");
-  assert.deepEqual(['a', 'c'].map(id => sidecar(folder, id).favorite), [true, true]);
-  assert.deepEqual(await page.$$eval('#lib .grid figure', f => f.map(x => [x.dataset.id, x.querySelector('.fav.on') !== null])),
-    [['a', true], ['b', false], ['c', true]]);
-  assert.equal(await page.textContent('#nav-list [data-filter=fav] small'), '2');
+  const favourites = () => page.$$eval('#lib .grid figure', f => f.map(x => [x.dataset.id, x.querySelector('.fav.on') !== null]));
+  for (const [gone, ids, want, left] of [
+    [['b'], ['a', 'b', 'c'], "Un clip sur 3 n'a pas changé : Ce clip n'existe plus.", [['a', true], ['c', true], ['d', false], ['e', false]]],
+    [['a', 'd'], ['a', 'c', 'd', 'e'], "2 clips sur 4 n'ont pas changé : Ce clip n'existe plus.", [['c', true], ['e', true]]],
+  ]) {
+    for (const id of gone) fs.rmSync(path.join(folder, `${id}.mp4`));
+    for (const id of ids) await r.cards(id).locator('.thumb').click({ modifiers: ['Control'] });
+    await page.click('#sel-fav');
+    await r.noteText(want);
+    assert.deepEqual(await favourites(), left, want);
+    assert.deepEqual(await page.evaluate(() => [S.clips.length, [...S.sel].sort()]),
+      [left.length, ids.filter(id => !gone.includes(id)).sort()]);
+    assert.equal(await page.textContent('#nav-list [data-filter=fav] small'), String(left.filter(([, on]) => on).length));
+    await page.keyboard.press('Escape');
+    await page.evaluate(() => hideNote());
+  }
+  assert.deepEqual(['c', 'e'].map(id => sidecar(folder, id).favorite), [true, true]);
+});
+
+// Every action that names a clip, started as the page offers it: the clip gone from the folder leaves the page
+// with the API's reason as the note. A deletion of several clips keeps those still there.
+test('a clip found gone by any action leaves the library', async t => {
+  const menu = label => async (r, id) => {
+    await r.cards(id).locator('.thumb').click({ button: 'right' });
+    await r.page.click(`#menu button:has-text(${JSON.stringify(label)})`);
+  };
+  const rows = [
+    ['favorite', (r, id) => r.cards(id).locator('.fav').click()],
+    ['rename', async (r, id) => {
+      await r.cards(id).locator('.title').dblclick();
+      await r.page.keyboard.type('Nouveau');
+      await r.page.keyboard.press('Enter');
+    }],
+    ['game', async (r, id) => {
+      await menu('Classer sous un autre jeu')(r, id);
+      await r.page.click('#menu button:has-text("Celeste")');
+    }],
+    ['delete', menu('Mettre à la corbeille')],
+    ['copy', menu('Copier le fichier')],
+    ['copy-light', menu('Copier pour Discord')],
+    ['reveal', menu('Montrer dans le dossier')],
+    ['open', menu('Ouvrir dans mon lecteur')],
+    ['delete', async (r, id) => {
+      for (const one of [id, 'keep']) await r.cards(one).locator('.thumb').click({ modifiers: ['Control'] });
+      await r.page.click('#sel-del');
+    }],
+  ];
+  // Every card in view: a scroll would close the menus.
+  const r = await rig(t, [clip('keep', { game: 'Celeste' }), ...rows.map((row, i) => clip(`c${i}`, { ago: 120 + i }))],
+    { contextOptions: { viewport: { width: 1600, height: 1400 } } });
+  const { page, folder } = r;
+  for (const [i, [method, act]] of rows.entries()) {
+    const id = `c${i}`;
+    fs.rmSync(path.join(folder, `${id}.mp4`));
+    await act(r, id);
+    await r.noteText("Ce clip n'existe plus.").catch(async () => assert.fail(`${method}: ${await page.textContent('#note')}`));
+    await page.waitForFunction(id => !clipById(id) && !figuresOf(id).length && !S.sel.has(id), id);
+    assert.equal(r.called(method).length > 0, true, method);
+    assert.equal(await page.textContent('#nav-list [data-filter=all] small'), String(rows.length - i));
+    await page.evaluate(() => { hideNote(); clearSelection(); });
+  }
+  assert.deepEqual(await page.evaluate(() => S.clips.map(c => c.id)), ['keep']);
+  assert.ok(fs.existsSync(path.join(folder, 'keep.mp4')));
 });
 
 test('replies that are not JSON show their text; status calls never overlap', async t => {
@@ -204,6 +276,19 @@ test('the player: one pointer listener however often opened, its favourite in th
   await page.keyboard.press('x');
   await page.evaluate(() => { const v = $('player').querySelector('video'); v.currentTime = v.duration - 0.3; v.play(); });
   await page.waitForFunction(() => { const v = $('player').querySelector('video'); return !v.paused && v.currentTime < 1; });
+  // Loop off: a run-out stays at the end, but in trim mode the selection still starts over from its in mark.
+  await page.click('.vp-loop');
+  assert.equal(await page.evaluate(() => P.loop), false);
+  const runOut = () => page.evaluate(() => { const v = $('player').querySelector('video'); v.currentTime = v.duration - 0.3; v.play(); });
+  await runOut();
+  await page.waitForFunction(() => { const v = $('player').querySelector('video'); return v.ended && v.paused; });
+  await page.evaluate(() => { const v = $('player').querySelector('video'); v.currentTime = 1; });
+  await page.keyboard.press('i');
+  await runOut();
+  await page.waitForFunction(() => {
+    const v = $('player').querySelector('video');
+    return P.trim && P.trim.a === 1 && !v.paused && v.currentTime >= 1 && v.currentTime < v.duration - 0.5;
+  });
 });
 
 test('the morph starts from and returns to the thumbnail clicked; the hero\'s "Plus d\'actions" is the card menu',

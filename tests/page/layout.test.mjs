@@ -47,12 +47,14 @@ test('library, settings and player from 800 to 1920 px: no label under its contr
   await page.evaluate(CHECK);
   await page.waitForFunction(() => [...document.querySelectorAll('#lib img')].every(i => i.complete));
   const faults = [];
-  // The hero keeps its four actions on one line and its detail line whole.
+  // The hero keeps its four actions on one line, its detail line whole and its size with its unit.
   await sweep(page, 'library', faults, () => page.evaluate(() => {
     const acts = [...document.querySelectorAll('#lib .hero .acts button')].map(b => b.getBoundingClientRect().top);
     const line = document.querySelector('#lib .hero .hero-t small:last-of-type');
+    const parted = heroUnitParts();
     return [...(new Set(acts).size > 1 ? ['the hero\'s actions wrap'] : []),
-      ...(line.scrollWidth > line.clientWidth ? [`the hero's detail line is cut: ${line.textContent}`] : [])];
+      ...(line.scrollWidth > line.clientWidth ? [`the hero's detail line is cut: ${line.textContent}`] : []),
+      ...(parted.length ? [`the hero's size leaves its unit with game names of ${parted} characters`] : [])];
   }));
   await page.click('#nav-settings');
   await page.waitForSelector('#settings .grp');

@@ -1,7 +1,9 @@
 // What a player would see as broken in the page as it is laid out now, as a list of texts (empty when none):
 // text cut without an ellipsis, by its own box or a box around it; text spilling out of its box over what is
 // beside it (a label under its control); the in-flow children of a row or grid overlapping each other; text
-// past the window's edge. A plain script, run as it is by the Chromium tests and the WebKitGTK view's test.
+// past the window's edge; a figure and its unit (or the two sides of a "×") that a line may part, in the page's
+// own texts and tooltips (titles and games are the player's). A plain script, run as it is by the Chromium
+// tests and the WebKitGTK view's test.
 (() => {
   const SLACK = 1;
   const clips = cs => cs.overflowX !== 'visible' || cs.overflowY !== 'visible';
@@ -72,6 +74,18 @@
     }
   }
 
+  // A breakable space between a figure and its unit: at some width the line ends on "6,0" with "Mo" below.
+  const SPLIT = /\d[ \t\r\n]+(?:Mo|Go|Ko|min|jours|Hz|fps|kbit\/s|ms|s|%|×)(?![\p{L}\d])|×[ \t\r\n]+\d/u;
+  function splitFaults(el, faults) {
+    if (el.closest('.title, .game')) return;
+    const texts = [...el.childNodes].filter(n => n.nodeType === 3).map(n => n.textContent);
+    if (el.dataset && el.dataset.tip) texts.push(el.dataset.tip);
+    for (const text of texts) {
+      const found = SPLIT.exec(text);
+      if (found) faults.push(`figure and unit may part at "${found[0]}": ${describe(el)}`);
+    }
+  }
+
   // Children of a flex or grid container that take part in its layout.
   function rowFaults(el, faults) {
     const cs = getComputedStyle(el);
@@ -89,6 +103,27 @@
     }
   }
 
+  // The hero's detail line wraps where its game name ends: for each length of that name, from 1 to `most`
+  // characters, the last figure and its unit stay on one line. Gives the lengths that part them (none when
+  // there is no hero); the name is put back.
+  window.heroUnitParts = (most = 60) => {
+    const line = document.querySelector('#lib .hero .hero-t small:last-of-type');
+    const game = line && line.querySelector('.game');
+    const text = line && [...line.childNodes].reverse().find(n => n.nodeType === 3);
+    const at = text ? text.textContent.search(/\d+(,\d+)?\s*(Mo|Go)$/) : -1;
+    if (!game || at < 0) return [];
+    const was = game.textContent, parted = [];
+    for (let n = 1; n <= most; n++) {
+      game.textContent = 'Jeu ' + 'm'.repeat(n);
+      const range = document.createRange();
+      range.setStart(text, at);
+      range.setEnd(text, text.textContent.length);
+      if (new Set([...range.getClientRects()].filter(r => r.width).map(r => Math.round(r.top))).size > 1) parted.push(n);
+    }
+    game.textContent = was;
+    return parted;
+  };
+
   window.layoutFaults = (root = document.body) => {
     const faults = [];
     for (const el of [root, ...root.querySelectorAll('*')]) {
@@ -96,6 +131,7 @@
       if (!shown(el)) continue;
       textFaults(el, faults);
       rowFaults(el, faults);
+      splitFaults(el, faults);
     }
     return [...new Set(faults)];
   };

@@ -37,7 +37,7 @@ test('play sessions, hero and filters', async t => {
   const all = await sessions();
   assert.deepEqual(all.map(s => s[1]), [['a1', 'a2', 'a3'], ['a4'], ['o1'], ['a5'], ['f1']]);
   // The clips are hours old: shortly after midnight they fall on the day before.
-  assert.match(all[0][0], /^Hades (Aujourd'hui|Hier), \d\dh\d\d – \d\dh\d\d · 3 clips · 0,\d Mo$/);
+  assert.match(all[0][0], /^Hades (Aujourd'hui|Hier), \d\dh\d\d – \d\dh\d\d · 3 clips · 0,\d\u00a0Mo$/);
   assert.match(all[1][0], /^Hades (Aujourd'hui|Hier), \d\dh\d\d · 1 clip/);
   assert.equal(await page.locator('#lib .hero').getAttribute('data-id'), 'a1');
   // A game named like the favourites filter is a filter of its own.
@@ -221,7 +221,7 @@ test('host events: listed clips, early events, removal under the player, failed 
   fs.copyFileSync(path.join(r.folder, 'a.mp4'), path.join(r.folder, 'rec.mp4'));
   await r.event({ event: 'recording', id: 'rec' });
   assert.deepEqual(await ids(), ['rec', 'b', 'a']);
-  assert.match(await page.textContent('#pill-note'), /^Enregistrement gardé · \d:\d\d · \d+,\d Mo$/);
+  assert.match(await page.textContent('#pill-note'), /^Enregistrement gardé · \d:\d\d · \d+,\d\u00a0Mo$/);
   // A failed delete leaves the player playing.
   await r.cards('a').locator('.thumb').click();
   await page.waitForFunction(() => $('player').querySelector('video')?.readyState >= 2);

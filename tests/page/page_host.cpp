@@ -9,7 +9,8 @@
 // which the driver runs in its page. Each request is logged on standard error as
 // "request METHOD PATH range=VALUE status=N content-range=VALUE". Standard input takes one JSON command a
 // line, which goes through the engine's notifier: {"event":"removed","ids":[...]}, {"event":"clip","id":ID} or
-// {"event":"recording","id":ID} (a finished recording).
+// {"event":"recording","id":ID} (a finished recording). {"event":"recording-slot","id":ID} only marks clip ID
+// as the one being recorded, as the engine does while a recording runs ("" clears it); no script follows.
 // A file put on the clipboard is logged as "clipboard PATH". Light copies are made by the real transcoder.
 // It ends on SIGTERM, SIGINT or when standard input closes.
 
@@ -155,7 +156,7 @@ void on_request(SoupServer*, SoupServerMessage* message, char const*, GHashTable
                             }));
 }
 
-void run_command(engine::Engine const& engine, std::string const& line)
+void run_command(engine::Engine& engine, std::string const& line)
 {
     auto command = nlohmann::json::parse(line, nullptr, false);
     if (!command.is_object())
@@ -164,7 +165,9 @@ void run_command(engine::Engine const& engine, std::string const& line)
     auto kind = command.value("event", "");
     auto id = command.value("id", "");
     auto folder = engine.clips_dir();
-    if (kind == "removed")
+    if (kind == "recording-slot")
+        engine.recording.set(id.empty() ? std::nullopt : std::optional(engine::RecordingSlot { 1, id }));
+    else if (kind == "removed")
         engine.notify({ Event::Removed { command.value("ids", std::vector<std::string> {}) } });
     else if (auto path = library::clip_path(folder, id); path && kind == "clip")
         engine.notify({ Event::ClipSaved { library::read_clip_meta(folder, id, *path) } });

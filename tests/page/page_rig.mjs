@@ -99,6 +99,10 @@ export async function startHost(home) {
       while (scripts.length === count) await new Promise(resolve => { waiter = resolve; });
       return scripts[count];
     },
+    // Sends a command that makes no script.
+    send(command) {
+      child.stdin.write(JSON.stringify(command) + '\n');
+    },
     async stop() {
       if (child.exitCode !== null) return;
       const ended = new Promise(resolve => child.once('exit', resolve));

@@ -29,6 +29,13 @@ const FILES = {
   hevc: make('hevc.mp4', pattern(3, '320x180'), ['-c:v', 'libx265', '-x265-params', 'log-level=error', '-tag:v', 'hvc1']),
   white: make('white.mp4', ['-f', 'lavfi', '-i', 'color=white:size=320x180:rate=30', '-t', '3'], ['-c:v', 'libx264']),
   black: make('black.mp4', ['-f', 'lavfi', '-i', 'color=black:size=320x180:rate=30', '-t', '3'], ['-c:v', 'libx264']),
+  // A recording as it grows: its samples so far, and no index until it finishes.
+  growing: (() => {
+    const file = path.join(media, 'growing.mp4');
+    ffmpeg([...pattern(3, '320x180'), '-pix_fmt', 'yuv420p', '-c:v', 'libx264', file]);
+    fs.truncateSync(file, Math.floor(fs.statSync(file).size / 2));
+    return file;
+  })(),
 };
 
 // The page rig over clips whose `file` names one of FILES (the long clip by default), with an init script, and
@@ -135,7 +142,7 @@ test('every key of the player, the Escape order and keys typed into fields', asy
     assert.ok(seen.includes(want), `${want} in ${seen}`);
 });
 
-test('trim: i, o and Enter make one new clip; a vanished source keeps trim mode', async t => {
+test('trim: i, o and Enter make one new clip; a vanished source leaves with its player', async t => {
   const r = await rig(t, [clip('a', { favorite: true }), clip('b', { ago: 300 })]);
   const { page, folder } = r;
   await r.open('a');
@@ -178,13 +185,38 @@ test('trim: i, o and Enter make one new clip; a vanished source keeps trim mode'
   assert.ok(first + cut.length >= 6.5 * 30, `the cut ends at frame ${first + cut.length}`);
   await page.click('#note-act');
   await page.waitForFunction(id => S.lens === id && $('player').querySelector('video').readyState >= 1, made.id);
-  // The clip leaves the folder while the player shows it.
+  // The clip leaves the folder while the player shows it: it leaves the page too, its player and selection with it.
   fs.rmSync(path.join(folder, `${made.id}.mp4`));
   await press(page, 'x', 'Enter');
   await r.noteText("Ce clip n'existe plus.");
-  await page.waitForFunction(() => !$('pill').classList.contains('island'));
-  assert.ok((await r.look()).trim);
+  await page.waitForFunction(id => !$('pill').classList.contains('island') && S.lens === null && $('player').hidden &&
+    !clipById(id) && !figuresOf(id).length, made.id);
+  assert.equal((await r.look()).trim, null);
   assert.equal(r.called('trim').length, 2);
+});
+
+// The clip being recorded has no index yet: the page cannot play it, and the API refuses to cut it. Every way
+// to cut says so; once it is no longer recorded, the page's own reason stands.
+test('trim of the clip being recorded says why, by button and by key', async t => {
+  const r = await rig(t, [clip('rec', { file: 'growing', recording: true }), clip('a', { ago: 120 })]);
+  const { page } = r;
+  await r.open('rec', false);
+  await r.noteText('Ce clip ne se lit pas ici. Ouvre-le dans ton lecteur.');
+  r.host.send({ event: 'recording-slot', id: 'rec' });
+  await page.waitForFunction(() => S.status && S.status.recording);
+  const ways = [['the scissors', () => page.click('.vp-cutb')], ...['x', 'X', 'i', 'o'].map(k => [k, () => press(page, k)])];
+  for (const [how, act] of ways) {
+    await page.evaluate(() => hideNote());
+    await act();
+    await r.noteText("Ce clip est en cours d'enregistrement.").catch(() => assert.fail(how));
+  }
+  r.host.send({ event: 'recording-slot', id: '' });
+  await page.waitForFunction(() => S.status && !S.status.recording);
+  await page.evaluate(() => hideNote());
+  await press(page, 'x');
+  await r.noteText('Ce clip ne se lit pas ici. Ouvre-le dans ton lecteur.');
+  assert.deepEqual(r.called('trim').map(c => c.body), Array(ways.length + 1).fill({ id: 'rec', from: 0, to: 0 }));
+  assert.deepEqual(await page.evaluate(() => [S.clips.length, P.trim, S.lens]), [2, null, 'rec']);
 });
 
 test('before the duration is known, seeks, marks and drags change nothing', async t => {

@@ -82,16 +82,16 @@ test('each control kind saves to settings.json and the view shows the reply', as
   }
   await page.locator('#settings .ksecs').first().selectOption('45');
   await r.savedAs('slots', [45, 60, 90, 120].map((secs, i) => ({ secs, key: { mods: 0, vk: 0x75 + i, label: `F${6 + i}` } })));
-  assert.deepEqual(await Promise.all(['quality', 'fps', 'keepDays', 'theme'].map(r.chosen)), ['Haute', '144', '7 jours', 'Sombre']);
+  assert.deepEqual(await Promise.all(['quality', 'fps', 'keepDays', 'theme'].map(r.chosen)), ['Haute', '144', '7\u00a0jours', 'Sombre']);
   assert.equal(await page.evaluate(() => document.documentElement.dataset.theme), 'dark');
-  assert.equal(await page.textContent('.gs[data-k=micVolume] + output'), '95 %');
+  assert.equal(await page.textContent('.gs[data-k=micVolume] + output'), '95\u00a0%');
   // Device names are text.
   assert.deepEqual(await page.$$eval('#settings select[data-k=micDevice] option', o => o.map(x => x.textContent)),
     ['Micro par défaut du système', 'Micro <b>USB</b>']);
   // The reply's record is what shows, here a volume the engine would have set.
   clampVolume = true;
   await page.click('#settings .sw[data-k=inGameToast]');
-  await page.waitForFunction(() => $('settings').querySelector('.gs[data-k=gameVolume] + output').textContent === '200 %');
+  await page.waitForFunction(() => $('settings').querySelector('.gs[data-k=gameVolume] + output').textContent === '200\u00a0%');
   assert.equal(r.called('settings').length, rows.length + 2);
 });
 
@@ -211,11 +211,11 @@ test('estimates, hints, disabled codecs, a 75 s slot and meters', async t => {
   const options = key => r.seg(key).locator('button').allInnerTexts();
   assert.deepEqual(await options('resolution'), ['720p', '1080p', '1440p', 'Source']);
   assert.equal(await page.textContent('#cap-hint'),
-    'Une minute de clip pèse environ 46 Mo. Hors jeu, rien ne tourne. La capture démarre avec un jeu et s’arrête 2 min après.');
+    'Une minute de clip pèse environ 46\u00a0Mo. Hors jeu, rien ne tourne. La capture démarre avec un jeu et s’arrête 2\u00a0min après.');
   assert.equal(await page.textContent('#k-est'),
-    'Tampon de 1 min 15 en jeu : environ 60 Mo sur le disque et 5,2 Mo en mémoire.');
+    'Tampon de 1\u00a0min\u00a015 en jeu : environ 60\u00a0Mo sur le disque et 5,2\u00a0Mo en mémoire.');
   assert.deepEqual(await page.$$eval('#settings .ksecs option', o => o.slice(5, 8).map(x => x.textContent)),
-    ['1 min', '1 min 15', '1 min 30']);
+    ['1\u00a0min', '1\u00a0min\u00a015', '1\u00a0min\u00a030']);
   // A disabled codec: not by click, drag or arrows.
   const settingsCalls = r.called('settings').length;
   await r.seg('codec').locator('button', { hasText: 'AV1' }).click({ force: true });
@@ -229,12 +229,12 @@ test('estimates, hints, disabled codecs, a 75 s slot and meters', async t => {
   assert.equal(await page.evaluate(() => $('m-mic').firstChild.getBoundingClientRect().width), 0);
   // Refresh rates: 120 fps on 60 Hz duplicates frames; 144 fps on 165 Hz does not.
   await r.seg('fps').locator('button', { hasText: '120' }).click();
-  await page.waitForFunction(() => $('cap-hint').textContent.endsWith('Ton écran tourne à 60 Hz : au-delà, des images sont dupliquées.'));
+  await page.waitForFunction(() => $('cap-hint').textContent.endsWith('Ton écran tourne à 60\u00a0Hz : au-delà, des images sont dupliquées.'));
   caps = { ...caps, monitorHz: 165 };
   await page.click('#nav-list [data-filter=all]');
   await page.click('#nav-settings');
   await r.seg('fps').locator('button', { hasText: '144' }).click();
-  await page.waitForFunction(() => $('cap-hint').textContent.endsWith('La capture démarre avec un jeu et s’arrête 2 min après.'));
+  await page.waitForFunction(() => $('cap-hint').textContent.endsWith('La capture démarre avec un jeu et s’arrête 2\u00a0min après.'));
   assert.equal(r.called('meters').length > 0, true);
 });
 

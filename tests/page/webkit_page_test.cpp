@@ -9,6 +9,7 @@
 
 #include "app/main.h"
 #include "app/window.h"
+#include "base/clock.h"
 #include "library/library.h"
 #include "platform/main_loop.h"
 #include "tests/support/media_check.h"
@@ -54,7 +55,9 @@ protected:
         made = ffmpeg(fmt::format("-f lavfi -i testsrc2=size=320x180:rate=30 -f lavfi -i sine=frequency=440 -t 10 "
                                   "-pix_fmt yuv420p -c:v libx264 -c:a aac -movflags +faststart '{}'",
                                   (media_dir / "clip.mp4").string()))
-            && ffmpeg(fmt::format("-f lavfi -i testsrc2=size=400x225 -frames:v 1 '{}'", (media_dir / "thumb.jpg").string()));
+            && ffmpeg(fmt::format("-f lavfi -i testsrc2=size=400x225 -frames:v 1 '{}'", (media_dir / "thumb.jpg").string()))
+            && ffmpeg(fmt::format("-f lavfi -i testsrc2=size=320x180:rate=30 -t 4 -pix_fmt yuv420p -c:v libx264 '{}'",
+                                  (media_dir / "growing.mp4").string()));
     }
     static void TearDownTestSuite() { fs::remove_all(media_dir); }
 
@@ -183,11 +186,9 @@ protected:
         ASSERT_EQ(media::run(command).status, 0);
     }
 
-    // The visible part of the view as page-shots/webkit-{name}.png.
-    void keep_snapshot(std::string const& name)
+    // The view as it shows now, as NAME.png in page-shots/ of the build.
+    void snapshot(std::string const& name)
     {
-        fs::path const shots = PAGE_SHOTS;
-        fs::create_directories(shots);
         struct Shot {
             bool done { false };
             cairo_surface_t* surface { nullptr };
@@ -201,10 +202,26 @@ protected:
             },
             &snap);
         spin_until([&] { return snap.done; });
-        if (snap.surface) {
-            cairo_surface_write_to_png(snap.surface, (shots / ("webkit-" + name + ".png")).c_str());
-            cairo_surface_destroy(snap.surface);
-        }
+        if (!snap.surface)
+            return;
+        fs::path const shots = PAGE_SHOTS;
+        fs::create_directories(shots);
+        cairo_surface_write_to_png(snap.surface, (shots / (name + ".png")).c_str());
+        cairo_surface_destroy(snap.surface);
+    }
+    // Resizes the window and waits until the page has laid the size out twice alike; gives "WxH".
+    std::string resize(int w, int h)
+    {
+        gtk_window_resize(GTK_WINDOW(toplevel()), w, h);
+        std::string size;
+        spin_until([&] {
+            auto now = js("(async () => { await new Promise(r => requestAnimationFrame(() => requestAnimationFrame(r)));"
+                          " return innerWidth + 'x' + innerHeight; })()");
+            bool same = now == size && now == fmt::format("{}x{}", w, h);
+            size = now;
+            return same;
+        }, 10s);
+        return size;
     }
     // Once the pictures are in and the cards have arrived (endless animations aside).
     bool settled()
@@ -322,6 +339,22 @@ TEST_F(WebKitPage, InlineRenameOutlivesARender)
     EXPECT_TRUE(spin_until([&] {
         return library::read_clip_meta(clips, plain_id, clips / (std::string(plain_id) + ".mp4")).title == "Nouveau titre";
     }));
+
+    // Opened on the hero's own title, the field stays on the hero when its clip comes again.
+    auto const hero = js("document.querySelector('#lib .hero').dataset.id");
+    js("renameInline(document.querySelector('#lib .hero'))");
+    ASSERT_TRUE(wait_js("document.activeElement.classList.contains('inline')"));
+    js("Object.assign(document.activeElement, { value: 'Titre du héros' }).setSelectionRange(5, 5)");
+    auto again = library::read_clip_meta(clips, hero, clips / (hero + ".mp4"));
+    js("S.newId = null");
+    shell::handle_event(state, UserEvent { UserEvent::Page { engine::PageEvent { engine::PageEvent::ClipSaved { again } } } });
+    ASSERT_TRUE(wait_js("S.newId !== null"));
+    EXPECT_EQ(js("(f => f && JSON.stringify([f.closest('figure').dataset.id, !!f.closest('.hero'), f.value, f.selectionStart]))"
+                 "(document.activeElement.classList.contains('inline') ? document.activeElement : null)"),
+              nlohmann::json({ hero, true, "Titre du héros", 5 }).dump());
+    js("document.activeElement.dispatchEvent(new KeyboardEvent('keydown', { key: 'Enter', bubbles: true }))");
+    ASSERT_TRUE(wait_js("!document.querySelector('#lib input.inline')"));
+    EXPECT_TRUE(spin_until([&] { return library::read_clip_meta(clips, hero, clips / (hero + ".mp4")).title == "Titre du héros"; }));
 }
 
 // A window opened during a recording lists only finished clips: the growing file (no index, no record yet) is
@@ -340,7 +373,7 @@ TEST_F(WebKitPage, OpenedDuringARecordingListsItOnlyOnceFinished)
               "0");
     EXPECT_NE(js("document.querySelector('#lib figure.hero').dataset.id"), id);
     EXPECT_TRUE(settled());
-    keep_snapshot("recording-in-progress");
+    snapshot("webkit-recording-in-progress");
 
     // Finished: the whole file and its record, then the event.
     fs::copy_file(media_dir / "clip.mp4", file, fs::copy_options::overwrite_existing);
@@ -353,7 +386,7 @@ TEST_F(WebKitPage, OpenedDuringARecordingListsItOnlyOnceFinished)
     ASSERT_TRUE(wait_js("document.querySelector('#lib figure.hero')?.dataset.id === " + nlohmann::json(id).dump()));
     EXPECT_EQ(js("S.clips.filter(c => c.id === " + nlohmann::json(id).dump() + " && c.recording).length"), "1");
     EXPECT_TRUE(settled());
-    keep_snapshot("recording-finished");
+    snapshot("webkit-recording-finished");
 }
 
 // With the loop on, a seek to the end of a paused clip stays there and an out mark takes the clip's end;
@@ -383,11 +416,60 @@ TEST_F(WebKitPage, LoopKeepsASeekAtTheEnd)
            " v.addEventListener(t, () => __ev.push(`${t} ${v.ended} ${v.paused} ${v.currentTime.toFixed(2)}`))");
     run_js("setTrim(false); " + video + ".currentTime = " + video + ".duration - 0.3; " + video + ".play()");
     EXPECT_TRUE(wait_js("(v => !v.paused && v.currentTime > 0 && v.currentTime < 1)(" + video + ")", 10s)) << js("JSON.stringify(__ev)");
+    // Loop off: in trim mode, playback that runs out at the clip's end starts over from the in mark.
+    run_js("playerAction('loop'); const v = " + video + "; v.pause(); v.currentTime = 2; window.__ev = []");
+    ASSERT_TRUE(wait_js("(v => !v.seeking && v.currentTime === 2)(" + video + ")"));
+    js("markTrim(false)");
+    run_js("const v = " + video + "; v.currentTime = v.duration - 0.3; v.play()");
+    EXPECT_TRUE(wait_js("(v => P.trim && P.trim.a === 2 && !v.paused && v.currentTime >= 2 && v.currentTime < 3)(" + video + ")", 10s))
+        << js("JSON.stringify([P.loop, P.trim, __ev])");
+    EXPECT_EQ(js("P.loop"), "false");
+}
+
+// The clip being recorded, as the page shows it while a recording runs: the library (a screenshot of it), and
+// the player, where every way to cut notes the API's refusal (a screenshot of the note).
+TEST_F(WebKitPage, RecordingInProgress)
+{
+    // A recording as it grows: its first samples and no index yet (an MP4 with its index last, cut halfway).
+    auto const growing = clips / "rec.mp4";
+    fs::copy_file(media_dir / "growing.mp4", growing);
+    fs::resize_file(growing, fs::file_size(growing) / 2);
+    state.engine->recording.set(engine::RecordingSlot { ticks::now() - 42 * ticks::ticks_per_second, "rec" });
+    js("window.__before = true");
+    webkit_web_view_reload(view);
+    ASSERT_TRUE(wait_js("typeof __before === 'undefined' && typeof listed !== 'undefined' && listed && S.status && "
+                        "S.status.recording && !!document.querySelector('#lib figure[data-id]')"));
+    run_js("await document.fonts.ready; await new Promise(r => setTimeout(r, 600))");
+    resize(window::min_width, 800);
+    snapshot("webkit-recording-library");
+    // A page that holds a card of it all the same (listed before the file was known as the recording's).
+    run_js("if (!clipById('rec')) { S.clips.unshift({ id: 'rec', title: 'Enregistrement', game: 'Autres', "
+           "created: Math.floor(Date.now() / 1000), secs: 0, bytes: 0, favorite: false, recording: true, width: 0, "
+           "height: 0 }); renderAll(); }");
+    js("openPlayer('rec')");
+    ASSERT_TRUE(wait_js("$('player').querySelector('video')?.error"));
+    std::vector<std::pair<char const*, std::string>> const ways {
+        { "the scissors", "$('player').querySelector('.vp-cutb').click()" },
+        { "x", "$('player').dispatchEvent(new KeyboardEvent('keydown', { key: 'x', bubbles: true }))" },
+        { "i", "$('player').dispatchEvent(new KeyboardEvent('keydown', { key: 'i', bubbles: true }))" },
+        { "o", "$('player').dispatchEvent(new KeyboardEvent('keydown', { key: 'o', bubbles: true }))" },
+    };
+    for (auto const& [how, act] : ways) {
+        js("hideNote()");
+        run_js(act);
+        EXPECT_TRUE(wait_js("!$('note').hidden && $('note').textContent === \"Ce clip est en cours d'enregistrement.\"", 20s))
+            << how << ": " << js("$('note').hidden + ' ' + $('note').textContent");
+    }
+    run_js("await new Promise(r => setTimeout(r, 400))");
+    snapshot("webkit-recording-trim");
+    EXPECT_EQ(js("JSON.stringify([P.trim, S.lens])"), R"([null,"rec"])");
+    state.engine->recording.set(std::nullopt);
 }
 
 // The window swept from its narrowest to 1920 px wide over the library, the settings and the player: no label
-// under its control and no text cut without an ellipsis, as the page's own check finds them; a snapshot of
-// each stays in page-shots/.
+// under its control, no text cut without an ellipsis and no figure a line could part from its unit, as the
+// page's own check finds them; a snapshot of each stays in page-shots/ (webkit-library-960x800.png shows the
+// hero's detail line at the narrowest width).
 TEST_F(WebKitPage, LayoutHoldsAtEveryWindowWidth)
 {
     std::ifstream file(LAYOUT_CHECK);
@@ -400,22 +482,25 @@ TEST_F(WebKitPage, LayoutHoldsAtEveryWindowWidth)
                                                        { 1080, 800 }, { 1100, 800 }, { 1180, 800 }, { 1280, 800 },
                                                        { 1440, 900 }, { 1920, 1000 } };
         for (auto [w, h] : sizes) {
-            gtk_window_resize(GTK_WINDOW(toplevel()), w, h);
-            std::string size;
-            // The size the window manager settled on, once the page has laid it out twice alike.
-            spin_until([&] {
-                auto now = js("(async () => { await new Promise(r => requestAnimationFrame(() => requestAnimationFrame(r)));"
-                              " return innerWidth + 'x' + innerHeight; })()");
-                bool same = now == size && now == fmt::format("{}x{}", w, h);
-                size = now;
-                return same;
-            }, 10s);
-            keep_snapshot(fmt::format("{}-{}", name, size));
+            // The size the window manager settled on.
+            auto size = resize(w, h);
+            snapshot(fmt::format("webkit-{}-{}", name, size));
             for (auto const& fault : nlohmann::json::parse(js("JSON.stringify(layoutFaults())")))
                 faults.push_back(fmt::format("{} {}: {}", name, size, fault.get<std::string>()));
+            if (auto parted = js("heroUnitParts().join(' ')"); !parted.empty())
+                faults.push_back(fmt::format("{} {}: the hero's size leaves its unit with game names of {} characters",
+                                             name, size, parted));
         }
     };
     sweep("library");
+    // The hero's detail line on two lines at the narrowest width, as a long game name makes it.
+    resize(window::min_width, 800);
+    js("document.querySelector('#lib .hero .game').textContent = 'Counter-Strike 2 : Global Offensive, partie classée'");
+    pointer("$('bar')");
+    run_js("stopPreview(); await new Promise(r => setTimeout(r, 600))");
+    snapshot("webkit-hero-detail-960");
+    EXPECT_EQ(js("heroUnitParts().join(' ')"), "");
+    js("renderLib()");
     js("attempt(goSettings)()");
     ASSERT_TRUE(wait_js("!!document.querySelector('#settings .grp')"));
     sweep("settings");
