@@ -38,7 +38,8 @@ namespace mp4 {
 // (13 bytes a sample, 22 bytes of size, check and fields an entry), after a header entry of at most 64 MiB.
 // Past this bound no entry could add a sample, so nothing further is read: a journal grown by damage (a
 // sparse file of gigabytes) costs no more than one that is whole.
-constexpr std::uint64_t max_journal_bytes = 8 + (std::uint64_t { 64 } << 20) + 2 * (std::uint64_t { 1 } << 24) * (13 + 22);
+constexpr std::uint64_t max_journal_bytes
+    = 8 + (std::uint64_t { 64 } << 20) + 2 * (std::uint64_t { 1 } << 24) * (13 + 22);
 
 // Where a recording's mdat header sits (right after the ftyp) and where its payload starts.
 constexpr std::uint64_t recording_mdat_position = ftyp_bytes;

@@ -404,15 +404,16 @@ void complete_unfinished_recordings(std::filesystem::path const& folder)
             Leftover leftover = Leftover::TryAgain;
             try {
                 leftover = complete_unfinished(folder, id);
-            } catch (std::exception const&) {
-                // The journal could not be used: the file stays as it is, and so will it at every start.
+            } catch (...) {
+                // Out of memory, or anything else thrown: this journal cannot be used here, at this start or any
+                // later one. The file stays as it is.
                 leftover = Leftover::Done;
             }
             // Completed, or not a recording this program can complete: the MP4 stays as it is, for the player.
             if (leftover == Leftover::Done)
                 library::remove_journal(folder, id);
         }
-    } catch (std::exception const&) {
+    } catch (...) {
     }
 }
 

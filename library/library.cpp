@@ -240,7 +240,8 @@ void remove_recording(fs::path const& folder, std::string_view id)
     if (auto clips = files::Dir::open(folder))
         (void)clips->remove(std::string(id) + ".mp4");
     if (auto meta = open_meta_dir(folder)) {
-        for (auto const& name : { std::string(id) + ".json", std::string(id) + ".jpg", reserve_name(id), journal_name(id) })
+        std::string const named(id);
+        for (auto const& name : { named + ".json", named + ".jpg", reserve_name(id), journal_name(id) })
             (void)meta->remove(name);
         (void)meta->sync();
     }
