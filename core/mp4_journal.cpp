@@ -267,6 +267,28 @@ private:
     bool m_video_lost { false };
 };
 
+// Audio from before the first video sample kept: the recorder never writes any, but after the first video chunk
+// was lost the audio of that time remains, and would play alongside the first picture kept, early.
+void drop_audio_before(SampleTable& audio, std::int64_t first_video)
+{
+    std::size_t dropped = 0;
+    std::size_t chunk = 0;
+    while (dropped < audio.times.size() && audio.times[dropped] < first_video) {
+        audio.chunks[chunk].offset += audio.sizes[dropped];
+        if (--audio.chunks[chunk].count == 0)
+            ++chunk;
+        ++dropped;
+    }
+    if (dropped == 0)
+        return;
+    audio.chunks.erase(audio.chunks.begin(), audio.chunks.begin() + std::ptrdiff_t(chunk));
+    audio.times.erase(audio.times.begin(), audio.times.begin() + std::ptrdiff_t(dropped));
+    audio.sizes.erase(audio.sizes.begin(), audio.sizes.begin() + std::ptrdiff_t(dropped));
+    audio.sync.resize(audio.sizes.size());
+    for (std::size_t i = 0; i < audio.sync.size(); ++i)
+        audio.sync[i] = static_cast<std::uint32_t>(i + 1);
+}
+
 template <typename Source>
 Result<std::optional<JournalContents>> read_entries(Source& source)
 {
@@ -318,6 +340,8 @@ Result<std::optional<JournalContents>> read_entries(Source& source)
         at = *found;
         after_gap = true;
     }
+    if (!contents->video.times.empty())
+        drop_audio_before(contents->audio, contents->video.times.front());
     return contents;
 }
 

@@ -60,8 +60,11 @@ void write_bytes(std::filesystem::path const& path, std::span<std::uint8_t const
                                                                    std::streamsize(bytes.size()));
 }
 
-// Every sample of the completed file holds its own bytes; gives the number of video and audio samples.
-std::pair<std::size_t, std::size_t> expect_whole_samples(std::filesystem::path const& path)
+// Every sample of the completed file holds its own bytes; gives the number of video and audio samples. The file's
+// time line starts at its first video sample: `first_video` and `first_audio` are the recorded times of the first
+// samples it keeps.
+std::pair<std::size_t, std::size_t> expect_whole_samples(std::filesystem::path const& path,
+                                                         std::int64_t first_video = 0, std::int64_t first_audio = 0)
 {
     auto opened = demux::open_file(path);
     EXPECT_TRUE(opened) << opened.error();
@@ -69,9 +72,10 @@ std::pair<std::size_t, std::size_t> expect_whole_samples(std::filesystem::path c
         return {};
     auto file = bytes_of(path);
     for (bool audio : { false, true }) {
-        for (auto const& ref : audio ? opened->audio_samples : opened->video_samples) {
+        auto const& refs = audio ? opened->audio_samples : opened->video_samples;
+        for (auto const& ref : refs) {
             EXPECT_EQ(ref.size, audio ? audio_size : video_size);
-            auto expected = fill_of(ref.time, audio);
+            auto expected = fill_of(ref.time - refs.front().time + (audio ? first_audio : first_video), audio);
             bool whole = ref.offset + ref.size <= file.size()
                 && std::all_of(file.begin() + std::ptrdiff_t(ref.offset),
                                file.begin() + std::ptrdiff_t(ref.offset + ref.size),
@@ -174,7 +178,7 @@ std::uint64_t peak_memory()
 // shortens the file: every byte it held is still there, the index after them.
 TEST_F(Mp4Journal, CompletesWhatIsWholeOrLeavesTheFileUntouched)
 {
-    enum class Cut { None, JournalMidEntry, JournalCorrupt, ChunkEntryFlipped, ChunkSizeFieldFlipped,
+    enum class Cut { None, JournalMidEntry, JournalCorrupt, ChunkEntryFlipped, ChunkSizeFieldFlipped, FirstChunkFlipped,
                      JournalGarbageAfter, JournalSparseGigabytes, FileAtChunk, FileMidSample, FileAtSampleEnd,
                      FileBeforeFirstSample, HeaderOnlyBoth, FileNotARecording, JournalNotOne, JournalHeaderOnly,
                      IndexedWithBytesAfter, SalvagedSizeNeverPatched, LinkAtTheName };
@@ -197,6 +201,8 @@ TEST_F(Mp4Journal, CompletesWhatIsWholeOrLeavesTheFileUntouched)
         // The second video chunk (frames 11 to 21) is lost, and the frames up to the next keyframe (30) with it.
         { "bit flipped in a chunk entry followed by whole entries", Cut::ChunkEntryFlipped, Outcome::Kept, 25, 202 },
         { "bit flipped in a chunk entry's size", Cut::ChunkSizeFieldFlipped, Outcome::Kept, 25, 202 },
+        // The video then starts at frame 20 (2 s), and so does the audio: the 94 frames before 2 s go.
+        { "bit flipped in the first chunk's entry", Cut::FirstChunkFlipped, Outcome::Kept, 24, 108 },
         { "journal with bytes after its entries", Cut::JournalGarbageAfter, Outcome::Kept, 44, 202 },
         { "journal of 3 GiB, sparse after its entries", Cut::JournalSparseGigabytes, Outcome::Kept, 44, 202 },
         { "journal longer than the file", Cut::FileAtChunk, Outcome::Kept, 22, 99 },
@@ -245,6 +251,7 @@ TEST_F(Mp4Journal, CompletesWhatIsWholeOrLeavesTheFileUntouched)
         case Cut::JournalCorrupt: journal[ends[6] + 30] ^= 0x40; break;
         case Cut::ChunkEntryFlipped: journal[ends[2] + 40] ^= 0x08; break;
         case Cut::ChunkSizeFieldFlipped: journal[ends[2] + 1] ^= 0x01; break;
+        case Cut::FirstChunkFlipped: journal[ends[0] + 40] ^= 0x08; break;
         case Cut::JournalGarbageAfter: journal.insert(journal.end(), 50, 0xAB); break;
         case Cut::JournalSparseGigabytes: break;
         case Cut::FileAtChunk: file.resize(media + 22 * video_size + 99 * audio_size); break;
@@ -318,7 +325,9 @@ TEST_F(Mp4Journal, CompletesWhatIsWholeOrLeavesTheFileUntouched)
                         && std::equal(file.begin() + size_field + 8, file.end(), after.begin() + size_field + 8))
                 << "bytes the file held were changed";
         }
-        auto [video, audio] = expect_whole_samples(mp4);
+        bool const from_two_seconds = row.cut == Cut::FirstChunkFlipped;
+        auto [video, audio]
+            = expect_whole_samples(mp4, from_two_seconds ? 2 * second : 0, from_two_seconds ? 94 * aac : 0);
         EXPECT_EQ(video, row.video);
         EXPECT_EQ(audio, row.audio);
     }
