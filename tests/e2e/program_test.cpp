@@ -77,6 +77,24 @@ protected:
         return file;
     }
 
+    // A recording `length` long, cut by kill -9 as a crash or the session's end would: its file, once the
+    // program is gone (none on a failure, already reported).
+    std::optional<std::filesystem::path> record_then_kill(std::chrono::seconds length)
+    {
+        home.write_settings();
+        auto program = start_with_game();
+        if (!program)
+            return std::nullopt;
+        buffer_until(2.0);
+        auto const file = start_recording(*program);
+        if (!file)
+            return std::nullopt;
+        std::this_thread::sleep_for(length);
+        program->signal(SIGKILL);
+        EXPECT_EQ(program->wait_exit(10s), 128 + SIGKILL);
+        return file;
+    }
+
     std::unique_ptr<TestGame> game;
     double capture_started { 0 };
 };
@@ -389,16 +407,8 @@ double expect_completed_recording(e2e::SavedClip const& clip, double min_secs)
 // recording is completed before anything else and listed like any clip, short of at most its last 2 s.
 TEST_F(ProgramRun, RecordingCutByAKillIsCompletedAtTheNextStart)
 {
-    home.write_settings();
-    auto program = start_with_game();
-    ASSERT_TRUE(program);
-    buffer_until(2.0);
-    auto const file = start_recording(*program);
+    auto const file = record_then_kill(6s);
     ASSERT_TRUE(file);
-    std::this_thread::sleep_for(6s);
-    program->signal(SIGKILL);
-    ASSERT_EQ(program->wait_exit(10s), 128 + SIGKILL);
-    program.reset();
     ASSERT_TRUE(e2e::list_clips(home.clips_dir()).empty()) << "the recording had a sidecar before its end";
 
     Program again(home, { "--tray" });
@@ -416,16 +426,8 @@ TEST_F(ProgramRun, RecordingCutByAKillIsCompletedAtTheNextStart)
 // had and decodes without a word.
 TEST_F(ProgramRun, RecordingWithABitFlippedInItsJournalLosesOneChunkAtMost)
 {
-    home.write_settings();
-    auto program = start_with_game();
-    ASSERT_TRUE(program);
-    buffer_until(2.0);
-    auto const file = start_recording(*program);
+    auto const file = record_then_kill(10s);
     ASSERT_TRUE(file);
-    std::this_thread::sleep_for(10s);
-    program->signal(SIGKILL);
-    ASSERT_EQ(program->wait_exit(10s), 128 + SIGKILL);
-    program.reset();
 
     auto const journal_path = home.meta_dir() / (file->stem().string() + ".journal");
     std::string journal = testing_support::read_file(journal_path);
