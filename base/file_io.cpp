@@ -117,10 +117,10 @@ Result<std::string> read_all(int fd, std::uint64_t max_bytes)
     return text;
 }
 
-Result<Fd> open_regular_at(int folder, char const* name, int follow)
+Result<Fd> open_regular_at(int folder, char const* name, int follow, int access = O_RDONLY)
 {
     // O_NONBLOCK so that opening a FIFO never waits for a writer; the type check below then refuses it.
-    int raw = ::openat(folder, name, O_RDONLY | O_CLOEXEC | O_NONBLOCK | follow);
+    int raw = ::openat(folder, name, access | O_CLOEXEC | O_NONBLOCK | follow);
     if (raw < 0)
         return fail(os_error(errno));
     Fd fd(raw);
@@ -175,6 +175,17 @@ Result<Fd> Dir::open_regular(std::string_view name) const
 {
     auto entry = TRY(entry_name(name));
     return open_regular_at(m_fd.get(), entry.c_str(), O_NOFOLLOW);
+}
+
+Result<Fd> Dir::open_regular_read_write(std::string_view name) const
+{
+    auto entry = TRY(entry_name(name));
+    auto fd = TRY(open_regular_at(m_fd.get(), entry.c_str(), O_NOFOLLOW, O_RDWR));
+    // Back to blocking writes: O_NONBLOCK was only there for the open.
+    int flags = ::fcntl(fd.get(), F_GETFL);
+    if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0)
+        return fail(os_error(errno));
+    return fd;
 }
 
 Result<std::string> Dir::read_regular(std::string_view name, std::uint64_t max_bytes) const

@@ -126,6 +126,8 @@ public:
     // Opens `name` for reading only when it is itself a regular file: a link at the name is refused (ELOOP),
     // anything but a regular file too (EISDIR or EINVAL), a FIFO without waiting for a writer.
     Result<Fd> open_regular(std::string_view name) const;
+    // The same for reading and writing: a file of the folder is changed in place, never one a link leads to.
+    Result<Fd> open_regular_read_write(std::string_view name) const;
     // The whole of such a file; one larger than max_bytes is refused (EFBIG) without being read.
     Result<std::string> read_regular(std::string_view name, std::uint64_t max_bytes) const;
     // Creates the folder `name`; one that is already there is not an error.

@@ -113,13 +113,20 @@ Recording start(fs::path const& dir, std::string const& name, bool journaled)
     return { std::move(*recorder), mp4, journal };
 }
 
+// A finished recording is first put back as a kill leaves it (no index, mdat size 0; a finished one is left as
+// it is), then timed as the next start completes it: read the journal, look for an index, write it, sync.
 double complete_from_journal(Recording& recording)
 {
-    double t0 = now_seconds();
-    std::ifstream in(recording.journal, std::ios::binary);
-    std::vector<std::uint8_t> journal((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     auto fd = files::open_read_write(recording.mp4, files::Create::No);
-    auto completed = mp4::complete_from_journal(fd->get(), journal);
+    (void)files::truncate_fd(fd->get(), mp4::recording_media_start + recording.recorder.written());
+    std::vector<std::uint8_t> unsized(8, 0);
+    (void)files::pwrite_all(fd->get(), unsized, mp4::recording_mdat_position + 8);
+    (void)files::fdatasync_fd(fd->get());
+    double t0 = now_seconds();
+    auto journal = files::open_read(recording.journal);
+    auto contents = mp4::read_journal_file(journal->get());
+    auto completed = contents && *contents ? mp4::complete_from_journal(fd->get(), std::move(**contents))
+                                           : Result<mp4::Completed>(fail(std::string("journal illisible")));
     double elapsed = now_seconds() - t0;
     if (!completed)
         std::fprintf(stderr, "completion failed: %s\n", completed.error().c_str());
@@ -149,8 +156,7 @@ void ten_minutes(fs::path const& dir, double mbit_per_second)
         double end = now_seconds() - t_end;
         double cpu = cpu_seconds() - cpu0, wall = now_seconds() - wall0;
         auto io = io_now();
-        // A finished recording whose journal stayed is completed again from it: the work of the next start
-        // after a kill (read and check the journal, cut, index, size, sync), to the same bytes.
+        // The work of the next start after a kill (read and check the journal, index, size, syncs).
         double completion = journaled ? complete_from_journal(recording) : 0;
         std::error_code ec;
         double journal_mb = journaled ? double(fs::file_size(recording.journal, ec)) / 1e6 : 0;

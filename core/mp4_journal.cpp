@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstring>
 #include <limits>
 #include <unistd.h>
 
@@ -15,13 +16,23 @@ namespace {
 
 constexpr std::string_view unreadable_text = "journal illisible";
 constexpr std::string_view not_recording_text = "pas un enregistrement";
-constexpr std::string_view finished_text = "déjà terminé";
 constexpr std::string_view no_video_text = "aucune image vidéo entière";
 
 enum Kind : std::uint8_t { header_kind = 1, chunk_kind = 2 };
 constexpr std::size_t sample_record_bytes = 8 + 4 + 1;
+// The fields of a chunk entry before its samples: kind, track, offset, count.
+constexpr std::size_t chunk_fields_bytes = 1 + 1 + 8 + 4;
 // The largest entry body read back: far above a chunk of one second, far below what could hurt memory.
 constexpr std::uint32_t max_entry_bytes = 64 << 20;
+// How far past a damaged entry the next whole one is looked for. The recorder writes a chunk a second, whose entry
+// holds a few kilobytes even at 240 fps with sound: a damaged entry hides the next one only when its size field is
+// hit, and then that one starts within the damaged entry's own few kilobytes.
+constexpr std::uint64_t resync_window = 1 << 20;
+// How much of a journal file is read at once.
+constexpr std::size_t journal_window = 1 << 20;
+
+static_assert(max_journal_bytes == 8 + max_entry_bytes + 2 * std::uint64_t { demux::max_track_samples }
+                                      * (sample_record_bytes + 4 + chunk_fields_bytes + 4));
 
 // FNV-1a: enough to tell a torn or overwritten entry from a whole one.
 std::uint32_t check_of(std::span<std::uint8_t const> bytes)
@@ -30,6 +41,14 @@ std::uint32_t check_of(std::span<std::uint8_t const> bytes)
     for (auto byte : bytes)
         hash = (hash ^ byte) * 16777619u;
     return hash;
+}
+
+std::uint64_t be(std::span<std::uint8_t const> bytes)
+{
+    std::uint64_t value = 0;
+    for (auto byte : bytes)
+        value = (value << 8) | byte;
+    return value;
 }
 
 Bytes framed(Bytes body)
@@ -101,39 +120,229 @@ std::optional<JournalHeader> parse_header(Reader body)
     return header;
 }
 
-// Appends one chunk entry to its table when it follows on from what is already there; false otherwise.
-bool add_chunk(Reader body, JournalContents& contents, std::uint64_t& media_bytes)
-{
-    if (!body.has(1 + 8 + 4))
-        return false;
-    bool audio = body.u(1) != 0;
-    auto offset = body.u(8);
-    auto count = body.u(4);
-    auto& table = audio ? contents.audio : contents.video;
-    if (count == 0 || offset != media_bytes || body.left() != count * sample_record_bytes
-        || table.sizes.size() + count > demux::max_track_samples)
-        return false;
-    SampleTable added;
-    std::uint64_t bytes = 0;
-    for (std::uint64_t i = 0; i < count; ++i) {
-        auto time = static_cast<std::int64_t>(body.u(8));
-        auto size = static_cast<std::uint32_t>(body.u(4));
-        auto flags = body.u(1);
-        bytes += size;
-        added.times.push_back(time);
-        added.sizes.push_back(size);
-        if (audio || (flags & Packet::keyframe_flag))
-            added.sync.push_back(static_cast<std::uint32_t>(table.sizes.size() + i + 1));
+// The journal's bytes, from memory or from its file. get(at, count) needs at + count <= size(); what it gives
+// stays valid until the next call.
+class SpanSource {
+public:
+    explicit SpanSource(std::span<std::uint8_t const> bytes) : m_bytes(bytes) {}
+    std::uint64_t size() const { return m_bytes.size(); }
+    Result<std::span<std::uint8_t const>> get(std::uint64_t at, std::size_t count)
+    {
+        return m_bytes.subspan(static_cast<std::size_t>(at), count);
     }
-    // The recorder starts on a keyframe: a first video sample that is not one is not its journal.
-    if (!audio && table.sizes.empty() && (added.sync.empty() || added.sync.front() != 1))
+
+private:
+    std::span<std::uint8_t const> m_bytes;
+};
+
+// Reads a window of the file at a time, so that a journal of any length costs at most one entry (or one
+// window) of memory beside the tables it describes.
+class FileSource {
+public:
+    FileSource(int fd, std::uint64_t size) : m_fd(fd), m_size(size) {}
+    std::uint64_t size() const { return m_size; }
+    Result<std::span<std::uint8_t const>> get(std::uint64_t at, std::size_t count)
+    {
+        if (at < m_at || at + count > m_at + m_window.size()) {
+            auto length = std::max<std::uint64_t>(count, std::min<std::uint64_t>(journal_window, m_size - at));
+            m_window.resize(static_cast<std::size_t>(length));
+            m_at = at;
+            TRY_VOID(files::pread_exact(m_fd, std::span(m_window), at));
+        }
+        return std::span<std::uint8_t const>(m_window).subspan(static_cast<std::size_t>(at - m_at), count);
+    }
+
+private:
+    int m_fd;
+    std::uint64_t m_size;
+    std::vector<std::uint8_t> m_window;
+    std::uint64_t m_at { 0 };
+};
+
+// A whole entry: its body, and where the next entry starts.
+struct Entry {
+    std::span<std::uint8_t const> body;
+    std::uint64_t next { 0 };
+};
+
+template <typename Source>
+Result<std::optional<Entry>> entry_at(Source& source, std::uint64_t at, std::uint64_t end, std::uint64_t max_body)
+{
+    if (end - at < 4)
+        return std::optional<Entry> {};
+    auto size = be(TRY(source.get(at, 4)));
+    if (size == 0 || size > max_body || end - at - 4 < size + 4)
+        return std::optional<Entry> {};
+    auto bytes = TRY(source.get(at, static_cast<std::size_t>(4 + size + 4)));
+    auto body = bytes.subspan(4, static_cast<std::size_t>(size));
+    if (be(bytes.subspan(4 + static_cast<std::size_t>(size))) != check_of(body))
+        return std::optional<Entry> {};
+    return std::optional<Entry> { Entry { body, at + 4 + size + 4 } };
+}
+
+// Whether a chunk entry may start at `at`, from its first fields alone: cheap enough to try at every byte.
+template <typename Source>
+Result<bool> plausible_chunk(Source& source, std::uint64_t at, std::uint64_t end)
+{
+    constexpr std::size_t head = 4 + chunk_fields_bytes;
+    if (end - at < head)
         return false;
-    table.chunks.push_back({ offset, static_cast<std::uint32_t>(count) });
-    table.times.insert(table.times.end(), added.times.begin(), added.times.end());
-    table.sizes.insert(table.sizes.end(), added.sizes.begin(), added.sizes.end());
-    table.sync.insert(table.sync.end(), added.sync.begin(), added.sync.end());
-    media_bytes += bytes;
-    return true;
+    auto bytes = TRY(source.get(at, head));
+    auto size = be(bytes.first(4));
+    auto count = be(bytes.subspan(4 + 10, 4));
+    return bytes[4] == chunk_kind && bytes[5] <= 1 && count > 0 && size <= resync_window
+        && size == chunk_fields_bytes + count * sample_record_bytes;
+}
+
+// The reading of the chunk entries, in order.
+class ChunkReader {
+public:
+    explicit ChunkReader(JournalContents& contents) : m_contents(contents) {}
+
+    // Adds one whole chunk entry when it follows on from the chunks before it (right after them, or after the
+    // bytes of a damaged entry when `after_gap`); false otherwise.
+    bool add(std::span<std::uint8_t const> entry_body, bool after_gap)
+    {
+        Reader body(entry_body);
+        if (!body.has(chunk_fields_bytes) || body.u(1) != chunk_kind)
+            return false;
+        auto track = body.u(1);
+        auto offset = body.u(8);
+        auto count = body.u(4);
+        bool audio = track != 0;
+        auto& table = audio ? m_contents.audio : m_contents.video;
+        bool follows = after_gap ? offset > m_contents.media_bytes : offset == m_contents.media_bytes;
+        if (track > 1 || count == 0 || !follows || body.left() != count * sample_record_bytes
+            || table.sizes.size() + count > demux::max_track_samples)
+            return false;
+        // The recorder starts on a keyframe: a journal whose first video sample is not one is not its journal.
+        // After a gap, video frames before the next keyframe depend on frames that were lost: they stay in the
+        // file unindexed.
+        bool wait_for_key = !audio && (table.sizes.empty() || m_video_lost);
+        SampleTable added;
+        std::uint64_t bytes = 0;
+        std::uint64_t skipped = 0;
+        for (std::uint64_t i = 0; i < count; ++i) {
+            auto time = static_cast<std::int64_t>(body.u(8));
+            auto size = static_cast<std::uint32_t>(body.u(4));
+            auto flags = body.u(1);
+            bool key = audio || (flags & Packet::keyframe_flag);
+            bytes += size;
+            if (wait_for_key && !key) {
+                if (table.sizes.empty() && !m_gap_seen)
+                    return false;
+                skipped += size;
+                continue;
+            }
+            wait_for_key = false;
+            added.times.push_back(time);
+            added.sizes.push_back(size);
+            if (key)
+                added.sync.push_back(static_cast<std::uint32_t>(table.sizes.size() + added.sizes.size()));
+        }
+        if (!added.sizes.empty()) {
+            if (!audio)
+                m_video_lost = false;
+            table.chunks.push_back({ offset + skipped, static_cast<std::uint32_t>(added.sizes.size()) });
+            table.times.insert(table.times.end(), added.times.begin(), added.times.end());
+            table.sizes.insert(table.sizes.end(), added.sizes.begin(), added.sizes.end());
+            table.sync.insert(table.sync.end(), added.sync.begin(), added.sync.end());
+        }
+        m_contents.media_bytes = offset + bytes;
+        return true;
+    }
+
+    // A damaged entry was passed over. `track` is what it says of itself when its framing held (the size
+    // field, then, was right), none when it could not be trusted.
+    void lost(std::optional<std::uint8_t> track)
+    {
+        m_gap_seen = true;
+        if (track != std::uint8_t { 1 })
+            m_video_lost = true;
+    }
+
+private:
+    JournalContents& m_contents;
+    bool m_gap_seen { false };
+    bool m_video_lost { false };
+};
+
+// Audio from before the first video sample kept: the recorder never writes any, but after the first video chunk
+// was lost the audio of that time remains, and would play alongside the first picture kept, early.
+void drop_audio_before(SampleTable& audio, std::int64_t first_video)
+{
+    std::size_t dropped = 0;
+    std::size_t chunk = 0;
+    while (dropped < audio.times.size() && audio.times[dropped] < first_video) {
+        audio.chunks[chunk].offset += audio.sizes[dropped];
+        if (--audio.chunks[chunk].count == 0)
+            ++chunk;
+        ++dropped;
+    }
+    if (dropped == 0)
+        return;
+    audio.chunks.erase(audio.chunks.begin(), audio.chunks.begin() + std::ptrdiff_t(chunk));
+    audio.times.erase(audio.times.begin(), audio.times.begin() + std::ptrdiff_t(dropped));
+    audio.sizes.erase(audio.sizes.begin(), audio.sizes.begin() + std::ptrdiff_t(dropped));
+    audio.sync.resize(audio.sizes.size());
+    for (std::size_t i = 0; i < audio.sync.size(); ++i)
+        audio.sync[i] = static_cast<std::uint32_t>(i + 1);
+}
+
+template <typename Source>
+Result<std::optional<JournalContents>> read_entries(Source& source)
+{
+    using Contents = std::optional<JournalContents>;
+    std::uint64_t const end = std::min(source.size(), max_journal_bytes);
+    auto first = TRY(entry_at(source, 0, end, max_entry_bytes));
+    if (!first || first->body[0] != header_kind)
+        return Contents {};
+    auto header = parse_header(Reader(first->body.subspan(1)));
+    if (!header)
+        return Contents {};
+    Contents contents = JournalContents { std::move(*header), {}, {}, 0 };
+    ChunkReader chunks(*contents);
+    std::uint64_t at = first->next;
+    bool after_gap = false;
+    while (at < end) {
+        auto entry = TRY(entry_at(source, at, end, max_entry_bytes));
+        if (entry) {
+            // A whole entry that does not follow on: nothing after it is trusted.
+            if (!chunks.add(entry->body, after_gap))
+                break;
+            at = entry->next;
+            after_gap = false;
+            continue;
+        }
+        // A damaged or cut entry. The next whole entry that continues the chunk sequence is looked for right
+        // after it (its size field held) and then at every byte a little further (it did not).
+        std::optional<std::uint8_t> track;
+        std::optional<std::uint64_t> found;
+        auto size = end - at >= 4 ? be(TRY(source.get(at, 4))) : 0;
+        auto framed_end = at + 4 + size + 4;
+        if (size > 0 && size <= resync_window && framed_end < end
+            && TRY(entry_at(source, framed_end, end, resync_window))) {
+            found = framed_end;
+            if (size >= 2)
+                track = TRY(source.get(at + 5, 1))[0];
+        }
+        for (auto next = at + 1; !found && next < std::min(end, at + resync_window); ++next) {
+            if (!TRY(plausible_chunk(source, next, end)))
+                continue;
+            auto candidate = TRY(entry_at(source, next, end, resync_window));
+            if (candidate && candidate->body.size() >= chunk_fields_bytes && candidate->body[0] == chunk_kind
+                && be(candidate->body.subspan(2, 8)) > contents->media_bytes)
+                found = next;
+        }
+        if (!found)
+            break;
+        chunks.lost(track && *track <= 1 ? track : std::nullopt);
+        at = *found;
+        after_gap = true;
+    }
+    if (!contents->video.times.empty())
+        drop_audio_before(contents->audio, contents->video.times.front());
+    return contents;
 }
 
 // The bytes of each chunk of a table, in its order.
@@ -167,42 +376,47 @@ void cut_table(SampleTable& table, std::size_t chunks, std::uint32_t last_count)
 }
 
 // Cuts both tables to what the first `available` bytes of the mdat payload hold: every chunk that ends within
-// them, then the whole samples of the chunk that reaches past. Gives the bytes kept.
+// them, then the whole samples of the chunk that reaches past. Chunks lie in file order, back to back or with
+// the bytes of a lost chunk between them. Gives where the last sample kept ends.
 std::uint64_t keep_whole_samples(SampleTable& video, SampleTable& audio, std::uint64_t available)
 {
     auto video_bytes = chunk_bytes(video);
     auto audio_bytes = chunk_bytes(audio);
     std::size_t v = 0, a = 0, v_first = 0, a_first = 0;
-    std::uint64_t kept = 0;
-    // The chunks of both tracks in file order; they lie back to back from offset 0.
+    std::uint32_t v_last = 0, a_last = 0; // samples kept of the last chunk kept
+    std::uint64_t end = 0;
     while (v < video.chunks.size() || a < audio.chunks.size()) {
         bool take_audio = v == video.chunks.size()
             || (a < audio.chunks.size() && audio.chunks[a].offset < video.chunks[v].offset);
         auto& table = take_audio ? audio : video;
         auto& index = take_audio ? a : v;
         auto& first = take_audio ? a_first : v_first;
+        auto& last = take_audio ? a_last : v_last;
         auto const& chunk = table.chunks[index];
         auto bytes = (take_audio ? audio_bytes : video_bytes)[index];
-        if (chunk.offset != kept)
+        if (chunk.offset < end || chunk.offset > available)
             break;
-        if (kept + bytes <= available) {
-            kept += bytes;
+        if (bytes <= available - chunk.offset) {
+            end = chunk.offset + bytes;
             first += chunk.count;
+            last = chunk.count;
             ++index;
             continue;
         }
         std::uint32_t whole = 0;
-        while (whole < chunk.count && kept + table.sizes[first + whole] <= available)
-            kept += table.sizes[first + whole++];
+        auto at = chunk.offset;
+        while (whole < chunk.count && table.sizes[first + whole] <= available - at)
+            at += table.sizes[first + whole++];
         if (whole > 0) {
-            cut_table(table, index + 1, whole);
+            end = at;
+            last = whole;
             ++index;
         }
         break;
     }
-    cut_table(video, v, v > 0 ? video.chunks[v - 1].count : 0);
-    cut_table(audio, a, a > 0 ? audio.chunks[a - 1].count : 0);
-    return kept;
+    cut_table(video, v, v_last);
+    cut_table(audio, a, a_last);
+    return end;
 }
 
 // Writes all of data at offset; the errno of a failure, 0 on success.
@@ -221,6 +435,122 @@ int pwrite_errno(int fd, std::span<std::uint8_t const> data, std::uint64_t offse
         offset += static_cast<std::uint64_t>(n);
     }
     return 0;
+}
+
+std::array<std::uint8_t, 8> be64(std::uint64_t value)
+{
+    std::array<std::uint8_t, 8> bytes {};
+    for (int i = 7; i >= 0; --i, value >>= 8)
+        bytes[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(value);
+    return bytes;
+}
+
+// The movie's duration from its mvhd, in ticks; 0 when it cannot be read.
+std::uint64_t movie_duration_ticks(demux::Bytes moov)
+{
+    auto mvhd = demux::find_box(moov, "mvhd");
+    if (!mvhd || mvhd->payload.empty())
+        return 0;
+    bool long_form = mvhd->payload[0] == 1;
+    auto timescale = demux::read_u32_at(mvhd->payload, long_form ? 20 : 12);
+    std::optional<std::uint64_t> duration;
+    if (long_form) {
+        if (auto value = demux::read_u64_at(mvhd->payload, 24))
+            duration = *value;
+    } else if (auto value = demux::read_u32_at(mvhd->payload, 16)) {
+        duration = *value;
+    }
+    if (!timescale || !duration || *timescale == 0)
+        return 0;
+    return static_cast<std::uint64_t>(static_cast<unsigned __int128>(*duration) * ticks_per_second / *timescale);
+}
+
+// The moov payload in `box` (a whole box at file position `at`) when it indexes video lying after the mdat
+// header and before the box: an index this system wrote for the media in front of it.
+std::optional<std::uint64_t> index_duration(demux::Bytes box, std::uint64_t at)
+{
+    if (box.size() < 8 || be(box.first(4)) != box.size() || std::memcmp(box.data() + 4, "moov", 4) != 0)
+        return std::nullopt;
+    auto payload = box.subspan(8);
+    auto opened = demux::parse_moov(payload, at);
+    if (!opened || opened->video_samples.empty())
+        return std::nullopt;
+    for (auto const* list : { &opened->video_samples, &opened->audio_samples }) {
+        for (auto const& ref : *list) {
+            if (ref.offset < recording_media_start)
+                return std::nullopt;
+        }
+    }
+    return movie_duration_ticks(payload);
+}
+
+struct FoundIndex {
+    std::uint64_t position { 0 };
+    std::uint64_t bytes { 0 };
+    std::uint64_t duration_ticks { 0 };
+};
+
+// The index of a recording whose mdat size is set: the top-level boxes after the mdat, as the reader walks
+// them, up to the first moov (a tag editor may have put other boxes between).
+Result<std::optional<FoundIndex>> index_after_sized_mdat(int fd, std::uint64_t file_size, std::uint64_t mdat_size)
+{
+    std::uint64_t at = recording_mdat_position + mdat_size;
+    if (mdat_size < mdat_header_bytes || at < recording_mdat_position)
+        return std::optional<FoundIndex> {};
+    for (int box = 0; box < 64 && at <= file_size && file_size - at >= 8; ++box) {
+        std::array<std::uint8_t, 16> head {};
+        TRY_VOID(files::pread_exact(fd, std::span(head).first(8), at));
+        std::uint64_t size = be(std::span(head).first(4));
+        if (size == 1) {
+            if (file_size - at < 16)
+                break;
+            TRY_VOID(files::pread_exact(fd, std::span(head).subspan(8), at + 8));
+            size = be(std::span(head).subspan(8));
+        } else if (size == 0) {
+            size = file_size - at;
+        }
+        if (size < 8 || size > file_size - at)
+            break;
+        if (std::memcmp(head.data() + 4, "moov", 4) == 0) {
+            // An index larger than any this system writes is not read.
+            if (size != be(std::span(head).first(4)) || size > std::numeric_limits<std::uint32_t>::max())
+                break;
+            std::vector<std::uint8_t> moov(static_cast<std::size_t>(size));
+            TRY_VOID(files::pread_exact(fd, std::span(moov), at));
+            auto duration = index_duration(moov, at);
+            if (!duration)
+                break;
+            return std::optional<FoundIndex> { FoundIndex { at, size, *duration } };
+        }
+        at += size;
+    }
+    return std::optional<FoundIndex> {};
+}
+
+// The index of a recording whose mdat size is still 0: completed (or salvaged) right up to the size patch,
+// which never reached the disk. The moov then lies somewhere after the media the journal describes, within what
+// an index of these tables can take from the end of the file.
+Result<std::optional<FoundIndex>> index_after_unsized_mdat(int fd, std::uint64_t file_size,
+                                                           JournalContents const& contents, std::size_t record_bytes)
+{
+    auto bound = moov_size_bound(contents.video, contents.audio, record_bytes)
+        + resync_window; // the samples of a damaged entry are indexed too, but not journaled
+    std::uint64_t from = file_size > recording_media_start + bound ? file_size - bound : recording_media_start;
+    if (file_size < from + 8)
+        return std::optional<FoundIndex> {};
+    std::vector<std::uint8_t> tail(static_cast<std::size_t>(file_size - from));
+    TRY_VOID(files::pread_exact(fd, std::span(tail), from));
+    std::string_view text(reinterpret_cast<char const*>(tail.data()), tail.size());
+    for (auto type = text.rfind("moov"); type != std::string_view::npos && type >= 4;
+         type = type == 4 ? std::string_view::npos : text.rfind("moov", type - 1)) {
+        auto box = type - 4;
+        auto size = be(std::span(tail).subspan(box, 4));
+        if (size < 8 || size > tail.size() - box)
+            continue;
+        if (auto duration = index_duration(std::span(tail).subspan(box, static_cast<std::size_t>(size)), from + box))
+            return std::optional<FoundIndex> { FoundIndex { from + box, size, *duration } };
+    }
+    return std::optional<FoundIndex> {};
 }
 
 }
@@ -253,7 +583,7 @@ Bytes journal_header_entry(JournalHeader const& header)
 Bytes journal_chunk_entry(bool audio, std::uint64_t offset, std::deque<Packet> const& packets)
 {
     Bytes body;
-    body.reserve(1 + 1 + 8 + 4 + packets.size() * sample_record_bytes);
+    body.reserve(chunk_fields_bytes + packets.size() * sample_record_bytes);
     put_u8(body, chunk_kind);
     put_u8(body, audio ? 1 : 0);
     put_u64(body, offset);
@@ -268,27 +598,15 @@ Bytes journal_chunk_entry(bool audio, std::uint64_t offset, std::deque<Packet> c
 
 std::optional<JournalContents> read_journal(std::span<std::uint8_t const> bytes)
 {
-    Reader reader(bytes);
-    std::optional<JournalContents> contents;
-    std::uint64_t media_bytes = 0;
-    while (reader.has(4)) {
-        auto size = reader.u(4);
-        if (size == 0 || size > max_entry_bytes || !reader.has(size + 4))
-            break;
-        auto body = reader.take(size);
-        if (reader.u(4) != check_of(body))
-            break;
-        Reader fields(body.subspan(1));
-        if (!contents) {
-            auto header = body[0] == header_kind ? parse_header(fields) : std::nullopt;
-            if (!header)
-                return std::nullopt;
-            contents = JournalContents { std::move(*header), {}, {} };
-        } else if (body[0] != chunk_kind || !add_chunk(fields, *contents, media_bytes)) {
-            break;
-        }
-    }
-    return contents;
+    SpanSource source(bytes);
+    auto contents = read_entries(source);
+    return contents ? std::move(*contents) : std::nullopt;
+}
+
+Result<std::optional<JournalContents>> read_journal_file(int fd)
+{
+    FileSource source(fd, TRY(files::file_size(fd)));
+    return read_entries(source);
 }
 
 std::uint64_t moov_size_bound(SampleTable const& video, SampleTable const& audio, std::size_t record_bytes)
@@ -301,9 +619,28 @@ std::uint64_t moov_size_bound(SampleTable const& video, SampleTable const& audio
 
 Result<RecordingSummary> complete_recording(int fd, std::uint64_t file_size, VideoConfig const& video,
                                             AudioConfig const* audio, SampleTable video_table,
-                                            SampleTable audio_table)
+                                            SampleTable audio_table, Room room)
 {
     std::uint64_t available = file_size > recording_media_start ? file_size - recording_media_start : 0;
+    if (room == Room::KeepEveryByte) {
+        keep_whole_samples(video_table, audio_table, available);
+        if (video_table.sizes.empty())
+            return fail(std::string(no_video_text));
+        auto tracks = build_tracks(video, video_table, audio, audio_table);
+        Bytes moov = write_moov(tracks, recording_media_start, recording_uses_co64(available));
+        auto size = be64(available + mdat_header_bytes);
+        if (int error = pwrite_errno(fd, moov, file_size); error != 0) {
+            // Whatever part of the index arrived goes again: the file is left as it was found.
+            (void)files::truncate_fd(fd, file_size);
+            return fail(os_error(error));
+        }
+        // The index is on disk before the size that leads to it: a file cut in between holds its index right
+        // after its media, where the next completion finds it.
+        TRY_VOID(files::fdatasync_fd(fd));
+        TRY_VOID(files::pwrite_all(fd, size, recording_mdat_position + 8));
+        TRY_VOID(files::fdatasync_fd(fd));
+        return RecordingSummary { Track::duration_ticks(tracks), file_size + moov.size() };
+    }
     for (;;) {
         std::uint64_t kept = keep_whole_samples(video_table, audio_table, available);
         if (video_table.sizes.empty())
@@ -318,8 +655,7 @@ Result<RecordingSummary> complete_recording(int fd, std::uint64_t file_size, Vid
             available = kept > moov.size() ? kept - moov.size() : 0;
             continue;
         }
-        Bytes size;
-        put_u64(size, kept + mdat_header_bytes);
+        auto size = be64(kept + mdat_header_bytes);
         TRY_VOID(files::pwrite_all(fd, size, recording_mdat_position + 8));
         TRY_VOID(files::fdatasync_fd(fd));
         return RecordingSummary { Track::duration_ticks(tracks), recording_media_start + kept + moov.size() };
@@ -328,8 +664,7 @@ Result<RecordingSummary> complete_recording(int fd, std::uint64_t file_size, Vid
 
 bool is_refusal(std::string_view error)
 {
-    return error == unreadable_text || error == not_recording_text || error == finished_text
-        || error == no_video_text;
+    return error == unreadable_text || error == not_recording_text || error == no_video_text;
 }
 
 Result<Completed> complete_from_journal(int fd, std::span<std::uint8_t const> journal)
@@ -337,31 +672,63 @@ Result<Completed> complete_from_journal(int fd, std::span<std::uint8_t const> jo
     auto contents = read_journal(journal);
     if (!contents)
         return fail(std::string(unreadable_text));
+    return complete_from_journal(fd, std::move(*contents));
+}
+
+Result<Completed> complete_from_journal(int fd, JournalContents contents)
+{
     auto size = TRY(files::file_size(fd));
-    std::array<std::uint8_t, recording_media_start> head {};
-    if (size < head.size() || !files::pread_exact(fd, std::span(head), 0))
-        return fail(std::string(not_recording_text));
-    Bytes expected = write_ftyp(contents->header.video.codec);
+    Bytes expected = write_ftyp(contents.header.video.codec);
     put_u32(expected, 1);
     put_type(expected, "mdat");
-    if (!std::equal(expected.begin(), expected.end(), head.begin()))
-        return fail(std::string(not_recording_text));
-    // The size is 0 until the recording is finished. A finished one whose journal was left behind is completed
-    // again to the same bytes when the journal holds all its media; otherwise the file is kept as it is.
-    auto mdat_size = TRY(demux::read_u64_at(head, expected.size()));
-    if (mdat_size != 0) {
-        std::uint64_t journaled = 0;
-        for (auto const* table : { &contents->video, &contents->audio }) {
-            for (auto bytes : table->sizes)
-                journaled += bytes;
+    put_u64(expected, 0);
+    std::array<std::uint8_t, recording_media_start> head {};
+    auto held = std::min<std::uint64_t>(size, head.size());
+    TRY_VOID(files::pread_exact(fd, std::span(head).first(static_cast<std::size_t>(held)), 0));
+    auto const* audio = contents.header.audio ? &*contents.header.audio : nullptr;
+    Completed done { {}, std::move(contents.header), Completion::Indexed };
+    // The layout the recorder writes first: ftyp, then the mdat header; its size is 0 until it is finished.
+    if (!std::equal(head.begin(), head.begin() + std::ptrdiff_t(held), expected.begin())) {
+        bool sized = held == head.size()
+            && std::equal(head.begin(), head.end() - 8, expected.begin());
+        if (!sized)
+            return fail(std::string(not_recording_text));
+        // Finished, or salvaged: whatever the journal says, the index the file holds stays as it is, and so do
+        // the bytes after it (a tag editor's). A recording whose index was never written is completed below.
+        auto mdat_size = be(std::span(head).subspan(recording_mdat_position + 8));
+        if (auto found = TRY(index_after_sized_mdat(fd, size, mdat_size))) {
+            done.summary = { found->duration_ticks, size };
+            done.completion = Completion::AlreadyIndexed;
+            return done;
         }
-        if (journaled + mdat_header_bytes != mdat_size)
-            return fail(std::string(finished_text));
+    } else if (held < head.size()) {
+        // Cut before its first sample: the recorder's own file, holding nothing.
+        done.completion = Completion::Empty;
+        return done;
+    } else if (auto found = TRY(index_after_unsized_mdat(fd, size, contents, done.header.video.record.size()))) {
+        // Its index was written, but not the size that leads to it. Bytes after the index stay where they are.
+        TRY_VOID(files::pwrite_all(fd, be64(found->position - recording_mdat_position),
+                                   recording_mdat_position + 8));
+        TRY_VOID(files::fdatasync_fd(fd));
+        done.summary = { found->duration_ticks, size };
+        done.completion = Completion::SizePatched;
+        return done;
     }
-    auto const* audio = contents->header.audio ? &*contents->header.audio : nullptr;
-    auto summary = TRY(complete_recording(fd, size, contents->header.video, audio, std::move(contents->video),
-                                          std::move(contents->audio)));
-    return Completed { summary, std::move(contents->header) };
+    auto summary = complete_recording(fd, size, done.header.video, audio, std::move(contents.video),
+                                      std::move(contents.audio), Room::KeepEveryByte);
+    if (!summary) {
+        // No whole video sample, and the file holds nothing beyond what the journal describes: the recorder's
+        // own file, empty. One holding more is left as it is.
+        bool unsized = std::equal(head.begin(), head.end(), expected.begin());
+        if (summary.error() == no_video_text && unsized
+            && size - recording_media_start <= contents.media_bytes) {
+            done.completion = Completion::Empty;
+            return done;
+        }
+        return fail(summary.error());
+    }
+    done.summary = *summary;
+    return done;
 }
 
 }

@@ -3,6 +3,8 @@
 #include <chrono>
 #include <future>
 #include <thread>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "core/mp4_recorder.h"
 #include "core/spill.h"
@@ -350,38 +352,82 @@ void toggle_recording(std::shared_ptr<Engine> const& engine)
     start(engine);
 }
 
+namespace {
+
+// What became of one recording left unfinished: the journal goes once the file is whatever it will be.
+enum class Leftover { Done, TryAgain };
+
+Leftover complete_unfinished(std::filesystem::path const& folder, std::string const& id)
+{
+    // The room it kept for its index is no longer needed: the index goes after the file's bytes.
+    library::remove_reserve(folder, id);
+    auto mp4 = folder / (id + ".mp4");
+    std::error_code ec;
+    auto status = std::filesystem::symlink_status(mp4, ec);
+    // No file, or something else at its name (a link is never followed, nor is what it leads to changed).
+    if (ec || status.type() != std::filesystem::file_type::regular)
+        return ec && ec != std::errc::no_such_file_or_directory ? Leftover::TryAgain : Leftover::Done;
+    // Opened without following a link: if one was put at the name since, nothing is written through it.
+    auto fd = library::open_recording(folder, id);
+    auto journal_fd = library::open_journal(folder, id);
+    if (!fd || !journal_fd) {
+        auto now = std::filesystem::symlink_status(mp4, ec);
+        return !ec && now.type() == std::filesystem::file_type::symlink ? Leftover::Done : Leftover::TryAgain;
+    }
+    auto contents = mp4::read_journal_file(journal_fd->get());
+    journal_fd->reset();
+    // Unreadable now (a disk error): both stay for the next start.
+    if (!contents)
+        return Leftover::TryAgain;
+    if (!*contents)
+        return Leftover::Done;
+    // The recording ended with its last write; completion writes after it, so the time is taken first.
+    struct stat st {};
+    std::optional<std::chrono::system_clock::time_point> ended;
+    if (::fstat(fd->get(), &st) == 0)
+        ended = std::chrono::system_clock::time_point(std::chrono::duration_cast<std::chrono::system_clock::duration>(
+            std::chrono::seconds(st.st_mtim.tv_sec) + std::chrono::nanoseconds(st.st_mtim.tv_nsec)));
+    auto completed = mp4::complete_from_journal(fd->get(), std::move(**contents));
+    fd->reset();
+    if (!completed)
+        return mp4::is_refusal(completed.error()) ? Leftover::Done : Leftover::TryAgain;
+    if (completed->completion == mp4::Completion::Empty) {
+        // Not one whole frame: a 0:00 clip nothing can play. The journal proves the recorder made it.
+        library::remove_recording(folder, id);
+        return Leftover::Done;
+    }
+    // A sidecar already there is the player's (a title, a favourite): it stays. Without one, the clip gets the
+    // record of a recording, from its journal and its file's time.
+    if (!library::has_clip_metadata(folder, id)) {
+        auto clip = recording_clip(id, completed->header.label, completed->summary, completed->header.video,
+                                   ended.value_or(std::chrono::system_clock::now()));
+        if (!library::save_clip_metadata(folder, clip))
+            return Leftover::TryAgain;
+    }
+    return Leftover::Done;
+}
+
+}
+
 void complete_unfinished_recordings(std::filesystem::path const& folder)
 {
-    for (auto const& id : library::journaled_recordings(folder)) {
-        // The room it kept for its index is no longer needed: completion cuts to make room if it must.
-        library::remove_reserve(folder, id);
-        auto mp4 = library::clip_path(folder, id);
-        if (!mp4) {
-            library::remove_journal(folder, id);
-            continue;
+    // Nothing here may end the start: a recording that cannot be completed (even for want of memory) is left
+    // as it is, and the program starts.
+    try {
+        for (auto const& id : library::journaled_recordings(folder)) {
+            Leftover leftover = Leftover::TryAgain;
+            try {
+                leftover = complete_unfinished(folder, id);
+            } catch (...) {
+                // Out of memory, or anything else thrown: this journal cannot be used here, at this start or any
+                // later one. The file stays as it is.
+                leftover = Leftover::Done;
+            }
+            // Completed, or not a recording this program can complete: the MP4 stays as it is, for the player.
+            if (leftover == Leftover::Done)
+                library::remove_journal(folder, id);
         }
-        // Unreadable now (a disk error): both stay for the next start.
-        auto journal = library::read_journal(folder, id);
-        auto fd = files::open_read_write(*mp4, files::Create::No);
-        if (!journal || !fd)
-            continue;
-        // The recording ended with its last write.
-        std::error_code ec;
-        auto written = std::filesystem::last_write_time(*mp4, ec);
-        auto ended = ec ? std::chrono::system_clock::now() : std::chrono::file_clock::to_sys(written);
-        auto bytes = std::span(reinterpret_cast<std::uint8_t const*>(journal->data()), journal->size());
-        auto completed = mp4::complete_from_journal(fd->get(), bytes);
-        fd.value().reset();
-        if (completed) {
-            auto clip = recording_clip(id, completed->header.label, completed->summary, completed->header.video,
-                                       std::chrono::time_point_cast<std::chrono::system_clock::duration>(ended));
-            if (!library::save_clip_metadata(folder, clip))
-                continue;
-        } else if (!mp4::is_refusal(completed.error())) {
-            continue;
-        }
-        // Completed, or not a recording this program can complete: the MP4 stays as it is, for the player.
-        library::remove_journal(folder, id);
+    } catch (...) {
     }
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
+#include <cerrno>
 #include <cmath>
 #include <limits>
 #include <system_error>
@@ -212,10 +213,38 @@ Result<files::Fd> create_reserve(fs::path const& folder, std::string_view id)
     return create_in_meta_dir(folder, reserve_name(id));
 }
 
-Result<std::string> read_journal(fs::path const& folder, std::string_view id)
+Result<files::Fd> open_journal(fs::path const& folder, std::string_view id)
 {
     auto meta = TRY(open_meta_dir(folder));
-    return meta.read_regular(journal_name(id), std::numeric_limits<std::uint64_t>::max());
+    return meta.open_regular(journal_name(id));
+}
+
+Result<files::Fd> open_recording(fs::path const& folder, std::string_view id)
+{
+    if (!is_valid_clip_id(id))
+        return fail(os_error(EINVAL));
+    auto clips = TRY(files::Dir::open(folder));
+    return clips.open_regular_read_write(std::string(id) + ".mp4");
+}
+
+bool has_clip_metadata(fs::path const& folder, std::string_view id)
+{
+    auto meta = open_meta_dir(folder);
+    return is_valid_clip_id(id) && meta && meta->open_regular(std::string(id) + ".json");
+}
+
+void remove_recording(fs::path const& folder, std::string_view id)
+{
+    if (!is_valid_clip_id(id))
+        return;
+    if (auto clips = files::Dir::open(folder))
+        (void)clips->remove(std::string(id) + ".mp4");
+    if (auto meta = open_meta_dir(folder)) {
+        std::string const named(id);
+        for (auto const& name : { named + ".json", named + ".jpg", reserve_name(id), journal_name(id) })
+            (void)meta->remove(name);
+        (void)meta->sync();
+    }
 }
 
 std::vector<std::string> journaled_recordings(fs::path const& folder)

@@ -108,8 +108,17 @@ std::filesystem::path reserve_path(std::filesystem::path const& folder, std::str
 // is then synced so that the name outlives a power cut.
 Result<files::Fd> create_journal(std::filesystem::path const& folder, std::string_view id);
 Result<files::Fd> create_reserve(std::filesystem::path const& folder, std::string_view id);
-// The journal's bytes when it is a regular file itself, not a link.
-Result<std::string> read_journal(std::filesystem::path const& folder, std::string_view id);
+// The journal, opened for reading when it is a regular file itself, not a link (it is read a window at a time:
+// its length is not to be trusted).
+Result<files::Fd> open_journal(std::filesystem::path const& folder, std::string_view id);
+// The recording "{id}.mp4" of the clips folder, opened for reading and writing when it is a regular file itself:
+// a link at its name is refused (ELOOP), never followed.
+Result<files::Fd> open_recording(std::filesystem::path const& folder, std::string_view id);
+// true when the clip has a sidecar of its own (a regular file).
+bool has_clip_metadata(std::filesystem::path const& folder, std::string_view id);
+// Removes a recording that holds nothing worth keeping: its MP4 (the entry itself; a link's target is never
+// touched), sidecar, thumbnail, journal and reserve. What is missing is ignored.
+void remove_recording(std::filesystem::path const& folder, std::string_view id);
 // The valid ids whose journal is a regular file: the recordings an earlier run left unfinished.
 std::vector<std::string> journaled_recordings(std::filesystem::path const& folder);
 // Removes the recording's reserve and journal, or its reserve alone; what is missing is ignored.

@@ -4,7 +4,8 @@
 // The same bytes are also a recording's journal followed by two bytes that say how much of the media the file
 // on disk holds (in thousandths of what the journal describes; above 1000, more than it): a journal cut or
 // damaged anywhere, longer or shorter than its file, a file cut in the middle of a sample. What is completed
-// must be a file the reader opens, every sample inside the bytes on disk; what is refused is left untouched.
+// must be a file the reader opens, every sample inside the bytes on disk, none of them cut away; what is refused
+// (or found empty) is left untouched.
 
 #include <cstddef>
 #include <cstdint>
@@ -75,8 +76,14 @@ void complete_journal(demux::Bytes bytes)
             std::abort(); // a refused file must be left as it was
         return;
     }
-    if (completed->summary.bytes != *size)
-        std::abort();
+    if (completed->completion == mp4::Completion::Empty) {
+        if (*size != head.size() + available)
+            std::abort(); // an empty recording is for the caller to remove, untouched until then
+        return;
+    }
+    if (completed->completion != mp4::Completion::Indexed || completed->summary.bytes != *size
+        || *size <= head.size() + available)
+        std::abort(); // nothing but an index appended after every byte the file held
     auto opened = demux::read_index(fd);
     if (!opened || opened->video_samples.empty())
         std::abort(); // completed, yet our own reader refuses it

@@ -1,8 +1,8 @@
 // Writes the seed corpus of the reader's fuzz target into the folder given as the only argument: small clips
 // and recordings as our own writers lay them out, with and without audio, for each codec, a clip whose frames
 // are shown out of decode order (ctts and a shifted edit list), and the journals of recordings cut short, in
-// the shapes a crash leaves, each followed by the two bytes that say how much of its media the file holds
-// (thousandths).
+// the shapes a crash (or a flipped bit) leaves, each followed by the two bytes that say how much of its media
+// the file holds (thousandths).
 
 #include <cstdio>
 #include <filesystem>
@@ -93,6 +93,7 @@ bool write_journal_shapes(std::filesystem::path const& dir)
         std::size_t keep;   // bytes of the journal kept
         std::size_t extra;  // bytes of garbage after it
         std::uint16_t held; // thousandths of the media on disk
+        std::size_t flip { 0 }; // a byte of the journal with one bit flipped (0: none)
     };
     Shape const shapes[] = {
         { "whole", journal.size(), 0, 1000 },
@@ -103,9 +104,13 @@ bool write_journal_shapes(std::filesystem::path const& dir)
         { "journal-with-garbage", journal.size(), 24, 1000 },
         { "journal-without-file", journal.size(), 0, 0 },
         { "header-only", 60, 0, 1000 },
+        { "chunk-entry-flipped", journal.size(), 0, 1000, journal.size() / 5 },
+        { "entry-flipped-file-cut", journal.size(), 0, 700, journal.size() / 2 },
     };
     for (auto const& shape : shapes) {
         std::vector<std::uint8_t> bytes(journal.begin(), journal.begin() + std::ptrdiff_t(std::min(shape.keep, journal.size())));
+        if (shape.flip != 0)
+            bytes[shape.flip] ^= 0x10;
         bytes.insert(bytes.end(), shape.extra, 0xA5);
         bytes.push_back(static_cast<std::uint8_t>(shape.held >> 8));
         bytes.push_back(static_cast<std::uint8_t>(shape.held));

@@ -12,6 +12,7 @@
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -71,8 +72,11 @@ void write_bytes(std::filesystem::path const& path, std::span<std::uint8_t const
                                                                    std::streamsize(bytes.size()));
 }
 
-// Every sample of the completed file holds its own bytes; gives the number of video and audio samples.
-std::pair<std::size_t, std::size_t> expect_whole_samples(std::filesystem::path const& path)
+// Every sample of the completed file holds its own bytes; gives the number of video and audio samples. The file's
+// time line starts at its first video sample: `first_video` and `first_audio` are the recorded times of the first
+// samples it keeps.
+std::pair<std::size_t, std::size_t> expect_whole_samples(std::filesystem::path const& path,
+                                                         std::int64_t first_video = 0, std::int64_t first_audio = 0)
 {
     auto opened = demux::open_file(path);
     EXPECT_TRUE(opened) << opened.error();
@@ -80,9 +84,10 @@ std::pair<std::size_t, std::size_t> expect_whole_samples(std::filesystem::path c
         return {};
     auto file = bytes_of(path);
     for (bool audio : { false, true }) {
-        for (auto const& ref : audio ? opened->audio_samples : opened->video_samples) {
+        auto const& refs = audio ? opened->audio_samples : opened->video_samples;
+        for (auto const& ref : refs) {
             EXPECT_EQ(ref.size, audio ? audio_size : video_size);
-            auto expected = fill_of(ref.time, audio);
+            auto expected = fill_of(ref.time - refs.front().time + (audio ? first_audio : first_video), audio);
             bool whole = ref.offset + ref.size <= file.size()
                 && std::all_of(file.begin() + std::ptrdiff_t(ref.offset),
                                file.begin() + std::ptrdiff_t(ref.offset + ref.size),
@@ -229,13 +234,23 @@ protected:
         return std::move(*recorder);
     }
 
+    // As the start-up does it: the recording opened in its folder without following a link, the journal read
+    // from its file a window at a time.
     Result<mp4::Completed> complete(std::string const& name)
     {
-        auto fd = files::open_read_write(dir() / (name + ".mp4"), files::Create::No);
-        if (!fd)
-            return fail(fd.error());
-        auto journal = bytes_of(dir() / (name + ".journal"));
-        return mp4::complete_from_journal(fd->get(), journal);
+        auto folder = files::Dir::open(dir());
+        if (!folder)
+            return fail(folder.error());
+        auto fd = folder->open_regular_read_write(name + ".mp4");
+        auto journal_fd = folder->open_regular(name + ".journal");
+        if (!fd || !journal_fd)
+            return fail(fd ? journal_fd.error() : fd.error());
+        auto contents = mp4::read_journal_file(journal_fd->get());
+        if (!contents)
+            return fail(contents.error());
+        if (!*contents)
+            return fail(std::string("journal illisible"));
+        return mp4::complete_from_journal(fd->get(), std::move(**contents));
     }
 
     // The descriptors of the last recording made by record().
@@ -281,31 +296,57 @@ TEST_F(Mp4Journal, CompletionWritesWhatTheFinishWouldHave)
     EXPECT_TRUE(bytes_of(dir() / "killed.mp4") == expected);
 }
 
+// The peak of the process's resident memory, in bytes.
+std::uint64_t peak_memory()
+{
+    rusage usage {};
+    getrusage(RUSAGE_SELF, &usage);
+    return std::uint64_t(usage.ru_maxrss) * 1024;
+}
+
 // The shapes a crash can leave. The recording holds 4.4 s of 10 fps video and audio written in chunks of about
-// a second; the rest was still queued. Journal entries: header, then video and audio per chunk.
+// a second; the rest was still queued. Journal entries: header, then video and audio per chunk. Completion never
+// shortens the file: every byte it held is still there, the index after them.
 TEST_F(Mp4Journal, CompletesWhatIsWholeOrLeavesTheFileUntouched)
 {
-    enum class Cut { None, JournalMidEntry, JournalCorrupt, JournalGarbageAfter, FileAtChunk, FileMidSample,
-                     FileBeforeFirstSample, FileNotARecording, JournalNotOne, JournalHeaderOnly };
+    enum class Cut { None, JournalMidEntry, JournalCorrupt, ChunkEntryFlipped, ChunkSizeFieldFlipped, FirstChunkFlipped,
+                     JournalGarbageAfter, JournalSparseGigabytes, FileAtChunk, FileMidSample, FileAtSampleEnd,
+                     FileBeforeFirstSample, HeaderOnlyBoth, FileNotARecording, JournalNotOne, JournalHeaderOnly,
+                     IndexedWithBytesAfter, SalvagedSizeNeverPatched, LinkAtTheName };
+    enum class Outcome { Kept, Refused, Empty, Untouched };
     struct Row {
         char const* name;
         Cut cut;
-        std::size_t video; // samples kept; 0: refused, file untouched
+        Outcome outcome;
+        std::size_t video; // samples the completed (or untouched) file indexes
         std::size_t audio;
     };
     // Each chunk holds the 11 frames from one frame to the frame a second later, then the audio up to that frame:
-    // video 11, 22, 33, 44 and audio 47, 99, 151, 202 in all after each chunk.
+    // video 11, 22, 33, 44 and audio 47, 99, 151, 202 in all after each chunk. A keyframe every second: frames
+    // 0, 10, 20, 30, 40.
     Row const rows[] = {
-        { "killed after its chunks", Cut::None, 44, 202 },
-        { "journal cut in the middle of an entry", Cut::JournalMidEntry, 33, 151 },
-        { "journal entry overwritten", Cut::JournalCorrupt, 33, 151 },
-        { "journal with bytes after its entries", Cut::JournalGarbageAfter, 44, 202 },
-        { "journal longer than the file", Cut::FileAtChunk, 22, 99 },
-        { "file cut in the middle of a sample", Cut::FileMidSample, 27, 99 },
-        { "file cut before its first sample", Cut::FileBeforeFirstSample, 0, 0 },
-        { "file that is no recording", Cut::FileNotARecording, 0, 0 },
-        { "journal that is no journal", Cut::JournalNotOne, 0, 0 },
-        { "journal without a chunk", Cut::JournalHeaderOnly, 0, 0 },
+        { "killed after its chunks", Cut::None, Outcome::Kept, 44, 202 },
+        { "journal cut in the middle of an entry", Cut::JournalMidEntry, Outcome::Kept, 33, 151 },
+        // The last video chunk's entry is damaged; the audio entry after it still follows on.
+        { "journal entry overwritten", Cut::JournalCorrupt, Outcome::Kept, 33, 202 },
+        // The second video chunk (frames 11 to 21) is lost, and the frames up to the next keyframe (30) with it.
+        { "bit flipped in a chunk entry followed by whole entries", Cut::ChunkEntryFlipped, Outcome::Kept, 25, 202 },
+        { "bit flipped in a chunk entry's size", Cut::ChunkSizeFieldFlipped, Outcome::Kept, 25, 202 },
+        // The video then starts at frame 20 (2 s), and so does the audio: the 94 frames before 2 s go.
+        { "bit flipped in the first chunk's entry", Cut::FirstChunkFlipped, Outcome::Kept, 24, 108 },
+        { "journal with bytes after its entries", Cut::JournalGarbageAfter, Outcome::Kept, 44, 202 },
+        { "journal of 3 GiB, sparse after its entries", Cut::JournalSparseGigabytes, Outcome::Kept, 44, 202 },
+        { "journal longer than the file", Cut::FileAtChunk, Outcome::Kept, 22, 99 },
+        { "file cut in the middle of a sample", Cut::FileMidSample, Outcome::Kept, 27, 99 },
+        { "file cut exactly at a sample's end", Cut::FileAtSampleEnd, Outcome::Kept, 27, 99 },
+        { "file cut before its first sample", Cut::FileBeforeFirstSample, Outcome::Empty, 0, 0 },
+        { "file and journal of their headers only", Cut::HeaderOnlyBoth, Outcome::Empty, 0, 0 },
+        { "file that is no recording", Cut::FileNotARecording, Outcome::Refused, 0, 0 },
+        { "journal that is no journal", Cut::JournalNotOne, Outcome::Refused, 0, 0 },
+        { "journal without a chunk", Cut::JournalHeaderOnly, Outcome::Refused, 0, 0 },
+        { "finished, with bytes after its index", Cut::IndexedWithBytesAfter, Outcome::Untouched, 44, 202 },
+        { "salvaged, its mdat size never patched", Cut::SalvagedSizeNeverPatched, Outcome::Kept, 33, 151 },
+        { "link at the recording's name", Cut::LinkAtTheName, Outcome::Refused, 0, 0 },
     };
     for (auto const& row : rows) {
         SCOPED_TRACE(row.name);
@@ -328,31 +369,96 @@ TEST_F(Mp4Journal, CompletesWhatIsWholeOrLeavesTheFileUntouched)
         }
         ASSERT_EQ(ends.size(), 9u);
         std::uint64_t const media = mp4::recording_media_start;
+        // An index after the media, from a first completion of the file cut to `bytes`.
+        auto indexed = [&](std::size_t bytes) {
+            write_bytes(mp4, std::span(file).first(bytes));
+            write_bytes(journal_path, journal);
+            EXPECT_TRUE(complete(name));
+            file = bytes_of(mp4);
+        };
         switch (row.cut) {
         case Cut::None: break;
         case Cut::JournalMidEntry: journal.resize(ends[6] + 20); break;
         case Cut::JournalCorrupt: journal[ends[6] + 30] ^= 0x40; break;
+        case Cut::ChunkEntryFlipped: journal[ends[2] + 40] ^= 0x08; break;
+        case Cut::ChunkSizeFieldFlipped: journal[ends[2] + 1] ^= 0x01; break;
+        case Cut::FirstChunkFlipped: journal[ends[0] + 40] ^= 0x08; break;
         case Cut::JournalGarbageAfter: journal.insert(journal.end(), 50, 0xAB); break;
+        case Cut::JournalSparseGigabytes: break;
         case Cut::FileAtChunk: file.resize(media + 22 * video_size + 99 * audio_size); break;
         case Cut::FileMidSample: file.resize(media + 27 * video_size + 99 * audio_size + video_size / 2); break;
+        case Cut::FileAtSampleEnd: file.resize(media + 27 * video_size + 99 * audio_size); break;
         case Cut::FileBeforeFirstSample: file.resize(media + video_size - 1); break;
+        case Cut::HeaderOnlyBoth: file.resize(media); journal.resize(ends[0]); break;
         case Cut::FileNotARecording: file[4] = 'x'; break;
         case Cut::JournalNotOne: journal.erase(journal.begin(), journal.begin() + std::ptrdiff_t(ends[0])); break;
         case Cut::JournalHeaderOnly: journal.resize(ends[0]); break;
+        case Cut::IndexedWithBytesAfter:
+            indexed(file.size());
+            // A tag editor's padding after the index.
+            for (int byte : { 0, 0, 0x03, 0xF0, int('f'), int('r'), int('e'), int('e') })
+                file.push_back(std::uint8_t(byte));
+            file.resize(file.size() + 1000, 0);
+            break;
+        case Cut::SalvagedSizeNeverPatched:
+            // Salvage cut the last chunk to make room and wrote the index over it; the size never reached the disk.
+            indexed(media + 33 * video_size + 151 * audio_size);
+            std::fill(file.begin() + 40, file.begin() + 48, 0);
+            break;
+        case Cut::LinkAtTheName: break;
         }
         write_bytes(mp4, file);
         write_bytes(journal_path, journal);
+        if (row.cut == Cut::JournalSparseGigabytes)
+            std::filesystem::resize_file(journal_path, std::uint64_t(3) << 30);
+        auto outside = dir() / "outside" / (name + ".mp4");
+        if (row.cut == Cut::LinkAtTheName) {
+            std::filesystem::create_directories(outside.parent_path());
+            std::filesystem::rename(mp4, outside);
+            std::filesystem::create_symlink(outside, mp4);
+        }
 
+        auto memory_before = peak_memory();
         auto completed = complete(name);
-        if (row.video == 0) {
+        // The journal is read a window at a time, never whole.
+        EXPECT_LT(peak_memory() - memory_before, std::uint64_t(64) << 20);
+        if (row.outcome == Outcome::Refused) {
             ASSERT_FALSE(completed);
-            EXPECT_TRUE(mp4::is_refusal(completed.error())) << completed.error();
-            EXPECT_TRUE(bytes_of(mp4) == file) << "a file that cannot be completed is left as it was";
+            if (row.cut == Cut::LinkAtTheName) {
+                EXPECT_TRUE(std::filesystem::is_symlink(mp4));
+                EXPECT_TRUE(bytes_of(outside) == file) << "the file a link leads to is left as it was";
+            } else {
+                EXPECT_TRUE(mp4::is_refusal(completed.error())) << completed.error();
+                EXPECT_TRUE(bytes_of(mp4) == file) << "a file that cannot be completed is left as it was";
+            }
             continue;
         }
         ASSERT_TRUE(completed) << completed.error();
-        EXPECT_EQ(completed->summary.bytes, std::filesystem::file_size(mp4));
-        auto [video, audio] = expect_whole_samples(mp4);
+        if (row.outcome == Outcome::Empty) {
+            EXPECT_EQ(completed->completion, mp4::Completion::Empty);
+            EXPECT_TRUE(bytes_of(mp4) == file) << "an empty recording is left for the caller to remove";
+            continue;
+        }
+        auto after = bytes_of(mp4);
+        EXPECT_EQ(completed->summary.bytes, after.size());
+        if (row.outcome == Outcome::Untouched) {
+            EXPECT_EQ(completed->completion, mp4::Completion::AlreadyIndexed);
+            EXPECT_TRUE(after == file) << "a file that holds its index keeps every byte";
+        } else if (row.cut == Cut::SalvagedSizeNeverPatched) {
+            EXPECT_EQ(completed->completion, mp4::Completion::SizePatched);
+            EXPECT_EQ(after.size(), file.size()) << "the index found is used, no second one written";
+        } else {
+            EXPECT_EQ(completed->completion, mp4::Completion::Indexed);
+            // Every byte is still where it was, the index after them; only the mdat size changed.
+            ASSERT_GT(after.size(), file.size()) << "the file was shortened";
+            auto size_field = std::ptrdiff_t(mp4::recording_mdat_position + 8);
+            EXPECT_TRUE(std::equal(file.begin(), file.begin() + size_field, after.begin())
+                        && std::equal(file.begin() + size_field + 8, file.end(), after.begin() + size_field + 8))
+                << "bytes the file held were changed";
+        }
+        bool const from_two_seconds = row.cut == Cut::FirstChunkFlipped;
+        auto [video, audio]
+            = expect_whole_samples(mp4, from_two_seconds ? 2 * second : 0, from_two_seconds ? 94 * aac : 0);
         EXPECT_EQ(video, row.video);
         EXPECT_EQ(audio, row.audio);
     }

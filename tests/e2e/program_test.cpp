@@ -77,6 +77,24 @@ protected:
         return file;
     }
 
+    // A recording `length` long, cut by kill -9 as a crash or the session's end would: its file, once the
+    // program is gone (none on a failure, already reported).
+    std::optional<std::filesystem::path> record_then_kill(std::chrono::seconds length)
+    {
+        home.write_settings();
+        auto program = start_with_game();
+        if (!program)
+            return std::nullopt;
+        buffer_until(2.0);
+        auto const file = start_recording(*program);
+        if (!file)
+            return std::nullopt;
+        std::this_thread::sleep_for(length);
+        program->signal(SIGKILL);
+        EXPECT_EQ(program->wait_exit(10s), 128 + SIGKILL);
+        return file;
+    }
+
     std::unique_ptr<TestGame> game;
     double capture_started { 0 };
 };
@@ -389,16 +407,8 @@ double expect_completed_recording(e2e::SavedClip const& clip, double min_secs)
 // recording is completed before anything else and listed like any clip, short of at most its last 2 s.
 TEST_F(ProgramRun, RecordingCutByAKillIsCompletedAtTheNextStart)
 {
-    home.write_settings();
-    auto program = start_with_game();
-    ASSERT_TRUE(program);
-    buffer_until(2.0);
-    auto const file = start_recording(*program);
+    auto const file = record_then_kill(6s);
     ASSERT_TRUE(file);
-    std::this_thread::sleep_for(6s);
-    program->signal(SIGKILL);
-    ASSERT_EQ(program->wait_exit(10s), 128 + SIGKILL);
-    program.reset();
     ASSERT_TRUE(e2e::list_clips(home.clips_dir()).empty()) << "the recording had a sidecar before its end";
 
     Program again(home, { "--tray" });
@@ -408,6 +418,57 @@ TEST_F(ProgramRun, RecordingCutByAKillIsCompletedAtTheNextStart)
     EXPECT_EQ(clips[0].sidecar["game"], game_title);
     RecordProperty("killed_recording_secs", std::to_string(expect_completed_recording(clips[0], 4.0)));
     EXPECT_FALSE(std::filesystem::exists(home.meta_dir() / (clips[0].id + ".journal")));
+    stop(again);
+}
+
+// One bit flipped 20 % into a killed recording's journal, in the entry of a video chunk: completion at the next
+// start loses that chunk and the frames up to the next keyframe, nothing more; the file keeps every byte it
+// had and decodes without a word.
+TEST_F(ProgramRun, RecordingWithABitFlippedInItsJournalLosesOneChunkAtMost)
+{
+    auto const file = record_then_kill(10s);
+    ASSERT_TRUE(file);
+
+    auto const journal_path = home.meta_dir() / (file->stem().string() + ".journal");
+    std::string journal = testing_support::read_file(journal_path);
+    // Entries: size u32, body (kind, track, offset u64, count u32, then 13 bytes a sample), check u32.
+    auto u32_at = [&](std::size_t at) {
+        return (std::uint32_t(std::uint8_t(journal[at])) << 24) | (std::uint32_t(std::uint8_t(journal[at + 1])) << 16)
+            | (std::uint32_t(std::uint8_t(journal[at + 2])) << 8) | std::uint8_t(journal[at + 3]);
+    };
+    std::optional<std::size_t> flip;
+    for (std::size_t at = 0; !flip && at + 4 <= journal.size();) {
+        std::size_t const size = u32_at(at);
+        if (at + 8 + size > journal.size())
+            break;
+        if (at >= journal.size() / 5 && journal[at + 4] == 2 && journal[at + 5] == 0 && size > 14 + 13 * 3)
+            flip = at + 4 + 14 + 13 * 2 + 10; // in the third sample's size
+        at += 8 + size;
+    }
+    ASSERT_TRUE(flip) << "no video chunk entry after 20 % of the journal";
+    journal[*flip] = char(journal[*flip] ^ 0x01);
+    std::ofstream(journal_path, std::ios::binary | std::ios::trunc) << journal;
+    auto const held = std::filesystem::file_size(*file);
+
+    Program again(home, { "--tray" });
+    auto clips = e2e::wait_clips(home.clips_dir(), 1);
+    ASSERT_EQ(clips.size(), 1u) << again.output();
+    EXPECT_GT(std::filesystem::file_size(clips[0].mp4), held) << "the file was cut";
+    double const secs = expect_completed_recording(clips[0], 7.0);
+    auto const info = media::probe(clips[0].mp4);
+    ASSERT_FALSE(info.is_null());
+    double kept = 0;
+    for (auto const& stream : info["streams"]) {
+        if (stream["codec_type"] != "video")
+            continue;
+        auto const rate = stream["r_frame_rate"].get<std::string>();
+        double const fps = std::stod(rate.substr(0, rate.find('/'))) / std::stod(rate.substr(rate.find('/') + 1));
+        kept = std::stod(stream["nb_read_packets"].get<std::string>()) / fps;
+    }
+    RecordProperty("flipped_journal_recording_secs", std::to_string(secs));
+    RecordProperty("flipped_journal_kept_video_secs", std::to_string(kept));
+    EXPECT_GE(kept, secs - 2.5) << "more than a chunk and a keyframe interval lost";
+    EXPECT_FALSE(std::filesystem::exists(journal_path));
     stop(again);
 }
 

@@ -6,6 +6,8 @@
 
 #include "engine/saver.h"
 
+#include <fstream>
+
 #include <gtest/gtest.h>
 
 #include "core/mp4_recorder.h"
@@ -687,15 +689,42 @@ protected:
 
 TEST_F(UnfinishedRecordings, AreCompletedAndListedAtStartUp)
 {
+    namespace fs = std::filesystem;
+    // A recording that finished (its sidecar then edited by the player, a tag editor's padding after its index)
+    // but whose journal stayed: only the journal goes.
+    ASSERT_NO_FATAL_FAILURE(leave_killed("finished"));
+    auto const finished_journal = read_file(library::journal_path(dir(), "finished"));
+    engine::complete_unfinished_recordings(dir());
+    ASSERT_TRUE(library::set_title(dir(), "finished", "Ma partie"));
+    ASSERT_TRUE(library::set_favorite(dir(), "finished", true));
+    {
+        std::ofstream padding(dir() / "finished.mp4", std::ios::binary | std::ios::app);
+        std::string free_box("\0\0\x03\xF0" "free", 8);
+        padding << free_box << std::string(1000, '\0');
+    }
+    write_file(library::journal_path(dir(), "finished").lexically_relative(dir()).string(), finished_journal);
+    auto const finished_bytes = read_file(dir() / "finished.mp4");
+    auto const finished_sidecar = read_file(library::meta_path(dir(), "finished"));
+
     ASSERT_NO_FATAL_FAILURE(leave_killed("killed"));
+    // It ended long before this start: its record takes the file's time.
+    auto const ended = fs::file_time_type::clock::now() - std::chrono::hours(30 * 24);
+    fs::last_write_time(dir() / "killed.mp4", ended);
     ASSERT_NO_FATAL_FAILURE(leave_killed("without journal"));
-    std::filesystem::remove(library::journal_path(dir(), "without journal"));
+    fs::remove(library::journal_path(dir(), "without journal"));
+    // Not one whole frame: the recording, its journal and what it left in the hidden folder go.
     ASSERT_NO_FATAL_FAILURE(leave_killed("cut before its first sample"));
-    std::filesystem::resize_file(dir() / "cut before its first sample.mp4", mp4::recording_media_start + 10);
+    fs::resize_file(dir() / "cut before its first sample.mp4", mp4::recording_media_start + 10);
+    write_file(".quillmar/cut before its first sample.jpg", "thumbnail");
     write_file(library::journal_path(dir(), "gone").lexically_relative(dir()).string(), "journal without its file");
+    // A link at a recording's name, to a recording outside the folder: neither is changed.
+    ASSERT_NO_FATAL_FAILURE(leave_killed("linked"));
+    fs::create_directories(dir() / "outside");
+    fs::rename(dir() / "linked.mp4", dir() / "outside" / "linked.mp4");
+    fs::create_symlink(dir() / "outside" / "linked.mp4", dir() / "linked.mp4");
     auto untouched = [&](char const* id) { return read_file(dir() / (std::string(id) + ".mp4")); };
     auto const without_journal = untouched("without journal");
-    auto const cut = untouched("cut before its first sample");
+    auto const outside = untouched("linked");
 
     engine::complete_unfinished_recordings(dir());
 
@@ -705,9 +734,12 @@ TEST_F(UnfinishedRecordings, AreCompletedAndListedAtStartUp)
     EXPECT_TRUE(killed->recording);
     EXPECT_EQ(killed->game, "Valorant");
     EXPECT_TRUE(killed->title.starts_with("Enregistrement "));
+    auto const ended_secs = std::chrono::duration_cast<std::chrono::seconds>(
+        std::chrono::file_clock::to_sys(ended).time_since_epoch()).count();
+    EXPECT_NEAR(double(killed->created), double(ended_secs), 1.0) << "the time of the file, not of the start";
     EXPECT_EQ(killed->width, 320u);
     auto path = dir() / "killed.mp4";
-    EXPECT_EQ(killed->bytes, std::filesystem::file_size(path));
+    EXPECT_EQ(killed->bytes, fs::file_size(path));
     std::string errors;
     auto info = media::probe(path, &errors);
     EXPECT_EQ(errors, "");
@@ -718,10 +750,17 @@ TEST_F(UnfinishedRecordings, AreCompletedAndListedAtStartUp)
     EXPECT_GE(secs, 1.9);
     engine_rig::expect_decodes(path);
 
+    EXPECT_EQ(read_file(dir() / "finished.mp4"), finished_bytes);
+    EXPECT_EQ(read_file(library::meta_path(dir(), "finished")), finished_sidecar);
+    engine_rig::expect_decodes(dir() / "finished.mp4");
     EXPECT_EQ(untouched("without journal"), without_journal);
-    EXPECT_EQ(untouched("cut before its first sample"), cut);
-    for (auto id : { "killed", "cut before its first sample", "gone" })
-        EXPECT_FALSE(std::filesystem::exists(library::journal_path(dir(), id))) << id;
-    EXPECT_FALSE(std::filesystem::exists(library::meta_path(dir(), "without journal")));
-    EXPECT_FALSE(std::filesystem::exists(library::meta_path(dir(), "cut before its first sample")));
+    EXPECT_TRUE(fs::is_symlink(dir() / "linked.mp4"));
+    EXPECT_EQ(read_file(dir() / "outside" / "linked.mp4"), outside);
+    for (auto id : { "finished", "killed", "cut before its first sample", "gone", "linked" })
+        EXPECT_FALSE(fs::exists(library::journal_path(dir(), id))) << id;
+    EXPECT_FALSE(fs::exists(library::meta_path(dir(), "without journal")));
+    EXPECT_FALSE(fs::exists(library::meta_path(dir(), "linked")));
+    EXPECT_FALSE(fs::exists(dir() / "cut before its first sample.mp4"));
+    EXPECT_FALSE(fs::exists(library::thumb_path(dir(), "cut before its first sample")));
+    EXPECT_EQ(std::ranges::count(clips, std::string("cut before its first sample"), &library::Clip::id), 0);
 }
