@@ -211,6 +211,9 @@ struct FakeSourceScript {
     bool opens { true };                 // false: every open fails
     audio::Ticks lag { 10 * 10'000 };     // delivery delay after capture
     int lose_after_reads { -1 };         // the stream fails at this read (then reopened)
+    std::uint32_t burst { 1u << 31 };    // at most this many frames handed over per read
+    int time_code { 0 };                 // instead of the square wave, the packet number n as 100 x (n % 140)
+                                         // (1) or as 1 + n % 90 (2): a mix of both tells each apart
 };
 
 struct FakeSoundLog {
@@ -221,6 +224,7 @@ struct FakeSoundLog {
 struct FakeEncoderLog {
     int opens { 0 };
     std::vector<audio::Ticks> input_times;
+    std::vector<std::int16_t> samples;  // every block encoded, in order
 };
 
 class FakeStream final : public platform::AudioStream {
@@ -238,7 +242,8 @@ public:
             return fail("Son : flux perdu");
         constexpr std::uint32_t frames = 480;
         constexpr audio::Ticks duration = 100'000;
-        while (m_next_capture + duration + m_script.lag <= m_clock->now) {
+        for (std::uint32_t handed = 0; handed < m_script.burst && m_next_capture + duration + m_script.lag <= m_clock->now;
+             handed += frames) {
             platform::AudioPacket packet;
             packet.time = m_next_capture;
             packet.frames = frames;
@@ -246,6 +251,8 @@ public:
             for (std::uint32_t i = 0; i < frames; ++i) {
                 // A square wave of 8,000, 48 frames per period: 1 kHz.
                 std::int16_t value = ((m_frame + i) / 24) % 2 ? 8'000 : -8'000;
+                if (m_script.time_code)
+                    value = std::int16_t(m_script.time_code == 1 ? 100 * (m_frame / frames % 140) : 1 + m_frame / frames % 90);
                 packet.samples[2 * i] = value;
                 packet.samples[2 * i + 1] = value;
             }
@@ -305,6 +312,7 @@ public:
         if (m_blocks++ == m_fails_at_block)
             return fail("Encodeur AAC : refus");
         m_log->input_times.push_back(time);
+        m_log->samples.insert(m_log->samples.end(), block.begin(), block.end());
         int peak = 0;
         for (auto sample : block)
             peak = std::max(peak, std::abs(int(sample)));
@@ -378,11 +386,16 @@ protected:
     }
 
     // Runs the thread body on this thread until the scripted clock has moved `duration`.
-    void run_for(Ticks duration, audio::AudioThreadParams thread_params)
+    // With `stall`, the whole process is stopped that long once `stall_at` has passed: the clock jumps.
+    void run_for(Ticks duration, audio::AudioThreadParams thread_params, Ticks stall_at = 0, Ticks stall = 0)
     {
         start = fake.clock->now;
-        Ticks end = start + duration;
-        fake.clock->on_sleep = [this, end] {
+        Ticks end = start + duration + stall;
+        fake.clock->on_sleep = [this, end, stall_at, stall, stalled = false]() mutable {
+            if (stall > 0 && !stalled && fake.clock->now - start >= stall_at) {
+                fake.clock->now += stall;
+                stalled = true;
+            }
             running_seen = std::max<int>(running_seen, shared->audio_running.load());
             if (fake.clock->now >= end)
                 stop->store(true);
@@ -480,4 +493,37 @@ TEST_F(AudioThread, EncoderFailureStartsOverTwoSecondsLaterOnANewBase)
     EXPECT_EQ(shared->audio_running.load(), 0);
 }
 
+
+// The program stopped for 3 s while both sources played: each hands its backlog over in bursts afterwards.
+// Every mixed frame holds the sound of each source captured at its own time (or silence for what could not be
+// kept), never one source shifted against the other or against the clock.
+TEST_F(AudioThread, AStallKeepsBothSourcesOnTheClockAndTogether)
+{
+    fake.sources[AudioRole::Output] = { .lag = 15 * ms, .burst = 16'320, .time_code = 1 };
+    fake.sources[AudioRole::Microphone] = { .lag = 15 * ms, .burst = 16'320, .time_code = 2 };
+    run_for(3'000 * ms, params(true, true), 1'000 * ms, 3'000 * ms);
+
+    auto const& mixed = fake.encoder_log->samples;
+    // All but the last 200 ms of the run: the mix went on after the stall.
+    ASSERT_GE(mixed.size() / 2, std::size_t(2'800 + 3'000) * 48);
+    // How many packets the sound in a frame lies from the frame's own time, modulo the code's period.
+    auto packets_off = [](int code, std::size_t frame, int period) {
+        return (code - int(frame / 480 % std::size_t(period)) + period + period / 2) % period - period / 2;
+    };
+    std::size_t both = 0;
+    for (std::size_t frame = 0; frame < mixed.size() / 2; ++frame) {
+        int const value = mixed[frame * 2];
+        int const output = value / 100;
+        int const mic = value % 100;
+        if (output != 0) {
+            ASSERT_LE(std::abs(packets_off(output, frame, 140)), 1) << "output sound at frame " << frame;
+        }
+        if (mic != 0) {
+            ASSERT_LE(std::abs(packets_off(mic - 1, frame, 90)), 1) << "microphone sound at frame " << frame;
+        }
+        both += output != 0 && mic != 0;
+    }
+    // Sound on both sides of the stall, mostly from both sources at once.
+    EXPECT_GE(both, std::size_t(2'500) * 48);
+}
 }
