@@ -64,41 +64,37 @@ void append_packet(Source& source, std::span<std::int16_t const> samples, std::u
 
 Placement place_packet(Source& source, Ticks base, platform::AudioPacket const& packet, float volume)
 {
-    std::int64_t position = frames_between(base, packet.time) + source.delay_frames;
+    std::int64_t position = frames_between(base, packet.time);
     std::int64_t gap = position - std::int64_t(source.frames_received);
-    if (gap > lateness_threshold_frames && source.delay_frames > 0) {
-        // A source shifted later for lagging has caught up: give back the shift before inserting silence.
-        std::int64_t back = std::min(gap, source.delay_frames);
-        source.delay_frames -= back;
-        gap -= back;
-    }
+    source.frontier = position + packet.frames;
     if (gap > lateness_threshold_frames) {
         append_silence(source, std::min(gap, silence_step_limit_frames));
         append_packet(source, packet.samples, packet.frames, packet.silent, volume);
-        source.stale_frames = 0;
         return Placement::SilenceInserted;
     }
-    if (gap >= -look_ahead_limit_frames) {
+    if (gap >= -lateness_threshold_frames) {
         append_packet(source, packet.samples, packet.frames, packet.silent, volume);
-        source.stale_frames = 0;
         return Placement::Appended;
     }
-    // The packet lies behind what the source already holds: a stray late packet is dropped. But a source
-    // whose every packet lands here lags more than the keep-up margin, and the padding would overtake each of
-    // its packets for the rest of the run; place it later instead, so it is heard (late) rather than lost.
-    source.stale_frames += packet.frames;
-    if (source.stale_frames < stale_run_limit_frames)
+    // The start of the packet lies behind what the source already holds (silence padded while the sound was
+    // on its way): that part is dropped. Appending it anyway would put this source, and everything it
+    // delivers after, late for the rest of the run.
+    std::int64_t behind = -gap;
+    if (behind >= std::int64_t(packet.frames))
         return Placement::Discarded;
-    source.delay_frames += reanchor_cushion_frames - gap;
-    source.stale_frames = 0;
-    append_silence(source, reanchor_cushion_frames);
-    append_packet(source, packet.samples, packet.frames, packet.silent, volume);
-    return Placement::Reanchored;
+    std::span<std::int16_t const> samples(packet.samples);
+    std::size_t cut = std::size_t(behind) * 2;
+    append_packet(source, samples.size() >= cut ? samples.subspan(cut) : samples.subspan(samples.size()),
+                  packet.frames - std::uint32_t(behind), packet.silent, volume);
+    return Placement::Trimmed;
 }
 
 void keep_up(Source& source, Ticks base, Ticks now)
 {
-    std::int64_t target = frames_between(base, now) - keep_up_margin_frames;
+    std::int64_t clock = frames_between(base, now);
+    std::int64_t target = clock - keep_up_margin_frames;
+    if (source.frontier && *source.frontier >= clock - hold_back_limit_frames)
+        target = std::min(target, *source.frontier);
     if (std::int64_t(source.frames_received) < target)
         append_silence(source, target - std::int64_t(source.frames_received));
 }
@@ -199,6 +195,7 @@ void capture(Run& run, Source& source, shared::Shared& shared, Runtime const& ru
             place_packet(source, run.base, packet, volume);
         if (!read) {
             source.stream.reset();
+            source.frontier.reset();
             source.next_open = runtime.now() + reopen_after_loss_ticks;
         }
     }

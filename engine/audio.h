@@ -37,18 +37,16 @@ constexpr std::size_t block_frames = 1'024;
 constexpr std::size_t block_samples = 2 * block_frames;
 constexpr std::int64_t silence_step_limit_frames = 240'000;  // 5 s
 constexpr std::int64_t lateness_threshold_frames = 480;      // 10 ms
-constexpr std::int64_t look_ahead_limit_frames = 2'400;      // 50 ms
 constexpr std::int64_t keep_up_margin_frames = 4'800;        // 100 ms
 constexpr std::int64_t level_period_frames = 12'000;         // 250 ms
 constexpr Ticks poll_interval_ticks = 100'000;               // 10 ms
 constexpr Ticks setup_retry_ticks = 2 * ticks_per_second;
 constexpr Ticks reopen_after_open_ticks = 2 * ticks_per_second; // after any open attempt
 constexpr Ticks reopen_after_loss_ticks = ticks_per_second; // after a stream is lost
-// A source whose packets keep landing behind what the keep-up padding already covered, for this many
-// frames in a row, is shifted later instead of being silenced for the rest of the run.
-constexpr std::int64_t stale_run_limit_frames = 4'800;
-// Where such a shifted source lands: this far ahead of its count, so the padding no longer overtakes it.
-constexpr std::int64_t reanchor_cushion_frames = 2'400;
+// A source whose stream delivers its sound later than the keep-up margin (a slow device, a backlog after the
+// program was held up) is waited for, up to this far behind the clock: the padding stops where its next
+// sound belongs, so that sound is placed at its capture time. Sound older than that is dropped as it arrives.
+constexpr std::int64_t hold_back_limit_frames = 48'000;    // 1 s
 constexpr float max_volume = 2.0f;
 
 // One captured device. The output source comes first, then the microphone.
@@ -60,11 +58,13 @@ struct Source {
     std::uint64_t frames_received { 0 };    // frames appended since the thread's start, silence included
     std::uint32_t peak { 0 };               // largest |sample| since the meter was last fed (0 to 32768)
     bool is_mic { false };
-    std::int64_t delay_frames { 0 };        // how much later than captured this source's sound is placed
-    std::int64_t stale_frames { 0 };        // frames discarded in a row as lying behind the count
+    std::optional<std::int64_t> frontier;   // where the stream's next sound belongs (frames after base), once
+                                            // it has delivered some; none without a stream
 };
 
-enum class Placement { Appended, SilenceInserted, Discarded, Reanchored };
+// Where a packet went: after silence for a gap, right at the end, cut of its start that lies behind what the
+// source already holds, or nowhere (all of it lies behind). Sound is never placed later than its capture.
+enum class Placement { Appended, SilenceInserted, Trimmed, Discarded };
 
 // Frames of the engine clock from base to time (truncating toward zero).
 std::int64_t frames_between(Ticks base, Ticks time);
@@ -79,10 +79,11 @@ std::int16_t scale_sample(std::int16_t sample, float volume);
 void append_silence(Source& source, std::int64_t frames);
 // Appends captured sound at a volume (or silence when `silent`), raising the source's peak.
 void append_packet(Source& source, std::span<std::int16_t const> samples, std::uint32_t frames, bool silent, float volume);
-// Puts one captured packet on the source's clock: silence for a gap before it, the packet itself, or
-// nothing when it lies behind what the source already holds.
+// Puts one captured packet on the source's clock: silence for a gap before it, the packet itself, or only
+// the part that does not lie behind what the source already holds.
 Placement place_packet(Source& source, Ticks base, platform::AudioPacket const& packet, float volume);
-// Pads a source that delivers too little (or has no stream) with silence up to 100 ms behind the clock.
+// Pads a source that delivers too little (or has no stream) with silence up to 100 ms behind the clock, but
+// not past where a stream that is merely late will place its next sound (see hold_back_limit_frames).
 void keep_up(Source& source, Ticks base, Ticks now);
 
 // Takes the source's peak (resetting it) and raises the meter to at least that value.

@@ -441,7 +441,7 @@ std::optional<std::string> TestGame::start()
     return std::nullopt;
 }
 
-std::optional<double> TestGame::flash()
+std::optional<TestGame::FlashTimes> TestGame::flash()
 {
     if (m_mode != Mode::Flash)
         return std::nullopt;
@@ -450,9 +450,10 @@ std::optional<double> TestGame::flash()
         return std::nullopt;
     m_flash_requested = true;
     m_changed.notify_all();
-    if (!m_changed.wait_for(lock, 5s, [&] { return m_flash_painted || m_error.has_value(); }))
+    if (!m_changed.wait_for(lock, 5s, [&] { return (m_flash_painted && m_tone_at) || m_error.has_value(); })
+        || m_error)
         return std::nullopt;
-    return m_flash_at;
+    return FlashTimes { m_white_from, m_white_to, *m_tone_at };
 }
 
 void TestGame::report(std::string error)
@@ -526,9 +527,16 @@ void TestGame::paint_loop()
                 sleep_until_monotonic(*flash_at);
             fill(white || flash_at ? 0xffffff : 0x000000, 0, 0, width, height);
         }
+        // Drawing is queued until XSync sends it, and the server has drawn it when XSync returns.
+        double const sent = monotonic_seconds();
         XSync(display, False);
+        double const drawn = monotonic_seconds();
         std::unique_lock lock(m_mutex);
         m_painted = true;
+        if (flash_at && !m_flash_painted) {
+            m_white_from = sent;
+            m_white_to = drawn;
+        }
         m_flash_painted = m_flash_painted || flash_at;
         m_changed.notify_all();
         // Short naps in Flash mode, so the flash request is seen at once.
@@ -547,7 +555,9 @@ void TestGame::sound_loop()
     pa_sample_spec format { PA_SAMPLE_S16LE, rate, 2 };
     pa_buffer_attr attributes {};
     attributes.maxlength = std::uint32_t(-1);
-    attributes.tlength = std::uint32_t(pa_usec_to_bytes(30'000, &format));
+    // The flash's tone is queued 200 ms ahead, so that a busy machine has to hold this thread up that long for
+    // the queue to run dry and the tone to start late.
+    attributes.tlength = std::uint32_t(pa_usec_to_bytes(m_mode == Mode::Flash ? 200'000 : 30'000, &format));
     attributes.prebuf = std::uint32_t(-1);
     attributes.minreq = std::uint32_t(pa_usec_to_bytes(10'000, &format));
     attributes.fragsize = std::uint32_t(-1);
@@ -581,6 +591,14 @@ void TestGame::sound_loop()
         if (pa_simple_write(stream, chunk.data(), chunk.size() * sizeof(std::int16_t), &error) < 0)
             break;
         std::lock_guard lock(m_mutex);
+        if (tone && m_flash_at && !m_tone_at) {
+            // Had this thread been held up long enough for the queue to run dry, the tone started later than
+            // aimed: what is queued now ends with the chunk just written, whose first sample is the tone's.
+            int latency_error = 0;
+            pa_usec_t const latency = pa_simple_get_latency(stream, &latency_error);
+            double const played = monotonic_seconds() + double(latency) / 1e6 - double(chunk_frames) / rate;
+            m_tone_at = std::max(*m_flash_at, played);
+        }
         m_sound_ready = true;
         m_changed.notify_all();
     }

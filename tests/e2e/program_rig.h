@@ -171,9 +171,16 @@ public:
     // Opens the window and the sound stream and waits until the window is mapped and painted; the error text
     // when the desktop or the sound server is missing.
     std::optional<std::string> start();
-    // Flash mode: turns white and starts the tone at the same instant, and returns that instant on
-    // CLOCK_MONOTONIC (seconds), or nothing when the game is not in Flash mode or did not start.
-    std::optional<double> flash();
+    // When the flash really showed and sounded, on CLOCK_MONOTONIC (seconds). On a busy machine the game's own
+    // threads may miss the instant they aim at; a recording must then show what they really did.
+    struct FlashTimes {
+        double white_from;  // the white frame reached the X server no earlier than this...
+        double white_to;    // ...and no later than this
+        double tone_at;     // the tone's first sample was played then
+    };
+    // Flash mode: turns white and starts the tone, aiming at one instant; nothing when the game is not in
+    // Flash mode or did not start.
+    std::optional<FlashTimes> flash();
     // The X id of the window once it is painted (0 before).
     unsigned long window_id() const { return m_window_id.load(); }
 
@@ -195,8 +202,11 @@ private:
     bool m_sound_ready { false };
     std::optional<std::string> m_error;
     bool m_flash_requested { false };
-    std::optional<double> m_flash_at;   // when the tone's first sample is heard (set by the sound thread)
+    std::optional<double> m_flash_at;   // when the tone's first sample is due (set by the sound thread)
+    std::optional<double> m_tone_at;    // when it was played, measured once written
     bool m_flash_painted { false };
+    double m_white_from { 0 };
+    double m_white_to { 0 };
 };
 
 // The fixture of the whole-program tests: skips without the test desktop or its tools, gives each test a

@@ -95,6 +95,13 @@ protected:
         return file;
     }
 
+    // Something held up (SIGSTOP) during a recording, before the flash: the program itself, or the sound server.
+    struct Stall {
+        std::chrono::milliseconds length { 0 };
+        pid_t sound_server { 0 };  // 0: the program
+    };
+    void flash_during_a_recording(Stall stall);
+
     std::unique_ptr<TestGame> game;
     double capture_started { 0 };
 };
@@ -345,9 +352,12 @@ std::variant<double, std::string> flash_offset_ms(std::filesystem::path const& c
 
 // F10 starts a recording and F10 ends it; a save during the recording is a clip of its own and the recording
 // goes on. The test game turns white and starts a tone at one instant during the recording: the saved clip
-// and the recording both keep the two within 50 ms. At 60 fps the first white frame comes up to 16.7 ms after
-// the instant, so the picture side is expected a little late.
-TEST_F(ProgramRun, RecordingAndASaveDuringItKeepPictureAndSoundWithinFiftyMilliseconds)
+// and the recording both keep the two within 50 ms of what the game really did (its threads may miss the
+// instant on a busy machine; that offset is the game's, not the recorder's). At 60 fps the first white frame
+// comes up to 16.7 ms after the instant, so the picture side is expected a little late. After a stall, the
+// sound that reached the program late (kept by the server while the program was stopped, or held up in the
+// server) must not push the rest of the sound late.
+void ProgramRun::flash_during_a_recording(Stall stall)
 {
     auto settings = e2e::test_settings(5);
     settings["fps"] = 60;
@@ -359,7 +369,20 @@ TEST_F(ProgramRun, RecordingAndASaveDuringItKeepPictureAndSoundWithinFiftyMillis
     auto const file = start_recording(*program);
     ASSERT_TRUE(file);
     buffer_until(3.0);
-    ASSERT_TRUE(game->flash());
+    if (stall.length > 0ms) {
+        pid_t const held = stall.sound_server ? stall.sound_server : program->pid();
+        ASSERT_EQ(::kill(held, SIGSTOP), 0);
+        std::this_thread::sleep_for(stall.length);
+        ASSERT_EQ(::kill(held, SIGCONT), 0);
+        // Past the backlog the server hands over at once.
+        std::this_thread::sleep_for(1s);
+    }
+    auto const flash = game->flash();
+    ASSERT_TRUE(flash);
+    // What the clips must show: the game's own picture-to-sound offset, which is 0 unless its threads were late.
+    double const shown_from = (flash->white_from - flash->tone_at) * 1000.0;
+    double const shown_to = (flash->white_to - flash->tone_at) * 1000.0;
+    RecordProperty("game_picture_minus_sound_ms", fmt::format("{:.1f} to {:.1f}", shown_from, shown_to));
     std::this_thread::sleep_for(1500ms);
     press("F6");
     auto saved = e2e::wait_clips(home.clips_dir(), 1);
@@ -387,8 +410,33 @@ TEST_F(ProgramRun, RecordingAndASaveDuringItKeepPictureAndSoundWithinFiftyMillis
         ASSERT_TRUE(std::holds_alternative<double>(offset)) << std::get<std::string>(offset);
         RecordProperty(is_recording ? "recording_picture_minus_sound_ms" : "clip_picture_minus_sound_ms",
                        std::to_string(std::get<double>(offset)));
-        EXPECT_LE(std::abs(std::get<double>(offset)), 50.0);
+        EXPECT_GE(std::get<double>(offset), shown_from - 50.0);
+        EXPECT_LE(std::get<double>(offset), shown_to + 50.0);
     }
+}
+
+TEST_F(ProgramRun, RecordingAndASaveDuringItKeepPictureAndSoundWithinFiftyMilliseconds)
+{
+    flash_during_a_recording({});
+}
+
+// Held up for seconds (a debugger, a swap storm), the program drops the sound it could not place in time.
+TEST_F(ProgramRun, AfterTheProgramWasStoppedPictureAndSoundStayWithinFiftyMilliseconds)
+{
+    flash_during_a_recording({ .length = 3s });
+}
+
+// A busy machine may hold the sound server up a moment: what it hands over late is still placed in time.
+TEST_F(ProgramRun, AfterTheSoundServerWasHeldUpPictureAndSoundStayWithinFiftyMilliseconds)
+{
+    // The test desktop's own server, which writes its process id beside its socket.
+    std::string const server = std::getenv("PULSE_SERVER") ? std::getenv("PULSE_SERVER") : "";
+    pid_t pid = 0;
+    if (server.starts_with("unix:"))
+        std::ifstream(std::filesystem::path(server.substr(5)).parent_path() / "pid") >> pid;
+    if (pid <= 0)
+        GTEST_SKIP() << "no process id for the sound server " << server;
+    flash_during_a_recording({ .length = 400ms, .sound_server = pid });
 }
 
 // A recording cut short and completed: listed as a recording, valid for every outside reader, at least

@@ -53,55 +53,74 @@ TEST(AudioPlacePacket, FillsGapsAndDropsPacketsBehindTheCount)
         std::int64_t position;   // where the packet's capture time falls
         Placement placement;
         std::int64_t silence;    // frames of silence inserted before it
+        std::int64_t kept;       // frames of the 960-frame packet appended
     };
     constexpr Row rows[] = {
-        { "on time", 10'000, 10'000, Placement::Appended, 0 },
-        { "slightly early, within the lateness threshold", 10'000, 10'480, Placement::Appended, 0 },
-        { "600 frames after the count", 10'000, 10'600, Placement::SilenceInserted, 600 },
-        { "ten seconds after: at most five seconds of silence", 10'000, 490'000, Placement::SilenceInserted, 240'000 },
-        { "overlapping by the look-ahead limit", 10'000, 7'600, Placement::Appended, 0 },
-        { "more than 2,400 frames behind", 10'000, 7'599, Placement::Discarded, 0 },
+        { "on time", 10'000, 10'000, Placement::Appended, 0, 960 },
+        { "slightly early, within the lateness threshold", 10'000, 10'480, Placement::Appended, 0, 960 },
+        { "600 frames after the count", 10'000, 10'600, Placement::SilenceInserted, 600, 960 },
+        { "ten seconds after: at most five seconds of silence", 10'000, 490'000, Placement::SilenceInserted, 240'000, 960 },
+        { "slightly late, within the lateness threshold", 10'000, 9'520, Placement::Appended, 0, 960 },
+        { "600 frames behind: that part is dropped", 10'000, 9'400, Placement::Trimmed, 0, 360 },
+        { "ending exactly at the count", 10'000, 9'040, Placement::Discarded, 0, 0 },
+        { "far behind", 10'000, 7'599, Placement::Discarded, 0, 0 },
     };
     for (auto const& row : rows) {
         SCOPED_TRACE(row.what);
         Source source;
         source.frames_received = std::uint64_t(row.received);
-        auto placement = audio::place_packet(source, base, tone_packet(at_frame(row.position), 480), 1.0f);
+        auto packet = tone_packet(at_frame(row.position), 960);
+        // The packet's last frames are marked, to see that what is kept is its end.
+        packet.samples.back() = 2'000;
+        auto placement = audio::place_packet(source, base, packet, 1.0f);
         EXPECT_EQ(placement, row.placement);
-        if (row.placement == Placement::Discarded) {
-            EXPECT_EQ(source.frames_received, std::uint64_t(row.received));
-            EXPECT_TRUE(source.fifo.empty());
+        EXPECT_EQ(source.frames_received, std::uint64_t(row.received + row.silence + row.kept));
+        EXPECT_EQ(source.fifo.size(), std::size_t(row.silence + row.kept) * 2);
+        if (row.kept == 0)
             continue;
-        }
-        EXPECT_EQ(source.frames_received, std::uint64_t(row.received + row.silence + 480));
         EXPECT_EQ(leading_zero_frames(source), std::size_t(row.silence));
-        EXPECT_EQ(source.fifo.size(), std::size_t(row.silence + 480) * 2);
+        EXPECT_EQ(source.fifo.back(), 2'000);
     }
 }
 
 // Packets of 480 frames captured back to back, each delivered the next of `delays` (in turn) after its capture;
-// the clock pads the source every 10 ms. Counts what became of them.
+// the clock pads the source every 10 ms. A stall stops everything (the process is stopped: no pass, no
+// padding) for its length; afterwards the server hands its backlog over at most `burst` frames per pass, as
+// PulseAudio does. Counts what became of the packets, and how far from its capture time any sound landed.
 struct Delivery {
     int appended { 0 };
-    int discarded { 0 };
-    int reanchored { 0 };
-    std::uint64_t sent { 0 }; // frames
+    std::int64_t discarded_frames { 0 };
+    std::int64_t sent { 0 };          // frames
+    std::int64_t worst_offset { 0 };  // frames between where a packet landed and where it was captured
 };
 
-Delivery deliver(Source& source, std::vector<Ticks> const& delays, int passes)
+struct DeliveryScript {
+    std::vector<Ticks> delays;
+    Ticks stall_at { 0 };
+    Ticks stall { 0 };
+    std::int64_t burst { 16'320 }; // 340 ms
+};
+
+Delivery deliver(Source& source, DeliveryScript const& script, int passes)
 {
     constexpr std::uint32_t packet_frames = 480;
     Delivery result;
     for (int pass = 0; pass < passes; ++pass) {
         Ticks now = base + pass * 10 * ms;
-        for (;;) {
-            Ticks captured = audio::input_time(base, result.sent);
-            if (captured + delays[(result.sent / packet_frames) % delays.size()] > now)
+        if (now - base >= script.stall_at && now - base < script.stall_at + script.stall)
+            continue;
+        for (std::int64_t handed = 0; handed < script.burst; handed += packet_frames) {
+            Ticks captured = audio::input_time(base, std::uint64_t(result.sent));
+            if (captured + script.delays[std::size_t(result.sent / packet_frames) % script.delays.size()] > now)
                 break;
             auto placement = audio::place_packet(source, base, tone_packet(captured, packet_frames), 1.0f);
-            result.appended += placement == Placement::Appended;
-            result.discarded += placement == Placement::Discarded;
-            result.reanchored += placement == Placement::Reanchored;
+            if (placement == Placement::Discarded) {
+                result.discarded_frames += packet_frames;
+            } else {
+                result.appended += placement == Placement::Appended;
+                std::int64_t landed = std::int64_t(source.frames_received) - packet_frames;
+                result.worst_offset = std::max<std::int64_t>(result.worst_offset, std::llabs(landed - result.sent));
+            }
             result.sent += packet_frames;
         }
         audio::keep_up(source, base, now);
@@ -109,27 +128,40 @@ Delivery deliver(Source& source, std::vector<Ticks> const& delays, int passes)
     return result;
 }
 
-// A source whose sound reaches us 200 ms after it was captured lags more than the keep-up margin: the padding
-// covers each packet's place before it arrives. It must still be heard, not discarded for the rest of the run.
-// Packets stamped with their true capture times but delivered in irregular bursts (up to 60 ms late) stay
-// within the margin: every one is appended, and no silence is inserted between them.
-TEST(AudioPlacePacket, LateSourceIsShiftedNotSilencedAndJitterLosesNothing)
+// However late packets arrive (steadily late, in irregular bursts, or all at once after the program was
+// stopped), each is placed at its capture time or not at all: a source is never shifted later. A source whose
+// sound reaches us 200 ms after capture lags more than the keep-up margin: it is waited for, not silenced. A
+// short stall's backlog is kept whole; what a long one held back is dropped, and what follows is in time.
+TEST(AudioPlacePacket, DeliveryTimingNeverMovesTheSound)
 {
-    Source lagging;
-    auto late = deliver(lagging, { 200 * ms }, 300);
-    EXPECT_EQ(late.reanchored, 1);
-    EXPECT_LE(late.discarded, 10);
-    EXPECT_GE(late.appended, 260);
-    // The newest sound in the fifo is the tone, not padding.
-    ASSERT_FALSE(lagging.fifo.empty());
-    EXPECT_EQ(lagging.fifo.back(), 1'000);
-
-    Source jittery;
-    auto jitter = deliver(jittery, { 10 * ms, 60 * ms, 25 * ms, 5 * ms, 45 * ms, 15 * ms }, 400);
-    EXPECT_GT(jitter.appended, 380);
-    EXPECT_EQ(std::uint64_t(jitter.appended) * 480, jitter.sent);
-    EXPECT_EQ(jittery.frames_received, jitter.sent);
-    EXPECT_EQ(leading_zero_frames(jittery), 0u);
+    struct Row {
+        char const* what;
+        DeliveryScript script;
+        int passes;
+        std::int64_t max_discarded;  // frames
+    };
+    Row const rows[] = {
+        // Before its first packet the stream says nothing: the padding covers 100 ms, as for a silent device.
+        { "200 ms late, every packet", { { 200 * ms } }, 300, 4'800 },
+        { "bursts up to 60 ms late", { { 10 * ms, 60 * ms, 25 * ms, 5 * ms, 45 * ms, 15 * ms } }, 400, 0 },
+        { "stopped for 0.5 s", { { 15 * ms }, 1'000 * ms, 500 * ms }, 300, 0 },
+        { "stopped for 2 s", { { 15 * ms }, 1'000 * ms, 2'000 * ms }, 500, 2 * 48'000 },
+        { "stopped for 10 s", { { 15 * ms }, 1'000 * ms, 10'000 * ms }, 1'300, 10 * 48'000 },
+    };
+    for (auto const& row : rows) {
+        SCOPED_TRACE(row.what);
+        Source source;
+        auto result = deliver(source, row.script, row.passes);
+        EXPECT_LE(result.worst_offset, 40 * 48) << "frames off their capture time";
+        EXPECT_LE(result.discarded_frames, row.max_discarded);
+        if (row.script.stall > 0)
+            RecordProperty(std::string(row.what) + ": ms kept",
+                           std::to_string(row.script.stall / ms - result.discarded_frames / 48));
+        // The source is heard up to the end, and what it holds ends where its newest sound was captured.
+        ASSERT_FALSE(source.fifo.empty());
+        EXPECT_EQ(source.fifo.back(), 1'000);
+        EXPECT_LE(std::llabs(std::int64_t(source.frames_received) - result.sent), audio::lateness_threshold_frames);
+    }
 }
 
 TEST(AudioVolume, UnusableVolumesAreClamped)
@@ -179,6 +211,9 @@ struct FakeSourceScript {
     bool opens { true };                 // false: every open fails
     audio::Ticks lag { 10 * 10'000 };     // delivery delay after capture
     int lose_after_reads { -1 };         // the stream fails at this read (then reopened)
+    std::uint32_t burst { 1u << 31 };    // at most this many frames handed over per read
+    int time_code { 0 };                 // instead of the square wave, the packet number n as 100 x (n % 140)
+                                         // (1) or as 1 + n % 90 (2): a mix of both tells each apart
 };
 
 struct FakeSoundLog {
@@ -189,6 +224,7 @@ struct FakeSoundLog {
 struct FakeEncoderLog {
     int opens { 0 };
     std::vector<audio::Ticks> input_times;
+    std::vector<std::int16_t> samples;  // every block encoded, in order
 };
 
 class FakeStream final : public platform::AudioStream {
@@ -206,7 +242,8 @@ public:
             return fail("Son : flux perdu");
         constexpr std::uint32_t frames = 480;
         constexpr audio::Ticks duration = 100'000;
-        while (m_next_capture + duration + m_script.lag <= m_clock->now) {
+        for (std::uint32_t handed = 0; handed < m_script.burst && m_next_capture + duration + m_script.lag <= m_clock->now;
+             handed += frames) {
             platform::AudioPacket packet;
             packet.time = m_next_capture;
             packet.frames = frames;
@@ -214,6 +251,8 @@ public:
             for (std::uint32_t i = 0; i < frames; ++i) {
                 // A square wave of 8,000, 48 frames per period: 1 kHz.
                 std::int16_t value = ((m_frame + i) / 24) % 2 ? 8'000 : -8'000;
+                if (m_script.time_code)
+                    value = std::int16_t(m_script.time_code == 1 ? 100 * (m_frame / frames % 140) : 1 + m_frame / frames % 90);
                 packet.samples[2 * i] = value;
                 packet.samples[2 * i + 1] = value;
             }
@@ -273,6 +312,7 @@ public:
         if (m_blocks++ == m_fails_at_block)
             return fail("Encodeur AAC : refus");
         m_log->input_times.push_back(time);
+        m_log->samples.insert(m_log->samples.end(), block.begin(), block.end());
         int peak = 0;
         for (auto sample : block)
             peak = std::max(peak, std::abs(int(sample)));
@@ -346,11 +386,16 @@ protected:
     }
 
     // Runs the thread body on this thread until the scripted clock has moved `duration`.
-    void run_for(Ticks duration, audio::AudioThreadParams thread_params)
+    // With `stall`, the whole process is stopped that long once `stall_at` has passed: the clock jumps.
+    void run_for(Ticks duration, audio::AudioThreadParams thread_params, Ticks stall_at = 0, Ticks stall = 0)
     {
         start = fake.clock->now;
-        Ticks end = start + duration;
-        fake.clock->on_sleep = [this, end] {
+        Ticks end = start + duration + stall;
+        fake.clock->on_sleep = [this, end, stall_at, stall, stalled = false]() mutable {
+            if (stall > 0 && !stalled && fake.clock->now - start >= stall_at) {
+                fake.clock->now += stall;
+                stalled = true;
+            }
             running_seen = std::max<int>(running_seen, shared->audio_running.load());
             if (fake.clock->now >= end)
                 stop->store(true);
@@ -448,4 +493,37 @@ TEST_F(AudioThread, EncoderFailureStartsOverTwoSecondsLaterOnANewBase)
     EXPECT_EQ(shared->audio_running.load(), 0);
 }
 
+
+// The program stopped for 3 s while both sources played: each hands its backlog over in bursts afterwards.
+// Every mixed frame holds the sound of each source captured at its own time (or silence for what could not be
+// kept), never one source shifted against the other or against the clock.
+TEST_F(AudioThread, AStallKeepsBothSourcesOnTheClockAndTogether)
+{
+    fake.sources[AudioRole::Output] = { .lag = 15 * ms, .burst = 16'320, .time_code = 1 };
+    fake.sources[AudioRole::Microphone] = { .lag = 15 * ms, .burst = 16'320, .time_code = 2 };
+    run_for(3'000 * ms, params(true, true), 1'000 * ms, 3'000 * ms);
+
+    auto const& mixed = fake.encoder_log->samples;
+    // All but the last 200 ms of the run: the mix went on after the stall.
+    ASSERT_GE(mixed.size() / 2, std::size_t(2'800 + 3'000) * 48);
+    // How many packets the sound in a frame lies from the frame's own time, modulo the code's period.
+    auto packets_off = [](int code, std::size_t frame, int period) {
+        return (code - int(frame / 480 % std::size_t(period)) + period + period / 2) % period - period / 2;
+    };
+    std::size_t both = 0;
+    for (std::size_t frame = 0; frame < mixed.size() / 2; ++frame) {
+        int const value = mixed[frame * 2];
+        int const output = value / 100;
+        int const mic = value % 100;
+        if (output != 0) {
+            ASSERT_LE(std::abs(packets_off(output, frame, 140)), 1) << "output sound at frame " << frame;
+        }
+        if (mic != 0) {
+            ASSERT_LE(std::abs(packets_off(mic - 1, frame, 90)), 1) << "microphone sound at frame " << frame;
+        }
+        both += output != 0 && mic != 0;
+    }
+    // Sound on both sides of the stall, mostly from both sources at once.
+    EXPECT_GE(both, std::size_t(2'500) * 48);
+}
 }
