@@ -102,6 +102,34 @@ protected:
     };
     void flash_during_a_recording(Stall stall);
 
+    // In-game toasts off (a failure's toast shows all the same) and the game in front, for the small-disk runs.
+    void start_game_without_toasts()
+    {
+        auto settings = e2e::test_settings(30);
+        settings["inGameToast"] = false;
+        home.write_settings(settings);
+        game = std::make_unique<TestGame>(game_title);
+        ASSERT_EQ(game->start(), std::nullopt);
+    }
+
+    // The program on a tmpfs of `bytes` of its own over the clips folder's parent; returns once its capture
+    // thread runs. Null when this system gives no private mount namespace.
+    std::unique_ptr<Program> start_on_small_disk(std::uint64_t bytes, std::string const& options = {})
+    {
+        auto program = e2e::program_on_small_disk(home, home.clips_dir().parent_path(), bytes, { "--tray" }, options);
+        if (program && !program->wait_thread("quillmar-video")) {
+            ADD_FAILURE() << "capture did not start:\n" << program->output();
+            return nullptr;
+        }
+        return program;
+    }
+
+    // `path` as the program sees it, inside its mount namespace.
+    static std::filesystem::path seen_by(Program const& program, std::filesystem::path const& path)
+    {
+        return std::filesystem::path("/proc") / std::to_string(program.pid()) / "root" / path.relative_path();
+    }
+
     std::unique_ptr<TestGame> game;
     double capture_started { 0 };
 };
@@ -525,19 +553,13 @@ TEST_F(ProgramRun, RecordingWithABitFlippedInItsJournalLosesOneChunkAtMost)
 // with its sidecar and thumbnail.
 TEST_F(ProgramRun, RecordingOnADiskThatFillsKeepsWhatFit)
 {
-    auto settings = e2e::test_settings(30);
-    settings["inGameToast"] = false;
-    home.write_settings(settings);
-    game = std::make_unique<TestGame>(game_title);
-    ASSERT_EQ(game->start(), std::nullopt);
+    ASSERT_NO_FATAL_FAILURE(start_game_without_toasts());
     e2e::MapWatch watch;
-    auto program = e2e::program_on_small_disk(home, home.clips_dir().parent_path(), 1536 << 10, { "--tray" });
+    auto program = start_on_small_disk(1536 << 10);
     if (!program)
         GTEST_SKIP() << "no private mount namespace on this system";
-    ASSERT_TRUE(program->wait_thread("quillmar-video")) << program->output();
     // The program's own view of the clips folder, on its tmpfs.
-    auto const clips_dir = std::filesystem::path("/proc") / std::to_string(program->pid()) / "root"
-        / home.clips_dir().relative_path();
+    auto const clips_dir = seen_by(*program, home.clips_dir());
     std::this_thread::sleep_for(2s);
     press("F10");
     auto clips = e2e::wait_clips(clips_dir, 1, 90s);
@@ -579,24 +601,17 @@ std::string leave_free(std::filesystem::path const& folder, std::uint64_t left)
 // off, failures always show), the program goes on, and nothing of the recording is left in the clips folder.
 TEST_F(ProgramRun, RecordingOnAFullDiskLeavesNothingAndSaysSo)
 {
-    auto settings = e2e::test_settings(30);
-    settings["inGameToast"] = false;
-    home.write_settings(settings);
-    game = std::make_unique<TestGame>(game_title);
-    ASSERT_EQ(game->start(), std::nullopt);
+    ASSERT_NO_FATAL_FAILURE(start_game_without_toasts());
     for (std::uint64_t free_kib : { 4, 300 }) {
         SCOPED_TRACE(fmt::format("{} KiB free", free_kib));
         e2e::MapWatch watch;
-        auto const disk = home.clips_dir().parent_path();
-        auto program = e2e::program_on_small_disk(home, disk, 2 << 20, { "--tray" });
+        auto program = start_on_small_disk(2 << 20);
         if (!program)
             GTEST_SKIP() << "no private mount namespace on this system";
-        ASSERT_TRUE(program->wait_thread("quillmar-video")) << program->output();
         // The program's own view of its disk, a tmpfs of its mount namespace.
-        auto const root = std::filesystem::path("/proc") / std::to_string(program->pid()) / "root";
-        auto const clips_dir = root / home.clips_dir().relative_path();
+        auto const clips_dir = seen_by(*program, home.clips_dir());
         std::this_thread::sleep_for(2s);
-        ASSERT_EQ(leave_free(root / disk.relative_path(), free_kib << 10), "");
+        ASSERT_EQ(leave_free(seen_by(*program, home.clips_dir().parent_path()), free_kib << 10), "");
         press("F10");
         EXPECT_TRUE(e2e::poll_until([&] { return !watch.maps("QuillmarToast").empty(); }, 30s)) << program->output();
         std::this_thread::sleep_for(1s);
@@ -616,19 +631,12 @@ TEST_F(ProgramRun, RecordingOnAFullDiskLeavesNothingAndSaysSo)
 // toast always would), and the file is a readable MP4, listed with the record the library makes up for it.
 TEST_F(ProgramRun, RecordingFinishedWithEveryInodeTakenIsKept)
 {
-    auto settings = e2e::test_settings(30);
-    settings["inGameToast"] = false;
-    home.write_settings(settings);
-    game = std::make_unique<TestGame>(game_title);
-    ASSERT_EQ(game->start(), std::nullopt);
+    ASSERT_NO_FATAL_FAILURE(start_game_without_toasts());
     e2e::MapWatch watch;
-    auto const disk = home.clips_dir().parent_path();
-    auto program = e2e::program_on_small_disk(home, disk, 64 << 20, { "--tray" }, "nr_inodes=64");
+    auto program = start_on_small_disk(64 << 20, "nr_inodes=64");
     if (!program)
         GTEST_SKIP() << "no private mount namespace on this system";
-    ASSERT_TRUE(program->wait_thread("quillmar-video")) << program->output();
-    auto const root = std::filesystem::path("/proc") / std::to_string(program->pid()) / "root";
-    auto const clips_dir = root / home.clips_dir().relative_path();
+    auto const clips_dir = seen_by(*program, home.clips_dir());
     std::this_thread::sleep_for(2s);
     press("F10");
     // The recording's file, and its thumbnail, written as soon as a frame comes.
@@ -642,7 +650,7 @@ TEST_F(ProgramRun, RecordingFinishedWithEveryInodeTakenIsKept)
         return !mp4.empty() && std::filesystem::exists(clips_dir / ".quillmar" / (mp4.stem().string() + ".jpg"));
     }, 15s)) << program->output();
     std::size_t taken = 0;
-    while (std::ofstream(root / disk.relative_path() / fmt::format("inode {}", taken)).is_open())
+    while (std::ofstream(seen_by(*program, home.clips_dir().parent_path()) / fmt::format("inode {}", taken)).is_open())
         ++taken;
     RecordProperty("inodes_taken", std::to_string(taken));
     std::this_thread::sleep_for(3s);
