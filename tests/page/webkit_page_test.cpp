@@ -460,7 +460,8 @@ TEST_F(WebKitPage, RecordingInProgress)
         EXPECT_TRUE(wait_js("!$('note').hidden && $('note').textContent === \"Ce clip est en cours d'enregistrement.\"", 20s))
             << how << ": " << js("$('note').hidden + ' ' + $('note').textContent");
     }
-    run_js("await new Promise(r => setTimeout(r, 400))");
+    // The note pops in: its animation starts with the view's next frame, which may come late here.
+    EXPECT_TRUE(settled());
     snapshot("webkit-recording-trim");
     EXPECT_EQ(js("JSON.stringify([P.trim, S.lens])"), R"([null,"rec"])");
     state.engine->recording.set(std::nullopt);
