@@ -390,13 +390,14 @@ function takeOut(ids, saveTitle = true) {
 }
 
 // A clip the API finds gone leaves the page as a removal by the host would take it, whatever action found it
-// out; the caller's error note says why. A refusal of several ids does not name the missing one: the listing
-// does. Without a listing the cards stay until the next one.
+// out; the caller's error note says why. The listing decides which: a refusal of several ids does not name the
+// missing one, and the folder may list a file that no id reaches ("Clip.MP4", a name holding ".."), which is
+// still there. Without a listing the cards stay until the next one.
 async function dropGone(body) {
   const named = typeof body?.id === 'string' ? [body.id]
     : Array.isArray(body?.ids) ? body.ids.filter(id => typeof id === 'string') : [];
   let gone = named;
-  if (named.length > 1) {
+  if (named.length) {
     try {
       const inFolder = new Set((await api('clips')).map(c => c.id));
       gone = named.filter(id => !inFolder.has(id));

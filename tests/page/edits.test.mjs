@@ -193,6 +193,12 @@ test('a clip found gone by any action leaves the library', async t => {
   }
   assert.deepEqual(await page.evaluate(() => S.clips.map(c => c.id)), ['keep']);
   assert.ok(fs.existsSync(path.join(folder, 'keep.mp4')));
+  // A file the folder lists but no id reaches (its extension in capitals) is refused the same way, and stays:
+  // the note comes once the page has looked.
+  fs.renameSync(path.join(folder, 'keep.mp4'), path.join(folder, 'keep.MP4'));
+  await r.cards('keep').locator('.fav').click();
+  await r.noteText("Ce clip n'existe plus.");
+  assert.deepEqual(await page.evaluate(() => [S.clips.map(c => c.id), figuresOf('keep').length > 0]), [['keep'], true]);
 });
 
 test('replies that are not JSON show their text; status calls never overlap', async t => {
