@@ -194,6 +194,25 @@ Result<bool> plausible_chunk(Source& source, std::uint64_t at, std::uint64_t end
         && size == chunk_fields_bytes + count * sample_record_bytes;
 }
 
+// The track a damaged chunk entry describes, when its check tells it: the body of `size` bytes at `at` + 4 matches
+// its check once its track byte reads 0 or 1. A flipped bit in the track byte itself is then undone, and a damaged
+// size field (the body and check are not) costs no doubt about the track. Nothing when the body is damaged elsewhere.
+template <typename Source>
+Result<std::optional<std::uint8_t>> checked_track(Source& source, std::uint64_t at, std::uint64_t size)
+{
+    if (size < chunk_fields_bytes)
+        return std::optional<std::uint8_t> {};
+    auto bytes = TRY(source.get(at + 4, static_cast<std::size_t>(size + 4)));
+    std::vector<std::uint8_t> body(bytes.begin(), bytes.end() - 4);
+    auto check = be(bytes.last(4));
+    for (std::uint8_t track : { 0, 1 }) {
+        body[1] = track;
+        if (check_of(body) == check)
+            return std::optional<std::uint8_t> { track };
+    }
+    return std::optional<std::uint8_t> {};
+}
+
 // The reading of the chunk entries, in order.
 class ChunkReader {
 public:
@@ -323,7 +342,8 @@ Result<std::optional<JournalContents>> read_entries(Source& source)
         if (size > 0 && size <= resync_window && framed_end < end
             && TRY(entry_at(source, framed_end, end, resync_window))) {
             found = framed_end;
-            if (size >= 2)
+            track = TRY(checked_track(source, at, size));
+            if (!track && size >= 2)
                 track = TRY(source.get(at + 5, 1))[0];
         }
         for (auto next = at + 1; !found && next < std::min(end, at + resync_window); ++next) {
@@ -336,6 +356,8 @@ Result<std::optional<JournalContents>> read_entries(Source& source)
         }
         if (!found)
             break;
+        if (!track && *found >= at + 8 + chunk_fields_bytes)
+            track = TRY(checked_track(source, at, *found - at - 8));
         chunks.lost(track && *track <= 1 ? track : std::nullopt);
         at = *found;
         after_gap = true;

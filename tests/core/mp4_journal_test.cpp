@@ -310,6 +310,7 @@ std::uint64_t peak_memory()
 TEST_F(Mp4Journal, CompletesWhatIsWholeOrLeavesTheFileUntouched)
 {
     enum class Cut { None, JournalMidEntry, JournalCorrupt, ChunkEntryFlipped, ChunkSizeFieldFlipped, FirstChunkFlipped,
+                     VideoTrackFlipped, AudioTrackFlipped, AudioSizeFieldFlipped,
                      JournalGarbageAfter, JournalSparseGigabytes, FileAtChunk, FileMidSample, FileAtSampleEnd,
                      FileBeforeFirstSample, HeaderOnlyBoth, FileNotARecording, JournalNotOne, JournalHeaderOnly,
                      IndexedWithBytesAfter, SalvagedSizeNeverPatched, LinkAtTheName };
@@ -332,6 +333,10 @@ TEST_F(Mp4Journal, CompletesWhatIsWholeOrLeavesTheFileUntouched)
         // The second video chunk (frames 11 to 21) is lost, and the frames up to the next keyframe (30) with it.
         { "bit flipped in a chunk entry followed by whole entries", Cut::ChunkEntryFlipped, Outcome::Kept, 25, 202 },
         { "bit flipped in a chunk entry's size", Cut::ChunkSizeFieldFlipped, Outcome::Kept, 25, 202 },
+        // A flipped track byte must not pass a lost video chunk for audio, nor a lost audio chunk for video.
+        { "bit flipped in a video chunk's track", Cut::VideoTrackFlipped, Outcome::Kept, 25, 202 },
+        { "bit flipped in an audio chunk's track", Cut::AudioTrackFlipped, Outcome::Kept, 44, 155 },
+        { "bit flipped in an audio chunk entry's size", Cut::AudioSizeFieldFlipped, Outcome::Kept, 44, 155 },
         // The video then starts at frame 20 (2 s), and so does the audio: the 94 frames before 2 s go.
         { "bit flipped in the first chunk's entry", Cut::FirstChunkFlipped, Outcome::Kept, 24, 108 },
         { "journal with bytes after its entries", Cut::JournalGarbageAfter, Outcome::Kept, 44, 202 },
@@ -383,6 +388,9 @@ TEST_F(Mp4Journal, CompletesWhatIsWholeOrLeavesTheFileUntouched)
         case Cut::ChunkEntryFlipped: journal[ends[2] + 40] ^= 0x08; break;
         case Cut::ChunkSizeFieldFlipped: journal[ends[2] + 1] ^= 0x01; break;
         case Cut::FirstChunkFlipped: journal[ends[0] + 40] ^= 0x08; break;
+        case Cut::VideoTrackFlipped: journal[ends[2] + 5] ^= 0x01; break;
+        case Cut::AudioTrackFlipped: journal[ends[1] + 5] ^= 0x01; break;
+        case Cut::AudioSizeFieldFlipped: journal[ends[1] + 1] ^= 0x01; break;
         case Cut::JournalGarbageAfter: journal.insert(journal.end(), 50, 0xAB); break;
         case Cut::JournalSparseGigabytes: break;
         case Cut::FileAtChunk: file.resize(media + 22 * video_size + 99 * audio_size); break;
@@ -457,8 +465,9 @@ TEST_F(Mp4Journal, CompletesWhatIsWholeOrLeavesTheFileUntouched)
                 << "bytes the file held were changed";
         }
         bool const from_two_seconds = row.cut == Cut::FirstChunkFlipped;
-        auto [video, audio]
-            = expect_whole_samples(mp4, from_two_seconds ? 2 * second : 0, from_two_seconds ? 94 * aac : 0);
+        bool const first_audio_lost = row.cut == Cut::AudioTrackFlipped || row.cut == Cut::AudioSizeFieldFlipped;
+        auto [video, audio] = expect_whole_samples(mp4, from_two_seconds ? 2 * second : 0,
+                                                   from_two_seconds ? 94 * aac : first_audio_lost ? 47 * aac : 0);
         EXPECT_EQ(video, row.video);
         EXPECT_EQ(audio, row.audio);
     }
