@@ -7,7 +7,8 @@
 // far below the mixer's 100 ms keep-up margin, so a source never falls behind the silence that the mixer
 // pads for sources that deliver nothing.
 //
-// Capture times come from CaptureClock, which smooths the stream latency that each read reports.
+// Capture times come from CaptureClock, which smooths the stream latency that each read works out from the
+// server's latest report on the stream.
 
 #include "platform/audio_source.h"
 
@@ -246,35 +247,75 @@ public:
                 return fail(pa_text(pa_context_errno(m_connection->context())));
             if (bytes == 0)
                 break;
-            AudioPacket packet;
-            packet.frames = std::uint32_t(bytes / bytes_per_frame);
-            packet.time = m_clock.take(packet.frames);
-            if (!data) {
-                // A hole in the recording: the server lost that sound, it stays silence here.
-                packet.silent = true;
-            } else {
-                auto const* samples = static_cast<std::int16_t const*>(data);
-                packet.samples.assign(samples, samples + std::size_t(packet.frames) * 2);
+            std::uint32_t frames = std::uint32_t(bytes / bytes_per_frame);
+            std::int64_t held = m_clock.frames_held();
+            if (held > 0 && held < frames) {
+                // The piece runs past the kept sound into what the server recorded after its gap: the rest is
+                // dated anew (the server's figures still count from the start of the piece).
+                push_packet(out, data, std::uint32_t(held));
+                update_epoch(0, held);
+                data = data ? static_cast<char const*>(data) + held * bytes_per_frame : nullptr;
+                frames -= std::uint32_t(held);
             }
+            push_packet(out, data, frames);
             pa_stream_drop(m_stream);
-            if (packet.frames > 0)
-                out.push_back(std::move(packet));
+            if (held > 0 && !m_clock.holding())
+                update_epoch(0);
         }
         return {};
     }
 
 private:
-    void update_epoch(std::size_t readable)
+    void push_packet(std::vector<AudioPacket>& out, void const* data, std::uint32_t frames)
+    {
+        if (frames == 0)
+            return;
+        AudioPacket packet;
+        packet.frames = frames;
+        packet.time = m_clock.take(packet.frames);
+        if (!data) {
+            // A hole in the recording: the server lost that sound, it stays silence here.
+            packet.silent = true;
+        } else {
+            auto const* samples = static_cast<std::int16_t const*>(data);
+            packet.samples.assign(samples, samples + std::size_t(packet.frames) * 2);
+        }
+        out.push_back(std::move(packet));
+    }
+
+    // `readable`: the bytes ready, the fallback figure while the server has not reported yet (0: no
+    // measurement then). `frames_in`: frames already taken from the piece being read, which the server's
+    // figures do not count as read yet.
+    void update_epoch(std::size_t readable, std::int64_t frames_in = 0)
     {
         Ticks now = ticks::now();
         Ticks latency = 0;
-        pa_usec_t usec = 0;
-        int negative = 0;
-        if (pa_stream_get_latency(m_stream, &usec, &negative) == 0)
-            latency = negative ? 0 : Ticks(usec) * 10;
-        else
+        pa_timing_info const* info = pa_stream_get_timing_info(m_stream);
+        if (info && !info->write_index_corrupt && !info->read_index_corrupt) {
+            report_queue(*info);
+            // Straight from the server's last report, rather than the library's latency: that one adds the
+            // time the report took to reach us on top of the time since the report (counting it twice: a
+            // report that waited behind a backlog makes hundreds of milliseconds), and follows its reports
+            // through a smoother that takes seconds to forget such a figure, or (kept monotonic) the stream
+            // time extrapolated across a stall, as if the server had dropped nothing.
+            std::int64_t unread_frames = (info->write_index - info->read_index) / std::int64_t(bytes_per_frame);
+            latency = CaptureClock::frames_to_ticks(unread_frames - frames_in)
+                      + Ticks(pa_timeval_age(&info->timestamp)) * 10 + Ticks(info->source_usec) * 10
+                      // A monitor's sound counts from when it is played.
+                      - Ticks(info->sink_usec) * 10;
+            latency = std::max<Ticks>(latency, 0);
+        } else if (readable > 0) {
             latency = CaptureClock::frames_to_ticks(std::int64_t(readable / bytes_per_frame));
+        } else {
+            return;
+        }
         m_clock.measure(now, latency);
+    }
+
+    void report_queue(pa_timing_info const& info)
+    {
+        if (pa_buffer_attr const* attr = pa_stream_get_buffer_attr(m_stream))
+            m_clock.queue_report(info.write_index / bytes_per_frame, attr->maxlength / bytes_per_frame);
     }
 
     std::shared_ptr<Connection> m_connection;

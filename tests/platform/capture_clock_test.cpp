@@ -7,6 +7,7 @@
 
 #include <cmath>
 #include <random>
+#include <vector>
 
 namespace {
 
@@ -72,6 +73,66 @@ TEST(CaptureClock, JitteryLatencyReadingsGiveSteadyTimes)
         EXPECT_LT(worst_error(clock, card, now, read_frames, 2'000 * ms, 1'000 * ms, random), 3 * ms);
         card.skipped_frames = row.skipped_after_2s;
         EXPECT_LT(worst_error(clock, card, now, read_frames, 58'000 * ms, 0, random), row.bound);
+    }
+}
+
+// The reader held up longer than the server's queue for the stream lasts. The server keeps the oldest sound
+// and drops what it records while the queue is full; its write index counts only what it kept, so readings,
+// (written - read) frames plus the time since the report, leave out all it dropped. Each read sees the report
+// asked at the read before (the first one after the stall: the one from before it, extrapolated over the
+// stall), measures, and reads the backlog a second at a time, measuring again where the hold ends, as the
+// stream does. Every packet, the backlog included, must be dated within 40 ms of when it was recorded.
+TEST(CaptureClock, AfterTheServerQueueOverflowedPacketsKeepTheirTimes)
+{
+    struct Row {
+        char const* what;
+        std::int64_t stall;
+    };
+    constexpr std::int64_t capacity = 22 * 48'000;  // frames the server's queue holds
+    constexpr Row rows[] = { { "30 s stall, 8 s dropped", 30'000 * ms },
+                             { "20 s stall, queue nearly full, nothing dropped", 20'000 * ms },
+                             { "10 s stall", 10'000 * ms } };
+    for (auto const& row : rows) {
+        SCOPED_TRACE(row.what);
+        std::mt19937 random(7);
+        std::uniform_int_distribution<std::int64_t> wake(7 * ms, 13 * ms);
+        platform::CaptureClock clock;
+        std::vector<std::int64_t> kept;  // capture time of each 5 ms block the server kept, in stream order
+        std::int64_t captured_blocks = 0, read_blocks = 0;
+        std::int64_t now = epoch + 20 * ms, asked_at = now, written_when_asked = 0;
+        std::int64_t const stall_at = epoch + 3'000 * ms;
+        bool stalled = false;
+        std::int64_t worst = 0;
+        while (now < epoch + 45'000 * ms) {
+            std::int64_t next = now + wake(random);
+            if (!stalled && next > stall_at) {
+                next += row.stall;
+                stalled = true;
+            }
+            for (; epoch + (captured_blocks + 1) * 5 * ms <= next; ++captured_blocks) {
+                if (std::int64_t(kept.size()) - read_blocks < capacity / 240)
+                    kept.push_back(epoch + captured_blocks * 5 * ms);
+            }
+            now = next;
+            std::int64_t const report_time = asked_at, report_written = written_when_asked;
+            asked_at = now;
+            written_when_asked = std::int64_t(kept.size()) * 240;
+            auto reading = [&] {
+                return platform::CaptureClock::frames_to_ticks(report_written - read_blocks * 240) + now - report_time;
+            };
+            if (std::int64_t(kept.size()) == read_blocks)
+                continue;
+            clock.queue_report(report_written, capacity);
+            clock.measure(now, reading());
+            for (std::int64_t until = std::min<std::int64_t>(kept.size(), read_blocks + 200); read_blocks < until;) {
+                bool const held = clock.holding();
+                worst = std::max<std::int64_t>(worst, std::llabs(clock.take(240) - kept[std::size_t(read_blocks)]));
+                ++read_blocks;
+                if (held && !clock.holding())
+                    clock.measure(now, reading());
+            }
+        }
+        EXPECT_LT(worst, 40 * ms);
     }
 }
 
