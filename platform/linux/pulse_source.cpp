@@ -253,19 +253,30 @@ public:
                 // The piece runs past the kept sound into what the server recorded after its gap: the rest is
                 // dated anew (the server's figures still count from the start of the piece).
                 push_packet(out, data, std::uint32_t(held));
-                update_epoch(0, held);
+                end_hold(held);
                 data = data ? static_cast<char const*>(data) + held * bytes_per_frame : nullptr;
                 frames -= std::uint32_t(held);
             }
             push_packet(out, data, frames);
             pa_stream_drop(m_stream);
             if (held > 0 && !m_clock.holding())
-                update_epoch(0);
+                end_hold(0);
         }
         return {};
     }
 
 private:
+    // The sound the server kept is read: what follows its gap is dated from the report that found the queue
+    // full, which takes the server for writing ever since, while it went on dropping until we made room. A
+    // fresh report is asked at once (the library's own come up to a second and a half apart) so that this
+    // error of some tens of milliseconds is gone before long.
+    void end_hold(std::int64_t frames_in)
+    {
+        update_epoch(0, frames_in);
+        if (pa_operation* operation = pa_stream_update_timing_info(m_stream, nullptr, nullptr))
+            pa_operation_unref(operation);
+    }
+
     void push_packet(std::vector<AudioPacket>& out, void const* data, std::uint32_t frames)
     {
         if (frames == 0)
