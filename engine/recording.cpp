@@ -97,17 +97,6 @@ Result<void> keep_journal(mp4::Recorder& recorder, std::filesystem::path const& 
     return recorder.keep_reserve(std::move(reserve));
 }
 
-// Removes a recording that holds nothing worth keeping: its file, journal, reserve and thumbnail. None of them
-// is followed if a link took its name.
-void discard(std::filesystem::path const& folder, std::string const& id)
-{
-    if (auto clips = files::Dir::open(folder))
-        (void)clips->remove(id + ".mp4");
-    library::remove_journal(folder, id);
-    if (auto meta = library::open_meta_dir(folder))
-        (void)meta->remove(id + ".jpg");
-}
-
 // A start that fails is heard in the game as well as on the page: the player pressed a key and waits for it.
 void refuse(Engine& engine, std::string text)
 {
@@ -195,7 +184,7 @@ void recording_thread(RecordingState state)
     // Not one whole frame: an empty file would be listed as the latest clip, and it could never become one.
     bool empty = !summary && state.recorder.kept_no_video();
     if (empty)
-        discard(state.folder, state.name.id());
+        library::remove_recording(state.folder, state.name.id());
     else if (!thumbnail_done)
         take_thumbnail(state.thumbnail.recv_for(std::chrono::milliseconds(thumbnail_wait_ms)));
 
@@ -263,7 +252,7 @@ void start(std::shared_ptr<Engine> const& engine)
     }
     if (!recorder) {
         // A file with only a header would be listed as a broken clip.
-        discard(folder, name.id());
+        library::remove_recording(folder, name.id());
         refuse(*engine, fmt::format("Impossible d'écrire : {}", recorder.error()));
         return;
     }
@@ -288,7 +277,7 @@ void start(std::shared_ptr<Engine> const& engine)
         return true;
     });
     if (!attached) {
-        discard(folder, name.id());
+        library::remove_recording(folder, name.id());
         refuse(*engine, not_ready_text);
         return;
     }
@@ -297,7 +286,7 @@ void start(std::shared_ptr<Engine> const& engine)
     // error ends the start: the file would index bytes that are not where it says.
     if (auto seeded = push_seed(*recorder, *seed); !seeded) {
         stop_running(*engine);
-        discard(folder, name.id());
+        library::remove_recording(folder, name.id());
         refuse(*engine, fmt::format("Impossible d'écrire : {}", seeded.error()));
         return;
     }
@@ -314,7 +303,7 @@ void start(std::shared_ptr<Engine> const& engine)
     if (!spawned) {
         engine->recording.set(std::nullopt);
         stop_running(*engine);
-        discard(folder, id);
+        library::remove_recording(folder, id);
         refuse(*engine, fmt::format("Enregistrement interrompu : {}", spawned.error()));
         return;
     }
