@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include "base/file_io.h"
+#include "base/utf8.h"
+#include "core/bitstream.h"
 #include "core/demux.h"
 
 namespace mp4 {
@@ -85,7 +87,34 @@ private:
     std::size_t m_at { 0 };
 };
 
-std::optional<JournalHeader> parse_header(Reader body)
+// The largest picture side a header that failed its check may give: no screen this program records is larger.
+constexpr std::uint32_t max_picture_side = 16384;
+constexpr std::uint32_t max_audio_bitrate = 10'000'000;
+
+// Whether a header that failed its check still reads as one the recorder wrote: the picture's sizes in range, a
+// decoder configuration that parses, sound AAC can carry.
+bool plausible(JournalHeader const& header)
+{
+    auto const& video = header.video;
+    if (video.width == 0 || video.height == 0 || video.width > max_picture_side || video.height > max_picture_side
+        || !bitstream::is_decoder_config(video.codec, video.record))
+        return false;
+    auto const& audio = header.audio;
+    return !audio
+        || (aac_frequency_index(audio->sample_rate) != 15 && audio->channels >= 1 && audio->channels <= 8
+            && audio->bitrate > 0 && audio->bitrate <= max_audio_bitrate);
+}
+
+// A game's name as the player may see it: UTF-8, without control characters.
+bool acceptable_label(std::string_view label)
+{
+    return utf8::is_valid(label)
+        && std::ranges::none_of(label, [](unsigned char c) { return c < 0x20 || c == 0x7F; });
+}
+
+// The header in an entry's body (after its kind). One that failed its check (`unchecked`) must also read as one
+// the recorder wrote; its game's name is then kept only when it may be shown.
+std::optional<JournalHeader> parse_header(Reader body, bool unchecked)
 {
     if (!body.has(1 + 4 + 4 + 4))
         return std::nullopt;
@@ -101,7 +130,10 @@ std::optional<JournalHeader> parse_header(Reader body)
         return std::nullopt;
     auto bytes = body.take(record);
     header.video.record.assign(bytes.begin(), bytes.end());
-    if (body.u(1)) {
+    auto has_audio = body.u(1);
+    if (unchecked && has_audio > 1)
+        return std::nullopt;
+    if (has_audio) {
         if (!body.has(4 + 4 + 2))
             return std::nullopt;
         AudioConfig audio;
@@ -117,6 +149,12 @@ std::optional<JournalHeader> parse_header(Reader body)
         return std::nullopt;
     auto text = body.take(label);
     header.label.assign(text.begin(), text.end());
+    if (unchecked) {
+        if (!plausible(header))
+            return std::nullopt;
+        if (!acceptable_label(header.label))
+            header.label.clear();
+    }
     return header;
 }
 
@@ -159,14 +197,15 @@ private:
     std::uint64_t m_at { 0 };
 };
 
-// A whole entry: its body, and where the next entry starts.
+// An entry whose size is in range: its body, where the next entry starts, and whether the body matches its check.
 struct Entry {
     std::span<std::uint8_t const> body;
     std::uint64_t next { 0 };
+    bool whole { true };
 };
 
 template <typename Source>
-Result<std::optional<Entry>> entry_at(Source& source, std::uint64_t at, std::uint64_t end, std::uint64_t max_body)
+Result<std::optional<Entry>> framed_at(Source& source, std::uint64_t at, std::uint64_t end, std::uint64_t max_body)
 {
     if (end - at < 4)
         return std::optional<Entry> {};
@@ -175,9 +214,18 @@ Result<std::optional<Entry>> entry_at(Source& source, std::uint64_t at, std::uin
         return std::optional<Entry> {};
     auto bytes = TRY(source.get(at, static_cast<std::size_t>(4 + size + 4)));
     auto body = bytes.subspan(4, static_cast<std::size_t>(size));
-    if (be(bytes.subspan(4 + static_cast<std::size_t>(size))) != check_of(body))
+    bool whole = be(bytes.subspan(4 + static_cast<std::size_t>(size))) == check_of(body);
+    return std::optional<Entry> { Entry { body, at + 4 + size + 4, whole } };
+}
+
+// A whole entry at `at`, or nothing.
+template <typename Source>
+Result<std::optional<Entry>> entry_at(Source& source, std::uint64_t at, std::uint64_t end, std::uint64_t max_body)
+{
+    auto entry = TRY(framed_at(source, at, end, max_body));
+    if (entry && !entry->whole)
         return std::optional<Entry> {};
-    return std::optional<Entry> { Entry { body, at + 4 + size + 4 } };
+    return entry;
 }
 
 // Whether a chunk entry may start at `at`, from its first fields alone: cheap enough to try at every byte.
@@ -268,6 +316,7 @@ public:
             table.sync.insert(table.sync.end(), added.sync.begin(), added.sync.end());
         }
         m_contents.media_bytes = offset + bytes;
+        m_contents.last_chunk = offset;
         return true;
     }
 
@@ -313,15 +362,25 @@ Result<std::optional<JournalContents>> read_entries(Source& source)
 {
     using Contents = std::optional<JournalContents>;
     std::uint64_t const end = std::min(source.size(), max_journal_bytes);
-    auto first = TRY(entry_at(source, 0, end, max_entry_bytes));
+    // A header that fails its check (a flipped bit in the game's name) is read as it stands: the recording is
+    // lost without it. It must read as a header, and the whole entry after it must be the recording's first.
+    auto first = TRY(framed_at(source, 0, end, max_entry_bytes));
     if (!first || first->body[0] != header_kind)
         return Contents {};
-    auto header = parse_header(Reader(first->body.subspan(1)));
+    auto header = parse_header(Reader(first->body.subspan(1)), !first->whole);
     if (!header)
         return Contents {};
     Contents contents = JournalContents { std::move(*header), {}, {}, 0 };
+    contents->header_damaged = !first->whole;
     ChunkReader chunks(*contents);
     std::uint64_t at = first->next;
+    if (contents->header_damaged) {
+        // Video from the start of the media, opening on a keyframe: what the recorder writes first.
+        auto entry = TRY(entry_at(source, at, end, max_entry_bytes));
+        if (!entry || entry->body.size() < 2 || entry->body[1] != 0 || !chunks.add(entry->body, false))
+            return Contents {};
+        at = entry->next;
+    }
     bool after_gap = false;
     while (at < end) {
         auto entry = TRY(entry_at(source, at, end, max_entry_bytes));
@@ -700,6 +759,10 @@ Result<Completed> complete_from_journal(int fd, std::span<std::uint8_t const> jo
 Result<Completed> complete_from_journal(int fd, JournalContents contents)
 {
     auto size = TRY(files::file_size(fd));
+    // A header that failed its check serves only a file its chunks fit: each starts within the file's media.
+    if (contents.header_damaged
+        && (size < recording_media_start || contents.last_chunk > size - recording_media_start))
+        return fail(std::string(unreadable_text));
     Bytes expected = write_ftyp(contents.header.video.codec);
     put_u32(expected, 1);
     put_type(expected, "mdat");

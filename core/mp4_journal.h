@@ -18,6 +18,10 @@
 // a whole entry further on continues the sequence (its offset past the damaged chunk's): one damaged entry costs
 // the chunk it describes, and after lost video the frames up to the next keyframe, which depend on it. Reading
 // stops at the first whole entry that does not follow on, or when no such entry is found.
+// A header that fails its check (a flipped bit in the game's name) would cost the whole recording: it is read as
+// it stands when it still reads as the recorder's (sizes in range, a decoder configuration that parses) and the
+// whole entry after it is the recording's first chunk; completion then takes it only for a file every journaled
+// chunk starts within. Its game's name is kept when it is fit to show, else left out (empty).
 //
 // Stateless free functions; the Recorder writes the entries, the start-up completes what a run left behind.
 
@@ -68,6 +72,8 @@ struct JournalContents {
     SampleTable video;
     SampleTable audio;
     std::uint64_t media_bytes { 0 }; // where the last chunk journaled ends, from the mdat payload
+    std::uint64_t last_chunk { 0 };  // where it starts
+    bool header_damaged { false };   // the header failed its check and was read as it stands
 };
 // Nothing when the journal does not open with a whole header.
 std::optional<JournalContents> read_journal(std::span<std::uint8_t const> bytes);
