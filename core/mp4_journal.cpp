@@ -394,6 +394,7 @@ Result<std::optional<JournalContents>> read_entries(Source& source)
         }
         // A damaged or cut entry. The next whole entry that continues the chunk sequence is looked for right
         // after it (its size field held) and then at every byte a little further (it did not).
+        contents->entries_damaged = true;
         std::optional<std::uint8_t> track;
         std::optional<std::uint64_t> found;
         auto size = end - at >= 4 ? be(TRY(source.get(at, 4))) : 0;
@@ -802,11 +803,13 @@ Result<Completed> complete_from_journal(int fd, JournalContents contents)
     auto summary = complete_recording(fd, size, done.header.video, audio, std::move(contents.video),
                                       std::move(contents.audio), Room::KeepEveryByte);
     if (!summary) {
-        // No whole video sample, and the file holds nothing beyond what the journal describes: the recorder's
-        // own file, empty. One holding more is left as it is.
+        // No whole video sample. The recorder's own file is empty when that is proven: it holds no media at all,
+        // or only what whole entries after a whole header describe. One holding more, or whose journal was
+        // damaged (a lost entry may have told of a keyframe), is left as it is.
         bool unsized = std::equal(head.begin(), head.end(), expected.begin());
-        if (summary.error() == no_video_text && unsized
-            && size - recording_media_start <= contents.media_bytes) {
+        bool described = !contents.header_damaged && !contents.entries_damaged
+            && size - recording_media_start <= contents.media_bytes;
+        if (summary.error() == no_video_text && unsized && (size == recording_media_start || described)) {
             done.completion = Completion::Empty;
             return done;
         }

@@ -74,6 +74,7 @@ struct JournalContents {
     std::uint64_t media_bytes { 0 }; // where the last chunk journaled ends, from the mdat payload
     std::uint64_t last_chunk { 0 };  // where it starts
     bool header_damaged { false };   // the header failed its check and was read as it stands
+    bool entries_damaged { false };  // an entry was damaged or cut: the tables may not tell of every frame
 };
 // Nothing when the journal does not open with a whole header.
 std::optional<JournalContents> read_journal(std::span<std::uint8_t const> bytes);
@@ -100,8 +101,8 @@ enum class Completion {
     Indexed,        // the moov appended after the file's bytes, the mdat size patched
     SizePatched,    // the moov was there after the media, only the mdat size had not reached the disk
     AlreadyIndexed, // finished or salvaged already: nothing written, the file stays exactly as it is
-    Empty,          // the recorder's own file, with no whole video frame and nothing more: nothing written,
-                    // for the caller to remove
+    Empty,          // the recorder's own file, proven to hold no whole video frame (no media at all, or only
+                    // what whole entries describe): nothing written, for the caller to remove
 };
 
 struct Completed {

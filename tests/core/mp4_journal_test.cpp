@@ -314,7 +314,8 @@ TEST_F(Mp4Journal, CompletesWhatIsWholeOrLeavesTheFileUntouched)
                      JournalGarbageAfter, JournalSparseGigabytes, FileAtChunk, FileMidSample, FileAtSampleEnd,
                      FileBeforeFirstSample, HeaderOnlyBoth, FileNotARecording, JournalNotOne, JournalHeaderOnly,
                      IndexedWithBytesAfter, SalvagedSizeNeverPatched, LinkAtTheName, HeaderGameFlipped,
-                     HeaderCheckFlipped, HeaderRecordFlipped, HeaderAndFirstChunkFlipped, HeaderFlippedFileShort };
+                     HeaderCheckFlipped, HeaderRecordFlipped, HeaderAndFirstChunkFlipped, HeaderFlippedFileShort,
+                     ShortFirstVideoFlipped };
     enum class Outcome { Kept, Refused, Empty, Untouched };
     struct Row {
         char const* name;
@@ -362,6 +363,8 @@ TEST_F(Mp4Journal, CompletesWhatIsWholeOrLeavesTheFileUntouched)
           Outcome::Refused, 0, 0 },
         { "bit flipped in the header's check, chunks past the file's end", Cut::HeaderFlippedFileShort,
           Outcome::Refused, 0, 0 },
+        // Killed 1.5 s in: its one keyframe is in the file, though its entry is damaged. Not proven empty.
+        { "short, its first video entry damaged", Cut::ShortFirstVideoFlipped, Outcome::Refused, 0, 0 },
     };
     for (auto const& row : rows) {
         SCOPED_TRACE(row.name);
@@ -436,6 +439,11 @@ TEST_F(Mp4Journal, CompletesWhatIsWholeOrLeavesTheFileUntouched)
         case Cut::HeaderFlippedFileShort:
             journal[ends[0] - 1] ^= 0x01;
             file.resize(media + 22 * video_size + 99 * audio_size);
+            break;
+        case Cut::ShortFirstVideoFlipped:
+            journal.resize(ends[2]);
+            journal[ends[0] + 40] ^= 0x08;
+            file.resize(media + 11 * video_size + 47 * audio_size);
             break;
         }
         write_bytes(mp4, file);
