@@ -313,9 +313,9 @@ TEST_F(Mp4Journal, CompletesWhatIsWholeOrLeavesTheFileUntouched)
                      VideoTrackFlipped, AudioTrackFlipped, AudioSizeFieldFlipped,
                      JournalGarbageAfter, JournalSparseGigabytes, FileAtChunk, FileMidSample, FileAtSampleEnd,
                      FileBeforeFirstSample, HeaderOnlyBoth, FileNotARecording, JournalNotOne, JournalHeaderOnly,
-                     IndexedWithBytesAfter, SalvagedSizeNeverPatched, LinkAtTheName, HeaderGameFlipped,
-                     HeaderCheckFlipped, HeaderRecordFlipped, HeaderAndFirstChunkFlipped, HeaderFlippedFileShort,
-                     ShortFirstVideoFlipped };
+                     IndexedWithBytesAfter, SalvagedSizeNeverPatched, LinkAtTheName, VideoEntryZeroed,
+                     HeaderGameFlipped, HeaderCheckFlipped, HeaderRecordFlipped, HeaderAndFirstChunkFlipped,
+                     HeaderFlippedFileShort, ShortFirstVideoFlipped };
     enum class Outcome { Kept, Refused, Empty, Untouched };
     struct Row {
         char const* name;
@@ -339,6 +339,8 @@ TEST_F(Mp4Journal, CompletesWhatIsWholeOrLeavesTheFileUntouched)
         { "bit flipped in a video chunk's track", Cut::VideoTrackFlipped, Outcome::Kept, 25, 202 },
         { "bit flipped in an audio chunk's track", Cut::AudioTrackFlipped, Outcome::Kept, 44, 155 },
         { "bit flipped in an audio chunk entry's size", Cut::AudioSizeFieldFlipped, Outcome::Kept, 44, 155 },
+        // Nothing tells its track: it counts as video, and the frames after it wait for the next keyframe.
+        { "video chunk entry zeroed", Cut::VideoEntryZeroed, Outcome::Kept, 25, 202 },
         // The video then starts at frame 20 (2 s), and so does the audio: the 94 frames before 2 s go.
         { "bit flipped in the first chunk's entry", Cut::FirstChunkFlipped, Outcome::Kept, 24, 108 },
         { "journal with bytes after its entries", Cut::JournalGarbageAfter, Outcome::Kept, 44, 202 },
@@ -427,6 +429,9 @@ TEST_F(Mp4Journal, CompletesWhatIsWholeOrLeavesTheFileUntouched)
             std::fill(file.begin() + 40, file.begin() + 48, 0);
             break;
         case Cut::LinkAtTheName: break;
+        case Cut::VideoEntryZeroed:
+            std::fill(journal.begin() + std::ptrdiff_t(ends[2]), journal.begin() + std::ptrdiff_t(ends[3]), 0);
+            break;
         // The header's body ends with its game name, "Jeu"; its check follows.
         case Cut::HeaderGameFlipped: journal[ends[0] - 4 - 3] ^= 0x80; break;
         case Cut::HeaderCheckFlipped: journal[ends[0] - 1] ^= 0x01; break;
