@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cerrno>
 #include <cstring>
 #include <limits>
@@ -202,6 +203,7 @@ struct Entry {
     std::span<std::uint8_t const> body;
     std::uint64_t next { 0 };
     bool whole { true };
+    std::uint32_t check { 0 };
 };
 
 template <typename Source>
@@ -214,8 +216,8 @@ Result<std::optional<Entry>> framed_at(Source& source, std::uint64_t at, std::ui
         return std::optional<Entry> {};
     auto bytes = TRY(source.get(at, static_cast<std::size_t>(4 + size + 4)));
     auto body = bytes.subspan(4, static_cast<std::size_t>(size));
-    bool whole = be(bytes.subspan(4 + static_cast<std::size_t>(size))) == check_of(body);
-    return std::optional<Entry> { Entry { body, at + 4 + size + 4, whole } };
+    auto check = static_cast<std::uint32_t>(be(bytes.subspan(4 + static_cast<std::size_t>(size))));
+    return std::optional<Entry> { Entry { body, at + 4 + size + 4, check == check_of(body), check } };
 }
 
 // A whole entry at `at`, or nothing.
@@ -357,21 +359,62 @@ void drop_audio_before(SampleTable& audio, std::int64_t first_video)
         audio.sync[i] = static_cast<std::uint32_t>(i + 1);
 }
 
+// Headers larger than this are not searched for a flipped bit (a recorder's header is a few hundred bytes).
+constexpr std::size_t max_mended_header_bytes = 4096;
+
+// A body whose one flipped bit (in it or in its check) can be put back: the check then tells exactly which, and
+// the body is as it was written. Nothing when no single flip, or more than one, explains the check.
+std::optional<std::vector<std::uint8_t>> mend_one_bit(std::span<std::uint8_t const> body, std::uint32_t check)
+{
+    std::vector<std::uint8_t> mended(body.begin(), body.end());
+    if (std::popcount(check ^ check_of(body)) == 1)
+        return mended;
+    if (body.size() > max_mended_header_bytes)
+        return std::nullopt;
+    std::optional<std::size_t> found;
+    std::uint32_t before = 2166136261u; // the check of the bytes before `i`
+    for (std::size_t i = 0; i < body.size(); ++i) {
+        for (int bit = 0; bit < 8; ++bit) {
+            auto hash = (before ^ std::uint8_t(body[i] ^ (1u << bit))) * 16777619u;
+            for (std::size_t j = i + 1; j < body.size(); ++j)
+                hash = (hash ^ body[j]) * 16777619u;
+            if (hash != check)
+                continue;
+            if (found)
+                return std::nullopt;
+            found = i * 8 + std::size_t(bit);
+        }
+        before = (before ^ body[i]) * 16777619u;
+    }
+    if (!found)
+        return std::nullopt;
+    mended[*found / 8] ^= std::uint8_t(1u << (*found % 8));
+    return mended;
+}
+
 template <typename Source>
 Result<std::optional<JournalContents>> read_entries(Source& source)
 {
     using Contents = std::optional<JournalContents>;
     std::uint64_t const end = std::min(source.size(), max_journal_bytes);
-    // A header that fails its check (a flipped bit in the game's name) is read as it stands: the recording is
-    // lost without it. It must read as a header, and the whole entry after it must be the recording's first.
+    // A header that fails its check is mended when one flipped bit explains it, else read as it stands: the
+    // recording is lost without it. It must then read as a header, and the whole entry after it must be the
+    // recording's first.
     auto first = TRY(framed_at(source, 0, end, max_entry_bytes));
-    if (!first || first->body[0] != header_kind)
+    if (!first)
         return Contents {};
-    auto header = parse_header(Reader(first->body.subspan(1)), !first->whole);
+    // One flipped bit is put back first: the header is then exactly the recorder's.
+    std::optional<std::vector<std::uint8_t>> mended;
+    if (!first->whole && (mended = mend_one_bit(first->body, first->check)))
+        first->body = *mended;
+    bool damaged = !first->whole && !mended;
+    if (first->body[0] != header_kind)
+        return Contents {};
+    auto header = parse_header(Reader(first->body.subspan(1)), damaged);
     if (!header)
         return Contents {};
     Contents contents = JournalContents { std::move(*header), {}, {}, 0 };
-    contents->header_damaged = !first->whole;
+    contents->header_damaged = damaged;
     ChunkReader chunks(*contents);
     std::uint64_t at = first->next;
     if (contents->header_damaged) {

@@ -314,7 +314,8 @@ TEST_F(Mp4Journal, CompletesWhatIsWholeOrLeavesTheFileUntouched)
                      JournalGarbageAfter, JournalSparseGigabytes, FileAtChunk, FileMidSample, FileAtSampleEnd,
                      FileBeforeFirstSample, HeaderOnlyBoth, FileNotARecording, JournalNotOne, JournalHeaderOnly,
                      IndexedWithBytesAfter, SalvagedSizeNeverPatched, LinkAtTheName, VideoEntryZeroed,
-                     HeaderGameFlipped, HeaderCheckFlipped, HeaderRecordFlipped, HeaderAndFirstChunkFlipped,
+                     HeaderGameFlipped, HeaderCheckFlipped, HeaderRecordFlipped, HeaderGameTwoBits, HeaderRecordTwoBits,
+                     HeaderAndFirstChunkFlipped,
                      HeaderFlippedFileShort, ShortFirstVideoFlipped };
     enum class Outcome { Kept, Refused, Empty, Untouched };
     struct Row {
@@ -356,12 +357,15 @@ TEST_F(Mp4Journal, CompletesWhatIsWholeOrLeavesTheFileUntouched)
         { "finished, with bytes after its index", Cut::IndexedWithBytesAfter, Outcome::Untouched, 44, 202 },
         { "salvaged, its mdat size never patched", Cut::SalvagedSizeNeverPatched, Outcome::Kept, 33, 151 },
         { "link at the recording's name", Cut::LinkAtTheName, Outcome::Refused, 0, 0 },
-        // A header failing its check still serves when it reads as one and whole entries follow on from it; a game
-        // name no longer valid UTF-8 is left out.
+        // One flipped bit in a header is put back. Failing its check otherwise, it still serves when it reads as
+        // one and whole entries follow on from it; a game name no longer valid UTF-8 is left out.
         { "bit flipped in the header's game name", Cut::HeaderGameFlipped, Outcome::Kept, 44, 202 },
         { "bit flipped in the header's check", Cut::HeaderCheckFlipped, Outcome::Kept, 44, 202 },
-        { "bit flipped in the header's decoder configuration", Cut::HeaderRecordFlipped, Outcome::Refused, 0, 0 },
-        { "bits flipped in the header's check and the first chunk's entry", Cut::HeaderAndFirstChunkFlipped,
+        { "bit flipped in the header's decoder configuration", Cut::HeaderRecordFlipped, Outcome::Kept, 44, 202 },
+        { "two bits flipped in the header's game name", Cut::HeaderGameTwoBits, Outcome::Kept, 44, 202 },
+        { "two bits flipped in the header's decoder configuration", Cut::HeaderRecordTwoBits, Outcome::Refused, 0,
+          0 },
+        { "bits flipped in the header's check and in the first chunk's entry", Cut::HeaderAndFirstChunkFlipped,
           Outcome::Refused, 0, 0 },
         { "bit flipped in the header's check, chunks past the file's end", Cut::HeaderFlippedFileShort,
           Outcome::Refused, 0, 0 },
@@ -434,15 +438,18 @@ TEST_F(Mp4Journal, CompletesWhatIsWholeOrLeavesTheFileUntouched)
             break;
         // The header's body ends with its game name, "Jeu"; its check follows.
         case Cut::HeaderGameFlipped: journal[ends[0] - 4 - 3] ^= 0x80; break;
+        case Cut::HeaderGameTwoBits: journal[ends[0] - 4 - 3] ^= 0xC0; break;
         case Cut::HeaderCheckFlipped: journal[ends[0] - 1] ^= 0x01; break;
         // The decoder configuration's count of parameter sets (size, kind, codec, width, height, length first).
         case Cut::HeaderRecordFlipped: journal[4 + 1 + 1 + 4 + 4 + 4 + 5] ^= 0x02; break;
+        case Cut::HeaderRecordTwoBits: journal[4 + 1 + 1 + 4 + 4 + 4 + 5] ^= 0x03; break;
+        // Two bits in the check: no single flip explains it.
         case Cut::HeaderAndFirstChunkFlipped:
-            journal[ends[0] - 1] ^= 0x01;
+            journal[ends[0] - 1] ^= 0x03;
             journal[ends[0] + 40] ^= 0x08;
             break;
         case Cut::HeaderFlippedFileShort:
-            journal[ends[0] - 1] ^= 0x01;
+            journal[ends[0] - 1] ^= 0x03;
             file.resize(media + 22 * video_size + 99 * audio_size);
             break;
         case Cut::ShortFirstVideoFlipped:
@@ -478,7 +485,7 @@ TEST_F(Mp4Journal, CompletesWhatIsWholeOrLeavesTheFileUntouched)
             continue;
         }
         ASSERT_TRUE(completed) << completed.error();
-        EXPECT_EQ(completed->header.label, row.cut == Cut::HeaderGameFlipped ? "" : "Jeu");
+        EXPECT_EQ(completed->header.label, row.cut == Cut::HeaderGameTwoBits ? "" : "Jeu");
         if (row.outcome == Outcome::Empty) {
             EXPECT_EQ(completed->completion, mp4::Completion::Empty);
             EXPECT_TRUE(bytes_of(mp4) == file) << "an empty recording is left for the caller to remove";

@@ -759,14 +759,14 @@ TEST_F(UnfinishedRecordings, AreCompletedAndListedAtStartUp)
     fs::create_directories(dir() / "outside");
     fs::rename(dir() / "linked.mp4", dir() / "outside" / "linked.mp4");
     fs::create_symlink(dir() / "outside" / "linked.mp4", dir() / "linked.mp4");
-    // Its header failed its check in the game's name only: completed, the damaged name left out.
+    // Its header failed its check in the game's name only, two bits of it: completed, the damaged name left out.
     ASSERT_NO_FATAL_FAILURE(leave_killed("game damaged"));
-    flip_header("game damaged", -4 - 8, 0x80);
-    // Its header cannot be used (its record's length is wrong), its file's first bytes are damaged (refused), or
+    flip_header("game damaged", -4 - 8, 0xC0);
+    // Its header cannot be used (two bits of its record's length are wrong), its file's first bytes are damaged (refused), or
     // its completion throws (its header, which holds a record of 16 MiB, is read at once at a start short of
     // memory): the file and its journal stay as they are, for a later start.
     ASSERT_NO_FATAL_FAILURE(leave_killed("header unusable"));
-    flip_header("header unusable", 4 + 1 + 1 + 4 + 4 + 3, 0x01);
+    flip_header("header unusable", 4 + 1 + 1 + 4 + 4 + 3, 0x03);
     ASSERT_NO_FATAL_FAILURE(leave_killed("start damaged"));
     std::fstream(dir() / "start damaged.mp4", std::ios::binary | std::ios::in | std::ios::out).seekp(4).put('x');
     ASSERT_NO_FATAL_FAILURE(leave_killed("short of memory", 16 << 20));
