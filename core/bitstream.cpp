@@ -228,6 +228,97 @@ static std::optional<std::vector<std::uint8_t>> av1_config(Bytes data)
     return record;
 }
 
+// Reads `count` units, each behind a 16-bit length, from `at` on; each must satisfy `type_ok`.
+template <typename TypeOk> static bool read_units(Bytes record, std::size_t& at, std::size_t count, TypeOk type_ok)
+{
+    for (std::size_t i = 0; i < count; ++i) {
+        if (record.size() - at < 2)
+            return false;
+        std::size_t length = (std::size_t(record[at]) << 8) | record[at + 1];
+        at += 2;
+        if (length == 0 || record.size() - at < length || !type_ok(record.subspan(at, length)))
+            return false;
+        at += length;
+    }
+    return true;
+}
+
+static bool is_avc_record(Bytes r)
+{
+    // Version 1, the profile bytes, then reserved bits set around the length size and the count of SPS.
+    if (r.size() < 7 || r[0] != 1 || (r[4] & 0xFC) != 0xFC || (r[5] & 0xE0) != 0xE0 || (r[5] & 0x1F) == 0)
+        return false;
+    auto nal = [](int type) { return [type](Bytes unit) { return (unit[0] & 0x9F) == type; }; };
+    std::size_t at = 6;
+    if (!read_units(r, at, r[5] & 0x1F, nal(7)) || at == r.size())
+        return false;
+    // The profile bytes are those of the first SPS.
+    if (((std::size_t(r[6]) << 8) | r[7]) < 4 || r[9] != r[1] || r[10] != r[2] || r[11] != r[3])
+        return false;
+    std::size_t pps = r[at++];
+    if (pps == 0 || !read_units(r, at, pps, nal(8)))
+        return false;
+    if (at == r.size())
+        return true;
+    // High profiles may add chroma format and bit depths (reserved bits set) and SPS extensions.
+    if (r.size() - at < 4 || (r[at] & 0xFC) != 0xFC || (r[at + 1] & 0xF8) != 0xF8 || (r[at + 2] & 0xF8) != 0xF8)
+        return false;
+    std::size_t extensions = r[at + 3];
+    at += 4;
+    return read_units(r, at, extensions, nal(13)) && at == r.size();
+}
+
+static bool is_hevc_record(Bytes r)
+{
+    if (r.size() < 23 || r[0] != 1 || (r[13] & 0xF0) != 0xF0 || (r[15] & 0xFC) != 0xFC || (r[16] & 0xFC) != 0xFC
+        || (r[17] & 0xF8) != 0xF8 || (r[18] & 0xF8) != 0xF8)
+        return false;
+    std::size_t at = 23;
+    bool sps = false, pps = false;
+    for (std::size_t array = 0; array < r[22]; ++array) {
+        if (r.size() - at < 3 || (r[at] & 0x40))
+            return false;
+        int type = r[at] & 0x3F;
+        std::size_t count = (std::size_t(r[at + 1]) << 8) | r[at + 2];
+        at += 3;
+        auto same_type = [type](Bytes unit) { return unit.size() >= 2 && (unit[0] & 0xFE) == type << 1; };
+        if (!read_units(r, at, count, same_type))
+            return false;
+        sps = sps || (type == 33 && count > 0);
+        pps = pps || (type == 34 && count > 0);
+    }
+    return at == r.size() && sps && pps;
+}
+
+static bool is_av1_record(Bytes r)
+{
+    // Marker and version, then the sequence header OBU, whole, whose profile the record repeats, and metadata.
+    if (r.size() < 5 || r[0] != 0x81 || (r[3] & 0xE0) != 0)
+        return false;
+    auto obus = split_obus(r.subspan(4));
+    if (obus.empty() || obus.front().obu_type != 1 || obus.front().payload.empty()
+        || (obus.front().payload[0] >> 5) != (r[1] >> 5))
+        return false;
+    for (auto const& obu : obus) {
+        if (obu.obu_type != 1 && obu.obu_type != 5)
+            return false;
+    }
+    return obus.back().whole.data() + obus.back().whole.size() == r.data() + r.size();
+}
+
+bool is_decoder_config(Codec codec, Bytes record)
+{
+    switch (codec) {
+    case Codec::H264:
+        return is_avc_record(record);
+    case Codec::Hevc:
+        return is_hevc_record(record);
+    case Codec::Av1:
+        return is_av1_record(record);
+    }
+    return false;
+}
+
 std::optional<std::vector<std::uint8_t>> decoder_config(Codec codec, Bytes data)
 {
     switch (codec) {

@@ -45,5 +45,8 @@ std::vector<Obu> split_obus(Bytes data);
 // The configuration record body (without the box header) of the codec from one keyframe; none when a
 // parameter set or sequence header is missing or too short.
 std::optional<std::vector<std::uint8_t>> decoder_config(Codec codec, Bytes data);
+// Whether `record` reads as a configuration record of the codec: its fields where they belong, its parameter
+// sets (or sequence header) whole and of their own type, no byte left over. Tells a record damaged in storage.
+bool is_decoder_config(Codec codec, Bytes record);
 
 }

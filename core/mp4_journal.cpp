@@ -2,12 +2,15 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cerrno>
 #include <cstring>
 #include <limits>
 #include <unistd.h>
 
 #include "base/file_io.h"
+#include "base/utf8.h"
+#include "core/bitstream.h"
 #include "core/demux.h"
 
 namespace mp4 {
@@ -85,7 +88,34 @@ private:
     std::size_t m_at { 0 };
 };
 
-std::optional<JournalHeader> parse_header(Reader body)
+// The largest picture side a header that failed its check may give: no screen this program records is larger.
+constexpr std::uint32_t max_picture_side = 16384;
+constexpr std::uint32_t max_audio_bitrate = 10'000'000;
+
+// Whether a header that failed its check still reads as one the recorder wrote: the picture's sizes in range, a
+// decoder configuration that parses, sound AAC can carry.
+bool plausible(JournalHeader const& header)
+{
+    auto const& video = header.video;
+    if (video.width == 0 || video.height == 0 || video.width > max_picture_side || video.height > max_picture_side
+        || !bitstream::is_decoder_config(video.codec, video.record))
+        return false;
+    auto const& audio = header.audio;
+    return !audio
+        || (aac_frequency_index(audio->sample_rate) != 15 && audio->channels >= 1 && audio->channels <= 8
+            && audio->bitrate > 0 && audio->bitrate <= max_audio_bitrate);
+}
+
+// A game's name as the player may see it: UTF-8, without control characters.
+bool acceptable_label(std::string_view label)
+{
+    return utf8::is_valid(label)
+        && std::ranges::none_of(label, [](unsigned char c) { return c < 0x20 || c == 0x7F; });
+}
+
+// The header in an entry's body (after its kind). One that failed its check (`unchecked`) must also read as one
+// the recorder wrote; its game's name is then kept only when it may be shown.
+std::optional<JournalHeader> parse_header(Reader body, bool unchecked)
 {
     if (!body.has(1 + 4 + 4 + 4))
         return std::nullopt;
@@ -101,7 +131,10 @@ std::optional<JournalHeader> parse_header(Reader body)
         return std::nullopt;
     auto bytes = body.take(record);
     header.video.record.assign(bytes.begin(), bytes.end());
-    if (body.u(1)) {
+    auto has_audio = body.u(1);
+    if (unchecked && has_audio > 1)
+        return std::nullopt;
+    if (has_audio) {
         if (!body.has(4 + 4 + 2))
             return std::nullopt;
         AudioConfig audio;
@@ -117,6 +150,12 @@ std::optional<JournalHeader> parse_header(Reader body)
         return std::nullopt;
     auto text = body.take(label);
     header.label.assign(text.begin(), text.end());
+    if (unchecked) {
+        if (!plausible(header))
+            return std::nullopt;
+        if (!acceptable_label(header.label))
+            header.label.clear();
+    }
     return header;
 }
 
@@ -159,14 +198,16 @@ private:
     std::uint64_t m_at { 0 };
 };
 
-// A whole entry: its body, and where the next entry starts.
+// An entry whose size is in range: its body, where the next entry starts, and whether the body matches its check.
 struct Entry {
     std::span<std::uint8_t const> body;
     std::uint64_t next { 0 };
+    bool whole { true };
+    std::uint32_t check { 0 };
 };
 
 template <typename Source>
-Result<std::optional<Entry>> entry_at(Source& source, std::uint64_t at, std::uint64_t end, std::uint64_t max_body)
+Result<std::optional<Entry>> framed_at(Source& source, std::uint64_t at, std::uint64_t end, std::uint64_t max_body)
 {
     if (end - at < 4)
         return std::optional<Entry> {};
@@ -175,9 +216,18 @@ Result<std::optional<Entry>> entry_at(Source& source, std::uint64_t at, std::uin
         return std::optional<Entry> {};
     auto bytes = TRY(source.get(at, static_cast<std::size_t>(4 + size + 4)));
     auto body = bytes.subspan(4, static_cast<std::size_t>(size));
-    if (be(bytes.subspan(4 + static_cast<std::size_t>(size))) != check_of(body))
+    auto check = static_cast<std::uint32_t>(be(bytes.subspan(4 + static_cast<std::size_t>(size))));
+    return std::optional<Entry> { Entry { body, at + 4 + size + 4, check == check_of(body), check } };
+}
+
+// A whole entry at `at`, or nothing.
+template <typename Source>
+Result<std::optional<Entry>> entry_at(Source& source, std::uint64_t at, std::uint64_t end, std::uint64_t max_body)
+{
+    auto entry = TRY(framed_at(source, at, end, max_body));
+    if (entry && !entry->whole)
         return std::optional<Entry> {};
-    return std::optional<Entry> { Entry { body, at + 4 + size + 4 } };
+    return entry;
 }
 
 // Whether a chunk entry may start at `at`, from its first fields alone: cheap enough to try at every byte.
@@ -268,6 +318,7 @@ public:
             table.sync.insert(table.sync.end(), added.sync.begin(), added.sync.end());
         }
         m_contents.media_bytes = offset + bytes;
+        m_contents.last_chunk = offset;
         return true;
     }
 
@@ -308,20 +359,71 @@ void drop_audio_before(SampleTable& audio, std::int64_t first_video)
         audio.sync[i] = static_cast<std::uint32_t>(i + 1);
 }
 
+// Headers larger than this are not searched for a flipped bit (a recorder's header is a few hundred bytes).
+constexpr std::size_t max_mended_header_bytes = 4096;
+
+// A body whose one flipped bit (in it or in its check) can be put back: the check then tells exactly which, and
+// the body is as it was written. Nothing when no single flip, or more than one, explains the check.
+std::optional<std::vector<std::uint8_t>> mend_one_bit(std::span<std::uint8_t const> body, std::uint32_t check)
+{
+    std::vector<std::uint8_t> mended(body.begin(), body.end());
+    if (std::popcount(check ^ check_of(body)) == 1)
+        return mended;
+    if (body.size() > max_mended_header_bytes)
+        return std::nullopt;
+    std::optional<std::size_t> found;
+    std::uint32_t before = 2166136261u; // the check of the bytes before `i`
+    for (std::size_t i = 0; i < body.size(); ++i) {
+        for (int bit = 0; bit < 8; ++bit) {
+            auto hash = (before ^ std::uint8_t(body[i] ^ (1u << bit))) * 16777619u;
+            for (std::size_t j = i + 1; j < body.size(); ++j)
+                hash = (hash ^ body[j]) * 16777619u;
+            if (hash != check)
+                continue;
+            if (found)
+                return std::nullopt;
+            found = i * 8 + std::size_t(bit);
+        }
+        before = (before ^ body[i]) * 16777619u;
+    }
+    if (!found)
+        return std::nullopt;
+    mended[*found / 8] ^= std::uint8_t(1u << (*found % 8));
+    return mended;
+}
+
 template <typename Source>
 Result<std::optional<JournalContents>> read_entries(Source& source)
 {
     using Contents = std::optional<JournalContents>;
     std::uint64_t const end = std::min(source.size(), max_journal_bytes);
-    auto first = TRY(entry_at(source, 0, end, max_entry_bytes));
-    if (!first || first->body[0] != header_kind)
+    // A header that fails its check is mended when one flipped bit explains it, else read as it stands: the
+    // recording is lost without it. It must then read as a header, and the whole entry after it must be the
+    // recording's first.
+    auto first = TRY(framed_at(source, 0, end, max_entry_bytes));
+    if (!first)
         return Contents {};
-    auto header = parse_header(Reader(first->body.subspan(1)));
+    // One flipped bit is put back first: the header is then exactly the recorder's.
+    std::optional<std::vector<std::uint8_t>> mended;
+    if (!first->whole && (mended = mend_one_bit(first->body, first->check)))
+        first->body = *mended;
+    bool damaged = !first->whole && !mended;
+    if (first->body[0] != header_kind)
+        return Contents {};
+    auto header = parse_header(Reader(first->body.subspan(1)), damaged);
     if (!header)
         return Contents {};
     Contents contents = JournalContents { std::move(*header), {}, {}, 0 };
+    contents->header_damaged = damaged;
     ChunkReader chunks(*contents);
     std::uint64_t at = first->next;
+    if (contents->header_damaged) {
+        // Video from the start of the media, opening on a keyframe: what the recorder writes first.
+        auto entry = TRY(entry_at(source, at, end, max_entry_bytes));
+        if (!entry || entry->body.size() < 2 || entry->body[1] != 0 || !chunks.add(entry->body, false))
+            return Contents {};
+        at = entry->next;
+    }
     bool after_gap = false;
     while (at < end) {
         auto entry = TRY(entry_at(source, at, end, max_entry_bytes));
@@ -335,6 +437,7 @@ Result<std::optional<JournalContents>> read_entries(Source& source)
         }
         // A damaged or cut entry. The next whole entry that continues the chunk sequence is looked for right
         // after it (its size field held) and then at every byte a little further (it did not).
+        contents->entries_damaged = true;
         std::optional<std::uint8_t> track;
         std::optional<std::uint64_t> found;
         auto size = end - at >= 4 ? be(TRY(source.get(at, 4))) : 0;
@@ -700,6 +803,10 @@ Result<Completed> complete_from_journal(int fd, std::span<std::uint8_t const> jo
 Result<Completed> complete_from_journal(int fd, JournalContents contents)
 {
     auto size = TRY(files::file_size(fd));
+    // A header that failed its check serves only a file its chunks fit: each starts within the file's media.
+    if (contents.header_damaged
+        && (size < recording_media_start || contents.last_chunk > size - recording_media_start))
+        return fail(std::string(unreadable_text));
     Bytes expected = write_ftyp(contents.header.video.codec);
     put_u32(expected, 1);
     put_type(expected, "mdat");
@@ -739,11 +846,13 @@ Result<Completed> complete_from_journal(int fd, JournalContents contents)
     auto summary = complete_recording(fd, size, done.header.video, audio, std::move(contents.video),
                                       std::move(contents.audio), Room::KeepEveryByte);
     if (!summary) {
-        // No whole video sample, and the file holds nothing beyond what the journal describes: the recorder's
-        // own file, empty. One holding more is left as it is.
+        // No whole video sample. The recorder's own file is empty when that is proven: it holds no media at all,
+        // or only what whole entries after a whole header describe. One holding more, or whose journal was
+        // damaged (a lost entry may have told of a keyframe), is left as it is.
         bool unsized = std::equal(head.begin(), head.end(), expected.begin());
-        if (summary.error() == no_video_text && unsized
-            && size - recording_media_start <= contents.media_bytes) {
+        bool described = !contents.header_damaged && !contents.entries_damaged
+            && size - recording_media_start <= contents.media_bytes;
+        if (summary.error() == no_video_text && unsized && (size == recording_media_start || described)) {
             done.completion = Completion::Empty;
             return done;
         }

@@ -18,6 +18,11 @@
 // a whole entry further on continues the sequence (its offset past the damaged chunk's): one damaged entry costs
 // the chunk it describes, and after lost video the frames up to the next keyframe, which depend on it. Reading
 // stops at the first whole entry that does not follow on, or when no such entry is found.
+// A header that fails its check would cost the whole recording. One flipped bit (in it or in its check) is found
+// from the check and put back. Otherwise it is read as it stands when it still reads as the recorder's (sizes in
+// range, a decoder configuration that parses) and the whole entry after it is the recording's first chunk;
+// completion then takes it only for a file every journaled chunk starts within. Its game's name is kept when it is
+// fit to show, else left out (empty).
 //
 // Stateless free functions; the Recorder writes the entries, the start-up completes what a run left behind.
 
@@ -68,6 +73,9 @@ struct JournalContents {
     SampleTable video;
     SampleTable audio;
     std::uint64_t media_bytes { 0 }; // where the last chunk journaled ends, from the mdat payload
+    std::uint64_t last_chunk { 0 };  // where it starts
+    bool header_damaged { false };   // the header failed its check, could not be mended, and was read as it stands
+    bool entries_damaged { false };  // an entry was damaged or cut: the tables may not tell of every frame
 };
 // Nothing when the journal does not open with a whole header.
 std::optional<JournalContents> read_journal(std::span<std::uint8_t const> bytes);
@@ -94,8 +102,8 @@ enum class Completion {
     Indexed,        // the moov appended after the file's bytes, the mdat size patched
     SizePatched,    // the moov was there after the media, only the mdat size had not reached the disk
     AlreadyIndexed, // finished or salvaged already: nothing written, the file stays exactly as it is
-    Empty,          // the recorder's own file, with no whole video frame and nothing more: nothing written,
-                    // for the caller to remove
+    Empty,          // the recorder's own file, proven to hold no whole video frame (no media at all, or only
+                    // what whole entries describe): nothing written, for the caller to remove
 };
 
 struct Completed {

@@ -343,7 +343,9 @@ void toggle_recording(std::shared_ptr<Engine> const& engine)
 
 namespace {
 
-// What became of one recording left unfinished: the journal goes once the file is whatever it will be.
+// What became of one recording left unfinished. The journal goes once the file is complete, or when the name no
+// longer holds the file it describes; otherwise it is the only means of mending the file, and both stay as
+// they are for a later start (or a later tool).
 enum class Leftover { Done, TryAgain };
 
 Leftover complete_unfinished(std::filesystem::path const& folder, std::string const& id)
@@ -365,11 +367,9 @@ Leftover complete_unfinished(std::filesystem::path const& folder, std::string co
     }
     auto contents = mp4::read_journal_file(journal_fd->get());
     journal_fd->reset();
-    // Unreadable now (a disk error): both stay for the next start.
-    if (!contents)
+    // Unreadable now (a disk error), or its header cannot be used: both stay as they are.
+    if (!contents || !*contents)
         return Leftover::TryAgain;
-    if (!*contents)
-        return Leftover::Done;
     // The recording ended with its last write; completion writes after it, so the time is taken first.
     struct stat st {};
     std::optional<std::chrono::system_clock::time_point> ended;
@@ -378,17 +378,23 @@ Leftover complete_unfinished(std::filesystem::path const& folder, std::string co
             std::chrono::seconds(st.st_mtim.tv_sec) + std::chrono::nanoseconds(st.st_mtim.tv_nsec)));
     auto completed = mp4::complete_from_journal(fd->get(), std::move(**contents));
     fd->reset();
+    // Refused (the file is not what the journal describes, or it may hold a frame a damaged entry hid), or a
+    // failure that may pass: the file stays as it was, and its journal with it.
     if (!completed)
-        return mp4::is_refusal(completed.error()) ? Leftover::Done : Leftover::TryAgain;
+        return Leftover::TryAgain;
     if (completed->completion == mp4::Completion::Empty) {
-        // Not one whole frame: a 0:00 clip nothing can play. The journal proves the recorder made it.
+        // Not one whole frame, as whole entries prove: a 0:00 clip nothing can play. The journal proves the
+        // recorder made it.
         library::remove_recording(folder, id);
         return Leftover::Done;
     }
     // A sidecar already there is the player's (a title, a favourite): it stays. Without one, the clip gets the
     // record of a recording, from its journal and its file's time.
     if (!library::has_clip_metadata(folder, id)) {
-        auto clip = recording_clip(id, completed->header.label, completed->summary, completed->header.video,
+        // A game's name the damaged journal could not give is left out, as for a clip without its record.
+        std::string game = completed->header.label.empty() ? std::string(library::fallback_game)
+                                                            : completed->header.label;
+        auto clip = recording_clip(id, game, completed->summary, completed->header.video,
                                    ended.value_or(std::chrono::system_clock::now()));
         if (!library::save_clip_metadata(folder, clip))
             return Leftover::TryAgain;
@@ -408,11 +414,11 @@ void complete_unfinished_recordings(std::filesystem::path const& folder)
             try {
                 leftover = complete_unfinished(folder, id);
             } catch (...) {
-                // Out of memory, or anything else thrown: this journal cannot be used here, at this start or any
-                // later one. The file stays as it is.
-                leftover = Leftover::Done;
+                // Out of memory, or anything else thrown: a failure that may pass. The file and its journal stay
+                // as they are, and the next start tries again.
+                leftover = Leftover::TryAgain;
             }
-            // Completed, or not a recording this program can complete: the MP4 stays as it is, for the player.
+            // Completed, or its file no longer at the name: the journal has nothing left to mend.
             if (leftover == Leftover::Done)
                 library::remove_journal(folder, id);
         }

@@ -19,8 +19,9 @@ constexpr int recording_ready_interval_ms = 50;
 void toggle_recording(std::shared_ptr<Engine> const& engine);
 
 // Start-up, before anything records: completes every recording of the folder that a crash, a kill or a power
-// cut left with its journal (cut to its last whole sample, index appended, sidecar written), so that it is
-// listed like any clip. A file that cannot be completed is left as it is; only its journal goes.
+// cut left with its journal (index appended after its bytes, sidecar written), so that it is listed like any
+// clip. A file that cannot be completed now (a journal whose header cannot be used, a refusal, a failure that
+// may pass, even for want of memory) is left as it is with its journal, for a later start or tool.
 void complete_unfinished_recordings(std::filesystem::path const& folder);
 
 }

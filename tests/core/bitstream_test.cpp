@@ -109,6 +109,14 @@ TEST(BitstreamDecoderConfig, RefusesMissingOrShortParameterSets)
     };
     for (auto const& row : rows) {
         SCOPED_TRACE(row.name);
-        EXPECT_EQ(bitstream::decoder_config(row.codec, row.stream).has_value(), row.valid);
+        auto record = bitstream::decoder_config(row.codec, row.stream);
+        EXPECT_EQ(record.has_value(), row.valid);
+        if (!record)
+            continue;
+        // Every record built reads back as one; cut by a byte, or with a byte more, it no longer does.
+        EXPECT_TRUE(bitstream::is_decoder_config(row.codec, *record));
+        EXPECT_FALSE(bitstream::is_decoder_config(row.codec, Bytes(record->begin(), record->end() - 1)));
+        record->push_back(0);
+        EXPECT_FALSE(bitstream::is_decoder_config(row.codec, *record));
     }
 }

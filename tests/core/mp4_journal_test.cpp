@@ -313,7 +313,10 @@ TEST_F(Mp4Journal, CompletesWhatIsWholeOrLeavesTheFileUntouched)
                      VideoTrackFlipped, AudioTrackFlipped, AudioSizeFieldFlipped,
                      JournalGarbageAfter, JournalSparseGigabytes, FileAtChunk, FileMidSample, FileAtSampleEnd,
                      FileBeforeFirstSample, HeaderOnlyBoth, FileNotARecording, JournalNotOne, JournalHeaderOnly,
-                     IndexedWithBytesAfter, SalvagedSizeNeverPatched, LinkAtTheName };
+                     IndexedWithBytesAfter, SalvagedSizeNeverPatched, LinkAtTheName, VideoEntryZeroed,
+                     HeaderGameFlipped, HeaderCheckFlipped, HeaderRecordFlipped, HeaderGameTwoBits, HeaderRecordTwoBits,
+                     HeaderAndFirstChunkFlipped,
+                     HeaderFlippedFileShort, ShortFirstVideoFlipped };
     enum class Outcome { Kept, Refused, Empty, Untouched };
     struct Row {
         char const* name;
@@ -337,6 +340,8 @@ TEST_F(Mp4Journal, CompletesWhatIsWholeOrLeavesTheFileUntouched)
         { "bit flipped in a video chunk's track", Cut::VideoTrackFlipped, Outcome::Kept, 25, 202 },
         { "bit flipped in an audio chunk's track", Cut::AudioTrackFlipped, Outcome::Kept, 44, 155 },
         { "bit flipped in an audio chunk entry's size", Cut::AudioSizeFieldFlipped, Outcome::Kept, 44, 155 },
+        // Nothing tells its track: it counts as video, and the frames after it wait for the next keyframe.
+        { "video chunk entry zeroed", Cut::VideoEntryZeroed, Outcome::Kept, 25, 202 },
         // The video then starts at frame 20 (2 s), and so does the audio: the 94 frames before 2 s go.
         { "bit flipped in the first chunk's entry", Cut::FirstChunkFlipped, Outcome::Kept, 24, 108 },
         { "journal with bytes after its entries", Cut::JournalGarbageAfter, Outcome::Kept, 44, 202 },
@@ -352,6 +357,20 @@ TEST_F(Mp4Journal, CompletesWhatIsWholeOrLeavesTheFileUntouched)
         { "finished, with bytes after its index", Cut::IndexedWithBytesAfter, Outcome::Untouched, 44, 202 },
         { "salvaged, its mdat size never patched", Cut::SalvagedSizeNeverPatched, Outcome::Kept, 33, 151 },
         { "link at the recording's name", Cut::LinkAtTheName, Outcome::Refused, 0, 0 },
+        // One flipped bit in a header is put back. Failing its check otherwise, it still serves when it reads as
+        // one and whole entries follow on from it; a game name no longer valid UTF-8 is left out.
+        { "bit flipped in the header's game name", Cut::HeaderGameFlipped, Outcome::Kept, 44, 202 },
+        { "bit flipped in the header's check", Cut::HeaderCheckFlipped, Outcome::Kept, 44, 202 },
+        { "bit flipped in the header's decoder configuration", Cut::HeaderRecordFlipped, Outcome::Kept, 44, 202 },
+        { "two bits flipped in the header's game name", Cut::HeaderGameTwoBits, Outcome::Kept, 44, 202 },
+        { "two bits flipped in the header's decoder configuration", Cut::HeaderRecordTwoBits, Outcome::Refused, 0,
+          0 },
+        { "bits flipped in the header's check and in the first chunk's entry", Cut::HeaderAndFirstChunkFlipped,
+          Outcome::Refused, 0, 0 },
+        { "bit flipped in the header's check, chunks past the file's end", Cut::HeaderFlippedFileShort,
+          Outcome::Refused, 0, 0 },
+        // Killed 1.5 s in: its one keyframe is in the file, though its entry is damaged. Not proven empty.
+        { "short, its first video entry damaged", Cut::ShortFirstVideoFlipped, Outcome::Refused, 0, 0 },
     };
     for (auto const& row : rows) {
         SCOPED_TRACE(row.name);
@@ -414,6 +433,30 @@ TEST_F(Mp4Journal, CompletesWhatIsWholeOrLeavesTheFileUntouched)
             std::fill(file.begin() + 40, file.begin() + 48, 0);
             break;
         case Cut::LinkAtTheName: break;
+        case Cut::VideoEntryZeroed:
+            std::fill(journal.begin() + std::ptrdiff_t(ends[2]), journal.begin() + std::ptrdiff_t(ends[3]), 0);
+            break;
+        // The header's body ends with its game name, "Jeu"; its check follows.
+        case Cut::HeaderGameFlipped: journal[ends[0] - 4 - 3] ^= 0x80; break;
+        case Cut::HeaderGameTwoBits: journal[ends[0] - 4 - 3] ^= 0xC0; break;
+        case Cut::HeaderCheckFlipped: journal[ends[0] - 1] ^= 0x01; break;
+        // The decoder configuration's count of parameter sets (size, kind, codec, width, height, length first).
+        case Cut::HeaderRecordFlipped: journal[4 + 1 + 1 + 4 + 4 + 4 + 5] ^= 0x02; break;
+        case Cut::HeaderRecordTwoBits: journal[4 + 1 + 1 + 4 + 4 + 4 + 5] ^= 0x03; break;
+        // Two bits in the check: no single flip explains it.
+        case Cut::HeaderAndFirstChunkFlipped:
+            journal[ends[0] - 1] ^= 0x03;
+            journal[ends[0] + 40] ^= 0x08;
+            break;
+        case Cut::HeaderFlippedFileShort:
+            journal[ends[0] - 1] ^= 0x03;
+            file.resize(media + 22 * video_size + 99 * audio_size);
+            break;
+        case Cut::ShortFirstVideoFlipped:
+            journal.resize(ends[2]);
+            journal[ends[0] + 40] ^= 0x08;
+            file.resize(media + 11 * video_size + 47 * audio_size);
+            break;
         }
         write_bytes(mp4, file);
         write_bytes(journal_path, journal);
@@ -442,6 +485,7 @@ TEST_F(Mp4Journal, CompletesWhatIsWholeOrLeavesTheFileUntouched)
             continue;
         }
         ASSERT_TRUE(completed) << completed.error();
+        EXPECT_EQ(completed->header.label, row.cut == Cut::HeaderGameTwoBits ? "" : "Jeu");
         if (row.outcome == Outcome::Empty) {
             EXPECT_EQ(completed->completion, mp4::Completion::Empty);
             EXPECT_TRUE(bytes_of(mp4) == file) << "an empty recording is left for the caller to remove";

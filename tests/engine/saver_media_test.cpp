@@ -6,7 +6,12 @@
 
 #include "engine/saver.h"
 
+#include <atomic>
+#include <cstdlib>
 #include <fstream>
+#include <limits>
+#include <map>
+#include <new>
 
 #include <gtest/gtest.h>
 
@@ -664,12 +669,30 @@ TEST_F(Thumbnail, RefusesAnImageOfTheWrongLengthAndKeepsTheOldFile)
     EXPECT_EQ(read_file(path), "old");
 }
 
+namespace {
+
+// Allocations of this many bytes or more fail while it is set, as at a start short of memory.
+std::atomic<std::size_t> refused_allocations { std::numeric_limits<std::size_t>::max() };
+
+}
+
+void* operator new(std::size_t size)
+{
+    if (size >= refused_allocations.load(std::memory_order_relaxed))
+        throw std::bad_alloc();
+    if (void* block = std::malloc(size ? size : 1))
+        return block;
+    throw std::bad_alloc();
+}
+[[gnu::noinline]] void operator delete(void* block) noexcept { std::free(block); }
+[[gnu::noinline]] void operator delete(void* block, std::size_t) noexcept { std::free(block); }
+
 // At start-up, what a crash, a kill or a power cut left: recordings with their journal are completed and listed
 // like any clip; the rest is left for the player, and a journal without its file goes.
 class UnfinishedRecordings : public engine_rig::MediaFolder {
 protected:
     // A recording of the test media with its journal, cut as a kill leaves it (the last second still queued).
-    void leave_killed(std::string const& id)
+    void leave_killed(std::string const& id, std::size_t record_padding = 0)
     {
         auto fd = files::open_read_write(dir() / (id + ".mp4"), files::Create::Exclusive);
         ASSERT_TRUE(fd);
@@ -677,13 +700,27 @@ protected:
         ASSERT_TRUE(recorder);
         auto journal = files::create_temp(library::journal_path(dir(), id));
         ASSERT_TRUE(journal);
-        ASSERT_TRUE(recorder->keep_journal(std::move(*journal), { h264().video, h264().audio, "Valorant" }));
+        mp4::JournalHeader header { h264().video, h264().audio, "Valorant" };
+        header.video.record.resize(header.video.record.size() + record_padding);
+        ASSERT_TRUE(recorder->keep_journal(std::move(*journal), header));
         std::size_t a = 0;
         for (auto const& packet : h264().video_packets) {
             for (; a < h264().audio_packets.size() && h264().audio_packets[a].time <= packet.time; ++a)
                 ASSERT_TRUE(recorder->push_audio(h264().audio_packets[a]));
             ASSERT_TRUE(recorder->push_video(packet));
         }
+    }
+
+    // Flips `bits` in the byte of the journal's header at `at` (from its end when negative).
+    void flip_header(std::string const& id, std::ptrdiff_t at, std::uint8_t bits)
+    {
+        auto path = library::journal_path(dir(), id);
+        auto journal = read_file(path);
+        std::ptrdiff_t end = 8;
+        for (int i = 0; i < 4; ++i)
+            end += std::ptrdiff_t(std::uint8_t(journal[std::size_t(i)])) << (24 - 8 * i);
+        journal[std::size_t(at < 0 ? end + at : at)] ^= char(bits);
+        std::ofstream(path, std::ios::binary | std::ios::trunc) << journal;
     }
 };
 
@@ -722,11 +759,27 @@ TEST_F(UnfinishedRecordings, AreCompletedAndListedAtStartUp)
     fs::create_directories(dir() / "outside");
     fs::rename(dir() / "linked.mp4", dir() / "outside" / "linked.mp4");
     fs::create_symlink(dir() / "outside" / "linked.mp4", dir() / "linked.mp4");
+    // Its header failed its check in the game's name only, two bits of it: completed, the damaged name left out.
+    ASSERT_NO_FATAL_FAILURE(leave_killed("game damaged"));
+    flip_header("game damaged", -4 - 8, 0xC0);
+    // Its header cannot be used (two bits of its record's length are wrong), its file's first bytes are damaged (refused), or
+    // its completion throws (its header, which holds a record of 16 MiB, is read at once at a start short of
+    // memory): the file and its journal stay as they are, for a later start.
+    ASSERT_NO_FATAL_FAILURE(leave_killed("header unusable"));
+    flip_header("header unusable", 4 + 1 + 1 + 4 + 4 + 3, 0x03);
+    ASSERT_NO_FATAL_FAILURE(leave_killed("start damaged"));
+    std::fstream(dir() / "start damaged.mp4", std::ios::binary | std::ios::in | std::ios::out).seekp(4).put('x');
+    ASSERT_NO_FATAL_FAILURE(leave_killed("short of memory", 16 << 20));
     auto untouched = [&](char const* id) { return read_file(dir() / (std::string(id) + ".mp4")); };
     auto const without_journal = untouched("without journal");
     auto const outside = untouched("linked");
+    std::map<std::string, std::pair<std::string, std::string>> kept;
+    for (auto id : { "header unusable", "start damaged", "short of memory" })
+        kept[id] = { untouched(id), read_file(library::journal_path(dir(), id)) };
 
+    refused_allocations = 8 << 20;
     engine::complete_unfinished_recordings(dir());
+    refused_allocations = std::numeric_limits<std::size_t>::max();
 
     auto clips = library::list_clips(dir());
     auto killed = std::ranges::find(clips, std::string("killed"), &library::Clip::id);
@@ -763,4 +816,21 @@ TEST_F(UnfinishedRecordings, AreCompletedAndListedAtStartUp)
     EXPECT_FALSE(fs::exists(dir() / "cut before its first sample.mp4"));
     EXPECT_FALSE(fs::exists(library::thumb_path(dir(), "cut before its first sample")));
     EXPECT_EQ(std::ranges::count(clips, std::string("cut before its first sample"), &library::Clip::id), 0);
+
+    auto damaged = std::ranges::find(clips, std::string("game damaged"), &library::Clip::id);
+    ASSERT_NE(damaged, clips.end());
+    EXPECT_TRUE(damaged->recording);
+    EXPECT_EQ(damaged->game, library::fallback_game);
+    EXPECT_EQ(damaged->bytes, killed->bytes);
+    EXPECT_FALSE(fs::exists(library::journal_path(dir(), "game damaged")));
+    for (auto const& [id, bytes] : kept) {
+        EXPECT_TRUE(untouched(id.c_str()) == bytes.first) << id << ": the file changed";
+        EXPECT_TRUE(read_file(library::journal_path(dir(), id)) == bytes.second) << id << ": the journal changed";
+        EXPECT_FALSE(fs::exists(library::meta_path(dir(), id))) << id;
+    }
+    // The next start, with memory enough, completes it.
+    engine::complete_unfinished_recordings(dir());
+    EXPECT_TRUE(library::has_clip_metadata(dir(), "short of memory"));
+    EXPECT_FALSE(fs::exists(library::journal_path(dir(), "short of memory")));
+    EXPECT_TRUE(read_file(library::journal_path(dir(), "header unusable")) == kept["header unusable"].second);
 }
