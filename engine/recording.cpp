@@ -348,6 +348,12 @@ enum class Leftover { Done, TryAgain };
 
 Leftover complete_unfinished(std::filesystem::path const& folder, std::string const& id)
 {
+    // A recording still running holds its journal's lock: another copy of the program (another settings folder,
+    // the same clips folder) is writing it, and its file, reserve and journal are left as they are. Held to the
+    // end here, so that two start-ups at once complete a recording once.
+    auto const held = library::lock_journal(folder, id);
+    if (!held)
+        return Leftover::TryAgain;
     // The room it kept for its index is no longer needed: the index goes after the file's bytes.
     library::remove_reserve(folder, id);
     auto mp4 = folder / (id + ".mp4");

@@ -668,22 +668,32 @@ TEST_F(Thumbnail, RefusesAnImageOfTheWrongLengthAndKeepsTheOldFile)
 // like any clip; the rest is left for the player, and a journal without its file goes.
 class UnfinishedRecordings : public engine_rig::MediaFolder {
 protected:
-    // A recording of the test media with its journal, cut as a kill leaves it (the last second still queued).
-    void leave_killed(std::string const& id)
+    // A recording of the test media with its journal, cut as a kill leaves it (the last second still queued). With
+    // `running`, one still being written, its journal and reserve made as the recording thread makes them and its
+    // recorder kept there.
+    void leave_killed(std::string const& id, std::optional<mp4::Recorder>* running = nullptr)
     {
         auto fd = files::open_read_write(dir() / (id + ".mp4"), files::Create::Exclusive);
         ASSERT_TRUE(fd);
         auto recorder = mp4::Recorder::start(std::move(*fd), h264().video.codec);
         ASSERT_TRUE(recorder);
-        auto journal = files::create_temp(library::journal_path(dir(), id));
+        auto journal = running ? library::create_journal(dir(), id)
+                               : files::create_temp(library::journal_path(dir(), id));
         ASSERT_TRUE(journal);
         ASSERT_TRUE(recorder->keep_journal(std::move(*journal), { h264().video, h264().audio, "Valorant" }));
+        if (running) {
+            auto reserve = library::create_reserve(dir(), id);
+            ASSERT_TRUE(reserve);
+            ASSERT_TRUE(recorder->keep_reserve(std::move(*reserve)));
+        }
         std::size_t a = 0;
         for (auto const& packet : h264().video_packets) {
             for (; a < h264().audio_packets.size() && h264().audio_packets[a].time <= packet.time; ++a)
                 ASSERT_TRUE(recorder->push_audio(h264().audio_packets[a]));
             ASSERT_TRUE(recorder->push_video(packet));
         }
+        if (running)
+            running->emplace(std::move(*recorder));
     }
 };
 
@@ -725,10 +735,35 @@ TEST_F(UnfinishedRecordings, AreCompletedAndListedAtStartUp)
     auto untouched = [&](char const* id) { return read_file(dir() / (std::string(id) + ".mp4")); };
     auto const without_journal = untouched("without journal");
     auto const outside = untouched("linked");
+    // Another copy of the program (settings of its own, the same clips folder) is recording: nothing of it is
+    // touched until its recorder is gone.
+    std::optional<mp4::Recorder> running;
+    ASSERT_NO_FATAL_FAILURE(leave_killed("running", &running));
+    auto running_files = [&] {
+        std::vector<std::string> hashes;
+        for (auto const& path : { dir() / "running.mp4", library::journal_path(dir(), "running"),
+                                  library::reserve_path(dir(), "running") })
+            hashes.push_back(fs::exists(path) ? fmt::format("{:x}", std::hash<std::string> {}(read_file(path)))
+                                              : "missing");
+        return hashes;
+    };
+    auto const running_before = running_files();
 
     engine::complete_unfinished_recordings(dir());
+    EXPECT_EQ(running_files(), running_before);
+    EXPECT_FALSE(fs::exists(library::meta_path(dir(), "running")));
+    // Killed: the next start completes it whole.
+    running.reset();
+    engine::complete_unfinished_recordings(dir());
+    EXPECT_FALSE(fs::exists(library::journal_path(dir(), "running")));
+    EXPECT_FALSE(fs::exists(library::reserve_path(dir(), "running")));
+    auto const completed = media::probe(dir() / "running.mp4");
+    ASSERT_FALSE(completed.is_null());
+    EXPECT_GE(std::stod(completed["format"]["duration"].get<std::string>()), 1.9);
+    engine_rig::expect_decodes(dir() / "running.mp4");
 
     auto clips = library::list_clips(dir());
+    EXPECT_EQ(std::ranges::count(clips, std::string("running"), &library::Clip::id), 1);
     auto killed = std::ranges::find(clips, std::string("killed"), &library::Clip::id);
     ASSERT_NE(killed, clips.end());
     EXPECT_TRUE(killed->recording);
