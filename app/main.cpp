@@ -115,8 +115,9 @@ Result<std::shared_ptr<engine::Engine>> init_app_state(std::filesystem::path con
     auto prepared = library::ensure_meta_dir(clips);
     if (!prepared)
         return fail(fmt::format("Dossier des clips : {}", prepared.error()));
-    // This is the only instance: a recording with its journal was cut short by a crash, a kill or a power cut,
-    // and whatever is half-written there was left by a run that ended mid-save.
+    // A recording whose journal nobody holds was cut short by a crash, a kill or a power cut (one still held is
+    // another copy's, with settings of its own and the same clips folder: it is left alone), and whatever is
+    // half-written there was left by a run that ended mid-save.
     engine::complete_unfinished_recordings(*prepared);
     library::remove_leftover_parts(*prepared);
     light_copy::clean_folder(platform.copies_dir, std::chrono::system_clock::now(), light_copy::Leftovers::Remove);

@@ -9,6 +9,7 @@
 #include <limits>
 #include <locale.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -424,6 +425,17 @@ Result<void> reserve_space(int fd, std::uint64_t bytes)
 }
 
 bool is_out_of_room(int error_number) { return error_number == ENOSPC || error_number == EDQUOT || error_number == EFBIG; }
+
+Result<bool> try_lock(int fd)
+{
+    while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EWOULDBLOCK)
+            return false;
+        if (errno != EINTR)
+            return fail(fmt::format("verrouillage impossible : {}", os_error(errno)));
+    }
+    return true;
+}
 
 BufWriter::BufWriter(int fd)
     : m_fd(fd)

@@ -74,6 +74,13 @@ Result<void> reserve_space(int fd, std::uint64_t bytes);
 // true for the errors of a disk with no room left for a write: no space, over quota, file too large.
 bool is_out_of_room(int error_number);
 
+// Takes the exclusive lock (flock) of the file open at `fd` without waiting: false when another open of the file,
+// in this process or another, holds it. The lock belongs to this open of the file and lasts until its last
+// descriptor closes, so a process that dies, even killed outright, never leaves it held; every descriptor here is
+// opened with O_CLOEXEC, so no program started from this one inherits it. The error is "verrouillage impossible :
+// {}" with the system's text.
+Result<bool> try_lock(int fd);
+
 // Sequential writer with a 1 MiB buffer; large writes bypass the buffer. The owner calls flush()
 // (and sync() where durability matters) before trusting the bytes; the destructor does not flush.
 // The first error is final: once a write failed, nobody knows how much of it reached the file, so every later

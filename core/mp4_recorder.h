@@ -65,7 +65,8 @@ public:
     // The file is synced once finished, so that its journal can go.
     Result<RecordingSummary> finish(VideoConfig const& video, AudioConfig const* audio);
 
-    // From now on each chunk is journaled in `journal` (freshly created, empty), which starts with the header.
+    // From now on each chunk is journaled in `journal` (freshly created, empty), which starts with the header. Its
+    // descriptor stays open until the recorder is destroyed, and with it the lock the journal was created with.
     Result<void> keep_journal(files::Fd journal, JournalHeader const& header);
     // Keeps room for the index in `reserve` (a file of its own on the same disk), grown with the tables; a
     // reserve that cannot grow is a write error: the disk is full, and the index still fits in what it holds.

@@ -350,6 +350,12 @@ enum class Leftover { Done, TryAgain };
 
 Leftover complete_unfinished(std::filesystem::path const& folder, std::string const& id)
 {
+    // A recording still running holds its journal's lock: another copy of the program (another settings folder,
+    // the same clips folder) is writing it, and its file, reserve and journal are left as they are. Held to the
+    // end here, so that two start-ups at once complete a recording once.
+    auto const held = library::lock_journal(folder, id);
+    if (!held)
+        return Leftover::TryAgain;
     // The room it kept for its index is no longer needed: the index goes after the file's bytes.
     library::remove_reserve(folder, id);
     auto mp4 = folder / (id + ".mp4");
@@ -360,13 +366,11 @@ Leftover complete_unfinished(std::filesystem::path const& folder, std::string co
         return ec && ec != std::errc::no_such_file_or_directory ? Leftover::TryAgain : Leftover::Done;
     // Opened without following a link: if one was put at the name since, nothing is written through it.
     auto fd = library::open_recording(folder, id);
-    auto journal_fd = library::open_journal(folder, id);
-    if (!fd || !journal_fd) {
+    if (!fd) {
         auto now = std::filesystem::symlink_status(mp4, ec);
         return !ec && now.type() == std::filesystem::file_type::symlink ? Leftover::Done : Leftover::TryAgain;
     }
-    auto contents = mp4::read_journal_file(journal_fd->get());
-    journal_fd->reset();
+    auto contents = mp4::read_journal_file(held->get());
     // Unreadable now (a disk error), or its header cannot be used: both stay as they are.
     if (!contents || !*contents)
         return Leftover::TryAgain;

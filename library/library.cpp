@@ -205,7 +205,14 @@ fs::path reserve_path(fs::path const& folder, std::string_view id)
 
 Result<files::Fd> create_journal(fs::path const& folder, std::string_view id)
 {
-    return create_in_meta_dir(folder, journal_name(id));
+    auto meta = TRY(open_meta_dir(folder));
+    auto journal = TRY(meta.create_temp(journal_name(id)));
+    // Taken at once, before the first byte (the folder's sync takes a while): a start-up that took it first finds
+    // an empty journal and removes it, so the recording must not go on with this one.
+    if (!TRY(files::try_lock(journal.get())))
+        return fail(fmt::format("verrouillage impossible : {}", os_error(EWOULDBLOCK)));
+    (void)meta.sync();
+    return journal;
 }
 
 Result<files::Fd> create_reserve(fs::path const& folder, std::string_view id)
@@ -217,6 +224,18 @@ Result<files::Fd> open_journal(fs::path const& folder, std::string_view id)
 {
     auto meta = TRY(open_meta_dir(folder));
     return meta.open_regular(journal_name(id));
+}
+
+std::optional<files::Fd> lock_journal(fs::path const& folder, std::string_view id)
+{
+    auto journal = open_journal(folder, id);
+    if (!journal || !files::try_lock(journal->get()).value_or(false))
+        return std::nullopt;
+    // Locked only once its recorder was done with it and removed it, or another start-up did: nothing is left to do.
+    struct stat st {};
+    if (::fstat(journal->get(), &st) != 0 || st.st_nlink == 0)
+        return std::nullopt;
+    return std::move(*journal);
 }
 
 Result<files::Fd> open_recording(fs::path const& folder, std::string_view id)

@@ -105,12 +105,20 @@ std::filesystem::path thumb_path(std::filesystem::path const& folder, std::strin
 std::filesystem::path journal_path(std::filesystem::path const& folder, std::string_view id);
 std::filesystem::path reserve_path(std::filesystem::path const& folder, std::string_view id);
 // Each created afresh (whatever had the name, a link included, goes first) through open_meta_dir, whose folder
-// is then synced so that the name outlives a power cut.
+// is then synced so that the name outlives a power cut. The journal comes locked (files::try_lock) before it holds
+// a byte, and its descriptor keeps the lock for as long as the recorder holds it: another copy of the program
+// (another settings folder, the same clips folder) starting meanwhile leaves the recording alone. Should that
+// start-up hold it in the instant after the creation, the error is "verrouillage impossible : {}".
 Result<files::Fd> create_journal(std::filesystem::path const& folder, std::string_view id);
 Result<files::Fd> create_reserve(std::filesystem::path const& folder, std::string_view id);
 // The journal, opened for reading when it is a regular file itself, not a link (it is read a window at a time:
 // its length is not to be trusted).
 Result<files::Fd> open_journal(std::filesystem::path const& folder, std::string_view id);
+// The journal of a recording nobody writes any longer, opened as open_journal does and locked: while the
+// descriptor is held, no recorder and no other start-up works on the recording. Nothing when it cannot be opened
+// or locked, when a running recording holds it, or when it was removed since it was listed (its recording
+// finished, or another start-up completed it): the recording is then left as it is.
+std::optional<files::Fd> lock_journal(std::filesystem::path const& folder, std::string_view id);
 // The recording "{id}.mp4" of the clips folder, opened for reading and writing when it is a regular file itself:
 // a link at its name is refused (ELOOP), never followed.
 Result<files::Fd> open_recording(std::filesystem::path const& folder, std::string_view id);

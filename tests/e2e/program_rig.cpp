@@ -104,8 +104,8 @@ void Home::write_settings(nlohmann::json const& changes) const
 
 std::vector<std::string> Home::variables() const
 {
-    return { "HOME=" + root.string(), "XDG_CONFIG_HOME=" + (root / ".config").string(),
-             "XDG_DATA_HOME=" + (root / ".local" / "share").string(), "XDG_CACHE_HOME=" + (root / ".cache").string() };
+    return { "HOME=" + root.string(), "XDG_CONFIG_HOME=" + (xdg() / ".config").string(),
+             "XDG_DATA_HOME=" + (xdg() / ".local" / "share").string(), "XDG_CACHE_HOME=" + (xdg() / ".cache").string() };
 }
 
 // -- Processes -------------------------------------------------------------------------------------------------

@@ -39,8 +39,12 @@ using media::poll_until;
 // run never sees the user's settings or clips. XDG_RUNTIME_DIR (the sound server, the instance lock) stays.
 struct Home {
     std::filesystem::path root;
+    // Where the XDG data, config and cache folders lie when not in `root`: another copy of the program with
+    // settings of its own under the same HOME, and so the same default clips folder.
+    std::filesystem::path xdg_root;
 
-    std::filesystem::path config_dir() const { return root / ".config" / "quill.mar"; }
+    std::filesystem::path xdg() const { return xdg_root.empty() ? root : xdg_root; }
+    std::filesystem::path config_dir() const { return xdg() / ".config" / "quill.mar"; }
     std::filesystem::path clips_dir() const { return root / "Videos" / "quill.mar"; }
     std::filesystem::path meta_dir() const { return clips_dir() / ".quillmar"; }
     // settings.json in the data folder: the test settings below with `changes` merged over them.

@@ -497,6 +497,58 @@ TEST_F(ProgramRun, RecordingCutByAKillIsCompletedAtTheNextStart)
     stop(again);
 }
 
+// Another copy of the program, with settings of its own (XDG_CONFIG_HOME elsewhere) and so the same default clips
+// folder, starts during a recording: its start-up leaves the recording alone, which goes on. Cut by kill -9 after
+// that, the recording is completed at the next start, short of at most its last 2 s.
+TEST_F(ProgramRun, RecordingGoesOnWhileAnotherCopyStartsAndIsCompletedAfterAKill)
+{
+    home.write_settings();
+    auto program = start_with_game();
+    ASSERT_TRUE(program);
+    buffer_until(2.0);
+    auto const file = start_recording(*program);
+    ASSERT_TRUE(file);
+    double const started = e2e::monotonic_seconds();
+    auto const journal = home.meta_dir() / (file->stem().string() + ".journal");
+    auto grown_past = [&](std::uintmax_t size) {
+        return e2e::poll_until([&] {
+            std::error_code ec;
+            auto const now = std::filesystem::file_size(*file, ec);
+            return !ec && now > size;
+        }, 15s);
+    };
+    // A chunk past the headers (ftyp and mdat, 48 bytes): there is a recording to complete, journaled. A few more
+    // seconds make it one worth keeping.
+    ASSERT_TRUE(grown_past(48)) << program->output();
+    ASSERT_TRUE(std::filesystem::exists(journal));
+    std::this_thread::sleep_for(3s);
+
+    e2e::Home other = home;
+    other.xdg_root = home.root / "other";
+    other.write_settings();
+    Program copy(other, { "--tray" });
+    // Its saver starts once its start-up has gone through the clips folder.
+    ASSERT_TRUE(copy.wait_thread("quillmar-saver")) << copy.output();
+    EXPECT_TRUE(std::filesystem::exists(journal)) << "the other start-up took the journal";
+    EXPECT_TRUE(e2e::list_clips(home.clips_dir()).empty()) << "the other start-up completed the recording";
+    ASSERT_TRUE(grown_past(std::filesystem::file_size(*file))) << program->output();
+    std::this_thread::sleep_for(4s);
+    double const recorded = e2e::monotonic_seconds() - started;
+    program->signal(SIGKILL);
+    EXPECT_EQ(program->wait_exit(10s), 128 + SIGKILL);
+
+    Program again(home, { "--tray" });
+    auto clips = e2e::wait_clips(home.clips_dir(), 1);
+    ASSERT_EQ(clips.size(), 1u) << again.output();
+    EXPECT_EQ(clips[0].mp4, *file);
+    RecordProperty("recorded_while_another_copy_started_secs", std::to_string(recorded));
+    RecordProperty("kept_after_another_copy_started_secs",
+                   std::to_string(expect_completed_recording(clips[0], recorded - 2.0)));
+    EXPECT_FALSE(std::filesystem::exists(journal));
+    stop(again);
+    stop(copy);
+}
+
 // One bit flipped 20 % into a killed recording's journal, in the entry of a video chunk: completion at the next
 // start loses that chunk and the frames up to the next keyframe, nothing more; the file keeps every byte it
 // had and decodes without a word.

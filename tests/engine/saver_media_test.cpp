@@ -691,24 +691,35 @@ void* operator new(std::size_t size)
 // like any clip; the rest is left for the player, and a journal without its file goes.
 class UnfinishedRecordings : public engine_rig::MediaFolder {
 protected:
-    // A recording of the test media with its journal, cut as a kill leaves it (the last second still queued).
-    void leave_killed(std::string const& id, std::size_t record_padding = 0)
+    // A recording of the test media with its journal, cut as a kill leaves it (the last second still queued). With
+    // `running`, one still being written, its journal and reserve made as the recording thread makes them and its
+    // recorder kept there.
+    void leave_killed(std::string const& id, std::optional<mp4::Recorder>* running = nullptr,
+                      std::size_t record_padding = 0)
     {
         auto fd = files::open_read_write(dir() / (id + ".mp4"), files::Create::Exclusive);
         ASSERT_TRUE(fd);
         auto recorder = mp4::Recorder::start(std::move(*fd), h264().video.codec);
         ASSERT_TRUE(recorder);
-        auto journal = files::create_temp(library::journal_path(dir(), id));
+        auto journal = running ? library::create_journal(dir(), id)
+                               : files::create_temp(library::journal_path(dir(), id));
         ASSERT_TRUE(journal);
         mp4::JournalHeader header { h264().video, h264().audio, "Valorant" };
         header.video.record.resize(header.video.record.size() + record_padding);
         ASSERT_TRUE(recorder->keep_journal(std::move(*journal), header));
+        if (running) {
+            auto reserve = library::create_reserve(dir(), id);
+            ASSERT_TRUE(reserve);
+            ASSERT_TRUE(recorder->keep_reserve(std::move(*reserve)));
+        }
         std::size_t a = 0;
         for (auto const& packet : h264().video_packets) {
             for (; a < h264().audio_packets.size() && h264().audio_packets[a].time <= packet.time; ++a)
                 ASSERT_TRUE(recorder->push_audio(h264().audio_packets[a]));
             ASSERT_TRUE(recorder->push_video(packet));
         }
+        if (running)
+            running->emplace(std::move(*recorder));
     }
 
     // Flips `bits` in the byte of the journal's header at `at` (from its end when negative).
@@ -769,17 +780,32 @@ TEST_F(UnfinishedRecordings, AreCompletedAndListedAtStartUp)
     flip_header("header unusable", 4 + 1 + 1 + 4 + 4 + 3, 0x03);
     ASSERT_NO_FATAL_FAILURE(leave_killed("start damaged"));
     std::fstream(dir() / "start damaged.mp4", std::ios::binary | std::ios::in | std::ios::out).seekp(4).put('x');
-    ASSERT_NO_FATAL_FAILURE(leave_killed("short of memory", 16 << 20));
+    ASSERT_NO_FATAL_FAILURE(leave_killed("short of memory", nullptr, 16 << 20));
     auto untouched = [&](char const* id) { return read_file(dir() / (std::string(id) + ".mp4")); };
     auto const without_journal = untouched("without journal");
     auto const outside = untouched("linked");
     std::map<std::string, std::pair<std::string, std::string>> kept;
     for (auto id : { "header unusable", "start damaged", "short of memory" })
         kept[id] = { untouched(id), read_file(library::journal_path(dir(), id)) };
+    // Another copy of the program (settings of its own, the same clips folder) is recording: nothing of it is
+    // touched until its recorder is gone.
+    std::optional<mp4::Recorder> running;
+    ASSERT_NO_FATAL_FAILURE(leave_killed("running", &running));
+    auto running_files = [&] {
+        std::vector<std::string> hashes;
+        for (auto const& path : { dir() / "running.mp4", library::journal_path(dir(), "running"),
+                                  library::reserve_path(dir(), "running") })
+            hashes.push_back(fs::exists(path) ? fmt::format("{:x}", std::hash<std::string> {}(read_file(path)))
+                                              : "missing");
+        return hashes;
+    };
+    auto const running_before = running_files();
 
     refused_allocations = 8 << 20;
     engine::complete_unfinished_recordings(dir());
     refused_allocations = std::numeric_limits<std::size_t>::max();
+    EXPECT_EQ(running_files(), running_before);
+    EXPECT_FALSE(fs::exists(library::meta_path(dir(), "running")));
 
     auto clips = library::list_clips(dir());
     auto killed = std::ranges::find(clips, std::string("killed"), &library::Clip::id);
@@ -828,9 +854,17 @@ TEST_F(UnfinishedRecordings, AreCompletedAndListedAtStartUp)
         EXPECT_TRUE(read_file(library::journal_path(dir(), id)) == bytes.second) << id << ": the journal changed";
         EXPECT_FALSE(fs::exists(library::meta_path(dir(), id))) << id;
     }
-    // The next start, with memory enough, completes it.
+    // The next start, with memory enough, completes it, and the recording killed since whole.
+    running.reset();
     engine::complete_unfinished_recordings(dir());
     EXPECT_TRUE(library::has_clip_metadata(dir(), "short of memory"));
+    EXPECT_FALSE(fs::exists(library::journal_path(dir(), "running")));
+    EXPECT_FALSE(fs::exists(library::reserve_path(dir(), "running")));
+    EXPECT_EQ(std::ranges::count(library::list_clips(dir()), std::string("running"), &library::Clip::id), 1);
+    auto const completed = media::probe(dir() / "running.mp4");
+    ASSERT_FALSE(completed.is_null());
+    EXPECT_GE(std::stod(completed["format"]["duration"].get<std::string>()), 1.9);
+    engine_rig::expect_decodes(dir() / "running.mp4");
     EXPECT_FALSE(fs::exists(library::journal_path(dir(), "short of memory")));
     EXPECT_TRUE(read_file(library::journal_path(dir(), "header unusable")) == kept["header unusable"].second);
 }
