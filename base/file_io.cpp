@@ -452,6 +452,11 @@ Result<bool> try_lock(int fd)
     while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         if (errno == EWOULDBLOCK)
             return false;
+        // A file system that keeps no locks (a network share without its lock service) cannot tell another copy's
+        // file from a leftover: the file is used as before locks existed, rather than every save and recording
+        // on it refused.
+        if (errno == ENOLCK || errno == ENOSYS || errno == EOPNOTSUPP)
+            return true;
         if (errno != EINTR)
             return fail(fmt::format("verrouillage impossible : {}", os_error(errno)));
     }

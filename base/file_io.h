@@ -77,8 +77,8 @@ bool is_out_of_room(int error_number);
 // Takes the exclusive lock (flock) of the file open at `fd` without waiting: false when another open of the file,
 // in this process or another, holds it. The lock belongs to this open of the file and lasts until its last
 // descriptor closes, so a process that dies, even killed outright, never leaves it held; every descriptor here is
-// opened with O_CLOEXEC, so no program started from this one inherits it. The error is "verrouillage impossible :
-// {}" with the system's text.
+// opened with O_CLOEXEC, so no program started from this one inherits it. On a file system that keeps no locks it
+// says true, as if taken. The error is "verrouillage impossible : {}" with the system's text.
 Result<bool> try_lock(int fd);
 
 // Sequential writer with a 1 MiB buffer; large writes bypass the buffer. The owner calls flush()
