@@ -222,6 +222,27 @@ Result<void> Dir::remove(std::string_view name) const
     return {};
 }
 
+Result<bool> Dir::remove_unheld(std::string_view name) const
+{
+    auto entry = TRY(entry_name(name));
+    auto fd = TRY(open_regular_at(m_fd.get(), entry.c_str(), O_NOFOLLOW));
+    if (!TRY(try_lock(fd.get())))
+        return false;
+    // Between the open and the lock its writer may have renamed it or removed it, and another file may have taken
+    // the name: only the very file locked goes. The lock is held until it is gone.
+    struct stat held {};
+    struct stat named {};
+    if (::fstat(fd.get(), &held) != 0)
+        return fail(os_error(errno));
+    if (::fstatat(m_fd.get(), entry.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno == ENOENT ? Result<bool>(false) : fail(os_error(errno));
+    if (held.st_dev != named.st_dev || held.st_ino != named.st_ino)
+        return false;
+    if (::unlinkat(m_fd.get(), entry.c_str(), 0) != 0)
+        return fail(os_error(errno));
+    return true;
+}
+
 Result<void> Dir::sync() const
 {
     while (::fsync(m_fd.get()) != 0) {
@@ -431,6 +452,11 @@ Result<bool> try_lock(int fd)
     while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         if (errno == EWOULDBLOCK)
             return false;
+        // A file system that keeps no locks (a network share without its lock service) cannot tell another copy's
+        // file from a leftover: the file is used as before locks existed, rather than every save and recording
+        // on it refused.
+        if (errno == ENOLCK || errno == ENOSYS || errno == EOPNOTSUPP)
+            return true;
         if (errno != EINTR)
             return fail(fmt::format("verrouillage impossible : {}", os_error(errno)));
     }
@@ -558,25 +584,40 @@ Result<PartFile> PartFile::create(Dir const& dir, std::string_view temp, std::st
 {
     auto own = TRY(dir.duplicate());
     auto target = TRY(entry_name(final_name));
-    auto fd = TRY(own.create_temp(temp));
-    return PartFile(std::move(own), std::move(fd), std::string(temp), std::move(target));
+    // Locked before its first byte, until it is renamed or removed: another copy of the program starting meanwhile
+    // removes the parts a crash left, and leaves a locked one alone. A sweep that took the lock in the instant
+    // between the creation and ours removes the name (or has removed it already): the part is then made again.
+    for (int attempt = 0;; ++attempt) {
+        auto fd = TRY(own.create_temp(temp));
+        auto locked = try_lock(fd.get());
+        if (!locked) {
+            (void)own.remove(temp);
+            return fail(std::move(locked).error());
+        }
+        struct stat st {};
+        if (*locked && ::fstat(fd.get(), &st) == 0 && st.st_nlink > 0)
+            return PartFile(std::move(own), std::move(fd), std::string(temp), std::move(target));
+        if (attempt == 2)
+            return fail(fmt::format("verrouillage impossible : {}", os_error(EWOULDBLOCK)));
+    }
 }
 
 PartFile::~PartFile()
 {
     if (m_done)
         return;
-    m_fd.reset();
     (void)m_dir.remove(m_temp);
+    m_fd.reset();
 }
 
 Result<void> PartFile::commit()
 {
     if (auto synced = fdatasync_fd(m_fd.get()); !synced)
         return synced;
-    m_fd.reset();
+    // Renamed before the lock goes with the descriptor: unlocked under its temporary name, it is a leftover.
     TRY_VOID(m_dir.rename(m_temp, m_final));
     m_done = true;
+    m_fd.reset();
     return m_dir.sync();
 }
 

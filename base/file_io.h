@@ -77,8 +77,8 @@ bool is_out_of_room(int error_number);
 // Takes the exclusive lock (flock) of the file open at `fd` without waiting: false when another open of the file,
 // in this process or another, holds it. The lock belongs to this open of the file and lasts until its last
 // descriptor closes, so a process that dies, even killed outright, never leaves it held; every descriptor here is
-// opened with O_CLOEXEC, so no program started from this one inherits it. The error is "verrouillage impossible :
-// {}" with the system's text.
+// opened with O_CLOEXEC, so no program started from this one inherits it. On a file system that keeps no locks it
+// says true, as if taken. The error is "verrouillage impossible : {}" with the system's text.
 Result<bool> try_lock(int fd);
 
 // Sequential writer with a 1 MiB buffer; large writes bypass the buffer. The owner calls flush()
@@ -143,6 +143,10 @@ public:
     Result<void> rename(std::string_view from, std::string_view to) const;
     // Removes the entry `name`, a link itself and never its target; a folder is refused.
     Result<void> remove(std::string_view name) const;
+    // Removes the regular file `name` unless an open of it holds its lock (files::try_lock), as a PartFile's does
+    // until its commit: true when it went, false when it is held or was renamed or removed meanwhile. A link at the
+    // name is refused (ELOOP), anything but a regular file too.
+    Result<bool> remove_unheld(std::string_view name) const;
     // A rename or a creation survives a power cut only once its folder did.
     Result<void> sync() const;
     // The entries, links left unfollowed; "." and ".." left out.
@@ -165,11 +169,15 @@ Result<void> ensure_own_folder(std::filesystem::path const& folder);
 
 // A file being written under a temporary name beside its final name. commit() flushes the data to disk
 // (fdatasync), renames it over the final name and syncs the folder; a PartFile destroyed without commit unlinks its
-// temporary file, so a failure never leaves a part behind and never touches the final file.
+// temporary file, so a failure never leaves a part behind and never touches the final file. Its descriptor holds
+// the file's lock (files::try_lock) from the creation, before the first byte, until the rename or the removal: a
+// sweep of leftovers by another copy of the program (Dir::remove_unheld) leaves it alone. keep() lets the lock go
+// with the descriptor.
 class PartFile {
 public:
-    // Creates `temp` for writing (Dir::create_temp); `final_path` is where commit() puts it. Both lie in one folder,
-    // which is opened once: the commit renames and syncs inside that very folder.
+    // Creates `temp` for writing (Dir::create_temp) and locks it; `final_path` is where commit() puts it. Both lie in
+    // one folder, which is opened once: the commit renames and syncs inside that very folder. When the lock cannot
+    // be had, the error is "verrouillage impossible : {}" with the system's text.
     static Result<PartFile> create(std::filesystem::path const& temp, std::filesystem::path const& final_path);
     // The same with the names `temp` and `final_name` inside `dir`.
     static Result<PartFile> create(Dir const& dir, std::string_view temp, std::string_view final_name);

@@ -146,8 +146,9 @@ void remove_leftover_parts(fs::path const& folder)
         for (auto const& entry : dir->entries().value_or(std::vector<files::Dir::Entry> {})) {
             bool const leftover
                 = std::ranges::any_of(suffixes, [&](auto suffix) { return entry.name.ends_with(suffix); });
+            // A part still being written, by another copy of the program sharing the folder, is locked.
             if (leftover && entry.regular)
-                (void)dir->remove(entry.name);
+                (void)dir->remove_unheld(entry.name);
         }
     };
     sweep(files::Dir::open(folder));

@@ -91,7 +91,8 @@ void restore_clips_dir(std::filesystem::path const& folder);
 
 // Start-up: removes what an earlier run left half-written in the clips folder and its ".quillmar"
 // ("*.mp4.part", "*.json.tmp", "*.jpg.part"). Only regular files go; a link of that name is left, and its
-// target with it, and a linked ".quillmar" is not entered. Errors are ignored: a leftover only takes up room.
+// target with it, and a linked ".quillmar" is not entered. A part whose writer still holds it (another copy of the
+// program saving into the same folder) is left as well. Errors are ignored: a leftover only takes up room.
 void remove_leftover_parts(std::filesystem::path const& folder);
 
 // The MP4 of a valid id when it exists as a regular file (after links); nothing is opened.

@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include "base/file_io.h"
 #include "core/mp4_recorder.h"
 #include "engine/recording.h"
 #include "engine/thumbnail.h"
@@ -349,9 +350,32 @@ TEST_F(SaverRealMedia, LinksPlantedInTheClipsFolderNeverReachOutside)
             engine->pending_deletions, *local.trash, library::Force::Yes, std::chrono::steady_clock::now())
                 .empty());
 
-        // The start-up sweep and the completion of recordings a crash left unfinished.
+        // The start-up sweep and the completion of recordings a crash left unfinished. Another copy of the program
+        // saving into the folder meanwhile holds its parts: they stay, and its commits then succeed.
         ASSERT_TRUE(engine_rig::write_clip(clips, "settings", h264()));
+        std::vector<std::pair<fs::path, fs::path>> held { { clips / "saving.mp4.part", clips / "saving.mp4" } };
+        std::vector<fs::path> left { clips / "old.mp4.part" };
+        if (!hidden_linked) {
+            held.insert(held.end(), { { meta / "saving.jpg.part", meta / "saving.jpg" },
+                { meta / "saving.json.tmp", meta / "saving.json" } });
+            left.insert(left.end(), { meta / "old.jpg.part", meta / "old.json.tmp" });
+        }
+        std::vector<files::PartFile> writers;
+        for (auto const& [temp, final] : held) {
+            auto writer = files::PartFile::create(temp, final);
+            ASSERT_TRUE(writer) << writer.error();
+            ASSERT_TRUE(files::write_all(writer->fd(), std::span(reinterpret_cast<std::uint8_t const*>("saving"), 6)));
+            writers.push_back(std::move(*writer));
+        }
+        for (auto const& path : left)
+            std::ofstream(path) << "left by a crash";
         library::remove_leftover_parts(clips);
+        for (auto& writer : writers)
+            EXPECT_TRUE(writer.commit());
+        for (auto const& [temp, final] : held)
+            EXPECT_EQ(read_file(final), "saving") << final;
+        for (auto const& path : left)
+            EXPECT_FALSE(fs::exists(fs::symlink_status(path))) << path;
         engine::complete_unfinished_recordings(clips);
         EXPECT_TRUE(fs::is_symlink(clips / "x.mp4.part"));
     };
