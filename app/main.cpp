@@ -84,7 +84,24 @@ void apply_bindings(hotkeys::HotkeyThread const& handle, settings::Settings cons
     hotkeys::send_command(handle, hotkeys::SetBindings { bindings_for(settings) });
 }
 
-void HotkeyShortcuts::set_paused(bool paused) { hotkeys::send_command(m_thread, hotkeys::Pause { paused }); }
+void HotkeyShortcuts::set_paused(bool paused)
+{
+    std::lock_guard lock(m_mutex);
+    // A capture asked for just as the window lost the keyboard would leave the keys off for good.
+    if (paused && !m_focused)
+        return;
+    m_paused = paused;
+    hotkeys::send_command(m_thread, hotkeys::Pause { paused });
+}
+void HotkeyShortcuts::set_window_focus(bool focused)
+{
+    std::lock_guard lock(m_mutex);
+    m_focused = focused;
+    if (focused || !m_paused)
+        return;
+    m_paused = false;
+    hotkeys::send_command(m_thread, hotkeys::Pause { false });
+}
 void HotkeyShortcuts::settle_and_pause(std::chrono::milliseconds bound)
 {
     auto [applied_tx, applied_rx] = channel::make<bool>();
@@ -248,6 +265,14 @@ void resume_keys(ShellState& state)
 }
 
 void view_created(ShellState& state) { resume_keys(state); }
+
+void window_focus(ShellState& state, bool focused)
+{
+    if (state.quitting || !state.engine)
+        return;
+    if (auto keys = state.engine->hotkeys.copy())
+        keys->set_window_focus(focused);
+}
 
 void first_event(ShellState& state)
 {

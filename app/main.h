@@ -105,10 +105,15 @@ public:
     void settle_and_pause(std::chrono::milliseconds bound) override;
     void apply(settings::Settings const& settings) override;
     std::vector<std::string> failed_keys() const override;
+    void set_window_focus(bool focused) override;
     hotkeys::HotkeyThread& thread() { return m_thread; }
 
 private:
     hotkeys::HotkeyThread m_thread;
+    // A pause and the window's loss of the keyboard reach the thread in the order they were decided.
+    std::mutex m_mutex;
+    bool m_paused { false };  // by set_paused; the quit's pause is not counted
+    bool m_focused { true };  // until the window says otherwise: without a window, nothing gates the page
 };
 
 struct ShellState {
@@ -135,6 +140,8 @@ struct ShellState {
 // A web view was created or its page reloaded: the page that had paused the global keys (while it
 // captured a new key) is gone, so they are turned back on.
 void view_created(ShellState& state);
+// The window took or lost the keyboard: losing it turns the keys the page paused back on.
+void window_focus(ShellState& state, bool focused);
 // Turns the global keys back on once the hotkeys thread exists.
 void resume_keys(ShellState& state);
 

@@ -195,6 +195,7 @@ Result<std::unique_ptr<platform::AppWindow>> create_window(shell::ShellState& st
     // The window belongs to the state: these run only while it exists.
     events.close_requested = [&state] { shell::close_requested(state); };
     events.page_committed = [&state] { shell::view_created(state); };
+    events.focus_changed = [&state](bool focused) { shell::window_focus(state, focused); };
     events.page_failed = [proxy = state.proxy] {
         if (proxy)
             proxy->send(shell::UserEvent { shell::UserEvent::WebViewFailed {} });

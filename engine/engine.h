@@ -94,6 +94,11 @@ public:
     virtual void apply(settings::Settings const& settings) = 0;
     // The labels of the shortcuts the desktop refused at the last application.
     virtual std::vector<std::string> failed_keys() const = 0;
+    // The program's window took or lost the keyboard (hidden or minimised, it has lost it). A pause asked by
+    // set_paused ends when the window loses it, and none is taken until it is back: the page pauses the
+    // shortcuts only to capture a key, which it can no longer receive, and the player has gone back to a game
+    // where the shortcuts must work.
+    virtual void set_window_focus(bool focused) = 0;
 };
 
 class Engine;

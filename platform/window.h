@@ -58,6 +58,8 @@ struct WindowSpec {
 struct WindowEvents {
     std::function<void()> close_requested; // the player closes the window; it stays until destroyed
     std::function<void()> page_committed;  // every load of the page, reloads included
+    // The window took (true) or lost (false) the keyboard focus; hidden or minimised, it has lost it.
+    std::function<void(bool)> focus_changed;
     // The page's process ended (crash, memory limit) or stopped answering (it was ended first).
     std::function<void()> page_failed;
 };

@@ -1886,6 +1886,11 @@ function keyRowClick(e) {
   return false;
 }
 
+// The window losing the keyboard (another window in front, or it is hidden) ends a capture as Escape does: the
+// row would wait for a key it can no longer receive, and the player is back where the shortcuts must work.
+window.addEventListener('blur', () => unlisten());
+document.addEventListener('visibilitychange', () => document.visibilityState === 'hidden' && unlisten());
+
 async function addSlot() {
   const most = longest();
   const secs = DURATIONS.find(d => d > most) ?? MAX_SECS;

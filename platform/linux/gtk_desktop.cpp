@@ -102,6 +102,11 @@ public:
         gtk_widget_show(GTK_WIDGET(m_view));
         g_signal_connect(m_window, "delete-event", G_CALLBACK(on_delete), this);
         g_signal_connect(m_window, "window-state-event", G_CALLBACK(on_window_state), this);
+        // The toplevel's own focus, as the page's blur and focus follow it; an unmapped window has lost it even
+        // where no focus event comes.
+        g_signal_connect(m_window, "focus-in-event", G_CALLBACK(on_focus_in), this);
+        g_signal_connect(m_window, "focus-out-event", G_CALLBACK(on_focus_out), this);
+        g_signal_connect(m_window, "unmap-event", G_CALLBACK(on_focus_out), this);
         for (char const* signal : { "map", "style-updated" })
             g_signal_connect_after(m_window, signal, G_CALLBACK(+[](GtkWidget*, gpointer data) noexcept {
                                        static_cast<GtkAppWindow*>(data)->apply_variant();
@@ -263,6 +268,20 @@ private:
             },
             new Deferred { self->m_alive, self }, [](gpointer token) { delete static_cast<Deferred*>(token); });
         return TRUE;
+    }
+
+    static gboolean on_focus_in(GtkWidget*, GdkEvent*, gpointer data) noexcept
+    {
+        if (auto copy = static_cast<GtkAppWindow*>(data)->m_events.focus_changed)
+            copy(true);
+        return FALSE;
+    }
+
+    static gboolean on_focus_out(GtkWidget*, GdkEvent*, gpointer data) noexcept
+    {
+        if (auto copy = static_cast<GtkAppWindow*>(data)->m_events.focus_changed)
+            copy(false);
+        return FALSE;
     }
 
     static gboolean on_window_state(GtkWidget*, GdkEventWindowState* event, gpointer data) noexcept

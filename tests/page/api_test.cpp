@@ -47,6 +47,7 @@ struct RecordedShortcuts final : engine::Shortcuts {
     void settle_and_pause(std::chrono::milliseconds) override { }
     void apply(settings::Settings const& settings) override { applied.push_back(settings); }
     std::vector<std::string> failed_keys() const override { return failed; }
+    void set_window_focus(bool) override { }
     std::vector<settings::Settings> applied;
     std::vector<std::string> failed;
 };

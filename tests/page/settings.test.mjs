@@ -155,6 +155,22 @@ test('shortcut capture: combinations, swaps, moves, Escape, keys without a code,
   await page.click('#nav-list [data-filter=all]');
   await r.waitCall('suspend', before + 2);
   assert.deepEqual(pauses().slice(before), [true, false]);
+  // So does the window losing the keyboard to another one, or being hidden: the row shows its key again.
+  await page.click('#nav-settings');
+  const hidden = () => page.evaluate(() => {
+    Object.defineProperty(document, 'visibilityState', { value: 'hidden', configurable: true });
+    document.dispatchEvent(new Event('visibilitychange'));
+    delete document.visibilityState;
+  });
+  for (const [how, leave] of [['blur', () => page.evaluate(() => dispatchEvent(new Event('blur')))], ['hidden', hidden]]) {
+    const before = pauses().length;
+    await row('rec').click({ position: { x: 12, y: 12 } });
+    await r.waitCall('suspend', before + 1);
+    await leave();
+    await r.waitCall('suspend', before + 2);
+    assert.deepEqual(pauses().slice(before), [true, false], how);
+    assert.deepEqual([await listening(), await row('rec').locator('.wait').count()], [null, 0], how);
+  }
 });
 
 test('a settings call at a time; a clips folder that cannot be made or opened', async t => {

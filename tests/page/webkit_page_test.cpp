@@ -2,7 +2,10 @@
 // handler and the page workers, over a clips folder of real MP4s made with ffmpeg. The page is read with
 // webkit_web_view_call_async_javascript_function; the pointer comes from xdotool, the window state from xprop, and the
 // files the view holds open from /proc.
+#include <csignal>
 #include <fstream>
+
+#include <sys/wait.h>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -12,6 +15,7 @@
 #include "base/clock.h"
 #include "library/library.h"
 #include "platform/main_loop.h"
+#include "tests/fakes/fake_hotkeys.h"
 #include "tests/support/media_check.h"
 #include "tests/support/gtk_wait.h"
 #include "tests/support/temp_dir.h"
@@ -514,4 +518,74 @@ TEST_F(WebKitPage, LayoutHoldsAtEveryWindowWidth)
     js("$('player').querySelector('video').pause()");
     sweep("player");
     EXPECT_TRUE(faults.empty()) << fmt::format("{}", fmt::join(faults, "\n"));
+}
+
+// A key capture ends when another window takes the keyboard, and a page load never leaves the keys paused: the
+// program turns them back on itself, with the page's own suspend calls going nowhere.
+TEST_F(WebKitPage, KeyCaptureEndsWhenTheWindowLosesTheKeyboardOrThePageLoads)
+{
+    auto keys = std::make_shared<fakes::FakeHotkeys::State>();
+    auto shortcuts = std::make_shared<shell::HotkeyShortcuts>(*hotkeys::spawn(
+        [](engine::HotkeyKind, std::uint32_t) { }, [keys] { return std::make_unique<fakes::FakeHotkeys>(keys); }));
+    shortcuts->apply(state.engine->settings_copy());
+    state.engine->hotkeys.set(shortcuts);
+    auto live = [&] {
+        fakes::FakeHotkeys::settle(*keys);
+        std::lock_guard lock(keys->mutex);
+        return keys->grabbed.size() == 5;
+    };
+    auto activate = [](std::string const& xid) {
+        EXPECT_EQ(media::run({ "xdotool", "windowactivate", "--sync", xid }).status, 0);
+    };
+    auto const muted = "const real = fetch; window.fetch = (url, init) => window.__mute !== false && "
+                       "url.endsWith('/api/suspend') ? Promise.resolve(new Response('{}')) : real(url, init);";
+    run_js(std::string("window.__mute = false; ") + muted);
+    auto row = [](char const* target) {
+        return fmt::format("document.querySelector('#settings .krow[data-t=\"{}\"]')", target);
+    };
+    // On another row each time: xdotool waits for a move that never comes when the pointer is already there.
+    auto listen = [&](char const* target) {
+        pointer(row(target) + ".querySelector('.kcap')", "1");
+        ASSERT_TRUE(wait_js(fmt::format("S.listening === '{}' && !!{}.querySelector('.wait')", target, row(target))));
+        ASSERT_TRUE(spin_until([&] { return !live(); }));
+    };
+    ASSERT_TRUE(spin_until(live));
+    js("attempt(goSettings)()");
+    ASSERT_TRUE(wait_js("!!" + row("rec")));
+    listen("slot:0");
+
+    // Another window activated through the window manager, as a game brought to the front.
+    GPid other = 0;
+    char const* argv[] = { "xmessage", "-title", "quillmar-autre", "Partie", nullptr };
+    ASSERT_TRUE(g_spawn_async(nullptr, const_cast<char**>(argv), nullptr,
+                              GSpawnFlags(G_SPAWN_SEARCH_PATH | G_SPAWN_DO_NOT_REAP_CHILD), nullptr, nullptr, &other,
+                              nullptr));
+    std::string id;
+    // Viewable once the window manager has taken it in.
+    ASSERT_TRUE(spin_until([&] {
+        return !(id = media::run({ "xdotool", "search", "--onlyvisible", "--name", "^quillmar-autre$" }).output).empty();
+    }));
+    js("window.__mute = true");
+    activate(id.substr(0, id.find('\n')));
+    EXPECT_TRUE(spin_until(live)) << "the keys are back on";
+    EXPECT_TRUE(wait_js("S.listening === null && !" + row("slot:0") + ".querySelector('.wait')")) << js("S.listening");
+    // A pause asked while another window has the keyboard is not taken.
+    js("window.__mute = false");
+    run_js("await api('suspend', { v: true })");
+    EXPECT_TRUE(live());
+
+    // Back in the window, a capture, then a reload under it: the new page never resumes the keys itself.
+    ::kill(other, SIGTERM);
+    ::waitpid(other, nullptr, 0);
+    activate(std::to_string(gdk_x11_window_get_xid(gtk_widget_get_window(toplevel()))));
+    listen("rec");
+    WebKitUserScript* script = webkit_user_script_new(muted, WEBKIT_USER_CONTENT_INJECT_TOP_FRAME,
+                                                      WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, nullptr, nullptr);
+    webkit_user_content_manager_add_script(webkit_web_view_get_user_content_manager(view), script);
+    webkit_user_script_unref(script);
+    js("window.__before = true, location.reload()");
+    ASSERT_TRUE(wait_js("!window.__before && typeof listed !== 'undefined' && listed"));
+    EXPECT_TRUE(spin_until(live)) << "the keys are back on after the load";
+    state.engine->hotkeys.set(nullptr);
+    hotkeys::drop_thread_handle(shortcuts->thread());
 }
