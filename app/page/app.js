@@ -47,7 +47,8 @@ const esc = s => String(s ?? '').replace(/[&<>"']/g, c => ENTITIES[c]);
 const pad2 = n => String(n).padStart(2, '0');
 const clamp = (v, a, b) => Math.min(b, Math.max(a, v));
 const decimal = (v, digits) => v.toFixed(digits).replace('.', ',');
-// Between a figure and its unit, as French typography wants: a line never ends on "6,0" with "Mo" below.
+// Between a figure and its unit, as French typography wants: a line never ends on "6,0" with "Mo" below. A
+// count keeps its word the same way ("2 clips", "3 sélectionnés").
 const NB = '\u00a0';
 
 function ic(name, px = 16) {
@@ -97,7 +98,7 @@ function dayLabel(t) {
 const keyText = label => String(label).replace(/ /g, ' + ');
 const keycaps = label => String(label).split(' ').filter(Boolean).map(p => `<kbd>${esc(p)}</kbd>`).join('');
 const favLabel = c => (c.favorite ? 'Retirer des favoris' : 'Mettre en favori');
-const plural = (n, word) => `${n} ${word}${n > 1 ? 's' : ''}`;
+const plural = (n, word) => `${n}${NB}${word}${n > 1 ? 's' : ''}`;
 const reduceMotion = matchMedia('(prefers-reduced-motion: reduce)');
 const still = () => (typeof STILL !== 'undefined' ? STILL : reduceMotion.matches);
 const playerState = () => (typeof P !== 'undefined' ? P : null);
@@ -259,7 +260,7 @@ function removedByHost(ids) {
   if (!ids.length) return;
   takeOut(ids);
   note(ids.length === 1 ? 'Ménage : un ancien clip mis à la corbeille.'
-    : `Ménage : ${ids.length} anciens clips mis à la corbeille.`, true);
+    : `Ménage : ${ids.length}${NB}anciens clips mis à la corbeille.`, true);
 }
 
 // ---- Status capsule -------------------------------------------------------------------------------
@@ -664,7 +665,7 @@ function renderHead() {
   count.hidden = !lib || picking;
   if (!lib) title.textContent = 'Réglages';
   else if (picking) {
-    title.textContent = `${S.sel.size} sélectionné${S.sel.size > 1 ? 's' : ''}`;
+    title.textContent = plural(S.sel.size, 'sélectionné');
     const all = [...S.sel].every(id => (clipById(id) || {}).favorite);
     $('sel-fav').lastChild.textContent = all ? 'Retirer des favoris' : 'Favori';
   } else {
@@ -879,7 +880,7 @@ async function favoriteSelection() {
   }
   renderAll();
   if (failed.length === 1) note(`Un clip sur ${ids.length} n'a pas changé : ${failed[0]}`);
-  else if (failed.length) note(`${failed.length} clips sur ${ids.length} n'ont pas changé : ${failed[0]}`);
+  else if (failed.length) note(`${plural(failed.length, 'clip')} sur ${ids.length} n'ont pas changé : ${failed[0]}`);
 }
 
 async function removeClips(ids) {
@@ -887,7 +888,7 @@ async function removeClips(ids) {
   if (!ids.length) return;
   await api('delete', { ids });
   takeOut(ids);
-  note(ids.length === 1 ? 'Clip mis à la corbeille.' : `${ids.length} clips mis à la corbeille.`, true,
+  note(ids.length === 1 ? 'Clip mis à la corbeille.' : `${plural(ids.length, 'clip')} mis à la corbeille.`, true,
     ['Annuler', () => restoreClips(ids)]);
 }
 

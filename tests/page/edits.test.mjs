@@ -133,7 +133,7 @@ test('favourites of a selection that partly fail show what changed and say what 
   const favourites = () => page.$$eval('#lib .grid figure', f => f.map(x => [x.dataset.id, x.querySelector('.fav.on') !== null]));
   for (const [gone, ids, want, left] of [
     [['b'], ['a', 'b', 'c'], "Un clip sur 3 n'a pas changé : Ce clip n'existe plus.", [['a', true], ['c', true], ['d', false], ['e', false]]],
-    [['a', 'd'], ['a', 'c', 'd', 'e'], "2 clips sur 4 n'ont pas changé : Ce clip n'existe plus.", [['c', true], ['e', true]]],
+    [['a', 'd'], ['a', 'c', 'd', 'e'], "2\u00a0clips sur 4 n'ont pas changé : Ce clip n'existe plus.", [['c', true], ['e', true]]],
   ]) {
     for (const id of gone) fs.rmSync(path.join(folder, `${id}.mp4`));
     for (const id of ids) await r.cards(id).locator('.thumb').click({ modifiers: ['Control'] });

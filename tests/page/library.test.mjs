@@ -37,8 +37,8 @@ test('play sessions, hero and filters', async t => {
   const all = await sessions();
   assert.deepEqual(all.map(s => s[1]), [['a1', 'a2', 'a3'], ['a4'], ['o1'], ['a5'], ['f1']]);
   // The clips are hours old: shortly after midnight they fall on the day before.
-  assert.match(all[0][0], /^Hades (Aujourd'hui|Hier), \d\dh\d\d – \d\dh\d\d · 3 clips · 0,\d\u00a0Mo$/);
-  assert.match(all[1][0], /^Hades (Aujourd'hui|Hier), \d\dh\d\d · 1 clip/);
+  assert.match(all[0][0], /^Hades (Aujourd'hui|Hier), \d\dh\d\d – \d\dh\d\d · 3\u00a0clips · 0,\d\u00a0Mo$/);
+  assert.match(all[1][0], /^Hades (Aujourd'hui|Hier), \d\dh\d\d · 1\u00a0clip/);
   assert.equal(await page.locator('#lib .hero').getAttribute('data-id'), 'a1');
   // A game named like the favourites filter is a filter of its own.
   await page.click('#nav-list [data-filter="g:Favoris"]');
@@ -166,7 +166,7 @@ test('rename, game, favourites and deletion work on the real folder', async t =>
   // Favourites of a selection, one call per clip.
   await r.cards('a').locator('.thumb').click({ modifiers: ['Control'] });
   await r.cards('c').locator('.thumb').click({ modifiers: ['Shift'] });
-  assert.deepEqual(await r.text('#ttl b'), ['3 sélectionnés']);
+  assert.deepEqual(await r.text('#ttl b'), ['3\u00a0sélectionnés']);
   await page.click('#sel-fav');
   await page.waitForFunction(() => S.clips.every(c => c.favorite));
   assert.deepEqual(['a', 'b', 'c'].map(id => sidecar(folder, id).favorite), [true, true, true]);
@@ -306,7 +306,7 @@ test('keyboard paths and the browser keys the page keeps', async t => {
   await page.keyboard.press('Space');
   assert.equal(await page.evaluate(() => [S.lens, [...S.sel].join()].join('|')), '|a');
   await page.keyboard.press('Control+a');
-  assert.deepEqual(await r.text('#ttl b'), ['5 sélectionnés']);
+  assert.deepEqual(await r.text('#ttl b'), ['5\u00a0sélectionnés']);
   await page.click('#pill-head');
   await page.keyboard.press('Escape');
   assert.equal(await page.evaluate(() => [pillOpen(), S.sel.size].join()), 'false,5');
