@@ -797,7 +797,9 @@ function dropPlayer() {
   showPlayer();
 }
 
-// Closing morphs the video back into the thumbnail it came from, when the library shows one.
+// Closing morphs the video back into the thumbnail it came from, when the library shows one, and gives that
+// thumbnail the focus the player took: the library's keys (arrows, Enter, Delete, F2, Tab) go on from there. The
+// list kept its scroll position, so the thumbnail is where it was.
 async function closePlayer() {
   if (S.lens === null) return;
   const id = S.lens;
@@ -810,7 +812,9 @@ async function closePlayer() {
     renderLib();
     renderHead();
     to = thumbOf(id, lensFromHero);
-    if (to) to.style.viewTransitionName = 'hero';
+    if (!to) return;
+    to.style.viewTransitionName = 'hero';
+    to.closest('.thumb').focus({ preventScroll: true });
   };
   if (document.startViewTransition && !still() && thumbOf(id, lensFromHero) && typeof renderPlayer === 'function') {
     const morph = document.startViewTransition(swap);

@@ -303,6 +303,22 @@ test('keyboard paths and the browser keys the page keeps', async t => {
     moves.push(await focused());
   }
   assert.deepEqual(moves, ['b', 'a', 'e', 'a']);
+  // Opened from the keyboard and closed with Escape, the player gives the focus back to the thumbnail it came
+  // from, where the arrows go on.
+  for (const [thumb, id, hero, key, next] of [[r.cards('b').locator('.thumb'), 'b', false, 'ArrowRight', 'c'],
+    [page.locator('#lib .hero .thumb'), 'a', true]]) {
+    await thumb.focus();
+    await page.keyboard.press('Enter');
+    await page.waitForFunction(() => S.lens !== null && !$('player').hidden);
+    await page.keyboard.press('Escape');
+    await page.waitForFunction(() => S.lens === null);
+    assert.deepEqual(await page.evaluate(() => [document.activeElement.classList.contains('thumb'),
+      document.activeElement.closest('figure')?.dataset.id, !!document.activeElement.closest('.hero')]), [true, id, hero]);
+    if (!key) continue;
+    await page.keyboard.press(key);
+    assert.equal(await focused(), next);
+  }
+  await r.cards('a').locator('.thumb').focus();
   await page.keyboard.press('Space');
   assert.equal(await page.evaluate(() => [S.lens, [...S.sel].join()].join('|')), '|a');
   await page.keyboard.press('Control+a');
