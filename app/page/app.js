@@ -397,17 +397,21 @@ function takeOut(ids, saveTitle = true) {
 async function dropGone(body) {
   const named = typeof body?.id === 'string' ? [body.id]
     : Array.isArray(body?.ids) ? body.ids.filter(id => typeof id === 'string') : [];
-  let gone = named;
-  if (named.length) {
-    try {
-      const inFolder = new Set((await api('clips')).map(c => c.id));
-      gone = named.filter(id => !inFolder.has(id));
-    } catch {
-      return;
-    }
-  }
+  let gone = named.length ? await unlisted(named) : [];
+  if (!gone) return;
   gone = gone.filter(id => clipById(id));
   if (gone.length) takeOut(gone, false);
+}
+
+// The ids among `ids` that the folder's listing no longer holds, or null when there is no listing. A question
+// that changes nothing.
+async function unlisted(ids) {
+  try {
+    const inFolder = new Set((await api('clips')).map(c => c.id));
+    return ids.filter(id => !inFolder.has(id));
+  } catch {
+    return null;
+  }
 }
 
 function renderAll() {
@@ -725,12 +729,27 @@ function stopPreview() {
   preview = null;
 }
 
+// The player's video fails on a clip this page cannot play, or on one deleted from the folder since it was
+// listed (from a file manager, say): the listing tells them apart. Gone, it leaves the page as any clip found
+// gone does. The listing also leaves out the clip being recorded, which stays: while a recording runs, a
+// recording missing from it may be that one. The answer counts only for the video still shown, as the player may
+// have closed or moved on meanwhile.
+const explainVideo = attempt(async video => {
+  const id = S.lens, c = clipById(id);
+  if (!c) return;
+  const missing = await unlisted([id]);
+  if (S.lens !== id || released.has(video) || !$('player').contains(video)) return;
+  const recorded = !!(S.status && S.status.recording && c.recording);
+  if (missing && missing.length && !recorded) {
+    takeOut([id], false);
+    note(CLIP_GONE);
+  } else note(UNPLAYABLE);
+});
+
 document.addEventListener('error', e => {
   const el = e.target;
   if (el.tagName === 'IMG') el.hidden = true;
-  else if (el.tagName === 'VIDEO' && !released.has(el) && $('player').contains(el)) {
-    note(UNPLAYABLE);
-  }
+  else if (el.tagName === 'VIDEO' && !released.has(el) && $('player').contains(el)) explainVideo(el);
 }, true);
 
 // ---- Player hooks ---------------------------------------------------------------------------------
