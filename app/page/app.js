@@ -135,8 +135,9 @@ async function api(method, body) {
   }
   if (value && typeof value === 'object' && !Array.isArray(value) && value.error) {
     const text = serverText(String(value.error));
-    if (text === CLIP_GONE) await dropGone(body);
-    throw new Error(text);
+    // The ids the listing found gone go with the error, for a caller that goes on with the others.
+    const gone = text === CLIP_GONE ? await dropGone(body) : null;
+    throw Object.assign(new Error(text), { gone });
   }
   if (!reply.ok) throw new Error(refused);
   return value;
@@ -393,14 +394,16 @@ function takeOut(ids, saveTitle = true) {
 // A clip the API finds gone leaves the page as a removal by the host would take it, whatever action found it
 // out; the caller's error note says why. The listing decides which: a refusal of several ids does not name the
 // missing one, and the folder may list a file that no id reaches ("Clip.MP4", a name holding ".."), which is
-// still there. Without a listing the cards stay until the next one.
+// still there. Without a listing the cards stay until the next one. Gives the ids named that the listing lacks,
+// or null without a listing.
 async function dropGone(body) {
   const named = typeof body?.id === 'string' ? [body.id]
     : Array.isArray(body?.ids) ? body.ids.filter(id => typeof id === 'string') : [];
-  let gone = named.length ? await unlisted(named) : [];
-  if (!gone) return;
-  gone = gone.filter(id => clipById(id));
-  if (gone.length) takeOut(gone, false);
+  const gone = named.length ? await unlisted(named) : [];
+  if (!gone) return null;
+  const shown = gone.filter(id => clipById(id));
+  if (shown.length) takeOut(shown, false);
+  return gone;
 }
 
 // The ids among `ids` that the folder's listing no longer holds, or null when there is no listing. A question
@@ -889,6 +892,10 @@ async function toggleFavorite(id) {
   renderHead();
 }
 
+// What an action on several clips left as it was: how many of how many, and the first reason.
+const unchanged = (n, of, why) => (n === 1 ? `Un clip sur ${of} n'a pas changé : ${why}`
+  : `${plural(n, 'clip')} sur ${of} n'ont pas changé : ${why}`);
+
 // One call per clip, in order; a clip that fails does not stop the others, and what succeeded shows.
 async function favoriteSelection() {
   const ids = S.clips.filter(c => S.sel.has(c.id)).map(c => c.id);
@@ -902,17 +909,31 @@ async function favoriteSelection() {
     }
   }
   renderAll();
-  if (failed.length === 1) note(`Un clip sur ${ids.length} n'a pas changé : ${failed[0]}`);
-  else if (failed.length) note(`${plural(failed.length, 'clip')} sur ${ids.length} n'ont pas changé : ${failed[0]}`);
+  if (failed.length) note(unchanged(failed.length, ids.length, failed[0]));
 }
 
+// One clip missing from the folder refuses the whole deletion. The listing has told which are gone (they have
+// left the page); those still there go to the bin as asked, in a second call, and the note counts the others.
 async function removeClips(ids) {
   ids = [...ids];
   if (!ids.length) return;
-  await api('delete', { ids });
+  const asked = ids.length;
+  let why = '';
+  try {
+    await api('delete', { ids });
+  } catch (e) {
+    if (asked === 1 || !e.gone || !e.gone.length) throw e;
+    why = unchanged(e.gone.length, asked, e.message);
+    ids = ids.filter(id => !e.gone.includes(id));
+    if (!ids.length) {
+      note(why);
+      return;
+    }
+    await api('delete', { ids });
+  }
   takeOut(ids);
-  note(ids.length === 1 ? 'Clip mis à la corbeille.' : `${plural(ids.length, 'clip')} mis à la corbeille.`, true,
-    ['Annuler', () => restoreClips(ids)]);
+  const done = ids.length === 1 ? 'Clip mis à la corbeille.' : `${plural(ids.length, 'clip')} mis à la corbeille.`;
+  note(why ? `${done} ${why}` : done, !why, ['Annuler', () => restoreClips(ids)]);
 }
 
 // A clip whose grace period ended is already in the trash: restore leaves it out of the new list.
