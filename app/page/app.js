@@ -47,7 +47,8 @@ const esc = s => String(s ?? '').replace(/[&<>"']/g, c => ENTITIES[c]);
 const pad2 = n => String(n).padStart(2, '0');
 const clamp = (v, a, b) => Math.min(b, Math.max(a, v));
 const decimal = (v, digits) => v.toFixed(digits).replace('.', ',');
-// Between a figure and its unit, as French typography wants: a line never ends on "6,0" with "Mo" below.
+// Between a figure and its unit, as French typography wants: a line never ends on "6,0" with "Mo" below. A
+// count keeps its word the same way ("2 clips", "3 sélectionnés").
 const NB = '\u00a0';
 
 function ic(name, px = 16) {
@@ -97,7 +98,7 @@ function dayLabel(t) {
 const keyText = label => String(label).replace(/ /g, ' + ');
 const keycaps = label => String(label).split(' ').filter(Boolean).map(p => `<kbd>${esc(p)}</kbd>`).join('');
 const favLabel = c => (c.favorite ? 'Retirer des favoris' : 'Mettre en favori');
-const plural = (n, word) => `${n} ${word}${n > 1 ? 's' : ''}`;
+const plural = (n, word) => `${n}${NB}${word}${n > 1 ? 's' : ''}`;
 const reduceMotion = matchMedia('(prefers-reduced-motion: reduce)');
 const still = () => (typeof STILL !== 'undefined' ? STILL : reduceMotion.matches);
 const playerState = () => (typeof P !== 'undefined' ? P : null);
@@ -134,8 +135,9 @@ async function api(method, body) {
   }
   if (value && typeof value === 'object' && !Array.isArray(value) && value.error) {
     const text = serverText(String(value.error));
-    if (text === CLIP_GONE) await dropGone(body);
-    throw new Error(text);
+    // The ids the listing found gone go with the error, for a caller that goes on with the others.
+    const gone = text === CLIP_GONE ? await dropGone(body) : null;
+    throw Object.assign(new Error(text), { gone });
   }
   if (!reply.ok) throw new Error(refused);
   return value;
@@ -259,7 +261,7 @@ function removedByHost(ids) {
   if (!ids.length) return;
   takeOut(ids);
   note(ids.length === 1 ? 'Ménage : un ancien clip mis à la corbeille.'
-    : `Ménage : ${ids.length} anciens clips mis à la corbeille.`, true);
+    : `Ménage : ${ids.length}${NB}anciens clips mis à la corbeille.`, true);
 }
 
 // ---- Status capsule -------------------------------------------------------------------------------
@@ -392,21 +394,27 @@ function takeOut(ids, saveTitle = true) {
 // A clip the API finds gone leaves the page as a removal by the host would take it, whatever action found it
 // out; the caller's error note says why. The listing decides which: a refusal of several ids does not name the
 // missing one, and the folder may list a file that no id reaches ("Clip.MP4", a name holding ".."), which is
-// still there. Without a listing the cards stay until the next one.
+// still there. Without a listing the cards stay until the next one. Gives the ids named that the listing lacks,
+// or null without a listing.
 async function dropGone(body) {
   const named = typeof body?.id === 'string' ? [body.id]
     : Array.isArray(body?.ids) ? body.ids.filter(id => typeof id === 'string') : [];
-  let gone = named;
-  if (named.length) {
-    try {
-      const inFolder = new Set((await api('clips')).map(c => c.id));
-      gone = named.filter(id => !inFolder.has(id));
-    } catch {
-      return;
-    }
+  const gone = named.length ? await unlisted(named) : [];
+  if (!gone) return null;
+  const shown = gone.filter(id => clipById(id));
+  if (shown.length) takeOut(shown, false);
+  return gone;
+}
+
+// The ids among `ids` that the folder's listing no longer holds, or null when there is no listing. A question
+// that changes nothing.
+async function unlisted(ids) {
+  try {
+    const inFolder = new Set((await api('clips')).map(c => c.id));
+    return ids.filter(id => !inFolder.has(id));
+  } catch {
+    return null;
   }
-  gone = gone.filter(id => clipById(id));
-  if (gone.length) takeOut(gone, false);
 }
 
 function renderAll() {
@@ -664,7 +672,7 @@ function renderHead() {
   count.hidden = !lib || picking;
   if (!lib) title.textContent = 'Réglages';
   else if (picking) {
-    title.textContent = `${S.sel.size} sélectionné${S.sel.size > 1 ? 's' : ''}`;
+    title.textContent = plural(S.sel.size, 'sélectionné');
     const all = [...S.sel].every(id => (clipById(id) || {}).favorite);
     $('sel-fav').lastChild.textContent = all ? 'Retirer des favoris' : 'Favori';
   } else {
@@ -724,12 +732,27 @@ function stopPreview() {
   preview = null;
 }
 
+// The player's video fails on a clip this page cannot play, or on one deleted from the folder since it was
+// listed (from a file manager, say): the listing tells them apart. Gone, it leaves the page as any clip found
+// gone does. The listing also leaves out the clip being recorded, which stays: while a recording runs, a
+// recording missing from it may be that one. The answer counts only for the video still shown, as the player may
+// have closed or moved on meanwhile.
+const explainVideo = attempt(async video => {
+  const id = S.lens, c = clipById(id);
+  if (!c) return;
+  const missing = await unlisted([id]);
+  if (S.lens !== id || released.has(video) || !$('player').contains(video)) return;
+  const recorded = !!(S.status && S.status.recording && c.recording);
+  if (missing && missing.length && !recorded) {
+    takeOut([id], false);
+    note(CLIP_GONE);
+  } else note(UNPLAYABLE);
+});
+
 document.addEventListener('error', e => {
   const el = e.target;
   if (el.tagName === 'IMG') el.hidden = true;
-  else if (el.tagName === 'VIDEO' && !released.has(el) && $('player').contains(el)) {
-    note(UNPLAYABLE);
-  }
+  else if (el.tagName === 'VIDEO' && !released.has(el) && $('player').contains(el)) explainVideo(el);
 }, true);
 
 // ---- Player hooks ---------------------------------------------------------------------------------
@@ -796,7 +819,9 @@ function dropPlayer() {
   showPlayer();
 }
 
-// Closing morphs the video back into the thumbnail it came from, when the library shows one.
+// Closing morphs the video back into the thumbnail it came from, when the library shows one, and gives that
+// thumbnail the focus the player took: the library's keys (arrows, Enter, Delete, F2, Tab) go on from there. The
+// list kept its scroll position, so the thumbnail is where it was.
 async function closePlayer() {
   if (S.lens === null) return;
   const id = S.lens;
@@ -809,7 +834,9 @@ async function closePlayer() {
     renderLib();
     renderHead();
     to = thumbOf(id, lensFromHero);
-    if (to) to.style.viewTransitionName = 'hero';
+    if (!to) return;
+    to.style.viewTransitionName = 'hero';
+    to.closest('.thumb').focus({ preventScroll: true });
   };
   if (document.startViewTransition && !still() && thumbOf(id, lensFromHero) && typeof renderPlayer === 'function') {
     const morph = document.startViewTransition(swap);
@@ -865,6 +892,10 @@ async function toggleFavorite(id) {
   renderHead();
 }
 
+// What an action on several clips left as it was: how many of how many, and the first reason.
+const unchanged = (n, of, why) => (n === 1 ? `Un clip sur ${of} n'a pas changé : ${why}`
+  : `${plural(n, 'clip')} sur ${of} n'ont pas changé : ${why}`);
+
 // One call per clip, in order; a clip that fails does not stop the others, and what succeeded shows.
 async function favoriteSelection() {
   const ids = S.clips.filter(c => S.sel.has(c.id)).map(c => c.id);
@@ -878,17 +909,31 @@ async function favoriteSelection() {
     }
   }
   renderAll();
-  if (failed.length === 1) note(`Un clip sur ${ids.length} n'a pas changé : ${failed[0]}`);
-  else if (failed.length) note(`${failed.length} clips sur ${ids.length} n'ont pas changé : ${failed[0]}`);
+  if (failed.length) note(unchanged(failed.length, ids.length, failed[0]));
 }
 
+// One clip missing from the folder refuses the whole deletion. The listing has told which are gone (they have
+// left the page); those still there go to the bin as asked, in a second call, and the note counts the others.
 async function removeClips(ids) {
   ids = [...ids];
   if (!ids.length) return;
-  await api('delete', { ids });
+  const asked = ids.length;
+  let why = '';
+  try {
+    await api('delete', { ids });
+  } catch (e) {
+    if (asked === 1 || !e.gone || !e.gone.length) throw e;
+    why = unchanged(e.gone.length, asked, e.message);
+    ids = ids.filter(id => !e.gone.includes(id));
+    if (!ids.length) {
+      note(why);
+      return;
+    }
+    await api('delete', { ids });
+  }
   takeOut(ids);
-  note(ids.length === 1 ? 'Clip mis à la corbeille.' : `${ids.length} clips mis à la corbeille.`, true,
-    ['Annuler', () => restoreClips(ids)]);
+  const done = ids.length === 1 ? 'Clip mis à la corbeille.' : `${plural(ids.length, 'clip')} mis à la corbeille.`;
+  note(why ? `${done} ${why}` : done, !why, ['Annuler', () => restoreClips(ids)]);
 }
 
 // A clip whose grace period ended is already in the trash: restore leaves it out of the new list.

@@ -133,7 +133,7 @@ test('favourites of a selection that partly fail show what changed and say what 
   const favourites = () => page.$$eval('#lib .grid figure', f => f.map(x => [x.dataset.id, x.querySelector('.fav.on') !== null]));
   for (const [gone, ids, want, left] of [
     [['b'], ['a', 'b', 'c'], "Un clip sur 3 n'a pas changé : Ce clip n'existe plus.", [['a', true], ['c', true], ['d', false], ['e', false]]],
-    [['a', 'd'], ['a', 'c', 'd', 'e'], "2 clips sur 4 n'ont pas changé : Ce clip n'existe plus.", [['c', true], ['e', true]]],
+    [['a', 'd'], ['a', 'c', 'd', 'e'], "2\u00a0clips sur 4 n'ont pas changé : Ce clip n'existe plus.", [['c', true], ['e', true]]],
   ]) {
     for (const id of gone) fs.rmSync(path.join(folder, `${id}.mp4`));
     for (const id of ids) await r.cards(id).locator('.thumb').click({ modifiers: ['Control'] });
@@ -150,7 +150,7 @@ test('favourites of a selection that partly fail show what changed and say what 
 });
 
 // Every action that names a clip, started as the page offers it: the clip gone from the folder leaves the page
-// with the API's reason as the note. A deletion of several clips keeps those still there.
+// with the API's reason as the note. (A selection partly gone has its own table below.)
 test('a clip found gone by any action leaves the library', async t => {
   const menu = label => async (r, id) => {
     await r.cards(id).locator('.thumb').click({ button: 'right' });
@@ -173,7 +173,7 @@ test('a clip found gone by any action leaves the library', async t => {
     ['reveal', menu('Montrer dans le dossier')],
     ['open', menu('Ouvrir dans mon lecteur')],
     ['delete', async (r, id) => {
-      for (const one of [id, 'keep']) await r.cards(one).locator('.thumb').click({ modifiers: ['Control'] });
+      await r.cards(id).locator('.thumb').click({ modifiers: ['Control'] });
       await r.page.click('#sel-del');
     }],
   ];
@@ -199,6 +199,39 @@ test('a clip found gone by any action leaves the library', async t => {
   await r.cards('keep').locator('.fav').click();
   await r.noteText("Ce clip n'existe plus.");
   assert.deepEqual(await page.evaluate(() => [S.clips.map(c => c.id), figuresOf('keep').length > 0]), [['keep'], true]);
+});
+
+// A selection put in the bin while some of it is gone from the folder: the API refuses the whole deletion, the
+// listing tells which clips are gone, and those still there go to the bin as asked. The note counts the gone ones
+// as the favourites' note does; its Annuler brings back what went to the bin.
+test('the bin of a selection partly gone takes the clips still there and counts the others', async t => {
+  const r = await rig(t, ['a', 'b', 'c', 'd', 'e'].map((id, i) => clip(id, { ago: 60 * (i + 1) })));
+  const { page, folder } = r;
+  const listed = async () => (await page.evaluate(() => api('clips'))).map(c => c.id);
+  for (const [gone, ids, want] of [
+    [['a'], ['a', 'b'], "Clip mis à la corbeille. Un clip sur 2 n'a pas changé : Ce clip n'existe plus."],
+    [['c', 'd'], ['c', 'd'], "2\u00a0clips sur 2 n'ont pas changé : Ce clip n'existe plus."],
+  ]) {
+    const calls = r.called('delete').length;
+    for (const id of gone) fs.rmSync(path.join(folder, `${id}.mp4`));
+    for (const id of ids) await r.cards(id).locator('.thumb').click({ modifiers: ['Control'] });
+    await page.click('#sel-del');
+    await r.noteText(want);
+    assert.equal(await page.textContent('#note span'), want);
+    const kept = ids.filter(id => !gone.includes(id));
+    assert.deepEqual(r.called('delete').slice(calls).map(c => c.body.ids), kept.length ? [ids, kept] : [ids]);
+    await page.waitForFunction(ids => ids.every(id => !clipById(id) && !figuresOf(id).length) && !S.sel.size, ids);
+    assert.deepEqual((await listed()).filter(id => ids.includes(id)), []);
+    if (!kept.length) {
+      assert.equal(await page.locator('#note-act').count(), 0);
+      continue;
+    }
+    await page.click('#note-act');
+    await r.noteText('Clip revenu.');
+    assert.deepEqual(await listed(), ['b', 'c', 'd', 'e'].filter(id => !gone.includes(id)));
+    assert.ok(await page.evaluate(ids => ids.every(id => clipById(id) && figuresOf(id).length), kept));
+  }
+  assert.deepEqual(await page.evaluate(() => S.clips.map(c => c.id)), ['b', 'e']);
 });
 
 test('replies that are not JSON show their text; status calls never overlap', async t => {

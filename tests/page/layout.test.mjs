@@ -56,6 +56,12 @@ test('library, settings and player from 800 to 1920 px: no label under its contr
       ...(line.scrollWidth > line.clientWidth ? [`the hero's detail line is cut: ${line.textContent}`] : []),
       ...(parted.length ? [`the hero's size leaves its unit with game names of ${parted} characters`] : [])];
   }));
+  // The counts of a selection's title and of a removal's note, as they show.
+  await page.keyboard.press('Control+a');
+  await r.event({ event: 'removed', ids: ['x', 'y'] });
+  faults.push(...(await page.evaluate(() => layoutFaults())).map(f => `selection: ${f}`));
+  await page.evaluate(() => hideNote());
+  await page.keyboard.press('Escape');
   await page.click('#nav-settings');
   await page.waitForSelector('#settings .grp');
   await sweep(page, 'settings', faults);

@@ -74,8 +74,9 @@
     }
   }
 
-  // A breakable space between a figure and its unit: at some width the line ends on "6,0" with "Mo" below.
-  const SPLIT = /\d[ \t\r\n]+(?:Mo|Go|Ko|min|jours|Hz|fps|kbit\/s|ms|s|%|×)(?![\p{L}\d])|×[ \t\r\n]+\d/u;
+  // A breakable space between a figure and its unit: at some width the line ends on "6,0" with "Mo" below. A
+  // count and its word are one the same way ("2 clips", "3 sélectionnés").
+  const SPLIT = /\d[ \t\r\n]+(?:Mo|Go|Ko|min|jours|Hz|fps|kbit\/s|ms|s|%|×|clips?|sélectionnés?|anciens)(?![\p{L}\d])|×[ \t\r\n]+\d/u;
   function splitFaults(el, faults) {
     if (el.closest('.title, .game')) return;
     const texts = [...el.childNodes].filter(n => n.nodeType === 3).map(n => n.textContent);

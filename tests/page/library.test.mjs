@@ -37,8 +37,8 @@ test('play sessions, hero and filters', async t => {
   const all = await sessions();
   assert.deepEqual(all.map(s => s[1]), [['a1', 'a2', 'a3'], ['a4'], ['o1'], ['a5'], ['f1']]);
   // The clips are hours old: shortly after midnight they fall on the day before.
-  assert.match(all[0][0], /^Hades (Aujourd'hui|Hier), \d\dh\d\d – \d\dh\d\d · 3 clips · 0,\d\u00a0Mo$/);
-  assert.match(all[1][0], /^Hades (Aujourd'hui|Hier), \d\dh\d\d · 1 clip/);
+  assert.match(all[0][0], /^Hades (Aujourd'hui|Hier), \d\dh\d\d – \d\dh\d\d · 3\u00a0clips · 0,\d\u00a0Mo$/);
+  assert.match(all[1][0], /^Hades (Aujourd'hui|Hier), \d\dh\d\d · 1\u00a0clip/);
   assert.equal(await page.locator('#lib .hero').getAttribute('data-id'), 'a1');
   // A game named like the favourites filter is a filter of its own.
   await page.click('#nav-list [data-filter="g:Favoris"]');
@@ -166,7 +166,7 @@ test('rename, game, favourites and deletion work on the real folder', async t =>
   // Favourites of a selection, one call per clip.
   await r.cards('a').locator('.thumb').click({ modifiers: ['Control'] });
   await r.cards('c').locator('.thumb').click({ modifiers: ['Shift'] });
-  assert.deepEqual(await r.text('#ttl b'), ['3 sélectionnés']);
+  assert.deepEqual(await r.text('#ttl b'), ['3\u00a0sélectionnés']);
   await page.click('#sel-fav');
   await page.waitForFunction(() => S.clips.every(c => c.favorite));
   assert.deepEqual(['a', 'b', 'c'].map(id => sidecar(folder, id).favorite), [true, true, true]);
@@ -303,10 +303,26 @@ test('keyboard paths and the browser keys the page keeps', async t => {
     moves.push(await focused());
   }
   assert.deepEqual(moves, ['b', 'a', 'e', 'a']);
+  // Opened from the keyboard and closed with Escape, the player gives the focus back to the thumbnail it came
+  // from, where the arrows go on.
+  for (const [thumb, id, hero, key, next] of [[r.cards('b').locator('.thumb'), 'b', false, 'ArrowRight', 'c'],
+    [page.locator('#lib .hero .thumb'), 'a', true]]) {
+    await thumb.focus();
+    await page.keyboard.press('Enter');
+    await page.waitForFunction(() => S.lens !== null && !$('player').hidden);
+    await page.keyboard.press('Escape');
+    await page.waitForFunction(() => S.lens === null);
+    assert.deepEqual(await page.evaluate(() => [document.activeElement.classList.contains('thumb'),
+      document.activeElement.closest('figure')?.dataset.id, !!document.activeElement.closest('.hero')]), [true, id, hero]);
+    if (!key) continue;
+    await page.keyboard.press(key);
+    assert.equal(await focused(), next);
+  }
+  await r.cards('a').locator('.thumb').focus();
   await page.keyboard.press('Space');
   assert.equal(await page.evaluate(() => [S.lens, [...S.sel].join()].join('|')), '|a');
   await page.keyboard.press('Control+a');
-  assert.deepEqual(await r.text('#ttl b'), ['5 sélectionnés']);
+  assert.deepEqual(await r.text('#ttl b'), ['5\u00a0sélectionnés']);
   await page.click('#pill-head');
   await page.keyboard.press('Escape');
   assert.equal(await page.evaluate(() => [pillOpen(), S.sel.size].join()), 'false,5');

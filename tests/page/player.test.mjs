@@ -219,6 +219,54 @@ test('trim of the clip being recorded says why, by button and by key', async t =
   assert.deepEqual(await page.evaluate(() => [S.clips.length, P.trim, S.lens]), [2, null, 'rec']);
 });
 
+// A clip deleted from the folder while the page shows it, opened from the hero's "Lire" or its card: the player's
+// failure asks the listing, says the clip is gone and takes it away. A clip there that cannot play here keeps its
+// player. An answer that comes once the player has closed or moved on changes nothing.
+test('a clip deleted under the page says so in the player and leaves', async t => {
+  const r = await rig(t, ['a', 'b', 'c', 'd'].map((id, i) => clip(id, { ago: 60 * (i + 1) }))
+    .concat(clip('h', { file: 'hevc', ago: 300 })));
+  const { page, folder } = r;
+  const gone = "Ce clip n'existe plus.";
+  const seen = id => page.evaluate(id => [S.lens, $('player').hidden, !!clipById(id), figuresOf(id).length > 0], id);
+  for (const [id, open] of [['a', () => page.click('#lib .hero .play')], ['b', () => r.cards('b').locator('.thumb').click()]]) {
+    fs.rmSync(path.join(folder, `${id}.mp4`));
+    await open();
+    await r.noteText(gone);
+    await page.waitForFunction(id => S.lens === null && $('player').hidden && !clipById(id) && !figuresOf(id).length, id);
+    await page.evaluate(() => hideNote());
+  }
+  await r.open('h', false);
+  await r.noteText('Ce clip ne se lit pas ici. Ouvre-le dans ton lecteur.');
+  assert.deepEqual(await seen('h'), ['h', false, true, true]);
+  await press(page, 'Escape');
+  await page.waitForFunction(() => S.lens === null);
+  // The listing held back until the player has closed, or shows another clip.
+  await page.evaluate(() => {
+    const real = unlisted;
+    window.answered = 0;
+    unlisted = async ids => { const got = await real(ids); answered++; return got; };
+  });
+  fs.rmSync(path.join(folder, 'c.mp4'));
+  for (const [how, leave, lens] of [['closed', () => press(page, 'Escape'), null],
+    ['moved on', () => page.evaluate(() => openPlayer('d')), 'd']]) {
+    let release;
+    const held = new Promise(resolve => { release = resolve; });
+    await page.route('**/api/clips', async rt => { await held; await rt.fallback(); }, { times: 1 });
+    const asked = page.waitForRequest(q => q.url().endsWith('/api/clips'));
+    await page.evaluate(() => hideNote());
+    await r.cards('c').locator('.thumb').click();
+    await asked;
+    await leave();
+    await page.waitForFunction(l => S.lens === l, lens);
+    const before = await page.evaluate(() => answered);
+    release();
+    await page.waitForFunction(n => answered > n, before);
+    assert.deepEqual([await page.isHidden('#note'), ...await seen('c')], [true, lens, lens === null, true, true], how);
+    if (lens) await press(page, 'Escape');
+    await page.waitForFunction(() => S.lens === null);
+  }
+});
+
 test('before the duration is known, seeks, marks and drags change nothing', async t => {
   const r = await rig(t, [clip('a')]);
   const { page } = r;

@@ -451,7 +451,9 @@ TEST_F(WebKitPage, RecordingInProgress)
            "created: Math.floor(Date.now() / 1000), secs: 0, bytes: 0, favorite: false, recording: true, width: 0, "
            "height: 0 }); renderAll(); }");
     js("openPlayer('rec')");
-    ASSERT_TRUE(wait_js("$('player').querySelector('video')?.error"));
+    // Missing from the listing while it is recorded, it is not taken for a clip gone: its player stays.
+    ASSERT_TRUE(wait_js("$('player').querySelector('video')?.error && !$('note').hidden && "
+                        "$('note').textContent === 'Ce clip ne se lit pas ici. Ouvre-le dans ton lecteur.'"));
     std::vector<std::pair<char const*, std::string>> const ways {
         { "the scissors", "$('player').querySelector('.vp-cutb').click()" },
         { "x", "$('player').dispatchEvent(new KeyboardEvent('keydown', { key: 'x', bubbles: true }))" },
@@ -469,6 +471,19 @@ TEST_F(WebKitPage, RecordingInProgress)
     snapshot("webkit-recording-trim");
     EXPECT_EQ(js("JSON.stringify([P.trim, S.lens])"), R"([null,"rec"])");
     state.engine->recording.set(std::nullopt);
+}
+
+// A clip deleted from the folder while the window shows it: the view's failure to read the file reaches the
+// page, which finds the clip gone from the listing, says so, closes the player and takes the card away.
+TEST_F(WebKitPage, DeletedClipLeavesThePlayer)
+{
+    fs::remove(clips / (std::string(plain_id) + ".mp4"));
+    auto const id = nlohmann::json(plain_id).dump();
+    js("[...document.querySelectorAll('#lib .grid figure')].find(f => f.dataset.id === " + id + ").querySelector('.thumb').click()");
+    EXPECT_TRUE(wait_js("!$('note').hidden && $('note').textContent === \"Ce clip n'existe plus.\"", 30s))
+        << js("$('note').textContent + ' ' + JSON.stringify([S.lens, $('player').querySelector('video')?.error?.code])");
+    EXPECT_TRUE(wait_js("S.lens === null && $('player').hidden && !figuresOf(" + id + ").length"));
+    EXPECT_EQ(js("JSON.stringify(S.clips.map(c => c.id))"), nlohmann::json({ odd_id }).dump());
 }
 
 // The window swept from its narrowest to 1920 px wide over the library, the settings and the player: no label
