@@ -333,6 +333,33 @@ test('the morph starts from and returns to the thumbnail clicked; the hero\'s "P
     }
     await page.click('#lib .hero .more');
     assert.deepEqual((await r.text('#menu button span')).slice(0, 3), ['Lire', 'Renommer', 'Mettre en favori']);
-    await page.click('#menu button:has-text("Renommer")');
-    assert.equal(await page.evaluate(() => document.activeElement.closest('figure').classList.contains('hero')), true);
+    // The title field opens on the figure it was asked from, hero or card, though both show the same clip, and
+    // stays there through a render.
+    const renamer = async locator => {
+      await locator.click({ button: 'right' });
+      await page.click('#menu button:has-text("Renommer")');
+    };
+    for (const [how, open, hero] of [
+      ['the hero\'s menu', () => page.click('#menu button:has-text("Renommer")'), true],
+      ['the hero\'s title', () => page.locator('#lib .hero .title').dblclick(), true],
+      ['the card\'s title', () => r.cards('a').locator('.title').dblclick(), false],
+      ['F2 on the card', async () => {
+        await r.cards('a').locator('.thumb').focus();
+        await page.keyboard.press('F2');
+      }, false],
+      ['the card\'s menu', () => renamer(r.cards('a').locator('.thumb')), false],
+    ]) {
+      const place = () => page.evaluate(() => {
+        const f = document.activeElement;
+        return f.classList.contains('inline') ? [f.closest('figure').dataset.id, f.closest('figure').classList.contains('hero')]
+          : null;
+      });
+      await open();
+      assert.deepEqual(await place(), ['a', hero], how);
+      await page.evaluate(() => renderLib());
+      assert.deepEqual(await place(), ['a', hero], `${how}, after a render`);
+      await page.keyboard.press('Escape');
+      await page.waitForFunction(() => !document.querySelector('#lib input.inline'));
+    }
+    assert.equal(r.called('rename').length, 0);
   });
