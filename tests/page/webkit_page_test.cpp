@@ -61,7 +61,10 @@ protected:
                                   (media_dir / "clip.mp4").string()))
             && ffmpeg(fmt::format("-f lavfi -i testsrc2=size=400x225 -frames:v 1 '{}'", (media_dir / "thumb.jpg").string()))
             && ffmpeg(fmt::format("-f lavfi -i testsrc2=size=320x180:rate=30 -t 4 -pix_fmt yuv420p -c:v libx264 '{}'",
-                                  (media_dir / "growing.mp4").string()));
+                                  (media_dir / "growing.mp4").string()))
+            && ffmpeg(fmt::format("-f lavfi -i testsrc2=size=320x180:rate=30 -t 10 -pix_fmt yuv420p -c:v libx264 "
+                                  "-movflags +faststart '{}'",
+                                  (media_dir / "silent.mp4").string()));
     }
     static void TearDownTestSuite() { fs::remove_all(media_dir); }
 
@@ -395,8 +398,15 @@ TEST_F(WebKitPage, OpenedDuringARecordingListsItOnlyOnceFinished)
 
 // With the loop on, a seek to the end of a paused clip stays there and an out mark takes the clip's end;
 // playback that runs out starts again.
+//
+// The clip has no sound: on a busy machine, WebKitGTK's GStreamer pipeline with a sound track on the test
+// desktop's null sink now and then stays put after a seek, reported as playing (about one seek and play in 16,
+// none in 125 without the track), whoever seeks: the player's restart, the test itself or the video's own
+// loop. Only a reload moves it again. What is checked here is the player's, not the sound's.
 TEST_F(WebKitPage, LoopKeepsASeekAtTheEnd)
 {
+    fs::remove(clips / (std::string(plain_id) + ".mp4"));
+    fs::create_hard_link(media_dir / "silent.mp4", clips / (std::string(plain_id) + ".mp4"));
     run_js("localStorage.removeItem('quillmar.player'); P.loop = true");
     auto thumb = fmt::format("[...document.querySelectorAll('#lib .grid figure')].find(f => f.dataset.id === {})"
                              ".querySelector('.thumb')",
@@ -404,28 +414,37 @@ TEST_F(WebKitPage, LoopKeepsASeekAtTheEnd)
     pointer(thumb, "1");
     auto video = std::string("$('player').querySelector('video')");
     ASSERT_TRUE(wait_js(video + " && " + video + ".readyState >= 1 && isFinite(" + video + ".duration)"));
-    run_js(video + ".pause(); window.__seeked = 0; " + video + ".addEventListener('seeked', () => __seeked++)");
+    // What the video went through, shown on a failure.
+    run_js("window.__ev = []; const v = " + video + "; for (const t of ['pause', 'ended', 'play', 'seeked'])"
+           " v.addEventListener(t, () => __ev.push(`${t} ${v.ended} ${v.paused} ${v.seeking} ${v.currentTime.toFixed(2)}`))");
+    run_js(video + ".pause()");
+    ASSERT_TRUE(wait_js("__ev.some(e => e.startsWith('pause'))"));
     js("markTrim(false)");
-    js(video + ".currentTime = " + video + ".duration");
-    ASSERT_TRUE(wait_js("__seeked > 0"));
-    // Whatever the engine does with a looping video at its end shows within a moment.
-    run_js("window.__waited = false; setTimeout(() => { __waited = true; }, 600)");
-    ASSERT_TRUE(wait_js("__waited"));
-    EXPECT_EQ(js("(v => v.currentTime === v.duration)(" + video + ")"), "true") << js(video + ".currentTime");
+    // The seek reaches the end before it is reported: a loop would be on its way back to 0:00 by then.
+    run_js("window.__ev = []; " + video + ".currentTime = " + video + ".duration");
+    ASSERT_TRUE(wait_js("__ev.some(e => e.startsWith('seeked'))"));
+    EXPECT_EQ(js("__ev.find(e => e.startsWith('seeked'))"), "seeked true true false 10.00") << js("JSON.stringify(__ev)");
+    EXPECT_EQ(js("(v => v.currentTime === v.duration && !v.seeking)(" + video + ")"), "true") << js(video + ".currentTime");
     js("markTrim(true)");
     EXPECT_EQ(js("P.trim.b === " + video + ".duration && $('player').querySelector('.vp-cut-t').textContent"),
               "0:00 → 0:10 · 0:10");
-    // What the video went through, shown on a failure.
-    run_js("window.__ev = []; const v = " + video + "; for (const t of ['pause', 'ended', 'play', 'seeked'])"
-           " v.addEventListener(t, () => __ev.push(`${t} ${v.ended} ${v.paused} ${v.currentTime.toFixed(2)}`))");
-    run_js("setTrim(false); " + video + ".currentTime = " + video + ".duration - 0.3; " + video + ".play()");
-    EXPECT_TRUE(wait_js("(v => !v.paused && v.currentTime > 0 && v.currentTime < 1)(" + video + ")", 10s)) << js("JSON.stringify(__ev)");
-    // Loop off: in trim mode, playback that runs out at the clip's end starts over from the in mark.
+    // Played from 0.3 s before the end, the clip runs out and starts again at 0:00; the time is read anywhere
+    // before that point, however late the test looks. Play comes at once, as from a user: parked at its end by
+    // the seek, the engine moves on only once asked to play.
+    run_js("setTrim(false); window.__ev = []; const v = " + video + "; v.currentTime = v.duration - 0.3; v.play()");
+    EXPECT_TRUE(wait_js("(v => __ev.some(e => e.startsWith('ended')) && !v.paused && v.currentTime > 0"
+                        " && v.currentTime < v.duration - 0.5)(" + video + ")"))
+        << js("JSON.stringify(__ev)");
+    // Loop off: in trim mode, playback that runs out at the clip's end starts over from the in mark. No frame
+    // is painted meanwhile, as in a hidden window: the frame loop, which may catch the end first, never runs,
+    // so the end event alone has to do it.
     run_js("playerAction('loop'); const v = " + video + "; v.pause(); v.currentTime = 2; window.__ev = []");
     ASSERT_TRUE(wait_js("(v => !v.seeking && v.currentTime === 2)(" + video + ")"));
     js("markTrim(false)");
-    run_js("const v = " + video + "; v.currentTime = v.duration - 0.3; v.play()");
-    EXPECT_TRUE(wait_js("(v => P.trim && P.trim.a === 2 && !v.paused && v.currentTime >= 2 && v.currentTime < 3)(" + video + ")", 10s))
+    run_js("window.requestAnimationFrame = () => 0; cancelAnimationFrame(P.raf); P.raf = 0; const v = " + video + ";"
+           " v.currentTime = v.duration - 0.3; v.play()");
+    EXPECT_TRUE(wait_js("(v => __ev.some(e => e.startsWith('ended')) && P.trim && P.trim.a === 2 && !v.paused"
+                        " && v.currentTime > 2 && v.currentTime < v.duration - 0.5)(" + video + ")"))
         << js("JSON.stringify([P.loop, P.trim, __ev])");
     EXPECT_EQ(js("P.loop"), "false");
 }
