@@ -172,6 +172,23 @@ Result<Fd> Dir::create_temp(std::string_view name, int mode) const
     }
 }
 
+Result<Fd> Dir::create_locked(std::string_view name) const
+{
+    for (int attempt = 0;; ++attempt) {
+        auto fd = TRY(create_temp(name));
+        auto locked = try_lock(fd.get());
+        if (!locked) {
+            (void)remove(name);
+            return fail(std::move(locked).error());
+        }
+        struct stat st {};
+        if (*locked && ::fstat(fd.get(), &st) == 0 && st.st_nlink > 0)
+            return fd;
+        if (attempt == 2)
+            return fail(fmt::format("verrouillage impossible : {}", os_error(EWOULDBLOCK)));
+    }
+}
+
 Result<Fd> Dir::open_regular(std::string_view name) const
 {
     auto entry = TRY(entry_name(name));
@@ -584,22 +601,10 @@ Result<PartFile> PartFile::create(Dir const& dir, std::string_view temp, std::st
 {
     auto own = TRY(dir.duplicate());
     auto target = TRY(entry_name(final_name));
-    // Locked before its first byte, until it is renamed or removed: another copy of the program starting meanwhile
-    // removes the parts a crash left, and leaves a locked one alone. A sweep that took the lock in the instant
-    // between the creation and ours removes the name (or has removed it already): the part is then made again.
-    for (int attempt = 0;; ++attempt) {
-        auto fd = TRY(own.create_temp(temp));
-        auto locked = try_lock(fd.get());
-        if (!locked) {
-            (void)own.remove(temp);
-            return fail(std::move(locked).error());
-        }
-        struct stat st {};
-        if (*locked && ::fstat(fd.get(), &st) == 0 && st.st_nlink > 0)
-            return PartFile(std::move(own), std::move(fd), std::string(temp), std::move(target));
-        if (attempt == 2)
-            return fail(fmt::format("verrouillage impossible : {}", os_error(EWOULDBLOCK)));
-    }
+    // Locked until it is renamed or removed: another copy of the program starting meanwhile removes the parts a
+    // crash left, and leaves a locked one alone.
+    auto fd = TRY(own.create_locked(temp));
+    return PartFile(std::move(own), std::move(fd), std::string(temp), std::move(target));
 }
 
 PartFile::~PartFile()

@@ -130,6 +130,10 @@ public:
     // planted at the name to redirect the write elsewhere, or a part left by a crash: whatever has the name is
     // removed first (unlink never follows a link, so its target is untouched). A folder at the name is an error.
     Result<Fd> create_temp(std::string_view name, int mode = 0644) const;
+    // The same, holding the file's lock (files::try_lock) from before its first byte: a sweep by another copy of
+    // the program leaves it alone. A sweep that took the lock in the instant after the creation removes the name:
+    // the file is then made again.
+    Result<Fd> create_locked(std::string_view name) const;
     // Opens `name` for reading only when it is itself a regular file: a link at the name is refused (ELOOP),
     // anything but a regular file too (EISDIR or EINVAL), a FIFO without waiting for a writer.
     Result<Fd> open_regular(std::string_view name) const;

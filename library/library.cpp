@@ -184,10 +184,12 @@ constexpr std::string_view reserve_suffix = ".reserve";
 std::string journal_name(std::string_view id) { return std::string(id) + std::string(journal_suffix); }
 std::string reserve_name(std::string_view id) { return std::string(id) + std::string(reserve_suffix); }
 
-Result<files::Fd> create_in_meta_dir(fs::path const& folder, std::string const& name)
+enum class Held { No, Yes };
+
+Result<files::Fd> create_in_meta_dir(fs::path const& folder, std::string const& name, Held held = Held::No)
 {
     auto meta = TRY(open_meta_dir(folder));
-    auto fd = TRY(meta.create_temp(name));
+    auto fd = TRY(held == Held::Yes ? meta.create_locked(name) : meta.create_temp(name));
     (void)meta.sync();
     return fd;
 }
@@ -206,14 +208,9 @@ fs::path reserve_path(fs::path const& folder, std::string_view id)
 
 Result<files::Fd> create_journal(fs::path const& folder, std::string_view id)
 {
-    auto meta = TRY(open_meta_dir(folder));
-    auto journal = TRY(meta.create_temp(journal_name(id)));
-    // Taken at once, before the first byte (the folder's sync takes a while): a start-up that took it first finds
-    // an empty journal and removes it, so the recording must not go on with this one.
-    if (!TRY(files::try_lock(journal.get())))
-        return fail(fmt::format("verrouillage impossible : {}", os_error(EWOULDBLOCK)));
-    (void)meta.sync();
-    return journal;
+    // Locked before its first byte, and before the folder's sync, which takes a while: a start-up meanwhile leaves
+    // the recording alone.
+    return create_in_meta_dir(folder, journal_name(id), Held::Yes);
 }
 
 Result<files::Fd> create_reserve(fs::path const& folder, std::string_view id)

@@ -109,7 +109,7 @@ std::filesystem::path reserve_path(std::filesystem::path const& folder, std::str
 // is then synced so that the name outlives a power cut. The journal comes locked (files::try_lock) before it holds
 // a byte, and its descriptor keeps the lock for as long as the recorder holds it: another copy of the program
 // (another settings folder, the same clips folder) starting meanwhile leaves the recording alone. Should that
-// start-up hold it in the instant after the creation, the error is "verrouillage impossible : {}".
+// start-up take it in the instant after the creation, the journal is made again (files::Dir::create_locked).
 Result<files::Fd> create_journal(std::filesystem::path const& folder, std::string_view id);
 Result<files::Fd> create_reserve(std::filesystem::path const& folder, std::string_view id);
 // The journal, opened for reading when it is a regular file itself, not a link (it is read a window at a time:
