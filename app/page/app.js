@@ -892,9 +892,13 @@ async function toggleFavorite(id) {
   renderHead();
 }
 
-// What an action on several clips left as it was: how many of how many, and the first reason.
-const unchanged = (n, of, why) => (n === 1 ? `Un clip sur ${of} n'a pas changé : ${why}`
-  : `${plural(n, 'clip')} sur ${of} n'ont pas changé : ${why}`);
+// What an action on several clips left as it was: how many of how many, and the first reason. A count of all
+// of them says nothing: one clip gives its reason alone, and several all gone say so in the plural.
+function unchanged(n, of, why) {
+  if (of === 1) return why;
+  if (n === of && why === CLIP_GONE) return `Ces ${plural(n, 'clip')} n'existent plus.`;
+  return n === 1 ? `Un clip sur ${of} n'a pas changé : ${why}` : `${plural(n, 'clip')} sur ${of} n'ont pas changé : ${why}`;
+}
 
 // One call per clip, in order; a clip that fails does not stop the others, and what succeeded shows.
 async function favoriteSelection() {

@@ -128,17 +128,21 @@ test('a refused save ends a key capture and resumes the global keys', async t =>
 // A clip found gone leaves at once, as the host's removal would take it: its card, the selection, the counts.
 test('favourites of a selection that partly fail show what changed and say what did not, in French', async t => {
   const r = await rig(t, [clip('a'), clip('b', { ago: 120 }), clip('c', { ago: 180 }), clip('d', { ago: 240 }),
-    clip('e', { ago: 300 })]);
+    clip('e', { ago: 300 }), clip('f', { ago: 360 }), clip('g', { ago: 420 })]);
   const { page, folder } = r;
   const favourites = () => page.$$eval('#lib .grid figure', f => f.map(x => [x.dataset.id, x.querySelector('.fav.on') !== null]));
   for (const [gone, ids, want, left] of [
-    [['b'], ['a', 'b', 'c'], "Un clip sur 3 n'a pas changé : Ce clip n'existe plus.", [['a', true], ['c', true], ['d', false], ['e', false]]],
-    [['a', 'd'], ['a', 'c', 'd', 'e'], "2\u00a0clips sur 4 n'ont pas changé : Ce clip n'existe plus.", [['c', true], ['e', true]]],
+    [['b'], ['a', 'b', 'c'], "Un clip sur 3 n'a pas changé : Ce clip n'existe plus.", [['a', true], ['c', true], ['d', false], ['e', false],
+      ['f', false], ['g', false]]],
+    [['a', 'd'], ['a', 'c', 'd', 'e'], "2\u00a0clips sur 4 n'ont pas changé : Ce clip n'existe plus.",
+      [['c', true], ['e', true], ['f', false], ['g', false]]],
+    [['f', 'g'], ['f', 'g'], "Ces 2\u00a0clips n'existent plus.", [['c', true], ['e', true]]],
   ]) {
     for (const id of gone) fs.rmSync(path.join(folder, `${id}.mp4`));
     for (const id of ids) await r.cards(id).locator('.thumb').click({ modifiers: ['Control'] });
     await page.click('#sel-fav');
     await r.noteText(want);
+    assert.equal(await page.textContent('#note span'), want);
     assert.deepEqual(await favourites(), left, want);
     assert.deepEqual(await page.evaluate(() => [S.clips.length, [...S.sel].sort()]),
       [left.length, ids.filter(id => !gone.includes(id)).sort()]);
@@ -176,6 +180,10 @@ test('a clip found gone by any action leaves the library', async t => {
       await r.cards(id).locator('.thumb').click({ modifiers: ['Control'] });
       await r.page.click('#sel-del');
     }],
+    ['favorite', async (r, id) => {
+      await r.cards(id).locator('.thumb').click({ modifiers: ['Control'] });
+      await r.page.click('#sel-fav');
+    }],
   ];
   // Every card in view: a scroll would close the menus.
   const r = await rig(t, [clip('keep', { game: 'Celeste' }), ...rows.map((row, i) => clip(`c${i}`, { ago: 120 + i }))],
@@ -186,6 +194,7 @@ test('a clip found gone by any action leaves the library', async t => {
     fs.rmSync(path.join(folder, `${id}.mp4`));
     await act(r, id);
     await r.noteText("Ce clip n'existe plus.").catch(async () => assert.fail(`${method}: ${await page.textContent('#note')}`));
+    assert.equal(await page.textContent('#note span'), "Ce clip n'existe plus.", `${method} of ${id}`);
     await page.waitForFunction(id => !clipById(id) && !figuresOf(id).length && !S.sel.has(id), id);
     assert.equal(r.called(method).length > 0, true, method);
     assert.equal(await page.textContent('#nav-list [data-filter=all] small'), String(rows.length - i));
@@ -210,7 +219,7 @@ test('the bin of a selection partly gone takes the clips still there and counts 
   const listed = async () => (await page.evaluate(() => api('clips'))).map(c => c.id);
   for (const [gone, ids, want] of [
     [['a'], ['a', 'b'], "Clip mis à la corbeille. Un clip sur 2 n'a pas changé : Ce clip n'existe plus."],
-    [['c', 'd'], ['c', 'd'], "2\u00a0clips sur 2 n'ont pas changé : Ce clip n'existe plus."],
+    [['c', 'd'], ['c', 'd'], "Ces 2\u00a0clips n'existent plus."],
   ]) {
     const calls = r.called('delete').length;
     for (const id of gone) fs.rmSync(path.join(folder, `${id}.mp4`));
