@@ -216,7 +216,8 @@ bool trap_syncs()
 class Mp4Journal : public testing_support::TempDirTest {
 protected:
     // A recording with its journal (and reserve) in dir(), fed `seconds` of media and left as a kill leaves it.
-    mp4::Recorder record(std::string const& name, double seconds, bool reserve = true)
+    mp4::Recorder record(std::string const& name, double seconds, bool reserve = true,
+                         std::string const& game = "Jeu")
     {
         auto fd = files::open_read_write(dir() / (name + ".mp4"), files::Create::Exclusive);
         EXPECT_TRUE(fd) << fd.error();
@@ -225,7 +226,7 @@ protected:
         EXPECT_TRUE(recorder) << recorder.error();
         auto journal = files::create_temp(dir() / (name + ".journal"));
         journal_fd = journal ? journal->get() : -1;
-        EXPECT_TRUE(journal && recorder->keep_journal(std::move(*journal), { video_config(), audio_config, "Jeu" }));
+        EXPECT_TRUE(journal && recorder->keep_journal(std::move(*journal), { video_config(), audio_config, game }));
         if (reserve) {
             auto room = files::create_temp(dir() / (name + ".reserve"));
             EXPECT_TRUE(room && recorder->keep_reserve(std::move(*room)));
@@ -315,7 +316,8 @@ TEST_F(Mp4Journal, CompletesWhatIsWholeOrLeavesTheFileUntouched)
                      FileBeforeFirstSample, HeaderOnlyBoth, FileNotARecording, JournalNotOne, JournalHeaderOnly,
                      IndexedWithBytesAfter, SalvagedSizeNeverPatched, LinkAtTheName, VideoEntryZeroed,
                      HeaderGameFlipped, HeaderCheckFlipped, HeaderRecordFlipped, HeaderGameTwoBits, HeaderRecordTwoBits,
-                     HeaderAndFirstChunkFlipped,
+                     HeaderAndFirstChunkFlipped, HeaderCheckBitAndFirstChunkFlipped,
+                     HeaderGameBitAndFirstChunkFlipped, HeaderCheckTwoBitsGameWithSpace,
                      HeaderFlippedFileShort, ShortFirstVideoFlipped };
     enum class Outcome { Kept, Refused, Empty, Untouched };
     struct Row {
@@ -367,6 +369,14 @@ TEST_F(Mp4Journal, CompletesWhatIsWholeOrLeavesTheFileUntouched)
           0 },
         { "bits flipped in the header's check and in the first chunk's entry", Cut::HeaderAndFirstChunkFlipped,
           Outcome::Refused, 0, 0 },
+        // A mended header is the recorder's own: a damaged first entry then costs what it costs after a whole one.
+        { "one bit flipped in the header's check, one in the first chunk's entry",
+          Cut::HeaderCheckBitAndFirstChunkFlipped, Outcome::Kept, 24, 108 },
+        { "one bit flipped in the header's game name, one in the first chunk's entry",
+          Cut::HeaderGameBitAndFirstChunkFlipped, Outcome::Kept, 24, 108 },
+        // A space is part of many a game's name, not a control character.
+        { "two bits flipped in the header's check, a space in the game's name", Cut::HeaderCheckTwoBitsGameWithSpace,
+          Outcome::Kept, 44, 202 },
         { "bit flipped in the header's check, chunks past the file's end", Cut::HeaderFlippedFileShort,
           Outcome::Refused, 0, 0 },
         // Killed 1.5 s in: its one keyframe is in the file, though its entry is damaged. Not proven empty.
@@ -375,8 +385,9 @@ TEST_F(Mp4Journal, CompletesWhatIsWholeOrLeavesTheFileUntouched)
     for (auto const& row : rows) {
         SCOPED_TRACE(row.name);
         std::string name = fmt::format("rec-{}", int(row.cut));
+        std::string const game = row.cut == Cut::HeaderCheckTwoBitsGameWithSpace ? "Counter Strike 2" : "Jeu";
         {
-            auto recorder = record(name, 4.95);
+            auto recorder = record(name, 4.95, true, game);
             ASSERT_EQ(recorder.video_table().chunks.size(), 4u);
         }
         auto mp4 = dir() / (name + ".mp4");
@@ -448,6 +459,15 @@ TEST_F(Mp4Journal, CompletesWhatIsWholeOrLeavesTheFileUntouched)
             journal[ends[0] - 1] ^= 0x03;
             journal[ends[0] + 40] ^= 0x08;
             break;
+        case Cut::HeaderCheckBitAndFirstChunkFlipped:
+            journal[ends[0] - 1] ^= 0x01;
+            journal[ends[0] + 40] ^= 0x08;
+            break;
+        case Cut::HeaderGameBitAndFirstChunkFlipped:
+            journal[ends[0] - 4 - 3] ^= 0x80;
+            journal[ends[0] + 40] ^= 0x08;
+            break;
+        case Cut::HeaderCheckTwoBitsGameWithSpace: journal[ends[0] - 1] ^= 0x03; break;
         case Cut::HeaderFlippedFileShort:
             journal[ends[0] - 1] ^= 0x03;
             file.resize(media + 22 * video_size + 99 * audio_size);
@@ -485,7 +505,7 @@ TEST_F(Mp4Journal, CompletesWhatIsWholeOrLeavesTheFileUntouched)
             continue;
         }
         ASSERT_TRUE(completed) << completed.error();
-        EXPECT_EQ(completed->header.label, row.cut == Cut::HeaderGameTwoBits ? "" : "Jeu");
+        EXPECT_EQ(completed->header.label, row.cut == Cut::HeaderGameTwoBits ? "" : game);
         if (row.outcome == Outcome::Empty) {
             EXPECT_EQ(completed->completion, mp4::Completion::Empty);
             EXPECT_TRUE(bytes_of(mp4) == file) << "an empty recording is left for the caller to remove";
@@ -508,7 +528,8 @@ TEST_F(Mp4Journal, CompletesWhatIsWholeOrLeavesTheFileUntouched)
                         && std::equal(file.begin() + size_field + 8, file.end(), after.begin() + size_field + 8))
                 << "bytes the file held were changed";
         }
-        bool const from_two_seconds = row.cut == Cut::FirstChunkFlipped;
+        bool const from_two_seconds = row.cut == Cut::FirstChunkFlipped
+            || row.cut == Cut::HeaderCheckBitAndFirstChunkFlipped || row.cut == Cut::HeaderGameBitAndFirstChunkFlipped;
         bool const first_audio_lost = row.cut == Cut::AudioTrackFlipped || row.cut == Cut::AudioSizeFieldFlipped;
         auto [video, audio] = expect_whole_samples(mp4, from_two_seconds ? 2 * second : 0,
                                                    from_two_seconds ? 94 * aac : first_audio_lost ? 47 * aac : 0);
