@@ -686,9 +686,9 @@ TEST_F(WebKitPage, TitleTypedInThePlayerOutlivesTheClosedWindow)
         EXPECT_EQ(title(), row.typed);
     }
 
-    // A page whose answer never comes.
+    // A page whose answer never comes: its promise is held, as WebKit ends a call whose promise is collected.
     type_title("Jamais envoye");
-    run_js("window.keepTitleBeforeLeaving = () => new Promise(() => {})");
+    run_js("window.__never = new Promise(() => {}); window.keepTitleBeforeLeaving = () => __never");
     auto const closed = std::chrono::steady_clock::now();
     shell::close_requested(state);
     reopen(closed);
