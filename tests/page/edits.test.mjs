@@ -120,7 +120,8 @@ test('a title typed in the player is kept as its field is left, once, and across
     await page.keyboard.press('Control+a');
     await page.keyboard.type(text);
   };
-  const kept = (id, title) => until(() => sidecar(folder, id).title === title, () => `${title} never reached ${id}.json`);
+  const kept = (id, title) =>
+    until(() => sidecar(folder, id).title === title, () => `${title} never reached ${id}.json`);
   await openFrom(r, r.cards('a').locator('.thumb'));
   const rows = [['Enter', () => page.keyboard.press('Enter')], ['a click elsewhere', () => page.mouse.click(640, 300)]];
   for (const [how, leave] of rows) {

@@ -632,12 +632,13 @@ TEST_F(WebKitPage, TitleTypedInThePlayerOutlivesTheClosedWindow)
 {
     auto const id = nlohmann::json(plain_id).dump();
     auto const field = std::string("$('player').querySelector('.vp-title')");
-    auto title = [&] { return library::read_clip_meta(clips, plain_id, clips / (std::string(plain_id) + ".mp4")).title; };
+    auto const mp4 = clips / (std::string(plain_id) + ".mp4");
+    auto title = [&] { return library::read_clip_meta(clips, plain_id, mp4).title; };
     // Once the closed window is gone (how long that took is shown), a new one, its page ready.
     auto reopen = [&](std::chrono::steady_clock::time_point closed) {
         ASSERT_TRUE(spin_until([&] { return state.leaving.empty(); }, 20s));
-        std::printf("gone %lld ms after the close\n", static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                                           std::chrono::steady_clock::now() - closed).count()));
+        auto const took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - closed);
+        std::printf("gone %lld ms after the close\n", static_cast<long long>(took.count()));
         EXPECT_FALSE(toplevel());
         window::show_window(state);
         ASSERT_TRUE(toplevel());
