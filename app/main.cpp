@@ -234,12 +234,10 @@ Result<std::shared_ptr<engine::Engine>> init_app_state(std::filesystem::path con
     return engine;
 }
 
-void quit(ShellState& state)
+namespace {
+
+void finish_quit(ShellState& state)
 {
-    if (state.quitting)
-        return;
-    state.quitting = true;
-    window::save_window_state(state);
     window::destroy_window(state);
     tray::drop_icon(state);
     if (!state.engine) {
@@ -254,6 +252,20 @@ void quit(ShellState& state)
     engine::shut_down(state.engine);
     if (state.exit)
         state.exit(0);
+}
+
+}
+
+void quit(ShellState& state)
+{
+    if (state.quitting)
+        return;
+    state.quitting = true;
+    window::save_window_state(state);
+    // A title still being typed in the page is sent before anything stops; a window closed a moment ago may
+    // still be sending its own.
+    window::leave_window(state);
+    window::after_leaving(state, [&state] { finish_quit(state); });
 }
 
 void resume_keys(ShellState& state)
@@ -286,7 +298,7 @@ void close_requested(ShellState& state)
     if (state.quitting)
         return;
     window::save_window_state(state);
-    window::destroy_window(state);
+    window::leave_window(state);
     // Keys paused by the page while it captured a new one would otherwise stay off with no page to resume them.
     resume_keys(state);
     if (!state.continue_toast_shown) {

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <optional>
 #include <variant>
+#include <vector>
 
 #include "app/api/page_server.h"
 #include "app/hotkeys.h"
@@ -116,6 +117,12 @@ private:
     bool m_focused { true };  // until the window says otherwise: without a window, nothing gates the page
 };
 
+// A window on its way out (window::leave_window): hidden, kept until its page has answered or the time is up.
+struct LeavingWindow {
+    std::unique_ptr<platform::AppWindow> window;
+    std::unique_ptr<platform::PageView> view; // last, so destroyed first
+};
+
 struct ShellState {
     std::shared_ptr<engine::Engine> engine;
     std::shared_ptr<api::App> app;
@@ -128,7 +135,12 @@ struct ShellState {
     // The window slot: the window and the PageView of its view exist together.
     std::unique_ptr<platform::AppWindow> window;
     std::unique_ptr<platform::PageView> view;
+    // Held while the window is in the slot: its events count only then.
+    std::shared_ptr<bool> window_token;
     std::unique_ptr<platform::TrayIcon> tray;
+    // Windows closed whose pages are still keeping what was typed; a new window may be open meanwhile.
+    std::vector<std::shared_ptr<LeavingWindow>> leaving;
+    std::function<void()> after_leaving; // the rest of the quit, once none is left
     std::deque<std::chrono::steady_clock::time_point> page_failures; // of the current window
     bool ready_handled { false };
     bool start_hidden { false };
@@ -149,10 +161,12 @@ void resume_keys(ShellState& state);
 void first_event(ShellState& state);
 // Runs on the main thread for every event.
 void handle_event(ShellState& state, UserEvent event);
-// The player closed the window: it goes, the program stays in the notification area.
+// The player closed the window: it goes at once from the screen and, once its page has kept what was being
+// typed, for good; the program stays in the notification area.
 void close_requested(ShellState& state);
-// The quit sequence, in its fixed order. Each wait in it is bounded: the keys' pause, the queued saves
-// (engine::quit_save_bound), the recording's end.
+// The quit sequence, in its fixed order. Each wait in it is bounded: the page's keeping of what was typed
+// (window::leave_bound), the keys' pause, the queued saves (engine::quit_save_bound), the recording's end.
+// Other events are ignored from its start.
 constexpr std::chrono::seconds quit_keys_bound { 5 };
 void quit(ShellState& state);
 

@@ -3,6 +3,7 @@
 #include <climits>
 #include <cmath>
 #include <set>
+#include <utility>
 
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
@@ -162,7 +163,7 @@ bool too_many_failures(std::deque<std::chrono::steady_clock::time_point>& recent
 
 namespace {
 
-Result<std::unique_ptr<platform::AppWindow>> create_window(shell::ShellState& state)
+Result<std::unique_ptr<platform::AppWindow>> create_window(shell::ShellState& state, std::weak_ptr<bool> own)
 {
     if (!state.desktop)
         return fail("aucun écran");
@@ -192,12 +193,23 @@ Result<std::unique_ptr<platform::AppWindow>> create_window(shell::ShellState& st
     spec.scheme = state.page_scheme;
 
     platform::WindowEvents events;
-    // The window belongs to the state: these run only while it exists.
-    events.close_requested = [&state] { shell::close_requested(state); };
-    events.page_committed = [&state] { shell::view_created(state); };
-    events.focus_changed = [&state](bool focused) { shell::window_focus(state, focused); };
-    events.page_failed = [proxy = state.proxy] {
-        if (proxy)
+    // The window belongs to the state: these run only while it exists. Once it has left the slot (hidden, its
+    // page finishing), what happens to it is no longer the window's the shell speaks of: its focus lost as it
+    // hides, its page failing meanwhile.
+    events.close_requested = [&state, own] {
+        if (!own.expired())
+            shell::close_requested(state);
+    };
+    events.page_committed = [&state, own] {
+        if (!own.expired())
+            shell::view_created(state);
+    };
+    events.focus_changed = [&state, own](bool focused) {
+        if (!own.expired())
+            shell::window_focus(state, focused);
+    };
+    events.page_failed = [proxy = state.proxy, own] {
+        if (proxy && !own.expired())
             proxy->send(shell::UserEvent { shell::UserEvent::WebViewFailed {} });
     };
     return state.desktop->open_window(std::move(spec), std::move(events));
@@ -211,12 +223,14 @@ void show_window(shell::ShellState& state)
         state.window->bring_forward();
         return;
     }
-    auto created = create_window(state);
+    auto token = std::make_shared<bool>(true);
+    auto created = create_window(state, token);
     if (!created) {
         toast::post(toast::Kind::Ok, "Fenêtre indisponible", created.error());
         return;
     }
     state.window = std::move(*created);
+    state.window_token = std::move(token);
     state.view = state.window->page_view();
     state.ready_handled = false;
     state.page_failures.clear();
@@ -239,9 +253,55 @@ void save_window_state(shell::ShellState& state)
 
 void destroy_window(shell::ShellState& state)
 {
+    state.window_token.reset();
     state.view.reset();
     state.window.reset();
     state.page_failures.clear();
+}
+
+namespace {
+
+// Never from inside a call of the window's own: its page's answer is handed on to a later turn.
+void window_left(shell::ShellState& state, std::weak_ptr<shell::LeavingWindow> const& weak)
+{
+    auto held = weak.lock();
+    if (!held)
+        return;
+    std::erase(state.leaving, held);
+    held.reset();
+    if (state.leaving.empty() && state.after_leaving)
+        std::exchange(state.after_leaving, nullptr)();
+}
+
+}
+
+void leave_window(shell::ShellState& state)
+{
+    if (!state.window)
+        return;
+    auto leaving = std::make_shared<shell::LeavingWindow>();
+    leaving->window = std::move(state.window);
+    leaving->view = std::move(state.view);
+    state.window_token.reset();
+    state.page_failures.clear();
+    leaving->window->hide();
+    state.leaving.push_back(leaving);
+    // Both callbacks hold the window weakly: whichever comes second finds it gone. Alive, it is the state's,
+    // so the state is too.
+    std::weak_ptr<shell::LeavingWindow> weak = leaving;
+    state.desktop->after(leave_bound, [&state, weak] { window_left(state, weak); });
+    leaving->view->call_script(std::string(leave_script), [&state, weak] {
+        if (!weak.expired())
+            state.desktop->after(std::chrono::milliseconds(0), [&state, weak] { window_left(state, weak); });
+    });
+}
+
+void after_leaving(shell::ShellState& state, std::function<void()> then)
+{
+    if (state.leaving.empty())
+        then();
+    else
+        state.after_leaving = std::move(then);
 }
 
 void page_failed(shell::ShellState& state)

@@ -48,6 +48,11 @@ constexpr std::chrono::milliseconds ready_fallback_delay { 4000 };
 // A page that fails this often this quickly would be reloaded for ever: the window closes instead.
 constexpr int page_failure_limit = 3;
 constexpr std::chrono::seconds page_failure_window { 60 };
+// A window that goes leaves the screen at once; its page is first asked to send what the player was still
+// typing, and the window is destroyed once the page has answered, or after this long without an answer.
+constexpr std::chrono::milliseconds leave_bound { 500 };
+// The page's side of that question: it settles once what it had to keep is answered.
+constexpr std::string_view leave_script = "await keepTitleBeforeLeaving();";
 
 // {"x":100.0,"y":80.0,"w":1180.0,"h":760.0,"maximized":false}: shortest round-trip numbers, always with a
 // fraction or an exponent.
@@ -81,6 +86,11 @@ void show_window(shell::ShellState& state);
 void save_window_state(shell::ShellState& state);
 // Destroys the view, then the window. Callers save first.
 void destroy_window(shell::ShellState& state);
+// Hides the window and takes it out of the slot, so that a Show meanwhile makes a new one; it is destroyed once
+// its page has answered leave_script, or after leave_bound. Callers save first.
+void leave_window(shell::ShellState& state);
+// Runs `then` once no window is leaving any more: at once when none is.
+void after_leaving(shell::ShellState& state, std::function<void()> then);
 // The page's process failed: reload, or give up after too many failures in a short time.
 void page_failed(shell::ShellState& state);
 

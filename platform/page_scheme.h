@@ -82,6 +82,10 @@ public:
     virtual ~PageView() = default;
     // Starts the script in the page and returns at once; its result and its errors are ignored.
     virtual void run_script(std::string const& script) = 0;
+    // Runs `body` as the body of an async function in the page and returns at once; `done` runs once, on a
+    // later turn of the main loop, when the function's promise settles or the call fails (no page, a script
+    // error, the view gone). Its value is ignored. A page that never settles never calls `done`.
+    virtual void call_script(std::string const& body, std::function<void()> done) = 0;
 };
 
 // The page of a WebKit view; the view is referenced, not owned, while the PageView lives.

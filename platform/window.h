@@ -74,6 +74,8 @@ public:
     virtual void make_visible() = 0;
     // Restores it when minimised and brings it to the front when it is visible; a hidden window stays hidden.
     virtual void bring_forward() = 0;
+    // Takes the window off the screen; it stays, with its page running, until destroyed.
+    virtual void hide() = 0;
     virtual void set_dark(bool dark) = 0;
     virtual void set_fullscreen(bool on) = 0;
     virtual void reload() = 0;

@@ -769,16 +769,83 @@ function showPlayer() {
   else $('player').hidden = S.lens === null;
 }
 
-// A title typed in the player is sent before the player leaves its clip, whichever way it leaves (closing,
-// another clip, a deletion, a removal by the host); a failure only makes a note, or nothing when `quiet`.
-async function keepTypedTitle(quiet = false) {
+// A title typed in the player is sent as the field is left (Enter, a click elsewhere) and before the player
+// leaves its clip, whichever way it leaves (closing, another clip, a deletion, a removal by the host, the page
+// going); a failure only makes a note, or nothing when `quiet`. One rename at a time: a way out taken while one
+// is on its way waits for it, and so finds the title already there rather than sending it twice. A refused
+// title is neither sent nor noted again until the field changes.
+let titleQueue = Promise.resolve();
+let titleSending = null;
+let titleAnswered = null;
+let titleRefused = null;
+
+// The trimmed text when it is a title to send for clip `c`, else null.
+function titleToSend(c, text) {
+  const title = String(text ?? '').trim();
+  if (!c || !title || title === c.title) return null;
+  return titleRefused && titleRefused.id === c.id && titleRefused.title === title ? null : title;
+}
+
+// Never rejects.
+function sendTitle(id, text, quiet = false) {
+  // A clip taken out of the list meanwhile (removed by the host) still gets what was typed for it: it is
+  // known as it was when asked, or as a rename answered since left it.
+  const asked = clipById(id), answered = titleAnswered;
+  const run = titleQueue.then(async () => {
+    const c = clipById(id) || (titleAnswered !== answered && titleAnswered.id === id ? titleAnswered : asked);
+    const title = titleToSend(c, text);
+    if (title === null) return;
+    titleSending = { id, title };
+    try {
+      titleAnswered = await api('rename', { id, title });
+      replaceClip(titleAnswered);
+    } catch (e) {
+      titleRefused = { id, title };
+      if (!quiet) note(e.message);
+    } finally {
+      titleSending = null;
+    }
+  });
+  titleQueue = run;
+  return run;
+}
+
+function keepTypedTitle(quiet = false) {
   const field = S.lens !== null ? $('player').querySelector('.vp-title') : null;
-  if (!field) return;
+  return field ? sendTitle(S.lens, field.value, quiet) : Promise.resolve();
+}
+
+// Asked by the program before its window goes (closed to the notification area, or the program quitting):
+// settles once the title being typed has its answer, or at once with nothing to send; never fails.
+async function keepTitleBeforeLeaving() {
   try {
-    await renameIfChanged(S.lens, field.value);
-  } catch (e) {
-    if (!quiet) note(e.message);
+    await keepTypedTitle(true);
+  } catch {
+    // Nothing to tell a page that is going.
   }
+}
+
+function wireTitle() {
+  const player = $('player');
+  // A field taken out of the page is not being left: whoever rebuilt the player sent its title first, or its
+  // clip is gone. Nor is a field whose window lost the keyboard: it still has the page's focus.
+  player.addEventListener('focusout', e => {
+    const field = e.target;
+    if (!field.classList.contains('vp-title') || !field.isConnected || document.activeElement === field) return;
+    const fig = field.closest('[data-id]');
+    if (fig) sendTitle(fig.dataset.id, field.value);
+  });
+  player.addEventListener('input', e => {
+    if (e.target.classList.contains('vp-title')) titleRefused = null;
+  });
+  // A reload or a navigation takes the page with the field still open: the title leaves in a request that
+  // outlives the page, unless that very title is already on its way.
+  window.addEventListener('pagehide', () => {
+    const field = S.lens !== null ? player.querySelector('.vp-title') : null;
+    const id = S.lens, title = field ? titleToSend(clipById(id), field.value) : null;
+    if (title === null || (titleSending && titleSending.id === id && titleSending.title === title)) return;
+    fetch('/api/rename', { method: 'POST', body: JSON.stringify({ id, title }), keepalive: true }).catch(() => {});
+  });
 }
 
 // The thumbnail a morph starts from or returns to: a figure of the kind the player was opened from (the hero
@@ -2036,6 +2103,7 @@ function fillStatic() {
 }
 
 function wire() {
+  wireTitle();
   document.addEventListener('click', onClick);
   document.addEventListener('dblclick', onDoubleClick);
   document.addEventListener('contextmenu', onContextMenu);

@@ -143,6 +143,8 @@ public:
             present();
     }
 
+    void hide() override { gtk_widget_hide(m_window); }
+
     void set_dark(bool dark) override
     {
         m_dark = dark;

@@ -134,6 +134,26 @@ public:
         webkit_web_view_evaluate_javascript(m_view.get(), script.data(), static_cast<gssize>(script.size()), nullptr,
                                             nullptr, nullptr, nullptr, nullptr);
     }
+    void call_script(std::string const& body, std::function<void()> done) override
+    {
+        webkit_web_view_call_async_javascript_function(
+            m_view.get(), body.data(), static_cast<gssize>(body.size()), nullptr, nullptr, nullptr, nullptr,
+            +[](GObject* source, GAsyncResult* result, gpointer data) noexcept {
+                std::unique_ptr<std::function<void()>> done(static_cast<std::function<void()>*>(data));
+                GError* error = nullptr;
+                if (JSCValue* value = webkit_web_view_call_async_javascript_function_finish(WEBKIT_WEB_VIEW(source),
+                                                                                             result, &error))
+                    g_object_unref(value);
+                if (error)
+                    g_error_free(error);
+                try {
+                    if (*done)
+                        (*done)();
+                } catch (...) {
+                }
+            },
+            new std::function<void()>(std::move(done)));
+    }
 
 private:
     GObj<WebKitWebView> m_view;

@@ -157,7 +157,7 @@ TEST_F(DesktopWindow, RefusedNavigationsKeepThePageAndALateAnswerIsDropped)
 
     // The answer the page is still waiting for comes after the window closed: it is dropped.
     shell::close_requested(state);
-    EXPECT_FALSE(toplevel());
+    ASSERT_TRUE(spin_until([&] { return !toplevel(); }));
     platform::PageResponse response;
     response.body = std::vector<std::uint8_t> { 'o', 'k' };
     (*slow)(std::move(response));

@@ -102,6 +102,7 @@ TEST_F(ShellWindow, PlacementIsUsedOnlyWhenWellFormedAndSaneAndAFailedWriteKeeps
     log->placement = platform::Placement { 1, 2, 1000, 1000, false };
     std::filesystem::create_directory(dir() / "window.json.tmp");
     log->events.close_requested();
+    log->run_timers();
     EXPECT_FALSE(log->window_alive);
     EXPECT_EQ(read_file(dir() / "window.json"), rows[0].json);
 }
@@ -177,5 +178,76 @@ TEST_F(ShellWindow, SystemThemeAsksTheDesktopOthersDoNot)
         fake.open_window();
         EXPECT_EQ(fake.log->spec.dark, row.dark);
         EXPECT_EQ(fake.log->dark_asked, row.asked);
+    }
+}
+
+// A window that goes leaves the screen at once and is destroyed only once its page has answered (what the
+// player was typing is sent by then), or after the bound for a page that never does. Meanwhile a Show makes a
+// new window, which the old one's late events leave alone, and a Quit waits for the old one before it ends
+// the program; with the window still open, the Quit asks its page first.
+TEST_F(ShellWindow, AGoingWindowWaitsForItsPageOrTheBound)
+{
+    using namespace std::chrono_literals;
+    struct Row {
+        char const* name;
+        bool close;           // the window is closed before anything else; else the Quit finds it open
+        bool page_answers;    // else the bound ends the wait
+        bool show_meanwhile;
+        bool quit_meanwhile;
+    };
+    Row const rows[] = {
+        { "closed, the page answers", true, true, false, false },
+        { "closed, the page silent", true, false, false, false },
+        { "closed, then shown again", true, true, true, false },
+        { "closed, then quit", true, false, false, true },
+        { "quit with the window open", false, true, false, true },
+    };
+    for (auto const& row : rows) {
+        SCOPED_TRACE(row.name);
+        FakeShell fake(dir());
+        int exited = -1;
+        fake.state.exit = [&](int code) { exited = code; };
+        auto& log = *fake.log;
+        fake.open_window();
+        auto const first_events = log.events;
+        log.timers.clear();
+        if (row.close)
+            log.events.close_requested();
+        if (row.show_meanwhile)
+            shell::handle_event(fake.state, { shell::UserEvent::Show {} });
+        if (row.quit_meanwhile) {
+            shell::handle_event(fake.state, { shell::UserEvent::Quit {} });
+            shell::handle_event(fake.state, { shell::UserEvent::Show {} });
+        }
+        EXPECT_EQ(log.hidden, 1);
+        ASSERT_EQ(log.page_calls.size(), 1u);
+        EXPECT_EQ(log.page_calls[0].first, window::leave_script);
+        EXPECT_EQ(log.windows, row.show_meanwhile ? 2 : 1);
+        EXPECT_EQ(fake.state.window != nullptr, row.show_meanwhile);
+        log.run_timers(0ms);
+        EXPECT_EQ(log.windows, row.show_meanwhile ? 2 : 1) << "gone before its page answered";
+        EXPECT_EQ(exited, -1);
+
+        if (row.page_answers) {
+            log.page_calls[0].second();
+            EXPECT_EQ(log.windows, row.show_meanwhile ? 2 : 1) << "gone inside its page's answer";
+            log.run_timers(0ms);
+        } else {
+            ASSERT_TRUE(std::ranges::any_of(log.timers, [](auto const& t) { return t.first == window::leave_bound; }));
+            log.run_timers(window::leave_bound);
+        }
+        EXPECT_EQ(log.windows, row.show_meanwhile ? 1 : 0);
+        EXPECT_TRUE(fake.state.leaving.empty());
+        EXPECT_EQ(exited, row.quit_meanwhile ? 0 : -1);
+        // The other end of the wait comes too late and does nothing; so do the old window's own events.
+        if (row.page_answers)
+            log.run_timers();
+        else
+            log.page_calls[0].second();
+        EXPECT_TRUE(log.timers.empty());
+        first_events.close_requested();
+        first_events.focus_changed(false);
+        EXPECT_EQ(log.hidden, 1);
+        EXPECT_EQ(fake.state.window != nullptr, row.show_meanwhile);
     }
 }

@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/clipboard.h"
@@ -60,13 +61,32 @@ struct DesktopLog {
     std::optional<platform::Placement> placement { platform::Placement { 100, 80, 1180, 760, false } };
     bool desktop_dark { false };
     // Seen.
-    bool window_alive { false };
+    bool window_alive { false }; // the last window made
+    int windows { 0 };           // windows alive
     int shown { 0 }; // make_visible calls on the current window
+    int hidden { 0 }; // hide calls, on any window
     int dark_asked { 0 };
     platform::WindowSpec spec;
     platform::WindowEvents events;
     // What was asked to run later, in order; the test runs them.
     std::vector<std::pair<std::chrono::milliseconds, std::function<void()>>> timers;
+    // The async functions called in pages, with the call that says they settled; the test answers them.
+    std::vector<std::pair<std::string, std::function<void()>>> page_calls;
+
+    // Runs the timers asked for so far (only those of delay `only` when given), in order; those they ask for
+    // wait for the next call.
+    void run_timers(std::optional<std::chrono::milliseconds> only = std::nullopt)
+    {
+        std::vector<std::function<void()>> due;
+        std::erase_if(timers, [&](auto& timer) {
+            if (only && timer.first != *only)
+                return false;
+            due.push_back(std::move(timer.second));
+            return true;
+        });
+        for (auto& fn : due)
+            fn();
+    }
 };
 
 class FakeWindow final : public platform::AppWindow {
@@ -75,19 +95,31 @@ public:
         : m_log(std::move(log))
     {
         m_log->window_alive = true;
+        ++m_log->windows;
         m_log->shown = 0;
     }
-    ~FakeWindow() override { m_log->window_alive = false; }
+    ~FakeWindow() override
+    {
+        m_log->window_alive = false;
+        --m_log->windows;
+    }
 
     std::unique_ptr<platform::PageView> page_view() override
     {
         struct View final : platform::PageView {
+            explicit View(std::shared_ptr<DesktopLog> log) : log(std::move(log)) { }
             void run_script(std::string const&) override { }
+            void call_script(std::string const& body, std::function<void()> done) override
+            {
+                log->page_calls.emplace_back(body, std::move(done));
+            }
+            std::shared_ptr<DesktopLog> log;
         };
-        return std::make_unique<View>();
+        return std::make_unique<View>(m_log);
     }
     void make_visible() override { ++m_log->shown; }
     void bring_forward() override { }
+    void hide() override { ++m_log->hidden; }
     void set_dark(bool) override { }
     void set_fullscreen(bool) override { }
     void reload() override { }

@@ -102,6 +102,67 @@ test('a title typed in the player is sent on every way out of its clip', async t
   assert.ok(r.called('delete').length === 1);
 });
 
+// Leaving the player's title field keeps the title at once, with the player still open: by Enter, by a click
+// elsewhere. A close on the heels of Enter waits for that rename rather than sending it again; a refused title
+// says so once; a reload with the text still in the field takes it along.
+test('a title typed in the player is kept as its field is left, once, and across a reload', async t => {
+  let held = null, refusing = false, routed = 0;
+  const r = await rig(t, [clip('a'), clip('b', { ago: 120 }), clip('c', { ago: 180 })], { route: page =>
+    page.route('**/api/rename', async rt => {
+      routed++;
+      if (refusing) return rt.fulfill({ json: { error: "Ce clip est en cours d'enregistrement." } });
+      await held;
+      return rt.continue();
+    }) });
+  const { page, folder } = r;
+  const retitle = async text => {
+    await page.click('.vp-title');
+    await page.keyboard.press('Control+a');
+    await page.keyboard.type(text);
+  };
+  const kept = (id, title) =>
+    until(() => sidecar(folder, id).title === title, () => `${title} never reached ${id}.json`);
+  await openFrom(r, r.cards('a').locator('.thumb'));
+  const rows = [['Enter', () => page.keyboard.press('Enter')], ['a click elsewhere', () => page.mouse.click(640, 300)]];
+  for (const [how, leave] of rows) {
+    await retitle(`Titre par ${how}`);
+    await leave();
+    await kept('a', `Titre par ${how}`);
+    assert.equal(await page.evaluate(() => S.lens), 'a', how);
+  }
+  assert.equal(routed, 2);
+
+  // Closed right after Enter, while the rename is still on its way.
+  let answer;
+  held = new Promise(resolve => { answer = resolve; });
+  await retitle('Fermé aussitôt');
+  await page.keyboard.press('Enter');
+  await page.keyboard.press('Escape');
+  answer();
+  await page.waitForFunction(() => S.lens === null);
+  await kept('a', 'Fermé aussitôt');
+  assert.equal(routed, 3);
+
+  // Refused: the note once, and nothing more at the close.
+  refusing = true;
+  await openFrom(r, r.cards('b').locator('.thumb'));
+  await retitle('Refusé');
+  await page.keyboard.press('Enter');
+  await r.noteText("Ce clip est en cours d'enregistrement.");
+  await page.evaluate(() => hideNote());
+  await page.keyboard.press('Escape');
+  await page.waitForFunction(() => S.lens === null);
+  assert.equal(await page.isHidden('#note'), true);
+  assert.equal(routed, 4);
+
+  // Reloaded with the text still in the field.
+  await page.unroute('**/api/rename');
+  await openFrom(r, r.cards('c').locator('.thumb'));
+  await retitle('Avant le rechargement');
+  await page.reload();
+  await kept('c', 'Avant le rechargement');
+});
+
 test('a refused save ends a key capture and resumes the global keys', async t => {
   const r = await rig(t, [], { route: async page => {
     await answer(page, 'caps', { codecs: ['H264'], monitorWidth: 1920, monitorHeight: 1080, monitorHz: 60, monitors: [],

@@ -44,6 +44,8 @@ public:
         std::fwrite(line.data(), 1, line.size(), stdout);
         std::fflush(stdout);
     }
+    // No window closes here: nothing asks the page before leaving.
+    void call_script(std::string const&, std::function<void()>) override { }
 };
 
 // Holds no text; logs each file it takes, for the driver to read.

@@ -623,3 +623,75 @@ TEST_F(WebKitPage, KeyCaptureEndsWhenTheWindowLosesTheKeyboardOrThePageLoads)
     state.engine->hotkeys.set(nullptr);
     hotkeys::drop_thread_handle(shortcuts->thread());
 }
+
+// A title typed in the player outlives the window closed to the notification area, whether Enter left the
+// field just before or the text was still being typed: the card of the window shown again carries it, and so
+// does the clip's record. A page that never answers the shell's question holds the close up only until the
+// bound, and renames nothing.
+TEST_F(WebKitPage, TitleTypedInThePlayerOutlivesTheClosedWindow)
+{
+    auto const id = nlohmann::json(plain_id).dump();
+    auto const field = std::string("$('player').querySelector('.vp-title')");
+    auto const mp4 = clips / (std::string(plain_id) + ".mp4");
+    auto title = [&] { return library::read_clip_meta(clips, plain_id, mp4).title; };
+    // Once the closed window is gone (how long that took is shown), a new one, its page ready.
+    auto reopen = [&](std::chrono::steady_clock::time_point closed) {
+        ASSERT_TRUE(spin_until([&] { return state.leaving.empty(); }, 20s));
+        auto const took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - closed);
+        std::printf("gone %lld ms after the close\n", static_cast<long long>(took.count()));
+        EXPECT_FALSE(toplevel());
+        window::show_window(state);
+        ASSERT_TRUE(toplevel());
+        view = WEBKIT_WEB_VIEW(gtk_bin_get_child(GTK_BIN(toplevel())));
+        ASSERT_TRUE(spin_until([&] { return gtk_widget_get_visible(toplevel()); }));
+        ASSERT_TRUE(wait_js("!!document.querySelector('#lib figure[data-id]')"));
+    };
+    // Typed by the keyboard (xdotool's keymap has no accented letters) into the window that has it.
+    auto type_title = [&](std::string const& text) {
+        pointer("$('bar')", "1");
+        ASSERT_TRUE(wait_js("document.hasFocus()"));
+        js("[...document.querySelectorAll('#lib .grid figure')].find(f => f.dataset.id === " + id
+           + ").querySelector('.thumb').click()");
+        ASSERT_TRUE(wait_js(field + " && $('player').querySelector('video')?.readyState >= 1"));
+        js("$('player').querySelector('video').pause()");
+        ASSERT_TRUE(settled());
+        pointer(field, "1");
+        ASSERT_TRUE(wait_js("document.hasFocus() && document.activeElement === " + field));
+        ASSERT_EQ(media::run({ "xdotool", "key", "--clearmodifiers", "ctrl+a" }).status, 0);
+        ASSERT_EQ(media::run({ "xdotool", "type", "--delay", "20", text }).status, 0);
+        ASSERT_TRUE(wait_js(field + ".value === " + nlohmann::json(text).dump())) << js(field + ".value");
+    };
+
+    struct Row {
+        char const* name;
+        std::string typed;
+        bool enter;
+    };
+    Row const rows[] = { { "Enter, then closed", "Garde par Entree", true },
+                         { "closed while typing", "Garde sans Entree", false } };
+    for (auto const& row : rows) {
+        SCOPED_TRACE(row.name);
+        type_title(row.typed);
+        if (row.enter) {
+            ASSERT_EQ(media::run({ "xdotool", "key", "Return" }).status, 0);
+            ASSERT_TRUE(wait_js("document.activeElement !== " + field));
+        }
+        auto const closed = std::chrono::steady_clock::now();
+        shell::close_requested(state);
+        EXPECT_FALSE(gtk_widget_get_visible(toplevel())) << "the window leaves the screen at once";
+        reopen(closed);
+        // The hero and the card alike.
+        EXPECT_EQ(js("JSON.stringify([...new Set(figuresOf(" + id
+                     + ").filter(f => f.closest('#lib')).map(f => f.querySelector('.title').textContent))])"),
+                  nlohmann::json({ row.typed }).dump());
+        EXPECT_EQ(title(), row.typed);
+    }
+
+    // A page whose answer never comes: its promise is held, as WebKit ends a call whose promise is collected.
+    type_title("Jamais envoye");
+    run_js("window.__never = new Promise(() => {}); window.keepTitleBeforeLeaving = () => __never");
+    auto const closed = std::chrono::steady_clock::now();
+    shell::close_requested(state);
+    reopen(closed);
+    EXPECT_EQ(title(), rows[1].typed);
+}

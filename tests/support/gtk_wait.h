@@ -29,13 +29,14 @@ inline bool spin_until(std::function<bool()> const& done, std::chrono::seconds l
     return done();
 }
 
-// Ends the shell's window and its event proxy, then runs the answers and idles already queued for them, so
-// that none outlives the test's fixture.
+// Ends the shell's windows (a closed one still waiting for its page too) and its event proxy, then runs the
+// answers and idles already queued for them, so that none outlives the test's fixture.
 inline void close_shell_window(shell::ShellState& state)
 {
     if (!state.proxy)
         return;
     window::destroy_window(state);
+    state.leaving.clear();
     state.proxy->close();
     bool drained = false;
     platform::invoke_on_main([&] { drained = true; });
