@@ -158,7 +158,11 @@ test('trim: i, o and Enter make one new clip; a vanished source leaves with its 
   await press(page, 'o', 'Enter', 'Enter');
   await page.waitForFunction(() => $('pill').classList.contains('hold'));
   release();
-  await r.noteText('La découpe est un nouveau clip, l’original n’a pas bougé.');
+  // The island and the note are shown in one turn, and each hides on its own timer: both are read in the turn
+  // the note is seen, and the note's Ouvrir is taken before the slow checks of the file below.
+  const island = await page.waitForFunction(() => !$('note').hidden && $('note').textContent.includes(
+    'La découpe est un nouveau clip, l’original n’a pas bougé.') && $('pill-note').textContent, null, { polling: 100 });
+  assert.match(await island.jsonValue(), /^Clip coupé gardé · 0:0\d$/);
   assert.equal(r.called('trim').length, 1);
   const { body } = r.called('trim')[0];
   assert.deepEqual([body.id, body.from, body.to], ['a', 2.5, 6.5]);
@@ -167,9 +171,10 @@ test('trim: i, o and Enter make one new clip; a vanished source leaves with its 
   assert.notEqual(made.id, 'a');
   assert.deepEqual([made.title, made.favorite], ['a (coupé)', false]);
   near(made.secs, 4.5, 'duration of the new clip');
-  assert.match(await page.textContent('#pill-note'), /^Clip coupé gardé · 0:0\d$/);
   assert.equal((await r.look()).trim, null);
   assert.equal(await page.locator('#lib figure[data-id]').first().getAttribute('data-id'), made.id);
+  await page.click('#note-act');
+  await page.waitForFunction(id => S.lens === id && $('player').querySelector('video').readyState >= 1, made.id);
   // The new clip decodes, and its frames are the source's from a keyframe at or before 2.5 s through 6.5 s.
   const file = path.join(folder, `${made.id}.mp4`);
   ffmpeg(['-i', file, '-f', 'null', '-']);
@@ -183,8 +188,6 @@ test('trim: i, o and Enter make one new clip; a vanished source leaves with its 
   assert.ok(first >= 0 && first <= 2.5 * 30, `the cut starts at frame ${first}`);
   assert.deepEqual(cut, source.slice(first, first + cut.length));
   assert.ok(first + cut.length >= 6.5 * 30, `the cut ends at frame ${first + cut.length}`);
-  await page.click('#note-act');
-  await page.waitForFunction(id => S.lens === id && $('player').querySelector('video').readyState >= 1, made.id);
   // The clip leaves the folder while the player shows it: it leaves the page too, its player and selection with it.
   fs.rmSync(path.join(folder, `${made.id}.mp4`));
   await press(page, 'x', 'Enter');
